@@ -1,8 +1,7 @@
 #include "app/music/MusicPlayer.h"
 
-#include <sys/stat.h>
-
 #include "app/support/AppLog.h"
+#include "platform/foundation/Files.h"
 
 MusicPlayer::MusicPlayer(audio::Session& session, audio::PlayerFactory& players, std::string resourcePath,
                          MusicHost& host)
@@ -12,9 +11,9 @@ MusicPlayer::~MusicPlayer() = default;
 
 void MusicPlayer::setUp() {
   audio::Status category = session_.setCategoryPlayback();
-  if (!category.ok()) app::log("Error setting up audio session: %s", category.error().localizedDescription.c_str());
+  if (!category.ok()) app::log("Error setting up audio session: %s", category.error().description.c_str());
   audio::Status active = session_.setActive(true);
-  if (!active.ok()) app::log("Error activating audio session: %s", active.error().localizedDescription.c_str());
+  if (!active.ok()) app::log("Error activating audio session: %s", active.error().description.c_str());
   currentMusicTrack_ = 0;
   musicTrackNumber_ = 0;
   appMusicPlaying_ = false;
@@ -24,7 +23,7 @@ void MusicPlayer::setUp() {
 void MusicPlayer::tearDown() {
   dropPlayer();
   audio::Status inactive = session_.setActive(false);
-  if (!inactive.ok()) app::log("Error deactivating audio session: %s", inactive.error().localizedDescription.c_str());
+  if (!inactive.ok()) app::log("Error deactivating audio session: %s", inactive.error().description.c_str());
 }
 
 std::string MusicPlayer::titleFor(std::uint32_t index) { return std::to_string(index + 1) + ".mp3"; }
@@ -34,9 +33,7 @@ std::string MusicPlayer::currentTitle() const { return titleFor(currentMusicTrac
 // The bundle's three ways of naming a track all land on the same file here.
 MusicPlayer::Track MusicPlayer::lookUp(std::uint32_t number) const {
   std::string path = resourcePath_ + "/toResource/music/" + std::to_string(number) + ".mp3";
-  struct stat info {};
-  bool found = ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
-  return {found, path};
+  return {foundation::fileExists(path), path};
 }
 
 void MusicPlayer::dropPlayer() {
@@ -52,7 +49,7 @@ audio::Status MusicPlayer::loadPlayer(const std::string& path) {
   audioPlayer_->setFinishHandler([this](bool successfully) { audioPlayerDidFinishPlaying(successfully); });
   audioPlayer_->setNumberOfLoops(0);
   audioPlayer_->prepareToPlay();
-  return audio::Done{};
+  return {};
 }
 
 void MusicPlayer::playMusic() {
@@ -71,7 +68,7 @@ void MusicPlayer::playMusic() {
       dropPlayer();
       audio::Status loaded = loadPlayer(track.path);
       if (!loaded.ok()) {
-        app::log("Error loading audio file: %s", loaded.error().localizedDescription.c_str());
+        app::log("Error loading audio file: %s", loaded.error().description.c_str());
         return;
       }
       audioPlayer_->play();
@@ -125,7 +122,7 @@ void MusicPlayer::skip(Step step) {
   if (track.found) {
     audio::Status loaded = loadPlayer(track.path);
     if (!loaded.ok()) {
-      app::log("Error loading audio file: %s", loaded.error().localizedDescription.c_str());
+      app::log("Error loading audio file: %s", loaded.error().description.c_str());
       appMusicPlaying_ = false;
       isMusicPlaying_ = false;
     } else if (!silenced && wasPlaying) {
@@ -157,7 +154,7 @@ void MusicPlayer::audioPlayerDidFinishPlaying(bool) {
   dropPlayer();
   audio::Status loaded = loadPlayer(track.path);
   if (!loaded.ok()) {
-    app::log("Error loading next audio file: %s", loaded.error().localizedDescription.c_str());
+    app::log("Error loading next audio file: %s", loaded.error().description.c_str());
     appMusicPlaying_ = false;
     isMusicPlaying_ = false;
     return;

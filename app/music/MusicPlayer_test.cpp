@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "app/support/AppLog.h"
+#include "platform/foundation/Log.h"
 
 namespace {
 
@@ -22,10 +22,10 @@ class FakeSession : public audio::Session {
  public:
   bool silenced = false;
   bool failActivation = false;
-  audio::Status setCategoryPlayback() override { return audio::Done{}; }
+  audio::Status setCategoryPlayback() override { return {}; }
   audio::Status setActive(bool active) override {
-    if (active && failActivation) return audio::Error{"device busy"};
-    return audio::Done{};
+    if (active && failActivation) return audio::Error("test", 1, "device busy");
+    return {};
   }
   bool secondaryAudioShouldBeSilencedHint() const override { return silenced; }
 };
@@ -58,7 +58,7 @@ class FakeFactory : public audio::PlayerFactory {
   int made = 0;
   FakePlayer* last = nullptr;
   audio::Result<std::unique_ptr<audio::Player>> makePlayer(const std::string& path) override {
-    if (unreadable.count(fs::path(path).filename().string())) return audio::Error{"not an audio file"};
+    if (unreadable.count(fs::path(path).filename().string())) return audio::Error("test", 2, "not an audio file");
     ++made;
     auto player = std::make_unique<FakePlayer>(path);
     last = player.get();
@@ -107,10 +107,10 @@ class MusicPlayerTest : public ::testing::TestWithParam<Case> {
     root = fs::temp_directory_path() / ("tolv-music-" + std::to_string(::getpid()) + "-" +
                                         std::to_string(reinterpret_cast<std::uintptr_t>(this)));
     fs::create_directories(root / "toResource/music");
-    app::setLogSink([this](std::string_view line) { lines.emplace_back(line); });
+    previousSink = foundation::setLogSink([this](std::string_view line) { lines.emplace_back(line); });
   }
   void TearDown() override {
-    app::setLogSink(nullptr);
+    foundation::setLogSink(previousSink);
     fs::remove_all(root);
   }
   void makeTracks(const std::vector<int>& missing) {
@@ -128,6 +128,7 @@ class MusicPlayerTest : public ::testing::TestWithParam<Case> {
   }
 
   fs::path root;
+  foundation::LogSink previousSink;
   std::vector<std::string> lines;
   FakeSession session;
   FakeFactory factory;

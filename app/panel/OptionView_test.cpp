@@ -117,7 +117,7 @@ class FakeSheet : public store::ProductViewController {
   explicit FakeSheet(bool loads) : loads(loads) {}
   void loadProduct(std::int64_t itemIdentifier, Completion completion) override {
     requested = itemIdentifier;
-    completion(loads ? std::nullopt : std::optional<store::Error>(store::Error{"no store"}));
+    completion(loads ? std::nullopt : std::optional<store::Error>(store::Error("test", 1, "no store")));
   }
   bool loads;
   std::int64_t requested = 0;

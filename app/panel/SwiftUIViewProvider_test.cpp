@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "app/support/AppLog.h"
 #include "app/support/ManualMainQueue.h"
+#include "platform/foundation/Log.h"
 #include "platform/panel/haptics.h"
 
 namespace {
@@ -26,13 +26,13 @@ class ProviderTest : public ::testing::Test {
   ProviderTest() {
     SwiftUIViewProvider::setMainQueue(&queue);
     SwiftUIViewProvider::reset();
-    app::setLogSink([this](std::string_view line) { lines.emplace_back(line); });
+    previousSink = foundation::setLogSink([this](std::string_view line) { lines.emplace_back(line); });
     panel::ImpactFeedbackGenerator::setObserver([this](auto) { ++haptics; });
   }
   ~ProviderTest() override {
     SwiftUIViewProvider::reset();
     SwiftUIViewProvider::setMainQueue(nullptr);
-    app::setLogSink(nullptr);
+    foundation::setLogSink(previousSink);
     panel::ImpactFeedbackGenerator::setObserver(nullptr);
   }
   std::shared_ptr<panel::ViewController> create() {
@@ -43,6 +43,7 @@ class ProviderTest : public ::testing::Test {
   ControlsView& panelView() { return SwiftUIViewProvider::currentHostingController()->rootView(); }
 
   app::ManualMainQueue queue;
+  foundation::LogSink previousSink;
   std::vector<std::string> lines;
   int haptics = 0;
 };

@@ -2,22 +2,11 @@
 
 #include <cstdarg>
 #include <cstdio>
-#include <mutex>
 #include <string>
 
+#include "platform/foundation/Log.h"
+
 namespace app {
-namespace {
-
-std::mutex& sinkMutex() {
-  static std::mutex m;
-  return m;
-}
-LogSink& sink() {
-  static LogSink s;
-  return s;
-}
-
-}  // namespace
 
 void log(const char* format, ...) {
   va_list args;
@@ -29,18 +18,7 @@ void log(const char* format, ...) {
   std::string text(n > 0 ? static_cast<std::size_t>(n) : 0, '\0');
   if (n > 0) std::vsnprintf(text.data(), text.size() + 1, format, args);
   va_end(args);
-
-  std::lock_guard lock(sinkMutex());
-  if (sink()) {
-    sink()(text);
-  } else {
-    std::fprintf(stderr, "%s\n", text.c_str());
-  }
-}
-
-void setLogSink(LogSink s) {
-  std::lock_guard lock(sinkMutex());
-  sink() = std::move(s);
+  foundation::logLine(text);
 }
 
 }  // namespace app

@@ -5,33 +5,16 @@
 #include <functional>
 #include <memory>
 #include <string>
-#include <utility>
-#include <variant>
+
+#include "platform/foundation/Error.h"
 
 namespace audio {
 
-struct Error {
-  std::string localizedDescription;
-};
+inline constexpr const char* kAudioErrorDomain = "audio";
 
-// Either a value or the error that prevented it.
-template <class T>
-class Result {
- public:
-  Result(T value) : state_(std::move(value)) {}
-  Result(Error error) : state_(std::move(error)) {}
-
-  bool ok() const { return state_.index() == 0; }
-  T& value() { return std::get<0>(state_); }
-  const T& value() const { return std::get<0>(state_); }
-  const Error& error() const { return std::get<1>(state_); }
-
- private:
-  std::variant<T, Error> state_;
-};
-
-struct Done {};
-using Status = Result<Done>;
+using foundation::Error;
+using foundation::Result;
+using foundation::Status;
 
 // The process-wide audio session.
 class Session {

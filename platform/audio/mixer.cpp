@@ -146,7 +146,7 @@ class MixerPlayer : public Player {
   bool paused_ = false;
 };
 
-Error mixerError(const std::string& what) { return Error{what + ": " + Mix_GetError()}; }
+Error mixerError(int code, const std::string& what) { return Error(kAudioErrorDomain, code, what + ": " + Mix_GetError()); }
 
 }  // namespace
 
@@ -160,43 +160,43 @@ Mixer::Mixer(Post post) {
 }
 
 Mixer::~Mixer() {
-  setActive(false);
+  (void)setActive(false);  // closing cannot fail
   Mix_HookMusicFinished(nullptr);
   Channel& c = channel();
   std::lock_guard lock(c.mutex);
   c.post = nullptr;
 }
 
-Status Mixer::setCategoryPlayback() { return Done{}; }
+Status Mixer::setCategoryPlayback() { return {}; }
 
 Status Mixer::setActive(bool active) {
-  if (active == active_) return Done{};
+  if (active == active_) return {};
   if (active) {
-    if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) return Error{std::string("The audio system could not start: ") + SDL_GetError()};
+    if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) return Error(kAudioErrorDomain, 1, std::string("The audio system could not start: ") + SDL_GetError());
     Mix_Init(MIX_INIT_MP3);
     if (Mix_OpenAudio(44100, AUDIO_S16SYS, 2, 2048) != 0) {
-      Error error = mixerError("The audio device could not be opened");
+      Error error = mixerError(2, "The audio device could not be opened");
       Mix_Quit();
       SDL_QuitSubSystem(SDL_INIT_AUDIO);
       return error;
     }
     active_ = true;
-    return Done{};
+    return {};
   }
   releaseAndHalt(0);
   Mix_CloseAudio();
   Mix_Quit();
   SDL_QuitSubSystem(SDL_INIT_AUDIO);
   active_ = false;
-  return Done{};
+  return {};
 }
 
 bool Mixer::secondaryAudioShouldBeSilencedHint() const { return false; }
 
 Result<std::unique_ptr<Player>> Mixer::makePlayer(const std::string& path) {
-  if (!active_) return Error{"The audio session is not active"};
+  if (!active_) return Error(kAudioErrorDomain, 3, "The audio session is not active");
   Mix_Music* music = Mix_LoadMUS(path.c_str());
-  if (!music) return mixerError("The file \"" + path + "\" could not be opened");
+  if (!music) return mixerError(4, "The file \"" + path + "\" could not be opened");
   return std::unique_ptr<Player>(std::make_unique<MixerPlayer>(music));
 }
 

@@ -22,12 +22,12 @@ class MixerTest : public ::testing::Test {
 TEST_F(MixerTest, PlayersNeedAnActiveSessionAndAReadableFile) {
   auto early = mixer.makePlayer(longTrack);
   ASSERT_FALSE(early.ok());
-  EXPECT_EQ(early.error().localizedDescription, "The audio session is not active");
+  EXPECT_EQ(early.error().description, "The audio session is not active");
 
   ASSERT_TRUE(mixer.setActive(true).ok());
   auto missing = mixer.makePlayer(resources::bundlePath() + "/toResource/music/9.mp3");
   ASSERT_FALSE(missing.ok());
-  EXPECT_NE(missing.error().localizedDescription.find("9.mp3"), std::string::npos);
+  EXPECT_NE(missing.error().description.find("9.mp3"), std::string::npos);
   EXPECT_TRUE(mixer.makePlayer(longTrack).ok());
 }
 

@@ -6,13 +6,16 @@ namespace store {
 
 void DesktopProductViewController::loadProduct(std::int64_t itemIdentifier, Completion completion) {
   if (completion) {
-    completion(Error{"There is no store on this computer to show product " + std::to_string(itemIdentifier)});
+    completion(Error(kStoreErrorDomain, 1,
+                     "There is no store on this computer to show product " + std::to_string(itemIdentifier)));
   }
 }
 
-std::optional<Error> openURL(const std::string& link) {
-  if (SDL_OpenURL(link.c_str()) != 0) return Error{std::string("The link could not be opened: ") + SDL_GetError()};
-  return std::nullopt;
+foundation::Status openURL(const std::string& link) {
+  if (SDL_OpenURL(link.c_str()) != 0) {
+    return Error(kStoreErrorDomain, 2, std::string("The link could not be opened: ") + SDL_GetError());
+  }
+  return {};
 }
 
 }  // namespace store

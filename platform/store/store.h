@@ -8,11 +8,12 @@
 #include <optional>
 #include <string>
 
+#include "platform/foundation/Error.h"
+
 namespace store {
 
-struct Error {
-  std::string localizedDescription;
-};
+inline constexpr const char* kStoreErrorDomain = "store";
+using foundation::Error;
 
 class ProductViewController {
  public:
@@ -28,6 +29,6 @@ class DesktopProductViewController : public ProductViewController {
 };
 
 // Opens `link` with the user's browser; an error says why it could not.
-std::optional<Error> openURL(const std::string& link);
+foundation::Status openURL(const std::string& link);
 
 }  // namespace store
