@@ -3,6 +3,8 @@
 // are smooth at any size. Usage: tolv_imagegen <settings|close> <pixels> <out.png>
 #include <stb/stb_image_write.h>
 
+#include "platform/foundation/Files.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -109,10 +111,12 @@ int main(int argc, char** argv) {
     return 2;
   }
   std::vector<unsigned char> pixels = draw(layersFor(kind), size);
-  std::string temporary = std::string(argv[3]) + ".part";
-  if (!stbi_write_png(temporary.c_str(), size, size, 4, pixels.data(), size * 4) ||
-      std::rename(temporary.c_str(), argv[3]) != 0) {
-    std::remove(temporary.c_str());
+  std::string png;
+  auto append = [](void* context, void* data, int length) {
+    static_cast<std::string*>(context)->append(static_cast<const char*>(data), static_cast<std::size_t>(length));
+  };
+  if (!stbi_write_png_to_func(append, &png, size, size, 4, pixels.data(), size * 4) ||
+      !foundation::writeFileAtomically(argv[3], png).ok()) {
     std::fprintf(stderr, "tolv_imagegen: could not write %s\n", argv[3]);
     return 1;
   }

@@ -3,6 +3,8 @@
 // the same bytes. Usage: tolv_musicgen <track 1..5> <seconds> <out.mp3>
 #include <lame/lame.h>
 
+#include "platform/foundation/Files.h"
+
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -137,17 +139,7 @@ bool encode(const std::vector<float>& pcm, const std::string& path) {
     if (ok) size += static_cast<std::size_t>(tail);
   }
   lame_close(lame);
-  if (!ok) return false;
-
-  // Written beside the target and renamed, so a failed run leaves no half file.
-  std::string temporary = path + ".part";
-  FILE* file = std::fopen(temporary.c_str(), "wb");
-  if (!file) return false;
-  ok = std::fwrite(mp3.data(), 1, size, file) == size;
-  ok = (std::fclose(file) == 0) && ok;
-  if (ok) ok = std::rename(temporary.c_str(), path.c_str()) == 0;
-  if (!ok) std::remove(temporary.c_str());
-  return ok;
+  return ok && foundation::writeFileAtomically(path, mp3.data(), size).ok();
 }
 
 }  // namespace

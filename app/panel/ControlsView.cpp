@@ -96,22 +96,15 @@ std::string ControlsView::specialButtonTitle(std::int64_t count) {
 }
 
 void ControlsView::noticeToggleChanges() {
-  if (isRenderPoint != seenRenderPoint_) {
-    seenRenderPoint_ = isRenderPoint;
-    sendFluidParticles();
-  }
-  if (isUsingBloom != seenBloom_) {
-    seenBloom_ = isUsingBloom;
-    sendFluidEffects();
-  }
-  if (isUsingSunrays != seenSunrays_) {
-    seenSunrays_ = isUsingSunrays;
-    sendFluidEffects();
-  }
-  if (isUsingShading != seenShading_) {
-    seenShading_ = isUsingShading;
-    sendFluidEffects();
-  }
+  auto notice = [this](bool value, bool& seen, void (ControlsView::*send)()) {
+    if (value == seen) return;
+    seen = value;
+    (this->*send)();
+  };
+  notice(isRenderPoint, seenRenderPoint_, &ControlsView::sendFluidParticles);
+  notice(isUsingBloom, seenBloom_, &ControlsView::sendFluidEffects);
+  notice(isUsingSunrays, seenSunrays_, &ControlsView::sendFluidEffects);
+  notice(isUsingShading, seenShading_, &ControlsView::sendFluidEffects);
 }
 
 void ControlsView::body(const panel::GeometryProxy& geometry, const panel::Environment& environment) {

@@ -2,7 +2,8 @@
 
 #include <cstdarg>
 #include <cstdio>
-#include <string>
+#include <cstdlib>
+#include <string_view>
 
 #include "platform/foundation/Log.h"
 
@@ -11,14 +12,12 @@ namespace app {
 void log(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  va_list copy;
-  va_copy(copy, args);
-  int n = std::vsnprintf(nullptr, 0, format, copy);
-  va_end(copy);
-  std::string text(n > 0 ? static_cast<std::size_t>(n) : 0, '\0');
-  if (n > 0) std::vsnprintf(text.data(), text.size() + 1, format, args);
+  char* text = nullptr;
+  int length = ::vasprintf(&text, format, args);
   va_end(args);
-  foundation::logLine(text);
+  if (length < 0) return;  // out of memory: the line is lost, nothing else
+  foundation::logLine(std::string_view(text, static_cast<std::size_t>(length)));
+  std::free(text);
 }
 
 }  // namespace app
