@@ -244,3 +244,23 @@ INSTANTIATE_TEST_SUITE_P(Windows, ControlsLayoutTest,
                                            std::make_pair(1280, 720)));
 
 }  // namespace
+
+namespace {
+
+TEST(SliderThumb, EverySliderGetsAHalfSizeWhiteDiscInBothStates) {
+  panel::SliderAppearance::reset();
+  configureSliderThumb(400, 60);
+  for (panel::ControlState state : {panel::ControlState::normal, panel::ControlState::highlighted}) {
+    panel::ThumbImage thumb = panel::SliderAppearance::thumbImage(state);
+    EXPECT_FLOAT_EQ(thumb.width, panel::SliderAppearance::kNativeThumbSide / 2);
+    EXPECT_FLOAT_EQ(thumb.height, panel::SliderAppearance::kNativeThumbSide / 2);
+    EXPECT_EQ(thumb.fill, panel::kWhite);
+    EXPECT_EQ(thumb.stroke, panel::kLightGray);
+    EXPECT_FLOAT_EQ(thumb.lineWidth, 0.5f);
+  }
+  // A slider too low for the native thumb gets a smaller one.
+  configureSliderThumb(400, 10);
+  EXPECT_FLOAT_EQ(panel::SliderAppearance::thumbImage(panel::ControlState::normal).width, 5.0f);
+}
+
+}  // namespace

@@ -34,7 +34,7 @@ class ImageTextures;
 struct Environment {
   Idiom idiom = Idiom::phone;
   std::string resourcePath;
-  Fonts* fonts = nullptr;
+  Fonts* fonts = nullptr;               // required
   ImageTextures* textures = nullptr;  // may be null: images are then not drawn
 };
 
