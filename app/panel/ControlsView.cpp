@@ -263,7 +263,7 @@ void ControlsView::drawCloseButton(float W, panel::Rect proxy, const panel::Envi
                            (pad ? "/toResource/toiPad/hahaclose2.png" : "/toResource/toiPhone/hahaclose.png");
   std::shared_ptr<const panel::Image> image = panel::imageWithContentsOfFile(path);
   closeShowsImage_ = image != nullptr;
-  float side;
+  float side = 0;
   ImVec2 text;
   if (image) {
     side = pad ? 70.0f : 55.0f;
