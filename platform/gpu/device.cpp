@@ -76,6 +76,9 @@ absl::StatusOr<std::vector<Entry>> entries(std::string_view source) {
     else return absl::InvalidArgumentError(absl::StrCat("unknown entry kind '", std::string(kind), "'"));
     e.name = std::string(word());
     if (e.name.empty()) return absl::InvalidArgumentError("entry without a name");
+    for (const Entry& earlier : out) {
+      if (earlier.name == e.name) return absl::InvalidArgumentError(absl::StrCat("entry ", e.name, " marked twice"));
+    }
     for (std::string_view option = word(); !option.empty(); option = word()) {
       if (!option.starts_with("repeat=")) {
         return absl::InvalidArgumentError(absl::StrCat("unknown option '", std::string(option), "' of ", e.name));
