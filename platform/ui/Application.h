@@ -1,0 +1,134 @@
+// The application, its scenes and windows, and the scene life cycle.
+//
+// A desktop program has one scene with one window. Its life cycle follows the
+// window: launch brings it to the foreground and makes it active; losing the
+// keyboard focus makes it inactive and regaining it active again; minimising
+// (or hiding) sends it to the background and restoring brings it back; quitting
+// ends it. The scene delegate hears every step, the application's observers
+// hear "did become active" and "will terminate".
+#pragma once
+
+#include <SDL2/SDL_events.h>
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <vector>
+
+namespace ui {
+
+enum class UserInterfaceStyle { unspecified = 0, light = 1, dark = 2 };
+enum class UserInterfaceIdiom { phone = 0, pad = 1 };
+
+// Orientations of the interface and their masks.
+enum class InterfaceOrientation { portrait = 1, portraitUpsideDown = 2, landscapeRight = 3, landscapeLeft = 4 };
+using InterfaceOrientationMask = unsigned;
+inline constexpr InterfaceOrientationMask kOrientationMaskPortrait = 1u << 1;
+inline constexpr InterfaceOrientationMask kOrientationMaskPortraitUpsideDown = 1u << 2;
+inline constexpr InterfaceOrientationMask kOrientationMaskLandscapeRight = 1u << 3;
+inline constexpr InterfaceOrientationMask kOrientationMaskLandscapeLeft = 1u << 4;
+inline constexpr InterfaceOrientationMask kOrientationMaskLandscape =
+    kOrientationMaskLandscapeLeft | kOrientationMaskLandscapeRight;
+
+class ViewController;
+
+class Scene {
+ public:
+  virtual ~Scene() = default;
+};
+
+// A scene that shows windows.
+class WindowScene : public Scene {};
+
+class Window {
+ public:
+  WindowScene* windowScene = nullptr;
+  UserInterfaceStyle overrideUserInterfaceStyle = UserInterfaceStyle::unspecified;
+  ViewController* rootViewController = nullptr;
+};
+
+class ApplicationDelegate {
+ public:
+  virtual ~ApplicationDelegate() = default;
+  virtual bool didFinishLaunchingWithOptions() = 0;
+  virtual InterfaceOrientationMask supportedInterfaceOrientationsForWindow(Window* window) = 0;
+};
+
+class SceneDelegate {
+ public:
+  virtual ~SceneDelegate() = default;
+  virtual void willConnectToSession(Scene& scene) = 0;
+  virtual void sceneDidDisconnect(Scene& scene) = 0;
+  virtual void sceneDidBecomeActive(Scene& scene) = 0;
+  virtual void sceneWillResignActive(Scene& scene) = 0;
+  virtual void sceneWillEnterForeground(Scene& scene) = 0;
+  virtual void sceneDidEnterBackground(Scene& scene) = 0;
+};
+
+enum class Notification { applicationDidBecomeActive, applicationWillTerminate, deviceOrientationDidChange };
+
+// The process's application object: its windows and the observers of its
+// notifications. Main thread only, apart from the observer list's lock.
+class Application {
+ public:
+  static Application& shared();
+
+  const std::vector<Window*>& windows() const { return windows_; }
+  void addWindow(Window* window);
+  void removeWindow(Window* window);
+
+  using ObserverToken = std::uint64_t;
+  ObserverToken addObserver(Notification name, std::function<void()> handler);
+  void removeObserver(ObserverToken token);
+  // Calls every observer of `name`, in the order they were added.
+  void post(Notification name);
+
+  // The device: what kind it is, and whether it reports orientation changes.
+  UserInterfaceIdiom userInterfaceIdiom = UserInterfaceIdiom::phone;
+  void beginGeneratingDeviceOrientationNotifications() { ++orientationGenerators_; }
+  void endGeneratingDeviceOrientationNotifications() {
+    if (orientationGenerators_ > 0) --orientationGenerators_;
+  }
+  bool isGeneratingDeviceOrientationNotifications() const { return orientationGenerators_ > 0; }
+
+ private:
+  std::vector<Window*> windows_;
+  std::mutex mutex_;
+  std::map<ObserverToken, std::pair<Notification, std::function<void()>>> observers_;
+  ObserverToken nextToken_ = 1;
+  int orientationGenerators_ = 0;
+};
+
+// Drives one scene through its states from the window's events.
+class SceneLifeCycle {
+ public:
+  enum class State { unattached, background, inactive, active, disconnected };
+
+  SceneLifeCycle(Scene& scene, SceneDelegate& delegate, Application& application);
+
+  // Connects the scene (willConnectToSession).
+  void connect();
+  // The window is on screen and in front: foreground, then active.
+  void launch();
+  // SDL's window events: focus, minimise, restore, show, hide.
+  void handleWindowEvent(const SDL_WindowEvent& event);
+  // Quitting: inactive, background, "will terminate", disconnected.
+  void terminate();
+
+  State state() const { return state_; }
+  bool isForeground() const { return state_ == State::inactive || state_ == State::active; }
+
+ private:
+  void enterForeground();
+  void becomeActive();
+  void resignActive();
+  void enterBackground();
+
+  Scene& scene_;
+  SceneDelegate& delegate_;
+  Application& application_;
+  State state_ = State::unattached;
+};
+
+}  // namespace ui
