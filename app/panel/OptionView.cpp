@@ -49,6 +49,12 @@ void OptionView::hideOptionView() {
   containerHidden_ = true;
 }
 
+void OptionView::showContainerAtFullOpacity() {
+  containerHidden_ = false;
+  fade_ = Fade{1.0f, 1.0f, queue_.now()};
+  ++fadeGeneration_;
+}
+
 void OptionView::closeOptionView() {
   // The fading panel can still be tapped; that must not open it again.
   if (!isOptionVisible_) return;

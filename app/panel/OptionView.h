@@ -41,6 +41,8 @@ class OptionView {
   void closeOptionView();
   // End of the closing fade.
   void hideOptionView();
+  // Shows the container at once at full opacity (a rotation while open).
+  void showContainerAtFullOpacity();
 
   bool isOptionVisible() const { return isOptionVisible_; }
   std::int64_t settingsOpenCount() const { return settingsOpenCount_; }

@@ -1,5 +1,6 @@
 #include "platform/panel/view.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace panel {
@@ -15,10 +16,22 @@ void drawHosted(View& rootView, const HostingView& view, const Environment& envi
                                  ImGuiWindowFlags_NoSavedSettings | ImGuiWindowFlags_NoScrollWithMouse |
                                  (view.clearBackground ? ImGuiWindowFlags_NoBackground : 0);
   if (ImGui::Begin(name, nullptr, flags)) {
+    ImDrawList* list = ImGui::GetWindowDrawList();
+    const int first = list->VtxBuffer.Size;
     rootView.body(GeometryProxy{view.frame, EdgeInsets{}}, environment);
+    if (view.alpha < 1.0f) fadeVertices(list, first, view.alpha);
   }
   ImGui::End();
   ImGui::PopStyleVar(2);
+}
+
+void fadeVertices(ImDrawList* list, int firstVertex, float alpha) {
+  const float a = std::clamp(alpha, 0.0f, 1.0f);
+  for (int i = std::max(firstVertex, 0); i < list->VtxBuffer.Size; ++i) {
+    ImU32& colour = list->VtxBuffer[i].col;
+    const auto opacity = static_cast<ImU32>(static_cast<float>((colour >> IM_COL32_A_SHIFT) & 0xFF) * a + 0.5f);
+    colour = (colour & ~IM_COL32_A_MASK) | (opacity << IM_COL32_A_SHIFT);
+  }
 }
 
 }  // namespace panel

@@ -57,6 +57,8 @@ struct HostingView {
   bool clearBackground = false;
   bool flexibleSize = false;  // follows its container's size
   bool hidden = false;
+  // Opacity the view is shown with (its own times its container's).
+  float alpha = 1.0f;
   int layoutRequests = 0;     // setNeedsLayout calls
   int layoutPasses = 0;       // layoutIfNeeded calls that found a request
   void setNeedsLayout() { ++layoutRequests; }
@@ -77,8 +79,12 @@ class ViewController {
   HostingView view_;
 };
 
-// Draws `rootView` in an ImGui window that covers the view's frame.
+// Draws `rootView` in an ImGui window that covers the view's frame, at the
+// view's opacity.
 void drawHosted(View& rootView, const HostingView& view, const Environment& environment, const void* identity);
+
+// Multiplies the opacity of the vertices from `firstVertex` on by `alpha`.
+void fadeVertices(ImDrawList* list, int firstVertex, float alpha);
 
 template <class V>
 class HostingController : public ViewController {
