@@ -59,7 +59,7 @@ absl::StatusOr<int> UIApplicationMain(ApplicationDelegate& delegate, const Scene
   delegate.didFinishLaunchingWithOptions();
 
   gpu::WindowSurface::prepareWindowAttributes();
-  const Size size = initialWindowSize();
+  const Size size = hooks.windowSize.width >= 1 && hooks.windowSize.height >= 1 ? hooks.windowSize : initialWindowSize();
   SDL_Window* sdlWindow =
       SDL_CreateWindow("tolv", SDL_WINDOWPOS_CENTERED, SDL_WINDOWPOS_CENTERED, static_cast<int>(size.width),
                        static_cast<int>(size.height), SDL_WINDOW_OPENGL | SDL_WINDOW_RESIZABLE | SDL_WINDOW_ALLOW_HIGHDPI | SDL_WINDOW_HIDDEN);

@@ -32,7 +32,7 @@ class Overlay {
 // its view exist. The controller is destroyed before the overlay.
 struct WindowContents {
   std::unique_ptr<Overlay> overlay;
-  std::unique_ptr<ViewController> rootViewController;
+  std::shared_ptr<ViewController> rootViewController;
 };
 
 struct SceneConfiguration {
@@ -49,6 +49,8 @@ struct RunHooks {
   std::function<void(int frame)> beforePresent;
   // Quit after this many frames; 0 runs until the user quits.
   int maxFrames = 0;
+  // The window's first size in points; empty chooses one from the display.
+  Size windowSize;
 };
 
 // Whether SDL can open a window here; `why` says what is missing.
