@@ -3,6 +3,7 @@
 #include <SDL2/SDL.h>
 
 #include <algorithm>
+#include <string>
 
 #include "absl/strings/str_cat.h"
 #include "platform/dispatch/Queue.h"
@@ -41,6 +42,13 @@ bool displayAvailable(std::string* why) {
   }
   if (SDL_GetNumVideoDisplays() < 1) {
     if (why) *why = "no video display";
+    return false;
+  }
+  // SDL falls back on drivers that show nothing; they count only when asked for.
+  const std::string driver = SDL_GetCurrentVideoDriver();
+  const char* asked = SDL_getenv("SDL_VIDEODRIVER");
+  if ((driver == "offscreen" || driver == "dummy") && (asked == nullptr || driver != asked)) {
+    if (why) *why = "only SDL's " + driver + " video driver is available";
     return false;
   }
   return true;
