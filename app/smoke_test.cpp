@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <SDL2/SDL.h>
+#include <imgui.h>
 
 #include <algorithm>
 
@@ -44,6 +45,7 @@ TEST(Smoke, TheWindowRunsADragOpensThePanelAndQuitsKeepingTheSettings) {
   testkit::LogCapture log;
   int frames = 0, strokeFrames = 0, touchesDuringDrag = 0;
   bool panelOpened = false;
+  float fontSizeBefore = 0, fontSizeAfter = 0, widthAfter = 0, panelWidthAfter = 0;
 
   ui::RunHooks hooks;
   hooks.windowSize = ui::Size{200, 150};
@@ -55,6 +57,8 @@ TEST(Smoke, TheWindowRunsADragOpensThePanelAndQuitsKeepingTheSettings) {
     // The settings button sits at (10, 10, 70, 70).
     if (frame == 18) pushMouseButton(SDL_MOUSEBUTTONDOWN, 45, 45);
     if (frame == 19) pushMouseButton(SDL_MOUSEBUTTONUP, 45, 45);
+    // Wide enough for larger text: the panel's fonts are baked again.
+    if (frame == 21) SDL_SetWindowSize(SDL_GL_GetCurrentWindow(), 1000, 150);
     if (frame == 24) {
       // An edit that only quitting can keep.
       if (ViewController* vc = rootViewController()) vc->setFluidOptions(0.05f, 9, 0.8f, 1, 0.2f, 1);
@@ -72,6 +76,12 @@ TEST(Smoke, TheWindowRunsADragOpensThePanelAndQuitsKeepingTheSettings) {
     if (frame >= 4 && frame < 14 && vc->renderer()->touch->count == 1) ++touchesDuringDrag;
     if (vc->renderer()->fluid_interpolated_num_ > 0) ++strokeFrames;
     if (vc->optionView().isOptionVisible()) panelOpened = true;
+    if (frame == 20) fontSizeBefore = ImGui::GetIO().Fonts->Fonts[0]->FontSize;
+    if (frame == 23) {
+      fontSizeAfter = ImGui::GetIO().Fonts->Fonts[0]->FontSize;
+      widthAfter = vc->renderer()->width;
+      panelWidthAfter = vc->controlsViewController()->view().frame.width;
+    }
   };
 
   absl::StatusOr<int> status = app::runWindowed(hooks);
@@ -81,6 +91,10 @@ TEST(Smoke, TheWindowRunsADragOpensThePanelAndQuitsKeepingTheSettings) {
   EXPECT_EQ(touchesDuringDrag, 10);
   EXPECT_GT(strokeFrames, 3);
   EXPECT_TRUE(panelOpened);
+  EXPECT_EQ(fontSizeBefore, 20);
+  EXPECT_EQ(fontSizeAfter, 28);
+  EXPECT_EQ(widthAfter, 1000);
+  EXPECT_EQ(panelWidthAfter, 1000);
 
   std::vector<std::string> lifeCycle;
   for (const std::string& line : log.lines()) {

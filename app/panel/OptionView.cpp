@@ -18,8 +18,10 @@ void OptionView::fadeTo(float alpha, std::function<void()> completion) {
   // A new fade starts from wherever the running one has got to.
   fade_ = Fade{containerAlpha(), alpha, queue_.now()};
   std::uint64_t generation = ++fadeGeneration_;
-  queue_.after(kFadeSeconds, [this, generation, completion = std::move(completion)] {
-    if (generation == fadeGeneration_ && completion) completion();
+  // The view may be gone when the fade ends (the program quit meanwhile).
+  std::weak_ptr<const bool> alive = alive_;
+  queue_.after(kFadeSeconds, [this, alive, generation, completion = std::move(completion)] {
+    if (!alive.expired() && generation == fadeGeneration_ && completion) completion();
   });
 }
 

@@ -65,6 +65,7 @@ class OptionView {
     double start = 0;
   } fade_;
   std::uint64_t fadeGeneration_ = 0;
+  std::shared_ptr<const bool> alive_ = std::make_shared<const bool>(true);
 };
 
 // A product in the platform's store: its page and its item identifier.

@@ -175,4 +175,19 @@ TEST(StoreSheet, TheDesktopSheetAlwaysFallsBackAndThePlaceholdersNeverResolve) {
   EXPECT_EQ(opened, std::vector<std::string>{products.single.link});
 }
 
+TEST(OptionViewLifetime, AFadeThatEndsAfterTheViewIsGoneDoesNothing) {
+  app::ManualMainQueue queue;
+  RecordingHost host;
+  {
+    OptionView options(queue, host);
+    options.setupCommonInterface();
+    options.toggleOptionView();
+    queue.advance(1);
+    options.toggleOptionView();
+  }
+  host.calls.clear();
+  EXPECT_EQ(queue.advance(1), 1);
+  EXPECT_TRUE(host.calls.empty());
+}
+
 }  // namespace
