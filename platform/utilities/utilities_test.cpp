@@ -8,6 +8,7 @@
 #include "platform/foundation/ProcessInfo.h"
 #include "platform/foundation/PropertyList.h"
 #include "platform/foundation/Random.h"
+#include "platform/utilities/DRKAppDelegateSwizzler.h"
 #include "platform/utilities/DRKAppEnvironmentUtil.h"
 #include "platform/utilities/DRKLogger.h"
 #include "platform/utilities/DRKMutableDictionary.h"
@@ -159,6 +160,33 @@ TEST(Endpoints, LayersFromDefaultsToTests) {
 
   foundation::ProcessInfo::clearEnvironmentOverrides();
   utilities::Endpoints::reset();
+}
+
+class LinkCatcher : public DRKAppDelegateInterceptor {
+ public:
+  bool applicationOpenURL(const std::string& url, const foundation::Dictionary&) override {
+    urls.push_back(url);
+    return false;
+  }
+  std::vector<std::string> urls;
+};
+
+TEST(DRKAppDelegateSwizzler, EventsReachLiveInterceptorsUnlessTheProxyIsOff) {
+  testkit::TemporaryHome home;
+  auto catcher = std::make_shared<LinkCatcher>();
+  std::string id = DRKAppDelegateSwizzler::registerAppDelegateInterceptor(catcher);
+  ASSERT_FALSE(id.empty());
+  EXPECT_FALSE(DRKAppDelegateSwizzler::applicationOpenURL("tolv://open?x=1"));
+  int completions = 0;
+  DRKAppDelegateSwizzler::applicationHandleEventsForBackgroundURLSession("s", [&] { ++completions; });
+  EXPECT_EQ(completions, 1);
+  DRKAppDelegateSwizzler::unregisterAppDelegateInterceptorWithID(id);
+  DRKAppDelegateSwizzler::applicationOpenURL("tolv://after");
+  EXPECT_EQ(catcher->urls, (std::vector<std::string>{"tolv://open?x=1"}));
+
+  home.setInfoPlist({{"ZarnholtAppDelegateProxyEnabled", false}});
+  EXPECT_FALSE(DRKAppDelegateSwizzler::isAppDelegateProxyEnabled());
+  EXPECT_EQ(DRKAppDelegateSwizzler::registerAppDelegateInterceptor(catcher), "");
 }
 
 }  // namespace
