@@ -3,7 +3,9 @@
 
 namespace {
 
-const NANOFieldFlags MeasurementBatch_flags[] = {0x4008, 0x2002, 0x2002, 0x42};
+const NANOFieldFlags MeasurementBatch_flags[] = {
+    0x4008, 0x2002, 0x2002, 0x42,
+};
 const NANOFieldSchema MeasurementBatch_fields[] = {
     {"bundles", 1, 0x4008, &MeasurementBundle_schema},
     {"string_field_7", 7, 0x2002, nullptr},
@@ -11,7 +13,15 @@ const NANOFieldSchema MeasurementBatch_fields[] = {
     {"enum_field_9", 9, 0x42, nullptr},
 };
 
-const NANOFieldFlags MeasurementBundle_flags[] = {0x82, 0x4008, 0x4008, 0x202, 0x202, 0x202, 0x202, 0x202, 0x2002, 0x2002, 0x2002, 0x2002, 0x82, 0x2002, 0x2002, 0x202, 0x2002, 0x202, 0x202, 0x2002, 0x2002, 0x22, 0x2002, 0x202, 0x82, 0x2002, 0x2002, 0x22, 0x4008, 0x2002, 0x82, 0x82, 0x82, 0x2002, 0x202, 0x82, 0x2002, 0x108, 0x202, 0x2002, 0x2002, 0x42, 0x22, 0x2002, 0x2008, 0x2002, 0x202, 0x2002, 0x22, 0x2002, 0x2002, 0x82, 0x4002, 0x4002, 0x4002, 0x82};
+const NANOFieldFlags MeasurementBundle_flags[] = {
+    0x82, 0x4008, 0x4008, 0x202, 0x202, 0x202, 0x202, 0x202,
+    0x2002, 0x2002, 0x2002, 0x2002, 0x82, 0x2002, 0x2002, 0x202,
+    0x2002, 0x202, 0x202, 0x2002, 0x2002, 0x22, 0x2002, 0x202,
+    0x82, 0x2002, 0x2002, 0x22, 0x4008, 0x2002, 0x82, 0x82,
+    0x82, 0x2002, 0x202, 0x82, 0x2002, 0x108, 0x202, 0x2002,
+    0x2002, 0x42, 0x22, 0x2002, 0x2008, 0x2002, 0x202, 0x2002,
+    0x22, 0x2002, 0x2002, 0x82, 0x4002, 0x4002, 0x4002, 0x82,
+};
 const NANOFieldSchema MeasurementBundle_fields[] = {
     {"protocol_version", 1, 0x82, nullptr},
     {"events", 2, 0x4008, &Event_schema},
@@ -71,7 +81,9 @@ const NANOFieldSchema MeasurementBundle_fields[] = {
     {"linked_features", 87, 0x82, nullptr},
 };
 
-const NANOFieldFlags Event_flags[] = {0x4008, 0x2002, 0x202, 0x202, 0x82};
+const NANOFieldFlags Event_flags[] = {
+    0x4008, 0x2002, 0x202, 0x202, 0x82,
+};
 const NANOFieldSchema Event_fields[] = {
     {"params", 1, 0x4008, &EventParam_schema},
     {"name", 2, 0x2002, nullptr},
@@ -80,7 +92,9 @@ const NANOFieldSchema Event_fields[] = {
     {"int_field_5", 5, 0x82, nullptr},
 };
 
-const NANOFieldFlags EventParam_flags[] = {0x2002, 0x2002, 0x202, 0x802, 0x1002, 0x4008};
+const NANOFieldFlags EventParam_flags[] = {
+    0x2002, 0x2002, 0x202, 0x802, 0x1002, 0x4008,
+};
 const NANOFieldSchema EventParam_fields[] = {
     {"name", 1, 0x2002, nullptr},
     {"string_value", 2, 0x2002, nullptr},
@@ -90,7 +104,9 @@ const NANOFieldSchema EventParam_fields[] = {
     {"param_value", 6, 0x4008, &EventParam_schema},
 };
 
-const NANOFieldFlags UserAttribute_flags[] = {0x202, 0x2002, 0x2002, 0x202, 0x802, 0x1002};
+const NANOFieldFlags UserAttribute_flags[] = {
+    0x202, 0x2002, 0x2002, 0x202, 0x802, 0x1002,
+};
 const NANOFieldSchema UserAttribute_fields[] = {
     {"set_timestamp_millis", 1, 0x202, nullptr},
     {"name", 2, 0x2002, nullptr},
@@ -100,7 +116,9 @@ const NANOFieldSchema UserAttribute_fields[] = {
     {"double_value", 6, 0x1002, nullptr},
 };
 
-const NANOFieldFlags AudienceLeafFilterResult_flags[] = {0x82, 0x4002, 0x4002, 0x22};
+const NANOFieldFlags AudienceLeafFilterResult_flags[] = {
+    0x82, 0x4002, 0x4002, 0x22,
+};
 const NANOFieldSchema AudienceLeafFilterResult_fields[] = {
     {"audience_id", 1, 0x82, nullptr},
     {"current_data", 2, 0x4002, &ResultData_schema},
@@ -108,7 +126,9 @@ const NANOFieldSchema AudienceLeafFilterResult_fields[] = {
     {"new_audience", 4, 0x22, nullptr},
 };
 
-const NANOFieldFlags ResultData_flags[] = {0x408, 0x408, 0x4008, 0x4008};
+const NANOFieldFlags ResultData_flags[] = {
+    0x408, 0x408, 0x4008, 0x4008,
+};
 const NANOFieldSchema ResultData_fields[] = {
     {"status", 1, 0x408, nullptr},
     {"results", 2, 0x408, nullptr},
@@ -116,19 +136,25 @@ const NANOFieldSchema ResultData_fields[] = {
     {"sequence_filter_timestamps", 4, 0x4008, &SequenceFilterResultTimestamp_schema},
 };
 
-const NANOFieldFlags DynamicFilterResultTimestamp_flags[] = {0x82, 0x202};
+const NANOFieldFlags DynamicFilterResultTimestamp_flags[] = {
+    0x82, 0x202,
+};
 const NANOFieldSchema DynamicFilterResultTimestamp_fields[] = {
     {"filter_id", 1, 0x82, nullptr},
     {"eval_timestamp", 2, 0x202, nullptr},
 };
 
-const NANOFieldFlags SequenceFilterResultTimestamp_flags[] = {0x82, 0x208};
+const NANOFieldFlags SequenceFilterResultTimestamp_flags[] = {
+    0x82, 0x208,
+};
 const NANOFieldSchema SequenceFilterResultTimestamp_fields[] = {
     {"filter_id", 1, 0x82, nullptr},
     {"eval_timestamps", 2, 0x208, nullptr},
 };
 
-const NANOFieldFlags AppProperty_flags[] = {0x2002, 0x2002, 0x2002, 0x2002, 0x2002, 0x22, 0x202};
+const NANOFieldFlags AppProperty_flags[] = {
+    0x2002, 0x2002, 0x2002, 0x2002, 0x2002, 0x22, 0x202,
+};
 const NANOFieldSchema AppProperty_fields[] = {
     {"platform", 1, 0x2002, nullptr},
     {"string_field_2", 2, 0x2002, nullptr},
@@ -139,7 +165,9 @@ const NANOFieldSchema AppProperty_fields[] = {
     {"version", 7, 0x202, nullptr},
 };
 
-const NANOFieldFlags ClientProperty_flags[] = {0x2002, 0x2002, 0x202, 0x2002, 0x4008};
+const NANOFieldFlags ClientProperty_flags[] = {
+    0x2002, 0x2002, 0x202, 0x2002, 0x4008,
+};
 const NANOFieldSchema ClientProperty_fields[] = {
     {"name", 1, 0x2002, nullptr},
     {"diversion_key", 2, 0x2002, nullptr},
@@ -148,18 +176,25 @@ const NANOFieldSchema ClientProperty_fields[] = {
     {"custom_properties", 5, 0x4008, &CustomProperty_schema},
 };
 
-const NANOFieldFlags CustomProperty_flags[] = {0x2002, 0x2002};
+const NANOFieldFlags CustomProperty_flags[] = {
+    0x2002, 0x2002,
+};
 const NANOFieldSchema CustomProperty_fields[] = {
     {"key", 1, 0x2002, nullptr},
     {"value", 2, 0x2002, nullptr},
 };
 
-const NANOFieldFlags ConsentInfoExtra_flags[] = {0x4008};
+const NANOFieldFlags ConsentInfoExtra_flags[] = {
+    0x4008,
+};
 const NANOFieldSchema ConsentInfoExtra_fields[] = {
     {"limited_data_modes", 1, 0x4008, &LimitedDataEntry_schema},
 };
 
-const NANOFieldFlags AdCampaignInfo_flags[] = {0x2002, 0x2002, 0x2002, 0x202, 0x2002, 0x2002, 0x2002, 0x202, 0x4008, 0x4008};
+const NANOFieldFlags AdCampaignInfo_flags[] = {
+    0x2002, 0x2002, 0x2002, 0x202, 0x2002, 0x2002, 0x2002, 0x202,
+    0x4008, 0x4008,
+};
 const NANOFieldSchema AdCampaignInfo_fields[] = {
     {"click_id", 1, 0x2002, nullptr},
     {"braid_id", 2, 0x2002, nullptr},
@@ -173,19 +208,25 @@ const NANOFieldSchema AdCampaignInfo_fields[] = {
     {"market_referrer_dxd_params", 10, 0x4008, &MarketReferrerDxdParamsEntry_schema},
 };
 
-const NANOFieldFlags DeepLinkDxdParamsEntry_flags[] = {0x2002, 0x2002};
+const NANOFieldFlags DeepLinkDxdParamsEntry_flags[] = {
+    0x2002, 0x2002,
+};
 const NANOFieldSchema DeepLinkDxdParamsEntry_fields[] = {
     {"key", 1, 0x2002, nullptr},
     {"value", 2, 0x2002, nullptr},
 };
 
-const NANOFieldFlags MarketReferrerDxdParamsEntry_flags[] = {0x2002, 0x2002};
+const NANOFieldFlags MarketReferrerDxdParamsEntry_flags[] = {
+    0x2002, 0x2002,
+};
 const NANOFieldSchema MarketReferrerDxdParamsEntry_fields[] = {
     {"key", 1, 0x2002, nullptr},
     {"value", 2, 0x2002, nullptr},
 };
 
-const NANOFieldFlags OnDeviceMeasurementInfo_flags[] = {0x4002, 0x4002, 0x4002, 0x4002};
+const NANOFieldFlags OnDeviceMeasurementInfo_flags[] = {
+    0x4002, 0x4002, 0x4002, 0x4002,
+};
 const NANOFieldSchema OnDeviceMeasurementInfo_fields[] = {
     {"odm1_value", 1, 0x4002, &OnDeviceMeasurementValue_schema},
     {"odm1_session_value", 2, 0x4002, &OnDeviceMeasurementValue_schema},
@@ -193,13 +234,17 @@ const NANOFieldSchema OnDeviceMeasurementInfo_fields[] = {
     {"message_field_4", 4, 0x4002, &OnDeviceMeasurementValue_schema},
 };
 
-const NANOFieldFlags OnDeviceMeasurementValue_flags[] = {0x202, 0x2002};
+const NANOFieldFlags OnDeviceMeasurementValue_flags[] = {
+    0x202, 0x2002,
+};
 const NANOFieldSchema OnDeviceMeasurementValue_fields[] = {
     {"set_timestamp", 1, 0x202, nullptr},
     {"value", 2, 0x2002, nullptr},
 };
 
-const NANOFieldFlags SkAdNetworkConversionValueRequest_flags[] = {0x202, 0x2002, 0x2002, 0x2002, 0x202, 0x202};
+const NANOFieldFlags SkAdNetworkConversionValueRequest_flags[] = {
+    0x202, 0x2002, 0x2002, 0x2002, 0x202, 0x202,
+};
 const NANOFieldSchema SkAdNetworkConversionValueRequest_fields[] = {
     {"library_version", 1, 0x202, nullptr},
     {"app_id", 2, 0x2002, nullptr},
@@ -209,7 +254,9 @@ const NANOFieldSchema SkAdNetworkConversionValueRequest_fields[] = {
     {"last_uploaded_event_timestamp_millis", 6, 0x202, nullptr},
 };
 
-const NANOFieldFlags SkAdNetworkConversionValueResponse_flags[] = {0x42, 0x2002, 0x82, 0x42, 0x22, 0x202, 0x202, 0x202};
+const NANOFieldFlags SkAdNetworkConversionValueResponse_flags[] = {
+    0x42, 0x2002, 0x82, 0x42, 0x22, 0x202, 0x202, 0x202,
+};
 const NANOFieldSchema SkAdNetworkConversionValueResponse_fields[] = {
     {"status", 1, 0x42, nullptr},
     {"message", 2, 0x2002, nullptr},
@@ -221,7 +268,10 @@ const NANOFieldSchema SkAdNetworkConversionValueResponse_fields[] = {
     {"evaluation_update_backoff_millis", 8, 0x202, nullptr},
 };
 
-const NANOFieldFlags MeasurementConfig_flags[] = {0x202, 0x2002, 0x82, 0x4008, 0x4008, 0x4008, 0x2002, 0x22, 0x4008, 0x4008, 0x2002, 0x2002, 0x4002, 0x4002, 0x4002, 0x4002};
+const NANOFieldFlags MeasurementConfig_flags[] = {
+    0x202, 0x2002, 0x82, 0x4008, 0x4008, 0x4008, 0x2002, 0x22,
+    0x4008, 0x4008, 0x2002, 0x2002, 0x4002, 0x4002, 0x4002, 0x4002,
+};
 const NANOFieldSchema MeasurementConfig_fields[] = {
     {"version", 1, 0x202, nullptr},
     {"app_id", 2, 0x2002, nullptr},
@@ -241,13 +291,17 @@ const NANOFieldSchema MeasurementConfig_fields[] = {
     {"region", 18, 0x4002, &Region_schema},
 };
 
-const NANOFieldFlags Setting_flags[] = {0x2002, 0x2002};
+const NANOFieldFlags Setting_flags[] = {
+    0x2002, 0x2002,
+};
 const NANOFieldSchema Setting_fields[] = {
     {"name", 1, 0x2002, nullptr},
     {"value", 2, 0x2002, nullptr},
 };
 
-const NANOFieldFlags EventConfig_flags[] = {0x2002, 0x22, 0x22, 0x82};
+const NANOFieldFlags EventConfig_flags[] = {
+    0x2002, 0x22, 0x22, 0x82,
+};
 const NANOFieldSchema EventConfig_fields[] = {
     {"name", 1, 0x2002, nullptr},
     {"blocklisted", 2, 0x22, nullptr},
@@ -255,27 +309,35 @@ const NANOFieldSchema EventConfig_fields[] = {
     {"sampling_rate", 4, 0x82, nullptr},
 };
 
-const NANOFieldFlags DataControl_flags[] = {0x2002, 0x4008, 0x22};
+const NANOFieldFlags DataControl_flags[] = {
+    0x2002, 0x4008, 0x22,
+};
 const NANOFieldSchema DataControl_fields[] = {
     {"name", 1, 0x2002, nullptr},
     {"opt_out_regions", 2, 0x4008, &Region_schema},
     {"bool_field_3", 3, 0x22, nullptr},
 };
 
-const NANOFieldFlags Region_flags[] = {0x2002, 0x2002};
+const NANOFieldFlags Region_flags[] = {
+    0x2002, 0x2002,
+};
 const NANOFieldSchema Region_fields[] = {
     {"primary_code", 1, 0x2002, nullptr},
     {"secondary_code", 2, 0x2002, nullptr},
 };
 
-const NANOFieldFlags PsmSetting_flags[] = {0x82, 0x82, 0x82};
+const NANOFieldFlags PsmSetting_flags[] = {
+    0x82, 0x82, 0x82,
+};
 const NANOFieldSchema PsmSetting_fields[] = {
     {"psm_prefix_email", 1, 0x82, nullptr},
     {"psm_prefix_phone", 2, 0x82, nullptr},
     {"psm_signin_delay", 3, 0x82, nullptr},
 };
 
-const NANOFieldFlags KrpxSetting_flags[] = {0x2002, 0x2002, 0x2002, 0x82, 0x2002};
+const NANOFieldFlags KrpxSetting_flags[] = {
+    0x2002, 0x2002, 0x2002, 0x82, 0x2002,
+};
 const NANOFieldSchema KrpxSetting_fields[] = {
     {"upload_url", 1, 0x2002, nullptr},
     {"server_info", 2, 0x2002, nullptr},
@@ -284,7 +346,9 @@ const NANOFieldSchema KrpxSetting_fields[] = {
     {"string_field_5", 5, 0x2002, nullptr},
 };
 
-const NANOFieldFlags ConsentConfig_flags[] = {0x4008, 0x4008, 0x4008, 0x22, 0x4008};
+const NANOFieldFlags ConsentConfig_flags[] = {
+    0x4008, 0x4008, 0x4008, 0x22, 0x4008,
+};
 const NANOFieldSchema ConsentConfig_fields[] = {
     {"defaults", 1, 0x4008, &ConsentDefaultEntry_schema},
     {"delegations", 2, 0x4008, &ConsentDelegationEntry_schema},
@@ -293,32 +357,42 @@ const NANOFieldSchema ConsentConfig_fields[] = {
     {"enforced_defaults", 5, 0x4008, &ConsentDefaultEntry_schema},
 };
 
-const NANOFieldFlags ConsentDefaultEntry_flags[] = {0x42, 0x42, 0x42};
+const NANOFieldFlags ConsentDefaultEntry_flags[] = {
+    0x42, 0x42, 0x42,
+};
 const NANOFieldSchema ConsentDefaultEntry_fields[] = {
     {"consent_type", 1, 0x42, nullptr},
     {"default_value", 2, 0x42, nullptr},
     {"enum_field_3", 3, 0x42, nullptr},
 };
 
-const NANOFieldFlags ConsentDelegationEntry_flags[] = {0x42, 0x42};
+const NANOFieldFlags ConsentDelegationEntry_flags[] = {
+    0x42, 0x42,
+};
 const NANOFieldSchema ConsentDelegationEntry_fields[] = {
     {"consent_type", 1, 0x42, nullptr},
     {"delegated_to", 2, 0x42, nullptr},
 };
 
-const NANOFieldFlags CorePlatformServiceEntry_flags[] = {0x2002, 0x2002};
+const NANOFieldFlags CorePlatformServiceEntry_flags[] = {
+    0x2002, 0x2002,
+};
 const NANOFieldSchema CorePlatformServiceEntry_fields[] = {
     {"service", 1, 0x2002, nullptr},
     {"string_field_2", 2, 0x2002, nullptr},
 };
 
-const NANOFieldFlags LimitedDataEntry_flags[] = {0x42, 0x42};
+const NANOFieldFlags LimitedDataEntry_flags[] = {
+    0x42, 0x42,
+};
 const NANOFieldSchema LimitedDataEntry_fields[] = {
     {"enum_field_1", 1, 0x42, nullptr},
     {"enum_field_2", 2, 0x42, nullptr},
 };
 
-const NANOFieldFlags Audience_flags[] = {0x82, 0x4008, 0x4008, 0x22, 0x22};
+const NANOFieldFlags Audience_flags[] = {
+    0x82, 0x4008, 0x4008, 0x22, 0x22,
+};
 const NANOFieldSchema Audience_fields[] = {
     {"audience_id", 1, 0x82, nullptr},
     {"property_filters", 2, 0x4008, &PropertyFilter_schema},
@@ -327,7 +401,9 @@ const NANOFieldSchema Audience_fields[] = {
     {"bool_field_5", 5, 0x22, nullptr},
 };
 
-const NANOFieldFlags EventFilter_flags[] = {0x82, 0x2002, 0x4008, 0x22, 0x4002, 0x22, 0x22, 0x22};
+const NANOFieldFlags EventFilter_flags[] = {
+    0x82, 0x2002, 0x4008, 0x22, 0x4002, 0x22, 0x22, 0x22,
+};
 const NANOFieldSchema EventFilter_fields[] = {
     {"filter_id", 1, 0x82, nullptr},
     {"event_name", 2, 0x2002, nullptr},
@@ -339,7 +415,9 @@ const NANOFieldSchema EventFilter_fields[] = {
     {"session_scoped", 8, 0x22, nullptr},
 };
 
-const NANOFieldFlags PropertyFilter_flags[] = {0x82, 0x2002, 0x4002, 0x22, 0x22, 0x22};
+const NANOFieldFlags PropertyFilter_flags[] = {
+    0x82, 0x2002, 0x4002, 0x22, 0x22, 0x22,
+};
 const NANOFieldSchema PropertyFilter_fields[] = {
     {"filter_id", 1, 0x82, nullptr},
     {"property_name", 2, 0x2002, nullptr},
@@ -349,7 +427,9 @@ const NANOFieldSchema PropertyFilter_fields[] = {
     {"session_scoped", 6, 0x22, nullptr},
 };
 
-const NANOFieldFlags Filter_flags[] = {0x4002, 0x4002, 0x22, 0x2002};
+const NANOFieldFlags Filter_flags[] = {
+    0x4002, 0x4002, 0x22, 0x2002,
+};
 const NANOFieldSchema Filter_fields[] = {
     {"string_filter", 1, 0x4002, &StringFilter_schema},
     {"number_filter", 2, 0x4002, &NumberFilter_schema},
@@ -357,7 +437,9 @@ const NANOFieldSchema Filter_fields[] = {
     {"param_name", 4, 0x2002, nullptr},
 };
 
-const NANOFieldFlags StringFilter_flags[] = {0x42, 0x2002, 0x22, 0x2008};
+const NANOFieldFlags StringFilter_flags[] = {
+    0x42, 0x2002, 0x22, 0x2008,
+};
 const NANOFieldSchema StringFilter_fields[] = {
     {"match_type", 1, 0x42, nullptr},
     {"expression", 2, 0x2002, nullptr},
@@ -365,7 +447,9 @@ const NANOFieldSchema StringFilter_fields[] = {
     {"expression_list", 4, 0x2008, nullptr},
 };
 
-const NANOFieldFlags NumberFilter_flags[] = {0x42, 0x22, 0x2002, 0x2002, 0x2002};
+const NANOFieldFlags NumberFilter_flags[] = {
+    0x42, 0x22, 0x2002, 0x2002, 0x2002,
+};
 const NANOFieldSchema NumberFilter_fields[] = {
     {"comparison_type", 1, 0x42, nullptr},
     {"is_float", 2, 0x22, nullptr},
@@ -374,38 +458,50 @@ const NANOFieldSchema NumberFilter_fields[] = {
     {"max_comparison_value", 5, 0x2002, nullptr},
 };
 
-const NANOFieldFlags ExperimentRequest_flags[] = {0x4002, 0x4008};
+const NANOFieldFlags ExperimentRequest_flags[] = {
+    0x4002, 0x4008,
+};
 const NANOFieldSchema ExperimentRequest_fields[] = {
     {"app_property", 1, 0x4002, &AppProperty_schema},
     {"client_properties", 2, 0x4008, &ClientProperty_schema},
 };
 
-const NANOFieldFlags ExperimentResponse_flags[] = {0x4008, 0x4008};
+const NANOFieldFlags ExperimentResponse_flags[] = {
+    0x4008, 0x4008,
+};
 const NANOFieldSchema ExperimentResponse_fields[] = {
     {"snapshots", 1, 0x4008, &Snapshot_schema},
     {"sdk_responses", 2, 0x4008, &SdkResponse_schema},
 };
 
-const NANOFieldFlags SdkResponse_flags[] = {0x2002, 0x42, 0x4002};
+const NANOFieldFlags SdkResponse_flags[] = {
+    0x2002, 0x42, 0x4002,
+};
 const NANOFieldSchema SdkResponse_fields[] = {
     {"sdk_name", 1, 0x2002, nullptr},
     {"status", 2, 0x42, nullptr},
     {"snapshot", 3, 0x4002, &Snapshot_schema},
 };
 
-const NANOFieldFlags Snapshot_flags[] = {0x2002, 0x4008};
+const NANOFieldFlags Snapshot_flags[] = {
+    0x2002, 0x4008,
+};
 const NANOFieldSchema Snapshot_fields[] = {
     {"sdk_name", 1, 0x2002, nullptr},
     {"experiments", 2, 0x4008, &Experiment_schema},
 };
 
-const NANOFieldFlags Experiment_flags[] = {0x82, 0x4008};
+const NANOFieldFlags Experiment_flags[] = {
+    0x82, 0x4008,
+};
 const NANOFieldSchema Experiment_fields[] = {
     {"experiment_id", 1, 0x82, nullptr},
     {"flags", 2, 0x4008, &Flag_schema},
 };
 
-const NANOFieldFlags Flag_flags[] = {0x2002, 0x202, 0x2002, 0x1002, 0x22};
+const NANOFieldFlags Flag_flags[] = {
+    0x2002, 0x202, 0x2002, 0x1002, 0x22,
+};
 const NANOFieldSchema Flag_fields[] = {
     {"name", 1, 0x2002, nullptr},
     {"int_value", 2, 0x202, nullptr},
@@ -414,24 +510,32 @@ const NANOFieldSchema Flag_fields[] = {
     {"bool_value", 5, 0x22, nullptr},
 };
 
-const NANOFieldFlags Program_flags[] = {0x4008, 0x4002};
+const NANOFieldFlags Program_flags[] = {
+    0x4008, 0x4002,
+};
 const NANOFieldSchema Program_fields[] = {
     {"instructions", 1, 0x4008, &RuntimeEntity_schema},
     {"activities", 2, 0x4002, &OgtActivities_schema},
 };
 
-const NANOFieldFlags OgtActivities_flags[] = {0x4008};
+const NANOFieldFlags OgtActivities_flags[] = {
+    0x4008,
+};
 const NANOFieldSchema OgtActivities_fields[] = {
     {"activities", 1, 0x4008, &OgtActivity_schema},
 };
 
-const NANOFieldFlags OgtActivity_flags[] = {0x2002, 0x4008};
+const NANOFieldFlags OgtActivity_flags[] = {
+    0x2002, 0x4008,
+};
 const NANOFieldSchema OgtActivity_fields[] = {
     {"name", 1, 0x2002, nullptr},
     {"data", 2, 0x4008, &RuntimeEntity_schema},
 };
 
-const NANOFieldFlags RuntimeEntity_flags[] = {0x42, 0x4008, 0x2002, 0x2002, 0x22, 0x1002};
+const NANOFieldFlags RuntimeEntity_flags[] = {
+    0x42, 0x4008, 0x2002, 0x2002, 0x22, 0x1002,
+};
 const NANOFieldSchema RuntimeEntity_fields[] = {
     {"type", 1, 0x42, nullptr},
     {"value", 2, 0x4008, &RuntimeEntity_schema},
@@ -444,20 +548,38 @@ const NANOFieldSchema RuntimeEntity_fields[] = {
 }  // namespace
 
 constinit const NANOMessageSchema MeasurementBatch_schema = {
-    "MeasurementBatch", 4, MeasurementBatch_flags, MeasurementBatch_fields, &measurement_MeasurementBatch_msg, sizeof(measurement_MeasurementBatch), true,
-    MeasurementBatch_initMessageInfo, MeasurementBatch_deallocMessageField, MeasurementBatch_copyMessageInfo, MeasurementBatch_deallocMessageInfo,
-    MeasurementBatch_decode, MeasurementBatch_encode, nullptr, nullptr,
+    .name = "MeasurementBatch",
+    .fieldCount = 4,
+    .flags = MeasurementBatch_flags,
+    .fields = MeasurementBatch_fields,
+    .codecFields = &measurement_MeasurementBatch_msg,
+    .codecSize = sizeof(measurement_MeasurementBatch),
+    .hasArrays = true,
+    .initMessageInfo = MeasurementBatch_initMessageInfo,
+    .deallocMessageField = MeasurementBatch_deallocMessageField,
+    .copyMessageInfo = MeasurementBatch_copyMessageInfo,
+    .deallocMessageInfo = MeasurementBatch_deallocMessageInfo,
+    .decode = MeasurementBatch_decode,
+    .encode = MeasurementBatch_encode,
+    .decodeRepeated = nullptr,
+    .encodeRepeated = nullptr,
 };
 
-bool MeasurementBatch_initMessageInfo(NANOMessageInfo* record) { return NANOInitMessageInfo(&MeasurementBatch_schema, record); }
+bool MeasurementBatch_initMessageInfo(NANOMessageInfo* record) {
+  return NANOInitMessageInfo(&MeasurementBatch_schema, record);
+}
 bool MeasurementBatch_deallocMessageField(NANOMessageInfo* record, int32_t index) {
   return NANODeallocMessageField(&MeasurementBatch_schema, record, index);
 }
-bool MeasurementBatch_deallocMessageInfo(NANOMessageInfo* record) { return NANODeallocMessageInfo(&MeasurementBatch_schema, record); }
+bool MeasurementBatch_deallocMessageInfo(NANOMessageInfo* record) {
+  return NANODeallocMessageInfo(&MeasurementBatch_schema, record);
+}
 bool MeasurementBatch_copyMessageInfo(NANOMessageInfo** destination, const NANOMessageInfo* source) {
   return NANOCopyMessageInfo(&MeasurementBatch_schema, destination, source);
 }
-bool MeasurementBatch_allocateArrays(NANOMessageInfo* record) { return NANOAllocateArrays(&MeasurementBatch_schema, record); }
+bool MeasurementBatch_allocateArrays(NANOMessageInfo* record) {
+  return NANOAllocateArrays(&MeasurementBatch_schema, record);
+}
 bool MeasurementBatch_setDecoders(NANOMessageInfo* record, measurement_MeasurementBatch* codec) {
   return NANOSetDecoders(&MeasurementBatch_schema, record, codec);
 }
@@ -475,20 +597,38 @@ int32_t MeasurementBatch_encode(const NANOMessageInfo* record, uint8_t** output)
 }
 
 constinit const NANOMessageSchema MeasurementBundle_schema = {
-    "MeasurementBundle", 56, MeasurementBundle_flags, MeasurementBundle_fields, &measurement_MeasurementBundle_msg, sizeof(measurement_MeasurementBundle), true,
-    MeasurementBundle_initMessageInfo, MeasurementBundle_deallocMessageField, MeasurementBundle_copyMessageInfo, MeasurementBundle_deallocMessageInfo,
-    MeasurementBundle_decode, MeasurementBundle_encode, MeasurementBundle_decodeRepeated, MeasurementBundle_encodeRepeated,
+    .name = "MeasurementBundle",
+    .fieldCount = 56,
+    .flags = MeasurementBundle_flags,
+    .fields = MeasurementBundle_fields,
+    .codecFields = &measurement_MeasurementBundle_msg,
+    .codecSize = sizeof(measurement_MeasurementBundle),
+    .hasArrays = true,
+    .initMessageInfo = MeasurementBundle_initMessageInfo,
+    .deallocMessageField = MeasurementBundle_deallocMessageField,
+    .copyMessageInfo = MeasurementBundle_copyMessageInfo,
+    .deallocMessageInfo = MeasurementBundle_deallocMessageInfo,
+    .decode = MeasurementBundle_decode,
+    .encode = MeasurementBundle_encode,
+    .decodeRepeated = MeasurementBundle_decodeRepeated,
+    .encodeRepeated = MeasurementBundle_encodeRepeated,
 };
 
-bool MeasurementBundle_initMessageInfo(NANOMessageInfo* record) { return NANOInitMessageInfo(&MeasurementBundle_schema, record); }
+bool MeasurementBundle_initMessageInfo(NANOMessageInfo* record) {
+  return NANOInitMessageInfo(&MeasurementBundle_schema, record);
+}
 bool MeasurementBundle_deallocMessageField(NANOMessageInfo* record, int32_t index) {
   return NANODeallocMessageField(&MeasurementBundle_schema, record, index);
 }
-bool MeasurementBundle_deallocMessageInfo(NANOMessageInfo* record) { return NANODeallocMessageInfo(&MeasurementBundle_schema, record); }
+bool MeasurementBundle_deallocMessageInfo(NANOMessageInfo* record) {
+  return NANODeallocMessageInfo(&MeasurementBundle_schema, record);
+}
 bool MeasurementBundle_copyMessageInfo(NANOMessageInfo** destination, const NANOMessageInfo* source) {
   return NANOCopyMessageInfo(&MeasurementBundle_schema, destination, source);
 }
-bool MeasurementBundle_allocateArrays(NANOMessageInfo* record) { return NANOAllocateArrays(&MeasurementBundle_schema, record); }
+bool MeasurementBundle_allocateArrays(NANOMessageInfo* record) {
+  return NANOAllocateArrays(&MeasurementBundle_schema, record);
+}
 bool MeasurementBundle_setDecoders(NANOMessageInfo* record, measurement_MeasurementBundle* codec) {
   return NANOSetDecoders(&MeasurementBundle_schema, record, codec);
 }
@@ -512,20 +652,38 @@ bool MeasurementBundle_encodeRepeated(pb_ostream_t* stream, const pb_field_t* fi
 }
 
 constinit const NANOMessageSchema Event_schema = {
-    "Event", 5, Event_flags, Event_fields, &measurement_Event_msg, sizeof(measurement_Event), true,
-    Event_initMessageInfo, Event_deallocMessageField, Event_copyMessageInfo, Event_deallocMessageInfo,
-    Event_decode, Event_encode, Event_decodeRepeated, Event_encodeRepeated,
+    .name = "Event",
+    .fieldCount = 5,
+    .flags = Event_flags,
+    .fields = Event_fields,
+    .codecFields = &measurement_Event_msg,
+    .codecSize = sizeof(measurement_Event),
+    .hasArrays = true,
+    .initMessageInfo = Event_initMessageInfo,
+    .deallocMessageField = Event_deallocMessageField,
+    .copyMessageInfo = Event_copyMessageInfo,
+    .deallocMessageInfo = Event_deallocMessageInfo,
+    .decode = Event_decode,
+    .encode = Event_encode,
+    .decodeRepeated = Event_decodeRepeated,
+    .encodeRepeated = Event_encodeRepeated,
 };
 
-bool Event_initMessageInfo(NANOMessageInfo* record) { return NANOInitMessageInfo(&Event_schema, record); }
+bool Event_initMessageInfo(NANOMessageInfo* record) {
+  return NANOInitMessageInfo(&Event_schema, record);
+}
 bool Event_deallocMessageField(NANOMessageInfo* record, int32_t index) {
   return NANODeallocMessageField(&Event_schema, record, index);
 }
-bool Event_deallocMessageInfo(NANOMessageInfo* record) { return NANODeallocMessageInfo(&Event_schema, record); }
+bool Event_deallocMessageInfo(NANOMessageInfo* record) {
+  return NANODeallocMessageInfo(&Event_schema, record);
+}
 bool Event_copyMessageInfo(NANOMessageInfo** destination, const NANOMessageInfo* source) {
   return NANOCopyMessageInfo(&Event_schema, destination, source);
 }
-bool Event_allocateArrays(NANOMessageInfo* record) { return NANOAllocateArrays(&Event_schema, record); }
+bool Event_allocateArrays(NANOMessageInfo* record) {
+  return NANOAllocateArrays(&Event_schema, record);
+}
 bool Event_setDecoders(NANOMessageInfo* record, measurement_Event* codec) {
   return NANOSetDecoders(&Event_schema, record, codec);
 }
@@ -549,20 +707,38 @@ bool Event_encodeRepeated(pb_ostream_t* stream, const pb_field_t* field, void* c
 }
 
 constinit const NANOMessageSchema EventParam_schema = {
-    "EventParam", 6, EventParam_flags, EventParam_fields, &measurement_EventParam_msg, sizeof(measurement_EventParam), true,
-    EventParam_initMessageInfo, EventParam_deallocMessageField, EventParam_copyMessageInfo, EventParam_deallocMessageInfo,
-    EventParam_decode, EventParam_encode, EventParam_decodeRepeated, EventParam_encodeRepeated,
+    .name = "EventParam",
+    .fieldCount = 6,
+    .flags = EventParam_flags,
+    .fields = EventParam_fields,
+    .codecFields = &measurement_EventParam_msg,
+    .codecSize = sizeof(measurement_EventParam),
+    .hasArrays = true,
+    .initMessageInfo = EventParam_initMessageInfo,
+    .deallocMessageField = EventParam_deallocMessageField,
+    .copyMessageInfo = EventParam_copyMessageInfo,
+    .deallocMessageInfo = EventParam_deallocMessageInfo,
+    .decode = EventParam_decode,
+    .encode = EventParam_encode,
+    .decodeRepeated = EventParam_decodeRepeated,
+    .encodeRepeated = EventParam_encodeRepeated,
 };
 
-bool EventParam_initMessageInfo(NANOMessageInfo* record) { return NANOInitMessageInfo(&EventParam_schema, record); }
+bool EventParam_initMessageInfo(NANOMessageInfo* record) {
+  return NANOInitMessageInfo(&EventParam_schema, record);
+}
 bool EventParam_deallocMessageField(NANOMessageInfo* record, int32_t index) {
   return NANODeallocMessageField(&EventParam_schema, record, index);
 }
-bool EventParam_deallocMessageInfo(NANOMessageInfo* record) { return NANODeallocMessageInfo(&EventParam_schema, record); }
+bool EventParam_deallocMessageInfo(NANOMessageInfo* record) {
+  return NANODeallocMessageInfo(&EventParam_schema, record);
+}
 bool EventParam_copyMessageInfo(NANOMessageInfo** destination, const NANOMessageInfo* source) {
   return NANOCopyMessageInfo(&EventParam_schema, destination, source);
 }
-bool EventParam_allocateArrays(NANOMessageInfo* record) { return NANOAllocateArrays(&EventParam_schema, record); }
+bool EventParam_allocateArrays(NANOMessageInfo* record) {
+  return NANOAllocateArrays(&EventParam_schema, record);
+}
 bool EventParam_setDecoders(NANOMessageInfo* record, measurement_EventParam* codec) {
   return NANOSetDecoders(&EventParam_schema, record, codec);
 }
@@ -586,16 +762,32 @@ bool EventParam_encodeRepeated(pb_ostream_t* stream, const pb_field_t* field, vo
 }
 
 constinit const NANOMessageSchema UserAttribute_schema = {
-    "UserAttribute", 6, UserAttribute_flags, UserAttribute_fields, &measurement_UserAttribute_msg, sizeof(measurement_UserAttribute), false,
-    UserAttribute_initMessageInfo, UserAttribute_deallocMessageField, UserAttribute_copyMessageInfo, UserAttribute_deallocMessageInfo,
-    UserAttribute_decode, UserAttribute_encode, UserAttribute_decodeRepeated, UserAttribute_encodeRepeated,
+    .name = "UserAttribute",
+    .fieldCount = 6,
+    .flags = UserAttribute_flags,
+    .fields = UserAttribute_fields,
+    .codecFields = &measurement_UserAttribute_msg,
+    .codecSize = sizeof(measurement_UserAttribute),
+    .hasArrays = false,
+    .initMessageInfo = UserAttribute_initMessageInfo,
+    .deallocMessageField = UserAttribute_deallocMessageField,
+    .copyMessageInfo = UserAttribute_copyMessageInfo,
+    .deallocMessageInfo = UserAttribute_deallocMessageInfo,
+    .decode = UserAttribute_decode,
+    .encode = UserAttribute_encode,
+    .decodeRepeated = UserAttribute_decodeRepeated,
+    .encodeRepeated = UserAttribute_encodeRepeated,
 };
 
-bool UserAttribute_initMessageInfo(NANOMessageInfo* record) { return NANOInitMessageInfo(&UserAttribute_schema, record); }
+bool UserAttribute_initMessageInfo(NANOMessageInfo* record) {
+  return NANOInitMessageInfo(&UserAttribute_schema, record);
+}
 bool UserAttribute_deallocMessageField(NANOMessageInfo* record, int32_t index) {
   return NANODeallocMessageField(&UserAttribute_schema, record, index);
 }
-bool UserAttribute_deallocMessageInfo(NANOMessageInfo* record) { return NANODeallocMessageInfo(&UserAttribute_schema, record); }
+bool UserAttribute_deallocMessageInfo(NANOMessageInfo* record) {
+  return NANODeallocMessageInfo(&UserAttribute_schema, record);
+}
 bool UserAttribute_copyMessageInfo(NANOMessageInfo** destination, const NANOMessageInfo* source) {
   return NANOCopyMessageInfo(&UserAttribute_schema, destination, source);
 }
@@ -622,20 +814,38 @@ bool UserAttribute_encodeRepeated(pb_ostream_t* stream, const pb_field_t* field,
 }
 
 constinit const NANOMessageSchema AudienceLeafFilterResult_schema = {
-    "AudienceLeafFilterResult", 4, AudienceLeafFilterResult_flags, AudienceLeafFilterResult_fields, &measurement_AudienceLeafFilterResult_msg, sizeof(measurement_AudienceLeafFilterResult), true,
-    AudienceLeafFilterResult_initMessageInfo, AudienceLeafFilterResult_deallocMessageField, AudienceLeafFilterResult_copyMessageInfo, AudienceLeafFilterResult_deallocMessageInfo,
-    AudienceLeafFilterResult_decode, AudienceLeafFilterResult_encode, AudienceLeafFilterResult_decodeRepeated, AudienceLeafFilterResult_encodeRepeated,
+    .name = "AudienceLeafFilterResult",
+    .fieldCount = 4,
+    .flags = AudienceLeafFilterResult_flags,
+    .fields = AudienceLeafFilterResult_fields,
+    .codecFields = &measurement_AudienceLeafFilterResult_msg,
+    .codecSize = sizeof(measurement_AudienceLeafFilterResult),
+    .hasArrays = true,
+    .initMessageInfo = AudienceLeafFilterResult_initMessageInfo,
+    .deallocMessageField = AudienceLeafFilterResult_deallocMessageField,
+    .copyMessageInfo = AudienceLeafFilterResult_copyMessageInfo,
+    .deallocMessageInfo = AudienceLeafFilterResult_deallocMessageInfo,
+    .decode = AudienceLeafFilterResult_decode,
+    .encode = AudienceLeafFilterResult_encode,
+    .decodeRepeated = AudienceLeafFilterResult_decodeRepeated,
+    .encodeRepeated = AudienceLeafFilterResult_encodeRepeated,
 };
 
-bool AudienceLeafFilterResult_initMessageInfo(NANOMessageInfo* record) { return NANOInitMessageInfo(&AudienceLeafFilterResult_schema, record); }
+bool AudienceLeafFilterResult_initMessageInfo(NANOMessageInfo* record) {
+  return NANOInitMessageInfo(&AudienceLeafFilterResult_schema, record);
+}
 bool AudienceLeafFilterResult_deallocMessageField(NANOMessageInfo* record, int32_t index) {
   return NANODeallocMessageField(&AudienceLeafFilterResult_schema, record, index);
 }
-bool AudienceLeafFilterResult_deallocMessageInfo(NANOMessageInfo* record) { return NANODeallocMessageInfo(&AudienceLeafFilterResult_schema, record); }
+bool AudienceLeafFilterResult_deallocMessageInfo(NANOMessageInfo* record) {
+  return NANODeallocMessageInfo(&AudienceLeafFilterResult_schema, record);
+}
 bool AudienceLeafFilterResult_copyMessageInfo(NANOMessageInfo** destination, const NANOMessageInfo* source) {
   return NANOCopyMessageInfo(&AudienceLeafFilterResult_schema, destination, source);
 }
-bool AudienceLeafFilterResult_allocateArrays(NANOMessageInfo* record) { return NANOAllocateArrays(&AudienceLeafFilterResult_schema, record); }
+bool AudienceLeafFilterResult_allocateArrays(NANOMessageInfo* record) {
+  return NANOAllocateArrays(&AudienceLeafFilterResult_schema, record);
+}
 bool AudienceLeafFilterResult_setDecoders(NANOMessageInfo* record, measurement_AudienceLeafFilterResult* codec) {
   return NANOSetDecoders(&AudienceLeafFilterResult_schema, record, codec);
 }
@@ -659,20 +869,38 @@ bool AudienceLeafFilterResult_encodeRepeated(pb_ostream_t* stream, const pb_fiel
 }
 
 constinit const NANOMessageSchema ResultData_schema = {
-    "ResultData", 4, ResultData_flags, ResultData_fields, &measurement_ResultData_msg, sizeof(measurement_ResultData), true,
-    ResultData_initMessageInfo, ResultData_deallocMessageField, ResultData_copyMessageInfo, ResultData_deallocMessageInfo,
-    ResultData_decode, ResultData_encode, nullptr, nullptr,
+    .name = "ResultData",
+    .fieldCount = 4,
+    .flags = ResultData_flags,
+    .fields = ResultData_fields,
+    .codecFields = &measurement_ResultData_msg,
+    .codecSize = sizeof(measurement_ResultData),
+    .hasArrays = true,
+    .initMessageInfo = ResultData_initMessageInfo,
+    .deallocMessageField = ResultData_deallocMessageField,
+    .copyMessageInfo = ResultData_copyMessageInfo,
+    .deallocMessageInfo = ResultData_deallocMessageInfo,
+    .decode = ResultData_decode,
+    .encode = ResultData_encode,
+    .decodeRepeated = nullptr,
+    .encodeRepeated = nullptr,
 };
 
-bool ResultData_initMessageInfo(NANOMessageInfo* record) { return NANOInitMessageInfo(&ResultData_schema, record); }
+bool ResultData_initMessageInfo(NANOMessageInfo* record) {
+  return NANOInitMessageInfo(&ResultData_schema, record);
+}
 bool ResultData_deallocMessageField(NANOMessageInfo* record, int32_t index) {
   return NANODeallocMessageField(&ResultData_schema, record, index);
 }
-bool ResultData_deallocMessageInfo(NANOMessageInfo* record) { return NANODeallocMessageInfo(&ResultData_schema, record); }
+bool ResultData_deallocMessageInfo(NANOMessageInfo* record) {
+  return NANODeallocMessageInfo(&ResultData_schema, record);
+}
 bool ResultData_copyMessageInfo(NANOMessageInfo** destination, const NANOMessageInfo* source) {
   return NANOCopyMessageInfo(&ResultData_schema, destination, source);
 }
-bool ResultData_allocateArrays(NANOMessageInfo* record) { return NANOAllocateArrays(&ResultData_schema, record); }
+bool ResultData_allocateArrays(NANOMessageInfo* record) {
+  return NANOAllocateArrays(&ResultData_schema, record);
+}
 bool ResultData_setDecoders(NANOMessageInfo* record, measurement_ResultData* codec) {
   return NANOSetDecoders(&ResultData_schema, record, codec);
 }
@@ -690,16 +918,32 @@ int32_t ResultData_encode(const NANOMessageInfo* record, uint8_t** output) {
 }
 
 constinit const NANOMessageSchema DynamicFilterResultTimestamp_schema = {
-    "DynamicFilterResultTimestamp", 2, DynamicFilterResultTimestamp_flags, DynamicFilterResultTimestamp_fields, &measurement_DynamicFilterResultTimestamp_msg, sizeof(measurement_DynamicFilterResultTimestamp), false,
-    DynamicFilterResultTimestamp_initMessageInfo, DynamicFilterResultTimestamp_deallocMessageField, DynamicFilterResultTimestamp_copyMessageInfo, DynamicFilterResultTimestamp_deallocMessageInfo,
-    DynamicFilterResultTimestamp_decode, DynamicFilterResultTimestamp_encode, DynamicFilterResultTimestamp_decodeRepeated, DynamicFilterResultTimestamp_encodeRepeated,
+    .name = "DynamicFilterResultTimestamp",
+    .fieldCount = 2,
+    .flags = DynamicFilterResultTimestamp_flags,
+    .fields = DynamicFilterResultTimestamp_fields,
+    .codecFields = &measurement_DynamicFilterResultTimestamp_msg,
+    .codecSize = sizeof(measurement_DynamicFilterResultTimestamp),
+    .hasArrays = false,
+    .initMessageInfo = DynamicFilterResultTimestamp_initMessageInfo,
+    .deallocMessageField = DynamicFilterResultTimestamp_deallocMessageField,
+    .copyMessageInfo = DynamicFilterResultTimestamp_copyMessageInfo,
+    .deallocMessageInfo = DynamicFilterResultTimestamp_deallocMessageInfo,
+    .decode = DynamicFilterResultTimestamp_decode,
+    .encode = DynamicFilterResultTimestamp_encode,
+    .decodeRepeated = DynamicFilterResultTimestamp_decodeRepeated,
+    .encodeRepeated = DynamicFilterResultTimestamp_encodeRepeated,
 };
 
-bool DynamicFilterResultTimestamp_initMessageInfo(NANOMessageInfo* record) { return NANOInitMessageInfo(&DynamicFilterResultTimestamp_schema, record); }
+bool DynamicFilterResultTimestamp_initMessageInfo(NANOMessageInfo* record) {
+  return NANOInitMessageInfo(&DynamicFilterResultTimestamp_schema, record);
+}
 bool DynamicFilterResultTimestamp_deallocMessageField(NANOMessageInfo* record, int32_t index) {
   return NANODeallocMessageField(&DynamicFilterResultTimestamp_schema, record, index);
 }
-bool DynamicFilterResultTimestamp_deallocMessageInfo(NANOMessageInfo* record) { return NANODeallocMessageInfo(&DynamicFilterResultTimestamp_schema, record); }
+bool DynamicFilterResultTimestamp_deallocMessageInfo(NANOMessageInfo* record) {
+  return NANODeallocMessageInfo(&DynamicFilterResultTimestamp_schema, record);
+}
 bool DynamicFilterResultTimestamp_copyMessageInfo(NANOMessageInfo** destination, const NANOMessageInfo* source) {
   return NANOCopyMessageInfo(&DynamicFilterResultTimestamp_schema, destination, source);
 }
@@ -726,20 +970,38 @@ bool DynamicFilterResultTimestamp_encodeRepeated(pb_ostream_t* stream, const pb_
 }
 
 constinit const NANOMessageSchema SequenceFilterResultTimestamp_schema = {
-    "SequenceFilterResultTimestamp", 2, SequenceFilterResultTimestamp_flags, SequenceFilterResultTimestamp_fields, &measurement_SequenceFilterResultTimestamp_msg, sizeof(measurement_SequenceFilterResultTimestamp), true,
-    SequenceFilterResultTimestamp_initMessageInfo, SequenceFilterResultTimestamp_deallocMessageField, SequenceFilterResultTimestamp_copyMessageInfo, SequenceFilterResultTimestamp_deallocMessageInfo,
-    SequenceFilterResultTimestamp_decode, SequenceFilterResultTimestamp_encode, SequenceFilterResultTimestamp_decodeRepeated, SequenceFilterResultTimestamp_encodeRepeated,
+    .name = "SequenceFilterResultTimestamp",
+    .fieldCount = 2,
+    .flags = SequenceFilterResultTimestamp_flags,
+    .fields = SequenceFilterResultTimestamp_fields,
+    .codecFields = &measurement_SequenceFilterResultTimestamp_msg,
+    .codecSize = sizeof(measurement_SequenceFilterResultTimestamp),
+    .hasArrays = true,
+    .initMessageInfo = SequenceFilterResultTimestamp_initMessageInfo,
+    .deallocMessageField = SequenceFilterResultTimestamp_deallocMessageField,
+    .copyMessageInfo = SequenceFilterResultTimestamp_copyMessageInfo,
+    .deallocMessageInfo = SequenceFilterResultTimestamp_deallocMessageInfo,
+    .decode = SequenceFilterResultTimestamp_decode,
+    .encode = SequenceFilterResultTimestamp_encode,
+    .decodeRepeated = SequenceFilterResultTimestamp_decodeRepeated,
+    .encodeRepeated = SequenceFilterResultTimestamp_encodeRepeated,
 };
 
-bool SequenceFilterResultTimestamp_initMessageInfo(NANOMessageInfo* record) { return NANOInitMessageInfo(&SequenceFilterResultTimestamp_schema, record); }
+bool SequenceFilterResultTimestamp_initMessageInfo(NANOMessageInfo* record) {
+  return NANOInitMessageInfo(&SequenceFilterResultTimestamp_schema, record);
+}
 bool SequenceFilterResultTimestamp_deallocMessageField(NANOMessageInfo* record, int32_t index) {
   return NANODeallocMessageField(&SequenceFilterResultTimestamp_schema, record, index);
 }
-bool SequenceFilterResultTimestamp_deallocMessageInfo(NANOMessageInfo* record) { return NANODeallocMessageInfo(&SequenceFilterResultTimestamp_schema, record); }
+bool SequenceFilterResultTimestamp_deallocMessageInfo(NANOMessageInfo* record) {
+  return NANODeallocMessageInfo(&SequenceFilterResultTimestamp_schema, record);
+}
 bool SequenceFilterResultTimestamp_copyMessageInfo(NANOMessageInfo** destination, const NANOMessageInfo* source) {
   return NANOCopyMessageInfo(&SequenceFilterResultTimestamp_schema, destination, source);
 }
-bool SequenceFilterResultTimestamp_allocateArrays(NANOMessageInfo* record) { return NANOAllocateArrays(&SequenceFilterResultTimestamp_schema, record); }
+bool SequenceFilterResultTimestamp_allocateArrays(NANOMessageInfo* record) {
+  return NANOAllocateArrays(&SequenceFilterResultTimestamp_schema, record);
+}
 bool SequenceFilterResultTimestamp_setDecoders(NANOMessageInfo* record, measurement_SequenceFilterResultTimestamp* codec) {
   return NANOSetDecoders(&SequenceFilterResultTimestamp_schema, record, codec);
 }
@@ -763,16 +1025,32 @@ bool SequenceFilterResultTimestamp_encodeRepeated(pb_ostream_t* stream, const pb
 }
 
 constinit const NANOMessageSchema AppProperty_schema = {
-    "AppProperty", 7, AppProperty_flags, AppProperty_fields, &measurement_AppProperty_msg, sizeof(measurement_AppProperty), false,
-    AppProperty_initMessageInfo, AppProperty_deallocMessageField, AppProperty_copyMessageInfo, AppProperty_deallocMessageInfo,
-    AppProperty_decode, AppProperty_encode, nullptr, nullptr,
+    .name = "AppProperty",
+    .fieldCount = 7,
+    .flags = AppProperty_flags,
+    .fields = AppProperty_fields,
+    .codecFields = &measurement_AppProperty_msg,
+    .codecSize = sizeof(measurement_AppProperty),
+    .hasArrays = false,
+    .initMessageInfo = AppProperty_initMessageInfo,
+    .deallocMessageField = AppProperty_deallocMessageField,
+    .copyMessageInfo = AppProperty_copyMessageInfo,
+    .deallocMessageInfo = AppProperty_deallocMessageInfo,
+    .decode = AppProperty_decode,
+    .encode = AppProperty_encode,
+    .decodeRepeated = nullptr,
+    .encodeRepeated = nullptr,
 };
 
-bool AppProperty_initMessageInfo(NANOMessageInfo* record) { return NANOInitMessageInfo(&AppProperty_schema, record); }
+bool AppProperty_initMessageInfo(NANOMessageInfo* record) {
+  return NANOInitMessageInfo(&AppProperty_schema, record);
+}
 bool AppProperty_deallocMessageField(NANOMessageInfo* record, int32_t index) {
   return NANODeallocMessageField(&AppProperty_schema, record, index);
 }
-bool AppProperty_deallocMessageInfo(NANOMessageInfo* record) { return NANODeallocMessageInfo(&AppProperty_schema, record); }
+bool AppProperty_deallocMessageInfo(NANOMessageInfo* record) {
+  return NANODeallocMessageInfo(&AppProperty_schema, record);
+}
 bool AppProperty_copyMessageInfo(NANOMessageInfo** destination, const NANOMessageInfo* source) {
   return NANOCopyMessageInfo(&AppProperty_schema, destination, source);
 }
@@ -793,20 +1071,38 @@ int32_t AppProperty_encode(const NANOMessageInfo* record, uint8_t** output) {
 }
 
 constinit const NANOMessageSchema ClientProperty_schema = {
-    "ClientProperty", 5, ClientProperty_flags, ClientProperty_fields, &measurement_ClientProperty_msg, sizeof(measurement_ClientProperty), true,
-    ClientProperty_initMessageInfo, ClientProperty_deallocMessageField, ClientProperty_copyMessageInfo, ClientProperty_deallocMessageInfo,
-    ClientProperty_decode, ClientProperty_encode, ClientProperty_decodeRepeated, ClientProperty_encodeRepeated,
+    .name = "ClientProperty",
+    .fieldCount = 5,
+    .flags = ClientProperty_flags,
+    .fields = ClientProperty_fields,
+    .codecFields = &measurement_ClientProperty_msg,
+    .codecSize = sizeof(measurement_ClientProperty),
+    .hasArrays = true,
+    .initMessageInfo = ClientProperty_initMessageInfo,
+    .deallocMessageField = ClientProperty_deallocMessageField,
+    .copyMessageInfo = ClientProperty_copyMessageInfo,
+    .deallocMessageInfo = ClientProperty_deallocMessageInfo,
+    .decode = ClientProperty_decode,
+    .encode = ClientProperty_encode,
+    .decodeRepeated = ClientProperty_decodeRepeated,
+    .encodeRepeated = ClientProperty_encodeRepeated,
 };
 
-bool ClientProperty_initMessageInfo(NANOMessageInfo* record) { return NANOInitMessageInfo(&ClientProperty_schema, record); }
+bool ClientProperty_initMessageInfo(NANOMessageInfo* record) {
+  return NANOInitMessageInfo(&ClientProperty_schema, record);
+}
 bool ClientProperty_deallocMessageField(NANOMessageInfo* record, int32_t index) {
   return NANODeallocMessageField(&ClientProperty_schema, record, index);
 }
-bool ClientProperty_deallocMessageInfo(NANOMessageInfo* record) { return NANODeallocMessageInfo(&ClientProperty_schema, record); }
+bool ClientProperty_deallocMessageInfo(NANOMessageInfo* record) {
+  return NANODeallocMessageInfo(&ClientProperty_schema, record);
+}
 bool ClientProperty_copyMessageInfo(NANOMessageInfo** destination, const NANOMessageInfo* source) {
   return NANOCopyMessageInfo(&ClientProperty_schema, destination, source);
 }
-bool ClientProperty_allocateArrays(NANOMessageInfo* record) { return NANOAllocateArrays(&ClientProperty_schema, record); }
+bool ClientProperty_allocateArrays(NANOMessageInfo* record) {
+  return NANOAllocateArrays(&ClientProperty_schema, record);
+}
 bool ClientProperty_setDecoders(NANOMessageInfo* record, measurement_ClientProperty* codec) {
   return NANOSetDecoders(&ClientProperty_schema, record, codec);
 }
@@ -830,16 +1126,32 @@ bool ClientProperty_encodeRepeated(pb_ostream_t* stream, const pb_field_t* field
 }
 
 constinit const NANOMessageSchema CustomProperty_schema = {
-    "CustomProperty", 2, CustomProperty_flags, CustomProperty_fields, &measurement_CustomProperty_msg, sizeof(measurement_CustomProperty), false,
-    CustomProperty_initMessageInfo, CustomProperty_deallocMessageField, CustomProperty_copyMessageInfo, CustomProperty_deallocMessageInfo,
-    CustomProperty_decode, CustomProperty_encode, CustomProperty_decodeRepeated, CustomProperty_encodeRepeated,
+    .name = "CustomProperty",
+    .fieldCount = 2,
+    .flags = CustomProperty_flags,
+    .fields = CustomProperty_fields,
+    .codecFields = &measurement_CustomProperty_msg,
+    .codecSize = sizeof(measurement_CustomProperty),
+    .hasArrays = false,
+    .initMessageInfo = CustomProperty_initMessageInfo,
+    .deallocMessageField = CustomProperty_deallocMessageField,
+    .copyMessageInfo = CustomProperty_copyMessageInfo,
+    .deallocMessageInfo = CustomProperty_deallocMessageInfo,
+    .decode = CustomProperty_decode,
+    .encode = CustomProperty_encode,
+    .decodeRepeated = CustomProperty_decodeRepeated,
+    .encodeRepeated = CustomProperty_encodeRepeated,
 };
 
-bool CustomProperty_initMessageInfo(NANOMessageInfo* record) { return NANOInitMessageInfo(&CustomProperty_schema, record); }
+bool CustomProperty_initMessageInfo(NANOMessageInfo* record) {
+  return NANOInitMessageInfo(&CustomProperty_schema, record);
+}
 bool CustomProperty_deallocMessageField(NANOMessageInfo* record, int32_t index) {
   return NANODeallocMessageField(&CustomProperty_schema, record, index);
 }
-bool CustomProperty_deallocMessageInfo(NANOMessageInfo* record) { return NANODeallocMessageInfo(&CustomProperty_schema, record); }
+bool CustomProperty_deallocMessageInfo(NANOMessageInfo* record) {
+  return NANODeallocMessageInfo(&CustomProperty_schema, record);
+}
 bool CustomProperty_copyMessageInfo(NANOMessageInfo** destination, const NANOMessageInfo* source) {
   return NANOCopyMessageInfo(&CustomProperty_schema, destination, source);
 }
@@ -866,20 +1178,38 @@ bool CustomProperty_encodeRepeated(pb_ostream_t* stream, const pb_field_t* field
 }
 
 constinit const NANOMessageSchema ConsentInfoExtra_schema = {
-    "ConsentInfoExtra", 1, ConsentInfoExtra_flags, ConsentInfoExtra_fields, &measurement_ConsentInfoExtra_msg, sizeof(measurement_ConsentInfoExtra), true,
-    ConsentInfoExtra_initMessageInfo, ConsentInfoExtra_deallocMessageField, ConsentInfoExtra_copyMessageInfo, ConsentInfoExtra_deallocMessageInfo,
-    ConsentInfoExtra_decode, ConsentInfoExtra_encode, nullptr, nullptr,
+    .name = "ConsentInfoExtra",
+    .fieldCount = 1,
+    .flags = ConsentInfoExtra_flags,
+    .fields = ConsentInfoExtra_fields,
+    .codecFields = &measurement_ConsentInfoExtra_msg,
+    .codecSize = sizeof(measurement_ConsentInfoExtra),
+    .hasArrays = true,
+    .initMessageInfo = ConsentInfoExtra_initMessageInfo,
+    .deallocMessageField = ConsentInfoExtra_deallocMessageField,
+    .copyMessageInfo = ConsentInfoExtra_copyMessageInfo,
+    .deallocMessageInfo = ConsentInfoExtra_deallocMessageInfo,
+    .decode = ConsentInfoExtra_decode,
+    .encode = ConsentInfoExtra_encode,
+    .decodeRepeated = nullptr,
+    .encodeRepeated = nullptr,
 };
 
-bool ConsentInfoExtra_initMessageInfo(NANOMessageInfo* record) { return NANOInitMessageInfo(&ConsentInfoExtra_schema, record); }
+bool ConsentInfoExtra_initMessageInfo(NANOMessageInfo* record) {
+  return NANOInitMessageInfo(&ConsentInfoExtra_schema, record);
+}
 bool ConsentInfoExtra_deallocMessageField(NANOMessageInfo* record, int32_t index) {
   return NANODeallocMessageField(&ConsentInfoExtra_schema, record, index);
 }
-bool ConsentInfoExtra_deallocMessageInfo(NANOMessageInfo* record) { return NANODeallocMessageInfo(&ConsentInfoExtra_schema, record); }
+bool ConsentInfoExtra_deallocMessageInfo(NANOMessageInfo* record) {
+  return NANODeallocMessageInfo(&ConsentInfoExtra_schema, record);
+}
 bool ConsentInfoExtra_copyMessageInfo(NANOMessageInfo** destination, const NANOMessageInfo* source) {
   return NANOCopyMessageInfo(&ConsentInfoExtra_schema, destination, source);
 }
-bool ConsentInfoExtra_allocateArrays(NANOMessageInfo* record) { return NANOAllocateArrays(&ConsentInfoExtra_schema, record); }
+bool ConsentInfoExtra_allocateArrays(NANOMessageInfo* record) {
+  return NANOAllocateArrays(&ConsentInfoExtra_schema, record);
+}
 bool ConsentInfoExtra_setDecoders(NANOMessageInfo* record, measurement_ConsentInfoExtra* codec) {
   return NANOSetDecoders(&ConsentInfoExtra_schema, record, codec);
 }
@@ -897,20 +1227,38 @@ int32_t ConsentInfoExtra_encode(const NANOMessageInfo* record, uint8_t** output)
 }
 
 constinit const NANOMessageSchema AdCampaignInfo_schema = {
-    "AdCampaignInfo", 10, AdCampaignInfo_flags, AdCampaignInfo_fields, &measurement_AdCampaignInfo_msg, sizeof(measurement_AdCampaignInfo), true,
-    AdCampaignInfo_initMessageInfo, AdCampaignInfo_deallocMessageField, AdCampaignInfo_copyMessageInfo, AdCampaignInfo_deallocMessageInfo,
-    AdCampaignInfo_decode, AdCampaignInfo_encode, nullptr, nullptr,
+    .name = "AdCampaignInfo",
+    .fieldCount = 10,
+    .flags = AdCampaignInfo_flags,
+    .fields = AdCampaignInfo_fields,
+    .codecFields = &measurement_AdCampaignInfo_msg,
+    .codecSize = sizeof(measurement_AdCampaignInfo),
+    .hasArrays = true,
+    .initMessageInfo = AdCampaignInfo_initMessageInfo,
+    .deallocMessageField = AdCampaignInfo_deallocMessageField,
+    .copyMessageInfo = AdCampaignInfo_copyMessageInfo,
+    .deallocMessageInfo = AdCampaignInfo_deallocMessageInfo,
+    .decode = AdCampaignInfo_decode,
+    .encode = AdCampaignInfo_encode,
+    .decodeRepeated = nullptr,
+    .encodeRepeated = nullptr,
 };
 
-bool AdCampaignInfo_initMessageInfo(NANOMessageInfo* record) { return NANOInitMessageInfo(&AdCampaignInfo_schema, record); }
+bool AdCampaignInfo_initMessageInfo(NANOMessageInfo* record) {
+  return NANOInitMessageInfo(&AdCampaignInfo_schema, record);
+}
 bool AdCampaignInfo_deallocMessageField(NANOMessageInfo* record, int32_t index) {
   return NANODeallocMessageField(&AdCampaignInfo_schema, record, index);
 }
-bool AdCampaignInfo_deallocMessageInfo(NANOMessageInfo* record) { return NANODeallocMessageInfo(&AdCampaignInfo_schema, record); }
+bool AdCampaignInfo_deallocMessageInfo(NANOMessageInfo* record) {
+  return NANODeallocMessageInfo(&AdCampaignInfo_schema, record);
+}
 bool AdCampaignInfo_copyMessageInfo(NANOMessageInfo** destination, const NANOMessageInfo* source) {
   return NANOCopyMessageInfo(&AdCampaignInfo_schema, destination, source);
 }
-bool AdCampaignInfo_allocateArrays(NANOMessageInfo* record) { return NANOAllocateArrays(&AdCampaignInfo_schema, record); }
+bool AdCampaignInfo_allocateArrays(NANOMessageInfo* record) {
+  return NANOAllocateArrays(&AdCampaignInfo_schema, record);
+}
 bool AdCampaignInfo_setDecoders(NANOMessageInfo* record, measurement_AdCampaignInfo* codec) {
   return NANOSetDecoders(&AdCampaignInfo_schema, record, codec);
 }
@@ -928,16 +1276,32 @@ int32_t AdCampaignInfo_encode(const NANOMessageInfo* record, uint8_t** output) {
 }
 
 constinit const NANOMessageSchema DeepLinkDxdParamsEntry_schema = {
-    "DeepLinkDxdParamsEntry", 2, DeepLinkDxdParamsEntry_flags, DeepLinkDxdParamsEntry_fields, &measurement_DeepLinkDxdParamsEntry_msg, sizeof(measurement_DeepLinkDxdParamsEntry), false,
-    DeepLinkDxdParamsEntry_initMessageInfo, DeepLinkDxdParamsEntry_deallocMessageField, DeepLinkDxdParamsEntry_copyMessageInfo, DeepLinkDxdParamsEntry_deallocMessageInfo,
-    DeepLinkDxdParamsEntry_decode, DeepLinkDxdParamsEntry_encode, DeepLinkDxdParamsEntry_decodeRepeated, DeepLinkDxdParamsEntry_encodeRepeated,
+    .name = "DeepLinkDxdParamsEntry",
+    .fieldCount = 2,
+    .flags = DeepLinkDxdParamsEntry_flags,
+    .fields = DeepLinkDxdParamsEntry_fields,
+    .codecFields = &measurement_DeepLinkDxdParamsEntry_msg,
+    .codecSize = sizeof(measurement_DeepLinkDxdParamsEntry),
+    .hasArrays = false,
+    .initMessageInfo = DeepLinkDxdParamsEntry_initMessageInfo,
+    .deallocMessageField = DeepLinkDxdParamsEntry_deallocMessageField,
+    .copyMessageInfo = DeepLinkDxdParamsEntry_copyMessageInfo,
+    .deallocMessageInfo = DeepLinkDxdParamsEntry_deallocMessageInfo,
+    .decode = DeepLinkDxdParamsEntry_decode,
+    .encode = DeepLinkDxdParamsEntry_encode,
+    .decodeRepeated = DeepLinkDxdParamsEntry_decodeRepeated,
+    .encodeRepeated = DeepLinkDxdParamsEntry_encodeRepeated,
 };
 
-bool DeepLinkDxdParamsEntry_initMessageInfo(NANOMessageInfo* record) { return NANOInitMessageInfo(&DeepLinkDxdParamsEntry_schema, record); }
+bool DeepLinkDxdParamsEntry_initMessageInfo(NANOMessageInfo* record) {
+  return NANOInitMessageInfo(&DeepLinkDxdParamsEntry_schema, record);
+}
 bool DeepLinkDxdParamsEntry_deallocMessageField(NANOMessageInfo* record, int32_t index) {
   return NANODeallocMessageField(&DeepLinkDxdParamsEntry_schema, record, index);
 }
-bool DeepLinkDxdParamsEntry_deallocMessageInfo(NANOMessageInfo* record) { return NANODeallocMessageInfo(&DeepLinkDxdParamsEntry_schema, record); }
+bool DeepLinkDxdParamsEntry_deallocMessageInfo(NANOMessageInfo* record) {
+  return NANODeallocMessageInfo(&DeepLinkDxdParamsEntry_schema, record);
+}
 bool DeepLinkDxdParamsEntry_copyMessageInfo(NANOMessageInfo** destination, const NANOMessageInfo* source) {
   return NANOCopyMessageInfo(&DeepLinkDxdParamsEntry_schema, destination, source);
 }
@@ -964,16 +1328,32 @@ bool DeepLinkDxdParamsEntry_encodeRepeated(pb_ostream_t* stream, const pb_field_
 }
 
 constinit const NANOMessageSchema MarketReferrerDxdParamsEntry_schema = {
-    "MarketReferrerDxdParamsEntry", 2, MarketReferrerDxdParamsEntry_flags, MarketReferrerDxdParamsEntry_fields, &measurement_MarketReferrerDxdParamsEntry_msg, sizeof(measurement_MarketReferrerDxdParamsEntry), false,
-    MarketReferrerDxdParamsEntry_initMessageInfo, MarketReferrerDxdParamsEntry_deallocMessageField, MarketReferrerDxdParamsEntry_copyMessageInfo, MarketReferrerDxdParamsEntry_deallocMessageInfo,
-    MarketReferrerDxdParamsEntry_decode, MarketReferrerDxdParamsEntry_encode, MarketReferrerDxdParamsEntry_decodeRepeated, MarketReferrerDxdParamsEntry_encodeRepeated,
+    .name = "MarketReferrerDxdParamsEntry",
+    .fieldCount = 2,
+    .flags = MarketReferrerDxdParamsEntry_flags,
+    .fields = MarketReferrerDxdParamsEntry_fields,
+    .codecFields = &measurement_MarketReferrerDxdParamsEntry_msg,
+    .codecSize = sizeof(measurement_MarketReferrerDxdParamsEntry),
+    .hasArrays = false,
+    .initMessageInfo = MarketReferrerDxdParamsEntry_initMessageInfo,
+    .deallocMessageField = MarketReferrerDxdParamsEntry_deallocMessageField,
+    .copyMessageInfo = MarketReferrerDxdParamsEntry_copyMessageInfo,
+    .deallocMessageInfo = MarketReferrerDxdParamsEntry_deallocMessageInfo,
+    .decode = MarketReferrerDxdParamsEntry_decode,
+    .encode = MarketReferrerDxdParamsEntry_encode,
+    .decodeRepeated = MarketReferrerDxdParamsEntry_decodeRepeated,
+    .encodeRepeated = MarketReferrerDxdParamsEntry_encodeRepeated,
 };
 
-bool MarketReferrerDxdParamsEntry_initMessageInfo(NANOMessageInfo* record) { return NANOInitMessageInfo(&MarketReferrerDxdParamsEntry_schema, record); }
+bool MarketReferrerDxdParamsEntry_initMessageInfo(NANOMessageInfo* record) {
+  return NANOInitMessageInfo(&MarketReferrerDxdParamsEntry_schema, record);
+}
 bool MarketReferrerDxdParamsEntry_deallocMessageField(NANOMessageInfo* record, int32_t index) {
   return NANODeallocMessageField(&MarketReferrerDxdParamsEntry_schema, record, index);
 }
-bool MarketReferrerDxdParamsEntry_deallocMessageInfo(NANOMessageInfo* record) { return NANODeallocMessageInfo(&MarketReferrerDxdParamsEntry_schema, record); }
+bool MarketReferrerDxdParamsEntry_deallocMessageInfo(NANOMessageInfo* record) {
+  return NANODeallocMessageInfo(&MarketReferrerDxdParamsEntry_schema, record);
+}
 bool MarketReferrerDxdParamsEntry_copyMessageInfo(NANOMessageInfo** destination, const NANOMessageInfo* source) {
   return NANOCopyMessageInfo(&MarketReferrerDxdParamsEntry_schema, destination, source);
 }
@@ -1000,16 +1380,32 @@ bool MarketReferrerDxdParamsEntry_encodeRepeated(pb_ostream_t* stream, const pb_
 }
 
 constinit const NANOMessageSchema OnDeviceMeasurementInfo_schema = {
-    "OnDeviceMeasurementInfo", 4, OnDeviceMeasurementInfo_flags, OnDeviceMeasurementInfo_fields, &measurement_OnDeviceMeasurementInfo_msg, sizeof(measurement_OnDeviceMeasurementInfo), false,
-    OnDeviceMeasurementInfo_initMessageInfo, OnDeviceMeasurementInfo_deallocMessageField, OnDeviceMeasurementInfo_copyMessageInfo, OnDeviceMeasurementInfo_deallocMessageInfo,
-    OnDeviceMeasurementInfo_decode, OnDeviceMeasurementInfo_encode, nullptr, nullptr,
+    .name = "OnDeviceMeasurementInfo",
+    .fieldCount = 4,
+    .flags = OnDeviceMeasurementInfo_flags,
+    .fields = OnDeviceMeasurementInfo_fields,
+    .codecFields = &measurement_OnDeviceMeasurementInfo_msg,
+    .codecSize = sizeof(measurement_OnDeviceMeasurementInfo),
+    .hasArrays = false,
+    .initMessageInfo = OnDeviceMeasurementInfo_initMessageInfo,
+    .deallocMessageField = OnDeviceMeasurementInfo_deallocMessageField,
+    .copyMessageInfo = OnDeviceMeasurementInfo_copyMessageInfo,
+    .deallocMessageInfo = OnDeviceMeasurementInfo_deallocMessageInfo,
+    .decode = OnDeviceMeasurementInfo_decode,
+    .encode = OnDeviceMeasurementInfo_encode,
+    .decodeRepeated = nullptr,
+    .encodeRepeated = nullptr,
 };
 
-bool OnDeviceMeasurementInfo_initMessageInfo(NANOMessageInfo* record) { return NANOInitMessageInfo(&OnDeviceMeasurementInfo_schema, record); }
+bool OnDeviceMeasurementInfo_initMessageInfo(NANOMessageInfo* record) {
+  return NANOInitMessageInfo(&OnDeviceMeasurementInfo_schema, record);
+}
 bool OnDeviceMeasurementInfo_deallocMessageField(NANOMessageInfo* record, int32_t index) {
   return NANODeallocMessageField(&OnDeviceMeasurementInfo_schema, record, index);
 }
-bool OnDeviceMeasurementInfo_deallocMessageInfo(NANOMessageInfo* record) { return NANODeallocMessageInfo(&OnDeviceMeasurementInfo_schema, record); }
+bool OnDeviceMeasurementInfo_deallocMessageInfo(NANOMessageInfo* record) {
+  return NANODeallocMessageInfo(&OnDeviceMeasurementInfo_schema, record);
+}
 bool OnDeviceMeasurementInfo_copyMessageInfo(NANOMessageInfo** destination, const NANOMessageInfo* source) {
   return NANOCopyMessageInfo(&OnDeviceMeasurementInfo_schema, destination, source);
 }
@@ -1030,16 +1426,32 @@ int32_t OnDeviceMeasurementInfo_encode(const NANOMessageInfo* record, uint8_t** 
 }
 
 constinit const NANOMessageSchema OnDeviceMeasurementValue_schema = {
-    "OnDeviceMeasurementValue", 2, OnDeviceMeasurementValue_flags, OnDeviceMeasurementValue_fields, &measurement_OnDeviceMeasurementValue_msg, sizeof(measurement_OnDeviceMeasurementValue), false,
-    OnDeviceMeasurementValue_initMessageInfo, OnDeviceMeasurementValue_deallocMessageField, OnDeviceMeasurementValue_copyMessageInfo, OnDeviceMeasurementValue_deallocMessageInfo,
-    OnDeviceMeasurementValue_decode, OnDeviceMeasurementValue_encode, nullptr, nullptr,
+    .name = "OnDeviceMeasurementValue",
+    .fieldCount = 2,
+    .flags = OnDeviceMeasurementValue_flags,
+    .fields = OnDeviceMeasurementValue_fields,
+    .codecFields = &measurement_OnDeviceMeasurementValue_msg,
+    .codecSize = sizeof(measurement_OnDeviceMeasurementValue),
+    .hasArrays = false,
+    .initMessageInfo = OnDeviceMeasurementValue_initMessageInfo,
+    .deallocMessageField = OnDeviceMeasurementValue_deallocMessageField,
+    .copyMessageInfo = OnDeviceMeasurementValue_copyMessageInfo,
+    .deallocMessageInfo = OnDeviceMeasurementValue_deallocMessageInfo,
+    .decode = OnDeviceMeasurementValue_decode,
+    .encode = OnDeviceMeasurementValue_encode,
+    .decodeRepeated = nullptr,
+    .encodeRepeated = nullptr,
 };
 
-bool OnDeviceMeasurementValue_initMessageInfo(NANOMessageInfo* record) { return NANOInitMessageInfo(&OnDeviceMeasurementValue_schema, record); }
+bool OnDeviceMeasurementValue_initMessageInfo(NANOMessageInfo* record) {
+  return NANOInitMessageInfo(&OnDeviceMeasurementValue_schema, record);
+}
 bool OnDeviceMeasurementValue_deallocMessageField(NANOMessageInfo* record, int32_t index) {
   return NANODeallocMessageField(&OnDeviceMeasurementValue_schema, record, index);
 }
-bool OnDeviceMeasurementValue_deallocMessageInfo(NANOMessageInfo* record) { return NANODeallocMessageInfo(&OnDeviceMeasurementValue_schema, record); }
+bool OnDeviceMeasurementValue_deallocMessageInfo(NANOMessageInfo* record) {
+  return NANODeallocMessageInfo(&OnDeviceMeasurementValue_schema, record);
+}
 bool OnDeviceMeasurementValue_copyMessageInfo(NANOMessageInfo** destination, const NANOMessageInfo* source) {
   return NANOCopyMessageInfo(&OnDeviceMeasurementValue_schema, destination, source);
 }
@@ -1060,16 +1472,32 @@ int32_t OnDeviceMeasurementValue_encode(const NANOMessageInfo* record, uint8_t**
 }
 
 constinit const NANOMessageSchema SkAdNetworkConversionValueRequest_schema = {
-    "SkAdNetworkConversionValueRequest", 6, SkAdNetworkConversionValueRequest_flags, SkAdNetworkConversionValueRequest_fields, &measurement_SkAdNetworkConversionValueRequest_msg, sizeof(measurement_SkAdNetworkConversionValueRequest), false,
-    SkAdNetworkConversionValueRequest_initMessageInfo, SkAdNetworkConversionValueRequest_deallocMessageField, SkAdNetworkConversionValueRequest_copyMessageInfo, SkAdNetworkConversionValueRequest_deallocMessageInfo,
-    SkAdNetworkConversionValueRequest_decode, SkAdNetworkConversionValueRequest_encode, nullptr, nullptr,
+    .name = "SkAdNetworkConversionValueRequest",
+    .fieldCount = 6,
+    .flags = SkAdNetworkConversionValueRequest_flags,
+    .fields = SkAdNetworkConversionValueRequest_fields,
+    .codecFields = &measurement_SkAdNetworkConversionValueRequest_msg,
+    .codecSize = sizeof(measurement_SkAdNetworkConversionValueRequest),
+    .hasArrays = false,
+    .initMessageInfo = SkAdNetworkConversionValueRequest_initMessageInfo,
+    .deallocMessageField = SkAdNetworkConversionValueRequest_deallocMessageField,
+    .copyMessageInfo = SkAdNetworkConversionValueRequest_copyMessageInfo,
+    .deallocMessageInfo = SkAdNetworkConversionValueRequest_deallocMessageInfo,
+    .decode = SkAdNetworkConversionValueRequest_decode,
+    .encode = SkAdNetworkConversionValueRequest_encode,
+    .decodeRepeated = nullptr,
+    .encodeRepeated = nullptr,
 };
 
-bool SkAdNetworkConversionValueRequest_initMessageInfo(NANOMessageInfo* record) { return NANOInitMessageInfo(&SkAdNetworkConversionValueRequest_schema, record); }
+bool SkAdNetworkConversionValueRequest_initMessageInfo(NANOMessageInfo* record) {
+  return NANOInitMessageInfo(&SkAdNetworkConversionValueRequest_schema, record);
+}
 bool SkAdNetworkConversionValueRequest_deallocMessageField(NANOMessageInfo* record, int32_t index) {
   return NANODeallocMessageField(&SkAdNetworkConversionValueRequest_schema, record, index);
 }
-bool SkAdNetworkConversionValueRequest_deallocMessageInfo(NANOMessageInfo* record) { return NANODeallocMessageInfo(&SkAdNetworkConversionValueRequest_schema, record); }
+bool SkAdNetworkConversionValueRequest_deallocMessageInfo(NANOMessageInfo* record) {
+  return NANODeallocMessageInfo(&SkAdNetworkConversionValueRequest_schema, record);
+}
 bool SkAdNetworkConversionValueRequest_copyMessageInfo(NANOMessageInfo** destination, const NANOMessageInfo* source) {
   return NANOCopyMessageInfo(&SkAdNetworkConversionValueRequest_schema, destination, source);
 }
@@ -1090,16 +1518,32 @@ int32_t SkAdNetworkConversionValueRequest_encode(const NANOMessageInfo* record, 
 }
 
 constinit const NANOMessageSchema SkAdNetworkConversionValueResponse_schema = {
-    "SkAdNetworkConversionValueResponse", 8, SkAdNetworkConversionValueResponse_flags, SkAdNetworkConversionValueResponse_fields, &measurement_SkAdNetworkConversionValueResponse_msg, sizeof(measurement_SkAdNetworkConversionValueResponse), false,
-    SkAdNetworkConversionValueResponse_initMessageInfo, SkAdNetworkConversionValueResponse_deallocMessageField, SkAdNetworkConversionValueResponse_copyMessageInfo, SkAdNetworkConversionValueResponse_deallocMessageInfo,
-    SkAdNetworkConversionValueResponse_decode, SkAdNetworkConversionValueResponse_encode, nullptr, nullptr,
+    .name = "SkAdNetworkConversionValueResponse",
+    .fieldCount = 8,
+    .flags = SkAdNetworkConversionValueResponse_flags,
+    .fields = SkAdNetworkConversionValueResponse_fields,
+    .codecFields = &measurement_SkAdNetworkConversionValueResponse_msg,
+    .codecSize = sizeof(measurement_SkAdNetworkConversionValueResponse),
+    .hasArrays = false,
+    .initMessageInfo = SkAdNetworkConversionValueResponse_initMessageInfo,
+    .deallocMessageField = SkAdNetworkConversionValueResponse_deallocMessageField,
+    .copyMessageInfo = SkAdNetworkConversionValueResponse_copyMessageInfo,
+    .deallocMessageInfo = SkAdNetworkConversionValueResponse_deallocMessageInfo,
+    .decode = SkAdNetworkConversionValueResponse_decode,
+    .encode = SkAdNetworkConversionValueResponse_encode,
+    .decodeRepeated = nullptr,
+    .encodeRepeated = nullptr,
 };
 
-bool SkAdNetworkConversionValueResponse_initMessageInfo(NANOMessageInfo* record) { return NANOInitMessageInfo(&SkAdNetworkConversionValueResponse_schema, record); }
+bool SkAdNetworkConversionValueResponse_initMessageInfo(NANOMessageInfo* record) {
+  return NANOInitMessageInfo(&SkAdNetworkConversionValueResponse_schema, record);
+}
 bool SkAdNetworkConversionValueResponse_deallocMessageField(NANOMessageInfo* record, int32_t index) {
   return NANODeallocMessageField(&SkAdNetworkConversionValueResponse_schema, record, index);
 }
-bool SkAdNetworkConversionValueResponse_deallocMessageInfo(NANOMessageInfo* record) { return NANODeallocMessageInfo(&SkAdNetworkConversionValueResponse_schema, record); }
+bool SkAdNetworkConversionValueResponse_deallocMessageInfo(NANOMessageInfo* record) {
+  return NANODeallocMessageInfo(&SkAdNetworkConversionValueResponse_schema, record);
+}
 bool SkAdNetworkConversionValueResponse_copyMessageInfo(NANOMessageInfo** destination, const NANOMessageInfo* source) {
   return NANOCopyMessageInfo(&SkAdNetworkConversionValueResponse_schema, destination, source);
 }
@@ -1120,20 +1564,38 @@ int32_t SkAdNetworkConversionValueResponse_encode(const NANOMessageInfo* record,
 }
 
 constinit const NANOMessageSchema MeasurementConfig_schema = {
-    "MeasurementConfig", 16, MeasurementConfig_flags, MeasurementConfig_fields, &measurement_MeasurementConfig_msg, sizeof(measurement_MeasurementConfig), true,
-    MeasurementConfig_initMessageInfo, MeasurementConfig_deallocMessageField, MeasurementConfig_copyMessageInfo, MeasurementConfig_deallocMessageInfo,
-    MeasurementConfig_decode, MeasurementConfig_encode, nullptr, nullptr,
+    .name = "MeasurementConfig",
+    .fieldCount = 16,
+    .flags = MeasurementConfig_flags,
+    .fields = MeasurementConfig_fields,
+    .codecFields = &measurement_MeasurementConfig_msg,
+    .codecSize = sizeof(measurement_MeasurementConfig),
+    .hasArrays = true,
+    .initMessageInfo = MeasurementConfig_initMessageInfo,
+    .deallocMessageField = MeasurementConfig_deallocMessageField,
+    .copyMessageInfo = MeasurementConfig_copyMessageInfo,
+    .deallocMessageInfo = MeasurementConfig_deallocMessageInfo,
+    .decode = MeasurementConfig_decode,
+    .encode = MeasurementConfig_encode,
+    .decodeRepeated = nullptr,
+    .encodeRepeated = nullptr,
 };
 
-bool MeasurementConfig_initMessageInfo(NANOMessageInfo* record) { return NANOInitMessageInfo(&MeasurementConfig_schema, record); }
+bool MeasurementConfig_initMessageInfo(NANOMessageInfo* record) {
+  return NANOInitMessageInfo(&MeasurementConfig_schema, record);
+}
 bool MeasurementConfig_deallocMessageField(NANOMessageInfo* record, int32_t index) {
   return NANODeallocMessageField(&MeasurementConfig_schema, record, index);
 }
-bool MeasurementConfig_deallocMessageInfo(NANOMessageInfo* record) { return NANODeallocMessageInfo(&MeasurementConfig_schema, record); }
+bool MeasurementConfig_deallocMessageInfo(NANOMessageInfo* record) {
+  return NANODeallocMessageInfo(&MeasurementConfig_schema, record);
+}
 bool MeasurementConfig_copyMessageInfo(NANOMessageInfo** destination, const NANOMessageInfo* source) {
   return NANOCopyMessageInfo(&MeasurementConfig_schema, destination, source);
 }
-bool MeasurementConfig_allocateArrays(NANOMessageInfo* record) { return NANOAllocateArrays(&MeasurementConfig_schema, record); }
+bool MeasurementConfig_allocateArrays(NANOMessageInfo* record) {
+  return NANOAllocateArrays(&MeasurementConfig_schema, record);
+}
 bool MeasurementConfig_setDecoders(NANOMessageInfo* record, measurement_MeasurementConfig* codec) {
   return NANOSetDecoders(&MeasurementConfig_schema, record, codec);
 }
@@ -1151,16 +1613,32 @@ int32_t MeasurementConfig_encode(const NANOMessageInfo* record, uint8_t** output
 }
 
 constinit const NANOMessageSchema Setting_schema = {
-    "Setting", 2, Setting_flags, Setting_fields, &measurement_Setting_msg, sizeof(measurement_Setting), false,
-    Setting_initMessageInfo, Setting_deallocMessageField, Setting_copyMessageInfo, Setting_deallocMessageInfo,
-    Setting_decode, Setting_encode, Setting_decodeRepeated, Setting_encodeRepeated,
+    .name = "Setting",
+    .fieldCount = 2,
+    .flags = Setting_flags,
+    .fields = Setting_fields,
+    .codecFields = &measurement_Setting_msg,
+    .codecSize = sizeof(measurement_Setting),
+    .hasArrays = false,
+    .initMessageInfo = Setting_initMessageInfo,
+    .deallocMessageField = Setting_deallocMessageField,
+    .copyMessageInfo = Setting_copyMessageInfo,
+    .deallocMessageInfo = Setting_deallocMessageInfo,
+    .decode = Setting_decode,
+    .encode = Setting_encode,
+    .decodeRepeated = Setting_decodeRepeated,
+    .encodeRepeated = Setting_encodeRepeated,
 };
 
-bool Setting_initMessageInfo(NANOMessageInfo* record) { return NANOInitMessageInfo(&Setting_schema, record); }
+bool Setting_initMessageInfo(NANOMessageInfo* record) {
+  return NANOInitMessageInfo(&Setting_schema, record);
+}
 bool Setting_deallocMessageField(NANOMessageInfo* record, int32_t index) {
   return NANODeallocMessageField(&Setting_schema, record, index);
 }
-bool Setting_deallocMessageInfo(NANOMessageInfo* record) { return NANODeallocMessageInfo(&Setting_schema, record); }
+bool Setting_deallocMessageInfo(NANOMessageInfo* record) {
+  return NANODeallocMessageInfo(&Setting_schema, record);
+}
 bool Setting_copyMessageInfo(NANOMessageInfo** destination, const NANOMessageInfo* source) {
   return NANOCopyMessageInfo(&Setting_schema, destination, source);
 }
@@ -1187,16 +1665,32 @@ bool Setting_encodeRepeated(pb_ostream_t* stream, const pb_field_t* field, void*
 }
 
 constinit const NANOMessageSchema EventConfig_schema = {
-    "EventConfig", 4, EventConfig_flags, EventConfig_fields, &measurement_EventConfig_msg, sizeof(measurement_EventConfig), false,
-    EventConfig_initMessageInfo, EventConfig_deallocMessageField, EventConfig_copyMessageInfo, EventConfig_deallocMessageInfo,
-    EventConfig_decode, EventConfig_encode, EventConfig_decodeRepeated, EventConfig_encodeRepeated,
+    .name = "EventConfig",
+    .fieldCount = 4,
+    .flags = EventConfig_flags,
+    .fields = EventConfig_fields,
+    .codecFields = &measurement_EventConfig_msg,
+    .codecSize = sizeof(measurement_EventConfig),
+    .hasArrays = false,
+    .initMessageInfo = EventConfig_initMessageInfo,
+    .deallocMessageField = EventConfig_deallocMessageField,
+    .copyMessageInfo = EventConfig_copyMessageInfo,
+    .deallocMessageInfo = EventConfig_deallocMessageInfo,
+    .decode = EventConfig_decode,
+    .encode = EventConfig_encode,
+    .decodeRepeated = EventConfig_decodeRepeated,
+    .encodeRepeated = EventConfig_encodeRepeated,
 };
 
-bool EventConfig_initMessageInfo(NANOMessageInfo* record) { return NANOInitMessageInfo(&EventConfig_schema, record); }
+bool EventConfig_initMessageInfo(NANOMessageInfo* record) {
+  return NANOInitMessageInfo(&EventConfig_schema, record);
+}
 bool EventConfig_deallocMessageField(NANOMessageInfo* record, int32_t index) {
   return NANODeallocMessageField(&EventConfig_schema, record, index);
 }
-bool EventConfig_deallocMessageInfo(NANOMessageInfo* record) { return NANODeallocMessageInfo(&EventConfig_schema, record); }
+bool EventConfig_deallocMessageInfo(NANOMessageInfo* record) {
+  return NANODeallocMessageInfo(&EventConfig_schema, record);
+}
 bool EventConfig_copyMessageInfo(NANOMessageInfo** destination, const NANOMessageInfo* source) {
   return NANOCopyMessageInfo(&EventConfig_schema, destination, source);
 }
@@ -1223,20 +1717,38 @@ bool EventConfig_encodeRepeated(pb_ostream_t* stream, const pb_field_t* field, v
 }
 
 constinit const NANOMessageSchema DataControl_schema = {
-    "DataControl", 3, DataControl_flags, DataControl_fields, &measurement_DataControl_msg, sizeof(measurement_DataControl), true,
-    DataControl_initMessageInfo, DataControl_deallocMessageField, DataControl_copyMessageInfo, DataControl_deallocMessageInfo,
-    DataControl_decode, DataControl_encode, DataControl_decodeRepeated, DataControl_encodeRepeated,
+    .name = "DataControl",
+    .fieldCount = 3,
+    .flags = DataControl_flags,
+    .fields = DataControl_fields,
+    .codecFields = &measurement_DataControl_msg,
+    .codecSize = sizeof(measurement_DataControl),
+    .hasArrays = true,
+    .initMessageInfo = DataControl_initMessageInfo,
+    .deallocMessageField = DataControl_deallocMessageField,
+    .copyMessageInfo = DataControl_copyMessageInfo,
+    .deallocMessageInfo = DataControl_deallocMessageInfo,
+    .decode = DataControl_decode,
+    .encode = DataControl_encode,
+    .decodeRepeated = DataControl_decodeRepeated,
+    .encodeRepeated = DataControl_encodeRepeated,
 };
 
-bool DataControl_initMessageInfo(NANOMessageInfo* record) { return NANOInitMessageInfo(&DataControl_schema, record); }
+bool DataControl_initMessageInfo(NANOMessageInfo* record) {
+  return NANOInitMessageInfo(&DataControl_schema, record);
+}
 bool DataControl_deallocMessageField(NANOMessageInfo* record, int32_t index) {
   return NANODeallocMessageField(&DataControl_schema, record, index);
 }
-bool DataControl_deallocMessageInfo(NANOMessageInfo* record) { return NANODeallocMessageInfo(&DataControl_schema, record); }
+bool DataControl_deallocMessageInfo(NANOMessageInfo* record) {
+  return NANODeallocMessageInfo(&DataControl_schema, record);
+}
 bool DataControl_copyMessageInfo(NANOMessageInfo** destination, const NANOMessageInfo* source) {
   return NANOCopyMessageInfo(&DataControl_schema, destination, source);
 }
-bool DataControl_allocateArrays(NANOMessageInfo* record) { return NANOAllocateArrays(&DataControl_schema, record); }
+bool DataControl_allocateArrays(NANOMessageInfo* record) {
+  return NANOAllocateArrays(&DataControl_schema, record);
+}
 bool DataControl_setDecoders(NANOMessageInfo* record, measurement_DataControl* codec) {
   return NANOSetDecoders(&DataControl_schema, record, codec);
 }
@@ -1260,16 +1772,32 @@ bool DataControl_encodeRepeated(pb_ostream_t* stream, const pb_field_t* field, v
 }
 
 constinit const NANOMessageSchema Region_schema = {
-    "Region", 2, Region_flags, Region_fields, &measurement_Region_msg, sizeof(measurement_Region), false,
-    Region_initMessageInfo, Region_deallocMessageField, Region_copyMessageInfo, Region_deallocMessageInfo,
-    Region_decode, Region_encode, Region_decodeRepeated, Region_encodeRepeated,
+    .name = "Region",
+    .fieldCount = 2,
+    .flags = Region_flags,
+    .fields = Region_fields,
+    .codecFields = &measurement_Region_msg,
+    .codecSize = sizeof(measurement_Region),
+    .hasArrays = false,
+    .initMessageInfo = Region_initMessageInfo,
+    .deallocMessageField = Region_deallocMessageField,
+    .copyMessageInfo = Region_copyMessageInfo,
+    .deallocMessageInfo = Region_deallocMessageInfo,
+    .decode = Region_decode,
+    .encode = Region_encode,
+    .decodeRepeated = Region_decodeRepeated,
+    .encodeRepeated = Region_encodeRepeated,
 };
 
-bool Region_initMessageInfo(NANOMessageInfo* record) { return NANOInitMessageInfo(&Region_schema, record); }
+bool Region_initMessageInfo(NANOMessageInfo* record) {
+  return NANOInitMessageInfo(&Region_schema, record);
+}
 bool Region_deallocMessageField(NANOMessageInfo* record, int32_t index) {
   return NANODeallocMessageField(&Region_schema, record, index);
 }
-bool Region_deallocMessageInfo(NANOMessageInfo* record) { return NANODeallocMessageInfo(&Region_schema, record); }
+bool Region_deallocMessageInfo(NANOMessageInfo* record) {
+  return NANODeallocMessageInfo(&Region_schema, record);
+}
 bool Region_copyMessageInfo(NANOMessageInfo** destination, const NANOMessageInfo* source) {
   return NANOCopyMessageInfo(&Region_schema, destination, source);
 }
@@ -1296,16 +1824,32 @@ bool Region_encodeRepeated(pb_ostream_t* stream, const pb_field_t* field, void* 
 }
 
 constinit const NANOMessageSchema PsmSetting_schema = {
-    "PsmSetting", 3, PsmSetting_flags, PsmSetting_fields, &measurement_PsmSetting_msg, sizeof(measurement_PsmSetting), false,
-    PsmSetting_initMessageInfo, PsmSetting_deallocMessageField, PsmSetting_copyMessageInfo, PsmSetting_deallocMessageInfo,
-    PsmSetting_decode, PsmSetting_encode, nullptr, nullptr,
+    .name = "PsmSetting",
+    .fieldCount = 3,
+    .flags = PsmSetting_flags,
+    .fields = PsmSetting_fields,
+    .codecFields = &measurement_PsmSetting_msg,
+    .codecSize = sizeof(measurement_PsmSetting),
+    .hasArrays = false,
+    .initMessageInfo = PsmSetting_initMessageInfo,
+    .deallocMessageField = PsmSetting_deallocMessageField,
+    .copyMessageInfo = PsmSetting_copyMessageInfo,
+    .deallocMessageInfo = PsmSetting_deallocMessageInfo,
+    .decode = PsmSetting_decode,
+    .encode = PsmSetting_encode,
+    .decodeRepeated = nullptr,
+    .encodeRepeated = nullptr,
 };
 
-bool PsmSetting_initMessageInfo(NANOMessageInfo* record) { return NANOInitMessageInfo(&PsmSetting_schema, record); }
+bool PsmSetting_initMessageInfo(NANOMessageInfo* record) {
+  return NANOInitMessageInfo(&PsmSetting_schema, record);
+}
 bool PsmSetting_deallocMessageField(NANOMessageInfo* record, int32_t index) {
   return NANODeallocMessageField(&PsmSetting_schema, record, index);
 }
-bool PsmSetting_deallocMessageInfo(NANOMessageInfo* record) { return NANODeallocMessageInfo(&PsmSetting_schema, record); }
+bool PsmSetting_deallocMessageInfo(NANOMessageInfo* record) {
+  return NANODeallocMessageInfo(&PsmSetting_schema, record);
+}
 bool PsmSetting_copyMessageInfo(NANOMessageInfo** destination, const NANOMessageInfo* source) {
   return NANOCopyMessageInfo(&PsmSetting_schema, destination, source);
 }
@@ -1326,16 +1870,32 @@ int32_t PsmSetting_encode(const NANOMessageInfo* record, uint8_t** output) {
 }
 
 constinit const NANOMessageSchema KrpxSetting_schema = {
-    "KrpxSetting", 5, KrpxSetting_flags, KrpxSetting_fields, &measurement_KrpxSetting_msg, sizeof(measurement_KrpxSetting), false,
-    KrpxSetting_initMessageInfo, KrpxSetting_deallocMessageField, KrpxSetting_copyMessageInfo, KrpxSetting_deallocMessageInfo,
-    KrpxSetting_decode, KrpxSetting_encode, nullptr, nullptr,
+    .name = "KrpxSetting",
+    .fieldCount = 5,
+    .flags = KrpxSetting_flags,
+    .fields = KrpxSetting_fields,
+    .codecFields = &measurement_KrpxSetting_msg,
+    .codecSize = sizeof(measurement_KrpxSetting),
+    .hasArrays = false,
+    .initMessageInfo = KrpxSetting_initMessageInfo,
+    .deallocMessageField = KrpxSetting_deallocMessageField,
+    .copyMessageInfo = KrpxSetting_copyMessageInfo,
+    .deallocMessageInfo = KrpxSetting_deallocMessageInfo,
+    .decode = KrpxSetting_decode,
+    .encode = KrpxSetting_encode,
+    .decodeRepeated = nullptr,
+    .encodeRepeated = nullptr,
 };
 
-bool KrpxSetting_initMessageInfo(NANOMessageInfo* record) { return NANOInitMessageInfo(&KrpxSetting_schema, record); }
+bool KrpxSetting_initMessageInfo(NANOMessageInfo* record) {
+  return NANOInitMessageInfo(&KrpxSetting_schema, record);
+}
 bool KrpxSetting_deallocMessageField(NANOMessageInfo* record, int32_t index) {
   return NANODeallocMessageField(&KrpxSetting_schema, record, index);
 }
-bool KrpxSetting_deallocMessageInfo(NANOMessageInfo* record) { return NANODeallocMessageInfo(&KrpxSetting_schema, record); }
+bool KrpxSetting_deallocMessageInfo(NANOMessageInfo* record) {
+  return NANODeallocMessageInfo(&KrpxSetting_schema, record);
+}
 bool KrpxSetting_copyMessageInfo(NANOMessageInfo** destination, const NANOMessageInfo* source) {
   return NANOCopyMessageInfo(&KrpxSetting_schema, destination, source);
 }
@@ -1356,20 +1916,38 @@ int32_t KrpxSetting_encode(const NANOMessageInfo* record, uint8_t** output) {
 }
 
 constinit const NANOMessageSchema ConsentConfig_schema = {
-    "ConsentConfig", 5, ConsentConfig_flags, ConsentConfig_fields, &measurement_ConsentConfig_msg, sizeof(measurement_ConsentConfig), true,
-    ConsentConfig_initMessageInfo, ConsentConfig_deallocMessageField, ConsentConfig_copyMessageInfo, ConsentConfig_deallocMessageInfo,
-    ConsentConfig_decode, ConsentConfig_encode, nullptr, nullptr,
+    .name = "ConsentConfig",
+    .fieldCount = 5,
+    .flags = ConsentConfig_flags,
+    .fields = ConsentConfig_fields,
+    .codecFields = &measurement_ConsentConfig_msg,
+    .codecSize = sizeof(measurement_ConsentConfig),
+    .hasArrays = true,
+    .initMessageInfo = ConsentConfig_initMessageInfo,
+    .deallocMessageField = ConsentConfig_deallocMessageField,
+    .copyMessageInfo = ConsentConfig_copyMessageInfo,
+    .deallocMessageInfo = ConsentConfig_deallocMessageInfo,
+    .decode = ConsentConfig_decode,
+    .encode = ConsentConfig_encode,
+    .decodeRepeated = nullptr,
+    .encodeRepeated = nullptr,
 };
 
-bool ConsentConfig_initMessageInfo(NANOMessageInfo* record) { return NANOInitMessageInfo(&ConsentConfig_schema, record); }
+bool ConsentConfig_initMessageInfo(NANOMessageInfo* record) {
+  return NANOInitMessageInfo(&ConsentConfig_schema, record);
+}
 bool ConsentConfig_deallocMessageField(NANOMessageInfo* record, int32_t index) {
   return NANODeallocMessageField(&ConsentConfig_schema, record, index);
 }
-bool ConsentConfig_deallocMessageInfo(NANOMessageInfo* record) { return NANODeallocMessageInfo(&ConsentConfig_schema, record); }
+bool ConsentConfig_deallocMessageInfo(NANOMessageInfo* record) {
+  return NANODeallocMessageInfo(&ConsentConfig_schema, record);
+}
 bool ConsentConfig_copyMessageInfo(NANOMessageInfo** destination, const NANOMessageInfo* source) {
   return NANOCopyMessageInfo(&ConsentConfig_schema, destination, source);
 }
-bool ConsentConfig_allocateArrays(NANOMessageInfo* record) { return NANOAllocateArrays(&ConsentConfig_schema, record); }
+bool ConsentConfig_allocateArrays(NANOMessageInfo* record) {
+  return NANOAllocateArrays(&ConsentConfig_schema, record);
+}
 bool ConsentConfig_setDecoders(NANOMessageInfo* record, measurement_ConsentConfig* codec) {
   return NANOSetDecoders(&ConsentConfig_schema, record, codec);
 }
@@ -1387,16 +1965,32 @@ int32_t ConsentConfig_encode(const NANOMessageInfo* record, uint8_t** output) {
 }
 
 constinit const NANOMessageSchema ConsentDefaultEntry_schema = {
-    "ConsentDefaultEntry", 3, ConsentDefaultEntry_flags, ConsentDefaultEntry_fields, &measurement_ConsentDefaultEntry_msg, sizeof(measurement_ConsentDefaultEntry), false,
-    ConsentDefaultEntry_initMessageInfo, ConsentDefaultEntry_deallocMessageField, ConsentDefaultEntry_copyMessageInfo, ConsentDefaultEntry_deallocMessageInfo,
-    ConsentDefaultEntry_decode, ConsentDefaultEntry_encode, ConsentDefaultEntry_decodeRepeated, ConsentDefaultEntry_encodeRepeated,
+    .name = "ConsentDefaultEntry",
+    .fieldCount = 3,
+    .flags = ConsentDefaultEntry_flags,
+    .fields = ConsentDefaultEntry_fields,
+    .codecFields = &measurement_ConsentDefaultEntry_msg,
+    .codecSize = sizeof(measurement_ConsentDefaultEntry),
+    .hasArrays = false,
+    .initMessageInfo = ConsentDefaultEntry_initMessageInfo,
+    .deallocMessageField = ConsentDefaultEntry_deallocMessageField,
+    .copyMessageInfo = ConsentDefaultEntry_copyMessageInfo,
+    .deallocMessageInfo = ConsentDefaultEntry_deallocMessageInfo,
+    .decode = ConsentDefaultEntry_decode,
+    .encode = ConsentDefaultEntry_encode,
+    .decodeRepeated = ConsentDefaultEntry_decodeRepeated,
+    .encodeRepeated = ConsentDefaultEntry_encodeRepeated,
 };
 
-bool ConsentDefaultEntry_initMessageInfo(NANOMessageInfo* record) { return NANOInitMessageInfo(&ConsentDefaultEntry_schema, record); }
+bool ConsentDefaultEntry_initMessageInfo(NANOMessageInfo* record) {
+  return NANOInitMessageInfo(&ConsentDefaultEntry_schema, record);
+}
 bool ConsentDefaultEntry_deallocMessageField(NANOMessageInfo* record, int32_t index) {
   return NANODeallocMessageField(&ConsentDefaultEntry_schema, record, index);
 }
-bool ConsentDefaultEntry_deallocMessageInfo(NANOMessageInfo* record) { return NANODeallocMessageInfo(&ConsentDefaultEntry_schema, record); }
+bool ConsentDefaultEntry_deallocMessageInfo(NANOMessageInfo* record) {
+  return NANODeallocMessageInfo(&ConsentDefaultEntry_schema, record);
+}
 bool ConsentDefaultEntry_copyMessageInfo(NANOMessageInfo** destination, const NANOMessageInfo* source) {
   return NANOCopyMessageInfo(&ConsentDefaultEntry_schema, destination, source);
 }
@@ -1423,16 +2017,32 @@ bool ConsentDefaultEntry_encodeRepeated(pb_ostream_t* stream, const pb_field_t* 
 }
 
 constinit const NANOMessageSchema ConsentDelegationEntry_schema = {
-    "ConsentDelegationEntry", 2, ConsentDelegationEntry_flags, ConsentDelegationEntry_fields, &measurement_ConsentDelegationEntry_msg, sizeof(measurement_ConsentDelegationEntry), false,
-    ConsentDelegationEntry_initMessageInfo, ConsentDelegationEntry_deallocMessageField, ConsentDelegationEntry_copyMessageInfo, ConsentDelegationEntry_deallocMessageInfo,
-    ConsentDelegationEntry_decode, ConsentDelegationEntry_encode, ConsentDelegationEntry_decodeRepeated, ConsentDelegationEntry_encodeRepeated,
+    .name = "ConsentDelegationEntry",
+    .fieldCount = 2,
+    .flags = ConsentDelegationEntry_flags,
+    .fields = ConsentDelegationEntry_fields,
+    .codecFields = &measurement_ConsentDelegationEntry_msg,
+    .codecSize = sizeof(measurement_ConsentDelegationEntry),
+    .hasArrays = false,
+    .initMessageInfo = ConsentDelegationEntry_initMessageInfo,
+    .deallocMessageField = ConsentDelegationEntry_deallocMessageField,
+    .copyMessageInfo = ConsentDelegationEntry_copyMessageInfo,
+    .deallocMessageInfo = ConsentDelegationEntry_deallocMessageInfo,
+    .decode = ConsentDelegationEntry_decode,
+    .encode = ConsentDelegationEntry_encode,
+    .decodeRepeated = ConsentDelegationEntry_decodeRepeated,
+    .encodeRepeated = ConsentDelegationEntry_encodeRepeated,
 };
 
-bool ConsentDelegationEntry_initMessageInfo(NANOMessageInfo* record) { return NANOInitMessageInfo(&ConsentDelegationEntry_schema, record); }
+bool ConsentDelegationEntry_initMessageInfo(NANOMessageInfo* record) {
+  return NANOInitMessageInfo(&ConsentDelegationEntry_schema, record);
+}
 bool ConsentDelegationEntry_deallocMessageField(NANOMessageInfo* record, int32_t index) {
   return NANODeallocMessageField(&ConsentDelegationEntry_schema, record, index);
 }
-bool ConsentDelegationEntry_deallocMessageInfo(NANOMessageInfo* record) { return NANODeallocMessageInfo(&ConsentDelegationEntry_schema, record); }
+bool ConsentDelegationEntry_deallocMessageInfo(NANOMessageInfo* record) {
+  return NANODeallocMessageInfo(&ConsentDelegationEntry_schema, record);
+}
 bool ConsentDelegationEntry_copyMessageInfo(NANOMessageInfo** destination, const NANOMessageInfo* source) {
   return NANOCopyMessageInfo(&ConsentDelegationEntry_schema, destination, source);
 }
@@ -1459,16 +2069,32 @@ bool ConsentDelegationEntry_encodeRepeated(pb_ostream_t* stream, const pb_field_
 }
 
 constinit const NANOMessageSchema CorePlatformServiceEntry_schema = {
-    "CorePlatformServiceEntry", 2, CorePlatformServiceEntry_flags, CorePlatformServiceEntry_fields, &measurement_CorePlatformServiceEntry_msg, sizeof(measurement_CorePlatformServiceEntry), false,
-    CorePlatformServiceEntry_initMessageInfo, CorePlatformServiceEntry_deallocMessageField, CorePlatformServiceEntry_copyMessageInfo, CorePlatformServiceEntry_deallocMessageInfo,
-    CorePlatformServiceEntry_decode, CorePlatformServiceEntry_encode, CorePlatformServiceEntry_decodeRepeated, CorePlatformServiceEntry_encodeRepeated,
+    .name = "CorePlatformServiceEntry",
+    .fieldCount = 2,
+    .flags = CorePlatformServiceEntry_flags,
+    .fields = CorePlatformServiceEntry_fields,
+    .codecFields = &measurement_CorePlatformServiceEntry_msg,
+    .codecSize = sizeof(measurement_CorePlatformServiceEntry),
+    .hasArrays = false,
+    .initMessageInfo = CorePlatformServiceEntry_initMessageInfo,
+    .deallocMessageField = CorePlatformServiceEntry_deallocMessageField,
+    .copyMessageInfo = CorePlatformServiceEntry_copyMessageInfo,
+    .deallocMessageInfo = CorePlatformServiceEntry_deallocMessageInfo,
+    .decode = CorePlatformServiceEntry_decode,
+    .encode = CorePlatformServiceEntry_encode,
+    .decodeRepeated = CorePlatformServiceEntry_decodeRepeated,
+    .encodeRepeated = CorePlatformServiceEntry_encodeRepeated,
 };
 
-bool CorePlatformServiceEntry_initMessageInfo(NANOMessageInfo* record) { return NANOInitMessageInfo(&CorePlatformServiceEntry_schema, record); }
+bool CorePlatformServiceEntry_initMessageInfo(NANOMessageInfo* record) {
+  return NANOInitMessageInfo(&CorePlatformServiceEntry_schema, record);
+}
 bool CorePlatformServiceEntry_deallocMessageField(NANOMessageInfo* record, int32_t index) {
   return NANODeallocMessageField(&CorePlatformServiceEntry_schema, record, index);
 }
-bool CorePlatformServiceEntry_deallocMessageInfo(NANOMessageInfo* record) { return NANODeallocMessageInfo(&CorePlatformServiceEntry_schema, record); }
+bool CorePlatformServiceEntry_deallocMessageInfo(NANOMessageInfo* record) {
+  return NANODeallocMessageInfo(&CorePlatformServiceEntry_schema, record);
+}
 bool CorePlatformServiceEntry_copyMessageInfo(NANOMessageInfo** destination, const NANOMessageInfo* source) {
   return NANOCopyMessageInfo(&CorePlatformServiceEntry_schema, destination, source);
 }
@@ -1495,16 +2121,32 @@ bool CorePlatformServiceEntry_encodeRepeated(pb_ostream_t* stream, const pb_fiel
 }
 
 constinit const NANOMessageSchema LimitedDataEntry_schema = {
-    "LimitedDataEntry", 2, LimitedDataEntry_flags, LimitedDataEntry_fields, &measurement_LimitedDataEntry_msg, sizeof(measurement_LimitedDataEntry), false,
-    LimitedDataEntry_initMessageInfo, LimitedDataEntry_deallocMessageField, LimitedDataEntry_copyMessageInfo, LimitedDataEntry_deallocMessageInfo,
-    LimitedDataEntry_decode, LimitedDataEntry_encode, LimitedDataEntry_decodeRepeated, LimitedDataEntry_encodeRepeated,
+    .name = "LimitedDataEntry",
+    .fieldCount = 2,
+    .flags = LimitedDataEntry_flags,
+    .fields = LimitedDataEntry_fields,
+    .codecFields = &measurement_LimitedDataEntry_msg,
+    .codecSize = sizeof(measurement_LimitedDataEntry),
+    .hasArrays = false,
+    .initMessageInfo = LimitedDataEntry_initMessageInfo,
+    .deallocMessageField = LimitedDataEntry_deallocMessageField,
+    .copyMessageInfo = LimitedDataEntry_copyMessageInfo,
+    .deallocMessageInfo = LimitedDataEntry_deallocMessageInfo,
+    .decode = LimitedDataEntry_decode,
+    .encode = LimitedDataEntry_encode,
+    .decodeRepeated = LimitedDataEntry_decodeRepeated,
+    .encodeRepeated = LimitedDataEntry_encodeRepeated,
 };
 
-bool LimitedDataEntry_initMessageInfo(NANOMessageInfo* record) { return NANOInitMessageInfo(&LimitedDataEntry_schema, record); }
+bool LimitedDataEntry_initMessageInfo(NANOMessageInfo* record) {
+  return NANOInitMessageInfo(&LimitedDataEntry_schema, record);
+}
 bool LimitedDataEntry_deallocMessageField(NANOMessageInfo* record, int32_t index) {
   return NANODeallocMessageField(&LimitedDataEntry_schema, record, index);
 }
-bool LimitedDataEntry_deallocMessageInfo(NANOMessageInfo* record) { return NANODeallocMessageInfo(&LimitedDataEntry_schema, record); }
+bool LimitedDataEntry_deallocMessageInfo(NANOMessageInfo* record) {
+  return NANODeallocMessageInfo(&LimitedDataEntry_schema, record);
+}
 bool LimitedDataEntry_copyMessageInfo(NANOMessageInfo** destination, const NANOMessageInfo* source) {
   return NANOCopyMessageInfo(&LimitedDataEntry_schema, destination, source);
 }
@@ -1531,20 +2173,38 @@ bool LimitedDataEntry_encodeRepeated(pb_ostream_t* stream, const pb_field_t* fie
 }
 
 constinit const NANOMessageSchema Audience_schema = {
-    "Audience", 5, Audience_flags, Audience_fields, &measurement_Audience_msg, sizeof(measurement_Audience), true,
-    Audience_initMessageInfo, Audience_deallocMessageField, Audience_copyMessageInfo, Audience_deallocMessageInfo,
-    Audience_decode, Audience_encode, Audience_decodeRepeated, Audience_encodeRepeated,
+    .name = "Audience",
+    .fieldCount = 5,
+    .flags = Audience_flags,
+    .fields = Audience_fields,
+    .codecFields = &measurement_Audience_msg,
+    .codecSize = sizeof(measurement_Audience),
+    .hasArrays = true,
+    .initMessageInfo = Audience_initMessageInfo,
+    .deallocMessageField = Audience_deallocMessageField,
+    .copyMessageInfo = Audience_copyMessageInfo,
+    .deallocMessageInfo = Audience_deallocMessageInfo,
+    .decode = Audience_decode,
+    .encode = Audience_encode,
+    .decodeRepeated = Audience_decodeRepeated,
+    .encodeRepeated = Audience_encodeRepeated,
 };
 
-bool Audience_initMessageInfo(NANOMessageInfo* record) { return NANOInitMessageInfo(&Audience_schema, record); }
+bool Audience_initMessageInfo(NANOMessageInfo* record) {
+  return NANOInitMessageInfo(&Audience_schema, record);
+}
 bool Audience_deallocMessageField(NANOMessageInfo* record, int32_t index) {
   return NANODeallocMessageField(&Audience_schema, record, index);
 }
-bool Audience_deallocMessageInfo(NANOMessageInfo* record) { return NANODeallocMessageInfo(&Audience_schema, record); }
+bool Audience_deallocMessageInfo(NANOMessageInfo* record) {
+  return NANODeallocMessageInfo(&Audience_schema, record);
+}
 bool Audience_copyMessageInfo(NANOMessageInfo** destination, const NANOMessageInfo* source) {
   return NANOCopyMessageInfo(&Audience_schema, destination, source);
 }
-bool Audience_allocateArrays(NANOMessageInfo* record) { return NANOAllocateArrays(&Audience_schema, record); }
+bool Audience_allocateArrays(NANOMessageInfo* record) {
+  return NANOAllocateArrays(&Audience_schema, record);
+}
 bool Audience_setDecoders(NANOMessageInfo* record, measurement_Audience* codec) {
   return NANOSetDecoders(&Audience_schema, record, codec);
 }
@@ -1568,20 +2228,38 @@ bool Audience_encodeRepeated(pb_ostream_t* stream, const pb_field_t* field, void
 }
 
 constinit const NANOMessageSchema EventFilter_schema = {
-    "EventFilter", 8, EventFilter_flags, EventFilter_fields, &measurement_EventFilter_msg, sizeof(measurement_EventFilter), true,
-    EventFilter_initMessageInfo, EventFilter_deallocMessageField, EventFilter_copyMessageInfo, EventFilter_deallocMessageInfo,
-    EventFilter_decode, EventFilter_encode, EventFilter_decodeRepeated, EventFilter_encodeRepeated,
+    .name = "EventFilter",
+    .fieldCount = 8,
+    .flags = EventFilter_flags,
+    .fields = EventFilter_fields,
+    .codecFields = &measurement_EventFilter_msg,
+    .codecSize = sizeof(measurement_EventFilter),
+    .hasArrays = true,
+    .initMessageInfo = EventFilter_initMessageInfo,
+    .deallocMessageField = EventFilter_deallocMessageField,
+    .copyMessageInfo = EventFilter_copyMessageInfo,
+    .deallocMessageInfo = EventFilter_deallocMessageInfo,
+    .decode = EventFilter_decode,
+    .encode = EventFilter_encode,
+    .decodeRepeated = EventFilter_decodeRepeated,
+    .encodeRepeated = EventFilter_encodeRepeated,
 };
 
-bool EventFilter_initMessageInfo(NANOMessageInfo* record) { return NANOInitMessageInfo(&EventFilter_schema, record); }
+bool EventFilter_initMessageInfo(NANOMessageInfo* record) {
+  return NANOInitMessageInfo(&EventFilter_schema, record);
+}
 bool EventFilter_deallocMessageField(NANOMessageInfo* record, int32_t index) {
   return NANODeallocMessageField(&EventFilter_schema, record, index);
 }
-bool EventFilter_deallocMessageInfo(NANOMessageInfo* record) { return NANODeallocMessageInfo(&EventFilter_schema, record); }
+bool EventFilter_deallocMessageInfo(NANOMessageInfo* record) {
+  return NANODeallocMessageInfo(&EventFilter_schema, record);
+}
 bool EventFilter_copyMessageInfo(NANOMessageInfo** destination, const NANOMessageInfo* source) {
   return NANOCopyMessageInfo(&EventFilter_schema, destination, source);
 }
-bool EventFilter_allocateArrays(NANOMessageInfo* record) { return NANOAllocateArrays(&EventFilter_schema, record); }
+bool EventFilter_allocateArrays(NANOMessageInfo* record) {
+  return NANOAllocateArrays(&EventFilter_schema, record);
+}
 bool EventFilter_setDecoders(NANOMessageInfo* record, measurement_EventFilter* codec) {
   return NANOSetDecoders(&EventFilter_schema, record, codec);
 }
@@ -1605,20 +2283,38 @@ bool EventFilter_encodeRepeated(pb_ostream_t* stream, const pb_field_t* field, v
 }
 
 constinit const NANOMessageSchema PropertyFilter_schema = {
-    "PropertyFilter", 6, PropertyFilter_flags, PropertyFilter_fields, &measurement_PropertyFilter_msg, sizeof(measurement_PropertyFilter), true,
-    PropertyFilter_initMessageInfo, PropertyFilter_deallocMessageField, PropertyFilter_copyMessageInfo, PropertyFilter_deallocMessageInfo,
-    PropertyFilter_decode, PropertyFilter_encode, PropertyFilter_decodeRepeated, PropertyFilter_encodeRepeated,
+    .name = "PropertyFilter",
+    .fieldCount = 6,
+    .flags = PropertyFilter_flags,
+    .fields = PropertyFilter_fields,
+    .codecFields = &measurement_PropertyFilter_msg,
+    .codecSize = sizeof(measurement_PropertyFilter),
+    .hasArrays = true,
+    .initMessageInfo = PropertyFilter_initMessageInfo,
+    .deallocMessageField = PropertyFilter_deallocMessageField,
+    .copyMessageInfo = PropertyFilter_copyMessageInfo,
+    .deallocMessageInfo = PropertyFilter_deallocMessageInfo,
+    .decode = PropertyFilter_decode,
+    .encode = PropertyFilter_encode,
+    .decodeRepeated = PropertyFilter_decodeRepeated,
+    .encodeRepeated = PropertyFilter_encodeRepeated,
 };
 
-bool PropertyFilter_initMessageInfo(NANOMessageInfo* record) { return NANOInitMessageInfo(&PropertyFilter_schema, record); }
+bool PropertyFilter_initMessageInfo(NANOMessageInfo* record) {
+  return NANOInitMessageInfo(&PropertyFilter_schema, record);
+}
 bool PropertyFilter_deallocMessageField(NANOMessageInfo* record, int32_t index) {
   return NANODeallocMessageField(&PropertyFilter_schema, record, index);
 }
-bool PropertyFilter_deallocMessageInfo(NANOMessageInfo* record) { return NANODeallocMessageInfo(&PropertyFilter_schema, record); }
+bool PropertyFilter_deallocMessageInfo(NANOMessageInfo* record) {
+  return NANODeallocMessageInfo(&PropertyFilter_schema, record);
+}
 bool PropertyFilter_copyMessageInfo(NANOMessageInfo** destination, const NANOMessageInfo* source) {
   return NANOCopyMessageInfo(&PropertyFilter_schema, destination, source);
 }
-bool PropertyFilter_allocateArrays(NANOMessageInfo* record) { return NANOAllocateArrays(&PropertyFilter_schema, record); }
+bool PropertyFilter_allocateArrays(NANOMessageInfo* record) {
+  return NANOAllocateArrays(&PropertyFilter_schema, record);
+}
 bool PropertyFilter_setDecoders(NANOMessageInfo* record, measurement_PropertyFilter* codec) {
   return NANOSetDecoders(&PropertyFilter_schema, record, codec);
 }
@@ -1642,20 +2338,38 @@ bool PropertyFilter_encodeRepeated(pb_ostream_t* stream, const pb_field_t* field
 }
 
 constinit const NANOMessageSchema Filter_schema = {
-    "Filter", 4, Filter_flags, Filter_fields, &measurement_Filter_msg, sizeof(measurement_Filter), true,
-    Filter_initMessageInfo, Filter_deallocMessageField, Filter_copyMessageInfo, Filter_deallocMessageInfo,
-    Filter_decode, Filter_encode, Filter_decodeRepeated, Filter_encodeRepeated,
+    .name = "Filter",
+    .fieldCount = 4,
+    .flags = Filter_flags,
+    .fields = Filter_fields,
+    .codecFields = &measurement_Filter_msg,
+    .codecSize = sizeof(measurement_Filter),
+    .hasArrays = true,
+    .initMessageInfo = Filter_initMessageInfo,
+    .deallocMessageField = Filter_deallocMessageField,
+    .copyMessageInfo = Filter_copyMessageInfo,
+    .deallocMessageInfo = Filter_deallocMessageInfo,
+    .decode = Filter_decode,
+    .encode = Filter_encode,
+    .decodeRepeated = Filter_decodeRepeated,
+    .encodeRepeated = Filter_encodeRepeated,
 };
 
-bool Filter_initMessageInfo(NANOMessageInfo* record) { return NANOInitMessageInfo(&Filter_schema, record); }
+bool Filter_initMessageInfo(NANOMessageInfo* record) {
+  return NANOInitMessageInfo(&Filter_schema, record);
+}
 bool Filter_deallocMessageField(NANOMessageInfo* record, int32_t index) {
   return NANODeallocMessageField(&Filter_schema, record, index);
 }
-bool Filter_deallocMessageInfo(NANOMessageInfo* record) { return NANODeallocMessageInfo(&Filter_schema, record); }
+bool Filter_deallocMessageInfo(NANOMessageInfo* record) {
+  return NANODeallocMessageInfo(&Filter_schema, record);
+}
 bool Filter_copyMessageInfo(NANOMessageInfo** destination, const NANOMessageInfo* source) {
   return NANOCopyMessageInfo(&Filter_schema, destination, source);
 }
-bool Filter_allocateArrays(NANOMessageInfo* record) { return NANOAllocateArrays(&Filter_schema, record); }
+bool Filter_allocateArrays(NANOMessageInfo* record) {
+  return NANOAllocateArrays(&Filter_schema, record);
+}
 bool Filter_setDecoders(NANOMessageInfo* record, measurement_Filter* codec) {
   return NANOSetDecoders(&Filter_schema, record, codec);
 }
@@ -1679,20 +2393,38 @@ bool Filter_encodeRepeated(pb_ostream_t* stream, const pb_field_t* field, void* 
 }
 
 constinit const NANOMessageSchema StringFilter_schema = {
-    "StringFilter", 4, StringFilter_flags, StringFilter_fields, &measurement_StringFilter_msg, sizeof(measurement_StringFilter), true,
-    StringFilter_initMessageInfo, StringFilter_deallocMessageField, StringFilter_copyMessageInfo, StringFilter_deallocMessageInfo,
-    StringFilter_decode, StringFilter_encode, nullptr, nullptr,
+    .name = "StringFilter",
+    .fieldCount = 4,
+    .flags = StringFilter_flags,
+    .fields = StringFilter_fields,
+    .codecFields = &measurement_StringFilter_msg,
+    .codecSize = sizeof(measurement_StringFilter),
+    .hasArrays = true,
+    .initMessageInfo = StringFilter_initMessageInfo,
+    .deallocMessageField = StringFilter_deallocMessageField,
+    .copyMessageInfo = StringFilter_copyMessageInfo,
+    .deallocMessageInfo = StringFilter_deallocMessageInfo,
+    .decode = StringFilter_decode,
+    .encode = StringFilter_encode,
+    .decodeRepeated = nullptr,
+    .encodeRepeated = nullptr,
 };
 
-bool StringFilter_initMessageInfo(NANOMessageInfo* record) { return NANOInitMessageInfo(&StringFilter_schema, record); }
+bool StringFilter_initMessageInfo(NANOMessageInfo* record) {
+  return NANOInitMessageInfo(&StringFilter_schema, record);
+}
 bool StringFilter_deallocMessageField(NANOMessageInfo* record, int32_t index) {
   return NANODeallocMessageField(&StringFilter_schema, record, index);
 }
-bool StringFilter_deallocMessageInfo(NANOMessageInfo* record) { return NANODeallocMessageInfo(&StringFilter_schema, record); }
+bool StringFilter_deallocMessageInfo(NANOMessageInfo* record) {
+  return NANODeallocMessageInfo(&StringFilter_schema, record);
+}
 bool StringFilter_copyMessageInfo(NANOMessageInfo** destination, const NANOMessageInfo* source) {
   return NANOCopyMessageInfo(&StringFilter_schema, destination, source);
 }
-bool StringFilter_allocateArrays(NANOMessageInfo* record) { return NANOAllocateArrays(&StringFilter_schema, record); }
+bool StringFilter_allocateArrays(NANOMessageInfo* record) {
+  return NANOAllocateArrays(&StringFilter_schema, record);
+}
 bool StringFilter_setDecoders(NANOMessageInfo* record, measurement_StringFilter* codec) {
   return NANOSetDecoders(&StringFilter_schema, record, codec);
 }
@@ -1710,16 +2442,32 @@ int32_t StringFilter_encode(const NANOMessageInfo* record, uint8_t** output) {
 }
 
 constinit const NANOMessageSchema NumberFilter_schema = {
-    "NumberFilter", 5, NumberFilter_flags, NumberFilter_fields, &measurement_NumberFilter_msg, sizeof(measurement_NumberFilter), false,
-    NumberFilter_initMessageInfo, NumberFilter_deallocMessageField, NumberFilter_copyMessageInfo, NumberFilter_deallocMessageInfo,
-    NumberFilter_decode, NumberFilter_encode, nullptr, nullptr,
+    .name = "NumberFilter",
+    .fieldCount = 5,
+    .flags = NumberFilter_flags,
+    .fields = NumberFilter_fields,
+    .codecFields = &measurement_NumberFilter_msg,
+    .codecSize = sizeof(measurement_NumberFilter),
+    .hasArrays = false,
+    .initMessageInfo = NumberFilter_initMessageInfo,
+    .deallocMessageField = NumberFilter_deallocMessageField,
+    .copyMessageInfo = NumberFilter_copyMessageInfo,
+    .deallocMessageInfo = NumberFilter_deallocMessageInfo,
+    .decode = NumberFilter_decode,
+    .encode = NumberFilter_encode,
+    .decodeRepeated = nullptr,
+    .encodeRepeated = nullptr,
 };
 
-bool NumberFilter_initMessageInfo(NANOMessageInfo* record) { return NANOInitMessageInfo(&NumberFilter_schema, record); }
+bool NumberFilter_initMessageInfo(NANOMessageInfo* record) {
+  return NANOInitMessageInfo(&NumberFilter_schema, record);
+}
 bool NumberFilter_deallocMessageField(NANOMessageInfo* record, int32_t index) {
   return NANODeallocMessageField(&NumberFilter_schema, record, index);
 }
-bool NumberFilter_deallocMessageInfo(NANOMessageInfo* record) { return NANODeallocMessageInfo(&NumberFilter_schema, record); }
+bool NumberFilter_deallocMessageInfo(NANOMessageInfo* record) {
+  return NANODeallocMessageInfo(&NumberFilter_schema, record);
+}
 bool NumberFilter_copyMessageInfo(NANOMessageInfo** destination, const NANOMessageInfo* source) {
   return NANOCopyMessageInfo(&NumberFilter_schema, destination, source);
 }
@@ -1740,20 +2488,38 @@ int32_t NumberFilter_encode(const NANOMessageInfo* record, uint8_t** output) {
 }
 
 constinit const NANOMessageSchema ExperimentRequest_schema = {
-    "ExperimentRequest", 2, ExperimentRequest_flags, ExperimentRequest_fields, &measurement_ExperimentRequest_msg, sizeof(measurement_ExperimentRequest), true,
-    ExperimentRequest_initMessageInfo, ExperimentRequest_deallocMessageField, ExperimentRequest_copyMessageInfo, ExperimentRequest_deallocMessageInfo,
-    ExperimentRequest_decode, ExperimentRequest_encode, nullptr, nullptr,
+    .name = "ExperimentRequest",
+    .fieldCount = 2,
+    .flags = ExperimentRequest_flags,
+    .fields = ExperimentRequest_fields,
+    .codecFields = &measurement_ExperimentRequest_msg,
+    .codecSize = sizeof(measurement_ExperimentRequest),
+    .hasArrays = true,
+    .initMessageInfo = ExperimentRequest_initMessageInfo,
+    .deallocMessageField = ExperimentRequest_deallocMessageField,
+    .copyMessageInfo = ExperimentRequest_copyMessageInfo,
+    .deallocMessageInfo = ExperimentRequest_deallocMessageInfo,
+    .decode = ExperimentRequest_decode,
+    .encode = ExperimentRequest_encode,
+    .decodeRepeated = nullptr,
+    .encodeRepeated = nullptr,
 };
 
-bool ExperimentRequest_initMessageInfo(NANOMessageInfo* record) { return NANOInitMessageInfo(&ExperimentRequest_schema, record); }
+bool ExperimentRequest_initMessageInfo(NANOMessageInfo* record) {
+  return NANOInitMessageInfo(&ExperimentRequest_schema, record);
+}
 bool ExperimentRequest_deallocMessageField(NANOMessageInfo* record, int32_t index) {
   return NANODeallocMessageField(&ExperimentRequest_schema, record, index);
 }
-bool ExperimentRequest_deallocMessageInfo(NANOMessageInfo* record) { return NANODeallocMessageInfo(&ExperimentRequest_schema, record); }
+bool ExperimentRequest_deallocMessageInfo(NANOMessageInfo* record) {
+  return NANODeallocMessageInfo(&ExperimentRequest_schema, record);
+}
 bool ExperimentRequest_copyMessageInfo(NANOMessageInfo** destination, const NANOMessageInfo* source) {
   return NANOCopyMessageInfo(&ExperimentRequest_schema, destination, source);
 }
-bool ExperimentRequest_allocateArrays(NANOMessageInfo* record) { return NANOAllocateArrays(&ExperimentRequest_schema, record); }
+bool ExperimentRequest_allocateArrays(NANOMessageInfo* record) {
+  return NANOAllocateArrays(&ExperimentRequest_schema, record);
+}
 bool ExperimentRequest_setDecoders(NANOMessageInfo* record, measurement_ExperimentRequest* codec) {
   return NANOSetDecoders(&ExperimentRequest_schema, record, codec);
 }
@@ -1771,20 +2537,38 @@ int32_t ExperimentRequest_encode(const NANOMessageInfo* record, uint8_t** output
 }
 
 constinit const NANOMessageSchema ExperimentResponse_schema = {
-    "ExperimentResponse", 2, ExperimentResponse_flags, ExperimentResponse_fields, &measurement_ExperimentResponse_msg, sizeof(measurement_ExperimentResponse), true,
-    ExperimentResponse_initMessageInfo, ExperimentResponse_deallocMessageField, ExperimentResponse_copyMessageInfo, ExperimentResponse_deallocMessageInfo,
-    ExperimentResponse_decode, ExperimentResponse_encode, nullptr, nullptr,
+    .name = "ExperimentResponse",
+    .fieldCount = 2,
+    .flags = ExperimentResponse_flags,
+    .fields = ExperimentResponse_fields,
+    .codecFields = &measurement_ExperimentResponse_msg,
+    .codecSize = sizeof(measurement_ExperimentResponse),
+    .hasArrays = true,
+    .initMessageInfo = ExperimentResponse_initMessageInfo,
+    .deallocMessageField = ExperimentResponse_deallocMessageField,
+    .copyMessageInfo = ExperimentResponse_copyMessageInfo,
+    .deallocMessageInfo = ExperimentResponse_deallocMessageInfo,
+    .decode = ExperimentResponse_decode,
+    .encode = ExperimentResponse_encode,
+    .decodeRepeated = nullptr,
+    .encodeRepeated = nullptr,
 };
 
-bool ExperimentResponse_initMessageInfo(NANOMessageInfo* record) { return NANOInitMessageInfo(&ExperimentResponse_schema, record); }
+bool ExperimentResponse_initMessageInfo(NANOMessageInfo* record) {
+  return NANOInitMessageInfo(&ExperimentResponse_schema, record);
+}
 bool ExperimentResponse_deallocMessageField(NANOMessageInfo* record, int32_t index) {
   return NANODeallocMessageField(&ExperimentResponse_schema, record, index);
 }
-bool ExperimentResponse_deallocMessageInfo(NANOMessageInfo* record) { return NANODeallocMessageInfo(&ExperimentResponse_schema, record); }
+bool ExperimentResponse_deallocMessageInfo(NANOMessageInfo* record) {
+  return NANODeallocMessageInfo(&ExperimentResponse_schema, record);
+}
 bool ExperimentResponse_copyMessageInfo(NANOMessageInfo** destination, const NANOMessageInfo* source) {
   return NANOCopyMessageInfo(&ExperimentResponse_schema, destination, source);
 }
-bool ExperimentResponse_allocateArrays(NANOMessageInfo* record) { return NANOAllocateArrays(&ExperimentResponse_schema, record); }
+bool ExperimentResponse_allocateArrays(NANOMessageInfo* record) {
+  return NANOAllocateArrays(&ExperimentResponse_schema, record);
+}
 bool ExperimentResponse_setDecoders(NANOMessageInfo* record, measurement_ExperimentResponse* codec) {
   return NANOSetDecoders(&ExperimentResponse_schema, record, codec);
 }
@@ -1802,20 +2586,38 @@ int32_t ExperimentResponse_encode(const NANOMessageInfo* record, uint8_t** outpu
 }
 
 constinit const NANOMessageSchema SdkResponse_schema = {
-    "SdkResponse", 3, SdkResponse_flags, SdkResponse_fields, &measurement_SdkResponse_msg, sizeof(measurement_SdkResponse), true,
-    SdkResponse_initMessageInfo, SdkResponse_deallocMessageField, SdkResponse_copyMessageInfo, SdkResponse_deallocMessageInfo,
-    SdkResponse_decode, SdkResponse_encode, SdkResponse_decodeRepeated, SdkResponse_encodeRepeated,
+    .name = "SdkResponse",
+    .fieldCount = 3,
+    .flags = SdkResponse_flags,
+    .fields = SdkResponse_fields,
+    .codecFields = &measurement_SdkResponse_msg,
+    .codecSize = sizeof(measurement_SdkResponse),
+    .hasArrays = true,
+    .initMessageInfo = SdkResponse_initMessageInfo,
+    .deallocMessageField = SdkResponse_deallocMessageField,
+    .copyMessageInfo = SdkResponse_copyMessageInfo,
+    .deallocMessageInfo = SdkResponse_deallocMessageInfo,
+    .decode = SdkResponse_decode,
+    .encode = SdkResponse_encode,
+    .decodeRepeated = SdkResponse_decodeRepeated,
+    .encodeRepeated = SdkResponse_encodeRepeated,
 };
 
-bool SdkResponse_initMessageInfo(NANOMessageInfo* record) { return NANOInitMessageInfo(&SdkResponse_schema, record); }
+bool SdkResponse_initMessageInfo(NANOMessageInfo* record) {
+  return NANOInitMessageInfo(&SdkResponse_schema, record);
+}
 bool SdkResponse_deallocMessageField(NANOMessageInfo* record, int32_t index) {
   return NANODeallocMessageField(&SdkResponse_schema, record, index);
 }
-bool SdkResponse_deallocMessageInfo(NANOMessageInfo* record) { return NANODeallocMessageInfo(&SdkResponse_schema, record); }
+bool SdkResponse_deallocMessageInfo(NANOMessageInfo* record) {
+  return NANODeallocMessageInfo(&SdkResponse_schema, record);
+}
 bool SdkResponse_copyMessageInfo(NANOMessageInfo** destination, const NANOMessageInfo* source) {
   return NANOCopyMessageInfo(&SdkResponse_schema, destination, source);
 }
-bool SdkResponse_allocateArrays(NANOMessageInfo* record) { return NANOAllocateArrays(&SdkResponse_schema, record); }
+bool SdkResponse_allocateArrays(NANOMessageInfo* record) {
+  return NANOAllocateArrays(&SdkResponse_schema, record);
+}
 bool SdkResponse_setDecoders(NANOMessageInfo* record, measurement_SdkResponse* codec) {
   return NANOSetDecoders(&SdkResponse_schema, record, codec);
 }
@@ -1839,20 +2641,38 @@ bool SdkResponse_encodeRepeated(pb_ostream_t* stream, const pb_field_t* field, v
 }
 
 constinit const NANOMessageSchema Snapshot_schema = {
-    "Snapshot", 2, Snapshot_flags, Snapshot_fields, &measurement_Snapshot_msg, sizeof(measurement_Snapshot), true,
-    Snapshot_initMessageInfo, Snapshot_deallocMessageField, Snapshot_copyMessageInfo, Snapshot_deallocMessageInfo,
-    Snapshot_decode, Snapshot_encode, Snapshot_decodeRepeated, Snapshot_encodeRepeated,
+    .name = "Snapshot",
+    .fieldCount = 2,
+    .flags = Snapshot_flags,
+    .fields = Snapshot_fields,
+    .codecFields = &measurement_Snapshot_msg,
+    .codecSize = sizeof(measurement_Snapshot),
+    .hasArrays = true,
+    .initMessageInfo = Snapshot_initMessageInfo,
+    .deallocMessageField = Snapshot_deallocMessageField,
+    .copyMessageInfo = Snapshot_copyMessageInfo,
+    .deallocMessageInfo = Snapshot_deallocMessageInfo,
+    .decode = Snapshot_decode,
+    .encode = Snapshot_encode,
+    .decodeRepeated = Snapshot_decodeRepeated,
+    .encodeRepeated = Snapshot_encodeRepeated,
 };
 
-bool Snapshot_initMessageInfo(NANOMessageInfo* record) { return NANOInitMessageInfo(&Snapshot_schema, record); }
+bool Snapshot_initMessageInfo(NANOMessageInfo* record) {
+  return NANOInitMessageInfo(&Snapshot_schema, record);
+}
 bool Snapshot_deallocMessageField(NANOMessageInfo* record, int32_t index) {
   return NANODeallocMessageField(&Snapshot_schema, record, index);
 }
-bool Snapshot_deallocMessageInfo(NANOMessageInfo* record) { return NANODeallocMessageInfo(&Snapshot_schema, record); }
+bool Snapshot_deallocMessageInfo(NANOMessageInfo* record) {
+  return NANODeallocMessageInfo(&Snapshot_schema, record);
+}
 bool Snapshot_copyMessageInfo(NANOMessageInfo** destination, const NANOMessageInfo* source) {
   return NANOCopyMessageInfo(&Snapshot_schema, destination, source);
 }
-bool Snapshot_allocateArrays(NANOMessageInfo* record) { return NANOAllocateArrays(&Snapshot_schema, record); }
+bool Snapshot_allocateArrays(NANOMessageInfo* record) {
+  return NANOAllocateArrays(&Snapshot_schema, record);
+}
 bool Snapshot_setDecoders(NANOMessageInfo* record, measurement_Snapshot* codec) {
   return NANOSetDecoders(&Snapshot_schema, record, codec);
 }
@@ -1876,20 +2696,38 @@ bool Snapshot_encodeRepeated(pb_ostream_t* stream, const pb_field_t* field, void
 }
 
 constinit const NANOMessageSchema Experiment_schema = {
-    "Experiment", 2, Experiment_flags, Experiment_fields, &measurement_Experiment_msg, sizeof(measurement_Experiment), true,
-    Experiment_initMessageInfo, Experiment_deallocMessageField, Experiment_copyMessageInfo, Experiment_deallocMessageInfo,
-    Experiment_decode, Experiment_encode, Experiment_decodeRepeated, Experiment_encodeRepeated,
+    .name = "Experiment",
+    .fieldCount = 2,
+    .flags = Experiment_flags,
+    .fields = Experiment_fields,
+    .codecFields = &measurement_Experiment_msg,
+    .codecSize = sizeof(measurement_Experiment),
+    .hasArrays = true,
+    .initMessageInfo = Experiment_initMessageInfo,
+    .deallocMessageField = Experiment_deallocMessageField,
+    .copyMessageInfo = Experiment_copyMessageInfo,
+    .deallocMessageInfo = Experiment_deallocMessageInfo,
+    .decode = Experiment_decode,
+    .encode = Experiment_encode,
+    .decodeRepeated = Experiment_decodeRepeated,
+    .encodeRepeated = Experiment_encodeRepeated,
 };
 
-bool Experiment_initMessageInfo(NANOMessageInfo* record) { return NANOInitMessageInfo(&Experiment_schema, record); }
+bool Experiment_initMessageInfo(NANOMessageInfo* record) {
+  return NANOInitMessageInfo(&Experiment_schema, record);
+}
 bool Experiment_deallocMessageField(NANOMessageInfo* record, int32_t index) {
   return NANODeallocMessageField(&Experiment_schema, record, index);
 }
-bool Experiment_deallocMessageInfo(NANOMessageInfo* record) { return NANODeallocMessageInfo(&Experiment_schema, record); }
+bool Experiment_deallocMessageInfo(NANOMessageInfo* record) {
+  return NANODeallocMessageInfo(&Experiment_schema, record);
+}
 bool Experiment_copyMessageInfo(NANOMessageInfo** destination, const NANOMessageInfo* source) {
   return NANOCopyMessageInfo(&Experiment_schema, destination, source);
 }
-bool Experiment_allocateArrays(NANOMessageInfo* record) { return NANOAllocateArrays(&Experiment_schema, record); }
+bool Experiment_allocateArrays(NANOMessageInfo* record) {
+  return NANOAllocateArrays(&Experiment_schema, record);
+}
 bool Experiment_setDecoders(NANOMessageInfo* record, measurement_Experiment* codec) {
   return NANOSetDecoders(&Experiment_schema, record, codec);
 }
@@ -1913,16 +2751,32 @@ bool Experiment_encodeRepeated(pb_ostream_t* stream, const pb_field_t* field, vo
 }
 
 constinit const NANOMessageSchema Flag_schema = {
-    "Flag", 5, Flag_flags, Flag_fields, &measurement_Flag_msg, sizeof(measurement_Flag), false,
-    Flag_initMessageInfo, Flag_deallocMessageField, Flag_copyMessageInfo, Flag_deallocMessageInfo,
-    Flag_decode, Flag_encode, Flag_decodeRepeated, Flag_encodeRepeated,
+    .name = "Flag",
+    .fieldCount = 5,
+    .flags = Flag_flags,
+    .fields = Flag_fields,
+    .codecFields = &measurement_Flag_msg,
+    .codecSize = sizeof(measurement_Flag),
+    .hasArrays = false,
+    .initMessageInfo = Flag_initMessageInfo,
+    .deallocMessageField = Flag_deallocMessageField,
+    .copyMessageInfo = Flag_copyMessageInfo,
+    .deallocMessageInfo = Flag_deallocMessageInfo,
+    .decode = Flag_decode,
+    .encode = Flag_encode,
+    .decodeRepeated = Flag_decodeRepeated,
+    .encodeRepeated = Flag_encodeRepeated,
 };
 
-bool Flag_initMessageInfo(NANOMessageInfo* record) { return NANOInitMessageInfo(&Flag_schema, record); }
+bool Flag_initMessageInfo(NANOMessageInfo* record) {
+  return NANOInitMessageInfo(&Flag_schema, record);
+}
 bool Flag_deallocMessageField(NANOMessageInfo* record, int32_t index) {
   return NANODeallocMessageField(&Flag_schema, record, index);
 }
-bool Flag_deallocMessageInfo(NANOMessageInfo* record) { return NANODeallocMessageInfo(&Flag_schema, record); }
+bool Flag_deallocMessageInfo(NANOMessageInfo* record) {
+  return NANODeallocMessageInfo(&Flag_schema, record);
+}
 bool Flag_copyMessageInfo(NANOMessageInfo** destination, const NANOMessageInfo* source) {
   return NANOCopyMessageInfo(&Flag_schema, destination, source);
 }
@@ -1949,20 +2803,38 @@ bool Flag_encodeRepeated(pb_ostream_t* stream, const pb_field_t* field, void* co
 }
 
 constinit const NANOMessageSchema Program_schema = {
-    "Program", 2, Program_flags, Program_fields, &measurement_Program_msg, sizeof(measurement_Program), true,
-    Program_initMessageInfo, Program_deallocMessageField, Program_copyMessageInfo, Program_deallocMessageInfo,
-    Program_decode, Program_encode, Program_decodeRepeated, Program_encodeRepeated,
+    .name = "Program",
+    .fieldCount = 2,
+    .flags = Program_flags,
+    .fields = Program_fields,
+    .codecFields = &measurement_Program_msg,
+    .codecSize = sizeof(measurement_Program),
+    .hasArrays = true,
+    .initMessageInfo = Program_initMessageInfo,
+    .deallocMessageField = Program_deallocMessageField,
+    .copyMessageInfo = Program_copyMessageInfo,
+    .deallocMessageInfo = Program_deallocMessageInfo,
+    .decode = Program_decode,
+    .encode = Program_encode,
+    .decodeRepeated = Program_decodeRepeated,
+    .encodeRepeated = Program_encodeRepeated,
 };
 
-bool Program_initMessageInfo(NANOMessageInfo* record) { return NANOInitMessageInfo(&Program_schema, record); }
+bool Program_initMessageInfo(NANOMessageInfo* record) {
+  return NANOInitMessageInfo(&Program_schema, record);
+}
 bool Program_deallocMessageField(NANOMessageInfo* record, int32_t index) {
   return NANODeallocMessageField(&Program_schema, record, index);
 }
-bool Program_deallocMessageInfo(NANOMessageInfo* record) { return NANODeallocMessageInfo(&Program_schema, record); }
+bool Program_deallocMessageInfo(NANOMessageInfo* record) {
+  return NANODeallocMessageInfo(&Program_schema, record);
+}
 bool Program_copyMessageInfo(NANOMessageInfo** destination, const NANOMessageInfo* source) {
   return NANOCopyMessageInfo(&Program_schema, destination, source);
 }
-bool Program_allocateArrays(NANOMessageInfo* record) { return NANOAllocateArrays(&Program_schema, record); }
+bool Program_allocateArrays(NANOMessageInfo* record) {
+  return NANOAllocateArrays(&Program_schema, record);
+}
 bool Program_setDecoders(NANOMessageInfo* record, measurement_Program* codec) {
   return NANOSetDecoders(&Program_schema, record, codec);
 }
@@ -1986,20 +2858,38 @@ bool Program_encodeRepeated(pb_ostream_t* stream, const pb_field_t* field, void*
 }
 
 constinit const NANOMessageSchema OgtActivities_schema = {
-    "OgtActivities", 1, OgtActivities_flags, OgtActivities_fields, &measurement_OgtActivities_msg, sizeof(measurement_OgtActivities), true,
-    OgtActivities_initMessageInfo, OgtActivities_deallocMessageField, OgtActivities_copyMessageInfo, OgtActivities_deallocMessageInfo,
-    OgtActivities_decode, OgtActivities_encode, nullptr, nullptr,
+    .name = "OgtActivities",
+    .fieldCount = 1,
+    .flags = OgtActivities_flags,
+    .fields = OgtActivities_fields,
+    .codecFields = &measurement_OgtActivities_msg,
+    .codecSize = sizeof(measurement_OgtActivities),
+    .hasArrays = true,
+    .initMessageInfo = OgtActivities_initMessageInfo,
+    .deallocMessageField = OgtActivities_deallocMessageField,
+    .copyMessageInfo = OgtActivities_copyMessageInfo,
+    .deallocMessageInfo = OgtActivities_deallocMessageInfo,
+    .decode = OgtActivities_decode,
+    .encode = OgtActivities_encode,
+    .decodeRepeated = nullptr,
+    .encodeRepeated = nullptr,
 };
 
-bool OgtActivities_initMessageInfo(NANOMessageInfo* record) { return NANOInitMessageInfo(&OgtActivities_schema, record); }
+bool OgtActivities_initMessageInfo(NANOMessageInfo* record) {
+  return NANOInitMessageInfo(&OgtActivities_schema, record);
+}
 bool OgtActivities_deallocMessageField(NANOMessageInfo* record, int32_t index) {
   return NANODeallocMessageField(&OgtActivities_schema, record, index);
 }
-bool OgtActivities_deallocMessageInfo(NANOMessageInfo* record) { return NANODeallocMessageInfo(&OgtActivities_schema, record); }
+bool OgtActivities_deallocMessageInfo(NANOMessageInfo* record) {
+  return NANODeallocMessageInfo(&OgtActivities_schema, record);
+}
 bool OgtActivities_copyMessageInfo(NANOMessageInfo** destination, const NANOMessageInfo* source) {
   return NANOCopyMessageInfo(&OgtActivities_schema, destination, source);
 }
-bool OgtActivities_allocateArrays(NANOMessageInfo* record) { return NANOAllocateArrays(&OgtActivities_schema, record); }
+bool OgtActivities_allocateArrays(NANOMessageInfo* record) {
+  return NANOAllocateArrays(&OgtActivities_schema, record);
+}
 bool OgtActivities_setDecoders(NANOMessageInfo* record, measurement_OgtActivities* codec) {
   return NANOSetDecoders(&OgtActivities_schema, record, codec);
 }
@@ -2017,20 +2907,38 @@ int32_t OgtActivities_encode(const NANOMessageInfo* record, uint8_t** output) {
 }
 
 constinit const NANOMessageSchema OgtActivity_schema = {
-    "OgtActivity", 2, OgtActivity_flags, OgtActivity_fields, &measurement_OgtActivity_msg, sizeof(measurement_OgtActivity), true,
-    OgtActivity_initMessageInfo, OgtActivity_deallocMessageField, OgtActivity_copyMessageInfo, OgtActivity_deallocMessageInfo,
-    OgtActivity_decode, OgtActivity_encode, OgtActivity_decodeRepeated, OgtActivity_encodeRepeated,
+    .name = "OgtActivity",
+    .fieldCount = 2,
+    .flags = OgtActivity_flags,
+    .fields = OgtActivity_fields,
+    .codecFields = &measurement_OgtActivity_msg,
+    .codecSize = sizeof(measurement_OgtActivity),
+    .hasArrays = true,
+    .initMessageInfo = OgtActivity_initMessageInfo,
+    .deallocMessageField = OgtActivity_deallocMessageField,
+    .copyMessageInfo = OgtActivity_copyMessageInfo,
+    .deallocMessageInfo = OgtActivity_deallocMessageInfo,
+    .decode = OgtActivity_decode,
+    .encode = OgtActivity_encode,
+    .decodeRepeated = OgtActivity_decodeRepeated,
+    .encodeRepeated = OgtActivity_encodeRepeated,
 };
 
-bool OgtActivity_initMessageInfo(NANOMessageInfo* record) { return NANOInitMessageInfo(&OgtActivity_schema, record); }
+bool OgtActivity_initMessageInfo(NANOMessageInfo* record) {
+  return NANOInitMessageInfo(&OgtActivity_schema, record);
+}
 bool OgtActivity_deallocMessageField(NANOMessageInfo* record, int32_t index) {
   return NANODeallocMessageField(&OgtActivity_schema, record, index);
 }
-bool OgtActivity_deallocMessageInfo(NANOMessageInfo* record) { return NANODeallocMessageInfo(&OgtActivity_schema, record); }
+bool OgtActivity_deallocMessageInfo(NANOMessageInfo* record) {
+  return NANODeallocMessageInfo(&OgtActivity_schema, record);
+}
 bool OgtActivity_copyMessageInfo(NANOMessageInfo** destination, const NANOMessageInfo* source) {
   return NANOCopyMessageInfo(&OgtActivity_schema, destination, source);
 }
-bool OgtActivity_allocateArrays(NANOMessageInfo* record) { return NANOAllocateArrays(&OgtActivity_schema, record); }
+bool OgtActivity_allocateArrays(NANOMessageInfo* record) {
+  return NANOAllocateArrays(&OgtActivity_schema, record);
+}
 bool OgtActivity_setDecoders(NANOMessageInfo* record, measurement_OgtActivity* codec) {
   return NANOSetDecoders(&OgtActivity_schema, record, codec);
 }
@@ -2054,20 +2962,38 @@ bool OgtActivity_encodeRepeated(pb_ostream_t* stream, const pb_field_t* field, v
 }
 
 constinit const NANOMessageSchema RuntimeEntity_schema = {
-    "RuntimeEntity", 6, RuntimeEntity_flags, RuntimeEntity_fields, &measurement_RuntimeEntity_msg, sizeof(measurement_RuntimeEntity), true,
-    RuntimeEntity_initMessageInfo, RuntimeEntity_deallocMessageField, RuntimeEntity_copyMessageInfo, RuntimeEntity_deallocMessageInfo,
-    RuntimeEntity_decode, RuntimeEntity_encode, RuntimeEntity_decodeRepeated, RuntimeEntity_encodeRepeated,
+    .name = "RuntimeEntity",
+    .fieldCount = 6,
+    .flags = RuntimeEntity_flags,
+    .fields = RuntimeEntity_fields,
+    .codecFields = &measurement_RuntimeEntity_msg,
+    .codecSize = sizeof(measurement_RuntimeEntity),
+    .hasArrays = true,
+    .initMessageInfo = RuntimeEntity_initMessageInfo,
+    .deallocMessageField = RuntimeEntity_deallocMessageField,
+    .copyMessageInfo = RuntimeEntity_copyMessageInfo,
+    .deallocMessageInfo = RuntimeEntity_deallocMessageInfo,
+    .decode = RuntimeEntity_decode,
+    .encode = RuntimeEntity_encode,
+    .decodeRepeated = RuntimeEntity_decodeRepeated,
+    .encodeRepeated = RuntimeEntity_encodeRepeated,
 };
 
-bool RuntimeEntity_initMessageInfo(NANOMessageInfo* record) { return NANOInitMessageInfo(&RuntimeEntity_schema, record); }
+bool RuntimeEntity_initMessageInfo(NANOMessageInfo* record) {
+  return NANOInitMessageInfo(&RuntimeEntity_schema, record);
+}
 bool RuntimeEntity_deallocMessageField(NANOMessageInfo* record, int32_t index) {
   return NANODeallocMessageField(&RuntimeEntity_schema, record, index);
 }
-bool RuntimeEntity_deallocMessageInfo(NANOMessageInfo* record) { return NANODeallocMessageInfo(&RuntimeEntity_schema, record); }
+bool RuntimeEntity_deallocMessageInfo(NANOMessageInfo* record) {
+  return NANODeallocMessageInfo(&RuntimeEntity_schema, record);
+}
 bool RuntimeEntity_copyMessageInfo(NANOMessageInfo** destination, const NANOMessageInfo* source) {
   return NANOCopyMessageInfo(&RuntimeEntity_schema, destination, source);
 }
-bool RuntimeEntity_allocateArrays(NANOMessageInfo* record) { return NANOAllocateArrays(&RuntimeEntity_schema, record); }
+bool RuntimeEntity_allocateArrays(NANOMessageInfo* record) {
+  return NANOAllocateArrays(&RuntimeEntity_schema, record);
+}
 bool RuntimeEntity_setDecoders(NANOMessageInfo* record, measurement_RuntimeEntity* codec) {
   return NANOSetDecoders(&RuntimeEntity_schema, record, codec);
 }
