@@ -49,6 +49,12 @@ void** NANONextItemSlot(NANOArray* array) {
   return &array->items[array->cursor++];
 }
 
+const NANOArray* NANOListToEncode(void* const* arg) {
+  auto* array = arg != nullptr ? static_cast<const NANOArray*>(*arg) : nullptr;
+  if (array == nullptr || (array->count != 0 && array->items == nullptr)) return nullptr;
+  return array;
+}
+
 bool NANOSetBoolValue(void** slot, bool value) { return setCell<uint64_t>(slot, value ? 1 : 0, "bool"); }
 bool NANOSetUInt32Value(void** slot, uint32_t value) { return setCell<uint64_t>(slot, value, "uint32"); }
 bool NANOSetUInt64Value(void** slot, uint64_t value) { return setCell<uint64_t>(slot, value, "uint64"); }
@@ -175,10 +181,8 @@ bool NANOEncodeBytes(pb_ostream_t* stream, const pb_field_t* field, void* const*
 }
 
 bool NANOEncodeRepeatedString(pb_ostream_t* stream, const pb_field_t* field, void* const* arg) {
-  auto* array = arg != nullptr ? static_cast<const NANOArray*>(*arg) : nullptr;
+  const NANOArray* array = NANOListToEncode(arg);
   if (array == nullptr) return false;
-  if (array->count == 0) return true;
-  if (array->items == nullptr) return false;
   for (uint32_t i = 0; i < array->count; ++i) {
     if (!NANOEncodeString(stream, field, &array->items[i])) return false;
   }
@@ -190,10 +194,8 @@ bool NANOEncodeRepeatedBytes(pb_ostream_t* stream, const pb_field_t* field, void
 }
 
 bool NANOEncodeRepeatedVarint(pb_ostream_t* stream, const pb_field_t* field, void* const* arg) {
-  auto* array = arg != nullptr ? static_cast<const NANOArray*>(*arg) : nullptr;
+  const NANOArray* array = NANOListToEncode(arg);
   if (array == nullptr) return false;
-  if (array->count == 0) return true;
-  if (array->items == nullptr) return false;
   for (uint32_t i = 0; i < array->count; ++i) {
     const void* item = array->items[i];
     if (item == nullptr) return false;

@@ -68,6 +68,10 @@ const uint8_t* NANOIStreamPosition(const pb_istream_t* stream);
 // Skips input bytes; on a memory stream without reading them.
 bool NANOSkipBytes(pb_istream_t* stream, size_t count);
 
+// The list an encode callback was given, or NULL when it cannot be written
+// (no header, or items counted without storage).
+const NANOArray* NANOListToEncode(void* const* arg);
+
 // A list callback's first pass: one more item (false when the count would overflow).
 bool NANOCountItem(NANOArray* array);
 // A list callback's second pass: the slot to fill next, or NULL when the first

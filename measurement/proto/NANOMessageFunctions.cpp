@@ -530,10 +530,9 @@ int32_t NANOEncodeMessage(const NANOMessageSchema* schema, const NANOMessageInfo
 
 bool NANOEncodeRepeatedMessage(const NANOMessageSchema* schema, pb_ostream_t* stream, const pb_field_t* field,
                                void* const* arg) {
-  auto* array = arg != nullptr ? static_cast<const NANOArray*>(*arg) : nullptr;
+  const NANOArray* array = NANOListToEncode(arg);
   if (array == nullptr) return false;
   if (array->count == 0) return true;
-  if (array->items == nullptr) return false;
   Block codec(NANOAllocZeroed(schema->codecSize));
   if (codec == nullptr) return false;
   for (uint32_t i = 0; i < array->count; ++i) {

@@ -269,6 +269,42 @@ def struct_name(cat, m):
     return f"{cat.package}_{m.name}"
 
 
+# The named functions of a message, each binding the message's schema to a
+# generic function: (which messages have it, result, name, parameters, generic
+# function, its arguments after the schema). {codec} is the codec struct.
+FUNCTIONS = [
+    ("all", "bool", "initMessageInfo", "NANOMessageInfo* record", "NANOInitMessageInfo", "record"),
+    ("all", "bool", "deallocMessageField", "NANOMessageInfo* record, int32_t index", "NANODeallocMessageField",
+     "record, index"),
+    ("all", "bool", "deallocMessageInfo", "NANOMessageInfo* record", "NANODeallocMessageInfo", "record"),
+    ("all", "bool", "copyMessageInfo", "NANOMessageInfo** destination, const NANOMessageInfo* source",
+     "NANOCopyMessageInfo", "destination, source"),
+    ("arrays", "bool", "allocateArrays", "NANOMessageInfo* record", "NANOAllocateArrays", "record"),
+    ("all", "bool", "setDecoders", "NANOMessageInfo* record, {codec}* codec", "NANOSetDecoders", "record, codec"),
+    ("all", "bool", "copyDecodedValues", "const {codec}* codec, NANOMessageInfo* record", "NANOCopyDecodedValues",
+     "codec, record"),
+    ("all", "bool", "decode", "const uint8_t* buffer, size_t length, NANOMessageInfo* record", "NANODecodeMessage",
+     "buffer, length, record"),
+    ("item", "bool", "decodeRepeated", "pb_istream_t* stream, const pb_field_t* field, void** arg",
+     "NANODecodeRepeatedMessage", "stream, field, arg"),
+    ("all", "bool", "setEncoders", "const NANOMessageInfo* record, {codec}* codec", "NANOSetEncoders",
+     "record, codec"),
+    ("all", "int32_t", "encode", "const NANOMessageInfo* record, uint8_t** output", "NANOEncodeMessage",
+     "record, output"),
+    ("item", "bool", "encodeRepeated", "pb_ostream_t* stream, const pb_field_t* field, void* const* arg",
+     "NANOEncodeRepeatedMessage", "stream, field, arg"),
+]
+
+
+def functions_of(cat, m):
+    """(signature, call of the generic function) of each named function the message has."""
+    for which, result, name, parameters, generic, arguments in FUNCTIONS:
+        if (which == "arrays" and not m.has_arrays) or (which == "item" and not m.is_item):
+            continue
+        signature = f"{result} {m.name}_{name}({parameters.format(codec=struct_name(cat, m))})"
+        yield signature, f"{generic}(&{m.name}_schema, {arguments})"
+
+
 def emit_header(cat, schema_name):
     out = [banner(schema_name, "//")]
     out.append("""// One schema constant per message and its named functions, each a thin
@@ -279,32 +315,14 @@ def emit_header(cat, schema_name):
 """)
     out.append(f'#include "{cat.generated}/{cat.package}.pb.h"\n')
     for m in cat.messages:
-        s = struct_name(cat, m)
         out.append(f"\n// {m.name}: {len(m.fields)} fields.\n")
         out.append(f"extern const NANOMessageSchema {m.name}_schema;\n")
-        out.append(f"bool {m.name}_initMessageInfo(NANOMessageInfo* record);\n")
-        out.append(f"bool {m.name}_deallocMessageField(NANOMessageInfo* record, int32_t index);\n")
-        out.append(f"bool {m.name}_deallocMessageInfo(NANOMessageInfo* record);\n")
-        out.append(f"bool {m.name}_copyMessageInfo(NANOMessageInfo** destination, const NANOMessageInfo* source);\n")
-        if m.has_arrays:
-            out.append(f"bool {m.name}_allocateArrays(NANOMessageInfo* record);\n")
-        out.append(f"bool {m.name}_setDecoders(NANOMessageInfo* record, {s}* codec);\n")
-        out.append(f"bool {m.name}_copyDecodedValues(const {s}* codec, NANOMessageInfo* record);\n")
-        out.append(f"bool {m.name}_decode(const uint8_t* buffer, size_t length, NANOMessageInfo* record);\n")
-        if m.is_item:
-            out.append(f"bool {m.name}_decodeRepeated(pb_istream_t* stream, const pb_field_t* field, void** arg);\n")
-        out.append(f"bool {m.name}_setEncoders(const NANOMessageInfo* record, {s}* codec);\n")
-        out.append(f"int32_t {m.name}_encode(const NANOMessageInfo* record, uint8_t** output);\n")
-        if m.is_item:
-            out.append(f"bool {m.name}_encodeRepeated(pb_ostream_t* stream, const pb_field_t* field, void* const* arg);\n")
+        for signature, _ in functions_of(cat, m):
+            out.append(f"{signature};\n")
     out.append(f"\n// All {len(cat.messages)} messages, in schema order.\n")
     out.append(f"inline constexpr int {cat.code}Count = {len(cat.messages)};\n")
     out.append(f"extern const NANOMessageSchema* const {cat.code}[{cat.code}Count];\n")
     return "".join(out)
-
-
-def wrapper(signature, call):
-    return f"{signature} {{\n  return {call};\n}}\n"
 
 
 def emit_source(cat, schema_name):
@@ -323,7 +341,6 @@ def emit_source(cat, schema_name):
     for m in cat.messages:
         s = struct_name(cat, m)
         n = m.name
-        schema = f"&{n}_schema"
         out.append(f"""
 constinit const NANOMessageSchema {n}_schema = {{
     .name = "{n}",
@@ -344,34 +361,8 @@ constinit const NANOMessageSchema {n}_schema = {{
 }};
 
 """)
-        out.append(wrapper(f"bool {n}_initMessageInfo(NANOMessageInfo* record)",
-                           f"NANOInitMessageInfo({schema}, record)"))
-        out.append(wrapper(f"bool {n}_deallocMessageField(NANOMessageInfo* record, int32_t index)",
-                           f"NANODeallocMessageField({schema}, record, index)"))
-        out.append(wrapper(f"bool {n}_deallocMessageInfo(NANOMessageInfo* record)",
-                           f"NANODeallocMessageInfo({schema}, record)"))
-        out.append(wrapper(f"bool {n}_copyMessageInfo(NANOMessageInfo** destination, const NANOMessageInfo* source)",
-                           f"NANOCopyMessageInfo({schema}, destination, source)"))
-        if m.has_arrays:
-            out.append(wrapper(f"bool {n}_allocateArrays(NANOMessageInfo* record)",
-                               f"NANOAllocateArrays({schema}, record)"))
-        out.append(wrapper(f"bool {n}_setDecoders(NANOMessageInfo* record, {s}* codec)",
-                           f"NANOSetDecoders({schema}, record, codec)"))
-        out.append(wrapper(f"bool {n}_copyDecodedValues(const {s}* codec, NANOMessageInfo* record)",
-                           f"NANOCopyDecodedValues({schema}, codec, record)"))
-        out.append(wrapper(f"bool {n}_decode(const uint8_t* buffer, size_t length, NANOMessageInfo* record)",
-                           f"NANODecodeMessage({schema}, buffer, length, record)"))
-        if m.is_item:
-            out.append(wrapper(f"bool {n}_decodeRepeated(pb_istream_t* stream, const pb_field_t* field, void** arg)",
-                               f"NANODecodeRepeatedMessage({schema}, stream, field, arg)"))
-        out.append(wrapper(f"bool {n}_setEncoders(const NANOMessageInfo* record, {s}* codec)",
-                           f"NANOSetEncoders({schema}, record, codec)"))
-        out.append(wrapper(f"int32_t {n}_encode(const NANOMessageInfo* record, uint8_t** output)",
-                           f"NANOEncodeMessage({schema}, record, output)"))
-        if m.is_item:
-            out.append(wrapper(
-                f"bool {n}_encodeRepeated(pb_ostream_t* stream, const pb_field_t* field, void* const* arg)",
-                f"NANOEncodeRepeatedMessage({schema}, stream, field, arg)"))
+        for signature, call in functions_of(cat, m):
+            out.append(f"{signature} {{\n  return {call};\n}}\n")
     names = "".join(f"    &{m.name}_schema,\n" for m in cat.messages)
     out.append(f"\nconst NANOMessageSchema* const {cat.code}[{cat.code}Count] = {{\n{names}}};\n")
     return "".join(out)
