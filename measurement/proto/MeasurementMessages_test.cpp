@@ -1,6 +1,6 @@
-// The 48 measurement messages against an independent protobuf implementation:
-// protoc encodes the same content from the generated .proto, and decodes our
-// bytes without any schema.
+// The 48 measurement messages (and the small set of the other field kinds)
+// against an independent protobuf implementation: protoc encodes the same
+// content from the generated .proto, and decodes our bytes without any schema.
 #include "measurement/proto/generated/MeasurementMessages.h"
 
 #include <gtest/gtest.h>
@@ -15,15 +15,24 @@
 
 #include "measurement/proto/NANOFieldHelpers.h"
 #include "measurement/proto/NANOTestRecords.h"
+#include "measurement/proto/testdata/generated/KindMessages.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-// Runs protoc on the generated .proto in a folder of its own.
+// A message and the generated .proto that declares it.
+struct Message {
+  const NANOMessageSchema* schema;
+  const char* package;
+  const char* folder;  // of the .proto, below this folder
+};
+
+// Runs protoc on a generated .proto in a folder of its own.
 class Protoc {
  public:
-  Protoc() {
+  explicit Protoc(const char* package = "measurement", const char* folder = "generated")
+      : package_(package), folder_(folder) {
     std::string pattern = (fs::temp_directory_path() / "protoc-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) std::abort();
     dir_ = pattern;
@@ -32,7 +41,7 @@ class Protoc {
 
   // protoc --encode of a text-format message.
   Bytes encode(const std::string& message, const std::string& text) {
-    return run("--encode=measurement." + message + " measurement.proto", text);
+    return run("--encode=" + package_ + "." + message + " " + package_ + ".proto", text);
   }
   std::string decodeRaw(const Bytes& bytes) {
     Bytes out = run("--decode_raw", std::string(bytes.begin(), bytes.end()));
@@ -43,8 +52,8 @@ class Protoc {
   Bytes run(const std::string& arguments, const std::string& input) {
     fs::path in = dir_ / "in", out = dir_ / "out", err = dir_ / "err";
     std::ofstream(in, std::ios::binary) << input;
-    std::string command = std::string(TOLV_PROTOC) + " -I " TOLV_PROTO_DIR "/generated " + arguments + " < " +
-                          in.string() + " > " + out.string() + " 2> " + err.string();
+    std::string command = std::string(TOLV_PROTOC) + " -I " TOLV_PROTO_DIR "/" + folder_ + " " + arguments +
+                          " < " + in.string() + " > " + out.string() + " 2> " + err.string();
     int status = std::system(command.c_str());
     std::ifstream errors(err);
     std::stringstream message;
@@ -54,8 +63,19 @@ class Protoc {
     return Bytes(std::istreambuf_iterator<char>(result), std::istreambuf_iterator<char>());
   }
 
+  std::string package_;
+  std::string folder_;
   fs::path dir_;
 };
+
+std::vector<Message> everyMessage() {
+  std::vector<Message> messages;
+  for (const NANOMessageSchema* schema : MeasurementMessages) messages.push_back({schema, "measurement", "generated"});
+  for (const NANOMessageSchema* schema : KindMessages) {
+    messages.push_back({schema, "kinds", "testdata/generated"});
+  }
+  return messages;
+}
 
 // The field numbers of the top-level lines of protoc --decode_raw, in order.
 std::vector<int> topLevelTags(const std::string& raw) {
@@ -105,7 +125,8 @@ TEST(MeasurementMessages, CatalogueMatchesTheMessageTables) {
 
 // Every field's codec member has the form its flag word calls for.
 TEST(MeasurementMessages, CodecStructsAgreeWithTheFlagWords) {
-  for (const NANOMessageSchema* schema : MeasurementMessages) {
+  for (const Message& message : everyMessage()) {
+    const NANOMessageSchema* schema = message.schema;
     SCOPED_TRACE(schema->name);
     EXPECT_EQ(schema->codecFields->field_count, schema->fieldCount);
     Bytes codec(schema->codecSize);
@@ -129,18 +150,18 @@ TEST(MeasurementMessages, CodecStructsAgreeWithTheFlagWords) {
   }
 }
 
-class EveryMessage : public ::testing::TestWithParam<const NANOMessageSchema*> {};
+class EveryMessage : public ::testing::TestWithParam<Message> {};
 
 // Filled, encoded, compared with protoc's bytes for the same content, decoded
 // back and copied: every field survives, byte for byte.
 TEST_P(EveryMessage, RoundTripMatchesProtoc) {
-  const NANOMessageSchema* schema = GetParam();
+  const NANOMessageSchema* schema = GetParam().schema;
   Record record = FilledRecord(schema, 3);
   bool ok;
   Bytes ours = Encoded(schema, record.get(), &ok);
   ASSERT_TRUE(ok);
 
-  Protoc protoc;
+  Protoc protoc(GetParam().package, GetParam().folder);
   Bytes theirs = protoc.encode(schema->name, TextFormat(schema, record.get()));
   EXPECT_EQ(Hex(ours), Hex(theirs));
 
@@ -156,7 +177,7 @@ TEST_P(EveryMessage, RoundTripMatchesProtoc) {
 }
 
 TEST_P(EveryMessage, EmptyInputGivesAnEmptyRecordThatEncodesToNothing) {
-  const NANOMessageSchema* schema = GetParam();
+  const NANOMessageSchema* schema = GetParam().schema;
   for (const uint8_t* buffer : {static_cast<const uint8_t*>(nullptr), reinterpret_cast<const uint8_t*>("")}) {
     Record record = NewRecord(schema);
     ASSERT_TRUE(schema->decode(buffer, 0, record.get()));
@@ -176,8 +197,9 @@ TEST_P(EveryMessage, EmptyInputGivesAnEmptyRecordThatEncodesToNothing) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Catalogue, EveryMessage, ::testing::ValuesIn(MeasurementMessages),
-                         [](const auto& info) { return std::string(info.param->name); });
+INSTANTIATE_TEST_SUITE_P(Catalogue, EveryMessage, ::testing::ValuesIn(everyMessage()), [](const auto& info) {
+  return std::string(info.param.package) + "_" + info.param.schema->name;
+});
 
 // Writing follows the tags, not the field IDs; reading puts each value back
 // at its ID.
