@@ -13,15 +13,17 @@ void* NANOAllocZeroed(size_t size) { return std::calloc(1, size == 0 ? 1 : size)
 
 namespace {
 
-// Scalar cells are 8 bytes, floats 4; the value is stored zero-extended.
+// Every scalar cell has 8 bytes, a float's value in the first 4, so that no
+// writer can run past a cell another kind allocated.
 template <class T>
 bool setCell(void** slot, T value, const char* kind) {
+  static_assert(sizeof(T) <= sizeof(uint64_t));
   if (slot == nullptr) {
     NANOPrint("<ERROR> Unable to set %s. Destination pointer is NULL\n", kind);
     return false;
   }
   if (*slot == nullptr) {
-    *slot = NANOAllocZeroed(sizeof(T) == sizeof(float) ? sizeof(float) : sizeof(uint64_t));
+    *slot = NANOAllocZeroed(sizeof(uint64_t));
     if (*slot == nullptr) return false;
   }
   std::memcpy(*slot, &value, sizeof value);

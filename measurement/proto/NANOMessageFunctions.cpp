@@ -81,7 +81,8 @@ bool belongsTo(const NANOMessageSchema* schema, const NANOMessageInfo* record) {
          (record->name != nullptr && std::strcmp(record->name, schema->name) == 0);
 }
 
-void freeItem(const NANOFieldSchema& field, void* item) {
+// Frees one value of the field's kind: a cell, a string or a nested record.
+void freeValue(const NANOFieldSchema& field, void* item) {
   if (isMessageKind(field.flags)) {
     NANODeallocMessageInfo(field.message, static_cast<NANOMessageInfo*>(item));
     return;
@@ -261,17 +262,13 @@ bool NANODeallocMessageField(const NANOMessageSchema* schema, NANOMessageInfo* r
     // Between the decode passes a list is counted but has no item storage yet.
     if (array->items != nullptr) {
       for (uint32_t i = 0; i < array->count; ++i) {
-        if (array->items[i] != nullptr) freeItem(field, array->items[i]);
+        if (array->items[i] != nullptr) freeValue(field, array->items[i]);
       }
     }
     return NANOInitArray(array);
   }
   if (slot == nullptr) return true;
-  if (isMessageKind(field.flags)) {
-    NANODeallocMessageInfo(field.message, static_cast<NANOMessageInfo*>(slot));
-  } else {
-    freeItem(field, slot);
-  }
+  freeValue(field, slot);
   slot = nullptr;
   return true;
 }
@@ -294,9 +291,9 @@ bool NANODeallocMessageInfo(const NANOMessageSchema* schema, NANOMessageInfo* re
 bool NANOCopyMessageInfo(const NANOMessageSchema* schema, NANOMessageInfo** destination,
                          const NANOMessageInfo* source) {
   if (destination == nullptr || source == nullptr) return false;
-  if (*destination == source) return true;
   // Reading another message's slots with this schema would misread them.
   if (!belongsTo(schema, source) || source->fields == nullptr) return false;
+  if (*destination == source) return true;
   if (*destination != nullptr) {
     if (!belongsTo(schema, *destination)) return false;
     NANODeallocMessageInfo(schema, *destination);

@@ -26,8 +26,8 @@ bool NANOInitMessageInfo(const NANOMessageSchema* schema, NANOMessageInfo* recor
 bool NANODeallocMessageField(const NANOMessageSchema* schema, NANOMessageInfo* record, int32_t index);
 // Frees every field, the slot array and the record itself.
 bool NANODeallocMessageInfo(const NANOMessageSchema* schema, NANOMessageInfo* record);
-// Frees *destination, then makes it a deep copy of source, which must be a
-// record of the same message.
+// Frees *destination (NULL or a record of this message), then makes it a deep
+// copy of source. A source of another message is refused.
 bool NANOCopyMessageInfo(const NANOMessageSchema* schema, NANOMessageInfo** destination,
                          const NANOMessageInfo* source);
 

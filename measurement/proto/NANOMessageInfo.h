@@ -63,7 +63,7 @@ struct NANOArray {
 static_assert(sizeof(NANOString) == 16 && sizeof(NANOArray) == 16);
 
 // Scalar cells: 8 bytes holding the value zero-extended (bool, enum, int32,
-// uint32 in the low half), or 4 bytes for a float.
+// uint32 in the low half); a float takes the first 4.
 inline uint64_t NANOCellUInt64(const void* cell) {
   uint64_t value;
   std::memcpy(&value, cell, sizeof value);
