@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 #include <pb_common.h>
-#include <stdlib.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -16,6 +15,7 @@
 #include "measurement/proto/NANOFieldHelpers.h"
 #include "measurement/proto/NANOTestRecords.h"
 #include "measurement/proto/testdata/generated/KindMessages.h"
+#include "testing/TemporaryHome.h"
 
 namespace {
 
@@ -32,12 +32,7 @@ struct Message {
 class Protoc {
  public:
   explicit Protoc(const char* package = "measurement", const char* folder = "generated")
-      : package_(package), folder_(folder) {
-    std::string pattern = (fs::temp_directory_path() / "protoc-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) std::abort();
-    dir_ = pattern;
-  }
-  ~Protoc() { fs::remove_all(dir_); }
+      : package_(package), folder_(folder) {}
 
   // protoc --encode of a text-format message.
   Bytes encode(const std::string& message, const std::string& text) {
@@ -65,7 +60,8 @@ class Protoc {
 
   std::string package_;
   std::string folder_;
-  fs::path dir_;
+  testkit::TemporaryHome home_;
+  fs::path dir_ = home_.root();
 };
 
 std::vector<Message> everyMessage() {

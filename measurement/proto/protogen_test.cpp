@@ -1,13 +1,14 @@
 // The generator: the committed outputs are what it makes from the schema file,
 // and it refuses a schema it cannot trust.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+
+#include "testing/TemporaryHome.h"
 
 namespace {
 
@@ -22,12 +23,6 @@ std::string readFile(const fs::path& path) {
 
 class Generator : public ::testing::Test {
  protected:
-  Generator() {
-    std::string pattern = (fs::temp_directory_path() / "protogen-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) std::abort();
-    dir_ = pattern;
-  }
-  ~Generator() override { fs::remove_all(dir_); }
 
   // Runs the generator on a schema file; its exit status, with stderr in *errors.
   int run(const fs::path& schema, const fs::path& out, std::string* errors) {
@@ -40,7 +35,8 @@ class Generator : public ::testing::Test {
     return status;
   }
 
-  fs::path dir_;
+  testkit::TemporaryHome home_;
+  fs::path dir_ = home_.root();
 };
 
 TEST_F(Generator, RegeneratingGivesTheCommittedFiles) {
