@@ -1,0 +1,50 @@
+// An operation queue that runs one operation at a time, in order, and can be
+// suspended: operations added while it is suspended wait until it resumes.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "platform/dispatch/Queue.h"
+
+namespace dispatch {
+
+class OperationQueue {
+ public:
+  explicit OperationQueue(std::string name);
+  ~OperationQueue();
+  OperationQueue(const OperationQueue&) = delete;
+  OperationQueue& operator=(const OperationQueue&) = delete;
+
+  const std::string& name() const { return queue_->label(); }
+  void addOperation(Block operation);
+  // A suspended queue finishes the operation it is running and starts no other.
+  void setSuspended(bool suspended);
+  bool isSuspended() const;
+  // Operations not yet finished, the running one included.
+  std::size_t operationCount() const;
+  // Drops the operations that have not started.
+  void cancelAllOperations();
+  // Waits until no operation is left; a suspended queue with operations
+  // would never get there, so the wait ends at the deadline.
+  bool waitUntilAllOperationsAreFinished(foundation::Deadline deadline = foundation::Deadline::distantFuture());
+
+ private:
+  struct State {
+    mutable std::mutex mutex;
+    std::condition_variable changed;
+    std::deque<Block> pending;
+    bool suspended = false;
+    bool running = false;
+  };
+  static void pump(const std::shared_ptr<State>& state, const std::shared_ptr<Queue>& queue);
+
+  std::shared_ptr<State> state_;
+  std::shared_ptr<Queue> queue_;
+};
+
+}  // namespace dispatch

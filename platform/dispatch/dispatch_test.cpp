@@ -1,0 +1,227 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+#include <thread>
+#include <vector>
+
+#include "platform/dispatch/OperationQueue.h"
+#include "platform/dispatch/Queue.h"
+#include "platform/dispatch/Semaphore.h"
+
+namespace dispatch {
+namespace {
+
+using foundation::Deadline;
+
+// Installs a fake clock for the test and restores the system clock after.
+class FakeTime : public ::testing::Test {
+ protected:
+  void SetUp() override { foundation::setClock(clock); }
+  void TearDown() override { foundation::setClock(nullptr); }
+
+  // Waits (bounded) until the timer thread has handed every block due now to
+  // the queue and the queue has run them: a zero-delay marker timer is fired
+  // in the same pass as any other due timer, and after it on the queue.
+  void settle(const std::shared_ptr<Queue>& queue) {
+    Semaphore marker;
+    queue->asyncAfter(Deadline::afterSeconds(0), [&] { marker.signal(); });
+    ASSERT_TRUE(waitReal(marker));
+  }
+
+  static bool waitReal(Semaphore& s) {
+    // Under a fake clock a deadline never passes by itself: bound the wait in
+    // real time, and release the waiting thread if it gave up.
+    auto f = std::async(std::launch::async, [&] { return s.wait(); });
+    if (f.wait_for(std::chrono::seconds(10)) == std::future_status::ready) return f.get();
+    s.signal();
+    f.get();
+    return false;
+  }
+
+  std::shared_ptr<foundation::FakeClock> clock = std::make_shared<foundation::FakeClock>();
+};
+
+TEST(SerialQueue, RunsBlocksOneAtATimeInOrder) {
+  auto queue = Queue::create("com.tolv.test.serial");
+  std::vector<int> order;
+  std::atomic<int> running{0};
+  std::atomic<bool> overlapped{false};
+  for (int i = 0; i < 500; ++i) {
+    queue->async([&, i] {
+      if (running.fetch_add(1) != 0) overlapped = true;
+      order.push_back(i);
+      running.fetch_sub(1);
+    });
+    if (i % 100 == 0) std::this_thread::yield();
+  }
+  // sync runs after every block queued before it.
+  ASSERT_TRUE(queue->sync([] {}).ok());
+  ASSERT_EQ(order.size(), 500u);
+  for (int i = 0; i < 500; ++i) EXPECT_EQ(order[i], i);
+  EXPECT_FALSE(overlapped);
+}
+
+TEST(SerialQueue, SyncFromTheQueueItselfIsRefusedNotDeadlocked) {
+  auto a = Queue::create("a");
+  auto b = Queue::create("b");
+  bool innerRan = false;
+  foundation::Status direct, throughOther;
+  ASSERT_TRUE(a->sync([&] {
+                 direct = a->sync([&] { innerRan = true; });
+                 // a waits for b; b's block asking for a would wait for itself.
+                 ASSERT_TRUE(b->sync([&] { throughOther = a->sync([&] { innerRan = true; }); }).ok());
+               }).ok());
+  ASSERT_FALSE(direct.ok());
+  EXPECT_EQ(direct.error().code, kErrorSyncOnCurrentQueue);
+  ASSERT_FALSE(throughOther.ok());
+  EXPECT_EQ(throughOther.error().code, kErrorSyncOnCurrentQueue);
+  EXPECT_FALSE(innerRan);
+}
+
+TEST(SerialQueue, CurrentLabelNamesTheInnermostQueue) {
+  auto outer = Queue::create("outer");
+  auto inner = Queue::create("inner");
+  std::string seenOuter, seenInner, seenAfter;
+  std::string offQueue = std::async(std::launch::async, [] { return currentQueueLabel(); }).get();
+  ASSERT_TRUE(outer->sync([&] {
+                 seenOuter = currentQueueLabel();
+                 ASSERT_TRUE(inner->sync([&] { seenInner = currentQueueLabel(); }).ok());
+                 seenAfter = currentQueueLabel();
+               }).ok());
+  EXPECT_EQ(seenOuter, "outer");
+  EXPECT_EQ(seenInner, "inner");
+  EXPECT_EQ(seenAfter, "outer");
+  EXPECT_EQ(offQueue, "");
+  EXPECT_EQ(currentQueueLabel(), kMainQueueLabel);  // gtest runs tests on the main thread
+}
+
+TEST(MainQueue, BlocksRunOnlyWhenTheMainThreadDrainsIt) {
+  ASSERT_TRUE(isMainThread());
+  drainMainQueue();
+  std::atomic<int> ran{0};
+  std::atomic<bool> onMain{false};
+  std::thread([&] {
+    Queue::main()->async([&] {
+      onMain = isMainThread() && Queue::main()->isCurrent();
+      ++ran;
+    });
+  }).join();
+  EXPECT_EQ(ran, 0);
+  EXPECT_EQ(drainMainQueue(), 1u);
+  EXPECT_EQ(ran, 1);
+  EXPECT_TRUE(onMain);
+
+  // From the main thread a sync on the main queue would wait for itself.
+  auto refused = Queue::main()->sync([&] { ++ran; });
+  EXPECT_FALSE(refused.ok());
+
+  // From another thread it waits until the main thread runs the block.
+  auto other = std::async(std::launch::async, [&] { return Queue::main()->sync([&] { ++ran; }).ok(); });
+  EXPECT_TRUE(runMainQueueUntil([&] { return ran == 2; }, Deadline::afterSeconds(10)));
+  EXPECT_TRUE(other.get());
+}
+
+TEST(GlobalQueue, RunsBlocksConcurrently) {
+  // Each block waits for the other: they only both finish when run side by side.
+  Semaphore first, second, done;
+  Queue::global()->async([&] {
+    first.signal();
+    second.wait(Deadline::afterSeconds(10));
+    done.signal();
+  });
+  Queue::global()->async([&] {
+    first.wait(Deadline::afterSeconds(10));
+    second.signal();
+    done.signal();
+  });
+  EXPECT_TRUE(done.wait(Deadline::afterSeconds(10)));
+  EXPECT_TRUE(done.wait(Deadline::afterSeconds(10)));
+}
+
+TEST_F(FakeTime, DelayedBlockRunsWhenTheClockReachesItsTime) {
+  auto queue = Queue::create("delayed");
+  std::atomic<int> ran{0};
+  auto timer = queue->asyncAfter(5.0, [&] { ++ran; });
+  clock->advance(4.9);
+  settle(queue);
+  EXPECT_EQ(ran, 0);
+  clock->advance(0.2);
+  settle(queue);
+  EXPECT_EQ(ran, 1);
+  EXPECT_TRUE(timer->hasFired());
+  clock->advance(100);
+  settle(queue);
+  EXPECT_EQ(ran, 1);
+}
+
+TEST_F(FakeTime, CancelledDelayedBlockNeverRuns) {
+  auto queue = Queue::create("cancelled");
+  std::atomic<int> ran{0};
+  auto cancelled = queue->asyncAfter(1.0, [&] { ++ran; });
+  auto kept = queue->asyncAfter(2.0, [&] { ran += 10; });
+  cancelled->cancel();
+  clock->advance(3);
+  settle(queue);
+  EXPECT_EQ(ran, 10);
+  EXPECT_TRUE(cancelled->isCancelled());
+}
+
+TEST_F(FakeTime, CalendarTimersFollowClockJumpsAndUptimeTimersDoNot) {
+  auto queue = Queue::create("calendar");
+  std::atomic<int> wall{0}, uptime{0};
+  Timer::schedule(queue, Deadline::wallAfterSeconds(60), [&] { ++wall; });
+  auto onUptime = Timer::schedule(queue, Deadline::afterSeconds(60), [&] { ++uptime; });
+  clock->setNow(clock->now() + 61);
+  settle(queue);
+  EXPECT_EQ(wall, 1);
+  EXPECT_EQ(uptime, 0);
+  onUptime->cancel();
+}
+
+TEST_F(FakeTime, SemaphoreWaitTimesOutOnTheClock) {
+  Semaphore semaphore;
+  Deadline deadline = Deadline::afterSeconds(10);
+  auto waiting = std::async(std::launch::async, [&] { return semaphore.wait(deadline); });
+  clock->advance(11);
+  ASSERT_EQ(waiting.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_FALSE(waiting.get());
+
+  semaphore.signal();
+  EXPECT_TRUE(semaphore.wait(Deadline::afterSeconds(10)));
+}
+
+TEST(OperationQueue, SuspendedQueueHoldsOperationsUntilResumed) {
+  OperationQueue queue("ops");
+  queue.setSuspended(true);
+  std::vector<int> order;
+  for (int i = 1; i <= 3; ++i) queue.addOperation([&, i] { order.push_back(i); });
+  EXPECT_EQ(queue.operationCount(), 3u);
+  EXPECT_FALSE(queue.waitUntilAllOperationsAreFinished(Deadline::afterSeconds(0)));
+  EXPECT_TRUE(order.empty());
+
+  queue.setSuspended(false);
+  ASSERT_TRUE(queue.waitUntilAllOperationsAreFinished(Deadline::afterSeconds(10)));
+  EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
+  EXPECT_EQ(queue.operationCount(), 0u);
+}
+
+TEST(OperationQueue, OperationsRunOnTheQueueNamedAfterIt) {
+  OperationQueue queue("QZMAnalyticsOperationQueue");
+  std::string label;
+  queue.addOperation([&] { label = currentQueueLabel(); });
+  ASSERT_TRUE(queue.waitUntilAllOperationsAreFinished(Deadline::afterSeconds(10)));
+  EXPECT_EQ(label, "QZMAnalyticsOperationQueue");
+}
+
+TEST(Once, RunsOnceAcrossThreads) {
+  OnceToken token;
+  std::atomic<int> runs{0};
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 8; ++i) threads.emplace_back([&] { once(token, [&] { ++runs; }); });
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(runs, 1);
+}
+
+}  // namespace
+}  // namespace dispatch

@@ -1,0 +1,74 @@
+#include "platform/foundation/Bundle.h"
+
+#include <mutex>
+
+#include "platform/foundation/Files.h"
+#include "platform/foundation/Log.h"
+#include "platform/foundation/Paths.h"
+#include "platform/foundation/PropertyList.h"
+
+namespace foundation {
+namespace {
+
+std::mutex& mainMutex() {
+  static std::mutex m;
+  return m;
+}
+std::shared_ptr<Bundle>& mainBundle() {
+  static std::shared_ptr<Bundle> b;
+  return b;
+}
+
+std::string stringValue(const Bundle& b, std::string_view key) {
+  const Object* o = b.objectForInfoDictionaryKey(key);
+  return o && o->isString() ? *o->string() : "";
+}
+
+}  // namespace
+
+std::shared_ptr<Bundle> Bundle::main() {
+  std::lock_guard lock(mainMutex());
+  if (!mainBundle()) mainBundle() = atPath(Paths::resourcesDirectory());
+  return mainBundle();
+}
+
+void Bundle::setMain(std::shared_ptr<Bundle> bundle) {
+  std::lock_guard lock(mainMutex());
+  mainBundle() = std::move(bundle);
+}
+
+std::shared_ptr<Bundle> Bundle::atPath(const std::string& path) {
+  std::string infoPath = appendingPathComponent(path, "Info.plist");
+  Dictionary info;
+  if (fileExists(infoPath)) {
+    auto read = readPropertyListDictionary(infoPath);
+    if (read) {
+      info = std::move(*read);
+    } else {
+      logLine("Bundle: ignoring unreadable Info.plist: " + read.error().description);
+    }
+  }
+  return std::make_shared<Bundle>(path, std::move(info));
+}
+
+std::string Bundle::bundleIdentifier() const {
+  std::string id = stringValue(*this, "CFBundleIdentifier");
+  return id.empty() ? kDefaultBundleIdentifier : id;
+}
+std::string Bundle::shortVersionString() const { return stringValue(*this, "CFBundleShortVersionString"); }
+std::string Bundle::bundleVersion() const { return stringValue(*this, "CFBundleVersion"); }
+
+const Object* Bundle::objectForInfoDictionaryKey(std::string_view key) const {
+  auto it = info_.find(key);
+  return it == info_.end() ? nullptr : &it->second;
+}
+
+std::optional<std::string> Bundle::pathForResource(const std::string& name, const std::string& type) const {
+  if (name.empty()) return std::nullopt;
+  std::string file = type.empty() ? name : name + "." + type;
+  std::string path = appendingPathComponent(path_, file);
+  if (!fileExists(path) || isDirectory(path)) return std::nullopt;
+  return path;
+}
+
+}  // namespace foundation

@@ -1,0 +1,33 @@
+// UTF-8 strings measured the ways the SDK's limits count them: in UTF-16
+// units or in code points, never in bytes. Case mapping uses ICU.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace foundation {
+
+bool isValidUTF8(std::string_view text);
+// Lengths of valid UTF-8 text; an invalid sequence counts as one U+FFFD.
+std::size_t utf16Length(std::string_view text);
+std::size_t codePointCount(std::string_view text);
+// The longest prefix of at most that many units or code points that does not
+// split a character (a surrogate pair is never cut in half).
+std::string truncatedToUTF16Units(std::string_view text, std::size_t maxUnits);
+std::string truncatedToCodePoints(std::string_view text, std::size_t maxCodePoints);
+
+// Conversions; nullopt for ill-formed input (invalid UTF-8, lone surrogates).
+std::optional<std::u16string> toUTF16(std::string_view text);
+std::optional<std::string> fromUTF16(std::u16string_view text);
+std::optional<std::u32string> toUTF32(std::string_view text);
+void appendUTF8(std::string& out, char32_t codePoint);
+
+// Full Unicode case mapping (root locale unless one is given, e.g. "tr").
+std::string lowercased(std::string_view text, const char* locale = "");
+std::string uppercased(std::string_view text, const char* locale = "");
+// Case-insensitive equality by full case folding.
+bool equalsIgnoringCase(std::string_view a, std::string_view b);
+
+}  // namespace foundation
