@@ -18,7 +18,7 @@ TEST(HeadlessArguments, ParseOrSayWhatIsWrong) {
   auto ok = app::parseHeadless(
       words({"--headless", "--size", "160x120", "--frames", "30", "--drag", "10,20:150.5,100", "--drag", "0,0:1,1",
              "--screenshot", "out.png"}));
-  ASSERT_TRUE(ok.ok()) << ok.status();
+  ASSERT_TRUE(ok.ok()) << ok.error().text();
   EXPECT_EQ(ok->width, 160);
   EXPECT_EQ(ok->height, 120);
   EXPECT_EQ(ok->frames, 30);
@@ -47,7 +47,7 @@ TEST(HeadlessArguments, ParseOrSayWhatIsWrong) {
   for (const Case& c : cases) {
     auto parsed = app::parseHeadless(c.args);
     ASSERT_FALSE(parsed.ok()) << c.error;
-    EXPECT_NE(parsed.status().message().find(c.error), std::string::npos) << parsed.status();
+    EXPECT_NE(parsed.error().description.find(c.error), std::string::npos) << parsed.error().text();
   }
   std::vector<std::string> many = words({"--headless", "--size", "10x10", "--frames", "1"});
   for (int i = 0; i < 11; ++i) many.insert(many.end(), {"--drag", "1,1:2,2"});
@@ -72,9 +72,9 @@ TEST(HeadlessRun, WritesTheLastFrameOrReportsWhyNot) {
   EXPECT_EQ(h, 32);
 
   o.screenshot = (dir / "missing" / "frame.png").string();
-  absl::Status failed = app::runHeadless(o);
+  foundation::Status failed = app::runHeadless(o);
   EXPECT_FALSE(failed.ok());
-  EXPECT_NE(failed.message().find("cannot write"), std::string::npos);
+  EXPECT_NE(failed.error().description.find("cannot write"), std::string::npos);
   std::filesystem::remove_all(dir);
   engine::setPrintSink(nullptr);
 }

@@ -88,7 +88,7 @@ struct Frames {
 Frames frameCost(int w, int h, const std::function<void(StarRenderer&)>& configure) {
   auto surface = gpu::HeadlessSurface::create(w, h);
   if (!surface.ok()) {
-    std::fprintf(stderr, "engine_bench: %s\n", std::string(surface.status().message()).c_str());
+    std::fprintf(stderr, "engine_bench: %s\n", std::string(surface.error().description).c_str());
     std::exit(1);
   }
   auto now = std::make_shared<std::uint64_t>(1000);

@@ -71,8 +71,8 @@ class RendererTest : public ::testing::Test {
   void SetUp() override {
     engine::setPrintSink([this](std::string_view s) { printed += s; });
     auto s = gpu::HeadlessSurface::create(kWidth, kHeight);
-    ASSERT_TRUE(s.ok()) << s.status();
-    surface = *std::move(s);
+    ASSERT_TRUE(s.ok()) << s.error().text();
+    surface = std::move(s).value();
     renderer = std::make_unique<TestRenderer>(surface->device(), services());
   }
   void TearDown() override {
@@ -141,6 +141,14 @@ class RendererTest : public ::testing::Test {
     e.endEncoding();
     cb->commit();
     return target->readPixels();
+  }
+
+  // Units the frame semaphore holds now (taken and given back).
+  long framesFree() {
+    long n = 0;
+    while (renderer->frameSemaphore.wait(foundation::Deadline::afterSeconds(0))) ++n;
+    for (long i = 0; i < n; ++i) renderer->frameSemaphore.signal();
+    return n;
   }
 
   static bool allFinite(const std::vector<float>& px) {
