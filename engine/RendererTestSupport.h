@@ -101,6 +101,24 @@ class RendererTest : public ::testing::Test {
     renderer->draw(false, surface->currentDrawable(), nullptr);
   }
 
+  // One finger down at `at`, then `moves` moves of `step`, each followed by
+  // a frame (or by the model's update alone). Answers where the finger is.
+  float2 drag(float2 at, float2 step, int moves, bool drawFrames = true) {
+    renderer->touch->began(&at, 1);
+    for (int i = 0; i < moves; ++i) {
+      float2 previous = at;
+      at += step;
+      renderer->touch->moved(&at, &previous, 1);
+      if (drawFrames) {
+        frame();
+      } else {
+        nowMs += 16;
+        renderer->update();
+      }
+    }
+    return at;
+  }
+
   static Texel at(const std::vector<float>& px, std::size_t width, std::size_t x, std::size_t y) {
     const float* p = &px[(y * width + x) * 4];
     return {p[0], p[1], p[2], p[3]};

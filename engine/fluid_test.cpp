@@ -303,15 +303,7 @@ TEST_F(PassSequenceTest, LaterFramesRunTheJacobiPingPong) {
 
 TEST_F(PassSequenceTest, PointPassesDrawExactlyThisFramesSplats) {
   renderer->setFluidParticles(false, 50, 0.98f, 0.008f, 1, 0);
-  float2 p(20, 60);
-  renderer->touch->began(&p, 1);
-  for (int i = 0; i < 4; ++i) {
-    float2 previous = p;
-    p.x += 10;
-    renderer->touch->moved(&p, &previous, 1);
-    nowMs += 16;
-    renderer->update();
-  }
+  float2 p = drag(float2(20, 60), float2(10, 0), 4, false);
   ASSERT_GT(renderer->splatPointsWritten(), 0);
   std::vector<RecordedPass> passes = encode();
   for (int i : {0, 1}) {
@@ -336,14 +328,7 @@ TEST_F(RendererTest, DragLeavesDyeAlongItsPathAndNothingGoesNaN) {
   // A light touch, so the dye stays where the finger put it.
   renderer->setFluidOptions(0.03f, 0.1f, 0.8f, 0.8f, 0.1f, 0.02f);
   // A finger from (20, 90) to (140, 90), top-left origin, over 30 frames.
-  float2 p(20, kHeight - 90.0f);
-  renderer->touch->began(&p, 1);
-  for (int i = 0; i < 30; ++i) {
-    float2 previous = p;
-    p.x += 4;
-    renderer->touch->moved(&p, &previous, 1);
-    frame();
-  }
+  float2 p = drag(float2(20, kHeight - 90.0f), float2(4, 0), 30);
   renderer->touch->ended(&p, 1);
 
   std::vector<float> dye = renderer->color_texture_->readPixels();

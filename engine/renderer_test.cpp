@@ -158,14 +158,7 @@ TEST_F(RendererTest, OneFrameInFlightAcrossDrawsAndResizes) {
 
 TEST_F(RendererTest, ResizeRebuildsEveryTargetCleared) {
   sizeTo(kWidth, kHeight);
-  float2 p(80, 60);
-  renderer->touch->began(&p, 1);
-  for (int i = 0; i < 6; ++i) {
-    float2 previous = p;
-    p.x += 6;
-    renderer->touch->moved(&p, &previous, 1);
-    frame();
-  }
+  drag(float2(80, 60), float2(6, 0), 6);
   EXPECT_NE(printed.find("darwable Size Will Change\n"), std::string::npos);
 
   sizeTo(100, 100);
