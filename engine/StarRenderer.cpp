@@ -212,7 +212,7 @@ gpu::RenderCommandEncoder& StarRenderer::beginPass(gpu::CommandBuffer& cb, Pipel
 
 void StarRenderer::quadPass(gpu::CommandBuffer& cb, PipelinePass& pass, const std::shared_ptr<gpu::Texture>& target,
                             const char* label, std::initializer_list<std::shared_ptr<gpu::Texture>> textures,
-                            Bytes fragmentBytes, Bytes vertexBytes) {
+                            PassBytes fragmentBytes, PassBytes vertexBytes) {
   gpu::RenderCommandEncoder& e = beginPass(cb, pass, target, label);
   e.setVertexBuffer(quad_vertex_buffer_, 0, 0);
   if (vertexBytes.data) e.setVertexBytes(vertexBytes.data, vertexBytes.length, 1);
