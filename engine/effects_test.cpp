@@ -33,7 +33,9 @@ TEST_F(EffectShaderTest, PrefilterKeepsOnlyTheBrightPartWithAlphaZero) {
     EXPECT_NEAR(got.r, c.in.r * k, 2e-3) << br;
     EXPECT_NEAR(got.g, c.in.g * k, 2e-3) << br;
     EXPECT_EQ(got.a, 0) << br;
-    if (br == 0) EXPECT_EQ(got.r, 0);
+    if (br == 0) {
+      EXPECT_EQ(got.r, 0);
+    }
   }
 }
 
