@@ -1,0 +1,63 @@
+#include "measurement/foundation/QZMMeasurement.h"
+
+#include <charconv>
+#include <mutex>
+
+#include "measurement/foundation/QZMMonitor.h"
+
+namespace {
+
+struct Globals {
+  // Guards the monitor slot; held while the monitor is made, so it is made once.
+  std::mutex monitorMutex;
+  std::shared_ptr<QZMMonitor> monitor;
+  // The engine's global lock around its shared instance.
+  std::mutex instanceMutex;
+  std::shared_ptr<QZMMeasurement> instance;
+};
+Globals& globals() {
+  static Globals g;
+  return g;
+}
+
+}  // namespace
+
+std::int64_t QZMLibraryVersionFromBuildString(std::string_view build) {
+  if (build.size() < 4) return 0;
+  std::string_view digits = build.substr(0, build.size() - 3);
+  std::int64_t version = 0;
+  auto parsed = std::from_chars(digits.data(), digits.data() + digits.size(), version);
+  if (parsed.ec != std::errc() || parsed.ptr != digits.data() + digits.size()) return 0;
+  return version;
+}
+
+std::shared_ptr<QZMMonitor> QZMMeasurement::monitor() {
+  Globals& g = globals();
+  std::lock_guard lock(g.monitorMutex);
+  if (!g.monitor) g.monitor = QZMMonitor::initWithLibraryVersion(QZMLibraryVersionFromBuildString(kQZMLibraryBuildString));
+  return g.monitor;
+}
+
+void QZMMeasurement::setMonitor(std::shared_ptr<QZMMonitor> monitor) {
+  Globals& g = globals();
+  std::lock_guard lock(g.monitorMutex);
+  g.monitor = std::move(monitor);
+}
+
+bool QZMMeasurement::hasSharedInstance() {
+  Globals& g = globals();
+  std::lock_guard lock(g.instanceMutex);
+  return g.instance != nullptr;
+}
+
+std::shared_ptr<QZMMeasurement> QZMMeasurement::sharedInstance() {
+  Globals& g = globals();
+  std::lock_guard lock(g.instanceMutex);
+  return g.instance;
+}
+
+void QZMMeasurement::setSharedInstance(std::shared_ptr<QZMMeasurement> instance) {
+  Globals& g = globals();
+  std::lock_guard lock(g.instanceMutex);
+  g.instance = std::move(instance);
+}
