@@ -9,15 +9,21 @@
 
 namespace {
 
-std::string measurementPath(std::string_view fileName) {
+// <root>/<folder>/<file name>; "" for an empty name, and "" with a line when
+// the platform has no such root.
+std::string pathUnder(const std::string& root, const char* folder, std::string_view fileName, std::int64_t code,
+                      const char* missingRoot) {
   if (fileName.empty()) return {};
-  std::string support = foundation::Paths::applicationSupportDirectory();
-  if (support.empty()) {
-    QZMMeasurement::monitor()->logWithLevel(2, 19001, "NSSearchPath for ApplicationSupport directory is empty");
+  if (root.empty()) {
+    QZMMeasurement::monitor()->logWithLevel(2, code, missingRoot);
     return {};
   }
-  return foundation::appendingPathComponent(foundation::appendingPathComponent(support, kQZMMeasurementDirectory),
-                                            std::string(fileName));
+  return foundation::appendingPathComponent(foundation::appendingPathComponent(root, folder), std::string(fileName));
+}
+
+std::string measurementPath(std::string_view fileName) {
+  return pathUnder(foundation::Paths::applicationSupportDirectory(), kQZMMeasurementDirectory, fileName, 19001,
+                   "NSSearchPath for ApplicationSupport directory is empty");
 }
 
 }  // namespace
@@ -33,13 +39,8 @@ std::string QZMApplicationSupportPlistPath(std::string_view name) {
 
 std::string QZMPreferencesPlistPath(std::string_view suiteName) {
   if (suiteName.empty()) return {};
-  std::string library = foundation::Paths::libraryDirectory();
-  if (library.empty()) {
-    QZMMeasurement::monitor()->logWithLevel(2, 19000, "NSSearchPath for Library directory is empty");
-    return {};
-  }
-  return foundation::appendingPathComponent(foundation::appendingPathComponent(library, "Preferences"),
-                                            std::string(suiteName) + ".plist");
+  return pathUnder(foundation::Paths::libraryDirectory(), "Preferences", std::string(suiteName) + ".plist", 19000,
+                   "NSSearchPath for Library directory is empty");
 }
 
 foundation::Status QZMExcludeFileFromBackup(const std::string& path) {

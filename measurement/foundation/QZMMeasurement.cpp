@@ -15,9 +15,10 @@ struct Globals {
   std::mutex instanceMutex;
   std::shared_ptr<QZMMeasurement> instance;
 };
+// Never destroyed: components log from destructors at exit.
 Globals& globals() {
-  static Globals g;
-  return g;
+  static auto* g = new Globals;
+  return *g;
 }
 
 }  // namespace

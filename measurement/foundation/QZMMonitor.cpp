@@ -295,27 +295,25 @@ void QZMMonitor::setUtilitiesLoggerLevel(int level) {
   if (!deferToZNHLogger_) QZMUtilities::shared()->setLoggerLevel(level);
 }
 
-void QZMMonitor::setDebugModeEnabled(bool enabled) {
-  auto shared = QZMUserDefaults::sharedUserDefaults();
-  if (enabled) {
-    logLevel_ = 7;
-    setUtilitiesLoggerLevel(QZMUtilities::kLevelDebug);
-    shared->setBool(true, kQZMDebugModeKey);
-    logWithLevel(7, 24000, "Debug mode is on");
-  } else {
-    logLevel_ = 6;
-    setUtilitiesLoggerLevel(QZMUtilities::kLevelNotice);
-    shared->removeObjectForKey(kQZMDebugModeKey);
-    logWithLevel(7, 24001, "Debug mode is off");
-  }
+void QZMMonitor::switchDebugMode(bool enabled, std::int64_t messageCode, std::string_view message) {
+  logLevel_ = enabled ? 7 : 6;
+  setUtilitiesLoggerLevel(enabled ? QZMUtilities::kLevelDebug : QZMUtilities::kLevelNotice);
+  logWithLevel(7, messageCode, message);
   debugModeEnabled_ = enabled;
 }
 
+void QZMMonitor::setDebugModeEnabled(bool enabled) {
+  auto shared = QZMUserDefaults::sharedUserDefaults();
+  if (enabled) {
+    shared->setBool(true, kQZMDebugModeKey);
+  } else {
+    shared->removeObjectForKey(kQZMDebugModeKey);
+  }
+  switchDebugMode(enabled, enabled ? 24000 : 24001, enabled ? "Debug mode is on" : "Debug mode is off");
+}
+
 void QZMMonitor::setKRPXDebugModeEnabled(bool enabled) {
-  logLevel_ = enabled ? 7 : 6;
-  setUtilitiesLoggerLevel(enabled ? QZMUtilities::kLevelDebug : QZMUtilities::kLevelNotice);
-  logWithLevel(7, enabled ? 24006 : 24007, enabled ? "KRPX debug mode is on" : "KRPX debug mode is off");
-  debugModeEnabled_ = enabled;
+  switchDebugMode(enabled, enabled ? 24006 : 24007, enabled ? "KRPX debug mode is on" : "KRPX debug mode is off");
 }
 
 void QZMMonitor::setVerboseLoggingEnabled(bool enabled) {

@@ -113,6 +113,8 @@ class QZMMonitor : public std::enable_shared_from_this<QZMMonitor> {
   void insertOrUpdateMonitoringDataWithMessage(std::string_view message, std::string encodedContext,
                                                std::int64_t logLevel);
   void setUtilitiesLoggerLevel(int level);
+  // Debug mode's levels, announcement and flag, shared by both switches.
+  void switchDebugMode(bool enabled, std::int64_t messageCode, std::string_view message);
   // Runs on the monitor queue and waits; inline when already there.
   void syncOnMonitorQueue(const std::function<void()>& block);
 

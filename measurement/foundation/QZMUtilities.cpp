@@ -8,13 +8,14 @@
 
 namespace {
 
+// Never destroyed: stores write their last lines from destructors at exit.
 std::mutex& sharedMutex() {
-  static std::mutex m;
-  return m;
+  static auto* m = new std::mutex;
+  return *m;
 }
 std::shared_ptr<QZMUtilities>& sharedSlot() {
-  static std::shared_ptr<QZMUtilities> slot = std::make_shared<QZMUtilities>();
-  return slot;
+  static auto* slot = new std::shared_ptr<QZMUtilities>(std::make_shared<QZMUtilities>());
+  return *slot;
 }
 
 }  // namespace
