@@ -1,35 +1,30 @@
-// Until the GPU layer lands, the program runs the engine's model headless:
-// one finger strokes across a 640x360 drawable for two seconds of frames.
+// tolv: the fluid toy. Until the window shell lands, the program runs
+// headless; see app/headless.h for the arguments.
 #include <cstdio>
-#include <memory>
+#include <string>
+#include <vector>
 
-#include "engine/VireonVertex.h"
+#include "app/headless.h"
 
-namespace {
-
-class HeadlessModel : public VireonVertex {
- public:
-  HeadlessModel() {
-    createModelBuffers([](std::size_t n) { return std::make_shared<gpu::Buffer>(n); });
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  if (args.empty()) {
+    std::printf("tolv: no window yet; running a short headless demo (120 frames on 640x360, one stroke)\n");
+    args = {"--headless", "--size", "640x360", "--frames", "120", "--drag", "60,180:580,200"};
   }
-  bool UpdateMetalComputePreps() override { return true; }
-};
-
-}  // namespace
-
-int main() {
-  HeadlessModel model;
-  model.reset(640, 360);
-  float2 point(40, 180);
-  model.touch->began(&point, 1);
-  int strokePoints = 0;
-  for (int frame = 0; frame < 120; ++frame) {
-    float2 previous = point;
-    point.x += 4.5f;
-    model.touch->moved(&point, &previous, 1);
-    model.update();
-    strokePoints += model.fluid_interpolated_num_;
+  if (args[0] != "--headless") {
+    std::fprintf(stderr, "usage: tolv --headless --size WxH --frames N [--drag X0,Y0:X1,Y1]... [--screenshot FILE.png]\n");
+    return 2;
   }
-  std::printf("tolv: 120 frames on 640x360, %d particles, %d stroke points\n", model.particleNum, strokePoints);
+  auto options = app::parseHeadless(args);
+  if (!options.ok()) {
+    std::fprintf(stderr, "tolv: %s\n", std::string(options.error().description).c_str());
+    return 2;
+  }
+  foundation::Status status = app::runHeadless(*options);
+  if (!status.ok()) {
+    std::fprintf(stderr, "tolv: %s\n", std::string(status.error().description).c_str());
+    return 1;
+  }
   return 0;
 }

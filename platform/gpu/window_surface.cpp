@@ -1,0 +1,67 @@
+#include "platform/gpu/window_surface.h"
+
+#include <SDL2/SDL.h>
+#include <epoxy/gl.h>
+
+#include "absl/strings/str_cat.h"
+
+namespace gpu {
+
+void WindowSurface::prepareWindowAttributes() {
+  SDL_GL_SetAttribute(SDL_GL_CONTEXT_MAJOR_VERSION, 4);
+  SDL_GL_SetAttribute(SDL_GL_CONTEXT_MINOR_VERSION, 5);
+  SDL_GL_SetAttribute(SDL_GL_CONTEXT_PROFILE_MASK, SDL_GL_CONTEXT_PROFILE_CORE);
+  SDL_GL_SetAttribute(SDL_GL_DOUBLEBUFFER, 1);
+  SDL_GL_SetAttribute(SDL_GL_FRAMEBUFFER_SRGB_CAPABLE, 0);
+}
+
+foundation::Result<std::unique_ptr<WindowSurface>> WindowSurface::create(SDL_Window* window) {
+  if (window == nullptr) return error(ErrorCode::invalid, "no window");
+  SDL_GLContext context = SDL_GL_CreateContext(window);
+  if (context == nullptr) return error(ErrorCode::unavailable, absl::StrCat("no GL context: ", SDL_GetError()));
+  if (SDL_GL_MakeCurrent(window, context) != 0) {
+    SDL_GL_DeleteContext(context);
+    return error(ErrorCode::unavailable, absl::StrCat("SDL_GL_MakeCurrent failed: ", SDL_GetError()));
+  }
+  auto device = Device::create([context] { SDL_GL_DeleteContext(context); });
+  if (!device.ok()) return device.error();
+
+  std::unique_ptr<WindowSurface> surface(new WindowSurface());
+  surface->window_ = window;
+  surface->device_ = std::move(device).value();
+  surface->drawable_.show_ = [surface = surface.get()](Texture& t) {
+    const auto w = static_cast<GLint>(t.width()), h = static_cast<GLint>(t.height());
+    // Row 0 (the top) goes to the window's top edge, which is GL's last row.
+    glBlitNamedFramebuffer(t.glFramebuffer(), 0, 0, 0, w, h, 0, static_cast<GLint>(surface->height()),
+                           static_cast<GLint>(surface->width()), static_cast<GLint>(surface->height()) - h,
+                           GL_COLOR_BUFFER_BIT, GL_NEAREST);
+  };
+  surface->currentDrawable();
+  return surface;
+}
+
+WindowSurface::~WindowSurface() { drawable_.texture_.reset(); }
+
+std::size_t WindowSurface::width() const {
+  int w = 0, h = 0;
+  SDL_GL_GetDrawableSize(window_, &w, &h);
+  return static_cast<std::size_t>(w > 0 ? w : 1);
+}
+
+std::size_t WindowSurface::height() const {
+  int w = 0, h = 0;
+  SDL_GL_GetDrawableSize(window_, &w, &h);
+  return static_cast<std::size_t>(h > 0 ? h : 1);
+}
+
+SurfaceDrawable* WindowSurface::currentDrawable() {
+  const std::size_t w = width(), h = height();
+  if (!drawable_.texture_ || drawable_.texture_->width() != w || drawable_.texture_->height() != h) {
+    drawable_.texture_ = device_->newTexture(PixelFormat::RGBA8Unorm, w, h);
+  }
+  return &drawable_;
+}
+
+void WindowSurface::swapBuffers() { SDL_GL_SwapWindow(window_); }
+
+}  // namespace gpu
