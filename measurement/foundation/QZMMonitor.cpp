@@ -1,3 +1,4 @@
+#include "absl/strings/str_cat.h"
 #include "measurement/foundation/QZMMonitor.h"
 
 #include <algorithm>
@@ -28,8 +29,8 @@ std::string encodedNumber(std::int64_t value) {
   unsigned __int128 low = 1;
   while (low * 10 <= magnitude) low *= 10;
   unsigned __int128 high = low * 10 - 1;
-  if (value > 0) return decimal(low) + "..." + decimal(high);
-  return "-" + decimal(high) + "...-" + decimal(low);
+  if (value > 0) return absl::StrCat(decimal(low), "...", decimal(high));
+  return absl::StrCat("-", decimal(high), "...-", decimal(low));
 }
 
 bool containsQZM(const std::string& text) {
@@ -196,11 +197,8 @@ std::string QZMMonitor::monitoringDataKeyWithMessage(std::string_view message, s
   char letter = '?';
   if (logLevel >= 0 && logLevel <= 2) letter = 'E';
   else if (logLevel >= 3 && logLevel <= 5) letter = 'W';
-  std::string key = "1";
-  key += letter;
-  key += "_" + std::to_string(libraryVersion) + ":";
-  key += message;
-  return key;
+  return absl::StrCat("1", absl::string_view(&letter, 1), "_", libraryVersion, ":",
+                      absl::string_view(message.data(), message.size()));
 }
 
 // ---- logging ----

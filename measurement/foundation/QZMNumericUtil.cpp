@@ -72,7 +72,7 @@ std::optional<QZMDecimalNumber> QZMDecimalNumberFromString(std::string_view text
   // ".5" and "-.5" are written "0.5" and "-0.5" in the log lines below.
   std::string adjusted(text);
   if (text.starts_with(".") || text.starts_with("+.") || text.starts_with("-.")) {
-    adjusted.insert(adjusted.find('.'), "0");
+    adjusted.insert(adjusted.find('.'), 1, '0');
   }
 
   bool negative = text.starts_with("-");

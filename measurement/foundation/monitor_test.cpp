@@ -5,6 +5,7 @@
 #include <set>
 #include <thread>
 
+#include "absl/strings/str_cat.h"
 #include "measurement/foundation/QZMError.h"
 #include "measurement/foundation/QZMMeasurement.h"
 #include "measurement/foundation/QZMMonitor.h"
@@ -182,7 +183,7 @@ TEST_F(Monitor, LevelDecidesBetweenConsoleAndHealthSample) {
     logger->clear();
     monitor->logWithLevel(c.level, 99, "Probe");
     auto lines = sinkLines();
-    std::string where = "logger level " + std::to_string(c.loggerLevel) + ", level " + std::to_string(c.level);
+    std::string where = absl::StrCat("logger level ", c.loggerLevel, ", level ", c.level);
     EXPECT_EQ(lines.size(), c.shown ? 1u : 0u) << where;
     if (c.shown && !lines.empty()) {
       EXPECT_EQ(lines[0].message, "Probe") << where;
@@ -214,7 +215,7 @@ TEST_F(Monitor, SampleKeepsOneLineChosenUniformlyWithThePopulation) {
   // A draw of 0 out of the population replaces the kept line: here at the
   // third and the sixth line.
   utilities->scriptUniformRandom({1, 0, 1, 1, 0, 1, 1, 1, 1});
-  for (int i = 1; i <= 10; ++i) monitor->logWithLevel(i % 2 ? 1 : 4, 24000 + i, "m" + std::to_string(i), i * 1000);
+  for (int i = 1; i <= 10; ++i) monitor->logWithLevel(i % 2 ? 1 : 4, 24000 + i, absl::StrCat("m", i), i * 1000);
   auto r = record();
   ASSERT_TRUE(r);
   EXPECT_EQ((*r)[1].int64Value(), 10);
@@ -233,7 +234,7 @@ TEST(MonitoringSampledData, EveryLineOfAPeriodIsEquallyLikelyToBeKept) {
   constexpr int kTrials = 5000;
   for (int trial = 0; trial < kTrials; ++trial) {
     QZMMonitoringSampledData data;
-    for (int i = 0; i < 10; ++i) data.insertOrUpdateSampledDataWithKey("k" + std::to_string(i), "");
+    for (int i = 0; i < 10; ++i) data.insertOrUpdateSampledDataWithKey(absl::StrCat("k", i), "");
     ++kept[(*data.sampledData())[2].string()->c_str()];
   }
   QZMUtilities::setShared(nullptr);

@@ -2,6 +2,7 @@
 
 #include <limits>
 
+#include "absl/strings/str_cat.h"
 #include "measurement/foundation/QZMError.h"
 #include "measurement/foundation/QZMNumericUtil.h"
 #include "measurement/foundation/testkit/FoundationTestKit.h"
@@ -86,16 +87,16 @@ TEST_F(DecimalNumberFromString, ConvertsExactlyOrRefusesWithACode) {
       // 38 significant digits are kept, whatever zeros surround them.
       {"12345678901234567890123456789012345678", "12345678901234567890123456789012345678", 0},
       {"0.0012345678901234567890123456789012345678000", "0.0012345678901234567890123456789012345678", 0},
-      {"1" + std::string(60, '0'), "1" + std::string(60, '0'), 0},
+      {absl::StrCat("1", std::string(60, '0')), absl::StrCat("1", std::string(60, '0')), 0},
       {"abc", std::nullopt, 26001},
       {"1e5", std::nullopt, 26001},
       // One digit more than the type keeps would come back truncated.
       {"123456789012345678901234567890123456789", std::nullopt, 26003},
       {"1.00000000000000000000000000000000000000001", std::nullopt, 26003},
       // Below the smallest step of the type.
-      {"0." + std::string(140, '0') + "1", std::nullopt, 26003},
+      {absl::StrCat("0.", std::string(140, '0'), "1"), std::nullopt, 26003},
       // Beyond the largest value of the type.
-      {"9" + std::string(170, '0'), std::nullopt, 26002},
+      {absl::StrCat("9", std::string(170, '0')), std::nullopt, 26002},
   };
   for (const auto& c : cases) {
     clearMonitorLines();

@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "absl/strings/str_cat.h"
 #include "measurement/foundation/QZMAlarm.h"
 #include "measurement/foundation/QZMScheduler.h"
 #include "measurement/foundation/testkit/FoundationTestKit.h"
@@ -23,7 +24,7 @@ class Scheduler : public FoundationTest {
 TEST_F(Scheduler, BlocksRunInOrderAndAThrowingBlockDoesNotStopTheNext) {
   std::vector<int> ran;
   for (int i = 1; i <= 5; ++i) {
-    scheduler->scheduleOnWorkerQueueBlockID("QZMTest:" + std::to_string(i), [&ran, i] {
+    scheduler->scheduleOnWorkerQueueBlockID(absl::StrCat("QZMTest:", i), [&ran, i] {
       ran.push_back(i);
       if (i == 2) throw std::runtime_error("boom");
       if (i == 4) throw 17;
@@ -111,7 +112,7 @@ class Alarm : public FoundationTest {
   std::vector<std::string> alarmLines() const {
     std::vector<std::string> out;
     for (const auto& line : monitorLines())
-      if (line.messageCode >= 2000 && line.messageCode < 3000) out.push_back(std::to_string(line.messageCode) + " " + line.message);
+      if (line.messageCode >= 2000 && line.messageCode < 3000) out.push_back(absl::StrCat(line.messageCode, " ", line.message));
     return out;
   }
 };
