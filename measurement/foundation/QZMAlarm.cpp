@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "measurement/foundation/QZMMeasurement.h"
+#include "measurement/foundation/QZMMeasurementBase.h"
 #include "measurement/foundation/QZMMonitor.h"
 #include "platform/foundation/Clock.h"
 
@@ -19,7 +19,7 @@ QZMAlarm::~QZMAlarm() {
 }
 
 void QZMAlarm::runAfterDelay(double delay, Block block) {
-  auto monitor = QZMMeasurement::monitor();
+  auto monitor = QZMMeasurementBase::monitor();
   if (!block) {
     monitor->logWithLevel(1, 2000, name_ + " tried to schedule an empty block");
     return;
@@ -43,7 +43,7 @@ void QZMAlarm::fire(std::uint64_t generation, const Block& block) {
     std::lock_guard lock(mutex_);
     // A timer replaced or cancelled after it was handed to the queue.
     if (generation != generation_ || !scheduledTimestamp_) return;
-    QZMMeasurement::monitor()->logWithLevel(7, 2001, name_ + " fired");
+    QZMMeasurementBase::monitor()->logWithLevel(7, 2001, name_ + " fired");
     cancelLocked();
   }
   block();
@@ -56,7 +56,7 @@ void QZMAlarm::cancel() {
 
 void QZMAlarm::cancelLocked() {
   if (!scheduledTimestamp_) return;
-  auto monitor = QZMMeasurement::monitor();
+  auto monitor = QZMMeasurementBase::monitor();
   monitor->logWithLevel(7, 2003, name_ + " canceled");
   if (!timer_ || timer_->isCancelled()) {
     monitor->logWithLevel(4, 2004, name_ + " is not active");

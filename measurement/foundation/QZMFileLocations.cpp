@@ -1,7 +1,7 @@
 #include "measurement/foundation/QZMFileLocations.h"
 
 #include "measurement/foundation/QZMError.h"
-#include "measurement/foundation/QZMMeasurement.h"
+#include "measurement/foundation/QZMMeasurementBase.h"
 #include "measurement/foundation/QZMMonitor.h"
 #include "platform/foundation/Files.h"
 #include "platform/foundation/Paths.h"
@@ -15,7 +15,7 @@ std::string pathUnder(const std::string& root, const char* folder, std::string_v
                       const char* missingRoot) {
   if (fileName.empty()) return {};
   if (root.empty()) {
-    QZMMeasurement::monitor()->logWithLevel(2, code, missingRoot);
+    QZMMeasurementBase::monitor()->logWithLevel(2, code, missingRoot);
     return {};
   }
   return foundation::appendingPathComponent(foundation::appendingPathComponent(root, folder), std::string(fileName));

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "measurement/foundation/QZMMeasurement.h"
+#include "measurement/foundation/QZMMeasurementBase.h"
 #include "measurement/foundation/QZMMonitor.h"
 #include "measurement/foundation/QZMUtilities.h"
 
@@ -64,7 +64,7 @@ bool QZMIsDecimalNumberString(std::string_view text) {
 }
 
 std::optional<QZMDecimalNumber> QZMDecimalNumberFromString(std::string_view text) {
-  auto monitor = QZMMeasurement::monitor();
+  auto monitor = QZMMeasurementBase::monitor();
   if (!QZMIsDecimalNumberString(text)) {
     monitor->logWithLevel(2, 26001, "String value does not represent a numeric value. Value", text);
     return std::nullopt;
@@ -111,7 +111,7 @@ std::optional<QZMDecimalNumber> QZMDecimalNumberFromString(std::string_view text
 std::int64_t QZMNumericUtil::randomInt64() {
   auto random = QZMUtilities::shared()->secureRandomUInt64();
   if (!random) {
-    QZMMeasurement::monitor()->logWithLevel(5, 26004, "Unable to generate random integer", random.error().description);
+    QZMMeasurementBase::monitor()->logWithLevel(5, 26004, "Unable to generate random integer", random.error().description);
     return 0;
   }
   std::int64_t value;

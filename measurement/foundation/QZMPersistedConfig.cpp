@@ -4,7 +4,7 @@
 
 #include "measurement/foundation/QZMFileLocations.h"
 #include "measurement/foundation/QZMLogging.h"
-#include "measurement/foundation/QZMMeasurement.h"
+#include "measurement/foundation/QZMMeasurementBase.h"
 #include "measurement/foundation/QZMMonitor.h"
 #include "measurement/foundation/QZMUserDefaults.h"
 #include "measurement/foundation/QZMUtilities.h"
@@ -86,7 +86,7 @@ std::shared_ptr<QZMPersistedConfig> QZMPersistedConfig::sharedInstance() {
   std::lock_guard lock(sharedMutex());
   auto& slot = sharedSlot();
   if (!slot) slot = initWithSuiteName(kQZMPersistedConfigSuiteName);
-  if (!slot) QZMMeasurement::monitor()->logWithLevel(1, 27001, "PersistedConfig's shared instance is nil");
+  if (!slot) QZMMeasurementBase::monitor()->logWithLevel(1, 27001, "PersistedConfig's shared instance is nil");
   return slot;
 }
 
@@ -206,7 +206,7 @@ void QZMPersistedConfig::setNumber(const std::optional<Object>& value, std::stri
 
 void QZMPersistedConfig::setDictionary(const std::optional<Dictionary>& value, std::string_view key) {
   if (value && !QZMConfigStore::isValidValue(Object(*value))) {
-    QZMMeasurement::monitor()->logWithLevel(1, 27002, "Unsupported value passed in dictionary");
+    QZMMeasurementBase::monitor()->logWithLevel(1, 27002, "Unsupported value passed in dictionary");
     return;
   }
   writeObject(value ? std::optional<Object>(Object(*value)) : std::nullopt, key);

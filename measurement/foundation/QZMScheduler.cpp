@@ -1,6 +1,6 @@
 #include "measurement/foundation/QZMScheduler.h"
 
-#include "measurement/foundation/QZMMeasurement.h"
+#include "measurement/foundation/QZMMeasurementBase.h"
 #include "measurement/foundation/QZMMonitor.h"
 
 namespace {
@@ -18,7 +18,7 @@ bool runContained(const QZMScheduler::Block& block, std::int64_t code, std::stri
     block();
     return true;
   } catch (...) {
-    QZMMeasurement::monitor()->logWithLevel(1, code, withBlockID(format, blockID), QZMException::fromCurrentException());
+    QZMMeasurementBase::monitor()->logWithLevel(1, code, withBlockID(format, blockID), QZMException::fromCurrentException());
     return false;
   }
 }
@@ -33,7 +33,7 @@ std::shared_ptr<QZMScheduler> QZMScheduler::initWithWorkerQueueLabel(std::string
 
 void QZMScheduler::scheduleOnWorkerQueueBlockID(std::string_view blockID, Block block) {
   if (!block) {
-    QZMMeasurement::monitor()->logWithLevel(
+    QZMMeasurementBase::monitor()->logWithLevel(
         1, 30005, withBlockID("Nil block dispatched asynchronously on worker queue. Block ID=%@.", blockID));
     return;
   }
@@ -44,7 +44,7 @@ void QZMScheduler::scheduleOnWorkerQueueBlockID(std::string_view blockID, Block 
 
 void QZMScheduler::dispatchSyncOnWorkerQueueBlockID(std::string_view blockID, const Block& block) {
   if (!block) {
-    QZMMeasurement::monitor()->logWithLevel(
+    QZMMeasurementBase::monitor()->logWithLevel(
         1, 30002, withBlockID("Nil block dispatched synchronously on worker queue. Block ID=%@.", blockID));
     return;
   }
@@ -54,14 +54,14 @@ void QZMScheduler::dispatchSyncOnWorkerQueueBlockID(std::string_view blockID, co
                              blockID);
   });
   if (!completed) {
-    QZMMeasurement::monitor()->logWithLevel(4, 30004, withBlockID("Synchronous task failed. Block ID=%@", blockID));
+    QZMMeasurementBase::monitor()->logWithLevel(4, 30004, withBlockID("Synchronous task failed. Block ID=%@", blockID));
   }
 }
 
 bool QZMScheduler::checkOnBackgroundThreadWithMethodName(std::string_view methodName) {
   if (!dispatch::isMainThread()) return true;
   std::string name = methodName.empty() ? std::string("<empty method name>") : std::string(methodName);
-  QZMMeasurement::monitor()->logWithLevel(1, 30001, withBlockID("Method %@ should execute on background thread", name),
+  QZMMeasurementBase::monitor()->logWithLevel(1, 30001, withBlockID("Method %@ should execute on background thread", name),
                                           QZMLogContext());
   return false;
 }

@@ -7,7 +7,7 @@
 
 #include "absl/strings/str_cat.h"
 #include "measurement/foundation/QZMError.h"
-#include "measurement/foundation/QZMMeasurement.h"
+#include "measurement/foundation/QZMMeasurementBase.h"
 #include "measurement/foundation/QZMMonitor.h"
 #include "measurement/foundation/QZMUserDefaults.h"
 #include "measurement/foundation/testkit/FoundationTestKit.h"
@@ -402,17 +402,17 @@ TEST_F(Monitor, HealthRecordMovesOutOfTheSharedSuiteOnce) {
 }
 
 TEST_F(Monitor, TheSharedMonitorIsMadeOnceAcrossThreads) {
-  QZMMeasurement::setMonitor(nullptr);
+  QZMMeasurementBase::setMonitor(nullptr);
   std::vector<std::future<QZMMonitor*>> made;
   for (int i = 0; i < 8; ++i) {
-    made.push_back(std::async(std::launch::async, [] { return QZMMeasurement::monitor().get(); }));
+    made.push_back(std::async(std::launch::async, [] { return QZMMeasurementBase::monitor().get(); }));
   }
   std::set<QZMMonitor*> distinct;
   for (auto& f : made) distinct.insert(f.get());
   EXPECT_EQ(distinct.size(), 1u);
-  EXPECT_EQ(QZMMeasurement::monitor()->libraryVersion(), 111400);
-  testkit::settle(QZMMeasurement::monitor()->monitorQueue());
-  QZMMeasurement::setMonitor(monitor);
+  EXPECT_EQ(QZMMeasurementBase::monitor()->libraryVersion(), 111400);
+  testkit::settle(QZMMeasurementBase::monitor()->monitorQueue());
+  QZMMeasurementBase::setMonitor(monitor);
 }
 
 }  // namespace

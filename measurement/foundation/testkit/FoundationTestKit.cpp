@@ -143,7 +143,7 @@ std::shared_ptr<QZMMonitor> FoundationTest::relaunchMonitor() {
     std::lock_guard lock(linesMutex_);
     lines_.push_back(std::move(line));
   });
-  QZMMeasurement::setMonitor(monitor);
+  QZMMeasurementBase::setMonitor(monitor);
   settle(monitor->monitorQueue());
   return monitor;
 }
@@ -151,8 +151,8 @@ std::shared_ptr<QZMMonitor> FoundationTest::relaunchMonitor() {
 void FoundationTest::TearDown() {
   if (monitor) settle(monitor->monitorQueue());
   QZMPersistedConfig::setSharedInstance(nullptr);
-  QZMMeasurement::setSharedInstance(nullptr);
-  QZMMeasurement::setMonitor(nullptr);
+  QZMMeasurementBase::setSharedInstance(nullptr);
+  QZMMeasurementBase::setMonitor(nullptr);
   monitor.reset();
   QZMUtilities::setShared(nullptr);
   foundation::setClock(nullptr);

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "measurement/foundation/QZMMeasurement.h"
+#include "measurement/foundation/QZMMeasurementBase.h"
 #include "measurement/foundation/QZMMonitor.h"
 #include "measurement/foundation/QZMPersistedConfig.h"
 #include "measurement/foundation/QZMScheduler.h"
@@ -91,7 +91,7 @@ class CapturingLogger : public QZMLogging {
 };
 
 // The engine as the foundation sees it.
-class MeasurementDouble : public QZMMeasurement {
+class MeasurementDouble : public QZMMeasurementBase {
  public:
   bool isEnabled() const override { return enabled; }
   std::shared_ptr<QZMScheduler> scheduler() const override { return workerScheduler; }

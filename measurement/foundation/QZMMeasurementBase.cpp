@@ -1,4 +1,4 @@
-#include "measurement/foundation/QZMMeasurement.h"
+#include "measurement/foundation/QZMMeasurementBase.h"
 
 #include <charconv>
 #include <mutex>
@@ -13,7 +13,7 @@ struct Globals {
   std::shared_ptr<QZMMonitor> monitor;
   // The engine's global lock around its shared instance.
   std::mutex instanceMutex;
-  std::shared_ptr<QZMMeasurement> instance;
+  std::shared_ptr<QZMMeasurementBase> instance;
 };
 // Never destroyed: components log from destructors at exit.
 Globals& globals() {
@@ -32,32 +32,32 @@ std::int64_t QZMLibraryVersionFromBuildString(std::string_view build) {
   return version;
 }
 
-std::shared_ptr<QZMMonitor> QZMMeasurement::monitor() {
+std::shared_ptr<QZMMonitor> QZMMeasurementBase::monitor() {
   Globals& g = globals();
   std::lock_guard lock(g.monitorMutex);
   if (!g.monitor) g.monitor = QZMMonitor::initWithLibraryVersion(QZMLibraryVersionFromBuildString(kQZMLibraryBuildString));
   return g.monitor;
 }
 
-void QZMMeasurement::setMonitor(std::shared_ptr<QZMMonitor> monitor) {
+void QZMMeasurementBase::setMonitor(std::shared_ptr<QZMMonitor> monitor) {
   Globals& g = globals();
   std::lock_guard lock(g.monitorMutex);
   g.monitor = std::move(monitor);
 }
 
-bool QZMMeasurement::hasSharedInstance() {
+bool QZMMeasurementBase::hasSharedInstance() {
   Globals& g = globals();
   std::lock_guard lock(g.instanceMutex);
   return g.instance != nullptr;
 }
 
-std::shared_ptr<QZMMeasurement> QZMMeasurement::sharedInstance() {
+std::shared_ptr<QZMMeasurementBase> QZMMeasurementBase::sharedInstance() {
   Globals& g = globals();
   std::lock_guard lock(g.instanceMutex);
   return g.instance;
 }
 
-void QZMMeasurement::setSharedInstance(std::shared_ptr<QZMMeasurement> instance) {
+void QZMMeasurementBase::setSharedInstance(std::shared_ptr<QZMMeasurementBase> instance) {
   Globals& g = globals();
   std::lock_guard lock(g.instanceMutex);
   g.instance = std::move(instance);

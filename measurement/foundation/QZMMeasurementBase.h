@@ -1,7 +1,7 @@
 // What the foundation needs of the measurement engine: the process-wide
 // monitor, and the engine's shared instance with the parts of it that the
-// foundation's callers reach. The engine implements this interface; tests
-// install a double.
+// foundation's callers reach. The engine, QZMMeasurement, derives from this
+// base and inherits its class methods; tests install a double.
 #pragma once
 
 #include <cstdint>
@@ -18,9 +18,9 @@ inline constexpr const char* kQZMLibraryBuildString = "111400000";
 // 0 when the text is shorter than 4 characters or not a number.
 std::int64_t QZMLibraryVersionFromBuildString(std::string_view build);
 
-class QZMMeasurement {
+class QZMMeasurementBase {
  public:
-  virtual ~QZMMeasurement() = default;
+  virtual ~QZMMeasurementBase() = default;
 
   // Created on first use with the library's version; never nullptr.
   static std::shared_ptr<QZMMonitor> monitor();
@@ -28,9 +28,9 @@ class QZMMeasurement {
   static void setMonitor(std::shared_ptr<QZMMonitor> monitor);
 
   static bool hasSharedInstance();
-  static std::shared_ptr<QZMMeasurement> sharedInstance();
+  static std::shared_ptr<QZMMeasurementBase> sharedInstance();
   // The engine installs itself once made; tests install a double or reset.
-  static void setSharedInstance(std::shared_ptr<QZMMeasurement> instance);
+  static void setSharedInstance(std::shared_ptr<QZMMeasurementBase> instance);
 
   virtual bool isEnabled() const = 0;
   // The scheduler of the worker queue.
