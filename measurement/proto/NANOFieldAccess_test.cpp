@@ -572,6 +572,19 @@ TEST(NANOFieldAccess, CopiesKeepEveryItem) {
   EXPECT_EQ(NANOGetInt64((*params)[1].get(), QZMPBEventParam::kIntValue), 21);
 }
 
+TEST(NANOFieldAccess, AListItemWithoutACellIsSkipped) {
+  auto bundle = QZMPBMeasurementBundle::initWithMessageInfo(nullptr);
+  NANOObjectArray ids{Object(1), Object(2), Object(3)};
+  ASSERT_TRUE(NANOSetArray(bundle.get(), QZMPBMeasurementBundle::kExperimentIds, &ids));
+  auto* list = static_cast<NANOArray*>(bundle->messageInfo()->fields[QZMPBMeasurementBundle::kExperimentIds]);
+  std::free(list->items[1]);
+  list->items[1] = nullptr;
+  LogCapture log;
+  EXPECT_EQ(NANOGetArray(bundle.get(), QZMPBMeasurementBundle::kExperimentIds),
+            (NANOObjectArray{Object(1), Object(3)}));
+  EXPECT_EQ(log.lines(), Lines{"<ERROR> Unable to convert NULL data to an ObjC object"});
+}
+
 TEST(NANOFieldAccess, AMissingListHeaderIsReported) {
   auto bundle = QZMPBMeasurementBundle::initWithMessageInfo(nullptr);
   void*& slot = bundle->messageInfo()->fields[QZMPBMeasurementBundle::kEvents];
