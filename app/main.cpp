@@ -18,12 +18,12 @@ int main(int argc, char** argv) {
   }
   auto options = app::parseHeadless(args);
   if (!options.ok()) {
-    std::fprintf(stderr, "tolv: %s\n", std::string(options.status().message()).c_str());
+    std::fprintf(stderr, "tolv: %s\n", std::string(options.error().description).c_str());
     return 2;
   }
-  absl::Status status = app::runHeadless(*options);
+  foundation::Status status = app::runHeadless(*options);
   if (!status.ok()) {
-    std::fprintf(stderr, "tolv: %s\n", std::string(status.message()).c_str());
+    std::fprintf(stderr, "tolv: %s\n", std::string(status.error().description).c_str());
     return 1;
   }
   return 0;
