@@ -329,6 +329,23 @@ def functions_of(cat, m):
         yield signature, f"{generic}(&{m.name}_schema, {arguments})"
 
 
+# Every generated set ends with a list of what it made, for code that goes
+# through all of them.
+def list_declaration(noun, type, name, count):
+    return (f"\n// All {count} {noun}, in schema order.\n"
+            f"inline constexpr int {name}Count = {count};\n"
+            f"extern const {type}* const {name}[{name}Count];\n")
+
+
+def list_definition(type, name, entries):
+    rows = "".join(f"    &{entry},\n" for entry in entries)
+    return f"\nconst {type}* const {name}[{name}Count] = {{\n{rows}}};\n"
+
+
+def classes_list(cat):
+    return f"{cat.class_prefix}MessageClasses"
+
+
 def emit_header(cat, schema_name):
     out = [banner(schema_name, "//")]
     out.append("""// One schema constant per message and its named functions, each a thin
@@ -343,9 +360,7 @@ def emit_header(cat, schema_name):
         out.append(f"extern const NANOMessageSchema {m.name}_schema;\n")
         for signature, _ in functions_of(cat, m):
             out.append(f"{signature};\n")
-    out.append(f"\n// All {len(cat.messages)} messages, in schema order.\n")
-    out.append(f"inline constexpr int {cat.code}Count = {len(cat.messages)};\n")
-    out.append(f"extern const NANOMessageSchema* const {cat.code}[{cat.code}Count];\n")
+    out.append(list_declaration("messages", "NANOMessageSchema", cat.code, len(cat.messages)))
     return "".join(out)
 
 
@@ -387,8 +402,7 @@ constinit const NANOMessageSchema {n}_schema = {{
 """)
         for signature, call in functions_of(cat, m):
             out.append(f"{signature} {{\n  return {call};\n}}\n")
-    names = "".join(f"    &{m.name}_schema,\n" for m in cat.messages)
-    out.append(f"\nconst NANOMessageSchema* const {cat.code}[{cat.code}Count] = {{\n{names}}};\n")
+    out.append(list_definition("NANOMessageSchema", cat.code, [f"{m.name}_schema" for m in cat.messages]))
     return "".join(out)
 
 
@@ -423,10 +437,7 @@ def emit_classes_header(cat, schema_name):
             value = f"{f.id};".ljust(id_width)
             out.append(f"  static constexpr int32_t {constant} = {value}  // {describe(f)}\n")
         out.append(f"\n private:\n  friend class NANOMessage<{c}>;\n  {c}() = default;\n}};\n")
-    prefix = cat.class_prefix
-    out.append(f"\n// All {len(cat.messages)} classes, in schema order.\n")
-    out.append(f"inline constexpr int {prefix}MessageClassCount = {len(cat.messages)};\n")
-    out.append(f"extern const NANOMessageClass* const {prefix}MessageClasses[{prefix}MessageClassCount];\n")
+    out.append(list_declaration("classes", "NANOMessageClass", classes_list(cat), len(cat.messages)))
     return "".join(out)
 
 
@@ -442,9 +453,8 @@ constinit const NANOMessageClass {c}::messageClass = {{
     .initWithMessageInfo = &{c}::makeWithMessageInfo,
 }};
 """)
-    prefix = cat.class_prefix
-    names = "".join(f"    &{class_name(cat, m)}::messageClass,\n" for m in cat.messages)
-    out.append(f"\nconst NANOMessageClass* const {prefix}MessageClasses[{prefix}MessageClassCount] = {{\n{names}}};\n")
+    entries = [f"{class_name(cat, m)}::messageClass" for m in cat.messages]
+    out.append(list_definition("NANOMessageClass", classes_list(cat), entries))
     return "".join(out)
 
 

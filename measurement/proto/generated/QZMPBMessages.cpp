@@ -291,7 +291,7 @@ constinit const NANOMessageClass QZMPBRuntimeEntity::messageClass = {
     .initWithMessageInfo = &QZMPBRuntimeEntity::makeWithMessageInfo,
 };
 
-const NANOMessageClass* const QZMPBMessageClasses[QZMPBMessageClassCount] = {
+const NANOMessageClass* const QZMPBMessageClasses[QZMPBMessageClassesCount] = {
     &QZMPBMeasurementBatch::messageClass,
     &QZMPBMeasurementBundle::messageClass,
     &QZMPBEvent::messageClass,

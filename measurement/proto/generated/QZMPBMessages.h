@@ -782,5 +782,5 @@ class QZMPBRuntimeEntity final : public NANOMessage<QZMPBRuntimeEntity> {
 };
 
 // All 48 classes, in schema order.
-inline constexpr int QZMPBMessageClassCount = 48;
-extern const NANOMessageClass* const QZMPBMessageClasses[QZMPBMessageClassCount];
+inline constexpr int QZMPBMessageClassesCount = 48;
+extern const NANOMessageClass* const QZMPBMessageClasses[QZMPBMessageClassesCount];

@@ -15,7 +15,7 @@ constinit const NANOMessageClass TestLeaf::messageClass = {
     .initWithMessageInfo = &TestLeaf::makeWithMessageInfo,
 };
 
-const NANOMessageClass* const TestMessageClasses[TestMessageClassCount] = {
+const NANOMessageClass* const TestMessageClasses[TestMessageClassesCount] = {
     &TestKinds::messageClass,
     &TestLeaf::messageClass,
 };

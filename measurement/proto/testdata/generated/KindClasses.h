@@ -38,5 +38,5 @@ class TestLeaf final : public NANOMessage<TestLeaf> {
 };
 
 // All 2 classes, in schema order.
-inline constexpr int TestMessageClassCount = 2;
-extern const NANOMessageClass* const TestMessageClasses[TestMessageClassCount];
+inline constexpr int TestMessageClassesCount = 2;
+extern const NANOMessageClass* const TestMessageClasses[TestMessageClassesCount];
