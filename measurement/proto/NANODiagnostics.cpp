@@ -5,6 +5,8 @@
 #include <mutex>
 #include <string>
 
+#include "platform/foundation/Log.h"
+
 namespace {
 
 struct Output {
@@ -17,16 +19,11 @@ Output& output() {
   return o;
 }
 
-}  // namespace
-
-void NANOPrint(const char* format, ...) {
+std::string formatted(const char* format, va_list args) {
   char small[256];
-  va_list args;
-  va_start(args, format);
   va_list again;
   va_copy(again, args);
   int n = std::vsnprintf(small, sizeof small, format, args);
-  va_end(args);
   std::string text;
   if (n >= static_cast<int>(sizeof small)) {
     text.resize(static_cast<std::size_t>(n));
@@ -35,6 +32,16 @@ void NANOPrint(const char* format, ...) {
     text.assign(small, static_cast<std::size_t>(n));
   }
   va_end(again);
+  return text;
+}
+
+}  // namespace
+
+void NANOPrint(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string text = formatted(format, args);
+  va_end(args);
 
   Output& o = output();
   std::lock_guard lock(o.mutex);
@@ -50,4 +57,12 @@ void NANOSetOutputSink(NANOOutputSink sink) {
   Output& o = output();
   std::lock_guard lock(o.mutex);
   o.sink = std::move(sink);
+}
+
+void NANOLog(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string text = formatted(format, args);
+  va_end(args);
+  foundation::logLine(text);
 }

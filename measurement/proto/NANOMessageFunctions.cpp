@@ -81,16 +81,6 @@ bool belongsTo(const NANOMessageSchema* schema, const NANOMessageInfo* record) {
          (record->name != nullptr && std::strcmp(record->name, schema->name) == 0);
 }
 
-// Frees one value of the field's kind: a cell, a string or a nested record.
-void freeValue(const NANOFieldSchema& field, void* item) {
-  if (isMessageKind(field.flags)) {
-    NANODeallocMessageInfo(field.message, static_cast<NANOMessageInfo*>(item));
-    return;
-  }
-  if (isStringKind(field.flags)) NANODeallocString(static_cast<NANOString*>(item));
-  std::free(item);
-}
-
 NANODecodeCallback listDecoder(const NANOFieldSchema& field) {
   switch (NANOFieldKind(field.flags)) {
     case NANOFieldMessage: return field.message->decodeRepeated;
@@ -228,6 +218,16 @@ bool decodePasses(const NANOMessageSchema* schema, const uint8_t* buffer, size_t
 
 }  // namespace
 
+void NANODeallocFieldValue(const NANOFieldSchema& field, void* value) {
+  if (value == nullptr) return;
+  if (isMessageKind(field.flags)) {
+    NANODeallocMessageInfo(field.message, static_cast<NANOMessageInfo*>(value));
+    return;
+  }
+  if (isStringKind(field.flags)) NANODeallocString(static_cast<NANOString*>(value));
+  std::free(value);
+}
+
 bool NANOInitMessageInfo(const NANOMessageSchema* schema, NANOMessageInfo* record) {
   if (record == nullptr) return false;
   auto** fields = static_cast<void**>(NANOAllocZeroed(sizeof(void*) * schema->fieldCount));
@@ -262,13 +262,13 @@ bool NANODeallocMessageField(const NANOMessageSchema* schema, NANOMessageInfo* r
     // Between the decode passes a list is counted but has no item storage yet.
     if (array->items != nullptr) {
       for (uint32_t i = 0; i < array->count; ++i) {
-        if (array->items[i] != nullptr) freeValue(field, array->items[i]);
+        if (array->items[i] != nullptr) NANODeallocFieldValue(field, array->items[i]);
       }
     }
     return NANOInitArray(array);
   }
   if (slot == nullptr) return true;
-  freeValue(field, slot);
+  NANODeallocFieldValue(field, slot);
   slot = nullptr;
   return true;
 }

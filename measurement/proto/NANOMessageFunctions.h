@@ -24,6 +24,9 @@ inline constexpr int NANOMaxNestingDepth = 100;
 bool NANOInitMessageInfo(const NANOMessageSchema* schema, NANOMessageInfo* record);
 // Frees one field's value; a list keeps its (now empty) NANOArray.
 bool NANODeallocMessageField(const NANOMessageSchema* schema, NANOMessageInfo* record, int32_t index);
+// Frees one value of the field's kind as it sits in a slot or a list item: a
+// cell, a string or a nested record.
+void NANODeallocFieldValue(const NANOFieldSchema& field, void* value);
 // Frees every field, the slot array and the record itself.
 bool NANODeallocMessageInfo(const NANOMessageSchema* schema, NANOMessageInfo* record);
 // Frees *destination (NULL or a record of this message), then makes it a deep

@@ -9,6 +9,9 @@ writes, into the output folder:
                             nanopb_generator.py)
   <code>.h, <code>.cpp      one schema constant per message and its named
                             per-message functions over the NANO runtime
+  <classes>.h, .cpp         with a 'classes PREFIX FILE' line: one message class
+                            per message (PREFIX + name) over NANOMessageBase,
+                            with a constant for every field ID
 
 It refuses an input it cannot trust: wrong counts, gaps in field IDs, repeated
 tags or names, flag words that disagree with the type, unknown sub-messages.
@@ -91,6 +94,8 @@ class Catalogue:
         self.code = None
         self.generated = None
         self.declared = None
+        self.class_prefix = None
+        self.class_file = None
         self.messages = []
 
 
@@ -117,6 +122,10 @@ def parse(text):
                 cat.declared = parse_int(words[1], number, "message count")
             else:
                 setattr(cat, head, words[1])
+        elif head == "classes":
+            if len(words) != 3:
+                raise SchemaError(f"line {number}: expected 'classes PREFIX FILE'")
+            cat.class_prefix, cat.class_file = words[1], words[2]
         elif head == "message":
             if len(words) != 3:
                 raise SchemaError(f"line {number}: expected 'message NAME FIELD-COUNT'")
@@ -154,6 +163,12 @@ def check(cat):
         value = getattr(cat, key)
         if value is not None and not IDENTIFIER.match(value):
             fail(0, f"{key} '{value}' is not an identifier")
+    for key in ("class_prefix", "class_file"):
+        value = getattr(cat, key)
+        if value is not None and not IDENTIFIER.match(value):
+            fail(0, f"classes: '{value}' is not an identifier")
+    if cat.class_file is not None and cat.class_file in (cat.code, cat.package):
+        fail(0, f"classes: the file '{cat.class_file}' would overwrite another output")
     if cat.declared is None:
         fail(0, "missing 'messages'")
     elif cat.declared != len(cat.messages):
@@ -172,7 +187,7 @@ def check(cat):
             fail(m.line, f"{m.name} declares {m.declared} fields and lists {len(m.fields)}")
         if not m.fields:
             fail(m.line, f"{m.name} has no fields")
-        tags, names = {}, {}
+        tags, names, constants = {}, {}, {}
         for position, f in enumerate(m.fields):
             if f.id != position:
                 fail(f.line, f"{m.name}: field ID {f.id} where {position} comes next (IDs run 0, 1, 2, ...)")
@@ -186,6 +201,10 @@ def check(cat):
             if f.name in names:
                 fail(f.line, f"{m.name}: field name {f.name} is used twice")
             names[f.name] = f
+            constant = field_constant(f)
+            if constant in constants:
+                fail(f.line, f"{m.name}: fields {constants[constant]} and {f.name} share the constant {constant}")
+            constants.setdefault(constant, f.name)
             if f.is_message:
                 f.message = by_name.get(f.base)
                 if f.message is None:
@@ -224,6 +243,11 @@ def check(cat):
         return any(f.repeated or (f.is_message and has_arrays(f.message)) for f in m.fields)
     for m in cat.messages:
         m.has_arrays = has_arrays(m)
+
+
+def field_constant(f):
+    """The name of a field's ID constant: snake_case becomes kCamelCase."""
+    return "k" + "".join(part[:1].upper() + part[1:] for part in f.name.split("_"))
 
 
 def check_default(f, m, fail):
@@ -305,6 +329,23 @@ def functions_of(cat, m):
         yield signature, f"{generic}(&{m.name}_schema, {arguments})"
 
 
+# Every generated set ends with a list of what it made, for code that goes
+# through all of them.
+def list_declaration(noun, type, name, count):
+    return (f"\n// All {count} {noun}, in schema order.\n"
+            f"inline constexpr int {name}Count = {count};\n"
+            f"extern const {type}* const {name}[{name}Count];\n")
+
+
+def list_definition(type, name, entries):
+    rows = "".join(f"    &{entry},\n" for entry in entries)
+    return f"\nconst {type}* const {name}[{name}Count] = {{\n{rows}}};\n"
+
+
+def classes_list(cat):
+    return f"{cat.class_prefix}MessageClasses"
+
+
 def emit_header(cat, schema_name):
     out = [banner(schema_name, "//")]
     out.append("""// One schema constant per message and its named functions, each a thin
@@ -319,9 +360,7 @@ def emit_header(cat, schema_name):
         out.append(f"extern const NANOMessageSchema {m.name}_schema;\n")
         for signature, _ in functions_of(cat, m):
             out.append(f"{signature};\n")
-    out.append(f"\n// All {len(cat.messages)} messages, in schema order.\n")
-    out.append(f"inline constexpr int {cat.code}Count = {len(cat.messages)};\n")
-    out.append(f"extern const NANOMessageSchema* const {cat.code}[{cat.code}Count];\n")
+    out.append(list_declaration("messages", "NANOMessageSchema", cat.code, len(cat.messages)))
     return "".join(out)
 
 
@@ -363,8 +402,59 @@ constinit const NANOMessageSchema {n}_schema = {{
 """)
         for signature, call in functions_of(cat, m):
             out.append(f"{signature} {{\n  return {call};\n}}\n")
-    names = "".join(f"    &{m.name}_schema,\n" for m in cat.messages)
-    out.append(f"\nconst NANOMessageSchema* const {cat.code}[{cat.code}Count] = {{\n{names}}};\n")
+    out.append(list_definition("NANOMessageSchema", cat.code, [f"{m.name}_schema" for m in cat.messages]))
+    return "".join(out)
+
+
+def class_name(cat, m):
+    return f"{cat.class_prefix}{m.name}"
+
+
+def describe(f):
+    label = "repeated " if f.repeated else ""
+    return f"tag {f.tag}, {label}{f.base}"
+
+
+def emit_classes_header(cat, schema_name):
+    out = [banner(schema_name, "//")]
+    out.append("""// One class per message, binding the message's schema to NANOMessageBase,
+// with the ID of every field (the position accessors take, not the tag).
+#pragma once
+
+#include <cstdint>
+
+#include "measurement/proto/NANOMessageBase.h"
+""")
+    for m in cat.messages:
+        c = class_name(cat, m)
+        out.append(f"\n// \"{m.name}\", {len(m.fields)} fields.\n")
+        out.append(f"class {c} final : public NANOMessage<{c}> {{\n public:\n")
+        out.append("  static const NANOMessageClass messageClass;\n\n")
+        width = max(len(field_constant(f)) for f in m.fields)
+        id_width = len(f"{len(m.fields) - 1};")
+        for f in m.fields:
+            constant = field_constant(f).ljust(width)
+            value = f"{f.id};".ljust(id_width)
+            out.append(f"  static constexpr int32_t {constant} = {value}  // {describe(f)}\n")
+        out.append(f"\n private:\n  friend class NANOMessage<{c}>;\n  {c}() = default;\n}};\n")
+    out.append(list_declaration("classes", "NANOMessageClass", classes_list(cat), len(cat.messages)))
+    return "".join(out)
+
+
+def emit_classes_source(cat, schema_name):
+    out = [banner(schema_name, "//")]
+    out.append(f'#include "{cat.generated}/{cat.class_file}.h"\n\n#include "{cat.generated}/{cat.code}.h"\n')
+    for m in cat.messages:
+        c = class_name(cat, m)
+        out.append(f"""
+constinit const NANOMessageClass {c}::messageClass = {{
+    .name = "{c}",
+    .schema = &{m.name}_schema,
+    .initWithMessageInfo = &{c}::makeWithMessageInfo,
+}};
+""")
+    entries = [f"{class_name(cat, m)}::messageClass" for m in cat.messages]
+    out.append(list_definition("NANOMessageClass", classes_list(cat), entries))
     return "".join(out)
 
 
@@ -379,6 +469,9 @@ def generate(schema_path, out_dir, nanopb_generator):
         f"{cat.code}.h": emit_header(cat, schema_name),
         f"{cat.code}.cpp": emit_source(cat, schema_name),
     }
+    if cat.class_prefix is not None:
+        files[f"{cat.class_file}.h"] = emit_classes_header(cat, schema_name)
+        files[f"{cat.class_file}.cpp"] = emit_classes_source(cat, schema_name)
     # nanopb's generator reads the .proto from a scratch folder, so a failed
     # run leaves the output folder as it was.
     with tempfile.TemporaryDirectory() as scratch:
