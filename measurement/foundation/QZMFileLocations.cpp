@@ -1,5 +1,12 @@
 #include "measurement/foundation/QZMFileLocations.h"
 
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
 #include "measurement/foundation/QZMError.h"
 #include "measurement/foundation/QZMMeasurementBase.h"
 #include "measurement/foundation/QZMMonitor.h"
@@ -45,6 +52,46 @@ std::string QZMPreferencesPlistPath(std::string_view suiteName) {
 
 foundation::Status QZMExcludeFileFromBackup(const std::string& path) {
   return foundation::setExcludedFromBackup(path, true);
+}
+
+namespace {
+
+// The inode flags of the file: FS_IOC_GETFLAGS and FS_IOC_SETFLAGS work on
+// an int, whatever their declared type.
+foundation::Result<int> inodeFlags(int fd, const std::string& path) {
+  int flags = 0;
+  if (::ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0) {
+    if (errno == ENOTTY || errno == EOPNOTSUPP || errno == EINVAL) return 0;
+    return foundation::posixError(errno, "cannot read the flags of " + path);
+  }
+  return flags;
+}
+
+}  // namespace
+
+foundation::Result<bool> QZMIsFileImmutable(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return foundation::posixError(errno, "cannot open " + path);
+  auto flags = inodeFlags(fd, path);
+  ::close(fd);
+  if (!flags) return flags.error();
+  return (*flags & FS_IMMUTABLE_FL) != 0;
+}
+
+foundation::Status QZMSetFileImmutable(const std::string& path, bool immutable) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return foundation::posixError(errno, "cannot open " + path);
+  auto flags = inodeFlags(fd, path);
+  if (!flags) {
+    ::close(fd);
+    return flags.error();
+  }
+  int wanted = immutable ? (*flags | FS_IMMUTABLE_FL) : (*flags & ~FS_IMMUTABLE_FL);
+  int result = wanted == *flags ? 0 : ::ioctl(fd, FS_IOC_SETFLAGS, &wanted);
+  int error = errno;
+  ::close(fd);
+  if (result != 0) return foundation::posixError(error, "cannot change the immutable flag of " + path);
+  return {};
 }
 
 foundation::Status QZMDeleteFileAtPath(const std::string& path) {

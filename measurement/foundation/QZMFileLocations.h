@@ -20,6 +20,10 @@ std::string QZMApplicationSupportPlistPath(std::string_view name);
 std::string QZMPreferencesPlistPath(std::string_view suiteName);
 
 foundation::Status QZMExcludeFileFromBackup(const std::string& path);
+// The file system's immutable flag (no change, no removal, even by the owner).
+// A file system without the flag reads as mutable.
+foundation::Result<bool> QZMIsFileImmutable(const std::string& path);
+foundation::Status QZMSetFileImmutable(const std::string& path, bool immutable);
 // Removes the file (or folder) at the path; an empty path is an SDK error
 // with code 1.
 foundation::Status QZMDeleteFileAtPath(const std::string& path);

@@ -1,15 +1,13 @@
 // What the measurement components take from the utilities framework and from
 // the process: the OS logger with its level, the launch arguments, whether a
-// class of the core framework is present, and random numbers. One replaceable
+// class is present in the process, and random numbers. One replaceable
 // instance serves the whole SDK; tests install their own.
 //
-// The platform layer's utilities and process-info services are meant to stand
-// behind this interface once they exist; until then the defaults below write
-// to the platform console, see no launch arguments and no core framework, and
-// take random numbers from the C library.
+// The defaults stand on the platform: the utilities framework's OS log and
+// logger level, the process's launch arguments, the kernel's secure random
+// source, and the classes of the core framework linked into the program.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -43,8 +41,12 @@ class QZMUtilities {
   virtual void setLoggerLevel(int level);
   virtual bool isLoggableLevel(int level) const;
 
+  // The program's name first, as main() recorded them.
   virtual std::vector<std::string> launchArguments() const;
+  // Whether the process offers a class of that name: the core framework's
+  // classes, and those a linked library announced with registerClassName.
   virtual bool classExists(std::string_view className) const;
+  static void registerClassName(std::string className);
 
   // Eight bytes from the system's secure random source.
   virtual foundation::Result<std::uint64_t> secureRandomUInt64();
@@ -54,7 +56,4 @@ class QZMUtilities {
   static std::shared_ptr<QZMUtilities> shared();
   // nullptr restores the default services.
   static void setShared(std::shared_ptr<QZMUtilities> utilities);
-
- private:
-  std::atomic<int> loggerLevel_{kLevelNotice};
 };

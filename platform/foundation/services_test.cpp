@@ -67,6 +67,21 @@ TEST(JSON, CorruptFileIsAnErrorAndStaysInPlace) {
   EXPECT_TRUE(fileExists(path));
 }
 
+TEST(Files, AtomicWriteKeepsTheBackupExclusionOfTheFileItReplaces) {
+  testkit::TemporaryHome home;
+  std::string excluded = home.dataHome() + "/excluded.bin";
+  std::string included = home.dataHome() + "/included.bin";
+  ASSERT_TRUE(writeFileAtomically(excluded, std::string_view("old")).ok());
+  ASSERT_TRUE(writeFileAtomically(included, std::string_view("old")).ok());
+  ASSERT_TRUE(setExcludedFromBackup(excluded, true).ok());
+
+  ASSERT_TRUE(writeFileAtomically(excluded, std::string_view("new")).ok());
+  ASSERT_TRUE(writeFileAtomically(included, std::string_view("new")).ok());
+  EXPECT_TRUE(isExcludedFromBackup(excluded));
+  EXPECT_FALSE(isExcludedFromBackup(included));
+  EXPECT_EQ(*readFile(excluded), Data({'n', 'e', 'w'}));
+}
+
 TEST(QueryString, ReservedAndNonASCIICharactersAreEscaped) {
   struct Case {
     const char* raw;

@@ -10,6 +10,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <ostream>
 #include <optional>
 #include <random>
 #include <string>
@@ -22,7 +23,15 @@
 #include "measurement/foundation/QZMUtilities.h"
 #include "platform/dispatch/Queue.h"
 #include "platform/foundation/Clock.h"
+#include "platform/foundation/Error.h"
+#include "platform/foundation/Object.h"
 #include "testing/TemporaryHome.h"
+
+// Lets test failures show objects and errors by their text.
+namespace foundation {
+inline void PrintTo(const Object& object, std::ostream* os) { *os << object.description(); }
+inline void PrintTo(const Error& error, std::ostream* os) { *os << error.text(); }
+}  // namespace foundation
 
 namespace testkit {
 
