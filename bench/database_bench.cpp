@@ -91,7 +91,8 @@ Figures storeRun(const std::vector<Row>& rows, const std::string& home) {
   double insert = millisecondsSince(start);
   start = Clock::now();
   auto read = (*database)->allDataTypesFromTableWithName<QZMDatabase::Record>(
-      kQZMRawEventsTable, -1, [](const QZMDatabase::Record& row) -> foundation::Result<QZMDatabase::Record> { return row; });
+      kQZMRawEventsTable, -1,
+      [](const QZMDatabase::Record& row) -> foundation::Result<QZMDatabase::Record> { return row; });
   double readTime = millisecondsSince(start);
   if (!inserted || !read || read->size() != rows.size()) {
     std::fprintf(stderr, "database_bench: the store did not give the rows back\n");

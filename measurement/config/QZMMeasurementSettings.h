@@ -93,7 +93,8 @@ enum class QZMSetting : int {
   uploadingRetryInterval,
   databaseDeleteStaleBundlesInterval,
 };
-inline constexpr std::size_t kQZMSettingCount = static_cast<std::size_t>(QZMSetting::databaseDeleteStaleBundlesInterval) + 1;
+inline constexpr std::size_t kQZMSettingCount =
+    static_cast<std::size_t>(QZMSetting::databaseDeleteStaleBundlesInterval) + 1;
 
 enum class QZMSettingKind { interval, int32, int64, toggle, intervalInt32 };
 

@@ -24,7 +24,9 @@ class QZMRemoteConfig {
   void resetSettings() { setSettings(nullptr); }
 
   // ---- Bounded settings ----
-  std::int32_t analyticsAccountTimeZoneOffsetMinutes() const { return settings()->intValue(QZMSetting::analyticsAccountTimeZoneOffsetMinutes); }
+  std::int32_t analyticsAccountTimeZoneOffsetMinutes() const {
+    return settings()->intValue(QZMSetting::analyticsAccountTimeZoneOffsetMinutes);
+  }
   double adIDCacheTime() const { return settings()->interval(QZMSetting::adIDCacheTime); }
   bool gateIDFAOnATTMASEnabled() const { return settings()->boolValue(QZMSetting::gateIDFAOnATTMASEnabled); }
   double attributionCacheTTLInterval() const { return settings()->interval(QZMSetting::attributionCacheTTLInterval); }
@@ -32,60 +34,98 @@ class QZMRemoteConfig {
   std::int32_t maxFilterResultCount() const { return settings()->intValue(QZMSetting::maxFilterResultCount); }
   std::int32_t maxAudienceCount() const { return settings()->intValue(QZMSetting::maxAudienceCount); }
   std::int32_t maxParametersPerFilter() const { return settings()->intValue(QZMSetting::maxParametersPerFilter); }
-  bool efficientEngagementReportingEnabled() const { return settings()->boolValue(QZMSetting::efficientEngagementReportingEnabled); }
-  bool redundantEngagementRemovalEnabled() const { return settings()->boolValue(QZMSetting::redundantEngagementRemovalEnabled); }
-  double remoteConfigCacheTimeInterval() const { return settings()->interval(QZMSetting::remoteConfigCacheTimeInterval); }
+  bool efficientEngagementReportingEnabled() const {
+    return settings()->boolValue(QZMSetting::efficientEngagementReportingEnabled);
+  }
+  bool redundantEngagementRemovalEnabled() const {
+    return settings()->boolValue(QZMSetting::redundantEngagementRemovalEnabled);
+  }
+  double remoteConfigCacheTimeInterval() const {
+    return settings()->interval(QZMSetting::remoteConfigCacheTimeInterval);
+  }
   bool isDeferredDeepLinkEnabled() const { return settings()->boolValue(QZMSetting::isDeferredDeepLinkEnabled); }
-  std::int32_t maxDeferredDeepLinkRetryCount() const { return settings()->intValue(QZMSetting::maxDeferredDeepLinkRetryCount); }
-  std::int32_t maxRealtimeDCUEventCountPerDay() const { return settings()->intValue(QZMSetting::maxRealtimeDCUEventCountPerDay); }
+  std::int32_t maxDeferredDeepLinkRetryCount() const {
+    return settings()->intValue(QZMSetting::maxDeferredDeepLinkRetryCount);
+  }
+  std::int32_t maxRealtimeDCUEventCountPerDay() const {
+    return settings()->intValue(QZMSetting::maxRealtimeDCUEventCountPerDay);
+  }
   bool isEventSamplingEnabled() const { return settings()->boolValue(QZMSetting::isEventSamplingEnabled); }
-  bool appInBackgroundParameterEnabled() const { return settings()->boolValue(QZMSetting::appInBackgroundParameterEnabled); }
+  bool appInBackgroundParameterEnabled() const {
+    return settings()->boolValue(QZMSetting::appInBackgroundParameterEnabled);
+  }
   std::int32_t maxTrackedCurrencies() const { return settings()->intValue(QZMSetting::maxTrackedCurrencies); }
   double monitoringSamplePeriod() const { return settings()->interval(QZMSetting::monitoringSamplePeriod); }
-  bool isNetworkBackgroundSessionEnabled() const { return settings()->boolValue(QZMSetting::isNetworkBackgroundSessionEnabled); }
+  bool isNetworkBackgroundSessionEnabled() const {
+    return settings()->boolValue(QZMSetting::isNetworkBackgroundSessionEnabled);
+  }
   double networkTimeout() const { return settings()->interval(QZMSetting::networkTimeout); }
-  bool adsOnDeviceConversionFeatureEnabled() const { return settings()->boolValue(QZMSetting::adsOnDeviceConversionFeatureEnabled); }
+  bool adsOnDeviceConversionFeatureEnabled() const {
+    return settings()->boolValue(QZMSetting::adsOnDeviceConversionFeatureEnabled);
+  }
   std::int32_t hashPrefixBitLengthEmail() const { return settings()->intValue(QZMSetting::hashPrefixBitLengthEmail); }
   std::int32_t hashPrefixBitLengthPhone() const { return settings()->intValue(QZMSetting::hashPrefixBitLengthPhone); }
   std::int32_t maxPSMRetryCount() const { return settings()->intValue(QZMSetting::maxPSMRetryCount); }
   double PSMRetryInterval() const { return settings()->interval(QZMSetting::PSMRetryInterval); }
   std::int32_t maxSignInDelayInDays() const { return settings()->intValue(QZMSetting::maxSignInDelayInDays); }
   bool checksumEnabled() const { return settings()->boolValue(QZMSetting::checksumEnabled); }
-  double sessionDefaultTimeoutInterval() const { return settings()->interval(QZMSetting::sessionDefaultTimeoutInterval); }
-  double sessionEventUserEngagementInterval() const { return settings()->interval(QZMSetting::sessionEventUserEngagementInterval); }
+  double sessionDefaultTimeoutInterval() const {
+    return settings()->interval(QZMSetting::sessionDefaultTimeoutInterval);
+  }
+  double sessionEventUserEngagementInterval() const {
+    return settings()->interval(QZMSetting::sessionEventUserEngagementInterval);
+  }
   double SKANCVFetchRetryInterval() const { return settings()->interval(QZMSetting::SKANCVFetchRetryInterval); }
   std::int32_t SKANCVFetchRetryLimit() const { return settings()->intValue(QZMSetting::SKANCVFetchRetryLimit); }
-  double SKANFirstWindowCVFetchRetryInterval() const { return settings()->interval(QZMSetting::SKANFirstWindowCVFetchRetryInterval); }
-  std::int32_t SKANFirstWindowCVFetchRetryLimit() const { return settings()->intValue(QZMSetting::SKANFirstWindowCVFetchRetryLimit); }
+  double SKANFirstWindowCVFetchRetryInterval() const {
+    return settings()->interval(QZMSetting::SKANFirstWindowCVFetchRetryInterval);
+  }
+  std::int32_t SKANFirstWindowCVFetchRetryLimit() const {
+    return settings()->intValue(QZMSetting::SKANFirstWindowCVFetchRetryLimit);
+  }
   double SKANFirstWindowCVFetchDelay() const { return settings()->interval(QZMSetting::SKANFirstWindowCVFetchDelay); }
-  double SKANFirstWindowUploadInterval() const { return settings()->interval(QZMSetting::SKANFirstWindowUploadInterval); }
+  double SKANFirstWindowUploadInterval() const {
+    return settings()->interval(QZMSetting::SKANFirstWindowUploadInterval);
+  }
   double SKANInitialCVFetchDelay() const { return settings()->interval(QZMSetting::SKANInitialCVFetchDelay); }
-  bool SKANUpdateConversionValueEnabled() const { return settings()->boolValue(QZMSetting::SKANUpdateConversionValueEnabled); }
+  bool SKANUpdateConversionValueEnabled() const {
+    return settings()->boolValue(QZMSetting::SKANUpdateConversionValueEnabled);
+  }
   std::int32_t maxEventsStored() const { return settings()->intValue(QZMSetting::maxEventsStored); }
   double uploadingBackoffInterval() const { return settings()->interval(QZMSetting::uploadingBackoffInterval); }
   bool blocklistInternal() const { return settings()->boolValue(QZMSetting::blocklistInternal); }
   bool blocklistPublic() const { return settings()->boolValue(QZMSetting::blocklistPublic); }
   double uploadingDebugModeInterval() const { return settings()->interval(QZMSetting::uploadingDebugModeInterval); }
-  double uploadingInitialDelayInterval() const { return settings()->interval(QZMSetting::uploadingInitialDelayInterval); }
+  double uploadingInitialDelayInterval() const {
+    return settings()->interval(QZMSetting::uploadingInitialDelayInterval);
+  }
   double uploadingInterval() const { return settings()->interval(QZMSetting::uploadingInterval); }
   std::int64_t uploadMaxSizeLimitBytes() const { return settings()->int64Value(QZMSetting::uploadMaxSizeLimitBytes); }
   std::int64_t uploadMaxBundlesLimit() const { return settings()->int64Value(QZMSetting::uploadMaxBundlesLimit); }
   std::int32_t maxConversionsPerDay() const { return settings()->intValue(QZMSetting::maxConversionsPerDay); }
   std::int32_t maxErrorEventsPerDay() const { return settings()->intValue(QZMSetting::maxErrorEventsPerDay); }
   std::int32_t maxEventNameCardinality() const { return settings()->intValue(QZMSetting::maxEventNameCardinality); }
-  std::int32_t maxPublicEventParameterValueLength() const { return settings()->intValue(QZMSetting::maxPublicEventParameterValueLength); }
+  std::int32_t maxPublicEventParameterValueLength() const {
+    return settings()->intValue(QZMSetting::maxPublicEventParameterValueLength);
+  }
   std::int64_t uploadMaxEventsPerBundle() const { return settings()->int64Value(QZMSetting::uploadMaxEventsPerBundle); }
   std::int32_t maxEventsPerDay() const { return settings()->intValue(QZMSetting::maxEventsPerDay); }
-  std::int32_t maxItemScopedCustomParameters() const { return settings()->intValue(QZMSetting::maxItemScopedCustomParameters); }
+  std::int32_t maxItemScopedCustomParameters() const {
+    return settings()->intValue(QZMSetting::maxItemScopedCustomParameters);
+  }
   std::int32_t maxPublicEventParams() const { return settings()->intValue(QZMSetting::maxPublicEventParams); }
   std::int32_t maxPublicEventsPerDay() const { return settings()->intValue(QZMSetting::maxPublicEventsPerDay); }
   std::int32_t maxPublicUserProperties() const { return settings()->intValue(QZMSetting::maxPublicUserProperties); }
   double maxQueueTime() const { return settings()->interval(QZMSetting::maxQueueTime); }
-  std::int32_t maxRealtimeEventCountPerDay() const { return settings()->intValue(QZMSetting::maxRealtimeEventCountPerDay); }
+  std::int32_t maxRealtimeEventCountPerDay() const {
+    return settings()->intValue(QZMSetting::maxRealtimeEventCountPerDay);
+  }
   double uploadingRealTimeInterval() const { return settings()->interval(QZMSetting::uploadingRealTimeInterval); }
   std::int32_t uploadingRetryCount() const { return settings()->intValue(QZMSetting::uploadingRetryCount); }
   double uploadingRetryInterval() const { return settings()->interval(QZMSetting::uploadingRetryInterval); }
-  double databaseDeleteStaleBundlesInterval() const { return settings()->interval(QZMSetting::databaseDeleteStaleBundlesInterval); }
+  double databaseDeleteStaleBundlesInterval() const {
+    return settings()->interval(QZMSetting::databaseDeleteStaleBundlesInterval);
+  }
 
   // ---- Derived settings ----
   // Never below 256, whatever the public limit.

@@ -39,20 +39,23 @@ Status QZMDatabase::initializeDatabaseResourcesWithContext(std::string_view cont
   sqliteStore_ = std::move(*store);
 
   if (Status ensured = ensureAllTables(); !ensured) {
-    monitor()->logWithLevel(1, 12002, absl::StrCat("Failed to create or validate required database tables (", QZMAbslView(context), ")"));
+    monitor()->logWithLevel(
+        1, 12002, absl::StrCat("Failed to create or validate required database tables (", QZMAbslView(context), ")"));
     // The file goes, so no store may stay open on it; the next open starts
     // from an empty file.
     sqliteStore_->closeDatabase();
     sqliteStore_.reset();
     if (Status deleted = QZMSqliteStore::deleteDatabaseFilesAtPath(databasePath); !deleted) {
-      monitor()->logWithLevel(
-          4, 12003, absl::StrCat("Failed to delete old database file after failed validation. Error (", QZMAbslView(context), ")"),
-          deleted.error());
+      monitor()->logWithLevel(4, 12003,
+                              absl::StrCat("Failed to delete old database file after failed validation. Error (",
+                                           QZMAbslView(context), ")"),
+                              deleted.error());
     }
     return ensured;
   }
   if (Status initialized = initializeAppMetadata(); !initialized) {
-    monitor()->logWithLevel(1, 12004, absl::StrCat("Failed to initialize App Metadata table (", QZMAbslView(context), ")"));
+    monitor()->logWithLevel(1, 12004,
+                            absl::StrCat("Failed to initialize App Metadata table (", QZMAbslView(context), ")"));
     return initialized;
   }
   return {};
@@ -89,8 +92,7 @@ Status QZMDatabase::initializeAppMetadata() {
                      {"last_delivery_index", 0},
                      {"last_bundle_start_timestamp", 0.0},
                      {"last_bundle_end_timestamp", 0.0}};
-    if (Status written = upsertDataType(record, kQZMAppMetadataTable, "rowid", kAppMetadataRowID,
-                                        kQZMAppMetadataLimit);
+    if (Status written = upsertDataType(record, kQZMAppMetadataTable, "rowid", kAppMetadataRowID, kQZMAppMetadataLimit);
         !written) {
       monitor()->logWithLevel(1, 12006, "Unable to update the app metadata. Error", written.error());
       failure = written.error();
@@ -103,8 +105,8 @@ Status QZMDatabase::initializeAppMetadata() {
 }
 
 Status QZMDatabase::reset() {
-  bool deleted = sqliteStore_ ? sqliteStore_->closeAndDeleteDatabase()
-                              : QZMSqliteStore(databasePath_).closeAndDeleteDatabase();
+  bool deleted =
+      sqliteStore_ ? sqliteStore_->closeAndDeleteDatabase() : QZMSqliteStore(databasePath_).closeAndDeleteDatabase();
   sqliteStore_.reset();
   if (!deleted) return qzm_errorWithCode(2, "Failed to delete database data");
   return initializeDatabaseResourcesWithContext("Reset", databasePath_);
@@ -131,8 +133,8 @@ Result<std::vector<QZMDatabase::Record>> QZMDatabase::rowsFromTableWithName(std:
                                                                             std::int64_t tableLimit) {
   auto held = store();
   if (!held) return held.error();
-  return (*held)->recordsForQuery(absl::StrCat("SELECT rowid, * FROM ", QZMAbslView(table), " ORDER BY rowid LIMIT ", tableLimit),
-                                  {});
+  return (*held)->recordsForQuery(
+      absl::StrCat("SELECT rowid, * FROM ", QZMAbslView(table), " ORDER BY rowid LIMIT ", tableLimit), {});
 }
 
 Result<std::vector<QZMDatabase::Record>> QZMDatabase::rowsFromTableWithName(std::string_view table,
@@ -140,8 +142,9 @@ Result<std::vector<QZMDatabase::Record>> QZMDatabase::rowsFromTableWithName(std:
                                                                             const Object& columnValue) {
   auto held = store();
   if (!held) return held.error();
-  return (*held)->recordsForQuery(absl::StrCat("SELECT rowid, * FROM ", QZMAbslView(table), " WHERE ", QZMAbslView(columnName), " = ?"),
-                                  {columnValue});
+  return (*held)->recordsForQuery(
+      absl::StrCat("SELECT rowid, * FROM ", QZMAbslView(table), " WHERE ", QZMAbslView(columnName), " = ?"),
+      {columnValue});
 }
 
 Status QZMDatabase::insertDataType(const Record& record, std::string_view inTableWithName) {
@@ -152,14 +155,13 @@ Status QZMDatabase::insertDataType(const Record& record, std::string_view inTabl
   return (*held)->upsertRecord(record, inTableWithName);
 }
 
-Status QZMDatabase::upsertDataType(const Record& record, std::string_view inTableWithName,
-                                   std::string_view columnName, const Object& columnValue, std::int64_t tableLimit) {
+Status QZMDatabase::upsertDataType(const Record& record, std::string_view inTableWithName, std::string_view columnName,
+                                   const Object& columnValue, std::int64_t tableLimit) {
   if (record.empty()) return qzm_errorWithCode(1, "Received empty data type to upsert");
   if (inTableWithName.empty()) return qzm_errorWithCode(1, "Received empty table name for checking upsert");
   // Without a key every row would count as this record's, and the cap would
   // never hold.
-  if (columnName.empty() || columnValue.isNull())
-    return qzm_errorWithCode(1, "Received empty key for checking upsert");
+  if (columnName.empty() || columnValue.isNull()) return qzm_errorWithCode(1, "Received empty key for checking upsert");
   auto held = store();
   if (!held) return held.error();
   auto existing = (*held)->rowCountForTableWithName(inTableWithName, columnName, columnValue);
@@ -172,8 +174,8 @@ Status QZMDatabase::upsertDataType(const Record& record, std::string_view inTabl
   return (*held)->upsertRecord(record, inTableWithName);
 }
 
-Status QZMDatabase::updateDataType(const Record& record, std::string_view inTableWithName,
-                                   std::string_view columnName, const Object& columnValue) {
+Status QZMDatabase::updateDataType(const Record& record, std::string_view inTableWithName, std::string_view columnName,
+                                   const Object& columnValue) {
   if (record.empty()) return qzm_errorWithCode(1, "Received empty data type to update");
   if (inTableWithName.empty()) return qzm_errorWithCode(1, "Received empty table name for updating");
   auto held = store();

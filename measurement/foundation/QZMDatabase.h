@@ -36,8 +36,7 @@ class QZMDatabase {
 
   // Opens a new store for the path and makes it the held one; a file whose
   // schema cannot be made is closed and deleted, and no store is kept.
-  foundation::Status initializeDatabaseResourcesWithContext(std::string_view context,
-                                                           const std::string& databasePath);
+  foundation::Status initializeDatabaseResourcesWithContext(std::string_view context, const std::string& databasePath);
   foundation::Status ensureAllTables();
   // Makes sure the single app metadata row exists.
   foundation::Status initializeAppMetadata();
@@ -64,13 +63,12 @@ class QZMDatabase {
   foundation::Status insertDataType(const Record& record, std::string_view inTableWithName);
   // Writes the record when a row with that key exists or the table holds
   // fewer rows than the limit; a new key in a full table is refused.
-  foundation::Status upsertDataType(const Record& record, std::string_view inTableWithName,
-                                    std::string_view columnName, const foundation::Object& columnValue,
-                                    std::int64_t tableLimit);
+  foundation::Status upsertDataType(const Record& record, std::string_view inTableWithName, std::string_view columnName,
+                                    const foundation::Object& columnValue, std::int64_t tableLimit);
   // Changes the record's columns in the row where column = value, which
   // must exist.
-  foundation::Status updateDataType(const Record& record, std::string_view inTableWithName,
-                                    std::string_view columnName, const foundation::Object& columnValue);
+  foundation::Status updateDataType(const Record& record, std::string_view inTableWithName, std::string_view columnName,
+                                    const foundation::Object& columnValue);
 
   // nullptr while no store could be opened.
   const std::shared_ptr<QZMSqliteStore>& sqliteStore() const { return sqliteStore_; }
@@ -120,6 +118,7 @@ foundation::Result<std::vector<T>> QZMDatabase::dataTypesFromTableWithName(
     auto value = createDataTypeBlock(row);
     if (value) values.push_back(std::move(*value));
   }
-  if (!rows->empty() && values.empty()) return qzm_errorWithCode(2, "Failed to initialize data types from dictionaries");
+  if (!rows->empty() && values.empty())
+    return qzm_errorWithCode(2, "Failed to initialize data types from dictionaries");
   return values;
 }

@@ -167,7 +167,8 @@ Status QZMSqliteStore::deleteDatabaseFilesAtPath(const std::string& path) {
 
 Error QZMSqliteStore::databaseError(std::string_view operation) const {
   std::string name = operation.empty() ? "Unknown operation" : std::string(operation);
-  if (!handle_) return qzm_errorWithCode(3, absl::StrCat("Database operation \"", name, "\" failed. Database not open."));
+  if (!handle_)
+    return qzm_errorWithCode(3, absl::StrCat("Database operation \"", name, "\" failed. Database not open."));
   int code = sqlite3_errcode(handle_);
   bool writable = ::access(databasePath_.c_str(), W_OK) == 0;
   return qzm_errorWithCode(3,
@@ -241,9 +242,7 @@ Status QZMSqliteStore::executeStatement(sqlite3_stmt* statement, std::string_vie
   return {};
 }
 
-Result<sqlite3_stmt*> QZMSqliteStore::statementForQuery(std::string_view query) {
-  return statementForQuery(query, {});
-}
+Result<sqlite3_stmt*> QZMSqliteStore::statementForQuery(std::string_view query) { return statementForQuery(query, {}); }
 
 Result<sqlite3_stmt*> QZMSqliteStore::statementForQuery(std::string_view query, const Values& parameterValues) {
   if (!handle_) return closedError("Statement for query failed. Database not open.");
@@ -307,25 +306,18 @@ Status QZMSqliteStore::bindValues(const Values& values, sqlite3_stmt* toStatemen
       case Object::Kind::data:
         // Bound without a copy: the values outlive the statement's use. An
         // empty buffer has no pointer, which SQLite would read as NULL.
-        result = value.data()->empty()
-                     ? sqlite3_bind_zeroblob(toStatement, index, 0)
-                     : sqlite3_bind_blob64(toStatement, index, value.data()->data(), value.data()->size(),
-                                           SQLITE_STATIC);
+        result = value.data()->empty() ? sqlite3_bind_zeroblob(toStatement, index, 0)
+                                       : sqlite3_bind_blob64(toStatement, index, value.data()->data(),
+                                                             value.data()->size(), SQLITE_STATIC);
         break;
-      case Object::Kind::floating:
-        result = sqlite3_bind_double(toStatement, index, value.doubleValue());
-        break;
+      case Object::Kind::floating: result = sqlite3_bind_double(toStatement, index, value.doubleValue()); break;
       case Object::Kind::boolean:
-      case Object::Kind::integer:
-        result = sqlite3_bind_int64(toStatement, index, value.int64Value());
-        break;
+      case Object::Kind::integer: result = sqlite3_bind_int64(toStatement, index, value.int64Value()); break;
       case Object::Kind::string:
         result = sqlite3_bind_text64(toStatement, index, value.string()->data(), value.string()->size(),
                                      SQLITE_TRANSIENT, SQLITE_UTF8);
         break;
-      case Object::Kind::null:
-        result = sqlite3_bind_null(toStatement, index);
-        break;
+      case Object::Kind::null: result = sqlite3_bind_null(toStatement, index); break;
       default:
         failure = databaseError("bind values");
         failure->description = "Database operation \"bind values\" failed: value of unexpected type";
@@ -339,10 +331,8 @@ Status QZMSqliteStore::bindValues(const Values& values, sqlite3_stmt* toStatemen
 
 std::optional<Object> QZMSqliteStore::valueAtColumn(int column, sqlite3_stmt* forStatement) {
   switch (sqlite3_column_type(forStatement, column)) {
-    case SQLITE_INTEGER:
-      return Object(static_cast<std::int64_t>(sqlite3_column_int64(forStatement, column)));
-    case SQLITE_FLOAT:
-      return Object(sqlite3_column_double(forStatement, column));
+    case SQLITE_INTEGER: return Object(static_cast<std::int64_t>(sqlite3_column_int64(forStatement, column)));
+    case SQLITE_FLOAT: return Object(sqlite3_column_double(forStatement, column));
     case SQLITE_TEXT: {
       const unsigned char* text = sqlite3_column_text(forStatement, column);
       if (!text) return std::nullopt;
@@ -354,8 +344,7 @@ std::optional<Object> QZMSqliteStore::valueAtColumn(int column, sqlite3_stmt* fo
       if (!bytes) return std::nullopt;
       return Object(foundation::Data(bytes, bytes + sqlite3_column_bytes(forStatement, column)));
     }
-    default:
-      return Object();
+    default: return Object();
   }
 }
 
@@ -412,12 +401,14 @@ Status QZMSqliteStore::ensureTableWithName(std::string_view table, const ColumnI
     definitions.push_back(absl::StrCat(entry.first, " ", entry.second));
     if (!isPrimaryKeyEntry(entry)) required.push_back(entry.first);
   }
-  std::string create = absl::StrCat("CREATE TABLE IF NOT EXISTS ", QZMAbslView(table), " ( ", absl::StrJoin(definitions, ", "), ");");
+  std::string create =
+      absl::StrCat("CREATE TABLE IF NOT EXISTS ", QZMAbslView(table), " ( ", absl::StrJoin(definitions, ", "), ");");
   AddOnColumns addOns;
   for (const auto& [column, declaration] : addOnColumnInfo) {
     if (column.empty()) continue;
     if (declaration.empty()) return closedError("Failed to create alter statement for table");
-    addOns.emplace_back(column, absl::StrCat("ALTER TABLE ", QZMAbslView(table), " ADD COLUMN ", QZMAbslView(column), " ", declaration));
+    addOns.emplace_back(column, absl::StrCat("ALTER TABLE ", QZMAbslView(table), " ADD COLUMN ", QZMAbslView(column),
+                                             " ", declaration));
   }
   return ensureTableWithName(table, create, required, addOns);
 }
@@ -574,14 +565,16 @@ Status QZMSqliteStore::copyContentsFromTable(std::string_view source, std::strin
   }
   if (columns.size() == 1) return closedError("Tables share no columns for copy table");
   std::string list = absl::StrJoin(columns, ", ");
-  return executeSQL(absl::StrCat("INSERT INTO ", QZMAbslView(toTable), " (", list, ") SELECT ", list, " FROM ", QZMAbslView(source)));
+  return executeSQL(
+      absl::StrCat("INSERT INTO ", QZMAbslView(toTable), " (", list, ") SELECT ", list, " FROM ", QZMAbslView(source)));
 }
 
 Status QZMSqliteStore::createEmptyTable(std::string_view newName, std::string_view fromTable) {
   if (fromTable.empty()) return argumentError("Received empty source name for create empty copy");
   if (newName.empty()) return argumentError("Received empty destination name for create empty copy");
   if (newName == fromTable) return argumentError("Received duplicate name for create empty copy");
-  return executeSQL(absl::StrCat("CREATE TABLE IF NOT EXISTS ", QZMAbslView(newName), " AS SELECT * FROM ", QZMAbslView(fromTable), " WHERE false"));
+  return executeSQL(absl::StrCat("CREATE TABLE IF NOT EXISTS ", QZMAbslView(newName), " AS SELECT * FROM ",
+                                 QZMAbslView(fromTable), " WHERE false"));
 }
 
 // ---- Records ----
@@ -595,10 +588,8 @@ bool isBindable(const Object& value) {
     case Object::Kind::integer:
     case Object::Kind::floating:
     case Object::Kind::string:
-    case Object::Kind::null:
-      return true;
-    default:
-      return false;
+    case Object::Kind::null: return true;
+    default: return false;
   }
 }
 
@@ -618,14 +609,14 @@ Status QZMSqliteStore::upsertRecord(const Record& record, std::string_view inTab
     columns.push_back(column);
     values.push_back(value);
   }
-  std::string sql = absl::StrCat("INSERT OR REPLACE INTO ", QZMAbslView(inTableWithName), " (", absl::StrJoin(columns, ", "),
-                                 ") VALUES (", absl::StrJoin(std::vector<std::string>(columns.size(), "?"), ", "),
-                                 ");");
+  std::string sql =
+      absl::StrCat("INSERT OR REPLACE INTO ", QZMAbslView(inTableWithName), " (", absl::StrJoin(columns, ", "),
+                   ") VALUES (", absl::StrJoin(std::vector<std::string>(columns.size(), "?"), ", "), ");");
   return executeWithBinding(sql, values, "execute statement");
 }
 
-Status QZMSqliteStore::updateRecord(const Record& record, std::string_view inTableWithName,
-                                    std::string_view columnName, const Object& columnValue) {
+Status QZMSqliteStore::updateRecord(const Record& record, std::string_view inTableWithName, std::string_view columnName,
+                                    const Object& columnValue) {
   if (record.empty()) return argumentError("Empty record for update");
   if (inTableWithName.empty()) return argumentError("Empty table name for update");
   if (columnName.empty()) return argumentError("Empty column name for update");
@@ -642,8 +633,8 @@ Status QZMSqliteStore::updateRecord(const Record& record, std::string_view inTab
     values.push_back(value);
   }
   values.push_back(columnValue);
-  std::string sql = absl::StrCat("UPDATE ", QZMAbslView(inTableWithName), " SET ", absl::StrJoin(assignments, ","), " WHERE ",
-                                 QZMAbslView(columnName), "=?");
+  std::string sql = absl::StrCat("UPDATE ", QZMAbslView(inTableWithName), " SET ", absl::StrJoin(assignments, ","),
+                                 " WHERE ", QZMAbslView(columnName), "=?");
   return executeWithBinding(sql, values, "execute statement");
 }
 
@@ -668,7 +659,8 @@ Status QZMSqliteStore::increaseColumn(std::string_view column, std::int64_t byVa
   auto type = info->find(std::string(column));
   if (type == info->end()) return argumentError("Invalid column or table name");
   if (absl::AsciiStrToUpper(type->second) != "INTEGER") return argumentError("Column type is not integer.");
-  return runQuery(absl::StrCat("UPDATE ", QZMAbslView(inTable), " SET ", QZMAbslView(column), " = ", QZMAbslView(column), " + ", byValue, " WHERE ", QZMAbslView(condition)),
+  return runQuery(absl::StrCat("UPDATE ", QZMAbslView(inTable), " SET ", QZMAbslView(column), " = ",
+                               QZMAbslView(column), " + ", byValue, " WHERE ", QZMAbslView(condition)),
                   parameterValues, "increase records value");
 }
 
@@ -678,18 +670,17 @@ Status QZMSqliteStore::deleteRecordFromTableWithName(std::string_view table, std
   if (columnName.empty()) return argumentError("Received empty column for delete record");
   if (columnValue.isNull()) return argumentError("Received nil value for delete record");
   if (!handle_) return closedError("Delete record failed. Database not open.");
-  return executeWithBinding(absl::StrCat("DELETE FROM ", QZMAbslView(table), " WHERE ", QZMAbslView(columnName), "=?"), {columnValue},
-                            "delete record");
+  return executeWithBinding(absl::StrCat("DELETE FROM ", QZMAbslView(table), " WHERE ", QZMAbslView(columnName), "=?"),
+                            {columnValue}, "delete record");
 }
 
-Result<std::int64_t> QZMSqliteStore::deleteRecordsFromTableWithName(std::string_view table,
-                                                                    std::string_view condition,
+Result<std::int64_t> QZMSqliteStore::deleteRecordsFromTableWithName(std::string_view table, std::string_view condition,
                                                                     const Values& parameterValues) {
   if (table.empty()) return argumentError("Received empty table name for delete record");
   if (condition.empty()) return argumentError("Received empty condition for delete record");
   if (!handle_) return closedError("Delete records with condition failed. Database not open.");
-  if (Status deleted = runQuery(absl::StrCat("DELETE FROM ", QZMAbslView(table), " WHERE ", QZMAbslView(condition)), parameterValues,
-                                "delete records with condition");
+  if (Status deleted = runQuery(absl::StrCat("DELETE FROM ", QZMAbslView(table), " WHERE ", QZMAbslView(condition)),
+                                parameterValues, "delete records with condition");
       !deleted) {
     return deleted.error();
   }
@@ -763,13 +754,10 @@ Result<std::optional<Object>> QZMSqliteStore::numberForQuery(std::string_view qu
   absl::Cleanup cleanUp = [&] { cleanUpStatement(*statement, query); };
   if (sqlite3_step(*statement) != SQLITE_ROW) return databaseError("query numeric result");
   switch (sqlite3_column_type(*statement, 0)) {
-    case SQLITE_NULL:
-      return std::optional<Object>();
+    case SQLITE_NULL: return std::optional<Object>();
     case SQLITE_INTEGER:
-    case SQLITE_FLOAT:
-      return valueAtColumn(0, *statement);
-    default:
-      return argumentError("Found result that was not numeric");
+    case SQLITE_FLOAT: return valueAtColumn(0, *statement);
+    default: return argumentError("Found result that was not numeric");
   }
 }
 

@@ -79,8 +79,7 @@ class QZMSqliteStore {
   // Ensures the table, then rebuilds it when a modified column's declared
   // type differs from the file's.
   foundation::Status ensureTableWithName(std::string_view table, const ColumnInfo& elementaryColumnInfo,
-                                         const ColumnInfo& addOnColumnInfo,
-                                         const ModifyColumnInfo& modifyColumnInfo);
+                                         const ColumnInfo& addOnColumnInfo, const ModifyColumnInfo& modifyColumnInfo);
   // Creates the table when missing, adds missing add-on columns and
   // validates it.
   foundation::Status ensureTableWithName(std::string_view table, const ColumnInfo& elementaryColumnInfo,
@@ -90,8 +89,7 @@ class QZMSqliteStore {
                                          const AddOnColumns& addOnColumns);
   // Valid when every required column is there (missing add-on columns are
   // added) and every other column is nullable.
-  foundation::Status validateTableWithName(std::string_view table,
-                                           const std::vector<std::string>& requiredColumnNames,
+  foundation::Status validateTableWithName(std::string_view table, const std::vector<std::string>& requiredColumnNames,
                                            const AddOnColumns& addOnColumns);
   // Rebuilds the table through "<table>_old" when its declared types differ
   // from the description, keeping every row and its row id.
@@ -115,8 +113,8 @@ class QZMSqliteStore {
   foundation::Status upsertRecord(const Record& record, std::string_view inTableWithName);
   // Sets the record's columns in the rows where column = value; no matching
   // row is still success. A null value counts as no value.
-  foundation::Status updateRecord(const Record& record, std::string_view inTableWithName,
-                                  std::string_view columnName, const foundation::Object& columnValue);
+  foundation::Status updateRecord(const Record& record, std::string_view inTableWithName, std::string_view columnName,
+                                  const foundation::Object& columnValue);
   foundation::Status updateAllRecordsInTableWithName(std::string_view table, std::string_view columnName,
                                                      const foundation::Object& columnValue);
   // Adds the value to an INTEGER column in the rows matching the condition.

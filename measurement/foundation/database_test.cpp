@@ -62,10 +62,12 @@ TEST_F(Database, NewFileGetsEveryTableAndOneAppMetadataRowAndReopeningWritesNoth
       auto info = database->sqliteStore()->columnInfoForTableWithName(table.name).value();
       std::map<std::string, std::string> expected;
       for (const auto& [column, declaration] : table.elementaryColumns) {
-        if (column != QZMSqliteStore::kPrimaryKeyColumnName) expected[column] = declaration.substr(0, declaration.find(' '));
+        if (column != QZMSqliteStore::kPrimaryKeyColumnName)
+          expected[column] = declaration.substr(0, declaration.find(' '));
       }
       for (const auto& [column, declaration] : table.addOnColumns) expected[column] = declaration;
-      for (const auto& [column, declaration] : table.modifiedColumns) expected[column] = declaration.substr(0, declaration.find(' '));
+      for (const auto& [column, declaration] : table.modifiedColumns)
+        expected[column] = declaration.substr(0, declaration.find(' '));
       EXPECT_EQ(info, expected) << table.name;
     }
     EXPECT_EQ(QZMMeasurementDatabaseSchema().size(), 14u);
@@ -104,8 +106,12 @@ TEST_F(Database, OlderFileIsMigratedKeepingItsRows) {
   EXPECT_EQ(database->sqliteStore()->columnInfoForTableWithName("raw_events")->at("timestamp"), "REAL");
   auto raw = rows(*database, "SELECT rowid, * FROM raw_events ORDER BY rowid");
   ASSERT_EQ(raw.size(), 2u);
-  EXPECT_EQ(raw[0], (Record{{"rowid", 5}, {"name", "_s"}, {"timestamp", 1700000000.0}, {"metadata_fingerprint", -42},
-                            {"data", Data{0x0a, 0x01}}, {"is_realtime", Object()}}));
+  EXPECT_EQ(raw[0], (Record{{"rowid", 5},
+                            {"name", "_s"},
+                            {"timestamp", 1700000000.0},
+                            {"metadata_fingerprint", -42},
+                            {"data", Data{0x0a, 0x01}},
+                            {"is_realtime", Object()}}));
   EXPECT_EQ(raw[1].at("rowid"), Object(8));
 
   auto queue = rows(*database, "SELECT * FROM queue");
@@ -128,8 +134,9 @@ TEST_F(Database, DamagedFileIsReplacedByAnEmptyOne) {
 }
 
 TEST_F(Database, FileWhoseSchemaCannotBeMadeIsClosedAndDeletedAndTheNextOpenStartsEmpty) {
-  writeOldFile("CREATE TABLE events (name TEXT NOT NULL PRIMARY KEY, lifetime_count INTEGER NOT NULL, "
-               "current_bundle_count INTEGER NOT NULL, last_fire_timestamp REAL NOT NULL, owner TEXT NOT NULL);");
+  writeOldFile(
+      "CREATE TABLE events (name TEXT NOT NULL PRIMARY KEY, lifetime_count INTEGER NOT NULL, "
+      "current_bundle_count INTEGER NOT NULL, last_fire_timestamp REAL NOT NULL, owner TEXT NOT NULL);");
   auto failed = QZMDatabase::initWithDatabaseName(kQZMDatabaseName, nullptr);
   ASSERT_FALSE(failed.ok());
   EXPECT_EQ(failed.error().description, "Table contains unknown non-optional columns");
@@ -173,8 +180,9 @@ TEST_F(Database, CappedUpsertRefusesNewKeysInAFullTableAndRewritesExistingOnes) 
 
 TEST_F(Database, UpdateChangesOnlyAnExistingRowsGivenColumns) {
   auto database = open();
-  ASSERT_TRUE(database->insertDataType({{"name", "p"}, {"origin", "app"}, {"set_timestamp", 1.0}, {"value", Data{1}}},
-                                       kQZMUserAttributesTable)
+  ASSERT_TRUE(database
+                  ->insertDataType({{"name", "p"}, {"origin", "app"}, {"set_timestamp", 1.0}, {"value", Data{1}}},
+                                   kQZMUserAttributesTable)
                   .ok());
   ASSERT_TRUE(database->updateDataType({{"origin", "auto"}}, kQZMUserAttributesTable, "name", "p").ok());
   auto missing = database->updateDataType({{"origin", "auto"}}, kQZMUserAttributesTable, "name", "q");
@@ -183,7 +191,8 @@ TEST_F(Database, UpdateChangesOnlyAnExistingRowsGivenColumns) {
 
   auto all = database->allDataTypesFromTableWithName<Record>(kQZMUserAttributesTable, -1, asRow).value();
   ASSERT_EQ(all.size(), 1u);
-  EXPECT_EQ(all[0], (Record{{"rowid", 1}, {"name", "p"}, {"origin", "auto"}, {"set_timestamp", 1.0}, {"value", Data{1}}}));
+  EXPECT_EQ(all[0],
+            (Record{{"rowid", 1}, {"name", "p"}, {"origin", "auto"}, {"set_timestamp", 1.0}, {"value", Data{1}}}));
 }
 
 TEST_F(Database, GenericReadsConvertRowsInOrderAndSkipOnesThatDoNotConvert) {

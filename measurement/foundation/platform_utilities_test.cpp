@@ -143,8 +143,8 @@ TEST_F(PlatformUtilities, StaticConfigurationLegacyClassAndServicePropertyList) 
 TEST_F(PlatformUtilities, DefaultServicesStandOnThePlatform) {
   QZMUtilities::setShared(nullptr);
   auto utilities = QZMUtilities::shared();
-  foundation::ProcessInfo::setArguments({"/usr/bin/tolv", "-QZMAnalyticsDebugEnabled",
-                                         "-QZMAnalyticsVerboseLoggingEnabled"});
+  foundation::ProcessInfo::setArguments(
+      {"/usr/bin/tolv", "-QZMAnalyticsDebugEnabled", "-QZMAnalyticsVerboseLoggingEnabled"});
   EXPECT_EQ(utilities->launchArguments().size(), 3u);
   EXPECT_TRUE(utilities->classExists("ZNHApp"));
   EXPECT_FALSE(utilities->classExists("DQRMeasurement"));

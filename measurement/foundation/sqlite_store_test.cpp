@@ -138,14 +138,14 @@ TEST_F(SqliteStore, ImmutableFileIsMadeMutableBeforeOpening) {
 TEST_F(SqliteStore, ValuesComeBackWithTheirStorageClass) {
   auto store = open();
   exec(*store, "CREATE TABLE t (b BLOB, e BLOB, r REAL, i INTEGER, f INTEGER, s TEXT, n TEXT)");
-  Record record = {{"b", Data{0, 1, 2}}, {"e", Data{}},    {"r", 1.5},         {"i", std::int64_t{-1} << 40},
+  Record record = {{"b", Data{0, 1, 2}}, {"e", Data{}},  {"r", 1.5},     {"i", std::int64_t{-1} << 40},
                    {"f", true},          {"s", "héllo"}, {"n", Object()}};
   ASSERT_TRUE(store->upsertRecord(record, "t").ok());
   auto read = rows(*store, "SELECT * FROM t");
   ASSERT_EQ(read.size(), 1u);
   // The zero-length blob reads as nothing and is left out, with a line.
-  Record expected = {{"b", Data{0, 1, 2}}, {"r", 1.5}, {"i", std::int64_t{-1} << 40},
-                     {"f", 1},             {"s", "héllo"}, {"n", Object()}};
+  Record expected = {{"b", Data{0, 1, 2}}, {"r", 1.5},     {"i", std::int64_t{-1} << 40}, {"f", 1},
+                     {"s", "héllo"},       {"n", Object()}};
   EXPECT_EQ(read[0], expected);
   ASSERT_EQ(linesWithCode(34004).size(), 1u);
   EXPECT_EQ(linesWithCode(34004)[0].contexts, std::vector<std::string>{"e"});
@@ -226,7 +226,8 @@ TEST_F(SqliteStore, FilterDecidesWhichRowsAreKept) {
   EXPECT_EQ(firstTwo->size(), 2u);
   EXPECT_TRUE(linesWithCode(34005).empty());
 
-  auto none = store->recordsForQuery("SELECT v FROM t ORDER BY v", {}, [](std::size_t, const Record&) { return false; });
+  auto none =
+      store->recordsForQuery("SELECT v FROM t ORDER BY v", {}, [](std::size_t, const Record&) { return false; });
   ASSERT_TRUE(none.ok());
   EXPECT_TRUE(none->empty());
   EXPECT_EQ(linesWithCode(34005).size(), 1u);
@@ -255,7 +256,8 @@ TEST_F(SqliteStore, NumericQueriesTellNullFromMissingAndFromText) {
 TEST_F(SqliteStore, RecordOperationsChangeOnlyWhatTheyAddress) {
   auto store = open();
   exec(*store, "CREATE TABLE t (k TEXT PRIMARY KEY, n INTEGER, c integer, r REAL)");
-  for (const char* k : {"a", "b", "c"}) ASSERT_TRUE(store->upsertRecord({{"k", k}, {"n", 1}, {"c", 10}, {"r", 0.5}}, "t").ok());
+  for (const char* k : {"a", "b", "c"})
+    ASSERT_TRUE(store->upsertRecord({{"k", k}, {"n", 1}, {"c", 10}, {"r", 0.5}}, "t").ok());
   ASSERT_TRUE(store->upsertRecord({{"k", "a"}, {"n", 2}, {"c", 10}}, "t").ok());  // replaces the whole row
 
   ASSERT_TRUE(store->updateRecord({{"n", 5}}, "t", "k", "b").ok());
@@ -394,12 +396,18 @@ TEST_F(SqliteSchema, ExistingTablesAreValidatedAgainstTheDescription) {
     std::string description;
     std::vector<std::string> columnsAfter;
   } cases[] = {
-      {"CREATE TABLE f (audience_id INTEGER NOT NULL, name TEXT NOT NULL, extra BLOB)", 0, "",
+      {"CREATE TABLE f (audience_id INTEGER NOT NULL, name TEXT NOT NULL, extra BLOB)",
+       0,
+       "",
        {"audience_id", "name", "extra", "scoped", "note"}},
-      {"CREATE TABLE f (audience_id INTEGER NOT NULL, name TEXT NOT NULL, extra BLOB NOT NULL DEFAULT x'00')", 2,
-       "Table contains unknown non-optional columns", {}},
+      {"CREATE TABLE f (audience_id INTEGER NOT NULL, name TEXT NOT NULL, extra BLOB NOT NULL DEFAULT x'00')",
+       2,
+       "Table contains unknown non-optional columns",
+       {}},
       {"CREATE TABLE f (audience_id INTEGER NOT NULL, note TEXT)", 2, "Table is missing required columns", {}},
-      {"CREATE TABLE f (name TEXT, audience_id INTEGER, note TEXT, scoped INTEGER)", 0, "",
+      {"CREATE TABLE f (name TEXT, audience_id INTEGER, note TEXT, scoped INTEGER)",
+       0,
+       "",
        {"name", "audience_id", "note", "scoped"}},
   };
   for (const auto& c : cases) {
@@ -433,8 +441,9 @@ TEST_F(SqliteSchema, ModifiedTypeRebuildsTheTableKeepingEveryRowAndItsRowID) {
   exec(*store,
        "CREATE TABLE raw (flag INTEGER, name TEXT NOT NULL, timestamp INTEGER NOT NULL, data BLOB NOT NULL, "
        "legacy TEXT)");
-  exec(*store, "INSERT INTO raw (rowid, flag, name, timestamp, data, legacy) VALUES (3, 1, 'a', 100, x'01', 'l'), "
-               "(9, NULL, 'b', 200, x'02', NULL)");
+  exec(*store,
+       "INSERT INTO raw (rowid, flag, name, timestamp, data, legacy) VALUES (3, 1, 'a', 100, x'01', 'l'), "
+       "(9, NULL, 'b', 200, x'02', NULL)");
   const QZMSqliteStore::ColumnInfo rawElementary = {
       {"name", "TEXT NOT NULL"}, {"timestamp", "INTEGER NOT NULL"}, {"data", "BLOB NOT NULL"}};
   const QZMSqliteStore::ColumnInfo rawAddOns = {{"flag", "INTEGER"}};
@@ -442,8 +451,8 @@ TEST_F(SqliteSchema, ModifiedTypeRebuildsTheTableKeepingEveryRowAndItsRowID) {
 
   ASSERT_TRUE(store->ensureTableWithName("raw", rawElementary, rawAddOns, modify).ok());
   EXPECT_EQ(store->columnInfoForTableWithName("raw").value(),
-            (std::map<std::string, std::string>{{"name", "TEXT"}, {"timestamp", "REAL"}, {"data", "BLOB"},
-                                                {"flag", "INTEGER"}}));
+            (std::map<std::string, std::string>{
+                {"name", "TEXT"}, {"timestamp", "REAL"}, {"data", "BLOB"}, {"flag", "INTEGER"}}));
   auto read = rows(*store, "SELECT rowid, * FROM raw ORDER BY rowid");
   ASSERT_EQ(read.size(), 2u);
   EXPECT_EQ(read[0], (Record{{"rowid", 3}, {"name", "a"}, {"timestamp", 100.0}, {"data", Data{1}}, {"flag", 1}}));
@@ -462,8 +471,8 @@ TEST_F(SqliteSchema, FailedRebuildLeavesTheTableAsItWas) {
   exec(*store, "CREATE TABLE raw (name TEXT NOT NULL, timestamp INTEGER NOT NULL)");
   exec(*store, "INSERT INTO raw VALUES ('a', 1)");
   exec(*store, "CREATE TABLE raw_old (x)");  // the rename cannot take this name
-  auto ensured = store->ensureTableWithName("raw", {{"name", "TEXT NOT NULL"}, {"timestamp", "INTEGER NOT NULL"}},
-                                            {}, {{"timestamp", "REAL NOT NULL"}});
+  auto ensured = store->ensureTableWithName("raw", {{"name", "TEXT NOT NULL"}, {"timestamp", "INTEGER NOT NULL"}}, {},
+                                            {{"timestamp", "REAL NOT NULL"}});
   expectError(ensured, 3, "Transaction failed");
   EXPECT_EQ(store->columnInfoForTableWithName("raw")->at("timestamp"), "INTEGER");
   EXPECT_EQ(rows(*store, "SELECT * FROM raw").size(), 1u);
@@ -484,10 +493,12 @@ TEST_F(SqliteStore, TransactionsCommitOrLeaveNoTrace) {
   }),
                std::runtime_error);
   foundation::Status inner;
-  ASSERT_TRUE(store->performTransactionWithError([&] {
-                     inner = store->performTransactionWithError([&] { return insert(5); });
-                     return insert(6);
-                   }).ok());
+  ASSERT_TRUE(store
+                  ->performTransactionWithError([&] {
+                    inner = store->performTransactionWithError([&] { return insert(5); });
+                    return insert(6);
+                  })
+                  .ok());
   expectError(inner, 3, "Failed to begin transaction");
   expectError(store->performTransactionWithError(nullptr), 1, "Received nil transaction block");
 
@@ -501,10 +512,11 @@ TEST_F(SqliteStore, FailedCommitIsRolledBackSoLaterTransactionsWork) {
   auto store = open();
   ASSERT_TRUE(store->executeSQL("PRAGMA foreign_keys = ON").ok());
   exec(*store, "CREATE TABLE parent (id INTEGER PRIMARY KEY)");
-  exec(*store,
-       "CREATE TABLE child (parent_id INTEGER REFERENCES parent(id) DEFERRABLE INITIALLY DEFERRED)");
+  exec(*store, "CREATE TABLE child (parent_id INTEGER REFERENCES parent(id) DEFERRABLE INITIALLY DEFERRED)");
   // The deferred key is checked at END, which fails.
-  auto ended = store->performTransactionWithError([&] { return store->upsertRecord({{"parent_id", 7}}, "child").ok(); });
+  auto ended = store->performTransactionWithError([&] {
+    return store->upsertRecord({{"parent_id", 7}}, "child").ok();
+  });
   expectError(ended, 3, "Failed to end transaction");
   EXPECT_EQ(ended.error().monitorContext, Object("Failed to end transaction,19,A"));
   EXPECT_TRUE(sqlite3_get_autocommit(store->sqliteHandle()));
