@@ -298,6 +298,8 @@ class CommandBuffer {
   void reuse();
   Command& append(Command::Op op);
   std::size_t store(const void* data, std::size_t length, std::size_t alignment);
+  // Copies uniform bytes at encode time and records the command that binds them.
+  void appendBytes(Command::Op op, const void* bytes, std::size_t length, std::uint32_t index);
   void replay();
 
   Device& device_;
