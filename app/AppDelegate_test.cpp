@@ -26,7 +26,7 @@ TEST(AppDelegate, LaunchesAndAllowsLandscapeOnly) {
 
 TEST(SceneDelegate, ConnectingDarkensOnlyTheScenesOwnWindows) {
   auto view = ui::HeadlessView::create(ui::Size{8, 8}, 1.0);
-  ASSERT_TRUE(view.ok()) << view.status();
+  ASSERT_TRUE(view.ok()) << view.error().text();
   ui::Application application;
   ui::WindowScene scene, otherScene;
   CountingController ours(**view), theirs(**view);

@@ -17,7 +17,7 @@
 
 namespace app {
 
-absl::StatusOr<int> runWindowed(const ui::RunHooks& hooks) {
+foundation::Result<int> runWindowed(const ui::RunHooks& hooks) {
   // The resources the build made, unless the environment names others.
   if (std::getenv("TOLV_RESOURCES") == nullptr) {
     foundation::Paths::setResourcesDirectory(resources::bundlePath());
@@ -41,9 +41,9 @@ absl::StatusOr<int> runWindowed(const ui::RunHooks& hooks) {
     auto overlay = panel::SdlOverlay::create(window, idiom, resourcePath);
     if (overlay.ok()) {
       environment = &(*overlay)->environment();
-      contents.overlay = *std::move(overlay);
+      contents.overlay = std::move(overlay).value();
     } else {
-      app::log("The control panel cannot be shown: %s", std::string(overlay.status().message()).c_str());
+      app::log("The control panel cannot be shown: %s", overlay.error().description.c_str());
     }
     ViewController::Services services;
     services.queue = &queue;
@@ -60,7 +60,7 @@ absl::StatusOr<int> runWindowed(const ui::RunHooks& hooks) {
     contents.rootViewController = std::make_shared<ViewController>(view, std::move(services));
     return contents;
   };
-  absl::StatusOr<int> status = ui::UIApplicationMain(delegate, storyboard, hooks);
+  foundation::Result<int> status = ui::UIApplicationMain(delegate, storyboard, hooks);
   SwiftUIViewProvider::reset();
   dispatch::drainMainQueue();
   SwiftUIViewProvider::setMainQueue(nullptr);

@@ -4,13 +4,13 @@
 // the application loop with them.
 #pragma once
 
-#include "absl/status/statusor.h"
+#include "platform/foundation/Error.h"
 #include "platform/ui/Main.h"
 
 namespace app {
 
 // Runs the program in a window until the user quits. An error means no window
 // could be opened (nothing ran).
-absl::StatusOr<int> runWindowed(const ui::RunHooks& hooks = {});
+foundation::Result<int> runWindowed(const ui::RunHooks& hooks = {});
 
 }  // namespace app

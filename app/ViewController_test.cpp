@@ -45,8 +45,8 @@ class ViewControllerTest : public ::testing::Test {
     SwiftUIViewProvider::reset();
     engine::setPrintSink([this](std::string_view text) { engineLines.emplace_back(text); });
     auto made = ui::HeadlessView::create(ui::Size{100, 75}, 2.0);
-    if (!made.ok()) throw std::runtime_error(std::string(made.status().message()));
-    view = *std::move(made);
+    if (!made.ok()) throw std::runtime_error(made.error().text());
+    view = std::move(made).value();
   }
   ~ViewControllerTest() override {
     controller.reset();
@@ -414,7 +414,7 @@ TEST_F(ViewControllerTest, ThePanelsCloseButtonClosesItWhileItDraws) {
   panel::HeadlessContext imgui(400, 300);
   environment = &imgui.environment();
   view.reset();
-  view = *ui::HeadlessView::create(ui::Size{400, 300}, 0.5);
+  view = ui::HeadlessView::create(ui::Size{400, 300}, 0.5).value();
   launch();
   auto draw = [&] { controller->drawSubviews(); };
   controller->toggleOptionView();

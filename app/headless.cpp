@@ -13,6 +13,11 @@
 namespace app {
 namespace {
 
+// 1: a bad argument; 2: the screenshot could not be written.
+foundation::Error headlessError(int code, std::string description) {
+  return foundation::Error("tolv.headless", code, std::move(description));
+}
+
 constexpr int kMaxSide = 8192;
 constexpr int kMaxFrames = 1000000;
 
@@ -34,25 +39,25 @@ bool parsePoint(std::string_view text, float2& out) {
 
 }  // namespace
 
-absl::StatusOr<HeadlessOptions> parseHeadless(const std::vector<std::string>& args) {
-  if (args.empty() || args[0] != "--headless") return absl::InvalidArgumentError("expected --headless first");
+foundation::Result<HeadlessOptions> parseHeadless(const std::vector<std::string>& args) {
+  if (args.empty() || args[0] != "--headless") return headlessError(1, "expected --headless first");
   HeadlessOptions o;
   bool haveSize = false, haveFrames = false;
   for (std::size_t i = 1; i < args.size(); ++i) {
     const std::string& flag = args[i];
-    if (i + 1 >= args.size()) return absl::InvalidArgumentError(absl::StrCat(flag, " needs a value"));
+    if (i + 1 >= args.size()) return headlessError(1, absl::StrCat(flag, " needs a value"));
     std::string_view value = args[++i];
     if (flag == "--size") {
       std::size_t x = value.find('x');
       if (x == std::string_view::npos || !parseInt(value.substr(0, x), o.width) ||
           !parseInt(value.substr(x + 1), o.height) || o.width < 1 || o.height < 1 || o.width > kMaxSide ||
           o.height > kMaxSide) {
-        return absl::InvalidArgumentError(absl::StrCat("--size wants WxH with sides 1 to ", kMaxSide));
+        return headlessError(1, absl::StrCat("--size wants WxH with sides 1 to ", kMaxSide));
       }
       haveSize = true;
     } else if (flag == "--frames") {
       if (!parseInt(value, o.frames) || o.frames < 1 || o.frames > kMaxFrames) {
-        return absl::InvalidArgumentError(absl::StrCat("--frames wants a count from 1 to ", kMaxFrames));
+        return headlessError(1, absl::StrCat("--frames wants a count from 1 to ", kMaxFrames));
       }
       haveFrames = true;
     } else if (flag == "--drag") {
@@ -60,26 +65,26 @@ absl::StatusOr<HeadlessOptions> parseHeadless(const std::vector<std::string>& ar
       Drag d;
       if (colon == std::string_view::npos || !parsePoint(value.substr(0, colon), d.from) ||
           !parsePoint(value.substr(colon + 1), d.to)) {
-        return absl::InvalidArgumentError("--drag wants X0,Y0:X1,Y1");
+        return headlessError(1, "--drag wants X0,Y0:X1,Y1");
       }
       o.drags.push_back(d);
     } else if (flag == "--screenshot") {
-      if (value.empty()) return absl::InvalidArgumentError("--screenshot wants a file name");
+      if (value.empty()) return headlessError(1, "--screenshot wants a file name");
       o.screenshot = std::string(value);
     } else {
-      return absl::InvalidArgumentError(absl::StrCat("unknown option ", flag));
+      return headlessError(1, absl::StrCat("unknown option ", flag));
     }
   }
-  if (!haveSize || !haveFrames) return absl::InvalidArgumentError("--size and --frames are required");
+  if (!haveSize || !haveFrames) return headlessError(1, "--size and --frames are required");
   if (o.drags.size() > static_cast<std::size_t>(StarTouch::kSlots)) {
-    return absl::InvalidArgumentError(absl::StrCat("at most ", StarTouch::kSlots, " drags"));
+    return headlessError(1, absl::StrCat("at most ", StarTouch::kSlots, " drags"));
   }
   return o;
 }
 
-absl::Status runHeadless(const HeadlessOptions& o) {
+foundation::Status runHeadless(const HeadlessOptions& o) {
   auto surface = gpu::HeadlessSurface::create(o.width, o.height);
-  if (!surface.ok()) return surface.status();
+  if (!surface.ok()) return surface.error();
 
   engine::Services services = engine::Services::system();
   auto clock = std::make_shared<std::uint64_t>(services.steadyMillis());
@@ -110,13 +115,13 @@ absl::Status runHeadless(const HeadlessOptions& o) {
   }
   if (n > 0) renderer->touch->ended(points.data(), static_cast<int>(n));
 
-  absl::Status result;
+  foundation::Status result;
   if (o.screenshot) {
     std::vector<std::uint8_t> pixels = (*surface)->currentDrawable()->texture()->readBytes();
     // The picture is what a window shows: colour only.
     for (std::size_t i = 3; i < pixels.size(); i += 4) pixels[i] = 255;
     if (!stbi_write_png(o.screenshot->c_str(), o.width, o.height, 4, pixels.data(), o.width * 4)) {
-      result = absl::UnavailableError(absl::StrCat("cannot write ", *o.screenshot));
+      result = headlessError(2, absl::StrCat("cannot write ", *o.screenshot));
     }
   }
   renderer.reset();

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "absl/status/statusor.h"
+#include "platform/foundation/Error.h"
 #include "engine/simd.h"
 
 namespace app {
@@ -28,11 +28,11 @@ struct HeadlessOptions {
 };
 
 // Parses the arguments after the program name; "--headless" must be first.
-absl::StatusOr<HeadlessOptions> parseHeadless(const std::vector<std::string>& args);
+foundation::Result<HeadlessOptions> parseHeadless(const std::vector<std::string>& args);
 
 // Runs the frames; the frame clock advances 16 ms per frame so a run looks
 // the same whatever the machine's speed. Returns an error (nothing written)
 // when the GPU context or the screenshot fails.
-absl::Status runHeadless(const HeadlessOptions& options);
+foundation::Status runHeadless(const HeadlessOptions& options);
 
 }  // namespace app

@@ -13,12 +13,12 @@ namespace {
 int runHeadless(const std::vector<std::string>& args) {
   auto options = app::parseHeadless(args);
   if (!options.ok()) {
-    std::fprintf(stderr, "tolv: %s\n", std::string(options.status().message()).c_str());
+    std::fprintf(stderr, "tolv: %s\n", std::string(options.error().description).c_str());
     return 2;
   }
-  absl::Status status = app::runHeadless(*options);
+  foundation::Status status = app::runHeadless(*options);
   if (!status.ok()) {
-    std::fprintf(stderr, "tolv: %s\n", std::string(status.message()).c_str());
+    std::fprintf(stderr, "tolv: %s\n", std::string(status.error().description).c_str());
     return 1;
   }
   return 0;
@@ -46,9 +46,9 @@ int main(int argc, char** argv) {
                 why.c_str());
     return runHeadless(kDemo);
   }
-  absl::StatusOr<int> status = app::runWindowed();
+  foundation::Result<int> status = app::runWindowed();
   if (!status.ok()) {
-    std::fprintf(stderr, "tolv: %s\n", std::string(status.status().message()).c_str());
+    std::fprintf(stderr, "tolv: %s\n", status.error().description.c_str());
     return 1;
   }
   return *status;

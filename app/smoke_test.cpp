@@ -84,8 +84,8 @@ TEST(Smoke, TheWindowRunsADragOpensThePanelAndQuitsKeepingTheSettings) {
     }
   };
 
-  absl::StatusOr<int> status = app::runWindowed(hooks);
-  ASSERT_TRUE(status.ok()) << status.status();
+  foundation::Result<int> status = app::runWindowed(hooks);
+  ASSERT_TRUE(status.ok()) << status.error().text();
   EXPECT_EQ(*status, 0);
   EXPECT_EQ(frames, 26);  // the quit comes before frame 26 is drawn
   EXPECT_EQ(touchesDuringDrag, 10);

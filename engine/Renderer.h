@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "engine/VireonVertex.h"
+#include "platform/dispatch/Semaphore.h"
 #include "platform/gpu/gpu.h"
 
 // A drawable size: width and height in pixels; depth is ignored.
@@ -74,7 +75,7 @@ class Renderer : public VireonVertex {
 
   std::shared_ptr<gpu::Device> device;
   std::vector<std::shared_ptr<gpu::Texture>> renderTargets;
-  gpu::Semaphore frameSemaphore{1};
+  dispatch::Semaphore frameSemaphore{1};
   std::shared_ptr<gpu::CommandQueue> commandQueue;
 
   // Render targets, in creation order (all also in renderTargets).

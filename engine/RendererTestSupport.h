@@ -71,8 +71,8 @@ class RendererTest : public ::testing::Test {
   void SetUp() override {
     engine::setPrintSink([this](std::string_view s) { printed += s; });
     auto s = gpu::HeadlessSurface::create(kWidth, kHeight);
-    ASSERT_TRUE(s.ok()) << s.status();
-    surface = *std::move(s);
+    ASSERT_TRUE(s.ok()) << s.error().text();
+    surface = std::move(s).value();
     renderer = std::make_unique<TestRenderer>(surface->device(), services());
   }
   void TearDown() override {
@@ -99,6 +99,24 @@ class RendererTest : public ::testing::Test {
   void frame() {
     nowMs += 16;
     renderer->draw(false, surface->currentDrawable(), nullptr);
+  }
+
+  // One finger down at `at`, then `moves` moves of `step`, each followed by
+  // a frame (or by the model's update alone). Answers where the finger is.
+  float2 drag(float2 at, float2 step, int moves, bool drawFrames = true) {
+    renderer->touch->began(&at, 1);
+    for (int i = 0; i < moves; ++i) {
+      float2 previous = at;
+      at += step;
+      renderer->touch->moved(&at, &previous, 1);
+      if (drawFrames) {
+        frame();
+      } else {
+        nowMs += 16;
+        renderer->update();
+      }
+    }
+    return at;
   }
 
   static Texel at(const std::vector<float>& px, std::size_t width, std::size_t x, std::size_t y) {
@@ -141,6 +159,14 @@ class RendererTest : public ::testing::Test {
     e.endEncoding();
     cb->commit();
     return target->readPixels();
+  }
+
+  // Units the frame semaphore holds now (taken and given back).
+  long framesFree() {
+    long n = 0;
+    while (renderer->frameSemaphore.wait(foundation::Deadline::afterSeconds(0))) ++n;
+    for (long i = 0; i < n; ++i) renderer->frameSemaphore.signal();
+    return n;
   }
 
   static bool allFinite(const std::vector<float>& px) {

@@ -6,8 +6,10 @@
 
 void BandMatrix::resize(int dim, int upper, int lower) {
   ENGINE_CHECK(dim>0);
-    upper_.assign(upper + 1, std::vector<double>(dim, 0.0));
-  lower_.assign(lower + 1, std::vector<double>(dim, 0.0));
+  upper_.resize(upper + 1);
+  lower_.resize(lower + 1);
+  for (auto& band : upper_) band.assign(dim, 0.0);
+  for (auto& band : lower_) band.assign(dim, 0.0);
 }
 
 int BandMatrix::dim() const { return upper_.empty() ? 0 : static_cast<int>(upper_[0].size()); }
@@ -53,47 +55,67 @@ void BandMatrix::lu_decompose() {
   }
 }
 
-std::vector<double> BandMatrix::l_solve(const std::vector<double>& b) const {
-  ENGINE_CHECK(this->dim()==(int)b.size());
+// Both substitutions work in place: each step reads only entries it has
+// already replaced and its own right-hand side.
+void BandMatrix::l_solve_in_place(std::vector<double>& x) const {
   const int n = dim();
-  std::vector<double> x(n);
   for (int i = 0; i < n; ++i) {
     double sum = 0;
     for (int j = std::max(0, i - num_lower()); j < i; ++j) sum += this->operator()(i, j) * x[j];
-    x[i] = b[i] * saved_diag(i) - sum;
+    x[i] = x[i] * saved_diag(i) - sum;
   }
+}
+
+void BandMatrix::r_solve_in_place(std::vector<double>& x) const {
+  const int n = dim();
+  for (int i = n - 1; i >= 0; --i) {
+    double sum = 0;
+    int j_max = std::min(n - 1, i + num_upper());
+    for (int j = i + 1; j <= j_max; ++j) sum += this->operator()(i, j) * x[j];
+    x[i] = (x[i] - sum) / this->operator()(i, i);
+  }
+}
+
+std::vector<double> BandMatrix::l_solve(const std::vector<double>& b) const {
+  ENGINE_CHECK(this->dim()==(int)b.size());
+  std::vector<double> x(b);
+  l_solve_in_place(x);
   return x;
 }
 
 std::vector<double> BandMatrix::r_solve(const std::vector<double>& b) const {
   ENGINE_CHECK(this->dim()==(int)b.size());
-  const int n = dim();
-  std::vector<double> x(n);
-  for (int i = n - 1; i >= 0; --i) {
-    double sum = 0;
-    int j_max = std::min(n - 1, i + num_upper());
-    for (int j = i + 1; j <= j_max; ++j) sum += this->operator()(i, j) * x[j];
-    x[i] = (b[i] - sum) / this->operator()(i, i);
-  }
+  std::vector<double> x(b);
+  r_solve_in_place(x);
   return x;
 }
 
 std::vector<double> BandMatrix::lu_solve(const std::vector<double>& b) {
+  std::vector<double> x;
+  lu_solve(b, x);
+  return x;
+}
+
+void BandMatrix::lu_solve(const std::vector<double>& b, std::vector<double>& x) {
   ENGINE_CHECK(this->dim()==(int)b.size());
   lu_decompose();
-  return r_solve(l_solve(b));
+  x.assign(b.begin(), b.end());
+  l_solve_in_place(x);
+  r_solve_in_place(x);
 }
 
 void Spline::set_points(const std::vector<double>& x, const std::vector<double>& y) {
   ENGINE_CHECK(x.size()==y.size());
   ENGINE_CHECK(x.size()>=3);
   const int n = static_cast<int>(x.size());
-  m_x = x;
+  m_x.assign(x.begin(), x.end());
   for (int i = 0; i < n - 1; ++i) ENGINE_CHECK(m_x[i]<m_x[i+1]);
-  m_y = y;
+  m_y.assign(y.begin(), y.end());
 
-  BandMatrix A(n, 1, 1);
-  std::vector<double> rhs(n, 0.0);
+  BandMatrix& A = m_A;
+  A.resize(n, 1, 1);
+  std::vector<double>& rhs = m_rhs;
+  rhs.assign(n, 0.0);
   for (int i = 1; i < n - 1; ++i) {
     A(i, i - 1) = (x[i] - x[i - 1]) / 3.0;
     A(i, i) = 2.0 * (x[i + 1] - x[i - 1]) / 3.0;
@@ -108,7 +130,7 @@ void Spline::set_points(const std::vector<double>& x, const std::vector<double>&
   A(n - 1, n - 2) = 0.0;
   rhs[n - 1] = 0.0;
 
-  m_c = A.lu_solve(rhs);
+  A.lu_solve(rhs, m_c);
   m_b.assign(n, 0.0);
   m_d.assign(n, 0.0);
   for (int i = 0; i < n - 1; ++i) {

@@ -1,5 +1,7 @@
 // Natural cubic spline through strictly increasing knots, solved with a
 // banded LU decomposition without pivoting (the system is diagonally dominant).
+// Both keep their storage between uses, so refitting a spline of no more
+// knots than before allocates nothing.
 #pragma once
 
 #include <vector>
@@ -22,8 +24,13 @@ class BandMatrix {
   std::vector<double> l_solve(const std::vector<double>& b) const;
   std::vector<double> r_solve(const std::vector<double>& b) const;
   std::vector<double> lu_solve(const std::vector<double>& b);
+  // The same into x, reusing its storage.
+  void lu_solve(const std::vector<double>& b, std::vector<double>& x);
 
  private:
+  void l_solve_in_place(std::vector<double>& x) const;
+  void r_solve_in_place(std::vector<double>& x) const;
+
   std::vector<std::vector<double>> upper_;
   std::vector<std::vector<double>> lower_;
 };
@@ -36,4 +43,6 @@ class Spline {
  private:
   std::vector<double> m_x, m_y, m_b, m_c, m_d;
   double m_c0 = 0;
+  BandMatrix m_A;
+  std::vector<double> m_rhs;
 };

@@ -112,7 +112,7 @@ void StarRenderer::setRenderPipelineDescriptor(PipelinePass& entry, const std::s
                                                BlendFactor destinationAlpha, BlendFactor sourceAlpha) {
   auto library = device->newLibrary(source);
   if (!library.ok()) {
-    engine::print("%s", std::string(library.status().message()).c_str());
+    engine::print("%s", std::string(library.error().description).c_str());
     buildFailed("setRenderPipelineDescriptor");
   }
   std::shared_ptr<gpu::Function> vertex = (*library)->newFunction(vertexName);
@@ -141,7 +141,7 @@ void StarRenderer::setRenderPipelineDescriptor(PipelinePass& entry, const std::s
   }
   auto state = device->newRenderPipelineState(d);
   if (!state.ok()) {
-    engine::print("%s", std::string(state.status().message()).c_str());
+    engine::print("%s", std::string(state.error().description).c_str());
     buildFailed("setRenderPipelineDescriptor");
   }
   entry.pipeline = *state;
@@ -152,7 +152,7 @@ void StarRenderer::setComputePipelineDescriptor(std::shared_ptr<gpu::ComputePipe
                                                 const std::string& source, const char* kernelName) {
   auto library = device->newLibrary(source);
   if (!library.ok()) {
-    engine::print("%s", std::string(library.status().message()).c_str());
+    engine::print("%s", std::string(library.error().description).c_str());
     buildFailed("setComputePipelineDescriptor");
   }
   std::shared_ptr<gpu::Function> kernel = (*library)->newFunction(kernelName);
@@ -162,7 +162,7 @@ void StarRenderer::setComputePipelineDescriptor(std::shared_ptr<gpu::ComputePipe
   }
   auto state = device->newComputePipelineState(kernel);
   if (!state.ok()) {
-    engine::print("%s", std::string(state.status().message()).c_str());
+    engine::print("%s", std::string(state.error().description).c_str());
     buildFailed("setComputePipelineDescriptor");
   }
   pipeline = *state;
@@ -212,7 +212,7 @@ gpu::RenderCommandEncoder& StarRenderer::beginPass(gpu::CommandBuffer& cb, Pipel
 
 void StarRenderer::quadPass(gpu::CommandBuffer& cb, PipelinePass& pass, const std::shared_ptr<gpu::Texture>& target,
                             const char* label, std::initializer_list<std::shared_ptr<gpu::Texture>> textures,
-                            Bytes fragmentBytes, Bytes vertexBytes) {
+                            PassBytes fragmentBytes, PassBytes vertexBytes) {
   gpu::RenderCommandEncoder& e = beginPass(cb, pass, target, label);
   e.setVertexBuffer(quad_vertex_buffer_, 0, 0);
   if (vertexBytes.data) e.setVertexBytes(vertexBytes.data, vertexBytes.length, 1);

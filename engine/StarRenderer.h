@@ -21,7 +21,7 @@ struct PipelinePass {
 };
 
 // Uniform bytes handed to a pass by value.
-struct Bytes {
+struct PassBytes {
   const void* data = nullptr;
   std::size_t length = 0;
 };
@@ -106,7 +106,7 @@ class StarRenderer : public Renderer {
 
  private:
   template <class T>
-  static Bytes bytesOf(const T& value) {
+  static PassBytes bytesOf(const T& value) {
     return {&value, sizeof(T)};
   }
   // The pass template: the target cleared to opaque black (or loaded), a
@@ -118,7 +118,7 @@ class StarRenderer : public Renderer {
   // and vertex bytes at 1, the six-vertex quad.
   void quadPass(gpu::CommandBuffer& cb, PipelinePass& pass, const std::shared_ptr<gpu::Texture>& target,
                 const char* label, std::initializer_list<std::shared_ptr<gpu::Texture>> textures,
-                Bytes fragmentBytes = {}, Bytes vertexBytes = {});
+                PassBytes fragmentBytes = {}, PassBytes vertexBytes = {});
   float2 gridTexelSize() const;
   bool targetsReady() const;
 };

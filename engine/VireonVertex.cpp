@@ -18,6 +18,8 @@ VertexCore::~VertexCore() = default;
 VireonVertex::VireonVertex(engine::Services services) : services_(std::move(services)) {
   timer = std::make_unique<StarTimer>(this, services_.steadyMillis);
   touch = std::make_shared<StarTouch>(this);
+  // A finger's stroke never exceeds the frame's budget: no growth mid-run.
+  for (auto& stroke : strokeLists) stroke.reserve(engine::kStrokeBudget);
 }
 
 VireonVertex::~VireonVertex() = default;
@@ -173,7 +175,12 @@ void VireonVertex::interpolateFluid() {
       const int n = static_cast<int>(history.size());
       if (n < 3) continue;
 
-      std::vector<double> X(n), Y(n), T(n);
+      std::vector<double>& X = knotX_;
+      std::vector<double>& Y = knotY_;
+      std::vector<double>& T = knotT_;
+      X.assign(n, 0.0);
+      Y.assign(n, 0.0);
+      T.assign(n, 0.0);
       for (int k = 0; k < n; ++k) {
         X[k] = history[k].x;
         Y[k] = history[k].y;
@@ -184,7 +191,8 @@ void VireonVertex::interpolateFluid() {
           T[k] = T[k - 1] + (segment == 0.0f ? 0.1 : segment);
         }
       }
-      Spline sx, sy;
+      Spline& sx = splineX_;
+      Spline& sy = splineY_;
       sx.set_points(T, X);
       sy.set_points(T, Y);
 

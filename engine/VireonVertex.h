@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/Services.h"
+#include "engine/Spline.h"
 #include "engine/StarTouch.h"
 #include "engine/simd.h"
 #include "platform/gpu/buffer.h"
@@ -200,4 +201,7 @@ class VireonVertex : protected VertexCore,
 
   int particlePointsWritten_ = 0;
   int splatPointsWritten_ = 0;
+  // interpolateFluid's working storage, kept so that frames do not allocate.
+  std::vector<double> knotX_, knotY_, knotT_;
+  Spline splineX_, splineY_;
 };

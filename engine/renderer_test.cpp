@@ -135,17 +135,17 @@ TEST_F(RendererTest, QuadTexcoordsGrowRightAndDown) {
 TEST_F(RendererTest, OneFrameInFlightAcrossDrawsAndResizes) {
   sizeTo(kWidth, kHeight);
   std::vector<long> countsDuringUpdate;
-  renderer->onUpdate = [&] { countsDuringUpdate.push_back(renderer->frameSemaphore.count()); };
+  renderer->onUpdate = [&] { countsDuringUpdate.push_back(framesFree()); };
   frame();
   frame();
   EXPECT_EQ(countsDuringUpdate, (std::vector<long>{0, 0}));
-  EXPECT_EQ(renderer->frameSemaphore.count(), 1);
+  EXPECT_EQ(framesFree(), 1);
   EXPECT_EQ(surface->currentDrawable()->presentedCount(), 2);
 
   // Rebuilding the targets clears them without letting a second frame in.
   sizeTo(kWidth, kHeight);
   sizeTo(80, 60);
-  EXPECT_EQ(renderer->frameSemaphore.count(), 1);
+  EXPECT_EQ(framesFree(), 1);
 
   // No drawable: the model still advances and the frame still completes.
   const float before = renderer->lastDeltaMs;
@@ -153,19 +153,12 @@ TEST_F(RendererTest, OneFrameInFlightAcrossDrawsAndResizes) {
   renderer->draw(false, nullptr, nullptr);
   EXPECT_EQ(renderer->lastDeltaMs, 20.0f);
   EXPECT_NE(before, 20.0f);
-  EXPECT_EQ(renderer->frameSemaphore.count(), 1);
+  EXPECT_EQ(framesFree(), 1);
 }
 
 TEST_F(RendererTest, ResizeRebuildsEveryTargetCleared) {
   sizeTo(kWidth, kHeight);
-  float2 p(80, 60);
-  renderer->touch->began(&p, 1);
-  for (int i = 0; i < 6; ++i) {
-    float2 previous = p;
-    p.x += 6;
-    renderer->touch->moved(&p, &previous, 1);
-    frame();
-  }
+  drag(float2(80, 60), float2(6, 0), 6);
   EXPECT_NE(printed.find("darwable Size Will Change\n"), std::string::npos);
 
   sizeTo(100, 100);
@@ -196,7 +189,7 @@ TEST_F(RendererTest, TinyDrawableDrawsNothingAndStaysAlive) {
   sizeTo(4, 4);  // no simulation grid at all
   frame();
   frame();
-  EXPECT_EQ(renderer->frameSemaphore.count(), 1);
+  EXPECT_EQ(framesFree(), 1);
   sizeTo(30, 15);  // a grid but no bloom level
   EXPECT_EQ(renderer->bloomLevelCount(), 0);
   frame();

@@ -93,9 +93,9 @@ int main(int argc, char** argv) {
     stbi_flip_vertically_on_write(1);
     written = stbi_write_png(out.c_str(), w, h, 4, pixels.data(), w * 4) != 0;
   };
-  absl::StatusOr<int> status = app::runWindowed(hooks);
+  foundation::Result<int> status = app::runWindowed(hooks);
   if (!status.ok()) {
-    std::fprintf(stderr, "tolv_windowshot: %s\n", std::string(status.status().message()).c_str());
+    std::fprintf(stderr, "tolv_windowshot: %s\n", status.error().description.c_str());
     return 1;
   }
   if (!written) {

@@ -52,15 +52,7 @@ std::shared_ptr<Queue> Queue::global() {
         std::unique_lock lock(q->mutex_);
         for (;;) {
           q->changed_.wait(lock, [&] { return !q->items_.empty(); });
-          Block block = std::move(q->items_.front().block);
-          q->items_.pop_front();
-          lock.unlock();
-          {
-            ScopedCurrent current(q.get());
-            block();
-          }
-          block = nullptr;
-          lock.lock();
+          q->runFront(lock);
         }
       }).detach();
     }
@@ -85,6 +77,19 @@ void Queue::async(Block block) {
   } else {
     changed_.notify_all();
   }
+}
+
+void Queue::runFront(std::unique_lock<std::mutex>& lock) {
+  Block block = std::move(items_.front().block);
+  items_.pop_front();
+  lock.unlock();
+  {
+    ScopedCurrent current(this);
+    block();
+  }
+  // The block's captures are released before the lock is taken again.
+  block = nullptr;
+  lock.lock();
 }
 
 void Queue::startRunner() {
@@ -202,17 +207,7 @@ std::size_t drainMainQueue() {
   auto q = Queue::main();
   std::unique_lock lock(q->mutex_);
   std::size_t count = q->items_.size();
-  for (std::size_t i = 0; i < count && !q->items_.empty(); ++i) {
-    Block block = std::move(q->items_.front().block);
-    q->items_.pop_front();
-    lock.unlock();
-    {
-      ScopedCurrent current(q.get());
-      block();
-    }
-    block = nullptr;
-    lock.lock();
-  }
+  for (std::size_t i = 0; i < count && !q->items_.empty(); ++i) q->runFront(lock);
   return count;
 }
 

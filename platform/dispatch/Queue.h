@@ -63,6 +63,8 @@ class Queue : public std::enable_shared_from_this<Queue> {
   Queue(std::string label, Kind kind);
   void startRunner();
   void runSerial();
+  // Pops the front block and runs it as this queue, with the lock released.
+  void runFront(std::unique_lock<std::mutex>& lock);
   void finishSync();
   friend std::size_t drainMainQueue();
   friend bool runMainQueueUntil(const std::function<bool()>&, foundation::Deadline);

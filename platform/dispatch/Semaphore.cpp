@@ -10,7 +10,9 @@ void Semaphore::signal() {
 
 bool Semaphore::wait(foundation::Deadline deadline) {
   std::unique_lock lock(mutex_);
-  if (!foundation::waitUntil(cv_, lock, deadline, [this] { return value_ > 0; })) return false;
+  // A free unit is taken at once: no waiting, nothing registered, nothing
+  // allocated (the frame loop takes one every frame).
+  if (value_ == 0 && !foundation::waitUntil(cv_, lock, deadline, [this] { return value_ > 0; })) return false;
   --value_;
   return true;
 }

@@ -73,6 +73,9 @@ Status writeFileAtomically(const std::string& path, const void* bytes, std::size
     return e;
   };
   if (::fchmod(fd, static_cast<mode_t>(mode)) != 0) return fail(posixError(errno, "cannot set the mode of " + path));
+  // The rename puts a new file in place; a file kept out of backups must stay out.
+  if (isExcludedFromBackup(path) && ::fsetxattr(fd, kBackupAttribute, "1", 1, 0) != 0)
+    return fail(posixError(errno, "cannot exclude " + path + " from backup"));
   if (auto written = writeAll(fd, bytes, length, path); !written) return fail(written.error());
   if (::fsync(fd) != 0) return fail(posixError(errno, "cannot flush " + path));
   if (::close(fd) != 0) {

@@ -79,6 +79,14 @@ std::size_t CommandBuffer::store(const void* data, std::size_t length, std::size
   return offset;
 }
 
+void CommandBuffer::appendBytes(Command::Op op, const void* bytes, std::size_t length, std::uint32_t index) {
+  std::size_t at = store(bytes, length, device_.uniformAlignment());
+  Command& c = append(op);
+  c.index = index;
+  c.dataOffset = at;
+  c.dataLength = length;
+}
+
 std::string_view CommandBuffer::label(const Command& c) const {
   if (c.op != Command::Op::BeginRenderPass) return {};
   return {reinterpret_cast<const char*>(arena_.data()) + c.dataOffset, c.dataLength};
@@ -252,11 +260,7 @@ void RenderCommandEncoder::setVertexBuffer(const std::shared_ptr<Buffer>& buffer
 }
 
 void RenderCommandEncoder::setVertexBytes(const void* bytes, std::size_t length, std::uint32_t index) {
-  std::size_t at = cb_.store(bytes, length, cb_.device_.uniformAlignment());
-  Command& c = cb_.append(Command::Op::SetVertexBytes);
-  c.index = index;
-  c.dataOffset = at;
-  c.dataLength = length;
+  cb_.appendBytes(Command::Op::SetVertexBytes, bytes, length, index);
 }
 
 void RenderCommandEncoder::setFragmentTexture(const std::shared_ptr<Texture>& texture, std::uint32_t index) {
@@ -268,11 +272,7 @@ void RenderCommandEncoder::setFragmentTexture(const std::shared_ptr<Texture>& te
 }
 
 void RenderCommandEncoder::setFragmentBytes(const void* bytes, std::size_t length, std::uint32_t index) {
-  std::size_t at = cb_.store(bytes, length, cb_.device_.uniformAlignment());
-  Command& c = cb_.append(Command::Op::SetFragmentBytes);
-  c.index = index;
-  c.dataOffset = at;
-  c.dataLength = length;
+  cb_.appendBytes(Command::Op::SetFragmentBytes, bytes, length, index);
 }
 
 void RenderCommandEncoder::drawPrimitives(PrimitiveType type, std::size_t vertexStart, std::size_t vertexCount) {
@@ -310,11 +310,7 @@ void ComputeCommandEncoder::setBuffer(const std::shared_ptr<Buffer>& buffer, std
 }
 
 void ComputeCommandEncoder::setBytes(const void* bytes, std::size_t length, std::uint32_t index) {
-  std::size_t at = cb_.store(bytes, length, cb_.device_.uniformAlignment());
-  Command& c = cb_.append(Command::Op::SetComputeBytes);
-  c.index = index;
-  c.dataOffset = at;
-  c.dataLength = length;
+  cb_.appendBytes(Command::Op::SetComputeBytes, bytes, length, index);
 }
 
 void ComputeCommandEncoder::setTexture(const std::shared_ptr<Texture>& texture, std::uint32_t index) {

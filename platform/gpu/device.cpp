@@ -11,6 +11,10 @@
 
 namespace gpu {
 
+foundation::Error error(ErrorCode code, std::string description) {
+  return foundation::Error(kErrorDomain, static_cast<std::int64_t>(code), std::move(description));
+}
+
 void misuse(const char* what) {
   std::fprintf(stderr, "gpu: %s\n", what);
   std::fflush(stderr);
@@ -51,7 +55,7 @@ struct Entry {
 };
 
 // Reads the "//@ vertex|fragment|kernel NAME [repeat=a,b]" lines of a text.
-absl::StatusOr<std::vector<Entry>> entries(std::string_view source) {
+foundation::Result<std::vector<Entry>> entries(std::string_view source) {
   std::vector<Entry> out;
   std::size_t pos = 0;
   while (pos < source.size()) {
@@ -73,20 +77,20 @@ absl::StatusOr<std::vector<Entry>> entries(std::string_view source) {
     if (kind == "vertex") e.type = FunctionType::Vertex;
     else if (kind == "fragment") e.type = FunctionType::Fragment;
     else if (kind == "kernel") e.type = FunctionType::Kernel;
-    else return absl::InvalidArgumentError(absl::StrCat("unknown entry kind '", std::string(kind), "'"));
+    else return error(ErrorCode::invalid, absl::StrCat("unknown entry kind '", std::string(kind), "'"));
     e.name = std::string(word());
-    if (e.name.empty()) return absl::InvalidArgumentError("entry without a name");
+    if (e.name.empty()) return error(ErrorCode::invalid, "entry without a name");
     for (const Entry& earlier : out) {
-      if (earlier.name == e.name) return absl::InvalidArgumentError(absl::StrCat("entry ", e.name, " marked twice"));
+      if (earlier.name == e.name) return error(ErrorCode::invalid, absl::StrCat("entry ", e.name, " marked twice"));
     }
     for (std::string_view option = word(); !option.empty(); option = word()) {
       if (!option.starts_with("repeat=")) {
-        return absl::InvalidArgumentError(absl::StrCat("unknown option '", std::string(option), "' of ", e.name));
+        return error(ErrorCode::invalid, absl::StrCat("unknown option '", std::string(option), "' of ", e.name));
       }
       option.remove_prefix(7);
       for (char c : option) {
         if (c >= '0' && c <= '9') e.repeatSlots |= 1u << (c - '0');
-        else if (c != ',') return absl::InvalidArgumentError(absl::StrCat("bad repeat slot of ", e.name));
+        else if (c != ',') return error(ErrorCode::invalid, absl::StrCat("bad repeat slot of ", e.name));
       }
     }
     out.push_back(std::move(e));
@@ -187,41 +191,13 @@ std::vector<std::string> Library::functionNames() const {
 RenderPipelineState::~RenderPipelineState() { glDeleteProgram(program_); }
 ComputePipelineState::~ComputePipelineState() { glDeleteProgram(program_); }
 
-// --- Semaphore ---
-
-void Semaphore::wait() {
-  std::unique_lock lock(mutex_);
-  changed_.wait(lock, [this] { return count_ > 0; });
-  --count_;
-}
-
-void Semaphore::signal() {
-  {
-    std::lock_guard lock(mutex_);
-    ++count_;
-  }
-  changed_.notify_one();
-}
-
-bool Semaphore::tryWait() {
-  std::lock_guard lock(mutex_);
-  if (count_ <= 0) return false;
-  --count_;
-  return true;
-}
-
-long Semaphore::count() const {
-  std::lock_guard lock(mutex_);
-  return count_;
-}
-
 // --- Device ---
 
-absl::StatusOr<std::shared_ptr<Device>> Device::create(std::function<void()> releaseContext) {
+foundation::Result<std::shared_ptr<Device>> Device::create(std::function<void()> releaseContext) {
   std::shared_ptr<Device> device(new Device());
   device->releaseContext_ = std::move(releaseContext);
   if (epoxy_gl_version() < 45) {
-    return absl::FailedPreconditionError(absl::StrCat("OpenGL 4.5 is required, the context has ",
+    return error(ErrorCode::unavailable, absl::StrCat("OpenGL 4.5 is required, the context has ",
                                                       epoxy_gl_version() / 10, ".", epoxy_gl_version() % 10));
   }
   const char* renderer = reinterpret_cast<const char*>(glGetString(GL_RENDERER));
@@ -283,16 +259,16 @@ void Device::synchronize(Buffer& buffer) {
   glGetNamedBufferSubData(b->glName(), 0, static_cast<GLsizeiptr>(b->length()), b->contents());
 }
 
-absl::StatusOr<std::shared_ptr<Library>> Device::newLibrary(std::string_view source) {
+foundation::Result<std::shared_ptr<Library>> Device::newLibrary(std::string_view source) {
   std::size_t version = source.find("#version");
-  if (version == std::string_view::npos) return absl::InvalidArgumentError("the text has no #version line");
+  if (version == std::string_view::npos) return error(ErrorCode::invalid, "the text has no #version line");
   std::size_t afterVersion = source.find('\n', version);
-  if (afterVersion == std::string_view::npos) return absl::InvalidArgumentError("the text ends at #version");
+  if (afterVersion == std::string_view::npos) return error(ErrorCode::invalid, "the text ends at #version");
   ++afterVersion;
   int versionLine = 1 + static_cast<int>(std::count(source.begin(), source.begin() + afterVersion, '\n'));
 
-  absl::StatusOr<std::vector<Entry>> found = entries(source);
-  if (!found.ok()) return found.status();
+  foundation::Result<std::vector<Entry>> found = entries(source);
+  if (!found.ok()) return found.error();
 
   auto library = std::make_shared<Library>();
   for (const Entry& e : *found) {
@@ -316,7 +292,7 @@ absl::StatusOr<std::shared_ptr<Library>> Device::newLibrary(std::string_view sou
     if (!ok) {
       std::string log = shaderLog(shader);
       glDeleteShader(shader);
-      return absl::InvalidArgumentError(absl::StrCat("compiling ", e.name, ":\n", log));
+      return error(ErrorCode::invalid, absl::StrCat("compiling ", e.name, ":\n", log));
     }
     library->functions_.push_back(
         std::shared_ptr<Function>(new Function(e.name, e.type, shader, e.repeatSlots)));
@@ -324,13 +300,13 @@ absl::StatusOr<std::shared_ptr<Library>> Device::newLibrary(std::string_view sou
   return library;
 }
 
-absl::StatusOr<std::shared_ptr<RenderPipelineState>> Device::newRenderPipelineState(
+foundation::Result<std::shared_ptr<RenderPipelineState>> Device::newRenderPipelineState(
     const RenderPipelineDescriptor& d) {
   if (!d.vertexFunction || d.vertexFunction->functionType() != FunctionType::Vertex) {
-    return absl::InvalidArgumentError("the pipeline needs a vertex function");
+    return error(ErrorCode::invalid, "the pipeline needs a vertex function");
   }
   if (!d.fragmentFunction || d.fragmentFunction->functionType() != FunctionType::Fragment) {
-    return absl::InvalidArgumentError("the pipeline needs a fragment function");
+    return error(ErrorCode::invalid, "the pipeline needs a fragment function");
   }
   GLuint program = glCreateProgram();
   glAttachShader(program, d.vertexFunction->shader_);
@@ -343,7 +319,7 @@ absl::StatusOr<std::shared_ptr<RenderPipelineState>> Device::newRenderPipelineSt
   if (!ok) {
     std::string log = programLog(program);
     glDeleteProgram(program);
-    return absl::InvalidArgumentError(absl::StrCat("linking ", d.vertexFunction->name(), " with ",
+    return error(ErrorCode::invalid, absl::StrCat("linking ", d.vertexFunction->name(), " with ",
                                                    d.fragmentFunction->name(), ":\n", log));
   }
   std::shared_ptr<RenderPipelineState> state(new RenderPipelineState());
@@ -353,10 +329,10 @@ absl::StatusOr<std::shared_ptr<RenderPipelineState>> Device::newRenderPipelineSt
   return state;
 }
 
-absl::StatusOr<std::shared_ptr<ComputePipelineState>> Device::newComputePipelineState(
+foundation::Result<std::shared_ptr<ComputePipelineState>> Device::newComputePipelineState(
     const std::shared_ptr<Function>& kernel) {
   if (!kernel || kernel->functionType() != FunctionType::Kernel) {
-    return absl::InvalidArgumentError("the pipeline needs a kernel function");
+    return error(ErrorCode::invalid, "the pipeline needs a kernel function");
   }
   GLuint program = glCreateProgram();
   glAttachShader(program, kernel->shader_);
@@ -367,7 +343,7 @@ absl::StatusOr<std::shared_ptr<ComputePipelineState>> Device::newComputePipeline
   if (!ok) {
     std::string log = programLog(program);
     glDeleteProgram(program);
-    return absl::InvalidArgumentError(absl::StrCat("linking ", kernel->name(), ":\n", log));
+    return error(ErrorCode::invalid, absl::StrCat("linking ", kernel->name(), ":\n", log));
   }
   GLint size[3] = {0, 0, 0};
   glGetProgramiv(program, GL_COMPUTE_WORK_GROUP_SIZE, size);

@@ -24,25 +24,29 @@
 //    there are no vertex descriptors.
 //
 // Objects made by a device must be destroyed before it (the device owns the GL
-// context). Failures are returned as absl::Status values carrying the GL log.
+// context). Failures are returned as foundation::Status values carrying the GL log.
 #pragma once
 
 #include <array>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "absl/status/statusor.h"
+#include "platform/foundation/Error.h"
 #include "platform/gpu/buffer.h"
 
 namespace gpu {
+
+// Errors of this layer: domain "gpu"; invalid for a text, entry or pipeline
+// that cannot be built, unavailable for a context that cannot be had.
+inline constexpr const char* kErrorDomain = "gpu";
+enum class ErrorCode { invalid = 1, unavailable = 2 };
+foundation::Error error(ErrorCode code, std::string description);
 
 enum class PixelFormat { RGBA8Unorm, RGBA16Float };
 enum class BlendOperation { Add };
@@ -294,6 +298,8 @@ class CommandBuffer {
   void reuse();
   Command& append(Command::Op op);
   std::size_t store(const void* data, std::size_t length, std::size_t alignment);
+  // Copies uniform bytes at encode time and records the command that binds them.
+  void appendBytes(Command::Op op, const void* bytes, std::size_t length, std::uint32_t index);
   void replay();
 
   Device& device_;
@@ -327,27 +333,11 @@ class Drawable {
   virtual void present() = 0;
 };
 
-// A counting semaphore (the frame pacing primitive).
-class Semaphore {
- public:
-  explicit Semaphore(long count) : count_(count) {}
-  void wait();
-  void signal();
-  // Takes one unit when one is free; false otherwise.
-  bool tryWait();
-  long count() const;
-
- private:
-  mutable std::mutex mutex_;
-  std::condition_variable changed_;
-  long count_;
-};
-
 class Device {
  public:
   // Takes over a GL context that is current on this thread; release is called
   // when the device is destroyed, after the device's own GL objects.
-  static absl::StatusOr<std::shared_ptr<Device>> create(std::function<void()> releaseContext);
+  static foundation::Result<std::shared_ptr<Device>> create(std::function<void()> releaseContext);
   ~Device();
   Device(const Device&) = delete;
   Device& operator=(const Device&) = delete;
@@ -355,10 +345,10 @@ class Device {
   const std::string& name() const { return name_; }
 
   std::shared_ptr<CommandQueue> newCommandQueue();
-  absl::StatusOr<std::shared_ptr<Library>> newLibrary(std::string_view source);
-  absl::StatusOr<std::shared_ptr<RenderPipelineState>> newRenderPipelineState(
+  foundation::Result<std::shared_ptr<Library>> newLibrary(std::string_view source);
+  foundation::Result<std::shared_ptr<RenderPipelineState>> newRenderPipelineState(
       const RenderPipelineDescriptor& descriptor);
-  absl::StatusOr<std::shared_ptr<ComputePipelineState>> newComputePipelineState(
+  foundation::Result<std::shared_ptr<ComputePipelineState>> newComputePipelineState(
       const std::shared_ptr<Function>& kernel);
   std::shared_ptr<Texture> newTexture(PixelFormat format, std::size_t width, std::size_t height);
   // A buffer whose CPU copy is uploaded (only the modified range) before each

@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <memory>
 
-#include "absl/status/statusor.h"
+#include "platform/foundation/Error.h"
 #include "platform/gpu/gpu.h"
 
 namespace gpu {
@@ -34,7 +34,7 @@ class HeadlessSurface {
  public:
   // Makes a GL 4.5 core context current on this thread and a drawable of
   // width x height pixels.
-  static absl::StatusOr<std::unique_ptr<HeadlessSurface>> create(std::size_t width, std::size_t height);
+  static foundation::Result<std::unique_ptr<HeadlessSurface>> create(std::size_t width, std::size_t height);
   ~HeadlessSurface();
 
   const std::shared_ptr<Device>& device() const { return device_; }

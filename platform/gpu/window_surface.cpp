@@ -15,20 +15,20 @@ void WindowSurface::prepareWindowAttributes() {
   SDL_GL_SetAttribute(SDL_GL_FRAMEBUFFER_SRGB_CAPABLE, 0);
 }
 
-absl::StatusOr<std::unique_ptr<WindowSurface>> WindowSurface::create(SDL_Window* window) {
-  if (window == nullptr) return absl::InvalidArgumentError("no window");
+foundation::Result<std::unique_ptr<WindowSurface>> WindowSurface::create(SDL_Window* window) {
+  if (window == nullptr) return error(ErrorCode::invalid, "no window");
   SDL_GLContext context = SDL_GL_CreateContext(window);
-  if (context == nullptr) return absl::UnavailableError(absl::StrCat("no GL context: ", SDL_GetError()));
+  if (context == nullptr) return error(ErrorCode::unavailable, absl::StrCat("no GL context: ", SDL_GetError()));
   if (SDL_GL_MakeCurrent(window, context) != 0) {
     SDL_GL_DeleteContext(context);
-    return absl::UnavailableError(absl::StrCat("SDL_GL_MakeCurrent failed: ", SDL_GetError()));
+    return error(ErrorCode::unavailable, absl::StrCat("SDL_GL_MakeCurrent failed: ", SDL_GetError()));
   }
   auto device = Device::create([context] { SDL_GL_DeleteContext(context); });
-  if (!device.ok()) return device.status();
+  if (!device.ok()) return device.error();
 
   std::unique_ptr<WindowSurface> surface(new WindowSurface());
   surface->window_ = window;
-  surface->device_ = *std::move(device);
+  surface->device_ = std::move(device).value();
   surface->drawable_.show_ = [surface = surface.get()](Texture& t) {
     const auto w = static_cast<GLint>(t.width()), h = static_cast<GLint>(t.height());
     // Row 0 (the top) goes to the window's top edge, which is GL's last row.

@@ -10,7 +10,7 @@
 
 #include <memory>
 
-#include "absl/status/statusor.h"
+#include "platform/foundation/Error.h"
 #include "platform/gpu/surface.h"
 
 struct SDL_Window;
@@ -21,7 +21,7 @@ class WindowSurface {
  public:
   // Sets the SDL GL attributes for a 4.5 core context (before SDL_CreateWindow).
   static void prepareWindowAttributes();
-  static absl::StatusOr<std::unique_ptr<WindowSurface>> create(SDL_Window* window);
+  static foundation::Result<std::unique_ptr<WindowSurface>> create(SDL_Window* window);
   ~WindowSurface();
 
   const std::shared_ptr<Device>& device() const { return device_; }

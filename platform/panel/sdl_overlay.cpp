@@ -9,10 +9,10 @@
 
 namespace panel {
 
-absl::StatusOr<std::unique_ptr<SdlOverlay>> SdlOverlay::create(SDL_Window* window, Idiom idiom,
+foundation::Result<std::unique_ptr<SdlOverlay>> SdlOverlay::create(SDL_Window* window, Idiom idiom,
                                                                std::string resourcePath) {
   if (window == nullptr || SDL_GL_GetCurrentContext() == nullptr) {
-    return absl::FailedPreconditionError("the panel needs a window with a current GL context");
+    return foundation::Error("panel", 1, "the panel needs a window with a current GL context");
   }
   std::unique_ptr<SdlOverlay> overlay(new SdlOverlay());
   overlay->window_ = window;
@@ -21,7 +21,7 @@ absl::StatusOr<std::unique_ptr<SdlOverlay>> SdlOverlay::create(SDL_Window* windo
   ImGui::GetIO().IniFilename = nullptr;
   overlay->sdlBackend_ = ImGui_ImplSDL2_InitForOpenGL(window, SDL_GL_GetCurrentContext());
   overlay->glBackend_ = overlay->sdlBackend_ && ImGui_ImplOpenGL3_Init("#version 330 core");
-  if (!overlay->glBackend_) return absl::UnavailableError("the panel's ImGui back ends did not start");
+  if (!overlay->glBackend_) return foundation::Error("panel", 2, "the panel's ImGui back ends did not start");
   // Baked before the renderer makes its first font texture.
   overlay->rebuildFontsIfNeeded(false);
   overlay->textures_ = std::make_unique<GlTextures>();

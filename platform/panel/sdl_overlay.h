@@ -12,7 +12,7 @@
 #include <memory>
 #include <string>
 
-#include "absl/status/statusor.h"
+#include "platform/foundation/Error.h"
 #include "platform/panel/fonts.h"
 #include "platform/panel/gl_textures.h"
 #include "platform/panel/view.h"
@@ -25,7 +25,7 @@ namespace panel {
 class SdlOverlay final : public ui::Overlay {
  public:
   // Needs the window's GL context current on this thread.
-  static absl::StatusOr<std::unique_ptr<SdlOverlay>> create(SDL_Window* window, Idiom idiom,
+  static foundation::Result<std::unique_ptr<SdlOverlay>> create(SDL_Window* window, Idiom idiom,
                                                             std::string resourcePath);
   ~SdlOverlay() override;
   SdlOverlay(const SdlOverlay&) = delete;

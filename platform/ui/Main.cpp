@@ -5,12 +5,13 @@
 #include <algorithm>
 #include <string>
 
-#include "absl/strings/str_cat.h"
 #include "platform/dispatch/Queue.h"
 #include "platform/ui/Views.h"
 
 namespace ui {
 namespace {
+
+using foundation::Error;
 
 // The window's first size: landscape, 16:10, within the usable display.
 Size initialWindowSize() {
@@ -54,14 +55,14 @@ bool displayAvailable(std::string* why) {
   return true;
 }
 
-absl::StatusOr<int> UIApplicationMain(ApplicationDelegate& delegate, const SceneConfiguration& configuration,
+foundation::Result<int> UIApplicationMain(ApplicationDelegate& delegate, const SceneConfiguration& configuration,
                                       const RunHooks& hooks) {
   // Fingers feed the fluid and mouse events made from them feed the panel;
   // the mouse is read as itself, never as a made-up finger.
   SDL_SetHint(SDL_HINT_MOUSE_TOUCH_EVENTS, "0");
   SDL_SetHint(SDL_HINT_TOUCH_MOUSE_EVENTS, "1");
   SdlVideo video;
-  if (!video.ok) return absl::UnavailableError(absl::StrCat("no display: ", SDL_GetError()));
+  if (!video.ok) return Error(kUIErrorDomain, kUIErrorNoDisplay, std::string("no display: ") + SDL_GetError());
 
   Application& application = Application::shared();
   delegate.didFinishLaunchingWithOptions();
@@ -71,11 +72,11 @@ absl::StatusOr<int> UIApplicationMain(ApplicationDelegate& delegate, const Scene
   SDL_Window* sdlWindow =
       SDL_CreateWindow("tolv", SDL_WINDOWPOS_CENTERED, SDL_WINDOWPOS_CENTERED, static_cast<int>(size.width),
                        static_cast<int>(size.height), SDL_WINDOW_OPENGL | SDL_WINDOW_RESIZABLE | SDL_WINDOW_ALLOW_HIGHDPI | SDL_WINDOW_HIDDEN);
-  if (sdlWindow == nullptr) return absl::UnavailableError(absl::StrCat("no window: ", SDL_GetError()));
+  if (sdlWindow == nullptr) return Error(kUIErrorDomain, kUIErrorNoDisplay, std::string("no window: ") + SDL_GetError());
   auto view = WindowView::create(sdlWindow);
   if (!view.ok()) {
     SDL_DestroyWindow(sdlWindow);
-    return view.status();
+    return view.error();
   }
   SDL_GL_SetSwapInterval(1);
 

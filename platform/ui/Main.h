@@ -10,7 +10,7 @@
 #include <memory>
 #include <string>
 
-#include "absl/status/statusor.h"
+#include "platform/foundation/Error.h"
 #include "platform/ui/Application.h"
 #include "platform/ui/View.h"
 
@@ -58,7 +58,7 @@ bool displayAvailable(std::string* why);
 
 // Runs the application until it quits. Answers the exit status, or an error
 // when no window or GL context could be made (nothing has started then).
-absl::StatusOr<int> UIApplicationMain(ApplicationDelegate& delegate, const SceneConfiguration& configuration,
+foundation::Result<int> UIApplicationMain(ApplicationDelegate& delegate, const SceneConfiguration& configuration,
                                       const RunHooks& hooks = {});
 
 }  // namespace ui

@@ -6,12 +6,12 @@
 
 namespace ui {
 
-absl::StatusOr<std::unique_ptr<WindowView>> WindowView::create(SDL_Window* window) {
+foundation::Result<std::unique_ptr<WindowView>> WindowView::create(SDL_Window* window) {
   auto surface = gpu::WindowSurface::create(window);
-  if (!surface.ok()) return surface.status();
+  if (!surface.ok()) return surface.error();
   std::unique_ptr<WindowView> view(new WindowView());
   view->window_ = window;
-  view->surface_ = *std::move(surface);
+  view->surface_ = std::move(surface).value();
   return view;
 }
 
@@ -30,17 +30,18 @@ double WindowView::contentScaleFactor() const {
   return points > 0 ? drawableSize().width / points : 1.0;
 }
 
-absl::StatusOr<std::unique_ptr<HeadlessView>> HeadlessView::create(Size points, double scale) {
+foundation::Result<std::unique_ptr<HeadlessView>> HeadlessView::create(Size points, double scale) {
   if (!(points.width >= 1 && points.height >= 1 && scale > 0)) {
-    return absl::InvalidArgumentError("a headless view needs a size of at least one point and a positive scale");
+    return foundation::Error(kUIErrorDomain, kUIErrorBadSize,
+                             "a headless view needs a size of at least one point and a positive scale");
   }
   auto surface = gpu::HeadlessSurface::create(static_cast<std::size_t>(std::lround(points.width * scale)),
                                               static_cast<std::size_t>(std::lround(points.height * scale)));
-  if (!surface.ok()) return surface.status();
+  if (!surface.ok()) return surface.error();
   std::unique_ptr<HeadlessView> view(new HeadlessView());
   view->points_ = points;
   view->scale_ = scale;
-  view->surface_ = *std::move(surface);
+  view->surface_ = std::move(surface).value();
   return view;
 }
 

@@ -4,7 +4,7 @@
 
 #include <memory>
 
-#include "absl/status/statusor.h"
+#include "platform/foundation/Error.h"
 #include "platform/gpu/surface.h"
 #include "platform/gpu/window_surface.h"
 #include "platform/ui/View.h"
@@ -13,13 +13,19 @@ struct SDL_Window;
 
 namespace ui {
 
+inline constexpr const char* kUIErrorDomain = "ui";
+enum UIError {
+  kUIErrorBadSize = 1,    // a view of no size
+  kUIErrorNoDisplay = 2,  // no window could be opened
+};
+
 // The view filling an SDL window: its frame is the window's size in points,
 // its drawable the window's drawable size, which follows the window.
 class WindowView final : public MetalView {
  public:
   // The window must have been made with SDL_WINDOW_OPENGL after
   // gpu::WindowSurface::prepareWindowAttributes().
-  static absl::StatusOr<std::unique_ptr<WindowView>> create(SDL_Window* window);
+  static foundation::Result<std::unique_ptr<WindowView>> create(SDL_Window* window);
 
   std::shared_ptr<gpu::Device> systemDefaultDevice() override { return surface_->device(); }
   Rect frame() const override;
@@ -41,7 +47,7 @@ class WindowView final : public MetalView {
 // A view of a given size in points on an offscreen drawable.
 class HeadlessView final : public MetalView {
  public:
-  static absl::StatusOr<std::unique_ptr<HeadlessView>> create(Size points, double scale);
+  static foundation::Result<std::unique_ptr<HeadlessView>> create(Size points, double scale);
 
   std::shared_ptr<gpu::Device> systemDefaultDevice() override { return surface_->device(); }
   Rect frame() const override { return Rect{{}, points_}; }

@@ -246,7 +246,7 @@ class SizeDelegate : public ui::MTKViewDelegate {
 
 TEST(HeadlessView, ResizingChangesFrameAndDrawableAndTellsTheDelegate) {
   auto view = ui::HeadlessView::create(ui::Size{100, 50}, 2.0);
-  ASSERT_TRUE(view.ok()) << view.status();
+  ASSERT_TRUE(view.ok()) << view.error().text();
   SizeDelegate delegate;
   (*view)->delegate = &delegate;
   EXPECT_EQ((*view)->drawableSize(), (ui::Size{200, 100}));

@@ -1,0 +1,82 @@
+#include "app/headless.h"
+
+#include <gtest/gtest.h>
+#include <stb_image.h>
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "engine/Log.h"
+
+namespace {
+
+std::vector<std::string> words(std::initializer_list<const char*> list) { return {list.begin(), list.end()}; }
+
+TEST(HeadlessArguments, ParseOrSayWhatIsWrong) {
+  auto ok = app::parseHeadless(
+      words({"--headless", "--size", "160x120", "--frames", "30", "--drag", "10,20:150.5,100", "--drag", "0,0:1,1",
+             "--screenshot", "out.png"}));
+  ASSERT_TRUE(ok.ok()) << ok.error().text();
+  EXPECT_EQ(ok->width, 160);
+  EXPECT_EQ(ok->height, 120);
+  EXPECT_EQ(ok->frames, 30);
+  ASSERT_EQ(ok->drags.size(), 2u);
+  EXPECT_EQ(ok->drags[0].from, float2(10, 20));
+  EXPECT_EQ(ok->drags[0].to, float2(150.5f, 100));
+  EXPECT_EQ(ok->screenshot, "out.png");
+
+  struct Case {
+    std::vector<std::string> args;
+    const char* error;
+  } cases[] = {
+      {words({"--size", "10x10", "--frames", "1"}), "--headless"},
+      {words({"--headless", "--frames", "1"}), "required"},
+      {words({"--headless", "--size", "10x10"}), "required"},
+      {words({"--headless", "--size", "0x10", "--frames", "1"}), "--size"},
+      {words({"--headless", "--size", "10x", "--frames", "1"}), "--size"},
+      {words({"--headless", "--size", "10x10x", "--frames", "1"}), "--size"},
+      {words({"--headless", "--size", "9000x10", "--frames", "1"}), "--size"},
+      {words({"--headless", "--size", "10x10", "--frames", "-3"}), "--frames"},
+      {words({"--headless", "--size", "10x10", "--frames", "1", "--drag", "1,2:3"}), "--drag"},
+      {words({"--headless", "--size", "10x10", "--frames", "1", "--drag", "nan,2:3,4"}), "--drag"},
+      {words({"--headless", "--size", "10x10", "--frames", "1", "--screenshot"}), "needs a value"},
+      {words({"--headless", "--size", "10x10", "--frames", "1", "--fast", "1"}), "unknown option --fast"},
+  };
+  for (const Case& c : cases) {
+    auto parsed = app::parseHeadless(c.args);
+    ASSERT_FALSE(parsed.ok()) << c.error;
+    EXPECT_NE(parsed.error().description.find(c.error), std::string::npos) << parsed.error().text();
+  }
+  std::vector<std::string> many = words({"--headless", "--size", "10x10", "--frames", "1"});
+  for (int i = 0; i < 11; ++i) many.insert(many.end(), {"--drag", "1,1:2,2"});
+  EXPECT_FALSE(app::parseHeadless(many).ok());
+}
+
+TEST(HeadlessRun, WritesTheLastFrameOrReportsWhyNot) {
+  engine::setPrintSink([](std::string_view) {});
+  const std::filesystem::path dir = std::filesystem::temp_directory_path() /
+                                    ("tolv_headless_" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  app::HeadlessOptions o;
+  o.width = 48;
+  o.height = 32;
+  o.frames = 6;
+  o.drags = {{{4, 16}, {44, 16}}};
+  o.screenshot = (dir / "frame.png").string();
+  ASSERT_TRUE(app::runHeadless(o).ok());
+  int w = 0, h = 0, channels = 0;
+  ASSERT_TRUE(stbi_info(o.screenshot->c_str(), &w, &h, &channels));
+  EXPECT_EQ(w, 48);
+  EXPECT_EQ(h, 32);
+
+  o.screenshot = (dir / "missing" / "frame.png").string();
+  foundation::Status failed = app::runHeadless(o);
+  EXPECT_FALSE(failed.ok());
+  EXPECT_NE(failed.error().description.find("cannot write"), std::string::npos);
+  std::filesystem::remove_all(dir);
+  engine::setPrintSink(nullptr);
+}
+
+}  // namespace

@@ -1,0 +1,188 @@
+#include "measurement/foundation/QZMDatabase.h"
+
+#include "absl/strings/str_cat.h"
+#include "measurement/foundation/QZMAbslView.h"
+#include "measurement/foundation/QZMFileLocations.h"
+#include "measurement/foundation/QZMMeasurementBase.h"
+#include "measurement/foundation/QZMMonitor.h"
+
+using foundation::Error;
+using foundation::Object;
+using foundation::Result;
+using foundation::Status;
+
+namespace {
+
+std::shared_ptr<QZMMonitor> monitor() { return QZMMeasurementBase::monitor(); }
+
+// The app metadata row is addressed by row id 1, passed as text.
+const Object kAppMetadataRowID("1");
+
+}  // namespace
+
+QZMDatabase::QZMDatabase(std::string databasePath) : databasePath_(std::move(databasePath)) {}
+
+Result<std::shared_ptr<QZMDatabase>> QZMDatabase::initWithDatabaseName(
+    std::string_view name, std::shared_ptr<QZMPersistedConfig> persistedConfig) {
+  if (name.empty()) return qzm_errorWithCode(1, "Received empty database name in init");
+  auto database = std::make_shared<QZMDatabase>(QZMApplicationSupportFilePath(name));
+  if (Status opened = database->initializeDatabaseResourcesWithContext("Init", database->databasePath_); !opened)
+    return opened.error();
+  database->persistedConfig_ = std::move(persistedConfig);
+  return database;
+}
+
+Status QZMDatabase::initializeDatabaseResourcesWithContext(std::string_view context, const std::string& databasePath) {
+  sqliteStore_.reset();
+  auto store = QZMSqliteStore::initWithDatabasePath(databasePath);
+  if (!store) return store.error();
+  sqliteStore_ = std::move(*store);
+
+  if (Status ensured = ensureAllTables(); !ensured) {
+    monitor()->logWithLevel(
+        1, 12002, absl::StrCat("Failed to create or validate required database tables (", QZMAbslView(context), ")"));
+    // The file goes, so no store may stay open on it; the next open starts
+    // from an empty file.
+    sqliteStore_->closeDatabase();
+    sqliteStore_.reset();
+    if (Status deleted = QZMSqliteStore::deleteDatabaseFilesAtPath(databasePath); !deleted) {
+      monitor()->logWithLevel(4, 12003,
+                              absl::StrCat("Failed to delete old database file after failed validation. Error (",
+                                           QZMAbslView(context), ")"),
+                              deleted.error());
+    }
+    return ensured;
+  }
+  if (Status initialized = initializeAppMetadata(); !initialized) {
+    monitor()->logWithLevel(1, 12004,
+                            absl::StrCat("Failed to initialize App Metadata table (", QZMAbslView(context), ")"));
+    return initialized;
+  }
+  return {};
+}
+
+Status QZMDatabase::ensureAllTables() {
+  auto held = store();
+  if (!held) return held.error();
+  for (const auto& table : QZMMeasurementDatabaseSchema()) {
+    Status ensured =
+        (*held)->ensureTableWithName(table.name, table.elementaryColumns, table.addOnColumns, table.modifiedColumns);
+    if (!ensured) {
+      monitor()->logWithLevel(1, 12047, "Failed to ensure table. Table, error", table.name, ensured.error());
+      return ensured;
+    }
+  }
+  return {};
+}
+
+Status QZMDatabase::initializeAppMetadata() {
+  std::optional<Error> failure;
+  Status transaction = performTransaction([&] {
+    // The row itself is all that matters here; its fields are read elsewhere.
+    auto rows = dataTypesFromTableWithName<Record>(kQZMAppMetadataTable, "rowid", kAppMetadataRowID,
+                                                   [](const Record& row) -> Result<Record> { return row; });
+    if (!rows) {
+      monitor()->logWithLevel(1, 12005, "Failed to query app metadata");
+      failure = rows.error();
+      return false;
+    }
+    if (!rows->empty()) return true;
+    Record record = {{"rowid", kAppMetadataRowID},
+                     {"last_bundle_index", 0},
+                     {"last_delivery_index", 0},
+                     {"last_bundle_start_timestamp", 0.0},
+                     {"last_bundle_end_timestamp", 0.0}};
+    if (Status written = upsertDataType(record, kQZMAppMetadataTable, "rowid", kAppMetadataRowID, kQZMAppMetadataLimit);
+        !written) {
+      monitor()->logWithLevel(1, 12006, "Unable to update the app metadata. Error", written.error());
+      failure = written.error();
+      return false;
+    }
+    return true;
+  });
+  if (transaction) return {};
+  return failure ? *failure : transaction.error();
+}
+
+Status QZMDatabase::reset() {
+  bool deleted =
+      sqliteStore_ ? sqliteStore_->closeAndDeleteDatabase() : QZMSqliteStore(databasePath_).closeAndDeleteDatabase();
+  sqliteStore_.reset();
+  if (!deleted) return qzm_errorWithCode(2, "Failed to delete database data");
+  return initializeDatabaseResourcesWithContext("Reset", databasePath_);
+}
+
+Status QZMDatabase::performTransaction(const std::function<bool()>& block) {
+  auto held = store();
+  if (!held) return held.error();
+  Status transaction = (*held)->performTransactionWithError(block);
+  if (!transaction) {
+    monitor()->logWithLevel(1, 12056, absl::StrCat("Transaction failed. ", transaction.error().description));
+  }
+  return transaction;
+}
+
+// ---- Generic record operations ----
+
+Result<QZMSqliteStore*> QZMDatabase::store() const {
+  if (!sqliteStore_) return qzm_errorWithCode(2, "Database not open");
+  return sqliteStore_.get();
+}
+
+Result<std::vector<QZMDatabase::Record>> QZMDatabase::rowsFromTableWithName(std::string_view table,
+                                                                            std::int64_t tableLimit) {
+  auto held = store();
+  if (!held) return held.error();
+  return (*held)->recordsForQuery(
+      absl::StrCat("SELECT rowid, * FROM ", QZMAbslView(table), " ORDER BY rowid LIMIT ", tableLimit), {});
+}
+
+Result<std::vector<QZMDatabase::Record>> QZMDatabase::rowsFromTableWithName(std::string_view table,
+                                                                            std::string_view columnName,
+                                                                            const Object& columnValue) {
+  auto held = store();
+  if (!held) return held.error();
+  return (*held)->recordsForQuery(
+      absl::StrCat("SELECT rowid, * FROM ", QZMAbslView(table), " WHERE ", QZMAbslView(columnName), " = ?"),
+      {columnValue});
+}
+
+Status QZMDatabase::insertDataType(const Record& record, std::string_view inTableWithName) {
+  if (inTableWithName.empty()) return qzm_errorWithCode(1, "Received empty table name for inserting");
+  if (record.empty()) return qzm_errorWithCode(2, "Failed to insert empty record");
+  auto held = store();
+  if (!held) return held.error();
+  return (*held)->upsertRecord(record, inTableWithName);
+}
+
+Status QZMDatabase::upsertDataType(const Record& record, std::string_view inTableWithName, std::string_view columnName,
+                                   const Object& columnValue, std::int64_t tableLimit) {
+  if (record.empty()) return qzm_errorWithCode(1, "Received empty data type to upsert");
+  if (inTableWithName.empty()) return qzm_errorWithCode(1, "Received empty table name for checking upsert");
+  // Without a key every row would count as this record's, and the cap would
+  // never hold.
+  if (columnName.empty() || columnValue.isNull()) return qzm_errorWithCode(1, "Received empty key for checking upsert");
+  auto held = store();
+  if (!held) return held.error();
+  auto existing = (*held)->rowCountForTableWithName(inTableWithName, columnName, columnValue);
+  if (!existing) return existing.error();
+  if (*existing == 0) {
+    auto total = (*held)->rowCountForTableWithName(inTableWithName);
+    if (!total) return total.error();
+    if (*total >= tableLimit) return qzm_errorWithCode(2, "Failed to insert data type. Table is full");
+  }
+  return (*held)->upsertRecord(record, inTableWithName);
+}
+
+Status QZMDatabase::updateDataType(const Record& record, std::string_view inTableWithName, std::string_view columnName,
+                                   const Object& columnValue) {
+  if (record.empty()) return qzm_errorWithCode(1, "Received empty data type to update");
+  if (inTableWithName.empty()) return qzm_errorWithCode(1, "Received empty table name for updating");
+  auto held = store();
+  if (!held) return held.error();
+  auto existing = (*held)->rowCountForTableWithName(inTableWithName, columnName, columnValue);
+  if (!existing) return existing.error();
+  if (*existing == 0 || columnName.empty() || columnValue.isNull())
+    return qzm_errorWithCode(2, "Failed to update record. Item doesn't exist");
+  return (*held)->updateRecord(record, inTableWithName, columnName, columnValue);
+}

@@ -1,0 +1,39 @@
+// What the foundation needs of the measurement engine: the process-wide
+// monitor, and the engine's shared instance with the parts of it that the
+// foundation's callers reach. The engine, QZMMeasurement, derives from this
+// base and inherits its class methods; tests install a double.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string_view>
+
+class QZMMonitor;
+class QZMScheduler;
+class QZMPersistedConfig;
+
+// The library's build text; its version number drops the last three
+// characters ("111400000" is version 111400).
+inline constexpr const char* kQZMLibraryBuildString = "111400000";
+// 0 when the text is shorter than 4 characters or not a number.
+std::int64_t QZMLibraryVersionFromBuildString(std::string_view build);
+
+class QZMMeasurementBase {
+ public:
+  virtual ~QZMMeasurementBase() = default;
+
+  // Created on first use with the library's version; never nullptr.
+  static std::shared_ptr<QZMMonitor> monitor();
+  // Replaces the process-wide monitor; nullptr makes the next use create one.
+  static void setMonitor(std::shared_ptr<QZMMonitor> monitor);
+
+  static bool hasSharedInstance();
+  static std::shared_ptr<QZMMeasurementBase> sharedInstance();
+  // The engine installs itself once made; tests install a double or reset.
+  static void setSharedInstance(std::shared_ptr<QZMMeasurementBase> instance);
+
+  virtual bool isEnabled() const = 0;
+  // The scheduler of the worker queue.
+  virtual std::shared_ptr<QZMScheduler> scheduler() const = 0;
+  virtual std::shared_ptr<QZMPersistedConfig> persistedConfig() const = 0;
+};

@@ -1,0 +1,195 @@
+// The one access layer between the SDK and an SQLite database file. It opens
+// the file (creating its folder), checks its integrity and starts afresh when
+// the file is damaged, creates and migrates tables from column descriptions,
+// and reads and writes records (column name -> value) with a cache of
+// prepared statements and exclusive transactions.
+//
+// Values: data is bound as a BLOB (without a copy), a floating number as
+// REAL, any other number as INTEGER, text as TEXT, null as NULL; anything
+// else is refused. Reads give back integers, doubles, text, data and null;
+// a zero-length TEXT or BLOB reads as nothing and is left out of its row.
+//
+// Errors are SDK errors: code 1 a bad argument, 2 a closed database or an
+// unusable table, 3 an SQLite failure (with the operation, SQLite's code and
+// message, and a monitor context "operation,code,A|NA").
+//
+// Not thread-safe: cached statements carry state between uses, so each owner
+// keeps its store on one serial queue.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "platform/foundation/Error.h"
+#include "platform/foundation/Object.h"
+
+class QZMSqliteStore {
+ public:
+  // A row or a record to write: column name -> value.
+  using Record = foundation::Dictionary;
+  // Bound to the "?" placeholders in order.
+  using Values = foundation::Array;
+  // Ordered (column name, type declaration) pairs. In an elementary list the
+  // pseudo-name "PRIMARY KEY" with a declaration such as "(a, b)" declares
+  // the table key; it is written after the columns and is no column.
+  using ColumnInfo = std::vector<std::pair<std::string, std::string>>;
+  // Column name -> new type declaration.
+  using ModifyColumnInfo = std::map<std::string, std::string>;
+  // Ordered (column name, ALTER TABLE statement that adds it) pairs.
+  using AddOnColumns = std::vector<std::pair<std::string, std::string>>;
+  // Gets the number of rows kept so far and the next row; false ends the
+  // read without keeping that row.
+  using RecordFilter = std::function<bool(std::size_t keptCount, const Record& row)>;
+  // Returns whether the transaction commits.
+  using TransactionBlock = std::function<bool()>;
+
+  static constexpr const char* kPrimaryKeyColumnName = "PRIMARY KEY";
+
+  // Opens or creates the file; a damaged file is deleted and replaced by an
+  // empty one, once.
+  static foundation::Result<std::shared_ptr<QZMSqliteStore>> initWithDatabasePath(const std::string& path);
+  ~QZMSqliteStore();
+  QZMSqliteStore(const QZMSqliteStore&) = delete;
+  QZMSqliteStore& operator=(const QZMSqliteStore&) = delete;
+
+  // Finalizes the cached statements and closes the connection; a closed
+  // store refuses every operation and is never reopened.
+  void closeDatabase();
+  // Closes, then removes the file and any journal left beside it; a missing
+  // file counts as removed.
+  bool closeAndDeleteDatabase();
+  // Removes a closed database's file and journals; a missing file counts as
+  // removed.
+  static foundation::Status deleteDatabaseFilesAtPath(const std::string& path);
+  sqlite3* sqliteHandle() const { return handle_; }
+  const std::string& databasePath() const { return databasePath_; }
+
+  // ---- Schema ----
+
+  // Ensures the table, then rebuilds it when a modified column's declared
+  // type differs from the file's.
+  foundation::Status ensureTableWithName(std::string_view table, const ColumnInfo& elementaryColumnInfo,
+                                         const ColumnInfo& addOnColumnInfo, const ModifyColumnInfo& modifyColumnInfo);
+  // Creates the table when missing, adds missing add-on columns and
+  // validates it.
+  foundation::Status ensureTableWithName(std::string_view table, const ColumnInfo& elementaryColumnInfo,
+                                         const ColumnInfo& addOnColumnInfo);
+  foundation::Status ensureTableWithName(std::string_view table, std::string_view createSQL,
+                                         const std::vector<std::string>& requiredColumnNames,
+                                         const AddOnColumns& addOnColumns);
+  // Valid when every required column is there (missing add-on columns are
+  // added) and every other column is nullable.
+  foundation::Status validateTableWithName(std::string_view table, const std::vector<std::string>& requiredColumnNames,
+                                           const AddOnColumns& addOnColumns);
+  // Rebuilds the table through "<table>_old" when its declared types differ
+  // from the description, keeping every row and its row id.
+  foundation::Status ensureSchemaOfTableWithName(std::string_view table, const ColumnInfo& elementaryColumnInfo,
+                                                 const ColumnInfo& addOnColumnInfo);
+  foundation::Result<bool> tableExists(std::string_view table);
+  // Column names in table order; empty for a missing table.
+  foundation::Result<std::vector<std::string>> columnsForTableWithName(std::string_view table);
+  // Column name -> declared type.
+  foundation::Result<std::map<std::string, std::string>> columnInfoForTableWithName(std::string_view table);
+  foundation::Status dropTableWithName(std::string_view table);
+  foundation::Status renameTable(std::string_view oldName, std::string_view toName);
+  // Copies every row, column by column name (the destination's columns that
+  // the source has) with its row id.
+  foundation::Status copyContentsFromTable(std::string_view source, std::string_view toTable);
+  foundation::Status createEmptyTable(std::string_view newName, std::string_view fromTable);
+
+  // ---- Records ----
+
+  // INSERT OR REPLACE of the record's columns.
+  foundation::Status upsertRecord(const Record& record, std::string_view inTableWithName);
+  // Sets the record's columns in the rows where column = value; no matching
+  // row is still success. A null value counts as no value.
+  foundation::Status updateRecord(const Record& record, std::string_view inTableWithName, std::string_view columnName,
+                                  const foundation::Object& columnValue);
+  foundation::Status updateAllRecordsInTableWithName(std::string_view table, std::string_view columnName,
+                                                     const foundation::Object& columnValue);
+  // Adds the value to an INTEGER column in the rows matching the condition.
+  foundation::Status increaseColumn(std::string_view column, std::int64_t byValue, std::string_view inTable,
+                                    std::string_view condition, const Values& parameterValues);
+  foundation::Status deleteRecordFromTableWithName(std::string_view table, std::string_view columnName,
+                                                   const foundation::Object& columnValue);
+  // The number of rows deleted.
+  foundation::Result<std::int64_t> deleteRecordsFromTableWithName(std::string_view table, std::string_view condition,
+                                                                  const Values& parameterValues);
+  foundation::Status deleteAllRecordsFromTableWithName(std::string_view table);
+  // Rows of a SELECT query in order; a step error fails the whole query.
+  foundation::Result<std::vector<Record>> recordsForQuery(std::string_view query, const Values& parameterValues,
+                                                          const RecordFilter& withFilter);
+  foundation::Result<std::vector<Record>> recordsForQuery(std::string_view query, const Values& parameterValues);
+  // The first column of the first row: a number, or nullopt for NULL.
+  foundation::Result<std::optional<foundation::Object>> numberForQuery(std::string_view query,
+                                                                       const Values& parameterValues);
+  foundation::Result<std::int64_t> rowCountForTableWithName(std::string_view table);
+  // Counts the rows where column = value.
+  foundation::Result<std::int64_t> rowCountForTableWithName(std::string_view table, std::string_view columnName,
+                                                            const foundation::Object& columnValue);
+  // Runs the block in one BEGIN EXCLUSIVE transaction: true commits, false
+  // rolls back; a block that throws is rolled back and the exception goes on
+  // to the caller. Transactions do not nest.
+  foundation::Status performTransactionWithError(const TransactionBlock& block);
+
+  // A LIKE pattern that matches the text literally, for use with
+  // ESCAPE '!' ("a_b%" becomes "a!_b!%").
+  static std::string escapedLikePattern(std::string_view text);
+
+  // ---- Lower layer ----
+
+  // A new statement, never cached; the caller finalizes it (or hands it to
+  // executeSQLStatement).
+  foundation::Result<sqlite3_stmt*> prepareSQL(std::string_view sql);
+  foundation::Status executeSQL(std::string_view sql);
+  // Steps once and always finalizes; succeeds when no row comes back.
+  foundation::Status executeSQLStatement(sqlite3_stmt* statement);
+  // A statement with the values bound, from the cache when the query has
+  // placeholders or no WHERE; hand it back with cleanUpStatement.
+  foundation::Result<sqlite3_stmt*> statementForQuery(std::string_view query);
+  foundation::Result<sqlite3_stmt*> statementForQuery(std::string_view query, const Values& parameterValues);
+  // Resets a cached statement for its next use; finalizes any other.
+  void cleanUpStatement(sqlite3_stmt* statement, std::string_view forQuery);
+  foundation::Status bindValues(const Values& values, sqlite3_stmt* toStatement);
+  // The column's value; nullopt for a zero-length TEXT or BLOB.
+  static std::optional<foundation::Object> valueAtColumn(int column, sqlite3_stmt* forStatement);
+  foundation::Status beginTransaction();
+  foundation::Status endTransaction();
+  foundation::Status rollbackTransaction();
+  // SQLite's last message; nullopt (logged) without a connection.
+  std::optional<std::string> lastErrorMessage() const;
+
+  explicit QZMSqliteStore(std::string databasePath);
+
+ private:
+  foundation::Status openAndValidateDatabase();
+  foundation::Status validateDatabase();
+  // The SDK error for a failed SQLite call.
+  foundation::Error databaseError(std::string_view operation) const;
+  // A code-3 error with its own words and the SQLite context.
+  foundation::Error transactionError(std::string_view description) const;
+  // Steps a statement of the cache once, expecting no row.
+  foundation::Status runQuery(std::string_view query, const Values& values, std::string_view operation);
+  // Steps once and finalizes; a row or an error fails with the operation.
+  foundation::Status executeStatement(sqlite3_stmt* statement, std::string_view operation);
+  // Rows of any query that returns rows (PRAGMA included); no filter keeps all.
+  foundation::Result<std::vector<Record>> readRecords(std::string_view query, const Values& parameterValues,
+                                                      const RecordFilter& filter);
+  foundation::Status executeWithBinding(const std::string& sql, const Values& values, std::string_view operation);
+
+  const std::string databasePath_;
+  sqlite3* handle_ = nullptr;
+  // Whether the last failed open found the file damaged (and so replaceable).
+  bool lastDamage_ = false;
+  std::unordered_map<std::string, sqlite3_stmt*> statementCache_;
+};

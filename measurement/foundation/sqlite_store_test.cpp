@@ -1,0 +1,527 @@
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <stdexcept>
+
+#include "measurement/foundation/QZMError.h"
+#include "measurement/foundation/QZMFileLocations.h"
+#include "measurement/foundation/QZMSqliteStore.h"
+#include "measurement/foundation/testkit/FoundationTestKit.h"
+#include "platform/foundation/Files.h"
+
+namespace {
+
+using foundation::Data;
+using foundation::Object;
+using Record = QZMSqliteStore::Record;
+
+class SqliteStore : public testkit::FoundationTest {
+ protected:
+  void SetUp() override {
+    FoundationTest::SetUp();
+    path = home->dataHome() + "/databases/store.sql";
+  }
+
+  std::shared_ptr<QZMSqliteStore> open() {
+    auto store = QZMSqliteStore::initWithDatabasePath(path);
+    EXPECT_TRUE(store.ok()) << (store.ok() ? "" : store.error().text());
+    return store.ok() ? *store : nullptr;
+  }
+
+  // Runs statements that the store's one-statement rule would refuse.
+  static void exec(QZMSqliteStore& store, const std::string& sql) {
+    char* message = nullptr;
+    ASSERT_EQ(sqlite3_exec(store.sqliteHandle(), sql.c_str(), nullptr, nullptr, &message), SQLITE_OK) << message;
+  }
+
+  static std::vector<Record> rows(QZMSqliteStore& store, const std::string& query) {
+    auto read = store.recordsForQuery(query, {});
+    EXPECT_TRUE(read.ok()) << (read.ok() ? "" : read.error().text());
+    return read.ok() ? *read : std::vector<Record>{};
+  }
+
+  static int liveStatements(QZMSqliteStore& store) {
+    int count = 0;
+    for (sqlite3_stmt* s = sqlite3_next_stmt(store.sqliteHandle(), nullptr); s;
+         s = sqlite3_next_stmt(store.sqliteHandle(), s))
+      ++count;
+    return count;
+  }
+
+  static void expectError(const foundation::Status& status, std::int64_t code, const std::string& description) {
+    ASSERT_FALSE(status.ok()) << description;
+    EXPECT_EQ(status.error().domain, kQZMErrorDomain);
+    EXPECT_EQ(status.error().code, code) << status.error().description;
+    EXPECT_EQ(status.error().description, description);
+  }
+  template <class T>
+  static void expectError(const foundation::Result<T>& result, std::int64_t code, const std::string& description) {
+    ASSERT_FALSE(result.ok()) << description;
+    expectError(foundation::Status(result.error()), code, description);
+  }
+
+  // Whether this file system lets the test set the immutable flag.
+  bool canMakeImmutable(const std::string& file) {
+    if (!QZMSetFileImmutable(file, true).ok()) return false;
+    auto set = QZMIsFileImmutable(file);
+    return set.ok() && *set;
+  }
+
+  std::string path;
+};
+
+TEST_F(SqliteStore, OpensInANewFolderKeepsDataAcrossReopeningAndStaysOutOfBackups) {
+  {
+    auto store = open();
+    ASSERT_TRUE(store);
+    EXPECT_EQ(store->databasePath(), path);
+    exec(*store, "CREATE TABLE t (v TEXT)");
+    ASSERT_TRUE(store->upsertRecord({{"v", "kept"}}, "t").ok());
+  }
+  EXPECT_TRUE(foundation::isExcludedFromBackup(path));
+  auto store = open();
+  ASSERT_TRUE(store);
+  auto read = rows(*store, "SELECT v FROM t");
+  ASSERT_EQ(read.size(), 1u);
+  EXPECT_EQ(read[0].at("v"), Object("kept"));
+
+  expectError(QZMSqliteStore::initWithDatabasePath(""), 1, "Received empty database path on init");
+}
+
+TEST_F(SqliteStore, DamagedFileIsReplacedByAnEmptyDatabase) {
+  ASSERT_TRUE(foundation::createDirectory(foundation::deletingLastPathComponent(path)).ok());
+  ASSERT_TRUE(foundation::writeFileAtomically(path, std::string(4096, 'x')).ok());
+  ASSERT_TRUE(foundation::writeFileAtomically(path + "-journal", std::string("stale")).ok());
+  auto store = open();
+  ASSERT_TRUE(store);
+  EXPECT_TRUE(rows(*store, "SELECT name FROM sqlite_master").empty());
+  EXPECT_FALSE(foundation::fileExists(path + "-journal"));
+  exec(*store, "CREATE TABLE t (v INTEGER)");
+}
+
+TEST_F(SqliteStore, DamagedFileThatCannotBeDeletedFailsTheOpenAndStaysAsItWas) {
+  std::string folder = foundation::deletingLastPathComponent(path);
+  ASSERT_TRUE(foundation::createDirectory(folder).ok());
+  ASSERT_TRUE(foundation::writeFileAtomically(path, std::string(4096, 'x')).ok());
+  if (!canMakeImmutable(folder)) GTEST_SKIP() << "no immutable flag here";
+  auto store = QZMSqliteStore::initWithDatabasePath(path);
+  ASSERT_TRUE(QZMSetFileImmutable(folder, false).ok());
+  ASSERT_FALSE(store.ok());
+  EXPECT_EQ(store.error().code, 3);
+  EXPECT_EQ(linesWithCode(34019).size(), 1u);
+  EXPECT_EQ(foundation::readFile(path)->size(), 4096u);
+}
+
+TEST_F(SqliteStore, FileThatCannotBeOpenedIsNotTakenForDamageAndKeepsItsData) {
+  // A folder where the file should be: no database, but nothing damaged.
+  ASSERT_TRUE(foundation::createDirectory(path).ok());
+  ASSERT_TRUE(foundation::writeFileAtomically(path + "/inside", std::string("data")).ok());
+  auto store = QZMSqliteStore::initWithDatabasePath(path);
+  ASSERT_FALSE(store.ok());
+  EXPECT_EQ(store.error().code, 3);
+  EXPECT_TRUE(foundation::fileExists(path + "/inside"));
+}
+
+TEST_F(SqliteStore, ImmutableFileIsMadeMutableBeforeOpening) {
+  {
+    auto store = open();
+    ASSERT_TRUE(store);
+    exec(*store, "CREATE TABLE t (v TEXT)");
+  }
+  if (!canMakeImmutable(path)) GTEST_SKIP() << "no immutable flag here";
+  auto store = open();
+  ASSERT_TRUE(store);
+  EXPECT_FALSE(*QZMIsFileImmutable(path));
+  EXPECT_TRUE(store->upsertRecord({{"v", "written"}}, "t").ok());
+}
+
+TEST_F(SqliteStore, ValuesComeBackWithTheirStorageClass) {
+  auto store = open();
+  exec(*store, "CREATE TABLE t (b BLOB, e BLOB, r REAL, i INTEGER, f INTEGER, s TEXT, n TEXT)");
+  Record record = {{"b", Data{0, 1, 2}}, {"e", Data{}},  {"r", 1.5},     {"i", std::int64_t{-1} << 40},
+                   {"f", true},          {"s", "héllo"}, {"n", Object()}};
+  ASSERT_TRUE(store->upsertRecord(record, "t").ok());
+  auto read = rows(*store, "SELECT * FROM t");
+  ASSERT_EQ(read.size(), 1u);
+  // The zero-length blob reads as nothing and is left out, with a line.
+  Record expected = {{"b", Data{0, 1, 2}}, {"r", 1.5},     {"i", std::int64_t{-1} << 40}, {"f", 1},
+                     {"s", "héllo"},       {"n", Object()}};
+  EXPECT_EQ(read[0], expected);
+  ASSERT_EQ(linesWithCode(34004).size(), 1u);
+  EXPECT_EQ(linesWithCode(34004)[0].contexts, std::vector<std::string>{"e"});
+  EXPECT_EQ(store->rowCountForTableWithName("t", "e", Data{}).value(), 1);
+}
+
+TEST_F(SqliteStore, UnsupportedValuesAreRefusedAndWriteNothing) {
+  auto store = open();
+  exec(*store, "CREATE TABLE t (k TEXT, v)");
+  ASSERT_TRUE(store->upsertRecord({{"k", "a"}, {"v", 1}}, "t").ok());
+
+  expectError(store->upsertRecord({{"k", "b"}, {"v", foundation::Date{1.0}}}, "t"), 1,
+              "Record has value of unexpected type");
+  EXPECT_EQ(linesWithCode(34020).size(), 1u);
+  expectError(store->updateRecord({{"v", foundation::Array{}}}, "t", "k", "a"), 1,
+              "Failed to bind parameter of unexpected type to update statement");
+  EXPECT_EQ(linesWithCode(34021).size(), 1u);
+  expectError(store->recordsForQuery("SELECT * FROM t WHERE k = ?", {foundation::Dictionary{}}), 3,
+              "Database operation \"bind values\" failed: value of unexpected type");
+
+  auto read = rows(*store, "SELECT * FROM t");
+  ASSERT_EQ(read.size(), 1u);
+  EXPECT_EQ(read[0].at("v"), Object(1));
+}
+
+TEST_F(SqliteStore, QueriesAreCheckedBeforeAnythingIsPrepared) {
+  auto store = open();
+  exec(*store, "CREATE TABLE t (v INTEGER)");
+  exec(*store, "INSERT INTO t VALUES (1)");
+  struct Case {
+    std::string query;
+    foundation::Array values;
+    std::int64_t code;  // 0: accepted
+    std::string description;
+  } cases[] = {
+      {"select v from t", {}, 0, ""},
+      {"SELECT v FROM t", {}, 0, ""},
+      {"SeLeCt v FROM t WHERE v = ?", {1}, 0, ""},
+      {"  select v from t", {}, 1, "Received invalid select query"},
+      {"UPDATE t SET v = 2", {}, 1, "Received invalid select query"},
+      {"", {}, 1, "Received empty query for records for query"},
+      {"SELECT v FROM t; SELECT 1", {}, 1, "Query contained more than one SQL statement."},
+      {"SELECT v FROM t WHERE v = ?", {}, 1, "Received empty parameters"},
+      {"SELECT v FROM t WHERE v = ? AND v = ?", {1}, 1, "Received 1 values for 2 placeholders"},
+  };
+  for (const auto& c : cases) {
+    auto read = store->recordsForQuery(c.query, c.values);
+    if (c.code == 0) {
+      ASSERT_TRUE(read.ok()) << c.query << ": " << read.error().text();
+      EXPECT_EQ(read->size(), 1u) << c.query;
+    } else {
+      expectError(read, c.code, c.description);
+    }
+  }
+}
+
+TEST_F(SqliteStore, AStepErrorInTheMiddleFailsTheWholeQuery) {
+  auto store = open();
+  exec(*store, "CREATE TABLE t (v INTEGER)");
+  exec(*store, "INSERT INTO t VALUES (1), (-9223372036854775808)");
+  // abs() of the smallest integer overflows on the second row.
+  auto read = store->recordsForQuery("SELECT abs(v) AS a FROM t ORDER BY rowid", {});
+  ASSERT_FALSE(read.ok());
+  EXPECT_EQ(read.error().code, 3);
+  EXPECT_EQ(read.error().monitorContext, Object("query records,1,A"));
+  // The cached statement is usable again afterwards.
+  exec(*store, "DELETE FROM t WHERE v < 0");
+  EXPECT_EQ(rows(*store, "SELECT abs(v) AS a FROM t ORDER BY rowid").size(), 1u);
+}
+
+TEST_F(SqliteStore, FilterDecidesWhichRowsAreKept) {
+  auto store = open();
+  exec(*store, "CREATE TABLE t (v INTEGER)");
+  exec(*store, "INSERT INTO t VALUES (1), (2), (3), (4)");
+  auto firstTwo = store->recordsForQuery("SELECT v FROM t ORDER BY v", {},
+                                         [](std::size_t kept, const Record&) { return kept < 2; });
+  ASSERT_TRUE(firstTwo.ok());
+  EXPECT_EQ(firstTwo->size(), 2u);
+  EXPECT_TRUE(linesWithCode(34005).empty());
+
+  auto none =
+      store->recordsForQuery("SELECT v FROM t ORDER BY v", {}, [](std::size_t, const Record&) { return false; });
+  ASSERT_TRUE(none.ok());
+  EXPECT_TRUE(none->empty());
+  EXPECT_EQ(linesWithCode(34005).size(), 1u);
+  expectError(store->recordsForQuery("SELECT v FROM t", {}, nullptr), 1, "Received empty filter for selecting records");
+}
+
+TEST_F(SqliteStore, NumericQueriesTellNullFromMissingAndFromText) {
+  auto store = open();
+  exec(*store, "CREATE TABLE t (v INTEGER, s TEXT)");
+  auto emptyMax = store->numberForQuery("SELECT MAX(v) FROM t", {});
+  ASSERT_TRUE(emptyMax.ok());
+  EXPECT_FALSE(emptyMax->has_value());
+
+  exec(*store, "INSERT INTO t VALUES (7, 'seven')");
+  EXPECT_EQ(**store->numberForQuery("SELECT MAX(v) FROM t", {}), Object(7));
+  EXPECT_EQ(**store->numberForQuery("SELECT AVG(v) / 2 FROM t", {}), Object(3.5));
+  expectError(store->numberForQuery("SELECT s FROM t", {}), 1, "Found result that was not numeric");
+  auto noRow = store->numberForQuery("SELECT v FROM t WHERE v = ?", {8});
+  ASSERT_FALSE(noRow.ok());
+  EXPECT_EQ(noRow.error().code, 3);
+  EXPECT_EQ(noRow.error().monitorContext, Object("query numeric result,101,A"));
+  EXPECT_EQ(store->rowCountForTableWithName("t").value(), 1);
+  EXPECT_EQ(store->rowCountForTableWithName("t", "v", 8).value(), 0);
+}
+
+TEST_F(SqliteStore, RecordOperationsChangeOnlyWhatTheyAddress) {
+  auto store = open();
+  exec(*store, "CREATE TABLE t (k TEXT PRIMARY KEY, n INTEGER, c integer, r REAL)");
+  for (const char* k : {"a", "b", "c"})
+    ASSERT_TRUE(store->upsertRecord({{"k", k}, {"n", 1}, {"c", 10}, {"r", 0.5}}, "t").ok());
+  ASSERT_TRUE(store->upsertRecord({{"k", "a"}, {"n", 2}, {"c", 10}}, "t").ok());  // replaces the whole row
+
+  ASSERT_TRUE(store->updateRecord({{"n", 5}}, "t", "k", "b").ok());
+  ASSERT_TRUE(store->updateRecord({{"n", 5}}, "t", "k", "missing").ok());
+  ASSERT_TRUE(store->increaseColumn("c", 3, "t", "k IN (?, ?)", {"a", "c"}).ok());
+  expectError(store->increaseColumn("r", 1, "t", "k = 'a'", {}), 1, "Column type is not integer.");
+  expectError(store->increaseColumn("x", 1, "t", "k = 'a'", {}), 1, "Invalid column or table name");
+  EXPECT_EQ(store->deleteRecordsFromTableWithName("t", "k = ?", {"none"}).value(), 0);
+
+  auto read = rows(*store, "SELECT k, n, c, r FROM t ORDER BY k");
+  ASSERT_EQ(read.size(), 3u);
+  EXPECT_EQ(read[0], (Record{{"k", "a"}, {"n", 2}, {"c", 13}, {"r", Object()}}));
+  EXPECT_EQ(read[1], (Record{{"k", "b"}, {"n", 5}, {"c", 10}, {"r", 0.5}}));
+  EXPECT_EQ(read[2], (Record{{"k", "c"}, {"n", 1}, {"c", 13}, {"r", 0.5}}));
+
+  ASSERT_TRUE(store->updateAllRecordsInTableWithName("t", "n", 0).ok());
+  EXPECT_EQ(store->rowCountForTableWithName("t", "n", 0).value(), 3);
+  ASSERT_TRUE(store->deleteRecordFromTableWithName("t", "k", "b").ok());
+  EXPECT_EQ(store->deleteRecordsFromTableWithName("t", "c = ?", {13}).value(), 2);
+  EXPECT_EQ(store->rowCountForTableWithName("t").value(), 0);
+  ASSERT_TRUE(store->upsertRecord({{"k", "z"}}, "t").ok());
+  ASSERT_TRUE(store->deleteAllRecordsFromTableWithName("t").ok());
+  EXPECT_EQ(store->rowCountForTableWithName("t").value(), 0);
+
+  expectError(store->updateRecord({{"n", 1}}, "t", "k", Object()), 1, "Nil column value for update");
+  expectError(store->deleteRecordFromTableWithName("t", "k", Object()), 1, "Received nil value for delete record");
+  expectError(store->upsertRecord({}, "t"), 1, "Received empty record for upsert");
+}
+
+TEST_F(SqliteStore, LikePatternsMatchNamesLiterally) {
+  auto store = open();
+  exec(*store, "CREATE TABLE t (name TEXT)");
+  exec(*store, "INSERT INTO t VALUES ('a_b%c'), ('axb%c'), ('a_bzc'), ('a!_b%cd')");
+  auto matches = [&](const std::string& prefix) {
+    auto count = store->numberForQuery("SELECT count(1) FROM t WHERE name LIKE ? || '%' ESCAPE '!'",
+                                       {QZMSqliteStore::escapedLikePattern(prefix)});
+    return count.ok() && count->has_value() ? (*count)->int64Value() : -1;
+  };
+  EXPECT_EQ(matches("a_b%"), 1);
+  EXPECT_EQ(matches("a!_"), 1);
+  EXPECT_EQ(matches("a"), 4);
+  EXPECT_EQ(QZMSqliteStore::escapedLikePattern("_ltv_"), "!_ltv!_");
+}
+
+TEST_F(SqliteStore, StatementCacheKeepsPlaceholderAndUnconditionalQueriesOnly) {
+  auto store = open();
+  exec(*store, "CREATE TABLE t (v INTEGER)");
+  exec(*store, "INSERT INTO t VALUES (1), (2)");
+  const int base = liveStatements(*store);
+
+  const std::string withPlaceholder = "SELECT v FROM t WHERE v >= ?";
+  auto first = store->statementForQuery(withPlaceholder, {1});
+  ASSERT_TRUE(first.ok());
+  sqlite3_stmt* cached = *first;
+  store->cleanUpStatement(cached, withPlaceholder);
+  auto again = store->statementForQuery(withPlaceholder, {2});
+  ASSERT_TRUE(again.ok());
+  EXPECT_EQ(*again, cached);
+  store->cleanUpStatement(*again, withPlaceholder);
+  EXPECT_EQ(liveStatements(*store), base + 1);
+
+  EXPECT_EQ(rows(*store, "SELECT v FROM t WHERE v = 1").size(), 1u);  // literal condition: used once
+  EXPECT_EQ(liveStatements(*store), base + 1);
+  EXPECT_EQ(rows(*store, "SELECT v FROM t").size(), 2u);  // no condition: kept
+  EXPECT_EQ(liveStatements(*store), base + 2);
+
+  // A read of the same query inside a read gets a statement of its own.
+  std::vector<std::size_t> inner;
+  auto outer = store->recordsForQuery(withPlaceholder, {1}, [&](std::size_t, const Record&) {
+    inner.push_back(store->recordsForQuery(withPlaceholder, {2}).value().size());
+    return true;
+  });
+  ASSERT_TRUE(outer.ok());
+  EXPECT_EQ(outer->size(), 2u);
+  EXPECT_EQ(inner, (std::vector<std::size_t>{1, 1}));
+  EXPECT_EQ(liveStatements(*store), base + 2);
+}
+
+TEST_F(SqliteStore, ClosedStoreRefusesEveryOperation) {
+  auto store = open();
+  exec(*store, "CREATE TABLE t (v INTEGER)");
+  store->closeDatabase();
+  store->closeDatabase();
+  EXPECT_EQ(store->sqliteHandle(), nullptr);
+  expectError(store->upsertRecord({{"v", 1}}, "t"), 2, "Upsert record failed. Database not open.");
+  expectError(store->recordsForQuery("SELECT v FROM t", {}), 2, "Query records failed. Database not open.");
+  expectError(store->numberForQuery("SELECT 1", {}), 2, "Query numeric result failed. Database not open.");
+  expectError(store->tableExists("t"), 2, "Table exists failed. Database not open.");
+  expectError(store->performTransactionWithError([] { return true; }), 2, "Database not open");
+  expectError(store->ensureTableWithName("t", {{"v", "INTEGER"}}, {}), 2, "Ensure table failed. Database not open.");
+  expectError(store->executeSQL("SELECT 1"), 2, "Execute SQL failed. Database not open.");
+  EXPECT_FALSE(store->lastErrorMessage().has_value());
+  EXPECT_EQ(linesWithCode(34022).size(), 1u);
+}
+
+TEST_F(SqliteStore, FailuresCarryTheOperationAndSQLiteContext) {
+  auto store = open();
+  auto failed = store->recordsForQuery("SELECT v FROM missing_table", {});
+  ASSERT_FALSE(failed.ok());
+  EXPECT_EQ(failed.error().code, 3);
+  EXPECT_EQ(failed.error().description,
+            "Database operation \"prepare statement\" failed with sqlite code 1 and error message \"no such table: "
+            "missing_table\"");
+  EXPECT_EQ(failed.error().monitorContext, Object("prepare statement,1,A"));
+  EXPECT_EQ(store->lastErrorMessage(), "no such table: missing_table");
+}
+
+// ---- Schema ----
+
+class SqliteSchema : public SqliteStore {
+ protected:
+  const QZMSqliteStore::ColumnInfo elementary = {
+      {"audience_id", "INTEGER NOT NULL"}, {"name", "TEXT NOT NULL"}, {"PRIMARY KEY", "(audience_id, name)"}};
+  const QZMSqliteStore::ColumnInfo addOns = {{"scoped", "INTEGER"}, {"note", "TEXT"}};
+};
+
+TEST_F(SqliteSchema, TableIsCreatedFromItsDescriptionOnce) {
+  auto store = open();
+  ASSERT_TRUE(store->ensureTableWithName("f", elementary, addOns).ok());
+  EXPECT_EQ(store->columnsForTableWithName("f").value(),
+            (std::vector<std::string>{"audience_id", "name", "scoped", "note"}));
+  auto sql = rows(*store, "SELECT sql FROM sqlite_master WHERE name = 'f'");
+  EXPECT_EQ(sql[0].at("sql"),
+            Object("CREATE TABLE f ( audience_id INTEGER NOT NULL, name TEXT NOT NULL, scoped INTEGER, note TEXT, "
+                   "PRIMARY KEY (audience_id, name))"));
+  ASSERT_TRUE(store->ensureTableWithName("f", elementary, addOns).ok());
+  EXPECT_EQ(store->columnsForTableWithName("f")->size(), 4u);
+  EXPECT_TRUE(*store->tableExists("f"));
+  EXPECT_FALSE(*store->tableExists("g"));
+}
+
+TEST_F(SqliteSchema, ExistingTablesAreValidatedAgainstTheDescription) {
+  struct Case {
+    std::string create;
+    std::int64_t code;  // 0: valid
+    std::string description;
+    std::vector<std::string> columnsAfter;
+  } cases[] = {
+      {"CREATE TABLE f (audience_id INTEGER NOT NULL, name TEXT NOT NULL, extra BLOB)",
+       0,
+       "",
+       {"audience_id", "name", "extra", "scoped", "note"}},
+      {"CREATE TABLE f (audience_id INTEGER NOT NULL, name TEXT NOT NULL, extra BLOB NOT NULL DEFAULT x'00')",
+       2,
+       "Table contains unknown non-optional columns",
+       {}},
+      {"CREATE TABLE f (audience_id INTEGER NOT NULL, note TEXT)", 2, "Table is missing required columns", {}},
+      {"CREATE TABLE f (name TEXT, audience_id INTEGER, note TEXT, scoped INTEGER)",
+       0,
+       "",
+       {"name", "audience_id", "note", "scoped"}},
+  };
+  for (const auto& c : cases) {
+    auto store = open();
+    exec(*store, "DROP TABLE IF EXISTS f");
+    exec(*store, c.create);
+    auto ensured = store->ensureTableWithName("f", elementary, addOns);
+    if (c.code == 0) {
+      ASSERT_TRUE(ensured.ok()) << c.create << ": " << ensured.error().text();
+      EXPECT_EQ(store->columnsForTableWithName("f").value(), c.columnsAfter) << c.create;
+    } else {
+      expectError(ensured, c.code, c.description);
+    }
+  }
+}
+
+TEST_F(SqliteSchema, MissingAddOnColumnIsAddedAndRowsStay) {
+  auto store = open();
+  exec(*store, "CREATE TABLE f (audience_id INTEGER NOT NULL, name TEXT NOT NULL, scoped INTEGER)");
+  exec(*store, "INSERT INTO f VALUES (1, 'a', 1), (2, 'b', 0)");
+  ASSERT_TRUE(store->ensureTableWithName("f", elementary, addOns).ok());
+  auto read = rows(*store, "SELECT * FROM f ORDER BY audience_id");
+  ASSERT_EQ(read.size(), 2u);
+  EXPECT_EQ(read[1], (Record{{"audience_id", 2}, {"name", "b"}, {"scoped", 0}, {"note", Object()}}));
+}
+
+TEST_F(SqliteSchema, ModifiedTypeRebuildsTheTableKeepingEveryRowAndItsRowID) {
+  auto store = open();
+  // An older file: columns in another order, an add-on column added early,
+  // an unknown nullable column and a gap in the row ids.
+  exec(*store,
+       "CREATE TABLE raw (flag INTEGER, name TEXT NOT NULL, timestamp INTEGER NOT NULL, data BLOB NOT NULL, "
+       "legacy TEXT)");
+  exec(*store,
+       "INSERT INTO raw (rowid, flag, name, timestamp, data, legacy) VALUES (3, 1, 'a', 100, x'01', 'l'), "
+       "(9, NULL, 'b', 200, x'02', NULL)");
+  const QZMSqliteStore::ColumnInfo rawElementary = {
+      {"name", "TEXT NOT NULL"}, {"timestamp", "INTEGER NOT NULL"}, {"data", "BLOB NOT NULL"}};
+  const QZMSqliteStore::ColumnInfo rawAddOns = {{"flag", "INTEGER"}};
+  const QZMSqliteStore::ModifyColumnInfo modify = {{"timestamp", "REAL NOT NULL"}};
+
+  ASSERT_TRUE(store->ensureTableWithName("raw", rawElementary, rawAddOns, modify).ok());
+  EXPECT_EQ(store->columnInfoForTableWithName("raw").value(),
+            (std::map<std::string, std::string>{
+                {"name", "TEXT"}, {"timestamp", "REAL"}, {"data", "BLOB"}, {"flag", "INTEGER"}}));
+  auto read = rows(*store, "SELECT rowid, * FROM raw ORDER BY rowid");
+  ASSERT_EQ(read.size(), 2u);
+  EXPECT_EQ(read[0], (Record{{"rowid", 3}, {"name", "a"}, {"timestamp", 100.0}, {"data", Data{1}}, {"flag", 1}}));
+  EXPECT_EQ(read[1],
+            (Record{{"rowid", 9}, {"name", "b"}, {"timestamp", 200.0}, {"data", Data{2}}, {"flag", Object()}}));
+  EXPECT_FALSE(*store->tableExists("raw_old"));
+
+  // Up to date now: a second ensure leaves the table as it is.
+  auto before = rows(*store, "SELECT sql FROM sqlite_master WHERE name = 'raw'");
+  ASSERT_TRUE(store->ensureTableWithName("raw", rawElementary, rawAddOns, modify).ok());
+  EXPECT_EQ(rows(*store, "SELECT sql FROM sqlite_master WHERE name = 'raw'"), before);
+}
+
+TEST_F(SqliteSchema, FailedRebuildLeavesTheTableAsItWas) {
+  auto store = open();
+  exec(*store, "CREATE TABLE raw (name TEXT NOT NULL, timestamp INTEGER NOT NULL)");
+  exec(*store, "INSERT INTO raw VALUES ('a', 1)");
+  exec(*store, "CREATE TABLE raw_old (x)");  // the rename cannot take this name
+  auto ensured = store->ensureTableWithName("raw", {{"name", "TEXT NOT NULL"}, {"timestamp", "INTEGER NOT NULL"}}, {},
+                                            {{"timestamp", "REAL NOT NULL"}});
+  expectError(ensured, 3, "Transaction failed");
+  EXPECT_EQ(store->columnInfoForTableWithName("raw")->at("timestamp"), "INTEGER");
+  EXPECT_EQ(rows(*store, "SELECT * FROM raw").size(), 1u);
+}
+
+// ---- Transactions ----
+
+TEST_F(SqliteStore, TransactionsCommitOrLeaveNoTrace) {
+  auto store = open();
+  exec(*store, "CREATE TABLE t (v INTEGER)");
+  auto insert = [&](int v) { return store->upsertRecord({{"v", v}}, "t").ok(); };
+
+  ASSERT_TRUE(store->performTransactionWithError([&] { return insert(1) && insert(2); }).ok());
+  expectError(store->performTransactionWithError([&] { return insert(3) && false; }), 3, "Transaction failed");
+  EXPECT_THROW(store->performTransactionWithError([&]() -> bool {
+    insert(4);
+    throw std::runtime_error("inside");
+  }),
+               std::runtime_error);
+  foundation::Status inner;
+  ASSERT_TRUE(store
+                  ->performTransactionWithError([&] {
+                    inner = store->performTransactionWithError([&] { return insert(5); });
+                    return insert(6);
+                  })
+                  .ok());
+  expectError(inner, 3, "Failed to begin transaction");
+  expectError(store->performTransactionWithError(nullptr), 1, "Received nil transaction block");
+
+  auto read = rows(*store, "SELECT v FROM t ORDER BY v");
+  std::vector<std::int64_t> values;
+  for (const auto& row : read) values.push_back(row.at("v").int64Value());
+  EXPECT_EQ(values, (std::vector<std::int64_t>{1, 2, 6}));
+}
+
+TEST_F(SqliteStore, FailedCommitIsRolledBackSoLaterTransactionsWork) {
+  auto store = open();
+  ASSERT_TRUE(store->executeSQL("PRAGMA foreign_keys = ON").ok());
+  exec(*store, "CREATE TABLE parent (id INTEGER PRIMARY KEY)");
+  exec(*store, "CREATE TABLE child (parent_id INTEGER REFERENCES parent(id) DEFERRABLE INITIALLY DEFERRED)");
+  // The deferred key is checked at END, which fails.
+  auto ended = store->performTransactionWithError([&] {
+    return store->upsertRecord({{"parent_id", 7}}, "child").ok();
+  });
+  expectError(ended, 3, "Failed to end transaction");
+  EXPECT_EQ(ended.error().monitorContext, Object("Failed to end transaction,19,A"));
+  EXPECT_TRUE(sqlite3_get_autocommit(store->sqliteHandle()));
+  EXPECT_EQ(store->rowCountForTableWithName("child").value(), 0);
+  EXPECT_TRUE(store->performTransactionWithError([&] { return store->upsertRecord({{"id", 7}}, "parent").ok(); }).ok());
+}
+
+}  // namespace

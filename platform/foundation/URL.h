@@ -1,0 +1,20 @@
+// Percent-encoding for URL queries. Everything but the unreserved characters
+// of RFC 3986 (letters, digits, "-", ".", "_", "~") is encoded, so "&", "=",
+// "+", "/" and "?" inside a key or value can never change the query's shape.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace foundation {
+
+std::string percentEncoded(std::string_view text);
+// Decodes %XX escapes (a "+" stays a "+"); nullopt for a malformed escape.
+std::optional<std::string> percentDecoded(std::string_view text);
+// "k1=v1&k2=v2" in the order given, every key and value percent-encoded.
+std::string queryString(const std::vector<std::pair<std::string, std::string>>& items);
+
+}  // namespace foundation

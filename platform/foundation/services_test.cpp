@@ -1,0 +1,251 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+
+#include "platform/foundation/Bundle.h"
+#include "platform/foundation/Files.h"
+#include "platform/foundation/JSON.h"
+#include "platform/foundation/NotificationCenter.h"
+#include "platform/foundation/ProcessInfo.h"
+#include "platform/foundation/Random.h"
+#include "platform/foundation/RegularExpression.h"
+#include "platform/foundation/URL.h"
+#include "testing/TemporaryHome.h"
+
+namespace foundation {
+namespace {
+
+TEST(JSON, NumbersKeepTheirKind) {
+  struct Case {
+    const char* text;
+    Object expected;
+  } cases[] = {
+      {"1", 1},
+      {"-9223372036854775808", INT64_MIN},
+      {"18446744073709551615", 18446744073709551615.0},
+      {"1.0", 1.0},
+      {"2.5e-3", 0.0025},
+      {"true", true},
+      {"null", Object()},
+      {"\"fragment \\u00e9\"", "fragment \xC3\xA9"},
+      {"{\"a\":[1,{\"b\":false}],\"a2\":\"x\"}", Dictionary{{"a", Array{1, Dictionary{{"b", false}}}}, {"a2", "x"}}},
+  };
+  for (const auto& c : cases) {
+    auto parsed = parseJSON(c.text);
+    ASSERT_TRUE(parsed.ok()) << c.text << ": " << parsed.error().description;
+    EXPECT_TRUE(*parsed == c.expected) << c.text << " gave " << parsed->description();
+    auto again = parseJSON(*serializeJSON(*parsed));
+    EXPECT_TRUE(*again == c.expected) << c.text;
+  }
+}
+
+TEST(JSON, BadInputAndUnrepresentableValuesAreErrors) {
+  std::string deep(100000, '[');
+  for (std::string text : {std::string(""), std::string("{"), std::string("[1,]"), std::string("{'a':1}"),
+                           std::string("\"\xFF\""), std::string("1 2"), deep}) {
+    auto parsed = parseJSON(text);
+    ASSERT_FALSE(parsed.ok()) << text.substr(0, 20);
+    EXPECT_EQ(parsed.error().code, kJSONCorrupt);
+  }
+  for (const Object& value : {Object(std::nan("")), Object(HUGE_VAL), Object(Data{1}), Object(Date{0}),
+                              Object(Array{std::string("\xFF")})}) {
+    auto text = serializeJSON(value);
+    ASSERT_FALSE(text.ok()) << value.description();
+    EXPECT_EQ(text.error().code, kJSONInvalidObject);
+  }
+}
+
+TEST(JSON, CorruptFileIsAnErrorAndStaysInPlace) {
+  testkit::TemporaryHome home;
+  std::string path = home.dataHome() + "/state.json";
+  ASSERT_TRUE(writeJSONFile(path, Dictionary{{"n", 1}}).ok());
+  EXPECT_FALSE(writeJSONFile(path, Dictionary{{"n", Data{1}}}).ok());
+  EXPECT_EQ(*readJSONFile(path), Object(Dictionary{{"n", 1}}));
+  ASSERT_TRUE(writeFileAtomically(path, std::string_view("{\"n\":")).ok());
+  EXPECT_EQ(readJSONFile(path).error().code, kJSONCorrupt);
+  EXPECT_TRUE(fileExists(path));
+}
+
+TEST(Files, AtomicWriteKeepsTheBackupExclusionOfTheFileItReplaces) {
+  testkit::TemporaryHome home;
+  std::string excluded = home.dataHome() + "/excluded.bin";
+  std::string included = home.dataHome() + "/included.bin";
+  ASSERT_TRUE(writeFileAtomically(excluded, std::string_view("old")).ok());
+  ASSERT_TRUE(writeFileAtomically(included, std::string_view("old")).ok());
+  ASSERT_TRUE(setExcludedFromBackup(excluded, true).ok());
+
+  ASSERT_TRUE(writeFileAtomically(excluded, std::string_view("new")).ok());
+  ASSERT_TRUE(writeFileAtomically(included, std::string_view("new")).ok());
+  EXPECT_TRUE(isExcludedFromBackup(excluded));
+  EXPECT_FALSE(isExcludedFromBackup(included));
+  EXPECT_EQ(*readFile(excluded), Data({'n', 'e', 'w'}));
+}
+
+TEST(QueryString, ReservedAndNonASCIICharactersAreEscaped) {
+  struct Case {
+    const char* raw;
+    const char* encoded;
+  } cases[] = {
+      {"a&b", "a%26b"}, {"k=v", "k%3Dv"},   {"1+1", "1%2B1"},         {"caf\xC3\xA9", "caf%C3%A9"},
+      {"a b", "a%20b"}, {"/?#%", "%2F%3F%23%25"}, {"AZaz09-._~", "AZaz09-._~"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(percentEncoded(c.raw), c.encoded);
+    EXPECT_EQ(percentDecoded(c.encoded), std::optional<std::string>(c.raw));
+  }
+  EXPECT_EQ(queryString({{"q", "a&b=c"}, {"name", "1+1 \xC3\xA9"}}), "q=a%26b%3Dc&name=1%2B1%20%C3%A9");
+  EXPECT_EQ(percentDecoded("1+1"), std::optional<std::string>("1+1"));
+  for (const char* bad : {"%", "%4", "%ZZ", "a%G1"}) EXPECT_FALSE(percentDecoded(bad).has_value()) << bad;
+}
+
+TEST(Digest, MD5KnownAnswers) {
+  // RFC 1321, appendix A.5.
+  EXPECT_EQ(hexString(md5("").data(), 16), "d41d8cd98f00b204e9800998ecf8427e");
+  EXPECT_EQ(hexString(md5("abc").data(), 16), "900150983cd24fb0d6963f7d28e17f72");
+  EXPECT_EQ(hexString(md5("message digest").data(), 16), "f96b697d7cb7938d525a2f31aaf161d0");
+}
+
+TEST(UUID, RandomVersionFourAndTextForm) {
+  auto a = UUID::random(), b = UUID::random();
+  ASSERT_TRUE(a.ok() && b.ok());
+  EXPECT_NE(*a, *b);
+  std::string text = a->uuidString();
+  ASSERT_EQ(text.size(), 36u);
+  EXPECT_EQ(text[14], '4');
+  EXPECT_NE(std::string("89AB").find(text[19]), std::string::npos);
+  EXPECT_EQ(UUID::fromString(text), *a);
+  EXPECT_FALSE(UUID::fromString("E621E1F8-C36C-495A-93FC-0C247A3E6E5").has_value());
+  EXPECT_FALSE(UUID::fromString("E621E1F8xC36C-495A-93FC-0C247A3E6E5F").has_value());
+}
+
+TEST(RegularExpression, MatchesInUTF16Units) {
+  struct Case {
+    const char* pattern;
+    bool caseInsensitive;
+    const char* text;
+    std::optional<std::size_t> location;
+    std::size_t length;
+  } cases[] = {
+      {"abc", false, "xxabc", 2, 3},
+      {"abc", false, "ABC", std::nullopt, 0},
+      {"abc", true, "xABC", 1, 3},
+      {"a", false, "\xF0\x9F\x98\x80" "a", 2, 1},  // after a surrogate pair
+      {"^\\d{3}$", false, "123", 0, 3},
+      {"\\p{Lu}+", false, "abcDEF", 3, 3},
+  };
+  for (const auto& c : cases) {
+    auto re = RegularExpression::make(c.pattern, {.caseInsensitive = c.caseInsensitive});
+    ASSERT_TRUE(re.ok()) << c.pattern;
+    auto match = (*re)->firstMatch(c.text);
+    ASSERT_TRUE(match.ok()) << c.pattern;
+    ASSERT_EQ(match->has_value(), c.location.has_value()) << c.pattern << " in " << c.text;
+    if (c.location) {
+      EXPECT_EQ((*match)->location, *c.location) << c.pattern;
+      EXPECT_EQ((*match)->length, c.length) << c.pattern;
+    }
+  }
+}
+
+TEST(RegularExpression, BadPatternsAndRunawayMatchesAreErrors) {
+  for (const char* bad : {"", "(", "[a-", "a{2,1}", "*"}) {
+    auto re = RegularExpression::make(bad);
+    ASSERT_FALSE(re.ok()) << bad;
+    EXPECT_EQ(re.error().code, kRegularExpressionInvalidPattern);
+  }
+  auto evil = RegularExpression::make("(a+)+$", {.timeLimit = 5});
+  ASSERT_TRUE(evil.ok());
+  auto runaway = (*evil)->isFound(std::string(40, 'a') + "!");
+  ASSERT_FALSE(runaway.ok());
+  EXPECT_EQ(runaway.error().code, kRegularExpressionTimedOut);
+  EXPECT_EQ((*evil)->isFound(std::string("\xFF")).error().code, kRegularExpressionInvalidText);
+}
+
+TEST(NotificationCenter, DeliversByNameAndSenderAndStopsAfterRemoval) {
+  NotificationCenter center;
+  int sender = 0, other = 0;
+  std::vector<std::string> seen;
+  std::vector<std::function<void()>> deferred;
+  auto byName = center.addObserverForName("ping", nullptr, nullptr,
+                                          [&](const Notification& n) { seen.push_back("name:" + n.name); });
+  center.addObserverForName("", &sender, nullptr, [&](const Notification& n) {
+    seen.push_back("sender:" + n.name + ":" + n.userInfo.at("k").description());
+  });
+  auto queued = center.addObserverForName("ping", nullptr, [&](std::function<void()> run) { deferred.push_back(run); },
+                                          [&](const Notification&) { seen.push_back("queued"); });
+  center.postNotificationName("ping", &sender, {{"k", 1}});
+  center.postNotificationName("pong", &other, {{"k", 2}});
+  EXPECT_EQ(seen, (std::vector<std::string>{"name:ping", "sender:ping:1"}));
+  ASSERT_EQ(deferred.size(), 1u);
+  center.removeObserver(queued);
+  center.removeObserver(byName);
+  deferred[0]();  // removed before it ran: skipped
+  center.postNotificationName("ping");
+  EXPECT_EQ(seen.size(), 2u);
+}
+
+TEST(ProcessInfo, ArgumentsEnvironmentAndDeviceFacts) {
+  testkit::TemporaryHome home;
+  ProcessInfo::setArguments({"/usr/bin/tolv", "-DebugOnDeviceConversionMeasurement"});
+  EXPECT_TRUE(ProcessInfo::hasArgument("-DebugOnDeviceConversionMeasurement"));
+  EXPECT_FALSE(ProcessInfo::hasArgument("/usr/bin/tolv"));
+  EXPECT_EQ(ProcessInfo::processName(), "tolv");
+
+  struct Language {
+    std::optional<std::string> language, lang;
+    std::vector<std::string> expected;
+  } languages[] = {
+      {std::nullopt, "de_DE.UTF-8", {"de-DE"}},
+      {"fr_CA:en", "de_DE.UTF-8", {"fr-CA", "en"}},
+      {std::nullopt, "C.UTF-8", {}},
+  };
+  for (const auto& l : languages) {
+    ProcessInfo::setEnvironmentOverride("LANGUAGE", l.language);
+    ProcessInfo::setEnvironmentOverride("LC_ALL", std::nullopt);
+    ProcessInfo::setEnvironmentOverride("LC_MESSAGES", std::nullopt);
+    ProcessInfo::setEnvironmentOverride("LANG", l.lang);
+    EXPECT_EQ(Device::preferredLanguages(), l.expected);
+  }
+  ProcessInfo::clearEnvironmentOverrides();
+
+  Device::setSystemVersion("17.4.1");
+  EXPECT_EQ(Device::systemVersion(), "17.4.1");
+  Device::setSystemVersion(std::nullopt);
+  EXPECT_FALSE(Device::systemVersion().empty());
+
+  const char* oldTZ = std::getenv("TZ");
+  std::string saved = oldTZ ? oldTZ : "";
+  ::setenv("TZ", "<-0930>9:30", 1);
+  EXPECT_EQ(Device::timeZoneOffsetSeconds(), -34200);
+  ::setenv("TZ", "<+0545>-5:45", 1);
+  EXPECT_EQ(Device::timeZoneOffsetSeconds(), 20700);
+  if (oldTZ) ::setenv("TZ", saved.c_str(), 1); else ::unsetenv("TZ");
+
+  std::string vendor = Device::identifierForVendor();
+  EXPECT_TRUE(UUID::fromString(vendor).has_value());
+  home.relaunch();
+  EXPECT_EQ(Device::identifierForVendor(), vendor);
+  ProcessInfo::setArguments({});
+}
+
+TEST(Bundle, InfoPlistValuesAndResources) {
+  testkit::TemporaryHome home;
+  EXPECT_EQ(Bundle::main()->bundleIdentifier(), kDefaultBundleIdentifier);
+  home.setInfoPlist({{"CFBundleIdentifier", "com.example.host"},
+                     {"CFBundleShortVersionString", "2.1"},
+                     {"CFBundleVersion", "210"},
+                     {"ZarnholtScreenReportingEnabled", false}});
+  ASSERT_TRUE(writeFileAtomically(home.bundleDirectory() + "/DralixService-Info.plist", std::string_view("x")).ok());
+  auto bundle = Bundle::main();
+  EXPECT_EQ(bundle->bundleIdentifier(), "com.example.host");
+  EXPECT_EQ(bundle->shortVersionString(), "2.1");
+  EXPECT_EQ(bundle->bundleVersion(), "210");
+  EXPECT_EQ(*bundle->objectForInfoDictionaryKey("ZarnholtScreenReportingEnabled"), Object(false));
+  EXPECT_EQ(bundle->objectForInfoDictionaryKey("Missing"), nullptr);
+  EXPECT_EQ(bundle->pathForResource("DralixService-Info", "plist"),
+            std::optional<std::string>(home.bundleDirectory() + "/DralixService-Info.plist"));
+  EXPECT_FALSE(bundle->pathForResource("Absent", "plist").has_value());
+}
+
+}  // namespace
+}  // namespace foundation

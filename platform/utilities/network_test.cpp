@@ -1,0 +1,166 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+
+#include "platform/dispatch/Semaphore.h"
+#include "platform/utilities/DRKNetwork.h"
+#include "platform/utilities/Endpoints.h"
+#include "platform/utilities/Gzip.h"
+#include "testing/TemporaryHome.h"
+#include "testing/TlsServer.h"
+
+namespace {
+
+using foundation::Data;
+
+struct Outcome {
+  int calls = 0;
+  std::string queueLabel;
+  DRKHTTPURLResponse response;
+  Data body;
+  std::optional<foundation::Error> error;
+};
+
+class NetworkTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    utilities::Endpoints::reset();
+    utilities::Endpoints::setCABundleOverride(server.caBundlePath());
+  }
+  void TearDown() override { utilities::Endpoints::reset(); }
+
+  using Start = std::function<std::string(DRKNetwork&, std::shared_ptr<dispatch::Queue>, DRKNetworkCompletionHandler)>;
+
+  // Starts one request, waits for its completion, then destroys the client
+  // (which joins its transfers) and drains the queue, so a second completion
+  // would have been seen.
+  Outcome perform(const Start& start, std::string* sessionID = nullptr) {
+    auto queue = dispatch::Queue::create("com.tolv.test.network");
+    auto outcome = std::make_shared<Outcome>();
+    dispatch::Semaphore done;
+    std::string id;
+    {
+      DRKNetwork network;
+      network.setTimeoutInterval(20);
+      id = start(network, queue, [outcome, &done](const DRKHTTPURLResponse& r, const Data& b,
+                                                  const std::optional<foundation::Error>& e) {
+        ++outcome->calls;
+        outcome->queueLabel = dispatch::currentQueueLabel();
+        outcome->response = r;
+        outcome->body = b;
+        outcome->error = e;
+        done.signal();
+      });
+      if (!id.empty()) {
+        EXPECT_TRUE(done.wait(foundation::Deadline::afterSeconds(30)));
+      }
+    }
+    EXPECT_TRUE(queue->sync([] {}).ok());
+    if (sessionID) *sessionID = id;
+    return *outcome;
+  }
+
+  Outcome get(const std::string& path) {
+    return perform([&](DRKNetwork& n, auto q, auto h) { return n.getURL(server.baseURL() + path, {}, q, false, h); });
+  }
+
+  testkit::TemporaryHome home;
+  testkit::TlsServer server;
+};
+
+TEST_F(NetworkTest, CompletionRunsOnceOnItsQueueForEveryOutcome) {
+  struct Case {
+    const char* name;
+    testkit::Answer answer;
+    std::int64_t status;
+    std::string body;
+    bool failed;
+  } cases[] = {
+      {"ok", {200, {{"X-Answer", "yes"}}, "hello"}, 200, "hello", false},
+      {"no content", {204, {}, ""}, 204, "", false},
+      {"not found", {404, {}, "missing"}, 404, "missing", false},
+      {"too many", {429, {}, ""}, 429, "", false},
+      {"unavailable", {503, {}, "later"}, 503, "later", false},
+      {"dropped connection", {200, {}, "never sent", true}, 0, "", true},
+  };
+  for (const auto& c : cases) {
+    std::string path = std::string("/case/") + std::to_string(&c - cases);
+    server.answer("GET", path, c.answer);
+    Outcome o = get(path);
+    EXPECT_EQ(o.calls, 1) << c.name;
+    EXPECT_EQ(o.queueLabel, "com.tolv.test.network") << c.name;
+    EXPECT_EQ(o.response.statusCode, c.status) << c.name;
+    EXPECT_EQ(std::string(o.body.begin(), o.body.end()), c.body) << c.name;
+    EXPECT_EQ(o.error.has_value(), c.failed) << c.name;
+    if (c.status == 200) {
+      EXPECT_EQ(*o.response.allHeaderFields.at("X-Answer").string(), "yes");
+      EXPECT_EQ(o.response.expectedContentLength, 5);
+    }
+  }
+}
+
+TEST_F(NetworkTest, ServerWithAnUntrustedCertificateIsRefused) {
+  testkit::CertificateAuthority stranger("some other CA");
+  utilities::Endpoints::setCABundleOverride(stranger.bundlePath());
+  server.answer("GET", "/secret", {200, {}, "must not arrive"});
+  Outcome o = get("/secret");
+  EXPECT_EQ(o.calls, 1);
+  EXPECT_EQ(o.response.statusCode, 0);
+  ASSERT_TRUE(o.error.has_value());
+  EXPECT_EQ(o.error->domain, kDRKNetworkErrorDomain);
+  EXPECT_TRUE(o.body.empty());
+  EXPECT_TRUE(server.requests().empty());
+}
+
+TEST_F(NetworkTest, PostSendsPayloadAndHeadersUnchangedAndBodiesComeBackAsSent) {
+  Data payload{0, 1, 2, 0xFF, 0, 'x'};
+  Data gzipped = *drk_dataByGzippingData(Data{'z', 'i', 'p'});
+  server.answer("POST", "/a", {200, {{"Content-Encoding", "gzip"}}, std::string(gzipped.begin(), gzipped.end())});
+  std::string id;
+  Outcome o = perform(
+      [&](DRKNetwork& n, auto q, auto h) {
+        return n.postURL(server.baseURL() + "/a?x=1", {{"Content-Type", "application/x-protobuf"}, {"X-Key", "v"}},
+                         payload, q, true, h);
+      },
+      &id);
+  EXPECT_FALSE(id.empty());
+  ASSERT_EQ(o.calls, 1);
+  EXPECT_EQ(o.response.statusCode, 200);
+  EXPECT_EQ(o.body, gzipped);  // nothing inflated on the way
+  auto requests = server.requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].method, "POST");
+  EXPECT_EQ(requests[0].path, "/a");
+  EXPECT_EQ(requests[0].body, std::string(payload.begin(), payload.end()));
+  EXPECT_EQ(requests[0].header("Content-Type"), "application/x-protobuf");
+  EXPECT_EQ(requests[0].header("X-Key"), "v");
+}
+
+TEST_F(NetworkTest, RequestsThatAreNotHTTPSAreNotAccepted) {
+  for (std::string url : {"http://127.0.0.1:" + std::to_string(server.port()) + "/a", std::string("ftp://x/y"),
+                          std::string("not a url"), std::string("https://")}) {
+    std::string id = "unset";
+    Outcome o = perform([&](DRKNetwork& n, auto q, auto h) { return n.getURL(url, {}, q, false, h); }, &id);
+    EXPECT_EQ(id, "") << url;
+    EXPECT_EQ(o.calls, 0) << url;
+  }
+  EXPECT_TRUE(server.requests().empty());
+}
+
+TEST_F(NetworkTest, UploadFlagIsDownBeforeTheCompletionRuns) {
+  server.answer("POST", "/a", {204, {}, ""});
+  auto seenInCompletion = std::make_shared<std::atomic<int>>(-1);
+  DRKNetwork* client = nullptr;
+  Outcome o = perform([&](DRKNetwork& n, auto q, DRKNetworkCompletionHandler h) {
+    client = &n;
+    return n.postURL(server.baseURL() + "/a", {}, Data{1}, q, false, [&, h](auto& r, auto& b, auto& e) {
+      *seenInCompletion = client->hasUploadInProgress() ? 1 : 0;
+      h(r, b, e);
+    });
+  });
+  EXPECT_EQ(o.calls, 1);
+  EXPECT_EQ(*seenInCompletion, 0);
+}
+
+}  // namespace
