@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <variant>
 
 #include "app/support/AppLog.h"
 
@@ -24,24 +25,23 @@ struct BoolKey {
   bool FluidSettings::*member;
 };
 
-constexpr FloatKey kFloatKeys[] = {
-    {"fingerRadiusKey", &FluidSettings::fingerRadius, 0.01f, 0.1f},
-    {"vorticityKey", &FluidSettings::vorticity, 0.0f, 50.0f},
-    {"colorDiffusionKey", &FluidSettings::colorDiffusion, 0.0f, 10.0f},
-    {"velocityDiffusionKey", &FluidSettings::velocityDiffusion, 0.0f, 10.0f},
-    {"splatForceKey", &FluidSettings::splatForce, 0.1f, 3.0f},
-    {"particleRadiusKey", &FluidSettings::particleRadius, 0.005f, 0.05f},
-    {"dampingKey", &FluidSettings::damping, 0.9f, 1.0f},
-};
-constexpr IntegerKey kIntegerKeys[] = {
-    {"particleNumKey", &FluidSettings::particleNum, 1, kMaxParticleNum},
-    {"currentLineNumKey", &FluidSettings::lineNum, 0, kMaxLineNum},
-};
-constexpr BoolKey kBoolKeys[] = {
-    {"renderPointKey", &FluidSettings::renderPoint},
-    {"usingShadingKey", &FluidSettings::usingShading},
-    {"usingBloomKey", &FluidSettings::usingBloom},
-    {"usingSunraysKey", &FluidSettings::usingSunrays},
+using Key = std::variant<FloatKey, IntegerKey, BoolKey>;
+
+// Every stored key, in the order they are written.
+const Key kKeys[] = {
+    FloatKey{"fingerRadiusKey", &FluidSettings::fingerRadius, 0.01f, 0.1f},
+    FloatKey{"vorticityKey", &FluidSettings::vorticity, 0.0f, 50.0f},
+    FloatKey{"colorDiffusionKey", &FluidSettings::colorDiffusion, 0.0f, 10.0f},
+    FloatKey{"velocityDiffusionKey", &FluidSettings::velocityDiffusion, 0.0f, 10.0f},
+    FloatKey{"splatForceKey", &FluidSettings::splatForce, 0.1f, 3.0f},
+    IntegerKey{"particleNumKey", &FluidSettings::particleNum, 1, kMaxParticleNum},
+    FloatKey{"particleRadiusKey", &FluidSettings::particleRadius, 0.005f, 0.05f},
+    FloatKey{"dampingKey", &FluidSettings::damping, 0.9f, 1.0f},
+    BoolKey{"renderPointKey", &FluidSettings::renderPoint},
+    BoolKey{"usingShadingKey", &FluidSettings::usingShading},
+    BoolKey{"usingBloomKey", &FluidSettings::usingBloom},
+    BoolKey{"usingSunraysKey", &FluidSettings::usingSunrays},
+    IntegerKey{"currentLineNumKey", &FluidSettings::lineNum, 0, kMaxLineNum},
 };
 
 // A stored number of any kind, or nothing.
@@ -61,37 +61,40 @@ void logClamped(const char* key, double stored, double value) {
   app::log("Stored %s is out of range (%g); using %g", key, stored, value);
 }
 
+// Reads one numeric key into its member, within the panel's range.
+template <class Key, class T>
+void loadNumber(const foundation::UserDefaults& defaults, const Key& k, T (*read)(const foundation::UserDefaults&,
+                                                                                 const char*), FluidSettings& s) {
+  const FluidSettings first;
+  if (!storedNumber(defaults, k.name)) {
+    if (defaults.objectForKey(k.name)) logDefault(k.name, static_cast<double>(first.*k.member));
+    return;
+  }
+  const T value = read(defaults, k.name);
+  s.*k.member = std::clamp(value, k.lowest, k.highest);
+  if (s.*k.member != value) logClamped(k.name, static_cast<double>(value), static_cast<double>(s.*k.member));
+}
+
+float readFloat(const foundation::UserDefaults& d, const char* key) {
+  // As the float it was written as, so a stored value comes back bit for bit.
+  return d.floatForKey(key);
+}
+std::int64_t readInteger(const foundation::UserDefaults& d, const char* key) { return d.integerForKey(key); }
+
 }  // namespace
 
 FluidSettings load(const foundation::UserDefaults& defaults) {
   const FluidSettings first;
   FluidSettings s;
-  for (const FloatKey& k : kFloatKeys) {
-    std::optional<double> stored = storedNumber(defaults, k.name);
-    if (!stored) {
-      if (defaults.objectForKey(k.name)) logDefault(k.name, first.*k.member);
-      continue;
-    }
-    // Read as the float it was written as, so a stored value comes back bit for bit.
-    float value = defaults.floatForKey(k.name);
-    s.*k.member = std::clamp(value, k.lowest, k.highest);
-    if (s.*k.member != value) logClamped(k.name, value, s.*k.member);
-  }
-  for (const IntegerKey& k : kIntegerKeys) {
-    std::optional<double> stored = storedNumber(defaults, k.name);
-    if (!stored) {
-      if (defaults.objectForKey(k.name)) logDefault(k.name, static_cast<double>(first.*k.member));
-      continue;
-    }
-    std::int64_t value = defaults.integerForKey(k.name);
-    s.*k.member = std::clamp(value, k.lowest, k.highest);
-    if (s.*k.member != value) logClamped(k.name, static_cast<double>(value), static_cast<double>(s.*k.member));
-  }
-  for (const BoolKey& k : kBoolKeys) {
-    if (storedNumber(defaults, k.name)) {
-      s.*k.member = defaults.boolForKey(k.name);
-    } else if (defaults.objectForKey(k.name)) {
-      logDefault(k.name, first.*k.member ? 1 : 0);
+  for (const Key& key : kKeys) {
+    if (const auto* k = std::get_if<FloatKey>(&key)) loadNumber(defaults, *k, readFloat, s);
+    if (const auto* k = std::get_if<IntegerKey>(&key)) loadNumber(defaults, *k, readInteger, s);
+    if (const auto* k = std::get_if<BoolKey>(&key)) {
+      if (storedNumber(defaults, k->name)) {
+        s.*k->member = defaults.boolForKey(k->name);
+      } else if (defaults.objectForKey(k->name)) {
+        logDefault(k->name, first.*k->member ? 1 : 0);
+      }
     }
   }
   return s;
@@ -103,19 +106,11 @@ foundation::Status save(foundation::UserDefaults& defaults, const FluidSettings&
   auto keep = [&result](foundation::Status status) {
     if (result.ok() && !status.ok()) result = std::move(status);
   };
-  keep(defaults.setFloat(s.fingerRadius, "fingerRadiusKey"));
-  keep(defaults.setFloat(s.vorticity, "vorticityKey"));
-  keep(defaults.setFloat(s.colorDiffusion, "colorDiffusionKey"));
-  keep(defaults.setFloat(s.velocityDiffusion, "velocityDiffusionKey"));
-  keep(defaults.setFloat(s.splatForce, "splatForceKey"));
-  keep(defaults.setInteger(s.particleNum, "particleNumKey"));
-  keep(defaults.setFloat(s.particleRadius, "particleRadiusKey"));
-  keep(defaults.setFloat(s.damping, "dampingKey"));
-  keep(defaults.setBool(s.renderPoint, "renderPointKey"));
-  keep(defaults.setBool(s.usingShading, "usingShadingKey"));
-  keep(defaults.setBool(s.usingBloom, "usingBloomKey"));
-  keep(defaults.setBool(s.usingSunrays, "usingSunraysKey"));
-  keep(defaults.setInteger(s.lineNum, "currentLineNumKey"));
+  for (const Key& key : kKeys) {
+    if (const auto* k = std::get_if<FloatKey>(&key)) keep(defaults.setFloat(s.*k->member, k->name));
+    if (const auto* k = std::get_if<IntegerKey>(&key)) keep(defaults.setInteger(s.*k->member, k->name));
+    if (const auto* k = std::get_if<BoolKey>(&key)) keep(defaults.setBool(s.*k->member, k->name));
+  }
   keep(defaults.synchronize());
   return result;
 }

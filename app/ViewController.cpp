@@ -141,12 +141,14 @@ void ViewController::writeTouches(const ui::TouchEvent& event, std::vector<float
   }
 }
 
-void ViewController::touchesBegan(const ui::TouchEvent& event) {
+void ViewController::writeAndTell(const ui::TouchEvent& event, void (StarTouch::*write)(const float2*, int)) {
   if (!pRenderer_) return;
   std::vector<float2> current;
   writeTouches(event, current, nullptr);
-  pRenderer_->touch->began(current.data(), static_cast<int>(current.size()));
+  ((*pRenderer_->touch).*write)(current.data(), static_cast<int>(current.size()));
 }
+
+void ViewController::touchesBegan(const ui::TouchEvent& event) { writeAndTell(event, &StarTouch::began); }
 
 void ViewController::touchesMoved(const ui::TouchEvent& event) {
   if (!pRenderer_) return;
@@ -155,19 +157,10 @@ void ViewController::touchesMoved(const ui::TouchEvent& event) {
   pRenderer_->touch->moved(current.data(), previous.data(), static_cast<int>(current.size()));
 }
 
-void ViewController::touchesEnded(const ui::TouchEvent& event) {
-  if (!pRenderer_) return;
-  std::vector<float2> current;
-  writeTouches(event, current, nullptr);
-  pRenderer_->touch->ended(current.data(), static_cast<int>(current.size()));
-}
+void ViewController::touchesEnded(const ui::TouchEvent& event) { writeAndTell(event, &StarTouch::ended); }
 
-void ViewController::touchesCancelled(const ui::TouchEvent& event) {
-  if (!pRenderer_) return;
-  std::vector<float2> current;
-  writeTouches(event, current, nullptr);
-  pRenderer_->touch->cancelled(current.data(), static_cast<int>(current.size()));
-}
+// A cancelled touch tells the engine nothing; the store still takes its points.
+void ViewController::touchesCancelled(const ui::TouchEvent& event) { writeAndTell(event, &StarTouch::cancelled); }
 
 // ---- Preferences and the engine's setters ----
 

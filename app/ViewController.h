@@ -156,6 +156,8 @@ class ViewController : public ui::ViewController,
   // Pushes the settings into the engine without logging.
   void pushSettingsIntoEngine();
   void writeTouches(const ui::TouchEvent& event, std::vector<float2>& current, std::vector<float2>* previous) const;
+  // Writes the event's points into the store through one of its writers.
+  void writeAndTell(const ui::TouchEvent& event, void (StarTouch::*write)(const float2*, int));
 
   Services services_;
   std::shared_ptr<gpu::Device> pDevice_;
