@@ -219,6 +219,44 @@ TEST_F(ViewControllerTest, TouchesReachTheStoreInDrawablePixelsFromTheBottomLeft
   EXPECT_EQ(store.current[9], float2(18, 130));
 }
 
+TEST_F(ViewControllerTest, FingerEventsFromSdlReachTheStore) {
+  launch();
+  StarTouch& store = *controller->renderer()->touch;
+  RecordingTouchDelegate hooks;
+  store.delegate = &hooks;
+  ui::TouchTranslator translator(
+      *controller, [this] { return view->frame().size; },
+      [this](ui::Point p) { return controller->subviewTakesTouch(p); });
+  auto finger = [](Uint32 type, SDL_FingerID id, float x, float y) {
+    SDL_Event e{};
+    e.type = type;
+    e.tfinger.touchId = 3;
+    e.tfinger.fingerId = id;
+    e.tfinger.x = x;
+    e.tfinger.y = y;
+    return e;
+  };
+  // On the settings button: the panel's, not the fluid's.
+  translator.handleEvent(finger(SDL_FINGERDOWN, 9, 0.3f, 0.3f));
+  EXPECT_TRUE(hooks.calls.empty());
+  // Right of the button (it covers x 10 to 80 of this 100-point view).
+  translator.handleEvent(finger(SDL_FINGERDOWN, 1, 0.9f, 1.0f));
+  translator.handleEvent(finger(SDL_FINGERDOWN, 2, 1.0f, 0.5f));
+  translator.handleEvent(finger(SDL_FINGERMOTION, 1, 0.5f, 1.0f));
+  translator.handleEvent(finger(SDL_FINGERMOTION, 2, 0.95f, 0.5f));
+  translator.endBatch();
+  EXPECT_EQ(store.count, 2);
+  EXPECT_EQ(store.current[0], float2(100, 0));
+  EXPECT_NEAR(store.previous[0].x, 180, 1e-3);
+  EXPECT_EQ(store.previous[0].y, 0);
+  EXPECT_EQ(store.current[1], float2(190, 75));
+  translator.handleEvent(finger(SDL_FINGERUP, 1, 0.5f, 1.0f));
+  EXPECT_EQ(store.count, 0);
+  translator.cancelAll();
+  EXPECT_EQ(store.count, 0);
+  EXPECT_EQ(hooks.calls, (std::vector<std::string>{"began", "began", "moved", "ended"}));
+}
+
 TEST_F(ViewControllerTest, ASizeChangeKeepsTheUsersSettingsInTheEngine) {
   launch();
   controller->setFluidParticles(true, 80, 0.97f, 0.01f, 1, 1234);
