@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "platform/foundation/NotificationCenter.h"
+
 namespace ui {
 
 Application& Application::shared() {
@@ -15,29 +17,42 @@ void Application::addWindow(Window* window) {
 
 void Application::removeWindow(Window* window) { std::erase(windows_, window); }
 
-Application::ObserverToken Application::addObserver(Notification name, std::function<void()> handler) {
+const char* notificationName(Notification name) {
+  switch (name) {
+    case Notification::applicationDidFinishLaunching: return "UIApplicationDidFinishLaunchingNotification";
+    case Notification::applicationDidBecomeActive: return "UIApplicationDidBecomeActiveNotification";
+    case Notification::applicationWillEnterForeground: return "UIApplicationWillEnterForegroundNotification";
+    case Notification::applicationDidEnterBackground: return "UIApplicationDidEnterBackgroundNotification";
+    case Notification::applicationWillTerminate: return "UIApplicationWillTerminateNotification";
+    case Notification::deviceOrientationDidChange: return "UIDeviceOrientationDidChangeNotification";
+  }
+  return "";
+}
+
+Application::~Application() {
   std::lock_guard lock(mutex_);
-  ObserverToken token = nextToken_++;
-  observers_.emplace(token, std::make_pair(name, std::move(handler)));
+  for (ObserverToken token : observers_) foundation::NotificationCenter::defaultCenter().removeObserver(token);
+}
+
+Application::ObserverToken Application::addObserver(Notification name, std::function<void()> handler) {
+  ObserverToken token = foundation::NotificationCenter::defaultCenter().addObserverForName(
+      notificationName(name), this, nullptr, [handler = std::move(handler)](const foundation::Notification&) { handler(); });
+  std::lock_guard lock(mutex_);
+  observers_.insert(token);
   return token;
 }
 
 void Application::removeObserver(ObserverToken token) {
-  std::lock_guard lock(mutex_);
-  observers_.erase(token);
+  {
+    std::lock_guard lock(mutex_);
+    if (observers_.erase(token) == 0) return;
+  }
+  foundation::NotificationCenter::defaultCenter().removeObserver(token);
 }
 
 void Application::post(Notification name) {
   if (name == Notification::deviceOrientationDidChange && !isGeneratingDeviceOrientationNotifications()) return;
-  // Observers may add or remove observers: call a copy.
-  std::vector<std::function<void()>> handlers;
-  {
-    std::lock_guard lock(mutex_);
-    for (const auto& [token, entry] : observers_) {
-      if (entry.first == name) handlers.push_back(entry.second);
-    }
-  }
-  for (const auto& handler : handlers) handler();
+  foundation::NotificationCenter::defaultCenter().postNotificationName(notificationName(name), this);
 }
 
 SceneLifeCycle::SceneLifeCycle(Scene& scene, SceneDelegate& delegate, Application& application)
@@ -58,6 +73,8 @@ void SceneLifeCycle::enterForeground() {
   if (state_ != State::background) return;
   state_ = State::inactive;
   delegate_.sceneWillEnterForeground(scene_);
+  // Launch is not a return to the foreground.
+  if (wasInBackground_) application_.post(Notification::applicationWillEnterForeground);
 }
 
 void SceneLifeCycle::becomeActive() {
@@ -77,7 +94,9 @@ void SceneLifeCycle::enterBackground() {
   resignActive();
   if (state_ != State::inactive) return;
   state_ = State::background;
+  wasInBackground_ = true;
   delegate_.sceneDidEnterBackground(scene_);
+  application_.post(Notification::applicationDidEnterBackground);
 }
 
 void SceneLifeCycle::handleWindowEvent(const SDL_WindowEvent& event) {

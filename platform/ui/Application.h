@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <set>
 #include <mutex>
 #include <vector>
 
@@ -66,13 +67,28 @@ class SceneDelegate {
   virtual void sceneDidEnterBackground(Scene& scene) = 0;
 };
 
-enum class Notification { applicationDidBecomeActive, applicationWillTerminate, deviceOrientationDidChange };
+enum class Notification {
+  applicationDidFinishLaunching,
+  applicationDidBecomeActive,
+  applicationWillEnterForeground,
+  applicationDidEnterBackground,
+  applicationWillTerminate,
+  deviceOrientationDidChange,
+};
+// The notification's name in the process's notification centre, where other
+// libraries (the SDK) observe it.
+const char* notificationName(Notification name);
 
-// The process's application object: its windows and the observers of its
-// notifications. Main thread only, apart from the observer list's lock.
+// The process's application object: its windows and its notifications, which
+// are posted through the default notification centre with the application as
+// their sender. Main thread only, apart from the observer list's lock.
 class Application {
  public:
   static Application& shared();
+  Application() = default;
+  ~Application();
+  Application(const Application&) = delete;
+  Application& operator=(const Application&) = delete;
 
   const std::vector<Window*>& windows() const { return windows_; }
   void addWindow(Window* window);
@@ -95,8 +111,7 @@ class Application {
  private:
   std::vector<Window*> windows_;
   std::mutex mutex_;
-  std::map<ObserverToken, std::pair<Notification, std::function<void()>>> observers_;
-  ObserverToken nextToken_ = 1;
+  std::set<ObserverToken> observers_;
   int orientationGenerators_ = 0;
 };
 
@@ -128,6 +143,7 @@ class SceneLifeCycle {
   Scene& scene_;
   SceneDelegate& delegate_;
   Application& application_;
+  bool wasInBackground_ = false;
   State state_ = State::unattached;
 };
 

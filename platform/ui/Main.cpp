@@ -66,6 +66,7 @@ foundation::Result<int> UIApplicationMain(ApplicationDelegate& delegate, const S
 
   Application& application = Application::shared();
   delegate.didFinishLaunchingWithOptions();
+  application.post(Notification::applicationDidFinishLaunching);
 
   gpu::WindowSurface::prepareWindowAttributes();
   const Size size = hooks.windowSize.width >= 1 && hooks.windowSize.height >= 1 ? hooks.windowSize : initialWindowSize();

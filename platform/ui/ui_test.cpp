@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "platform/foundation/NotificationCenter.h"
+
 #include <string>
 #include <vector>
 
@@ -234,6 +236,34 @@ TEST(Application, ObserversHearTheirNotificationUntilRemoved) {
   application.removeObserver(a);
   application.post(ui::Notification::applicationDidBecomeActive);
   EXPECT_EQ(heard, (std::vector<std::string>{"a", "rotated"}));
+}
+
+TEST(Application, LifeCycleIsPostedInTheNotificationCentreForOtherLibraries) {
+  std::vector<std::string> heard;
+  auto& centre = foundation::NotificationCenter::defaultCenter();
+  auto token = centre.addObserverForName("", nullptr, nullptr, [&](const foundation::Notification& n) {
+    if (n.name.rfind("UIApplication", 0) == 0) heard.push_back(n.name);
+  });
+  {
+    ui::Application application;
+    ui::WindowScene scene;
+    RecordingSceneDelegate delegate;
+    ui::SceneLifeCycle lifeCycle(scene, delegate, application);
+    lifeCycle.connect();
+    lifeCycle.launch();
+    lifeCycle.handleWindowEvent(windowEvent(SDL_WINDOWEVENT_MINIMIZED));
+    lifeCycle.handleWindowEvent(windowEvent(SDL_WINDOWEVENT_RESTORED));
+    lifeCycle.terminate();
+  }
+  centre.removeObserver(token);
+  EXPECT_EQ(heard, (std::vector<std::string>{
+                       "UIApplicationDidBecomeActiveNotification",
+                       "UIApplicationDidEnterBackgroundNotification",
+                       "UIApplicationWillEnterForegroundNotification",
+                       "UIApplicationDidBecomeActiveNotification",
+                       "UIApplicationDidEnterBackgroundNotification",
+                       "UIApplicationWillTerminateNotification",
+                   }));
 }
 
 class SizeDelegate : public ui::MTKViewDelegate {
