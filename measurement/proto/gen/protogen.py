@@ -481,7 +481,8 @@ def generate(schema_path, out_dir, nanopb_generator):
         for suffix in (".pb.h", ".pb.c"):
             name = f"{cat.package}{suffix}"
             with open(os.path.join(scratch, name), encoding="utf-8") as f:
-                files[name] = f.read()
+                # The project's sources keep one wording for nanopb's tables.
+                files[name] = f.read().replace("encoding specification for nanopb", "encodings for nanopb")
     os.makedirs(out_dir, exist_ok=True)
     for name, text in files.items():
         with open(os.path.join(out_dir, name), "w", encoding="utf-8") as f:

@@ -873,7 +873,7 @@ extern "C" {
 #define measurement_RuntimeEntity_boolean_value_tag 5
 #define measurement_RuntimeEntity_number_value_tag 6
 
-/* Struct field encoding specification for nanopb */
+/* Struct field encodings for nanopb */
 #define measurement_MeasurementBatch_FIELDLIST(X, a) \
 X(a, CALLBACK, REPEATED, MESSAGE,  bundles,           1) \
 X(a, CALLBACK, OPTIONAL, STRING,   string_field_7,    7) \

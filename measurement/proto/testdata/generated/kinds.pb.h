@@ -49,7 +49,7 @@ extern "C" {
 #define kinds_Kinds_leaf_tag                     5
 #define kinds_Kinds_children_tag                 6
 
-/* Struct field encoding specification for nanopb */
+/* Struct field encodings for nanopb */
 #define kinds_Kinds_FIELDLIST(X, a) \
 X(a, CALLBACK, OPTIONAL, BYTES,    blob,              1) \
 X(a, CALLBACK, REPEATED, BYTES,    blobs,             2) \
