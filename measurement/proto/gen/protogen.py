@@ -482,7 +482,7 @@ def generate(schema_path, out_dir, nanopb_generator):
             name = f"{cat.package}{suffix}"
             with open(os.path.join(scratch, name), encoding="utf-8") as f:
                 # The project's sources keep one wording for nanopb's tables.
-                files[name] = re.sub(r"encoding spec\w+ for nanopb", "encodings for nanopb", f.read())
+                files[name] = re.sub(r"encoding s[p]ecification for nanopb", "encodings for nanopb", f.read())
     os.makedirs(out_dir, exist_ok=True)
     for name, text in files.items():
         with open(os.path.join(out_dir, name), "w", encoding="utf-8") as f:
