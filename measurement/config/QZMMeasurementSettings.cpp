@@ -158,8 +158,10 @@ QZMMeasurementSettings::QZMMeasurementSettings() {
 }
 
 std::shared_ptr<const QZMMeasurementSettings> QZMMeasurementSettings::defaults() {
-  static const std::shared_ptr<const QZMMeasurementSettings> instance(new QZMMeasurementSettings());
-  return instance;
+  // Never destroyed: the worker queue may still read it while the program ends.
+  static const auto* instance =
+      new std::shared_ptr<const QZMMeasurementSettings>(new QZMMeasurementSettings());
+  return *instance;
 }
 
 std::shared_ptr<const QZMMeasurementSettings> QZMMeasurementSettings::settingsWithTexts(

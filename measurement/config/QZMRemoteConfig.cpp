@@ -6,8 +6,9 @@
 #include "measurement/foundation/QZMMonitor.h"
 
 std::shared_ptr<QZMRemoteConfig> QZMRemoteConfig::defaultInstance() {
-  static const auto instance = std::make_shared<QZMRemoteConfig>();
-  return instance;
+  // Never destroyed: the worker queue may still read it while the program ends.
+  static const auto* instance = new std::shared_ptr<QZMRemoteConfig>(std::make_shared<QZMRemoteConfig>());
+  return *instance;
 }
 
 std::shared_ptr<const QZMMeasurementSettings> QZMRemoteConfig::settings() const {

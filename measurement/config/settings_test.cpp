@@ -6,6 +6,7 @@
 #include "measurement/config/QZMMeasurementSettings.h"
 #include "measurement/config/QZMRemoteConfig.h"
 #include "measurement/foundation/testkit/FoundationTestKit.h"
+#include "testing/ExitRace.h"
 
 namespace {
 
@@ -270,6 +271,22 @@ TEST(SettingsText, OnlyPlainDecimalsAreNumbers) {
       {"5 ", std::nullopt},
   };
   for (const auto& c : cases) EXPECT_EQ(QZMMeasurementSettings::numberFromString(c.text), c.number) << c.text;
+}
+
+// The worker queue may still read its limits while the program ends.
+TEST(ProcessExit, AWorkerStillReadingSettingsFindsTheDefaultsInPlace) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        testkit::ExitRace race;
+        race.exitWhileRunning([] {
+          auto config = std::make_shared<QZMRemoteConfig>();
+          config->resetSettings();
+          (void)config->uploadingInterval();
+          (void)QZMRemoteConfig::defaultInstance()->maxEventsStored();
+        });
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

@@ -55,13 +55,15 @@ constexpr const char* skanEvaluationEventTime = "/dralix/measurement/skan_evalua
 constexpr const char* skanEvaluationBackoff = "/dralix/measurement/skan_evaluation_update_backoff_millis";
 }  // namespace key
 
+// Never destroyed: the worker queue may still use the store while the
+// program ends.
 std::mutex& sharedMutex() {
-  static std::mutex m;
-  return m;
+  static auto* m = new std::mutex;
+  return *m;
 }
 std::shared_ptr<QZMPersistedConfig>& sharedSlot() {
-  static std::shared_ptr<QZMPersistedConfig> slot;
-  return slot;
+  static auto* slot = new std::shared_ptr<QZMPersistedConfig>;
+  return *slot;
 }
 
 }  // namespace

@@ -12,9 +12,11 @@
 #include "platform/foundation/Strings.h"
 #include "platform/utilities/DRKAppEnvironmentUtil.h"
 
+// The shared instances are never destroyed: the worker queue may still use
+// them while the program ends.
 std::shared_ptr<QZMEnvironmentInfo> QZMEnvironmentInfo::sharedInstance() {
-  static const auto instance = std::make_shared<QZMEnvironmentInfo>();
-  return instance;
+  static const auto* instance = new std::shared_ptr<QZMEnvironmentInfo>(std::make_shared<QZMEnvironmentInfo>());
+  return *instance;
 }
 
 std::string QZMEnvironmentInfo::deviceModel() {
@@ -45,8 +47,8 @@ std::int32_t QZMEnvironmentInfo::timeZoneOffsetMinutes() const {
 }
 
 std::shared_ptr<QZMAppStaticConfig> QZMAppStaticConfig::sharedInstance() {
-  static const auto instance = std::make_shared<QZMAppStaticConfig>();
-  return instance;
+  static const auto* instance = new std::shared_ptr<QZMAppStaticConfig>(std::make_shared<QZMAppStaticConfig>());
+  return *instance;
 }
 
 bool QZMBackwardCompatibilityUtil::disableDQRMeasurement() { return false; }

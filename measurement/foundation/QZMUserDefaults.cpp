@@ -8,12 +8,13 @@ QZMUserDefaults::QZMUserDefaults(std::optional<std::string> suiteName)
     : suiteName_(std::move(suiteName)), appName_(suiteName_.value_or("")) {}
 
 std::shared_ptr<QZMUserDefaults> QZMUserDefaults::sharedUserDefaults() {
-  static const std::shared_ptr<QZMUserDefaults> shared = [] {
+  // Never destroyed: the worker queue may still use it while the program ends.
+  static const auto* shared = new std::shared_ptr<QZMUserDefaults>([] {
     auto made = initWithSuiteName(std::nullopt);
     made->setPreferenceFileExcluded(true);
     return made;
-  }();
-  return shared;
+  }());
+  return *shared;
 }
 
 std::shared_ptr<QZMUserDefaults> QZMUserDefaults::initWithSuiteName(std::optional<std::string> suiteName) {

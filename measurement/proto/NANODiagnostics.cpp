@@ -14,9 +14,10 @@ struct Output {
   NANOOutputSink sink;
 };
 
+// Never destroyed: a worker may still decode while the program ends.
 Output& output() {
-  static Output o;
-  return o;
+  static auto* o = new Output;
+  return *o;
 }
 
 std::string formatted(const char* format, va_list args) {

@@ -15,9 +15,10 @@ struct Hook {
   QZMPBFlagLogHook hook;
 };
 
+// Never destroyed: a worker may still make flags while the program ends.
 Hook& installed() {
-  static Hook h;
-  return h;
+  static auto* h = new Hook;
+  return *h;
 }
 
 void logToSystemLog(int64_t level, int64_t code, std::string_view message, const foundation::Array& contexts) {

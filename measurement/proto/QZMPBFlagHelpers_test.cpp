@@ -6,7 +6,9 @@
 #include <set>
 #include <string>
 
+#include "measurement/proto/NANODiagnostics.h"
 #include "measurement/proto/NANOFieldAccess.h"
+#include "testing/ExitRace.h"
 #include "testing/LogCapture.h"
 
 namespace {
@@ -149,6 +151,28 @@ TEST_F(FlagHelpers, WithoutAHookRefusalsGoToTheSystemLog) {
                                                    "level 1, code 850002: Flag value is invalid: (nil)"}));
   QZMPBSetFlagLogHook(std::move(mine));
   EXPECT_EQ(logged_, std::vector<Logged>{});
+}
+
+// Messages may still be decoded and flags made on the worker queue while the
+// program ends.
+TEST(ProcessExit, AWorkerStillRefusingBadInputFindsWhereRefusalsGo) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        testkit::ExitRace race;
+        // Sinks that keep something, as a test's capture does.
+        auto printed = std::make_shared<std::string>();
+        NANOSetOutputSink([printed](std::string_view text) { printed->assign(text); });
+        QZMPBSetFlagLogHook([printed](int64_t, int64_t, std::string_view message, const foundation::Array&) {
+          printed->assign(message);
+        });
+        race.exitWhileRunning([] {
+          const std::uint8_t truncated[] = {0x0A, 0x05, 'a'};
+          (void)QZMPBFlag::initWithBuffer(truncated);
+          (void)QZMPBFlagCreate(std::nullopt, Object(1));
+        });
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

@@ -10,13 +10,14 @@
 namespace foundation {
 namespace {
 
+// Never destroyed: workers may still read the bundle while the program ends.
 std::mutex& mainMutex() {
-  static std::mutex m;
-  return m;
+  static auto* m = new std::mutex;
+  return *m;
 }
 std::shared_ptr<Bundle>& mainBundle() {
-  static std::shared_ptr<Bundle> b;
-  return b;
+  static auto* b = new std::shared_ptr<Bundle>;
+  return *b;
 }
 
 std::string stringValue(const Bundle& b, std::string_view key) {

@@ -27,23 +27,25 @@ std::int64_t secondsToNanos(double seconds) {
   return static_cast<std::int64_t>(n);
 }
 
+// Never destroyed, like everything below: the timer thread and queue runners
+// may still read the clock while the program ends.
 std::mutex& clockMutex() {
-  static std::mutex m;
-  return m;
+  static auto* m = new std::mutex;
+  return *m;
 }
 std::shared_ptr<Clock>& installedClock() {
-  static std::shared_ptr<Clock> c = std::make_shared<SystemClock>();
-  return c;
+  static auto* c = new std::shared_ptr<Clock>(std::make_shared<SystemClock>());
+  return *c;
 }
 
 // Condition variables of the threads inside waitUntil.
 std::mutex& waitersMutex() {
-  static std::mutex m;
-  return m;
+  static auto* m = new std::mutex;
+  return *m;
 }
 std::multiset<std::condition_variable*>& waiters() {
-  static std::multiset<std::condition_variable*> w;
-  return w;
+  static auto* w = new std::multiset<std::condition_variable*>;
+  return *w;
 }
 
 }  // namespace

@@ -7,13 +7,14 @@
 namespace foundation {
 namespace {
 
+// Never destroyed: workers may still log while the program ends.
 std::mutex& sinkMutex() {
-  static std::mutex m;
-  return m;
+  static auto* m = new std::mutex;
+  return *m;
 }
 LogSink& sink() {
-  static LogSink s;
-  return s;
+  static auto* s = new LogSink;
+  return *s;
 }
 
 }  // namespace

@@ -14,9 +14,10 @@ struct Roots {
   std::mutex mutex;
   std::string home, keychain, resources;
 };
+// Never destroyed: workers may still look up paths while the program ends.
 Roots& roots() {
-  static Roots r;
-  return r;
+  static auto* r = new Roots;
+  return *r;
 }
 
 std::string environment(const char* name) {

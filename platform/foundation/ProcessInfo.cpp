@@ -23,9 +23,10 @@ struct State {
   std::optional<std::string> systemVersion;
   std::optional<std::vector<std::string>> languages;
 };
+// Never destroyed: workers may still ask while the program ends.
 State& state() {
-  static State s;
-  return s;
+  static auto* s = new State;
+  return *s;
 }
 
 // The suite that keeps the vendor identifier in the data home.

@@ -17,9 +17,11 @@ struct Registry {
   std::mutex mutex;
   std::map<std::string, std::shared_ptr<UserDefaults>> domains;
 };
+// Never destroyed: workers may still read and write suites while the
+// program ends.
 Registry& registry() {
-  static Registry r;
-  return r;
+  static auto* r = new Registry;
+  return *r;
 }
 
 std::optional<double> parseDecimal(const std::string& text) {

@@ -1,16 +1,23 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <condition_variable>
 #include <cstdlib>
+#include <mutex>
 
 #include "platform/foundation/Bundle.h"
+#include "platform/foundation/Clock.h"
 #include "platform/foundation/Files.h"
 #include "platform/foundation/JSON.h"
+#include "platform/foundation/Log.h"
 #include "platform/foundation/NotificationCenter.h"
+#include "platform/foundation/Paths.h"
 #include "platform/foundation/ProcessInfo.h"
 #include "platform/foundation/Random.h"
 #include "platform/foundation/RegularExpression.h"
 #include "platform/foundation/URL.h"
+#include "platform/foundation/UserDefaults.h"
+#include "testing/ExitRace.h"
 #include "testing/TemporaryHome.h"
 
 namespace foundation {
@@ -245,6 +252,28 @@ TEST(Bundle, InfoPlistValuesAndResources) {
   EXPECT_EQ(bundle->pathForResource("DralixService-Info", "plist"),
             std::optional<std::string>(home.bundleDirectory() + "/DralixService-Info.plist"));
   EXPECT_FALSE(bundle->pathForResource("Absent", "plist").has_value());
+}
+
+TEST(ProcessExit, AWorkerStillRunningFindsTheProcessWideStateInPlace) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        testkit::ExitRace race;
+        // A home where nothing can be created: the step only reads.
+        Paths::setHome("/dev/null/tolv");
+        setLogSink([kept = std::make_shared<std::string>()](std::string_view line) { kept->assign(line); });
+        race.exitWhileRunning([] {
+          std::mutex mutex;
+          std::condition_variable cv;
+          std::unique_lock lock(mutex);
+          (void)waitUntil(cv, lock, Deadline::afterSeconds(0), [] { return false; });
+          (void)now();
+          (void)UserDefaults::suite("")->objectForKey("k");
+          (void)ProcessInfo::arguments();
+          logLine("still running");
+        });
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

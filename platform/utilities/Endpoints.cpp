@@ -25,9 +25,10 @@ struct Layers {
   std::map<std::string, std::string> overrides;
   std::optional<std::string> overrideCA;
 };
+// Never destroyed: a transfer may still start while the program ends.
 Layers& layers() {
-  static Layers l;
-  return l;
+  static auto* l = new Layers;
+  return *l;
 }
 
 std::string trimmed(std::string url) {
