@@ -171,12 +171,14 @@ bool UserDefaults::boolForKey(std::string_view key) const {
 
 Status UserDefaults::setObject(const Object& value, std::string_view key) {
   if (key.empty()) return Error(kUserDefaultsErrorDomain, kUserDefaultsInvalidKey, "empty user-defaults key");
-  if (!value.isNull() && !value.isPropertyList()) {
-    return Error(kUserDefaultsErrorDomain, kUserDefaultsInvalidValue,
-                 "not a property-list value: " + value.description());
-  }
-  if (value.isString() && !isValidUTF8(*value.string())) {
-    return Error(kUserDefaultsErrorDomain, kUserDefaultsInvalidValue, "string is not valid UTF-8");
+  // Only a value that encodes is kept: one that cannot (null, text that is
+  // not UTF-8 or a date out of range, at any depth) would fail every later
+  // write of the whole suite.
+  if (!value.isNull()) {
+    if (auto encoded = encodePropertyList(value); !encoded) {
+      return Error(kUserDefaultsErrorDomain, kUserDefaultsInvalidValue,
+                   "not a property-list value: " + encoded.error().description);
+    }
   }
   std::lock_guard lock(mutex_);
   loadLocked();

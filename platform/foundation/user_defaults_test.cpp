@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -97,9 +98,24 @@ TEST_F(UserDefaultsTest, InvalidKeysAndValuesChangeNothing) {
   EXPECT_EQ(d->setInteger(2, "").error().code, kUserDefaultsInvalidKey);
   EXPECT_EQ(d->setObject(Array{Object()}, "kept").error().code, kUserDefaultsInvalidValue);
   EXPECT_EQ(d->setObject(std::string("\xFF"), "kept").error().code, kUserDefaultsInvalidValue);
+  // Values a property list cannot hold, deep inside: kept in memory they
+  // would make every later write of the suite fail.
+  const Object unwritable[] = {
+      Array{std::string("\xFF")},
+      Dictionary{{"\xFF", 1}},
+      Dictionary{{"when", Date{1e300}}},
+      Array{Date{std::nan("")}},
+  };
+  for (const auto& value : unwritable) {
+    auto set = d->setObject(value, "other");
+    ASSERT_FALSE(set.ok()) << value.description();
+    EXPECT_EQ(set.error().code, kUserDefaultsInvalidValue) << value.description();
+    EXPECT_FALSE(d->objectForKey("other").has_value()) << value.description();
+  }
   EXPECT_TRUE(d->removeObjectForKey("missing").ok());
+  EXPECT_TRUE(d->setInteger(2, "later").ok());
   home.relaunch();
-  EXPECT_EQ(UserDefaults::suite("invalid")->dictionaryRepresentation(), (Dictionary{{"kept", 1}}));
+  EXPECT_EQ(UserDefaults::suite("invalid")->dictionaryRepresentation(), (Dictionary{{"kept", 1}, {"later", 2}}));
 }
 
 TEST_F(UserDefaultsTest, CorruptFileGivesDefaultsALogLineAndACopy) {
