@@ -18,6 +18,12 @@ Loaded loadFile(const std::string& path) {
   if (!foundation::fileExists(path)) return {};
   auto read = foundation::readPropertyListDictionary(path);
   if (read) return {std::move(*read), true};
+  // A file that cannot be read now (no access, an I/O error) may be sound:
+  // it is not taken for damage, and nothing is written over it.
+  if (read.error().code == foundation::kPropertyListUnreadable) {
+    QZMLogStoreError(43005, "Cannot read configs from disk. The file is left as it is: " + read.error().description);
+    return {{}, false};
+  }
   std::string aside = path + ".corrupt";
   if (foundation::fileExists(aside)) (void)foundation::removeItem(aside);
   if (foundation::moveItem(path, aside)) {

@@ -3,9 +3,10 @@
 // schedules the next one a second later, and later changes ride along. The
 // memory is the truth; the file follows. Safe from any thread.
 //
-// A file that exists but cannot be read is kept beside the store as
-// "<file>.corrupt" and the store starts empty; when it cannot be kept, the
-// store never writes over it.
+// A file that does not parse is kept beside the store as "<file>.corrupt"
+// and the store starts empty. A file that cannot be read, or a damaged one
+// that cannot be kept aside, is left as it is: the store starts empty and
+// never writes over it.
 #pragma once
 
 #include <memory>

@@ -129,6 +129,24 @@ TEST_F(Stores, DictionaryKeepsAnUnreadableFileAsideAndStartsEmpty) {
   EXPECT_EQ(fileContents(path), (foundation::Dictionary{{"k", "fresh"}}));
 }
 
+TEST_F(Stores, DictionaryLeavesAFileItCannotReadAsItIsAndNeverWritesOverIt) {
+  // A folder where the file should be cannot be read, like a file the
+  // process may not open now; what it holds may still be sound.
+  const std::string path = measurementFolder() + "/locked.plist";
+  ASSERT_TRUE(foundation::createDirectory(path + "/inside"));
+  auto store = QZMPersistentDictionary::initWithFileName("locked");
+  ASSERT_TRUE(store);
+  EXPECT_EQ(storeCodes(), std::vector<std::string>{"I-ACS043005"});
+  EXPECT_FALSE(foundation::fileExists(path + ".corrupt"));
+
+  store->setObject("memory only", "k");
+  clock->advance(1.1);
+  settle(store->serialQueue());
+  EXPECT_EQ(storeCodes(), (std::vector<std::string>{"I-ACS043005", "I-ACS043000"}));
+  EXPECT_TRUE(foundation::isDirectory(path + "/inside"));
+  EXPECT_EQ(store->stringForKey("k"), "memory only");
+}
+
 TEST_F(Stores, DictionaryWithoutAFolderIsNotMade) {
   // A file where the folder should be.
   ASSERT_TRUE(foundation::writeFileAtomically(foundation::Paths::applicationSupportDirectory() + "/Dralix",
