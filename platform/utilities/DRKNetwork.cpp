@@ -53,6 +53,14 @@ struct DRKNetwork::Transfer {
   const std::atomic<bool>* stopping = nullptr;
 };
 
+std::optional<std::string> DRKHTTPURLResponse::valueForHTTPHeaderField(std::string_view name) const {
+  for (const auto& [field, value] : allHeaderFields) {
+    if (field.size() == name.size() && strncasecmp(field.data(), name.data(), name.size()) == 0 && value.isString())
+      return *value.string();
+  }
+  return std::nullopt;
+}
+
 DRKNetwork::DRKNetwork() : DRKNetwork(std::string()) {}
 
 DRKNetwork::DRKNetwork(std::string reachabilityHost) : reachabilityHost_(std::move(reachabilityHost)) {

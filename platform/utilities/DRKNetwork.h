@@ -15,6 +15,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -41,6 +42,11 @@ struct DRKHTTPURLResponse {
   // Header names as the server sent them; a repeated header keeps the last value.
   foundation::Dictionary allHeaderFields;
   std::string URL;
+
+  // A header's value, its name matched without regard to case as HTTP names
+  // are (an HTTP/2 server sends every name in lower case); nullopt when the
+  // response has no such header.
+  std::optional<std::string> valueForHTTPHeaderField(std::string_view name) const;
 };
 
 using DRKHTTPHeaders = std::map<std::string, std::string>;

@@ -100,6 +100,15 @@ TEST_F(NetworkTest, CompletionRunsOnceOnItsQueueForEveryOutcome) {
   }
 }
 
+TEST_F(NetworkTest, HeadersAreFoundByNameWhateverTheirCase) {
+  server.answer("GET", "/config", {200, {{"etag", "\"v1\""}, {"LAST-MODIFIED", "Tue, 01 Jul 2025 10:00:00 GMT"}}, "c"});
+  Outcome o = get("/config");
+  ASSERT_EQ(o.response.statusCode, 200);
+  EXPECT_EQ(o.response.valueForHTTPHeaderField("ETag"), "\"v1\"");
+  EXPECT_EQ(o.response.valueForHTTPHeaderField("Last-Modified"), "Tue, 01 Jul 2025 10:00:00 GMT");
+  EXPECT_EQ(o.response.valueForHTTPHeaderField("Age"), std::nullopt);
+}
+
 TEST_F(NetworkTest, ServerWithAnUntrustedCertificateIsRefused) {
   testkit::CertificateAuthority stranger("some other CA");
   utilities::Endpoints::setCABundleOverride(stranger.bundlePath());
