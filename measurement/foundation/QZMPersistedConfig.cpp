@@ -275,10 +275,21 @@ std::optional<std::string> QZMPersistedConfig::osVersion() { return stringForKey
 void QZMPersistedConfig::setOsVersion(const std::optional<std::string>& v) { setString(v, key::osVersion); }
 
 double QZMPersistedConfig::midnightOffset() {
-  auto stored = objectForKey(key::midnightOffset);
-  if (stored && stored->isNumber()) return stored->doubleValue();
-  double offset = QZMUtilities::shared()->uniformRandom(kMillisecondsPerDay) / 1000.0;
-  setDouble(offset, key::midnightOffset);
+  // Looked up, drawn and kept in one step on the queue, so that callers
+  // racing to the first read all get the offset that is kept.
+  double offset = 0;
+  bool drawn = false;
+  syncOnQueue([&] {
+    auto stored = userDefaults_->objectForKey(key::midnightOffset);
+    if (stored && stored->isNumber()) {
+      offset = stored->doubleValue();
+      return;
+    }
+    offset = QZMUtilities::shared()->uniformRandom(kMillisecondsPerDay) / 1000.0;
+    userDefaults_->setObject(Object(offset), key::midnightOffset);
+    drawn = true;
+  });
+  if (drawn) scheduleSynchronizeToDisk();
   return offset;
 }
 

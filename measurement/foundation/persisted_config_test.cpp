@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <functional>
+#include <thread>
+#include <vector>
 
 #include "measurement/foundation/QZMFileLocations.h"
 #include "measurement/foundation/QZMPersistedConfig.h"
@@ -155,6 +158,26 @@ TEST_F(PersistedConfig, MidnightOffsetIsDrawnOnceInWholeMillisecondsAndKept) {
   EXPECT_GE(drawn, 0.0);
   EXPECT_LT(drawn, 86400.0);
   EXPECT_DOUBLE_EQ(std::round(drawn * 1000) / 1000, drawn);
+}
+
+TEST_F(PersistedConfig, ConcurrentFirstReadsOfTheMidnightOffsetAgreeWithWhatIsKept) {
+  for (int round = 0; round < 10; ++round) {
+    config->clearValues();
+    constexpr int kReaders = 8;
+    std::vector<double> seen(kReaders);
+    std::atomic<int> ready{0};
+    std::vector<std::thread> readers;
+    for (int i = 0; i < kReaders; ++i) {
+      readers.emplace_back([&, i] {
+        ++ready;
+        for (long spin = 0; ready < kReaders && spin < 100'000'000; ++spin) std::this_thread::yield();
+        seen[i] = config->midnightOffset();
+      });
+    }
+    for (auto& reader : readers) reader.join();
+    const double kept = config->midnightOffset();
+    for (double offset : seen) ASSERT_EQ(offset, kept) << "round " << round;
+  }
 }
 
 TEST_F(PersistedConfig, ValuesOfAnotherTypeReadAsEmpty) {
