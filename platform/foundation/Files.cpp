@@ -100,10 +100,11 @@ Status writeFileAtomically(const std::string& path, const void* bytes, std::size
 Status createDirectory(const std::string& path, int mode) {
   if (path.empty()) return Error(kFoundationErrorDomain, 1, "cannot create a folder with an empty path");
   std::error_code ec;
-  std::filesystem::create_directories(path, ec);
+  bool created = std::filesystem::create_directories(path, ec);
   if (ec) return Error(kPOSIXErrorDomain, ec.value(), "cannot create " + path + ": " + ec.message());
   if (!isDirectory(path)) return posixError(ENOTDIR, "cannot create " + path);
-  ::chmod(path.c_str(), static_cast<mode_t>(mode));
+  // A folder that was there already keeps its mode (it may be a shared one).
+  if (created) ::chmod(path.c_str(), static_cast<mode_t>(mode));
   return {};
 }
 

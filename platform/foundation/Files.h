@@ -23,7 +23,8 @@ inline Status writeFileAtomically(const std::string& path, std::string_view byte
   return writeFileAtomically(path, bytes.data(), bytes.size(), mode);
 }
 
-// Creates the folder and any missing parents (mode 0755 unless given).
+// Creates the folder and any missing parents; the folder made gets the mode
+// (0755 unless given), one that exists keeps its own.
 Status createDirectory(const std::string& path, int mode = 0755);
 // Removes a file or a folder with everything in it; a missing item is an error.
 Status removeItem(const std::string& path);

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cmath>
 #include <condition_variable>
@@ -87,6 +88,23 @@ TEST(Files, AtomicWriteKeepsTheBackupExclusionOfTheFileItReplaces) {
   EXPECT_TRUE(isExcludedFromBackup(excluded));
   EXPECT_FALSE(isExcludedFromBackup(included));
   EXPECT_EQ(*readFile(excluded), Data({'n', 'e', 'w'}));
+}
+
+TEST(Files, CreatingAFolderSetsTheModeOfWhatItMakesOnly) {
+  testkit::TemporaryHome home;
+  // A shared folder someone else made, such as /tmp.
+  std::string shared = home.root() + "/shared";
+  ASSERT_EQ(::mkdir(shared.c_str(), 0700), 0);
+  ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
+  std::string made = shared + "/private";
+  ASSERT_TRUE(createDirectory(made, 0700).ok());
+  ASSERT_TRUE(createDirectory(shared).ok());
+
+  struct stat st{};
+  ASSERT_EQ(::stat(shared.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 01777u);
+  ASSERT_EQ(::stat(made.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0700u);
 }
 
 TEST(QueryString, ReservedAndNonASCIICharactersAreEscaped) {
