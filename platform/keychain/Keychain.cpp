@@ -1,5 +1,8 @@
 #include "platform/keychain/Keychain.h"
 
+#include <optional>
+#include <string_view>
+
 #include "platform/foundation/Files.h"
 #include "platform/foundation/Paths.h"
 #include "platform/foundation/PropertyList.h"
@@ -12,9 +15,22 @@ using foundation::Object;
 
 Error keychainError(KeychainError code, const std::string& what) { return Error(kKeychainErrorDomain, code, what); }
 
+// The keychain keeps attributes as bytes: a string and data with the same
+// bytes are the same attribute, whichever kind the item was written with.
+bool sameAttribute(const Object& a, const Object& b) {
+  auto bytesOf = [](const Object& o) -> std::optional<std::string_view> {
+    if (o.isString()) return std::string_view(*o.string());
+    if (o.isData()) return std::string_view(reinterpret_cast<const char*>(o.data()->data()), o.data()->size());
+    return std::nullopt;
+  };
+  auto x = bytesOf(a), y = bytesOf(b);
+  return x && y ? *x == *y : a == b;
+}
+
 bool matches(const Query& q, const Item& item) {
-  return (!q.service || *q.service == item.service) && (!q.account || *q.account == item.account) &&
-         (!q.generic || *q.generic == item.generic);
+  return (!q.service || sameAttribute(*q.service, item.service)) &&
+         (!q.account || sameAttribute(*q.account, item.account)) &&
+         (!q.generic || sameAttribute(*q.generic, item.generic));
 }
 
 bool validAttribute(const Object& o) { return o.isString() || o.isData(); }
@@ -86,7 +102,7 @@ foundation::Status Keychain::add(const Item& item) {
   auto items = load();
   if (!items) return items.error();
   for (const auto& existing : *items) {
-    if (existing.service == item.service && existing.account == item.account)
+    if (sameAttribute(existing.service, item.service) && sameAttribute(existing.account, item.account))
       return keychainError(kErrorDuplicateItem, "an item with this service and account exists");
   }
   items->push_back(item);

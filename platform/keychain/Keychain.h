@@ -4,7 +4,9 @@
 //
 // An item is found by its attributes: service, account and generic attribute.
 // Attributes are objects, normally strings; items written by older versions
-// may hold data instead, and a query matches attributes by kind and value.
+// may hold data instead. As in the platform's keychain, an attribute is its
+// bytes: a query with a string finds an item that holds the same bytes as
+// data, and the item is returned with the kind it was written with.
 #pragma once
 
 #include <cstdint>

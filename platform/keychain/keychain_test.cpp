@@ -50,12 +50,15 @@ TEST_F(KeychainTest, AddUpdateFindAndDeleteWithThePlatformsStatusCodes) {
   EXPECT_EQ(keychain.copyMatching(query).error().code, kErrorItemNotFound);
 }
 
-TEST_F(KeychainTest, AttributesMatchByKindSoOlderDataAttributesCanBeMigrated) {
+TEST_F(KeychainTest, AttributesMatchByTheirBytesAndKeepTheirKindSoOlderDataAttributesCanBeMigrated) {
   ASSERT_TRUE(keychain.add({"svc", Object(bytes("_pfo")), Object(bytes("_pfo")), "", bytes("7")}).ok());
-  EXPECT_FALSE(keychain.copyMatching({Object("svc"), Object("_pfo"), std::nullopt}).ok());
-  auto old = keychain.copyMatching({Object("svc"), std::nullopt, std::nullopt});
+  // A search with string attributes finds the item and shows what kind they are.
+  auto old = keychain.copyMatching({Object("svc"), Object("_pfo"), Object("_pfo")});
   ASSERT_TRUE(old.ok());
   EXPECT_TRUE(old->front().account.isData());
+  EXPECT_TRUE(old->front().generic.isData());
+  EXPECT_EQ(keychain.add({"svc", "_pfo", "_pfo", "", bytes("8")}).error().code, kErrorDuplicateItem);
+  EXPECT_FALSE(keychain.copyMatching({Object("svc"), Object("_pf"), std::nullopt}).ok());
   ASSERT_TRUE(keychain.update({Object("svc"), std::nullopt, std::nullopt},
                               {.account = Object("_pfo"), .generic = Object("_pfo")}).ok());
   auto migrated = keychain.copyMatching({Object("svc"), Object("_pfo"), Object("_pfo")});
