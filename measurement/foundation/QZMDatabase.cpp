@@ -41,10 +41,13 @@ Status QZMDatabase::initializeDatabaseResourcesWithContext(std::string_view cont
   if (Status ensured = ensureAllTables(); !ensured) {
     monitor()->logWithLevel(
         1, 12002, absl::StrCat("Failed to create or validate required database tables (", QZMAbslView(context), ")"));
-    // The file goes, so no store may stay open on it; the next open starts
-    // from an empty file.
     sqliteStore_->closeDatabase();
     sqliteStore_.reset();
+    // A failure that may pass (another program holds the file, the disk is
+    // full) says nothing against the file: its data stays for the next open.
+    if (QZMSqliteStore::isPassingFailure(ensured.error())) return ensured;
+    // A schema that cannot be made goes with its file; the next open starts
+    // from an empty file.
     if (Status deleted = QZMSqliteStore::deleteDatabaseFilesAtPath(databasePath); !deleted) {
       monitor()->logWithLevel(4, 12003,
                               absl::StrCat("Failed to delete old database file after failed validation. Error (",

@@ -9,6 +9,7 @@
 #include "absl/cleanup/cleanup.h"
 #include "absl/strings/ascii.h"
 #include "absl/strings/match.h"
+#include "absl/strings/numbers.h"
 #include "absl/strings/str_cat.h"
 #include "absl/strings/str_join.h"
 #include "measurement/foundation/QZMAbslView.h"
@@ -803,6 +804,31 @@ Status QZMSqliteStore::performTransactionWithError(const TransactionBlock& block
     return error;
   }
   return {};
+}
+
+bool QZMSqliteStore::isPassingFailure(const foundation::Error& error) {
+  // The SQLite code is the middle part of the monitor context
+  // "operation,code,A|NA" that databaseError writes.
+  std::string context = QZMMonitorContextOfError(error);
+  if (error.code != 3 || context.empty()) return false;
+  auto last = context.rfind(',');
+  auto before = last == std::string::npos || last == 0 ? std::string::npos : context.rfind(',', last - 1);
+  if (before == std::string::npos) return false;
+  int code = 0;
+  if (!absl::SimpleAtoi(absl::string_view(context).substr(before + 1, last - before - 1), &code)) return false;
+  switch (code & 0xff) {
+    case SQLITE_PERM:
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+    case SQLITE_NOMEM:
+    case SQLITE_READONLY:
+    case SQLITE_INTERRUPT:
+    case SQLITE_IOERR:
+    case SQLITE_FULL:
+    case SQLITE_CANTOPEN:
+    case SQLITE_PROTOCOL: return true;
+    default: return false;
+  }
 }
 
 std::string QZMSqliteStore::escapedLikePattern(std::string_view text) {

@@ -142,6 +142,11 @@ class QZMSqliteStore {
   // to the caller. Transactions do not nest.
   foundation::Status performTransactionWithError(const TransactionBlock& block);
 
+  // Whether the error is an SQLite failure that may pass (the file busy or
+  // locked by another connection, the disk full, an I/O error, no access
+  // now): the file itself may be sound and must not be given up for it.
+  static bool isPassingFailure(const foundation::Error& error);
+
   // A LIKE pattern that matches the text literally, for use with
   // ESCAPE '!' ("a_b%" becomes "a!_b!%").
   static std::string escapedLikePattern(std::string_view text);

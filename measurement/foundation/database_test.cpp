@@ -151,6 +151,29 @@ TEST_F(Database, FileWhoseSchemaCannotBeMadeIsClosedAndDeletedAndTheNextOpenStar
   EXPECT_EQ(database->sqliteStore()->columnsForTableWithName("events")->size(), 10u);
 }
 
+TEST_F(Database, FileThatCannotBeMigratedForNowKeepsItsDataForTheNextOpen) {
+  writeOldFile(
+      "CREATE TABLE queue (data BLOB NOT NULL, bundle_end_timestamp REAL NOT NULL, is_realtime INTEGER);"
+      "INSERT INTO queue VALUES (x'1f8b', 1700000002.5, 0);");
+  // Another program writes to the file: no migration can write now.
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &other), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+  auto failed = QZMDatabase::initWithDatabaseName(kQZMDatabaseName, nullptr);
+  ASSERT_FALSE(failed.ok());
+  EXPECT_EQ(failed.error().code, 3);
+  EXPECT_EQ(linesWithCode(12002).size(), 1u);
+  EXPECT_TRUE(foundation::fileExists(path));
+  EXPECT_EQ(sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(other);
+
+  auto database = open();
+  ASSERT_TRUE(database);
+  auto queue = rows(*database, "SELECT * FROM queue");
+  ASSERT_EQ(queue.size(), 1u);
+  EXPECT_EQ(queue[0].at("bundle_end_timestamp"), Object(1700000002.5));
+}
+
 TEST_F(Database, CappedUpsertRefusesNewKeysInAFullTableAndRewritesExistingOnes) {
   auto database = open();
   auto event = [](const std::string& name, int count) {
