@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <variant>
 
 #include "app/support/AppLog.h"
@@ -118,7 +119,9 @@ foundation::Status save(foundation::UserDefaults& defaults, const FluidSettings&
 std::int64_t countVisit(foundation::UserDefaults& defaults) {
   std::int64_t visit = 0;
   if (storedNumber(defaults, kVisitNumberKey)) visit = std::max<std::int64_t>(defaults.integerForKey(kVisitNumberKey), 0);
-  foundation::Status stored = defaults.setInteger(visit + 1, kVisitNumberKey);
+  // A count already at the top of the range stays there.
+  const std::int64_t next = visit < std::numeric_limits<std::int64_t>::max() ? visit + 1 : visit;
+  foundation::Status stored = defaults.setInteger(next, kVisitNumberKey);
   if (stored.ok()) stored = defaults.synchronize();
   if (!stored.ok()) app::log("Visit number not saved: %s", stored.error().description.c_str());
   return visit;

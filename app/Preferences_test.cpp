@@ -138,6 +138,11 @@ TEST_F(PreferencesTest, TheVisitCounterCountsEarlierLaunches) {
   EXPECT_EQ(preferences::countVisit(*defaults()), 2);
   ASSERT_TRUE(defaults()->setObject(Object("seven"), preferences::kVisitNumberKey).ok());
   EXPECT_EQ(preferences::countVisit(*defaults()), 0);
+  // A stored count at the top of the range stays there rather than overflowing.
+  constexpr std::int64_t kTop = std::numeric_limits<std::int64_t>::max();
+  ASSERT_TRUE(defaults()->setInteger(kTop, preferences::kVisitNumberKey).ok());
+  EXPECT_EQ(preferences::countVisit(*defaults()), kTop);
+  EXPECT_EQ(defaults()->integerForKey(preferences::kVisitNumberKey), kTop);
 }
 
 }  // namespace

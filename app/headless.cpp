@@ -3,6 +3,7 @@
 #include <stb_image_write.h>
 
 #include <charconv>
+#include <cmath>
 #include <cstdint>
 #include <memory>
 
@@ -20,6 +21,9 @@ foundation::Error headlessError(int code, std::string description) {
 
 constexpr int kMaxSide = 8192;
 constexpr int kMaxFrames = 1000000;
+// A drag may start or end off the drawable, but not so far that the length of
+// a stroke overflows a float.
+constexpr int kMaxCoordinate = 1000000;
 
 bool parseInt(std::string_view text, int& out) {
   auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), out);
@@ -28,7 +32,7 @@ bool parseInt(std::string_view text, int& out) {
 
 bool parseFloat(std::string_view text, float& out) {
   auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), out);
-  return ec == std::errc() && end == text.data() + text.size() && std::isfinite(out);
+  return ec == std::errc() && end == text.data() + text.size() && std::fabs(out) <= kMaxCoordinate;
 }
 
 bool parsePoint(std::string_view text, float2& out) {
@@ -65,7 +69,7 @@ foundation::Result<HeadlessOptions> parseHeadless(const std::vector<std::string>
       Drag d;
       if (colon == std::string_view::npos || !parsePoint(value.substr(0, colon), d.from) ||
           !parsePoint(value.substr(colon + 1), d.to)) {
-        return headlessError(1, "--drag wants X0,Y0:X1,Y1");
+        return headlessError(1, absl::StrCat("--drag wants X0,Y0:X1,Y1 with coordinates within +-", kMaxCoordinate));
       }
       o.drags.push_back(d);
     } else if (flag == "--screenshot") {

@@ -41,6 +41,8 @@ TEST(HeadlessArguments, ParseOrSayWhatIsWrong) {
       {words({"--headless", "--size", "10x10", "--frames", "-3"}), "--frames"},
       {words({"--headless", "--size", "10x10", "--frames", "1", "--drag", "1,2:3"}), "--drag"},
       {words({"--headless", "--size", "10x10", "--frames", "1", "--drag", "nan,2:3,4"}), "--drag"},
+      // So far off that a stroke's length overflows: refused, not a stopped program.
+      {words({"--headless", "--size", "10x10", "--frames", "1", "--drag", "0,0:1e30,0"}), "--drag"},
       {words({"--headless", "--size", "10x10", "--frames", "1", "--screenshot"}), "needs a value"},
       {words({"--headless", "--size", "10x10", "--frames", "1", "--fast", "1"}), "unknown option --fast"},
   };

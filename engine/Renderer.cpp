@@ -10,11 +10,13 @@ using gpu::PixelFormat;
 Renderer::Renderer(std::shared_ptr<gpu::Device> device_, engine::Services services)
     : VireonVertex(std::move(services)), device(std::move(device_)) {}
 
-// Textures and queues go before the device that owns their context.
+// Textures, queues and the model's buffers go before the device that owns
+// their context; the buffers live in the base class, which outlives it.
 Renderer::~Renderer() {
   for (auto& t : renderTargets) t.reset();
   renderTargets.clear();
   commandQueue.reset();
+  releaseModelBuffers();
 }
 
 VireonVertex::BufferMaker Renderer::deviceBufferMaker() {

@@ -36,6 +36,14 @@ void VireonVertex::createModelBuffers(const BufferMaker& make) {
   line_vertex_buffer_ = make(6 * kLineCapacity * engine::kComputeOutSize);
 }
 
+void VireonVertex::releaseModelBuffers() {
+  for (auto* b : {&point_position_buffer_, &point_color_buffer_, &point_velocity_buffer_, &point_radius_buffer_,
+                  &particle_velocity_buffer_, &line_position_buffer_, &line_color_buffer_, &line_power_buffer_,
+                  &line_vertex_buffer_}) {
+    b->reset();
+  }
+}
+
 void VireonVertex::setFluidOptions(float fingerRadius_, float vorticity_, float pressure_,
                                    float colorDiffusion_, float velocityDiffusion_, float splatForce_) {
   fingerRadius = fingerRadius_;

@@ -193,6 +193,8 @@ class VireonVertex : protected VertexCore,
  protected:
   // Creates the nine model buffers at full size, zero-filled.
   void createModelBuffers(const BufferMaker& make);
+  // Drops them, for a renderer that must release them before its device.
+  void releaseModelBuffers();
 
   engine::Services services_;
 

@@ -185,6 +185,36 @@ TEST_F(RendererTest, ResizeRebuildsEveryTargetCleared) {
   EXPECT_EQ(renderer->bloomIterations, 6);
 }
 
+TEST_F(RendererTest, EveryGpuObjectGoesBeforeTheDeviceReleasesItsContext) {
+  // A device of the renderer's own, so that the renderer drops the last
+  // reference to it and its destruction releases the context.
+  std::vector<std::weak_ptr<const void>> made;
+  std::size_t aliveAtRelease = 0;
+  bool released = false;
+  auto device = gpu::Device::create([&] {
+    released = true;
+    for (const auto& object : made) aliveAtRelease += !object.expired();
+  });
+  ASSERT_TRUE(device.ok()) << device.error().text();
+  auto own = std::make_unique<StarRenderer>(std::move(device).value(), services());
+  own->drawableSizeWillChange({80, 60, 0});
+  nowMs += 16;
+  own->draw(false, surface->currentDrawable(), nullptr);
+  for (const auto* b : {&own->point_position_buffer_, &own->point_color_buffer_, &own->point_velocity_buffer_,
+                        &own->point_radius_buffer_, &own->particle_velocity_buffer_, &own->line_position_buffer_,
+                        &own->line_color_buffer_, &own->line_power_buffer_, &own->line_vertex_buffer_,
+                        &own->quad_vertex_buffer_}) {
+    made.push_back(*b);
+  }
+  for (const auto& t : own->renderTargets) made.push_back(t);
+  for (const auto& p : own->owned_pipelines_) made.push_back(p);
+  made.push_back(own->line_move_pipeline_);
+
+  own.reset();
+  EXPECT_TRUE(released);
+  EXPECT_EQ(aliveAtRelease, 0u);
+}
+
 TEST_F(RendererTest, TinyDrawableDrawsNothingAndStaysAlive) {
   sizeTo(4, 4);  // no simulation grid at all
   frame();
