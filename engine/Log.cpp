@@ -1,47 +1,19 @@
 #include "engine/Log.h"
 
 #include <cstdarg>
-#include <cstdio>
-#include <mutex>
-#include <string>
+
+#include "platform/foundation/Log.h"
 
 namespace engine {
-namespace {
-
-std::mutex& sinkMutex() {
-  static std::mutex m;
-  return m;
-}
-PrintSink& sink() {
-  static PrintSink s;
-  return s;
-}
-
-}  // namespace
 
 void print(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  va_list copy;
-  va_copy(copy, args);
-  int n = std::vsnprintf(nullptr, 0, format, copy);
-  va_end(copy);
-  std::string text(n > 0 ? static_cast<std::size_t>(n) : 0, '\0');
-  if (n > 0) std::vsnprintf(text.data(), text.size() + 1, format, args);
+  std::string text = foundation::formatV(format, args);
   va_end(args);
-
-  std::lock_guard lock(sinkMutex());
-  if (sink()) {
-    sink()(text);
-  } else {
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fflush(stdout);
-  }
+  foundation::printText(text);
 }
 
-void setPrintSink(PrintSink s) {
-  std::lock_guard lock(sinkMutex());
-  sink() = std::move(s);
-}
+void setPrintSink(PrintSink sink) { foundation::setPrintSink(std::move(sink)); }
 
 }  // namespace engine

@@ -1,9 +1,7 @@
 #include "app/support/AppLog.h"
 
 #include <cstdarg>
-#include <cstdio>
-#include <cstdlib>
-#include <string_view>
+#include <string>
 
 #include "platform/foundation/Log.h"
 
@@ -12,12 +10,9 @@ namespace app {
 void log(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  char* text = nullptr;
-  int length = ::vasprintf(&text, format, args);
+  std::string text = foundation::formatV(format, args);
   va_end(args);
-  if (length < 0) return;  // out of memory: the line is lost, nothing else
-  foundation::logLine(std::string_view(text, static_cast<std::size_t>(length)));
-  std::free(text);
+  foundation::logLine(text);
 }
 
 }  // namespace app
