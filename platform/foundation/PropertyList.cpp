@@ -56,7 +56,7 @@ Result<std::string> formatDate(double seconds) {
   std::int64_t y;
   unsigned m, d;
   civilFromDays(days, y, m, d);
-  char buffer[40];
+  char buffer[96];  // room for any int64 fields, though the range check keeps them short
   std::snprintf(buffer, sizeof buffer, "%04lld-%02u-%02uT%02lld:%02lld:%02lld", static_cast<long long>(y), m, d,
                 static_cast<long long>(secondOfDay / 3600), static_cast<long long>(secondOfDay / 60 % 60),
                 static_cast<long long>(secondOfDay % 60));
