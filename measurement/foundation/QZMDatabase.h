@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -35,6 +36,30 @@ struct QZMDatabaseSettings {
   std::int64_t maxEventsStored = 100000;
   double maxQueueTime = 2419200;
   double databaseDeleteStaleBundlesInterval = 86400;
+};
+
+// One stored audience filter: an event filter (named by its event) or a
+// property filter (named by its user property), with its encoded message.
+// The flags a filter acts on are read from the message; the session-scoped
+// column serves allSessionScopedFilters alone.
+struct QZMStoredAudienceFilter {
+  std::int32_t audienceID = 0;
+  std::int32_t filterID = 0;
+  std::string name;
+  foundation::Data data;
+  bool sessionScoped = false;
+
+  bool operator==(const QZMStoredAudienceFilter& other) const = default;
+};
+
+// An audience's evaluation state: the encoded results of its latest
+// evaluation and those last handed to a bundle (empty when never bundled).
+struct QZMStoredFilterResult {
+  std::int32_t audienceID = 0;
+  foundation::Data currentResults;
+  foundation::Data previousResults;
+
+  bool operator==(const QZMStoredFilterResult& other) const = default;
 };
 
 // A bundle read from the upload queue and the row it came from.
@@ -211,6 +236,34 @@ class QZMDatabase {
   // (so never inside another): a first open counted meanwhile survives, and
   // the snapshot is emptied once the copy has succeeded.
   foundation::Status restoreFromEventsSnapshotTable();
+
+  // ---- Audience filters and results (QZMDatabaseAudiences.cpp) ----
+
+  // Writes each filter in turn; the first failure stops the walk, and the
+  // filters written before it stay (callers run inside a transaction).
+  foundation::Status updateEventFilters(const std::vector<QZMStoredAudienceFilter>& filters);
+  foundation::Status updatePropertyFilters(const std::vector<QZMStoredAudienceFilter>& filters);
+  // Deletes the filters with the audience and filter IDs of the given ones.
+  foundation::Status deleteEventFilters(const std::vector<QZMStoredAudienceFilter>& filters);
+  foundation::Status deletePropertyFilters(const std::vector<QZMStoredAudienceFilter>& filters);
+  foundation::Status deleteAllEventFilters();
+  foundation::Status deleteAllPropertyFilters();
+  foundation::Result<std::vector<QZMStoredAudienceFilter>> eventFiltersForEventName(std::string_view eventName);
+  foundation::Result<std::vector<QZMStoredAudienceFilter>> propertyFiltersForPropertyName(
+      std::string_view propertyName);
+  // Every audience with a stored filter, each once.
+  foundation::Result<std::vector<std::int32_t>> allAudienceIDs();
+  // Audience ID -> IDs of its filters whose session-scoped column is set.
+  foundation::Result<std::map<std::int32_t, std::vector<std::int32_t>>> allSessionScopedFilters();
+  // Writes each result in turn; one without current results fails the call.
+  foundation::Status updateFilterResults(const std::vector<QZMStoredFilterResult>& results);
+  // nullopt when the audience has none.
+  foundation::Result<std::optional<QZMStoredFilterResult>> filterResultForAudienceID(std::int32_t audienceID);
+  // A failed read is an error, never an empty map that would pass for "no
+  // results".
+  foundation::Result<std::map<std::int32_t, QZMStoredFilterResult>> allFilterResults();
+  // Deletes the results of the audiences of the given ones.
+  foundation::Status deleteFilterResults(const std::vector<QZMStoredFilterResult>& results);
 
   // Read at each use; nullptr restores the defaults.
   void setSettingsSource(std::function<QZMDatabaseSettings()> source) { settingsSource_ = std::move(source); }
