@@ -352,8 +352,9 @@ foundation::Result<std::vector<T>> QZMDatabase::rawEventsWithMetadataFingerprint
       {fingerprint, 1000}, eventFilter);
   if (!rows) return rows.error();
   std::vector<T> values;
-  for (const auto& row : *rows) {
-    auto value = createDataTypeBlock(row);
+  values.reserve(rows->size());
+  for (auto& row : *rows) {
+    auto value = createDataTypeBlock(std::move(row));
     if (value) values.push_back(std::move(*value));
   }
   if (!rows->empty() && values.empty())
