@@ -11,6 +11,13 @@ std::shared_ptr<QZMRemoteConfig> QZMRemoteConfig::defaultInstance() {
   return *instance;
 }
 
+std::shared_ptr<QZMRemoteConfig> QZMRemoteConfig::current() {
+  if (std::shared_ptr<QZMMeasurementBase> engine = QZMMeasurementBase::sharedInstance()) {
+    if (std::shared_ptr<QZMRemoteConfig> config = engine->remoteConfig()) return config;
+  }
+  return defaultInstance();
+}
+
 std::shared_ptr<const QZMMeasurementSettings> QZMRemoteConfig::settings() const {
   std::lock_guard lock(mutex_);
   return settings_;

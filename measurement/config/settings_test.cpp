@@ -15,8 +15,8 @@ using Texts = std::vector<QZMMeasurementSettings::Text>;
 class Settings : public testkit::FoundationTest {
  protected:
   // A configuration holding only these settings.
-  std::unique_ptr<QZMRemoteConfig> configured(const Texts& texts) {
-    auto config = std::make_unique<QZMRemoteConfig>();
+  std::shared_ptr<QZMRemoteConfig> configured(const Texts& texts) {
+    auto config = std::make_shared<QZMRemoteConfig>();
     config->setSettings(QZMMeasurementSettings::settingsWithTexts(texts));
     return config;
   }
@@ -241,6 +241,20 @@ TEST_F(Settings, ANewConfigurationReplacesTheWholeSnapshotAndReadersKeepTheirs) 
   EXPECT_EQ(held->intValue(QZMSetting::uploadingRetryCount), 3);
   config.resetSettings();
   EXPECT_EQ(config.uploadingRetryCount(), 6);
+}
+
+TEST_F(Settings, CurrentIsTheEngineConfigurationWhenThereIsOne) {
+  struct Engine : testkit::MeasurementDouble {
+    std::shared_ptr<QZMRemoteConfig> remoteConfig() const override { return config; }
+    std::shared_ptr<QZMRemoteConfig> config;
+  };
+  EXPECT_EQ(QZMRemoteConfig::current(), QZMRemoteConfig::defaultInstance());  // no engine
+  auto engine = std::make_shared<Engine>();
+  QZMMeasurementBase::setSharedInstance(engine);
+  EXPECT_EQ(QZMRemoteConfig::current(), QZMRemoteConfig::defaultInstance());  // engine without one yet
+  engine->config = configured({{"measurement.upload.max_event_parameter_value_length", "100"}});
+  EXPECT_EQ(QZMRemoteConfig::current(), engine->config);
+  EXPECT_EQ(QZMRemoteConfig::current()->maxPublicEventParameterValueLength(), 100);
 }
 
 TEST_F(Settings, DebugModeRaisesThePSMStartCount) {

@@ -11,6 +11,7 @@
 class QZMMonitor;
 class QZMScheduler;
 class QZMPersistedConfig;
+class QZMRemoteConfig;
 
 // The library's build text; its version number drops the last three
 // characters ("111400000" is version 111400).
@@ -36,4 +37,7 @@ class QZMMeasurementBase {
   // The scheduler of the worker queue.
   virtual std::shared_ptr<QZMScheduler> scheduler() const = 0;
   virtual std::shared_ptr<QZMPersistedConfig> persistedConfig() const = 0;
+  // The engine's remote configuration once it has one. Components ask
+  // QZMRemoteConfig::current(), which falls back to the defaults.
+  virtual std::shared_ptr<QZMRemoteConfig> remoteConfig() const { return nullptr; }
 };
