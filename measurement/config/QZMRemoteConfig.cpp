@@ -12,8 +12,8 @@ std::shared_ptr<QZMRemoteConfig> QZMRemoteConfig::defaultInstance() {
 }
 
 std::shared_ptr<QZMRemoteConfig> QZMRemoteConfig::current() {
-  if (std::shared_ptr<QZMMeasurementBase> engine = QZMMeasurementBase::sharedInstance()) {
-    if (std::shared_ptr<QZMRemoteConfig> config = engine->remoteConfig()) return config;
+  if (auto engine = QZMMeasurementBase::sharedInstance()) {
+    if (auto running = engine->remoteConfigInstance()) return running;
   }
   return defaultInstance();
 }

@@ -16,9 +16,8 @@ class QZMRemoteConfig {
   // The shared instance without app or configuration: every getter answers
   // its default.
   static std::shared_ptr<QZMRemoteConfig> defaultInstance();
-  // The running engine's configuration when the engine exists and has one,
-  // else the default instance; never nullptr. Limits are read through it at
-  // each use, so a configuration that arrives later takes effect at once.
+  // The running engine's configuration when it has one, else the default
+  // instance; components read their limits through it at each use.
   static std::shared_ptr<QZMRemoteConfig> current();
 
   std::shared_ptr<const QZMMeasurementSettings> settings() const;

@@ -245,7 +245,7 @@ TEST_F(Settings, ANewConfigurationReplacesTheWholeSnapshotAndReadersKeepTheirs) 
 
 TEST_F(Settings, CurrentIsTheEngineConfigurationWhenThereIsOne) {
   struct Engine : testkit::MeasurementDouble {
-    std::shared_ptr<QZMRemoteConfig> remoteConfig() const override { return config; }
+    std::shared_ptr<QZMRemoteConfig> remoteConfigInstance() const override { return config; }
     std::shared_ptr<QZMRemoteConfig> config;
   };
   EXPECT_EQ(QZMRemoteConfig::current(), QZMRemoteConfig::defaultInstance());  // no engine
@@ -263,6 +263,20 @@ TEST_F(Settings, DebugModeRaisesThePSMStartCount) {
   monitor->setDebugModeEnabled(true);
   EXPECT_EQ(config->maxPSMStartCount(), 10);
   monitor->setDebugModeEnabled(false);
+}
+
+TEST_F(Settings, ComponentsReadTheRunningEnginesConfiguration) {
+  struct Engine : testkit::MeasurementDouble {
+    std::shared_ptr<QZMRemoteConfig> remoteConfigInstance() const override { return config; }
+    std::shared_ptr<QZMRemoteConfig> config;
+  };
+  EXPECT_EQ(QZMRemoteConfig::current(), QZMRemoteConfig::defaultInstance());
+  auto engine = std::make_shared<Engine>();
+  QZMMeasurementBase::setSharedInstance(engine);
+  EXPECT_EQ(QZMRemoteConfig::current(), QZMRemoteConfig::defaultInstance());
+  engine->config = configured({{"measurement.upload.retry_count", "3"}});
+  EXPECT_EQ(QZMRemoteConfig::current(), engine->config);
+  EXPECT_EQ(QZMRemoteConfig::current()->uploadingRetryCount(), 3);
 }
 
 TEST(SettingsText, OnlyPlainDecimalsAreNumbers) {

@@ -32,7 +32,7 @@ inline std::string repeated(std::string_view character, std::size_t n) {
 class ModelTest : public testkit::FoundationTest {
  protected:
   struct Engine : testkit::MeasurementDouble {
-    std::shared_ptr<QZMRemoteConfig> remoteConfig() const override { return config; }
+    std::shared_ptr<QZMRemoteConfig> remoteConfigInstance() const override { return config; }
     std::shared_ptr<QZMRemoteConfig> config = std::make_shared<QZMRemoteConfig>();
   };
 
