@@ -243,20 +243,6 @@ TEST_F(Settings, ANewConfigurationReplacesTheWholeSnapshotAndReadersKeepTheirs) 
   EXPECT_EQ(config.uploadingRetryCount(), 6);
 }
 
-TEST_F(Settings, CurrentIsTheEngineConfigurationWhenThereIsOne) {
-  struct Engine : testkit::MeasurementDouble {
-    std::shared_ptr<QZMRemoteConfig> remoteConfigInstance() const override { return config; }
-    std::shared_ptr<QZMRemoteConfig> config;
-  };
-  EXPECT_EQ(QZMRemoteConfig::current(), QZMRemoteConfig::defaultInstance());  // no engine
-  auto engine = std::make_shared<Engine>();
-  QZMMeasurementBase::setSharedInstance(engine);
-  EXPECT_EQ(QZMRemoteConfig::current(), QZMRemoteConfig::defaultInstance());  // engine without one yet
-  engine->config = configured({{"measurement.upload.max_event_parameter_value_length", "100"}});
-  EXPECT_EQ(QZMRemoteConfig::current(), engine->config);
-  EXPECT_EQ(QZMRemoteConfig::current()->maxPublicEventParameterValueLength(), 100);
-}
-
 TEST_F(Settings, DebugModeRaisesThePSMStartCount) {
   auto config = configured({{"measurement.psm_start_count", "2"}});
   EXPECT_EQ(config->maxPSMStartCount(), 2);
