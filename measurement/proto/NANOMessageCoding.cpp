@@ -186,44 +186,36 @@ bool skipField(pb_istream_t* stream, pb_wire_type_t wireType) {
   return pb_decode_varint32(stream, &length) && NANOSkipBytes(stream, length);
 }
 
-// A singular scalar into its cell, with nanopb's rules: an int32 keeps the low
-// 32 bits of the varint, an unsigned 32-bit value must fit.
-bool decodeScalar(NANOFieldFlags flags, pb_istream_t* stream, void** slot) {
-  bool stored;
+// A singular scalar into its cell (as the cell writers store it), with
+// nanopb's rules: an int32 keeps the low 32 bits of the varint, an unsigned
+// 32-bit value must fit.
+bool decodeScalar(NANOFieldFlags flags, pb_istream_t* stream, void* cell) {
+  uint64_t value;
   switch (NANOFieldKind(flags)) {
     case NANOFieldBool: {
-      bool value;
-      if (!pb_decode_bool(stream, &value)) return false;
-      stored = NANOSetBoolValue(slot, value);
+      bool decoded;
+      if (!pb_decode_bool(stream, &decoded)) return false;
+      value = decoded ? 1 : 0;
       break;
     }
     case NANOFieldFloat: {
-      float value;
-      if (!pb_decode_fixed32(stream, &value)) return false;
-      stored = NANOSetFloatValue(slot, value);
-      break;
+      float decoded;
+      if (!pb_decode_fixed32(stream, &decoded)) return false;
+      std::memcpy(cell, &decoded, sizeof decoded);
+      return true;
     }
-    case NANOFieldDouble: {
-      double value;
-      if (!pb_decode_fixed64(stream, &value)) return false;
-      stored = NANOSetDoubleValue(slot, value);
-      break;
-    }
+    case NANOFieldDouble: return pb_decode_fixed64(stream, cell);
     default: {
-      uint64_t value;
       if (!pb_decode_varint(stream, &value)) return false;
       NANOFieldFlags kind = NANOFieldKind(flags);
       if (kind == NANOFieldInt32) {
-        stored = NANOSetUInt32Value(slot, static_cast<uint32_t>(value));
-      } else if (kind == NANOFieldEnum || kind == NANOFieldUInt32) {
-        if (value > std::numeric_limits<uint32_t>::max()) PB_RETURN_ERROR(stream, "integer too large");
-        stored = NANOSetUInt32Value(slot, static_cast<uint32_t>(value));
-      } else {
-        stored = NANOSetUInt64Value(slot, value);
+        value = static_cast<uint32_t>(value);
+      } else if ((kind == NANOFieldEnum || kind == NANOFieldUInt32) && value > std::numeric_limits<uint32_t>::max()) {
+        PB_RETURN_ERROR(stream, "integer too large");
       }
     }
   }
-  if (!stored) PB_RETURN_ERROR(stream, allocationFailure());
+  std::memcpy(cell, &value, sizeof value);
   return true;
 }
 
@@ -350,7 +342,7 @@ bool decodeFields(const NANOMessageSchema* schema, pb_istream_t* stream, NANOMes
       decoded = decodeString(stream, slot);
     } else {
       if (*slot == nullptr) *slot = NANORecordCell(schema, record, id);
-      decoded = decodeScalar(field.flags, stream, slot);
+      decoded = decodeScalar(field.flags, stream, *slot);
     }
     if (!decoded) return false;
   }

@@ -12,12 +12,9 @@
 namespace {
 
 // The slot array, the list headers and a cell for every singular scalar, in
-// one block. Scalars decoded or copied into the record use those cells
-// instead of allocating their own.
+// one block (NANORecordCell).
 size_t headersOffset(const NANOMessageSchema* schema) { return sizeof(void*) * schema->fieldCount; }
-size_t cellsOffset(const NANOMessageSchema* schema) {
-  return headersOffset(schema) + sizeof(NANOArray) * schema->listCount;
-}
+size_t cellsOffset(const NANOMessageSchema* schema) { return NANORecordCellsOffset(schema); }
 size_t fieldsBlockSize(const NANOMessageSchema* schema) { return cellsOffset(schema) + 8 * schema->cellCount; }
 
 // Where a record's block keeps its list headers and its cells.
@@ -165,11 +162,6 @@ bool NANODeallocMessageField(const NANOMessageSchema* schema, NANOMessageInfo* r
   if (record->fields == nullptr) return false;
   freeField(schema, record, index, BlockParts(schema, record));
   return true;
-}
-
-void* NANORecordCell(const NANOMessageSchema* schema, NANOMessageInfo* record, int32_t index) {
-  int32_t cell = schema->fields[index].cell;
-  return cell < 0 ? nullptr : reinterpret_cast<char*>(record->fields) + cellsOffset(schema) + 8 * cell;
 }
 
 bool NANODeallocMessageInfo(const NANOMessageSchema* schema, NANOMessageInfo* record) {
