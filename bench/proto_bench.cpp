@@ -66,7 +66,7 @@ Comparison sideBySide(Ours&& ours, Reference&& reference) {
 
 std::shared_ptr<NANOMessageBase> makeParam(int event, int index) {
   std::shared_ptr<QZMPBEventParam> param = QZMPBEventParam::initWithMessageInfo(nullptr);
-  static const char* names[kParams] = {"_o", "firebase_screen_class", "value", "level", "_et"};
+  static const char* names[kParams] = {"_o", "screen_class_reported", "value", "level", "_et"};
   NANOSetString(param.get(), QZMPBEventParam::kName, names[index]);
   switch (index) {
     case 0: NANOSetString(param.get(), QZMPBEventParam::kStringValue, "auto"); break;
@@ -111,9 +111,9 @@ std::shared_ptr<NANOMessageBase> makeBundle(int index) {
   NANOSetInt64(b, B::kUploadTimestampMillis, start + 7200000);
   NANOSetInt64(b, B::kStartTimestampMillis, start);
   NANOSetInt64(b, B::kEndTimestampMillis, start + kEvents * 1500LL);
-  NANOSetString(b, B::kPlatform, "ios");
+  NANOSetString(b, B::kPlatform, "desktop");
   NANOSetString(b, B::kOsVersion, "17.4.1");
-  NANOSetString(b, B::kDeviceModel, "iPhone15,3");
+  NANOSetString(b, B::kDeviceModel, "Model15,3");
   NANOSetString(b, B::kUserDefaultLanguage, "en-gb");
   NANOSetInt32(b, B::kTimezoneOffsetMinutes, 60);
   NANOSetString(b, B::kAppId, "com.example.fluidtoy");
@@ -123,7 +123,7 @@ std::shared_ptr<NANOMessageBase> makeBundle(int index) {
   NANOSetBool(b, B::kLimitedAdTracking, false);
   NANOSetString(b, B::kAppInstanceId, "6c1a4b2e9f8d4c7ab0e3d5f60718293a");
   NANOSetInt32(b, B::kBundleIndex, index + 1);
-  NANOSetString(b, B::kDxvAppId, "1:1234567890:ios:abcdef0123456789");
+  NANOSetString(b, B::kDxvAppId, "1:1234567890:desktop:abcdef01");
   NANOSetInt64(b, B::kConfigVersion, 1713000000000LL);
   NANOSetString(b, B::kConsentSignals, "G1--");
   NANOSetInt32(b, B::kDeliveryIndex, index);
