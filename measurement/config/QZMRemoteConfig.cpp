@@ -11,6 +11,13 @@ std::shared_ptr<QZMRemoteConfig> QZMRemoteConfig::defaultInstance() {
   return *instance;
 }
 
+std::shared_ptr<QZMRemoteConfig> QZMRemoteConfig::current() {
+  if (auto engine = QZMMeasurementBase::sharedInstance()) {
+    if (auto running = engine->remoteConfigInstance()) return running;
+  }
+  return defaultInstance();
+}
+
 std::shared_ptr<const QZMMeasurementSettings> QZMRemoteConfig::settings() const {
   std::lock_guard lock(mutex_);
   return settings_;

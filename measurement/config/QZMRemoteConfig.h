@@ -16,6 +16,9 @@ class QZMRemoteConfig {
   // The shared instance without app or configuration: every getter answers
   // its default.
   static std::shared_ptr<QZMRemoteConfig> defaultInstance();
+  // The running engine's configuration when it has one, else the default
+  // instance; components read their limits through it at each use.
+  static std::shared_ptr<QZMRemoteConfig> current();
 
   std::shared_ptr<const QZMMeasurementSettings> settings() const;
   // Puts a parsed configuration's settings in force.

@@ -15,8 +15,8 @@ using Texts = std::vector<QZMMeasurementSettings::Text>;
 class Settings : public testkit::FoundationTest {
  protected:
   // A configuration holding only these settings.
-  std::unique_ptr<QZMRemoteConfig> configured(const Texts& texts) {
-    auto config = std::make_unique<QZMRemoteConfig>();
+  std::shared_ptr<QZMRemoteConfig> configured(const Texts& texts) {
+    auto config = std::make_shared<QZMRemoteConfig>();
     config->setSettings(QZMMeasurementSettings::settingsWithTexts(texts));
     return config;
   }
@@ -249,6 +249,20 @@ TEST_F(Settings, DebugModeRaisesThePSMStartCount) {
   monitor->setDebugModeEnabled(true);
   EXPECT_EQ(config->maxPSMStartCount(), 10);
   monitor->setDebugModeEnabled(false);
+}
+
+TEST_F(Settings, ComponentsReadTheRunningEnginesConfiguration) {
+  struct Engine : testkit::MeasurementDouble {
+    std::shared_ptr<QZMRemoteConfig> remoteConfigInstance() const override { return config; }
+    std::shared_ptr<QZMRemoteConfig> config;
+  };
+  EXPECT_EQ(QZMRemoteConfig::current(), QZMRemoteConfig::defaultInstance());
+  auto engine = std::make_shared<Engine>();
+  QZMMeasurementBase::setSharedInstance(engine);
+  EXPECT_EQ(QZMRemoteConfig::current(), QZMRemoteConfig::defaultInstance());
+  engine->config = configured({{"measurement.upload.retry_count", "3"}});
+  EXPECT_EQ(QZMRemoteConfig::current(), engine->config);
+  EXPECT_EQ(QZMRemoteConfig::current()->uploadingRetryCount(), 3);
 }
 
 TEST(SettingsText, OnlyPlainDecimalsAreNumbers) {

@@ -1,19 +1,24 @@
 // The SDK's measurement database: one SQLite file in the measurement folder
 // holding everything kept between launches until it is uploaded or expires.
-// This is the class itself: opening with the full schema, the generic record
-// operations every table operation is built on, transactions and reset. All
-// SQL goes through the database's QZMSqliteStore.
+// QZMDatabase.cpp holds the class itself: opening with the full schema, the
+// generic record operations every table operation is built on, transactions
+// and reset. The table operations live beside it, one source file per table
+// group. All SQL goes through the database's QZMSqliteStore.
 //
 // Worker queue only: nothing here locks.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "measurement/foundation/QZMAppMetadata.h"
+#include "measurement/foundation/QZMDailyCounts.h"
 #include "measurement/foundation/QZMDatabaseSchema.h"
 #include "measurement/foundation/QZMError.h"
 #include "measurement/foundation/QZMSqliteStore.h"
@@ -21,13 +26,73 @@
 #include "platform/foundation/Object.h"
 
 class QZMPersistedConfig;
+class QZMPBEvent;
+class QZMPBMeasurementBundle;
+
+// The settings the database obeys, read at each use. Until the engine points
+// the database at its remote configuration they are that configuration's
+// defaults.
+struct QZMDatabaseSettings {
+  std::int64_t maxEventsStored = 100000;
+  double maxQueueTime = 2419200;
+  double databaseDeleteStaleBundlesInterval = 86400;
+};
+
+// One stored audience filter: an event filter (named by its event) or a
+// property filter (named by its user property), with its encoded message.
+// The flags a filter acts on are read from the message; the session-scoped
+// column serves allSessionScopedFilters alone.
+struct QZMStoredAudienceFilter {
+  std::int32_t audienceID = 0;
+  std::int32_t filterID = 0;
+  std::string name;
+  foundation::Data data;
+  bool sessionScoped = false;
+
+  bool operator==(const QZMStoredAudienceFilter& other) const = default;
+};
+
+// An audience's evaluation state: the encoded results of its latest
+// evaluation and those last handed to a bundle (empty when never bundled).
+struct QZMStoredFilterResult {
+  std::int32_t audienceID = 0;
+  foundation::Data currentResults;
+  foundation::Data previousResults;
+
+  bool operator==(const QZMStoredFilterResult& other) const = default;
+};
+
+// A bundle read from the upload queue and the row it came from.
+struct QZMQueuedBundle {
+  std::shared_ptr<QZMPBMeasurementBundle> bundle;
+  std::int64_t rowID = 0;
+};
+
+// One row of the per-name event counters. Values the row lacks read as these
+// defaults.
+struct QZMStoredEventAggregates {
+  std::string name;
+  std::int32_t lifetimeCount = 0;
+  std::int32_t currentBundleCount = 0;
+  std::int32_t currentSessionCount = 0;
+  double lastFireTimestamp = 0;
+  double lastBundledTimestamp = 0;
+  std::optional<std::int64_t> lastSampledComplexEventID;
+  std::int32_t lastSamplingRate = 1;
+  bool lastExemptFromSampling = false;
+  std::int32_t lastBundledDay = 0;
+
+  bool operator==(const QZMStoredEventAggregates& other) const = default;
+};
 
 class QZMDatabase {
  public:
   using Record = QZMSqliteStore::Record;
   // Converts one row (column name -> value, "rowid" included) to a value.
+  // The row is the block's to take from; a block taking a const reference
+  // works as well.
   template <class T>
-  using CreateDataTypeBlock = std::function<foundation::Result<T>(const Record& row)>;
+  using CreateDataTypeBlock = std::function<foundation::Result<T>(Record&& row)>;
 
   // Opens <application support>/Dralix/Measurement/<name>, creating or
   // migrating every table and the app metadata row.
@@ -71,6 +136,141 @@ class QZMDatabase {
   foundation::Status updateDataType(const Record& record, std::string_view inTableWithName, std::string_view columnName,
                                     const foundation::Object& columnValue);
 
+  // ---- Raw events and their metadata (QZMDatabaseRawEvents.cpp) ----
+
+  // Stores the shared metadata once per fingerprint; an existing fingerprint
+  // writes nothing, a new one is refused while the table is full.
+  foundation::Status insertIfNotExistsRawEventMetadata(const QZMPBMeasurementBundle& metadata);
+  // nullptr when no row has the fingerprint.
+  foundation::Result<std::shared_ptr<QZMPBMeasurementBundle>> queryRawEventsMetadataWithFingerprint(
+      std::int64_t fingerprint);
+  foundation::Status deleteRawEventMetadataWithMetadataFingerprint(std::int64_t fingerprint);
+  // Metadata that no stored event refers to.
+  foundation::Status deleteUnusedRawEventsMetadata();
+  // Stores the event message without its name, which has its own column.
+  // Nothing checks the cap here: deleteRawEventsOverAbsoluteLimit runs first.
+  foundation::Status insertRawEvent(std::string_view name, double timestamp, const QZMPBEvent* protoEvent,
+                                    std::int64_t metadataFingerprint, bool isRealtime);
+  // Rewrites the stored event of the row, which must exist.
+  foundation::Status updateRawEvent(std::int64_t rowID, std::string_view name, double timestamp,
+                                    const QZMPBEvent* protoEvent, std::int64_t metadataFingerprint, bool isRealtime);
+  // Oldest first, at most maxEventsStored; rows that do not convert are left
+  // out.
+  template <class T>
+  foundation::Result<std::vector<T>> allRawEventsWithError(const CreateDataTypeBlock<T>& createDataTypeBlock);
+  // The oldest 1000 events with the fingerprint that the filter lets
+  // through; an error when rows came back and none converted.
+  template <class T>
+  foundation::Result<std::vector<T>> rawEventsWithMetadataFingerprint(
+      std::int64_t fingerprint, const QZMSqliteStore::RecordFilter& eventFilter,
+      const CreateDataTypeBlock<T>& createDataTypeBlock);
+  foundation::Result<bool> containsRawEventWithMetadataFingerprint(std::int64_t fingerprint);
+  // The fingerprint of the oldest stored event; nullopt for none.
+  foundation::Result<std::optional<std::int64_t>> nextMetadataFingerprintToProcess();
+  foundation::Result<bool> isRawEventsTableEmpty();
+  foundation::Result<bool> containsRealtimeRawEventsWithError();
+  // The latest event time in seconds; nullopt for none.
+  foundation::Result<std::optional<double>> queryLatestRawEventTime();
+  foundation::Status deleteRawEventsWithMaxRowID(std::int64_t maxRowID);
+  // Keeps the newest maxEventsStored - 1 events, making room for one more;
+  // the number of rows deleted.
+  foundation::Result<std::int64_t> deleteRawEventsOverAbsoluteLimit();
+  // Deletes events further than the age from now, either way, and then the
+  // metadata no event refers to any more.
+  foundation::Status deleteStaleRawEventsDataOlderThanMaxAge(double maxAge);
+
+  // ---- Upload queue (QZMDatabaseUploadQueue.cpp) ----
+
+  // Largest retry count a queued bundle reaches.
+  static constexpr std::int64_t kMaxBundleRetryCount = 2147483647;
+
+  // Validates the bundle, runs the stale-data rule, then stores the bundle
+  // gzip-compressed with its end time, flag and retry count.
+  foundation::Status insertBundle(const QZMPBMeasurementBundle& bundle, bool isRealtime);
+  // The oldest bundles, at most countLimit of them, whose encoded sizes add up
+  // to at most sizeLimit; the first is taken whatever its size, and the first
+  // that does not fit ends the list. Rows that do not convert are passed over.
+  foundation::Result<std::vector<QZMQueuedBundle>> queryBundlesWithCountLimit(std::int64_t countLimit,
+                                                                              std::int64_t sizeLimit);
+  foundation::Result<std::vector<QZMQueuedBundle>> queryBundlesWithRowIDs(const std::vector<std::int64_t>& rowIDs);
+  // Adds 1 to the retry count of the rows below the ceiling.
+  foundation::Status incrementRetryCounterForBundlesWithIDs(const std::vector<std::int64_t>& rowIDs);
+  foundation::Status deleteBundlesWithRowIDs(const std::vector<std::int64_t>& rowIDs);
+  // Deletes stale events and bundles when the last deletion lies more than
+  // the configured interval away; whether it ran.
+  foundation::Result<bool> maybeDeleteStaleData();
+  foundation::Status deleteStaleBundlesOlderThanMaxAge(double maxAge);
+  foundation::Result<bool> isQueuedBundleTableEmpty();
+  foundation::Result<bool> containsRealtimeBundlesWithError();
+  // The latest bundle end time in seconds; nullopt for an empty queue.
+  foundation::Result<std::optional<double>> queryLatestBundleTime();
+
+  // ---- Event aggregates, daily counts, app metadata (QZMDatabaseAggregates.cpp) ----
+
+  // The day number of now, by the installation's midnight offset.
+  foundation::Result<std::int32_t> currentDayNumber();
+  // nullopt when the row is missing.
+  foundation::Result<std::optional<QZMAppMetadata>> queryAppMetadata();
+  foundation::Status updateAppMetadata(const QZMAppMetadata& appMetadata);
+  // The stored counts with the day they belong to; nullopt when the row is
+  // missing.
+  foundation::Result<std::optional<QZMDailyCounts>> dailyCounts();
+  foundation::Status updateDailyCounts(const QZMDailyCounts& dailyCounts);
+  // In row id order, at most 2000.
+  foundation::Result<std::vector<QZMStoredEventAggregates>> allEventAggregates();
+  // nullopt when no row has the name.
+  foundation::Result<std::optional<QZMStoredEventAggregates>> eventAggregatesWithName(std::string_view name);
+  // nullopt, without an error, while no snapshot exists.
+  foundation::Result<std::optional<QZMStoredEventAggregates>> eventAggregatesSnapshotWithName(std::string_view name);
+  foundation::Result<std::optional<QZMStoredEventAggregates>> eventAggregatesWithName(std::string_view name,
+                                                                                      std::string_view inTable);
+  // Replaces the whole row of the name; a new name is refused while the
+  // table is full.
+  foundation::Status updateEventAggregates(const QZMStoredEventAggregates& aggregates);
+  // The number of names not starting with "_".
+  foundation::Result<std::int64_t> publicEventCount();
+  foundation::Status clearCurrentSessionCounts();
+  foundation::Status deleteAllEventAggregates();
+  foundation::Status deleteAllEventAggregatesInSnapshot();
+  // Sets the counters aside in a fresh snapshot table.
+  foundation::Status createEventsSnapshotTable();
+  // Brings the snapshot back in place of the counters, in one transaction
+  // (so never inside another): a first open counted meanwhile survives, and
+  // the snapshot is emptied once the copy has succeeded.
+  foundation::Status restoreFromEventsSnapshotTable();
+
+  // ---- Audience filters and results (QZMDatabaseAudiences.cpp) ----
+
+  // Writes each filter in turn; the first failure stops the walk, and the
+  // filters written before it stay (callers run inside a transaction).
+  foundation::Status updateEventFilters(const std::vector<QZMStoredAudienceFilter>& filters);
+  foundation::Status updatePropertyFilters(const std::vector<QZMStoredAudienceFilter>& filters);
+  // Deletes the filters with the audience and filter IDs of the given ones.
+  foundation::Status deleteEventFilters(const std::vector<QZMStoredAudienceFilter>& filters);
+  foundation::Status deletePropertyFilters(const std::vector<QZMStoredAudienceFilter>& filters);
+  foundation::Status deleteAllEventFilters();
+  foundation::Status deleteAllPropertyFilters();
+  foundation::Result<std::vector<QZMStoredAudienceFilter>> eventFiltersForEventName(std::string_view eventName);
+  foundation::Result<std::vector<QZMStoredAudienceFilter>> propertyFiltersForPropertyName(
+      std::string_view propertyName);
+  // Every audience with a stored filter, each once.
+  foundation::Result<std::vector<std::int32_t>> allAudienceIDs();
+  // Audience ID -> IDs of its filters whose session-scoped column is set.
+  foundation::Result<std::map<std::int32_t, std::vector<std::int32_t>>> allSessionScopedFilters();
+  // Writes each result in turn; one without current results fails the call.
+  foundation::Status updateFilterResults(const std::vector<QZMStoredFilterResult>& results);
+  // nullopt when the audience has none.
+  foundation::Result<std::optional<QZMStoredFilterResult>> filterResultForAudienceID(std::int32_t audienceID);
+  // A failed read is an error, never an empty map that would pass for "no
+  // results".
+  foundation::Result<std::map<std::int32_t, QZMStoredFilterResult>> allFilterResults();
+  // Deletes the results of the audiences of the given ones.
+  foundation::Status deleteFilterResults(const std::vector<QZMStoredFilterResult>& results);
+
+  // Read at each use; nullptr restores the defaults.
+  void setSettingsSource(std::function<QZMDatabaseSettings()> source) { settingsSource_ = std::move(source); }
+  QZMDatabaseSettings settings() const { return settingsSource_ ? settingsSource_() : QZMDatabaseSettings(); }
+
   // nullptr while no store could be opened.
   const std::shared_ptr<QZMSqliteStore>& sqliteStore() const { return sqliteStore_; }
   const std::shared_ptr<QZMPersistedConfig>& persistedConfig() const { return persistedConfig_; }
@@ -81,12 +281,23 @@ class QZMDatabase {
  private:
   // The held store, or the error of a database without one.
   foundation::Result<QZMSqliteStore*> store() const;
-  foundation::Result<std::vector<Record>> rowsFromTableWithName(std::string_view table, std::int64_t tableLimit);
-  foundation::Result<std::vector<Record>> rowsFromTableWithName(std::string_view table, std::string_view columnName,
-                                                                const foundation::Object& columnValue);
+  // The rows are handed over one at a time as they are read, so that a
+  // conversion works on a row still in the cache and no list of rows is kept.
+  foundation::Status visitRowsFromTableWithName(std::string_view table, std::int64_t tableLimit,
+                                                const QZMSqliteStore::RecordVisitor& visitor);
+  foundation::Status visitRowsFromTableWithName(std::string_view table, std::string_view columnName,
+                                                const foundation::Object& columnValue,
+                                                const QZMSqliteStore::RecordVisitor& visitor);
+
+  foundation::Result<QZMPersistedConfig*> config() const;
+  foundation::Result<std::vector<Record>> rawEventRows(std::string_view query, const foundation::Array& values,
+                                                       const QZMSqliteStore::RecordFilter& filter);
+  foundation::Result<bool> booleanForQuery(std::string_view query, const foundation::Array& values);
+  foundation::Result<std::optional<double>> doubleForQuery(std::string_view query);
 
   std::shared_ptr<QZMSqliteStore> sqliteStore_;
   std::shared_ptr<QZMPersistedConfig> persistedConfig_;
+  std::function<QZMDatabaseSettings()> settingsSource_;
   const std::string databasePath_;
 };
 
@@ -94,13 +305,13 @@ template <class T>
 foundation::Result<std::vector<T>> QZMDatabase::allDataTypesFromTableWithName(
     std::string_view table, std::int64_t tableLimit, const CreateDataTypeBlock<T>& createDataTypeBlock) {
   if (!createDataTypeBlock) return qzm_errorWithCode(1, "Received nil block to get all data types");
-  auto rows = rowsFromTableWithName(table, tableLimit);
-  if (!rows) return rows.error();
   std::vector<T> values;
-  for (const auto& row : *rows) {
-    auto value = createDataTypeBlock(row);
+  foundation::Status read = visitRowsFromTableWithName(table, tableLimit, [&](Record&& row) {
+    auto value = createDataTypeBlock(std::move(row));
     if (value) values.push_back(std::move(*value));
-  }
+    return true;
+  });
+  if (!read) return read.error();
   return values;
 }
 
@@ -112,11 +323,38 @@ foundation::Result<std::vector<T>> QZMDatabase::dataTypesFromTableWithName(
   if (columnName.empty()) return qzm_errorWithCode(1, "Received empty column name to create data type from table");
   if (columnValue.isNull()) return qzm_errorWithCode(1, "Received nil column value to create data type from table");
   if (!createDataTypeBlock) return qzm_errorWithCode(2, "Received nil block to create data type from table");
-  auto rows = rowsFromTableWithName(table, columnName, columnValue);
+  std::vector<T> values;
+  bool sawRow = false;
+  foundation::Status read = visitRowsFromTableWithName(table, columnName, columnValue, [&](Record&& row) {
+    sawRow = true;
+    auto value = createDataTypeBlock(std::move(row));
+    if (value) values.push_back(std::move(*value));
+    return true;
+  });
+  if (!read) return read.error();
+  if (sawRow && values.empty()) return qzm_errorWithCode(2, "Failed to initialize data types from dictionaries");
+  return values;
+}
+
+template <class T>
+foundation::Result<std::vector<T>> QZMDatabase::allRawEventsWithError(
+    const CreateDataTypeBlock<T>& createDataTypeBlock) {
+  return allDataTypesFromTableWithName<T>(kQZMRawEventsTable, settings().maxEventsStored, createDataTypeBlock);
+}
+
+template <class T>
+foundation::Result<std::vector<T>> QZMDatabase::rawEventsWithMetadataFingerprint(
+    std::int64_t fingerprint, const QZMSqliteStore::RecordFilter& eventFilter,
+    const CreateDataTypeBlock<T>& createDataTypeBlock) {
+  if (!createDataTypeBlock) return qzm_errorWithCode(2, "Received nil block to create data type from table");
+  auto rows = rawEventRows(
+      "SELECT rowid, * FROM raw_events WHERE metadata_fingerprint = ? ORDER BY rowid ASC LIMIT ?",
+      {fingerprint, 1000}, eventFilter);
   if (!rows) return rows.error();
   std::vector<T> values;
-  for (const auto& row : *rows) {
-    auto value = createDataTypeBlock(row);
+  values.reserve(rows->size());
+  for (auto& row : *rows) {
+    auto value = createDataTypeBlock(std::move(row));
     if (value) values.push_back(std::move(*value));
   }
   if (!rows->empty() && values.empty())

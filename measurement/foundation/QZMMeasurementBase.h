@@ -11,6 +11,8 @@
 class QZMMonitor;
 class QZMScheduler;
 class QZMPersistedConfig;
+class QZMRemoteConfig;
+class QZMIdentity;
 
 // The library's build text; its version number drops the last three
 // characters ("111400000" is version 111400).
@@ -36,4 +38,7 @@ class QZMMeasurementBase {
   // The scheduler of the worker queue.
   virtual std::shared_ptr<QZMScheduler> scheduler() const = 0;
   virtual std::shared_ptr<QZMPersistedConfig> persistedConfig() const = 0;
+  // The running configuration and identity; nullptr until the engine has them.
+  virtual std::shared_ptr<QZMRemoteConfig> remoteConfigInstance() const { return nullptr; }
+  virtual std::shared_ptr<QZMIdentity> identity() const { return nullptr; }
 };

@@ -1,0 +1,181 @@
+// Raw events wait in "raw_events" until bundled; the metadata they share is
+// stored once per distinct value in "raw_events_metadata", keyed by the
+// fingerprint of its bytes.
+#include "measurement/foundation/QZMDatabase.h"
+#include "measurement/foundation/QZMFoundationCategories.h"
+#include "measurement/proto/NANOFieldAccess.h"
+#include "measurement/proto/generated/QZMPBMessages.h"
+#include "platform/foundation/Clock.h"
+
+using foundation::Data;
+using foundation::Object;
+using foundation::Result;
+using foundation::Status;
+
+namespace {
+
+Result<std::shared_ptr<QZMPBMeasurementBundle>> metadataFromRow(const QZMDatabase::Record& row) {
+  if (row.empty()) return qzm_errorWithCode(3, "Received empty dictionary for getting measurement bundle");
+  const Object* metadata = row.count("metadata") ? &row.at("metadata") : nullptr;
+  if (!metadata || !metadata->data() || metadata->data()->empty())
+    return qzm_errorWithCode(3, "Event metadata should not be empty for getting measurement bundle");
+  std::shared_ptr<QZMPBMeasurementBundle> bundle = QZMPBMeasurementBundle::initWithBuffer(*metadata->data());
+  if (!bundle) return qzm_errorWithCode(3, "Failed to parse measurement bundle from event metadata");
+  return bundle;
+}
+
+Result<QZMDatabase::Record> rawEventRecord(std::string_view name, double timestamp, const QZMPBEvent& protoEvent,
+                                           std::int64_t metadataFingerprint, bool isRealtime) {
+  // The name has its own column; the stored message goes without it.
+  std::unique_ptr<QZMPBEvent> nameless = QZMPBEvent::initWithMessageInfo(protoEvent.messageInfo());
+  if (!nameless || !NANOClearField(nameless.get(), QZMPBEvent::kName))
+    return qzm_errorWithCode(3, "Received empty raw event data for getting dictionary representation");
+  std::optional<Data> data = nameless->protoBuffer();
+  if (!data) return qzm_errorWithCode(3, "Failed to encode raw event data for getting dictionary representation");
+  return QZMDatabase::Record{{"name", Object(name)},
+                             {"timestamp", timestamp},
+                             {"metadata_fingerprint", metadataFingerprint},
+                             {"data", std::move(*data)},
+                             {"is_realtime", isRealtime}};
+}
+
+}  // namespace
+
+Status QZMDatabase::insertIfNotExistsRawEventMetadata(const QZMPBMeasurementBundle& metadata) {
+  std::optional<Data> bytes = metadata.protoBuffer();
+  if (!bytes || bytes->empty())
+    return qzm_errorWithCode(3, "Received empty measurement bundle metadata for getting dictionary representation");
+  std::int64_t fingerprint = qzm_64LSBMD5(*bytes);
+  auto existing = queryRawEventsMetadataWithFingerprint(fingerprint);
+  // A row whose bytes no longer decode is replaced by sound ones.
+  if (existing && *existing) return {};
+  Record record = {{"metadata_fingerprint", fingerprint}, {"metadata", std::move(*bytes)}};
+  return upsertDataType(record, kQZMRawEventsMetadataTable, "metadata_fingerprint", fingerprint,
+                        kQZMRawEventsMetadataLimit);
+}
+
+Result<std::shared_ptr<QZMPBMeasurementBundle>> QZMDatabase::queryRawEventsMetadataWithFingerprint(
+    std::int64_t fingerprint) {
+  auto bundles = dataTypesFromTableWithName<std::shared_ptr<QZMPBMeasurementBundle>>(
+      kQZMRawEventsMetadataTable, "metadata_fingerprint", fingerprint, metadataFromRow);
+  if (!bundles) return bundles.error();
+  if (bundles->empty()) return std::shared_ptr<QZMPBMeasurementBundle>();
+  return bundles->front();
+}
+
+Status QZMDatabase::deleteRawEventMetadataWithMetadataFingerprint(std::int64_t fingerprint) {
+  auto held = store();
+  if (!held) return held.error();
+  auto deleted = (*held)->deleteRecordsFromTableWithName(kQZMRawEventsMetadataTable, "metadata_fingerprint == ?",
+                                                         {fingerprint});
+  if (!deleted) return deleted.error();
+  return {};
+}
+
+Status QZMDatabase::deleteUnusedRawEventsMetadata() {
+  auto held = store();
+  if (!held) return held.error();
+  auto deleted = (*held)->deleteRecordsFromTableWithName(
+      kQZMRawEventsMetadataTable, "metadata_fingerprint NOT IN (SELECT DISTINCT metadata_fingerprint FROM raw_events)",
+      {});
+  if (!deleted) return deleted.error();
+  return {};
+}
+
+Status QZMDatabase::insertRawEvent(std::string_view name, double timestamp, const QZMPBEvent* protoEvent,
+                                   std::int64_t metadataFingerprint, bool isRealtime) {
+  if (!protoEvent) return qzm_errorWithCode(1, "Received empty event for inserting in the database");
+  auto record = rawEventRecord(name, timestamp, *protoEvent, metadataFingerprint, isRealtime);
+  if (!record) return record.error();
+  return insertDataType(*record, kQZMRawEventsTable);
+}
+
+Status QZMDatabase::updateRawEvent(std::int64_t rowID, std::string_view name, double timestamp,
+                                   const QZMPBEvent* protoEvent, std::int64_t metadataFingerprint, bool isRealtime) {
+  if (!protoEvent) return qzm_errorWithCode(3, "Received empty raw event data for getting dictionary representation");
+  auto record = rawEventRecord(name, timestamp, *protoEvent, metadataFingerprint, isRealtime);
+  if (!record) return record.error();
+  return updateDataType(*record, kQZMRawEventsTable, "rowid", rowID);
+}
+
+Result<std::vector<QZMDatabase::Record>> QZMDatabase::rawEventRows(std::string_view query,
+                                                                   const foundation::Array& values,
+                                                                   const QZMSqliteStore::RecordFilter& filter) {
+  auto held = store();
+  if (!held) return held.error();
+  if (!filter) return (*held)->recordsForQuery(query, values);
+  return (*held)->recordsForQuery(query, values, filter);
+}
+
+Result<bool> QZMDatabase::booleanForQuery(std::string_view query, const foundation::Array& values) {
+  auto held = store();
+  if (!held) return held.error();
+  auto answer = (*held)->numberForQuery(query, values);
+  if (!answer) return answer.error();
+  return *answer && answer->value().int64Value() != 0;
+}
+
+Result<std::optional<double>> QZMDatabase::doubleForQuery(std::string_view query) {
+  auto held = store();
+  if (!held) return held.error();
+  auto answer = (*held)->numberForQuery(query, {});
+  if (!answer) return answer.error();
+  if (!*answer) return std::optional<double>();
+  return std::optional<double>((*answer)->doubleValue());
+}
+
+Result<bool> QZMDatabase::containsRawEventWithMetadataFingerprint(std::int64_t fingerprint) {
+  return booleanForQuery("SELECT EXISTS (SELECT 1 FROM raw_events WHERE metadata_fingerprint = ? LIMIT 1)",
+                         {fingerprint});
+}
+
+Result<std::optional<std::int64_t>> QZMDatabase::nextMetadataFingerprintToProcess() {
+  auto rows = rawEventRows("SELECT metadata_fingerprint, MIN(rowid) FROM raw_events", {}, nullptr);
+  if (!rows) return rows.error();
+  if (rows->size() != 1) return qzm_errorWithCode(2, "Only one event metadata should be processed");
+  // An empty table answers one row of NULLs.
+  auto found = rows->front().find("metadata_fingerprint");
+  if (found == rows->front().end() || !found->second.isInteger()) return std::optional<std::int64_t>();
+  return std::optional<std::int64_t>(found->second.int64Value());
+}
+
+Result<bool> QZMDatabase::isRawEventsTableEmpty() {
+  return booleanForQuery("SELECT NOT EXISTS (SELECT 1 FROM raw_events LIMIT 1)", {});
+}
+
+Result<bool> QZMDatabase::containsRealtimeRawEventsWithError() {
+  return booleanForQuery("SELECT EXISTS (SELECT 1 FROM raw_events WHERE is_realtime = 1 LIMIT 1)", {});
+}
+
+Result<std::optional<double>> QZMDatabase::queryLatestRawEventTime() {
+  return doubleForQuery("SELECT MAX(timestamp) FROM raw_events");
+}
+
+Status QZMDatabase::deleteRawEventsWithMaxRowID(std::int64_t maxRowID) {
+  auto held = store();
+  if (!held) return held.error();
+  auto deleted = (*held)->deleteRecordsFromTableWithName(kQZMRawEventsTable, "rowid <= ?", {maxRowID});
+  if (!deleted) return deleted.error();
+  return {};
+}
+
+Result<std::int64_t> QZMDatabase::deleteRawEventsOverAbsoluteLimit() {
+  auto held = store();
+  if (!held) return held.error();
+  // Room for the one event about to be stored.
+  std::int64_t keep = std::max<std::int64_t>(settings().maxEventsStored - 1, 0);
+  return (*held)->deleteRecordsFromTableWithName(
+      kQZMRawEventsTable, "rowid IN (SELECT rowid FROM raw_events ORDER BY rowid DESC LIMIT -1 OFFSET ?)", {keep});
+}
+
+Status QZMDatabase::deleteStaleRawEventsDataOlderThanMaxAge(double maxAge) {
+  if (!(maxAge >= 0)) return qzm_errorWithCode(1, "Cannot delete stale raw events given negative time period");
+  auto held = store();
+  if (!held) return held.error();
+  // Events dated far in the future are as stale as old ones.
+  auto deleted = (*held)->deleteRecordsFromTableWithName(
+      kQZMRawEventsTable, "abs(timestamp - cast(? as REAL)) > cast(? as REAL)", {foundation::now(), maxAge});
+  if (!deleted) return deleted.error();
+  if (*deleted == 0) return {};
+  return deleteUnusedRawEventsMetadata();
+}

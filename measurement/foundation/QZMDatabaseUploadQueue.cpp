@@ -1,0 +1,194 @@
+// Bundles wait gzip-compressed in "queue" until an upload succeeds; a row's
+// row id is the handle the engine deletes or retries it by.
+#include <cmath>
+
+#include "absl/strings/str_cat.h"
+#include "measurement/foundation/QZMDatabase.h"
+#include "measurement/foundation/QZMMeasurementBase.h"
+#include "measurement/foundation/QZMMonitor.h"
+#include "measurement/foundation/QZMPersistedConfig.h"
+#include "measurement/proto/NANOFieldAccess.h"
+#include "measurement/proto/generated/QZMPBMessages.h"
+#include "platform/foundation/Clock.h"
+#include "platform/utilities/Gzip.h"
+
+using foundation::Data;
+using foundation::Object;
+using foundation::Result;
+using foundation::Status;
+
+namespace {
+
+std::shared_ptr<QZMMonitor> monitor() { return QZMMeasurementBase::monitor(); }
+
+struct Converted {
+  QZMQueuedBundle queued;
+  std::size_t encodedSize = 0;
+};
+
+Result<Converted> bundleFromRow(const QZMDatabase::Record& row) {
+  if (row.empty()) return qzm_errorWithCode(3, "Cannot process empty rowData");
+  auto data = row.find("data");
+  if (data == row.end() || !data->second.data() || data->second.data()->empty())
+    return qzm_errorWithCode(3, "Cannot decompress an empty bundle data");
+  auto inflated = drk_dataByInflatingGzippedData(*data->second.data());
+  if (!inflated) return qzm_errorWithCode(2, inflated.error().description);
+  if (inflated->empty()) return qzm_errorWithCode(2, "Decompressed bundle data is empty");
+  std::shared_ptr<QZMPBMeasurementBundle> bundle = QZMPBMeasurementBundle::initWithBuffer(*inflated);
+  if (!bundle) return qzm_errorWithCode(2, "Unable to parse bundle from decompressed data");
+  auto retryCount = row.find("retry_count");
+  if (retryCount != row.end() && retryCount->second.isInteger() && retryCount->second.int64Value() >= 1) {
+    NANOSetInt32(bundle.get(), QZMPBMeasurementBundle::kRetryCount,
+                 static_cast<std::int32_t>(std::min(retryCount->second.int64Value(), QZMDatabase::kMaxBundleRetryCount)));
+  }
+  auto rowID = row.find("rowid");
+  if (rowID == row.end() || !rowID->second.isInteger()) return qzm_errorWithCode(3, "Cannot process row without row ID");
+  std::optional<Data> encoded = bundle->protoBuffer();
+  if (!encoded) return qzm_errorWithCode(2, "Unable to encode bundle from decompressed data");
+  return Converted{{std::move(bundle), rowID->second.int64Value()}, encoded->size()};
+}
+
+// "rowid IN (?,?,?)" with the ids bound in order.
+Result<std::pair<std::string, foundation::Array>> rowIDCondition(const std::vector<std::int64_t>& rowIDs) {
+  if (rowIDs.empty()) return qzm_errorWithCode(3, "Received empty row IDs to process");
+  std::string placeholders = "?";
+  foundation::Array values = {rowIDs.front()};
+  for (std::size_t i = 1; i < rowIDs.size(); ++i) {
+    placeholders += ",?";
+    values.push_back(rowIDs[i]);
+  }
+  return std::make_pair(absl::StrCat("rowid IN (", placeholders, ")"), std::move(values));
+}
+
+}  // namespace
+
+Status QZMDatabase::insertBundle(const QZMPBMeasurementBundle& bundle, bool isRealtime) {
+  std::optional<Data> encoded = bundle.protoBuffer();
+  if (!encoded || encoded->empty()) return qzm_errorWithCode(1, "Failed to insert nil bundle");
+  std::optional<std::string> appID = NANOGetString(&bundle, QZMPBMeasurementBundle::kAppId);
+  if (!appID || appID->empty()) return qzm_errorWithCode(1, "Failed to insert bundle without App ID");
+  std::int64_t endMillis = NANOGetInt64(&bundle, QZMPBMeasurementBundle::kEndTimestampMillis);
+  if (endMillis < 1) return qzm_errorWithCode(1, "Failed to insert bundle without valid timestamp");
+
+  auto stale = maybeDeleteStaleData();
+  if (!stale) return stale.error();
+
+  double endTimestamp = static_cast<double>(endMillis) / 1000.0;
+  if (std::fabs(foundation::now() - endTimestamp) > settings().maxQueueTime) {
+    // Kept all the same: the next stale deletion removes it.
+    monitor()->logWithLevel(4, 12016, "Storing bundle outside of the max uploading time span");
+  }
+  auto compressed = drk_dataByGzippingData(*encoded);
+  if (!compressed || compressed->empty()) return qzm_errorWithCode(2, "Failed to compress bundle");
+  monitor()->logWithLevel(7, 12018, "Saving bundle. size (bytes)", std::to_string(compressed->size()));
+
+  Record record = {{"bundle_end_timestamp", endTimestamp},
+                   {"data", std::move(*compressed)},
+                   {"is_realtime", isRealtime},
+                   {"retry_count", NANOGetInt32(&bundle, QZMPBMeasurementBundle::kRetryCount)}};
+  auto held = store();
+  if (!held) return held.error();
+  return (*held)->upsertRecord(record, kQZMQueueTable);
+}
+
+Result<std::vector<QZMQueuedBundle>> QZMDatabase::queryBundlesWithCountLimit(std::int64_t countLimit,
+                                                                             std::int64_t sizeLimit) {
+  auto held = store();
+  if (!held) return held.error();
+  auto rows = (*held)->recordsForQuery("SELECT rowid, data, retry_count FROM queue ORDER BY rowid ASC LIMIT ?",
+                                       {countLimit});
+  if (!rows) return rows.error();
+  std::vector<QZMQueuedBundle> taken;
+  std::int64_t total = 0;
+  for (const auto& row : *rows) {
+    auto converted = bundleFromRow(row);
+    if (!converted) continue;
+    auto size = static_cast<std::int64_t>(converted->encodedSize);
+    // The oldest bundle goes whatever its size, or nothing would ever leave.
+    if (!taken.empty() && total + size > sizeLimit) break;
+    total += size;
+    taken.push_back(std::move(converted->queued));
+    if (total > sizeLimit) break;
+  }
+  return taken;
+}
+
+Result<std::vector<QZMQueuedBundle>> QZMDatabase::queryBundlesWithRowIDs(const std::vector<std::int64_t>& rowIDs) {
+  auto condition = rowIDCondition(rowIDs);
+  if (!condition) return condition.error();
+  auto held = store();
+  if (!held) return held.error();
+  auto rows = (*held)->recordsForQuery(
+      absl::StrCat("SELECT rowid, data, retry_count FROM queue WHERE ", condition->first), condition->second);
+  if (!rows) return rows.error();
+  std::vector<QZMQueuedBundle> bundles;
+  for (const auto& row : *rows) {
+    auto converted = bundleFromRow(row);
+    if (converted) bundles.push_back(std::move(converted->queued));
+  }
+  return bundles;
+}
+
+Status QZMDatabase::incrementRetryCounterForBundlesWithIDs(const std::vector<std::int64_t>& rowIDs) {
+  if (rowIDs.empty()) return qzm_errorWithCode(1, "Failed to increment retry counter");
+  auto condition = rowIDCondition(rowIDs);
+  if (!condition) return condition.error();
+  auto atCeiling = booleanForQuery("SELECT EXISTS (SELECT 1 FROM queue WHERE retry_count = ? LIMIT 1)",
+                                   {kMaxBundleRetryCount});
+  if (!atCeiling) return atCeiling.error();
+  if (*atCeiling) {
+    monitor()->logWithLevel(1, 12054, "The number of upload retries exceeds the limit. Will remain unchanged.");
+  }
+  foundation::Array values = condition->second;
+  values.push_back(kMaxBundleRetryCount);
+  auto held = store();
+  if (!held) return held.error();
+  return (*held)->increaseColumn("retry_count", 1, kQZMQueueTable,
+                                 absl::StrCat(condition->first, " AND retry_count < ?"), values);
+}
+
+Status QZMDatabase::deleteBundlesWithRowIDs(const std::vector<std::int64_t>& rowIDs) {
+  auto condition = rowIDCondition(rowIDs);
+  if (!condition) return condition.error();
+  auto held = store();
+  if (!held) return held.error();
+  auto deleted = (*held)->deleteRecordsFromTableWithName(kQZMQueueTable, condition->first, condition->second);
+  if (!deleted) return deleted.error();
+  return {};
+}
+
+Result<bool> QZMDatabase::maybeDeleteStaleData() {
+  auto persisted = config();
+  if (!persisted) return persisted.error();
+  QZMDatabaseSettings limits = settings();
+  double now = foundation::now();
+  // Either way: a clock set back far also makes the deletion due.
+  if (!(std::fabs(now - (*persisted)->lastDeleteStaleBundlesTimestamp()) > limits.databaseDeleteStaleBundlesInterval))
+    return false;
+  if (Status events = deleteStaleRawEventsDataOlderThanMaxAge(limits.maxQueueTime); !events) return events.error();
+  if (Status bundles = deleteStaleBundlesOlderThanMaxAge(limits.maxQueueTime); !bundles) return bundles.error();
+  (*persisted)->setLastDeleteStaleBundlesTimestamp(now);
+  return true;
+}
+
+Status QZMDatabase::deleteStaleBundlesOlderThanMaxAge(double maxAge) {
+  if (!(maxAge >= 0)) return qzm_errorWithCode(1, "Cannot delete stale bundles after negative time period");
+  auto held = store();
+  if (!held) return held.error();
+  auto deleted = (*held)->deleteRecordsFromTableWithName(
+      kQZMQueueTable, "abs(bundle_end_timestamp - cast(? as REAL)) > cast(? as REAL)", {foundation::now(), maxAge});
+  if (!deleted) return deleted.error();
+  return {};
+}
+
+Result<bool> QZMDatabase::isQueuedBundleTableEmpty() {
+  return booleanForQuery("SELECT NOT EXISTS (SELECT 1 FROM queue LIMIT 1)", {});
+}
+
+Result<bool> QZMDatabase::containsRealtimeBundlesWithError() {
+  return booleanForQuery("SELECT EXISTS (SELECT 1 FROM queue WHERE is_realtime = 1 LIMIT 1)", {});
+}
+
+Result<std::optional<double>> QZMDatabase::queryLatestBundleTime() {
+  return doubleForQuery("SELECT MAX(bundle_end_timestamp) FROM queue");
+}

@@ -1,0 +1,215 @@
+#include <gtest/gtest.h>
+
+#include "measurement/foundation/QZMFoundationCategories.h"
+#include "measurement/foundation/testkit/DatabaseTestKit.h"
+#include "measurement/proto/NANOFieldAccess.h"
+#include "measurement/proto/generated/QZMPBMessages.h"
+
+namespace {
+
+using foundation::Data;
+using foundation::Object;
+using foundation::Result;
+using Record = QZMDatabase::Record;
+
+std::unique_ptr<QZMPBMeasurementBundle> metadata(const std::string& appID) {
+  auto bundle = QZMPBMeasurementBundle::initWithBuffer({});
+  NANOSetString(bundle.get(), QZMPBMeasurementBundle::kAppId, appID);
+  return bundle;
+}
+
+std::unique_ptr<QZMPBEvent> protoEvent(const std::string& name, std::int64_t previousMillis) {
+  auto event = QZMPBEvent::initWithBuffer({});
+  NANOSetString(event.get(), QZMPBEvent::kName, name);
+  NANOSetInt64(event.get(), QZMPBEvent::kPreviousTimestampMillis, previousMillis);
+  return event;
+}
+
+// What a converter sees of a stored event.
+struct Stored {
+  std::int64_t rowID;
+  std::string name;
+  std::int64_t previousMillis;
+  bool hasNameInMessage;
+  bool operator==(const Stored&) const = default;
+};
+
+Result<Stored> storedFromRow(const Record& row) {
+  auto event = QZMPBEvent::initWithBuffer(*row.at("data").data());
+  if (!event) return qzm_errorWithCode(3, "undecodable");
+  return Stored{row.at("rowid").int64Value(), *row.at("name").string(),
+                NANOGetInt64(event.get(), QZMPBEvent::kPreviousTimestampMillis),
+                NANOHasField(event.get(), QZMPBEvent::kName)};
+}
+
+class RawEvents : public testkit::DatabaseTest {
+ protected:
+  std::int64_t storeMetadata(const std::string& appID) {
+    auto bundle = metadata(appID);
+    EXPECT_TRUE(database->insertIfNotExistsRawEventMetadata(*bundle).ok());
+    return qzm_64LSBMD5(*bundle->protoBuffer());
+  }
+  void insert(const std::string& name, double timestamp, std::int64_t fingerprint, bool realtime = false,
+              std::int64_t previousMillis = 1) {
+    auto event = protoEvent(name, previousMillis);
+    auto inserted = database->insertRawEvent(name, timestamp, event.get(), fingerprint, realtime);
+    ASSERT_TRUE(inserted.ok()) << inserted.error().text();
+  }
+};
+
+TEST_F(RawEvents, MetadataIsStoredOncePerFingerprintAndReadBack) {
+  std::int64_t first = storeMetadata("app-1");
+  EXPECT_EQ(storeMetadata("app-1"), first);
+  std::int64_t second = storeMetadata("app-2");
+  EXPECT_NE(second, first);
+
+  auto stored = rows("SELECT metadata_fingerprint FROM raw_events_metadata ORDER BY rowid");
+  ASSERT_EQ(stored.size(), 2u);
+  EXPECT_EQ(stored[0].at("metadata_fingerprint"), Object(first));
+
+  auto back = database->queryRawEventsMetadataWithFingerprint(second);
+  ASSERT_TRUE(back.ok());
+  ASSERT_TRUE(*back);
+  EXPECT_EQ(NANOGetString(back->get(), QZMPBMeasurementBundle::kAppId), "app-2");
+  auto none = database->queryRawEventsMetadataWithFingerprint(first + 1);
+  ASSERT_TRUE(none.ok());
+  EXPECT_FALSE(*none);
+
+  auto empty = database->insertIfNotExistsRawEventMetadata(*QZMPBMeasurementBundle::initWithBuffer({}));
+  ASSERT_FALSE(empty.ok());
+  EXPECT_EQ(empty.error().code, 3);
+  EXPECT_EQ(empty.error().description,
+            "Received empty measurement bundle metadata for getting dictionary representation");
+}
+
+TEST_F(RawEvents, EventIsStoredWithoutItsNameAndReadBackOldestFirst) {
+  std::int64_t fingerprint = storeMetadata("app");
+  std::int64_t other = storeMetadata("other");
+  insert("buy", 1700000000.25, fingerprint, true, 1699999999000);
+  insert("_s", 1700000001.5, other);
+  insert("view", 1700000002, fingerprint);
+
+  auto stored = rows("SELECT rowid, name, timestamp, metadata_fingerprint, is_realtime FROM raw_events");
+  ASSERT_EQ(stored.size(), 3u);
+  EXPECT_EQ(stored[0], (Record{{"rowid", 1},
+                               {"name", "buy"},
+                               {"timestamp", 1700000000.25},
+                               {"metadata_fingerprint", fingerprint},
+                               {"is_realtime", 1}}));
+
+  auto read = database->rawEventsWithMetadataFingerprint<Stored>(fingerprint, nullptr, storedFromRow);
+  ASSERT_TRUE(read.ok());
+  EXPECT_EQ(*read, (std::vector<Stored>{{1, "buy", 1699999999000, false}, {3, "view", 1, false}}));
+  EXPECT_EQ(database->allRawEventsWithError<Stored>(storedFromRow)->size(), 3u);
+
+  auto missing = database->insertRawEvent("x", 1, nullptr, fingerprint, false);
+  ASSERT_FALSE(missing.ok());
+  EXPECT_EQ(missing.error().description, "Received empty event for inserting in the database");
+}
+
+TEST_F(RawEvents, UpdateRewritesAnExistingRowOnly) {
+  std::int64_t fingerprint = storeMetadata("app");
+  insert("buy", 10, fingerprint);
+  auto event = protoEvent("buy", 77);
+  ASSERT_TRUE(database->updateRawEvent(1, "buy", 10, event.get(), fingerprint, true).ok());
+  auto missing = database->updateRawEvent(2, "buy", 10, event.get(), fingerprint, true);
+  ASSERT_FALSE(missing.ok());
+  EXPECT_EQ(missing.error().description, "Failed to update record. Item doesn't exist");
+
+  auto read = database->allRawEventsWithError<Stored>(storedFromRow).value();
+  EXPECT_EQ(read, (std::vector<Stored>{{1, "buy", 77, false}}));
+  EXPECT_EQ(database->containsRealtimeRawEventsWithError().value(), true);
+}
+
+TEST_F(RawEvents, ReadsByFingerprintStopAtAThousandOrWhereTheFilterSays) {
+  std::int64_t fingerprint = storeMetadata("app");
+  ASSERT_TRUE(database
+                  ->performTransaction([&] {
+                    for (int i = 0; i < 1005; ++i) insert("e", i, fingerprint);
+                    return true;
+                  })
+                  .ok());
+  auto all = database->rawEventsWithMetadataFingerprint<Stored>(fingerprint, nullptr, storedFromRow).value();
+  ASSERT_EQ(all.size(), 1000u);
+  EXPECT_EQ(all.front().rowID, 1);
+  EXPECT_EQ(all.back().rowID, 1000);
+
+  auto firstThree = database->rawEventsWithMetadataFingerprint<Stored>(
+      fingerprint, [](std::size_t kept, const Record&) { return kept < 3; }, storedFromRow);
+  EXPECT_EQ(firstThree->size(), 3u);
+
+  auto noneConverted = database->rawEventsWithMetadataFingerprint<Stored>(
+      fingerprint, nullptr, [](const Record&) -> Result<Stored> { return qzm_errorWithCode(3, "no"); });
+  ASSERT_FALSE(noneConverted.ok());
+  EXPECT_EQ(noneConverted.error().description, "Failed to initialize data types from dictionaries");
+  auto unknown = database->rawEventsWithMetadataFingerprint<Stored>(fingerprint + 1, nullptr, storedFromRow);
+  ASSERT_TRUE(unknown.ok());
+  EXPECT_TRUE(unknown->empty());
+
+  // Trimming keeps the newest maxEventsStored - 1, making room for the next.
+  settings.maxEventsStored = 1000;
+  EXPECT_EQ(database->deleteRawEventsOverAbsoluteLimit().value(), 6);
+  auto kept = rows("SELECT min(rowid) AS first, count(1) AS n FROM raw_events");
+  EXPECT_EQ(kept[0].at("first"), Object(7));
+  EXPECT_EQ(kept[0].at("n"), Object(999));
+  EXPECT_EQ(database->deleteRawEventsOverAbsoluteLimit().value(), 0);
+  settings.maxEventsStored = 10;
+  EXPECT_EQ(database->allRawEventsWithError<Stored>(storedFromRow)->size(), 10u);
+
+  ASSERT_TRUE(database->deleteRawEventsWithMaxRowID(1000).ok());
+  EXPECT_EQ(database->allRawEventsWithError<Stored>(storedFromRow)->front().rowID, 1001);
+}
+
+TEST_F(RawEvents, QueriesOnAnEmptyAndAFilledTable) {
+  EXPECT_EQ(database->isRawEventsTableEmpty().value(), true);
+  EXPECT_EQ(database->nextMetadataFingerprintToProcess().value(), std::nullopt);
+  EXPECT_EQ(database->queryLatestRawEventTime().value(), std::nullopt);
+  EXPECT_EQ(database->containsRealtimeRawEventsWithError().value(), false);
+
+  std::int64_t older = storeMetadata("older");
+  std::int64_t newer = storeMetadata("newer");
+  insert("a", 30.5, newer);
+  insert("b", 20, older);
+  ASSERT_TRUE(database->deleteRawEventsWithMaxRowID(1).ok());
+  insert("c", 10, newer);
+
+  EXPECT_EQ(database->isRawEventsTableEmpty().value(), false);
+  EXPECT_EQ(database->nextMetadataFingerprintToProcess().value(), older);
+  EXPECT_EQ(database->queryLatestRawEventTime().value(), 20.0);
+  EXPECT_EQ(database->containsRawEventWithMetadataFingerprint(newer).value(), true);
+  EXPECT_EQ(database->containsRawEventWithMetadataFingerprint(newer + 1).value(), false);
+  EXPECT_EQ(database->containsRealtimeRawEventsWithError().value(), false);
+}
+
+TEST_F(RawEvents, StaleDeletionTakesEventsFarInThePastOrFutureAndTheirUnusedMetadata) {
+  const double now = clock->now();
+  const double day = 86400;
+  std::int64_t kept = storeMetadata("kept");
+  std::int64_t gone = storeMetadata("gone");
+  insert("past", now - 2 * day, gone);
+  insert("future", now + 2 * day, gone);
+  insert("recent", now - day / 2, kept);
+
+  ASSERT_TRUE(database->deleteStaleRawEventsDataOlderThanMaxAge(day).ok());
+  auto left = rows("SELECT name FROM raw_events");
+  ASSERT_EQ(left.size(), 1u);
+  EXPECT_EQ(left[0].at("name"), Object("recent"));
+  EXPECT_EQ(database->queryRawEventsMetadataWithFingerprint(gone).value(), nullptr);
+  EXPECT_NE(database->queryRawEventsMetadataWithFingerprint(kept).value(), nullptr);
+
+  // Metadata whose events went by another road stays until something is
+  // deleted as stale.
+  std::int64_t orphan = storeMetadata("orphan");
+  ASSERT_TRUE(database->deleteStaleRawEventsDataOlderThanMaxAge(day).ok());
+  EXPECT_NE(database->queryRawEventsMetadataWithFingerprint(orphan).value(), nullptr);
+  ASSERT_TRUE(database->deleteUnusedRawEventsMetadata().ok());
+  EXPECT_EQ(database->queryRawEventsMetadataWithFingerprint(orphan).value(), nullptr);
+  ASSERT_TRUE(database->deleteRawEventMetadataWithMetadataFingerprint(kept).ok());
+  EXPECT_EQ(database->queryRawEventsMetadataWithFingerprint(kept).value(), nullptr);
+
+  auto negative = database->deleteStaleRawEventsDataOlderThanMaxAge(-1);
+  ASSERT_FALSE(negative.ok());
+  EXPECT_EQ(negative.error().description, "Cannot delete stale raw events given negative time period");
+}
+
+}  // namespace
