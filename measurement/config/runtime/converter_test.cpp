@@ -209,6 +209,11 @@ TEST_F(HostConversionTest, ValuesThatContainThemselvesAreRefused) {
   EXPECT_TRUE(QZMPRuntimeEntityConverter::dictionaryFromMapValue(*map, error).empty());
   EXPECT_TRUE(error.is(QZMPGlintErrorTooDeep));
 
+  // Deep nesting without a cycle is bounded as well.
+  QZMPRef<QZMPArrayValue> deep = QZMPObjectManager::arrayValueWithScope(scope_);
+  for (int i = 0; i < 200; ++i) deep = QZMPObjectManager::arrayValueWithArray(std::vector<V>{V(deep)}, scope_);
+  EXPECT_EQ(toHost(V(deep)), "error glint 19");
+
   // The same map twice side by side is no cycle.
   QZMPRef<QZMPMapValue> leaf = QZMPObjectManager::mapValueWithScope(scope_);
   QZMPRef<QZMPArrayValue> twice =
