@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "measurement/config/QZMRemoteConfig.h"
 #include "measurement/foundation/testkit/DatabaseTestKit.h"
 #include "measurement/model/audience/QZMEventAggregatesStorage.h"
 #include "measurement/model/audience/QZMRawEventData.h"
@@ -159,6 +160,20 @@ TEST_F(RawEventData, EventAggregatesTravelThroughTheirStoredForm) {
   QZMStoredEventAggregates negative = *stored;
   negative.lifetimeCount = -1;
   EXPECT_FALSE(QZMEventAggregatesFromStored(negative));
+}
+
+}  // namespace
+
+namespace {
+
+// The database cannot see the configuration; its own defaults must be the
+// configuration's until the engine points it there.
+TEST(DatabaseSettings, DefaultsAreTheConfigurationsDefaults) {
+  QZMDatabaseSettings defaults;
+  auto config = QZMRemoteConfig::defaultInstance();
+  EXPECT_EQ(defaults.maxEventsStored, config->maxEventsStored());
+  EXPECT_EQ(defaults.maxQueueTime, config->maxQueueTime());
+  EXPECT_EQ(defaults.databaseDeleteStaleBundlesInterval, config->databaseDeleteStaleBundlesInterval());
 }
 
 }  // namespace
