@@ -1,17 +1,19 @@
 // What the store layer costs: 10 000 raw-event-sized rows inserted in one
 // transaction through the measurement database, then read back, beside the
-// same work done by the sqlite3 command-line tool on the same schema. Each
-// figure is the median of several runs on a fresh file.
+// same work done by a plain SQLite C-API program (one prepared statement for
+// each side) on a file with the same schema. Both sides start from the rows in
+// memory and end with the rows read back in memory. Each figure is the median
+// of several runs on a fresh file.
 #include <stdlib.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <string>
 #include <vector>
 
+#include "bench/SqliteReference.h"
 #include "measurement/foundation/QZMDatabase.h"
 #include "platform/foundation/Files.h"
 #include "platform/foundation/Paths.h"
@@ -19,8 +21,9 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using bench::EventRow;
 constexpr int kRows = 10000;
-constexpr int kRuns = 5;
+constexpr int kRuns = 15;
 
 void report(const std::string& name, double value, const char* unit) {
   std::printf("%s %.3f %s\n", name.c_str(), value, unit);
@@ -36,32 +39,44 @@ double median(std::vector<double> values) {
   return values[values.size() / 2];
 }
 
-// About the size of a stored event: a name, a handful of parameters.
-struct Row {
-  std::string name;
-  double timestamp;
-  std::int64_t fingerprint;
-  foundation::Data data;
-};
+[[noreturn]] void fail(const std::string& why) {
+  std::fprintf(stderr, "database_bench: %s\n", why.c_str());
+  std::exit(1);
+}
 
-std::vector<Row> makeRows() {
-  std::vector<Row> rows;
+// About the size of a stored event: a name, a handful of parameters.
+std::vector<EventRow> makeRows() {
+  std::vector<EventRow> rows;
   for (int i = 0; i < kRows; ++i) {
     foundation::Data data(180 + i % 64);
     for (std::size_t b = 0; b < data.size(); ++b) data[b] = static_cast<std::uint8_t>((i * 31 + b * 7) & 0xff);
-    rows.push_back({"event_" + std::to_string(i % 40), 1.7e9 + i * 0.25, -1234567890123LL + i % 5, std::move(data)});
+    rows.push_back({i + 1, "event_" + std::to_string(i % 40), 1.7e9 + i * 0.25, -1234567890123LL + i % 5,
+                    std::move(data), i % 3 == 0});
   }
   return rows;
 }
 
-std::string hex(const foundation::Data& data) {
-  static const char* digits = "0123456789abcdef";
-  std::string out;
-  for (auto byte : data) {
-    out += digits[byte >> 4];
-    out += digits[byte & 15];
+// The rows as the store takes them; made before the clock starts, as the
+// reference's rows are.
+std::vector<QZMDatabase::Record> makeRecords(const std::vector<EventRow>& rows) {
+  std::vector<QZMDatabase::Record> records;
+  for (const auto& row : rows) {
+    records.push_back({{"name", row.name},
+                       {"timestamp", row.timestamp},
+                       {"metadata_fingerprint", row.fingerprint},
+                       {"data", row.data},
+                       {"is_realtime", row.isRealtime}});
   }
-  return out;
+  return records;
+}
+
+// A fresh file with the measurement schema, made by the database itself so
+// that both sides work on the same tables.
+std::shared_ptr<QZMDatabase> openFresh(const std::string& home) {
+  foundation::Paths::setHome(home);
+  auto database = QZMDatabase::initWithDatabaseName(kQZMDatabaseName, nullptr);
+  if (!database) fail(database.error().text());
+  return *database;
 }
 
 struct Figures {
@@ -69,80 +84,48 @@ struct Figures {
   double read;
 };
 
-Figures storeRun(const std::vector<Row>& rows, const std::string& home) {
-  foundation::Paths::setHome(home);
-  auto database = QZMDatabase::initWithDatabaseName(kQZMDatabaseName, nullptr);
-  if (!database) {
-    std::fprintf(stderr, "database_bench: %s\n", database.error().text().c_str());
-    std::exit(1);
-  }
+Figures storeRun(const std::vector<QZMDatabase::Record>& records, const std::vector<EventRow>& rows,
+                 const std::string& home) {
+  auto database = openFresh(home);
   auto start = Clock::now();
-  auto inserted = (*database)->performTransaction([&] {
-    for (const auto& row : rows) {
-      QZMDatabase::Record record = {{"name", row.name},
-                                    {"timestamp", row.timestamp},
-                                    {"metadata_fingerprint", row.fingerprint},
-                                    {"data", row.data},
-                                    {"is_realtime", false}};
-      if (!(*database)->insertDataType(record, kQZMRawEventsTable)) return false;
-    }
+  auto inserted = database->performTransaction([&] {
+    for (const auto& record : records)
+      if (!database->insertDataType(record, kQZMRawEventsTable)) return false;
     return true;
   });
   double insert = millisecondsSince(start);
+  if (!inserted) fail("the store did not insert the rows");
+
   start = Clock::now();
-  auto read = (*database)->allDataTypesFromTableWithName<QZMDatabase::Record>(
-      kQZMRawEventsTable, -1,
-      [](const QZMDatabase::Record& row) -> foundation::Result<QZMDatabase::Record> { return row; });
+  auto read = database->allDataTypesFromTableWithName<EventRow>(
+      kQZMRawEventsTable, -1, [](QZMDatabase::Record&& row) -> foundation::Result<EventRow> {
+        auto take = [&row](std::string_view column) -> foundation::Object& { return row.find(column)->second; };
+        EventRow out;
+        out.rowid = take("rowid").int64Value();
+        out.name = std::move(*take("name").string());
+        out.timestamp = take("timestamp").doubleValue();
+        out.fingerprint = take("metadata_fingerprint").int64Value();
+        out.data = std::move(*take("data").data());
+        out.isRealtime = take("is_realtime").boolValue();
+        return out;
+      });
   double readTime = millisecondsSince(start);
-  if (!inserted || !read || read->size() != rows.size()) {
-    std::fprintf(stderr, "database_bench: the store did not give the rows back\n");
-    std::exit(1);
-  }
+  if (!read || *read != rows) fail("the store did not give the rows back");
   return {insert, readTime};
 }
 
-double runCommand(const std::string& command) {
+Figures referenceRun(const std::vector<EventRow>& rows, const std::string& home) {
+  bench::SqliteReference reference(openFresh(home)->databasePath());  // the database is closed again at once
+  if (!reference.ok()) fail("the reference cannot open its file");
   auto start = Clock::now();
-  if (std::system(command.c_str()) != 0) {
-    std::fprintf(stderr, "database_bench: failed: %s\n", command.c_str());
-    std::exit(1);
-  }
-  return millisecondsSince(start);
-}
-
-Figures cliRun(const std::vector<Row>& rows, const std::string& folder) {
-  const std::string database = folder + "/cli.sql";
-  const std::string schema = folder + "/schema.sql";
-  const std::string inserts = folder + "/inserts.sql";
-  const std::string select = folder + "/select.sql";
-  {
-    // The file as the store leaves it: the raw events table after its
-    // timestamp became REAL.
-    std::ofstream out(schema);
-    out << "CREATE TABLE raw_events ( name TEXT NOT NULL, timestamp REAL NOT NULL, metadata_fingerprint INTEGER NOT "
-           "NULL, data BLOB NOT NULL, is_realtime INTEGER);\n";
-  }
-  {
-    std::ofstream out(inserts);
-    out << "BEGIN EXCLUSIVE TRANSACTION;\n";
-    char timestamp[32];
-    for (const auto& row : rows) {
-      std::snprintf(timestamp, sizeof timestamp, "%.17g", row.timestamp);
-      out << "INSERT OR REPLACE INTO raw_events (data, is_realtime, metadata_fingerprint, name, timestamp) VALUES (X'"
-          << hex(row.data) << "', 0, " << row.fingerprint << ", '" << row.name << "', " << timestamp << ");\n";
-    }
-    out << "END TRANSACTION;\n";
-  }
-  {
-    std::ofstream out(select);
-    out << "SELECT rowid, * FROM raw_events ORDER BY rowid LIMIT -1;\n";
-  }
-  runCommand("sqlite3 " + database + " < " + schema);
-  // The tool's own start is paid by every run; it is taken off both figures.
-  double startup = runCommand("sqlite3 " + database + " 'SELECT 1' > /dev/null");
-  double insert = runCommand("sqlite3 " + database + " < " + inserts) - startup;
-  double read = runCommand("sqlite3 " + database + " < " + select + " > /dev/null") - startup;
-  return {insert, read};
+  if (!reference.insert(rows)) fail("the reference did not insert the rows");
+  double insert = millisecondsSince(start);
+  start = Clock::now();
+  std::vector<EventRow> read;
+  if (!reference.read(read)) fail("the reference did not read the rows");
+  double readTime = millisecondsSince(start);
+  if (read != rows) fail("the reference did not give the rows back");
+  return {insert, readTime};
 }
 
 }  // namespace
@@ -155,26 +138,35 @@ int main() {
   }
   const std::string folder = folderTemplate;
   const auto rows = makeRows();
+  const auto records = makeRecords(rows);
 
-  std::vector<double> storeInsert, storeRead, cliInsert, cliRead;
+  std::vector<double> storeInsert, storeRead, referenceInsert, referenceRead;
+  (void)storeRun(records, rows, folder + "/warm-up");
   for (int run = 0; run < kRuns; ++run) {
     std::string runFolder = folder + "/run" + std::to_string(run);
-    if (!foundation::createDirectory(runFolder)) return 1;
-    Figures store = storeRun(rows, runFolder + "/home");
-    Figures cli = cliRun(rows, runFolder);
+    // Taking turns at going first keeps a drift of the machine off the ratio.
+    Figures store, reference;
+    if (run % 2 == 0) {
+      store = storeRun(records, rows, runFolder + "/store");
+      reference = referenceRun(rows, runFolder + "/reference");
+    } else {
+      reference = referenceRun(rows, runFolder + "/reference");
+      store = storeRun(records, rows, runFolder + "/store");
+    }
     storeInsert.push_back(store.insert);
     storeRead.push_back(store.read);
-    cliInsert.push_back(cli.insert);
-    cliRead.push_back(cli.read);
+    referenceInsert.push_back(reference.insert);
+    referenceRead.push_back(reference.read);
   }
   (void)foundation::removeItem(folder);
 
-  const double si = median(storeInsert), sr = median(storeRead), ci = median(cliInsert), cr = median(cliRead);
+  const double si = median(storeInsert), sr = median(storeRead);
+  const double ri = median(referenceInsert), rr = median(referenceRead);
   report("database_store_insert_10000_rows", si, "ms");
-  report("database_cli_insert_10000_rows", ci, "ms");
-  report("database_store_to_cli_insert_ratio", si / ci, "x");
+  report("database_capi_insert_10000_rows", ri, "ms");
+  report("database_store_to_capi_insert_ratio", si / ri, "x");
   report("database_store_read_10000_rows", sr, "ms");
-  report("database_cli_read_10000_rows", cr, "ms");
-  report("database_store_to_cli_read_ratio", sr / cr, "x");
+  report("database_capi_read_10000_rows", rr, "ms");
+  report("database_store_to_capi_read_ratio", sr / rr, "x");
   return 0;
 }

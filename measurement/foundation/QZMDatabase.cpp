@@ -132,22 +132,22 @@ Result<QZMSqliteStore*> QZMDatabase::store() const {
   return sqliteStore_.get();
 }
 
-Result<std::vector<QZMDatabase::Record>> QZMDatabase::rowsFromTableWithName(std::string_view table,
-                                                                            std::int64_t tableLimit) {
+Status QZMDatabase::visitRowsFromTableWithName(std::string_view table, std::int64_t tableLimit,
+                                               const QZMSqliteStore::RecordVisitor& visitor) {
   auto held = store();
   if (!held) return held.error();
-  return (*held)->recordsForQuery(
-      absl::StrCat("SELECT rowid, * FROM ", QZMAbslView(table), " ORDER BY rowid LIMIT ", tableLimit), {});
+  return (*held)->visitRecordsForQuery(
+      absl::StrCat("SELECT rowid, * FROM ", QZMAbslView(table), " ORDER BY rowid LIMIT ", tableLimit), {}, visitor);
 }
 
-Result<std::vector<QZMDatabase::Record>> QZMDatabase::rowsFromTableWithName(std::string_view table,
-                                                                            std::string_view columnName,
-                                                                            const Object& columnValue) {
+Status QZMDatabase::visitRowsFromTableWithName(std::string_view table, std::string_view columnName,
+                                               const Object& columnValue,
+                                               const QZMSqliteStore::RecordVisitor& visitor) {
   auto held = store();
   if (!held) return held.error();
-  return (*held)->recordsForQuery(
+  return (*held)->visitRecordsForQuery(
       absl::StrCat("SELECT rowid, * FROM ", QZMAbslView(table), " WHERE ", QZMAbslView(columnName), " = ?"),
-      {columnValue});
+      {columnValue}, visitor);
 }
 
 Status QZMDatabase::insertDataType(const Record& record, std::string_view inTableWithName) {

@@ -89,8 +89,10 @@ class QZMDatabase {
  public:
   using Record = QZMSqliteStore::Record;
   // Converts one row (column name -> value, "rowid" included) to a value.
+  // The row is the block's to take from; a block taking a const reference
+  // works as well.
   template <class T>
-  using CreateDataTypeBlock = std::function<foundation::Result<T>(const Record& row)>;
+  using CreateDataTypeBlock = std::function<foundation::Result<T>(Record&& row)>;
 
   // Opens <application support>/Dralix/Measurement/<name>, creating or
   // migrating every table and the app metadata row.
@@ -279,9 +281,13 @@ class QZMDatabase {
  private:
   // The held store, or the error of a database without one.
   foundation::Result<QZMSqliteStore*> store() const;
-  foundation::Result<std::vector<Record>> rowsFromTableWithName(std::string_view table, std::int64_t tableLimit);
-  foundation::Result<std::vector<Record>> rowsFromTableWithName(std::string_view table, std::string_view columnName,
-                                                                const foundation::Object& columnValue);
+  // The rows are handed over one at a time as they are read, so that a
+  // conversion works on a row still in the cache and no list of rows is kept.
+  foundation::Status visitRowsFromTableWithName(std::string_view table, std::int64_t tableLimit,
+                                                const QZMSqliteStore::RecordVisitor& visitor);
+  foundation::Status visitRowsFromTableWithName(std::string_view table, std::string_view columnName,
+                                                const foundation::Object& columnValue,
+                                                const QZMSqliteStore::RecordVisitor& visitor);
 
   foundation::Result<QZMPersistedConfig*> config() const;
   foundation::Result<std::vector<Record>> rawEventRows(std::string_view query, const foundation::Array& values,
@@ -299,13 +305,13 @@ template <class T>
 foundation::Result<std::vector<T>> QZMDatabase::allDataTypesFromTableWithName(
     std::string_view table, std::int64_t tableLimit, const CreateDataTypeBlock<T>& createDataTypeBlock) {
   if (!createDataTypeBlock) return qzm_errorWithCode(1, "Received nil block to get all data types");
-  auto rows = rowsFromTableWithName(table, tableLimit);
-  if (!rows) return rows.error();
   std::vector<T> values;
-  for (const auto& row : *rows) {
-    auto value = createDataTypeBlock(row);
+  foundation::Status read = visitRowsFromTableWithName(table, tableLimit, [&](Record&& row) {
+    auto value = createDataTypeBlock(std::move(row));
     if (value) values.push_back(std::move(*value));
-  }
+    return true;
+  });
+  if (!read) return read.error();
   return values;
 }
 
@@ -317,15 +323,16 @@ foundation::Result<std::vector<T>> QZMDatabase::dataTypesFromTableWithName(
   if (columnName.empty()) return qzm_errorWithCode(1, "Received empty column name to create data type from table");
   if (columnValue.isNull()) return qzm_errorWithCode(1, "Received nil column value to create data type from table");
   if (!createDataTypeBlock) return qzm_errorWithCode(2, "Received nil block to create data type from table");
-  auto rows = rowsFromTableWithName(table, columnName, columnValue);
-  if (!rows) return rows.error();
   std::vector<T> values;
-  for (const auto& row : *rows) {
-    auto value = createDataTypeBlock(row);
+  bool sawRow = false;
+  foundation::Status read = visitRowsFromTableWithName(table, columnName, columnValue, [&](Record&& row) {
+    sawRow = true;
+    auto value = createDataTypeBlock(std::move(row));
     if (value) values.push_back(std::move(*value));
-  }
-  if (!rows->empty() && values.empty())
-    return qzm_errorWithCode(2, "Failed to initialize data types from dictionaries");
+    return true;
+  });
+  if (!read) return read.error();
+  if (sawRow && values.empty()) return qzm_errorWithCode(2, "Failed to initialize data types from dictionaries");
   return values;
 }
 
@@ -345,8 +352,9 @@ foundation::Result<std::vector<T>> QZMDatabase::rawEventsWithMetadataFingerprint
       {fingerprint, 1000}, eventFilter);
   if (!rows) return rows.error();
   std::vector<T> values;
-  for (const auto& row : *rows) {
-    auto value = createDataTypeBlock(row);
+  values.reserve(rows->size());
+  for (auto& row : *rows) {
+    auto value = createDataTypeBlock(std::move(row));
     if (value) values.push_back(std::move(*value));
   }
   if (!rows->empty() && values.empty())

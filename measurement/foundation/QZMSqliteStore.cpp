@@ -249,34 +249,63 @@ Result<sqlite3_stmt*> QZMSqliteStore::statementForQuery(std::string_view query, 
   if (!handle_) return closedError("Statement for query failed. Database not open.");
   const bool hasPlaceholders = query.find('?') != std::string_view::npos;
   if (hasPlaceholders && parameterValues.empty()) return argumentError("Received empty parameters");
-
-  sqlite3_stmt* statement = nullptr;
-  auto cached = statementCache_.find(std::string(query));
-  // A cached statement still in use (a read inside another read of the same
-  // query) is left alone; this use gets a statement of its own.
-  if (cached != statementCache_.end() && !sqlite3_stmt_busy(cached->second)) {
-    statement = cached->second;
-  } else {
-    auto prepared = prepareSQL(query);
-    if (!prepared) return prepared.error();
-    statement = *prepared;
-    if (!statement) return argumentError("Received empty SQL string to prepare");
-    // Statements with a literal condition are used once.
-    bool cacheable = hasPlaceholders || !absl::StrContains(absl::AsciiStrToUpper(QZMAbslView(query)), "WHERE");
-    if (cacheable && cached == statementCache_.end()) statementCache_.emplace(std::string(query), statement);
-  }
+  // Statements with a literal condition are used once.
+  bool cacheable = hasPlaceholders || !absl::StrContains(absl::AsciiStrToUpper(QZMAbslView(query)), "WHERE");
+  auto statement = reusableStatement(query, cacheable);
+  if (!statement) return statement.error();
   if (!parameterValues.empty()) {
-    if (Status bound = bindValues(parameterValues, statement); !bound) {
-      cleanUpStatement(statement, query);
+    if (Status bound = bindValues(parameterValues, *statement); !bound) {
+      cleanUpStatement(*statement, query);
       return bound.error();
     }
   }
-  return statement;
+  return *statement;
+}
+
+Result<sqlite3_stmt*> QZMSqliteStore::reusableStatement(std::string_view sql, bool cacheable) {
+  auto cached = statementCache_.find(sql);
+  // A cached statement still in use (a read inside another read of the same
+  // query) is left alone; this use gets a statement of its own.
+  if (cached != statementCache_.end() && !sqlite3_stmt_busy(cached->second)) return cached->second;
+  auto prepared = prepareSQL(sql);
+  if (!prepared) return prepared.error();
+  if (!*prepared) return argumentError("Received empty SQL string to prepare");
+  if (cacheable && cached == statementCache_.end()) statementCache_.emplace(std::string(sql), *prepared);
+  return *prepared;
+}
+
+Status QZMSqliteStore::writeWithStatement(std::string_view sql, std::string_view operation,
+                                          const std::function<Status(sqlite3_stmt*)>& bind) {
+  // Writes come in runs of the same few texts (a row per event), so their
+  // statements are kept like the reads' are.
+  sqlite3_stmt* statement = nullptr;
+  bool kept = true;
+  auto cached = statementCache_.find(sql);
+  if (cached != statementCache_.end() && !sqlite3_stmt_busy(cached->second)) {
+    statement = cached->second;
+  } else {
+    auto prepared = prepareSQL(sql);
+    if (!prepared) return prepared.error();
+    statement = *prepared;
+    kept = cached == statementCache_.end();
+    if (kept) statementCache_.emplace(std::string(sql), statement);
+  }
+  absl::Cleanup cleanUp = [&] {
+    if (kept) {
+      sqlite3_reset(statement);
+      sqlite3_clear_bindings(statement);
+    } else {
+      sqlite3_finalize(statement);
+    }
+  };
+  if (Status bound = bind(statement); !bound) return bound;
+  if (sqlite3_step(statement) != SQLITE_DONE) return databaseError(operation);
+  return {};
 }
 
 void QZMSqliteStore::cleanUpStatement(sqlite3_stmt* statement, std::string_view forQuery) {
   if (!statement) return;
-  auto cached = statementCache_.find(std::string(forQuery));
+  auto cached = statementCache_.find(forQuery);
   if (cached == statementCache_.end()) {
     sqlite3_finalize(statement);
     return;
@@ -299,53 +328,69 @@ Status QZMSqliteStore::bindValues(const Values& values, sqlite3_stmt* toStatemen
   if (static_cast<int>(values.size()) != placeholders)
     return argumentError(absl::StrCat("Received ", values.size(), " values for ", placeholders, " placeholders"));
   std::optional<Error> failure;
-  for (std::size_t i = 0; i < values.size() && !failure; ++i) {
-    const Object& value = values[i];
-    const int index = static_cast<int>(i) + 1;
-    int result = SQLITE_OK;
-    switch (value.kind()) {
-      case Object::Kind::data:
-        // Bound without a copy: the values outlive the statement's use. An
-        // empty buffer has no pointer, which SQLite would read as NULL.
-        result = value.data()->empty() ? sqlite3_bind_zeroblob(toStatement, index, 0)
-                                       : sqlite3_bind_blob64(toStatement, index, value.data()->data(),
-                                                             value.data()->size(), SQLITE_STATIC);
-        break;
-      case Object::Kind::floating: result = sqlite3_bind_double(toStatement, index, value.doubleValue()); break;
-      case Object::Kind::boolean:
-      case Object::Kind::integer: result = sqlite3_bind_int64(toStatement, index, value.int64Value()); break;
-      case Object::Kind::string:
-        result = sqlite3_bind_text64(toStatement, index, value.string()->data(), value.string()->size(),
-                                     SQLITE_TRANSIENT, SQLITE_UTF8);
-        break;
-      case Object::Kind::null: result = sqlite3_bind_null(toStatement, index); break;
-      default:
-        failure = databaseError("bind values");
-        failure->description = "Database operation \"bind values\" failed: value of unexpected type";
-        continue;
-    }
-    if (result != SQLITE_OK) failure = databaseError("bind values");
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    Status bound = bindValue(values[i], toStatement, static_cast<int>(i) + 1);
+    if (!bound && !failure) failure = bound.error();
   }
   if (failure) return *failure;
   return {};
 }
 
+Status QZMSqliteStore::bindValue(const Object& value, sqlite3_stmt* toStatement, int index, bool copyText) {
+  int result = SQLITE_OK;
+  switch (value.kind()) {
+    case Object::Kind::data:
+      // Bound without a copy: the values outlive the statement's use. An
+      // empty buffer has no pointer, which SQLite would read as NULL.
+      result = value.data()->empty() ? sqlite3_bind_zeroblob(toStatement, index, 0)
+                                     : sqlite3_bind_blob64(toStatement, index, value.data()->data(),
+                                                           value.data()->size(), SQLITE_STATIC);
+      break;
+    case Object::Kind::floating: result = sqlite3_bind_double(toStatement, index, value.doubleValue()); break;
+    case Object::Kind::boolean:
+    case Object::Kind::integer: result = sqlite3_bind_int64(toStatement, index, value.int64Value()); break;
+    case Object::Kind::string:
+      result = sqlite3_bind_text64(toStatement, index, value.string()->data(), value.string()->size(),
+                                   copyText ? SQLITE_TRANSIENT : SQLITE_STATIC, SQLITE_UTF8);
+      break;
+    case Object::Kind::null: result = sqlite3_bind_null(toStatement, index); break;
+    default: {
+      Error error = databaseError("bind values");
+      error.description = "Database operation \"bind values\" failed: value of unexpected type";
+      return error;
+    }
+  }
+  if (result != SQLITE_OK) return databaseError("bind values");
+  return {};
+}
+
 std::optional<Object> QZMSqliteStore::valueAtColumn(int column, sqlite3_stmt* forStatement) {
-  switch (sqlite3_column_type(forStatement, column)) {
-    case SQLITE_INTEGER: return Object(static_cast<std::int64_t>(sqlite3_column_int64(forStatement, column)));
-    case SQLITE_FLOAT: return Object(sqlite3_column_double(forStatement, column));
+  Object value;
+  if (!readColumn(column, forStatement, value)) return std::nullopt;
+  return value;
+}
+
+bool QZMSqliteStore::readColumn(int column, sqlite3_stmt* statement, Object& into) {
+  // One call into the connection per column (each takes its mutex); the
+  // value's own accessors take none, which is safe as a store is used from
+  // one queue at a time.
+  sqlite3_value* value = sqlite3_column_value(statement, column);
+  switch (sqlite3_value_type(value)) {
+    case SQLITE_INTEGER: into = Object(static_cast<std::int64_t>(sqlite3_value_int64(value))); return true;
+    case SQLITE_FLOAT: into = Object(sqlite3_value_double(value)); return true;
     case SQLITE_TEXT: {
-      const unsigned char* text = sqlite3_column_text(forStatement, column);
-      if (!text) return std::nullopt;
-      return Object(std::string(reinterpret_cast<const char*>(text),
-                                static_cast<std::size_t>(sqlite3_column_bytes(forStatement, column))));
+      const unsigned char* text = sqlite3_value_text(value);
+      if (!text) return false;
+      into = Object(std::string(reinterpret_cast<const char*>(text), static_cast<std::size_t>(sqlite3_value_bytes(value))));
+      return true;
     }
     case SQLITE_BLOB: {
-      const auto* bytes = static_cast<const std::uint8_t*>(sqlite3_column_blob(forStatement, column));
-      if (!bytes) return std::nullopt;
-      return Object(foundation::Data(bytes, bytes + sqlite3_column_bytes(forStatement, column)));
+      const auto* bytes = static_cast<const std::uint8_t*>(sqlite3_value_blob(value));
+      if (!bytes) return false;
+      into = Object(foundation::Data(bytes, bytes + sqlite3_value_bytes(value)));
+      return true;
     }
-    default: return Object();
+    default: into = Object(); return true;
   }
 }
 
@@ -362,13 +407,7 @@ Status QZMSqliteStore::runQuery(std::string_view query, const Values& values, st
 }
 
 Status QZMSqliteStore::executeWithBinding(const std::string& sql, const Values& values, std::string_view operation) {
-  auto statement = prepareSQL(sql);
-  if (!statement) return statement.error();
-  if (Status bound = bindValues(values, *statement); !bound) {
-    sqlite3_finalize(*statement);
-    return bound;
-  }
-  return executeStatement(*statement, operation);
+  return writeWithStatement(sql, operation, [&](sqlite3_stmt* statement) { return bindValues(values, statement); });
 }
 
 // ---- Schema ----
@@ -600,20 +639,39 @@ Status QZMSqliteStore::upsertRecord(const Record& record, std::string_view inTab
   if (record.empty()) return argumentError("Received empty record for upsert");
   if (inTableWithName.empty()) return argumentError("Received empty table name for upsert");
   if (!handle_) return closedError("Upsert record failed. Database not open.");
-  std::vector<std::string> columns;
-  Values values;
+  // Rows of one table come in runs with the same columns: their text is
+  // made once.
+  UpsertText& text = lastUpsert_;
+  bool sameText = text.table == inTableWithName && text.columns.size() == record.size();
+  auto known = text.columns.begin();
   for (const auto& [column, value] : record) {
     if (!isBindable(value)) {
       log(4, 34020, "Record has value of unexpected type");
       return argumentError("Record has value of unexpected type");
     }
-    columns.push_back(column);
-    values.push_back(value);
+    if (sameText) sameText = *known++ == column;
   }
-  std::string sql =
-      absl::StrCat("INSERT OR REPLACE INTO ", QZMAbslView(inTableWithName), " (", absl::StrJoin(columns, ", "),
-                   ") VALUES (", absl::StrJoin(std::vector<std::string>(columns.size(), "?"), ", "), ");");
-  return executeWithBinding(sql, values, "execute statement");
+  if (!sameText) {
+    text.table = std::string(inTableWithName);
+    text.columns.clear();
+    text.sql = absl::StrCat("INSERT OR REPLACE INTO ", QZMAbslView(inTableWithName), " (");
+    for (const auto& entry : record) {
+      absl::StrAppend(&text.sql, text.columns.empty() ? "" : ", ", entry.first);
+      text.columns.push_back(entry.first);
+    }
+    text.sql += ") VALUES (";
+    for (std::size_t i = 0; i < record.size(); ++i) text.sql += i == 0 ? "?" : ", ?";
+    text.sql += ");";
+  }
+  const std::string& sql = text.sql;
+  // The values are bound straight from the record, which outlives the step:
+  // no copy of a row's text or data.
+  return writeWithStatement(sql, "execute statement", [&](sqlite3_stmt* statement) -> Status {
+    int index = 0;
+    for (const auto& entry : record)
+      if (Status bound = bindValue(entry.second, statement, ++index, false); !bound) return bound;
+    return {};
+  });
 }
 
 Status QZMSqliteStore::updateRecord(const Record& record, std::string_view inTableWithName, std::string_view columnName,
@@ -624,19 +682,21 @@ Status QZMSqliteStore::updateRecord(const Record& record, std::string_view inTab
   if (columnValue.isNull()) return argumentError("Nil column value for update");
   if (!handle_) return closedError("Update record failed. Database not open.");
   std::vector<std::string> assignments;
-  Values values;
   for (const auto& [column, value] : record) {
     if (!isBindable(value)) {
       log(4, 34021, "Record has value of unexpected type (update)");
       return argumentError("Failed to bind parameter of unexpected type to update statement");
     }
     assignments.push_back(absl::StrCat(QZMAbslView(column), "=?"));
-    values.push_back(value);
   }
-  values.push_back(columnValue);
   std::string sql = absl::StrCat("UPDATE ", QZMAbslView(inTableWithName), " SET ", absl::StrJoin(assignments, ","),
                                  " WHERE ", QZMAbslView(columnName), "=?");
-  return executeWithBinding(sql, values, "execute statement");
+  return writeWithStatement(sql, "execute statement", [&](sqlite3_stmt* statement) -> Status {
+    int index = 0;
+    for (const auto& entry : record)
+      if (Status bound = bindValue(entry.second, statement, ++index, false); !bound) return bound;
+    return bindValue(columnValue, statement, ++index, false);
+  });
 }
 
 Status QZMSqliteStore::updateAllRecordsInTableWithName(std::string_view table, std::string_view columnName,
@@ -696,55 +756,117 @@ Status QZMSqliteStore::deleteAllRecordsFromTableWithName(std::string_view table)
 
 Result<std::vector<QZMSqliteStore::Record>> QZMSqliteStore::recordsForQuery(std::string_view query,
                                                                             const Values& parameterValues) {
-  return recordsForQuery(query, parameterValues, [](std::size_t, const Record&) { return true; });
+  return recordsForQuery(query, parameterValues, RecordFilter(), true);
 }
 
 Result<std::vector<QZMSqliteStore::Record>> QZMSqliteStore::recordsForQuery(std::string_view query,
                                                                             const Values& parameterValues,
                                                                             const RecordFilter& withFilter) {
+  return recordsForQuery(query, parameterValues, withFilter, false);
+}
+
+Result<std::vector<QZMSqliteStore::Record>> QZMSqliteStore::recordsForQuery(std::string_view query,
+                                                                            const Values& parameterValues,
+                                                                            const RecordFilter& filter,
+                                                                            bool keepAll) {
   if (query.empty()) return argumentError("Received empty query for records for query");
-  if (!withFilter) return argumentError("Received empty filter for selecting records");
+  if (!filter && !keepAll) return argumentError("Received empty filter for selecting records");
+  if (Status checked = checkSelectQuery(query); !checked) return checked.error();
+  return readRecords(query, parameterValues, filter);
+}
+
+Status QZMSqliteStore::visitRecordsForQuery(std::string_view query, const Values& parameterValues,
+                                            const RecordVisitor& visitor) {
+  if (query.empty()) return argumentError("Received empty query for records for query");
+  if (!visitor) return argumentError("Received empty filter for selecting records");
+  if (Status checked = checkSelectQuery(query); !checked) return checked;
+  return stepRecords(query, parameterValues, visitor);
+}
+
+Status QZMSqliteStore::checkSelectQuery(std::string_view query) {
   if (!absl::StartsWithIgnoreCase(QZMAbslView(query), "select")) return argumentError("Received invalid select query");
   if (!handle_) return closedError("Query records failed. Database not open.");
-  return readRecords(query, parameterValues, withFilter);
+  return {};
 }
 
 Result<std::vector<QZMSqliteStore::Record>> QZMSqliteStore::readRecords(std::string_view query,
                                                                         const Values& parameterValues,
                                                                         const RecordFilter& filter) {
+  std::vector<Record> rows;
+  bool sawRow = false;
+  Status read = stepRecords(query, parameterValues, [&](Record&& row) {
+    sawRow = true;
+    if (filter && !filter(rows.size(), row)) return false;
+    rows.push_back(std::move(row));
+    return true;
+  });
+  // Rows read before a failure are no answer: the caller would take a part
+  // for the whole.
+  if (!read) return read.error();
+  if (sawRow && rows.empty()) log(4, 34005, "Database contains records that were all filtered out");
+  return rows;
+}
+
+Status QZMSqliteStore::stepRecords(std::string_view query, const Values& parameterValues,
+                                   const RecordVisitor& visitor) {
   auto statement = statementForQuery(query, parameterValues);
   if (!statement) return statement.error();
   absl::Cleanup cleanUp = [&] { cleanUpStatement(*statement, query); };
 
-  std::vector<Record> rows;
-  bool sawRow = false;
+  // The column names, once per read, in key order, so that each row's
+  // dictionary is built by appending; of columns of the same name the later
+  // one wins.
+  struct Column {
+    std::string name;
+    int index;
+  };
+  std::vector<Column> columns;
+  bool namesMissing = false;
+  const int columnCount = sqlite3_column_count(*statement);
+  for (int i = 0; i < columnCount; ++i) {
+    const char* name = sqlite3_column_name(*statement, i);
+    if (name) {
+      columns.push_back({name, i});
+    } else {
+      namesMissing = true;
+    }
+  }
+  std::stable_sort(columns.begin(), columns.end(), [](const Column& a, const Column& b) { return a.name < b.name; });
+  for (std::size_t i = 0; i + 1 < columns.size();) {
+    if (columns[i].name == columns[i + 1].name) {
+      columns.erase(columns.begin() + static_cast<std::ptrdiff_t>(i));
+    } else {
+      ++i;
+    }
+  }
+  auto sameKeys = [&columns](const Record& row) {
+    return row.size() == columns.size() &&
+           std::equal(row.begin(), row.end(), columns.begin(),
+                      [](const auto& entry, const Column& column) { return entry.first == column.name; });
+  };
+
+  // A visitor that takes the values but leaves the row's entries lets the
+  // next row reuse them, so most rows cost no allocation beyond their values.
+  Record row;
   for (;;) {
     int result = sqlite3_step(*statement);
-    if (result == SQLITE_DONE) break;
-    // Rows read before a failure are no answer: the caller would take a
-    // part for the whole.
+    if (result == SQLITE_DONE) return {};
     if (result != SQLITE_ROW) return databaseError("query records");
-    sawRow = true;
-    Record row;
-    const int columns = sqlite3_column_count(*statement);
-    for (int i = 0; i < columns; ++i) {
-      const char* name = sqlite3_column_name(*statement, i);
-      if (!name) {
-        log(4, 34003, "Failed to get column name");
-        continue;
+    if (namesMissing) log(4, 34003, "Failed to get column name");
+    const bool reuse = sameKeys(row);
+    if (!reuse) row.clear();
+    auto slot = row.begin();
+    for (const Column& column : columns) {
+      if (!reuse) slot = row.emplace_hint(row.end(), column.name, Object());
+      if (readColumn(column.index, *statement, slot->second)) {
+        ++slot;
+      } else {
+        log(4, 34004, "Value is nil for column", column.name);
+        slot = row.erase(slot);
       }
-      auto value = valueAtColumn(i, *statement);
-      if (!value) {
-        log(4, 34004, "Value is nil for column", std::string(name));
-        continue;
-      }
-      row[name] = std::move(*value);
     }
-    if (filter && !filter(rows.size(), row)) break;
-    rows.push_back(std::move(row));
+    if (!visitor(std::move(row))) return {};
   }
-  if (sawRow && rows.empty()) log(4, 34005, "Database contains records that were all filtered out");
-  return rows;
 }
 
 Result<std::optional<Object>> QZMSqliteStore::numberForQuery(std::string_view query, const Values& parameterValues) {

@@ -50,6 +50,8 @@ class QZMSqliteStore {
   // Gets the number of rows kept so far and the next row; false ends the
   // read without keeping that row.
   using RecordFilter = std::function<bool(std::size_t keptCount, const Record& row)>;
+  // Takes each row of a read in turn; false ends the read.
+  using RecordVisitor = std::function<bool(Record&& row)>;
   // Returns whether the transaction commits.
   using TransactionBlock = std::function<bool()>;
 
@@ -130,6 +132,10 @@ class QZMSqliteStore {
   foundation::Result<std::vector<Record>> recordsForQuery(std::string_view query, const Values& parameterValues,
                                                           const RecordFilter& withFilter);
   foundation::Result<std::vector<Record>> recordsForQuery(std::string_view query, const Values& parameterValues);
+  // The rows of a SELECT query in order, each handed to the visitor as it is
+  // read; a step error fails the read (after the rows before it were seen).
+  foundation::Status visitRecordsForQuery(std::string_view query, const Values& parameterValues,
+                                          const RecordVisitor& visitor);
   // The first column of the first row: a number, or nullopt for NULL.
   foundation::Result<std::optional<foundation::Object>> numberForQuery(std::string_view query,
                                                                        const Values& parameterValues);
@@ -187,14 +193,46 @@ class QZMSqliteStore {
   foundation::Status runQuery(std::string_view query, const Values& values, std::string_view operation);
   // Steps once and finalizes; a row or an error fails with the operation.
   foundation::Status executeStatement(sqlite3_stmt* statement, std::string_view operation);
+  // The public reads' checks; keepAll stands for a filter that keeps every row.
+  foundation::Result<std::vector<Record>> recordsForQuery(std::string_view query, const Values& parameterValues,
+                                                          const RecordFilter& filter, bool keepAll);
+  foundation::Status checkSelectQuery(std::string_view query);
   // Rows of any query that returns rows (PRAGMA included); no filter keeps all.
   foundation::Result<std::vector<Record>> readRecords(std::string_view query, const Values& parameterValues,
                                                       const RecordFilter& filter);
+  // Builds each row of any query that returns rows and hands it over.
+  foundation::Status stepRecords(std::string_view query, const Values& parameterValues, const RecordVisitor& visitor);
   foundation::Status executeWithBinding(const std::string& sql, const Values& values, std::string_view operation);
+  // The cached statement for the text when it is free, else a new one (kept
+  // in the cache when cacheable and none is cached yet).
+  foundation::Result<sqlite3_stmt*> reusableStatement(std::string_view sql, bool cacheable);
+  // Binds through the callback and steps a cached statement once, expecting
+  // no row.
+  foundation::Status writeWithStatement(std::string_view sql, std::string_view operation,
+                                        const std::function<foundation::Status(sqlite3_stmt*)>& bind);
+  // valueAtColumn into an existing value; false (the value untouched) for
+  // a zero-length TEXT or BLOB.
+  static bool readColumn(int column, sqlite3_stmt* statement, foundation::Object& into);
+  // Text is copied unless the value outlives the statement's use.
+  foundation::Status bindValue(const foundation::Object& value, sqlite3_stmt* toStatement, int index,
+                               bool copyText = true);
+
+  // Looks texts up without making a string of them.
+  struct TextHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view text) const { return std::hash<std::string_view>()(text); }
+  };
 
   const std::string databasePath_;
   sqlite3* handle_ = nullptr;
   // Whether the last failed open found the file damaged (and so replaceable).
   bool lastDamage_ = false;
-  std::unordered_map<std::string, sqlite3_stmt*> statementCache_;
+  std::unordered_map<std::string, sqlite3_stmt*, TextHash, std::equal_to<>> statementCache_;
+  // The text of the last upsert and what it was made for.
+  struct UpsertText {
+    std::string table;
+    std::vector<std::string> columns;
+    std::string sql;
+  };
+  UpsertText lastUpsert_;
 };

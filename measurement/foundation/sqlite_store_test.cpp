@@ -336,6 +336,85 @@ TEST_F(SqliteStore, StatementCacheKeepsPlaceholderAndUnconditionalQueriesOnly) {
   EXPECT_EQ(liveStatements(*store), base + 2);
 }
 
+TEST_F(SqliteStore, WritesReuseOneStatementPerTextAndFollowChangingColumns) {
+  auto store = open();
+  exec(*store, "CREATE TABLE t (k TEXT PRIMARY KEY, a INTEGER, b BLOB)");
+  const int base = liveStatements(*store);
+  for (int i = 0; i < 50; ++i) {
+    std::string text = "key" + std::to_string(i);
+    ASSERT_TRUE(store->upsertRecord({{"k", text}, {"a", i}, {"b", Data(3, static_cast<std::uint8_t>(i))}}, "t").ok());
+  }
+  EXPECT_EQ(liveStatements(*store), base + 1);
+
+  // Records with other columns, one after another, each write their own.
+  ASSERT_TRUE(store->upsertRecord({{"k", "key1"}, {"a", 100}}, "t").ok());
+  ASSERT_TRUE(store->upsertRecord({{"k", "key2"}, {"b", Data{9}}}, "t").ok());
+  ASSERT_TRUE(store->upsertRecord({{"k", "key3"}, {"a", 300}}, "t").ok());
+  ASSERT_TRUE(store->updateRecord({{"a", 7}}, "t", "k", "key4").ok());
+  ASSERT_TRUE(store->updateRecord({{"a", 8}}, "t", "k", "key5").ok());
+  ASSERT_TRUE(store->deleteRecordFromTableWithName("t", "k", "key6").ok());
+  EXPECT_EQ(liveStatements(*store), base + 5);
+  // A column added later is seen by the statements made after it.
+  exec(*store, "ALTER TABLE t ADD COLUMN c TEXT");
+  ASSERT_TRUE(store->upsertRecord({{"k", "key7"}, {"a", 70}, {"c", "added"}}, "t").ok());
+
+  auto read = rows(*store, "SELECT k, a, b, c FROM t WHERE k IN ('key0', 'key1', 'key2', 'key3', 'key4', 'key5', "
+                           "'key6', 'key7') ORDER BY k");
+  std::vector<Record> expected = {
+      {{"k", "key0"}, {"a", 0}, {"b", Data(3, 0)}, {"c", Object()}},
+      {{"k", "key1"}, {"a", 100}, {"b", Object()}, {"c", Object()}},
+      {{"k", "key2"}, {"a", Object()}, {"b", Data{9}}, {"c", Object()}},
+      {{"k", "key3"}, {"a", 300}, {"b", Object()}, {"c", Object()}},
+      {{"k", "key4"}, {"a", 7}, {"b", Data(3, 4)}, {"c", Object()}},
+      {{"k", "key5"}, {"a", 8}, {"b", Data(3, 5)}, {"c", Object()}},
+      {{"k", "key7"}, {"a", 70}, {"b", Object()}, {"c", "added"}},
+  };
+  EXPECT_EQ(read, expected);
+}
+
+TEST_F(SqliteStore, VisitorsGetEveryRowWholeWhateverTheyDidToThePreviousOne) {
+  auto store = open();
+  exec(*store, "CREATE TABLE t (n INTEGER, s TEXT, b BLOB)");
+  exec(*store, "INSERT INTO t VALUES (1, 'one', x'01'), (2, 'two', x''), (3, 'three', x'03'), (4, 'four', x'04'), "
+               "(5, 'five', x'05')");
+  std::vector<Record> seen;
+  auto visited = store->visitRecordsForQuery("SELECT n, s, b FROM t ORDER BY n", {}, [&](Record&& row) {
+    seen.push_back(row);
+    // Each kind of thing a visitor may do to the row it was handed.
+    switch (seen.size()) {
+      case 1: row.find("s")->second = Object(); break;
+      case 3:
+        row.erase("n");
+        row.emplace("z", 1);
+        break;
+      case 4: seen.back() = std::move(row); break;
+    }
+    return seen.size() < 5;
+  });
+  ASSERT_TRUE(visited.ok()) << visited.error().text();
+  std::vector<Record> expected = {
+      {{"n", 1}, {"s", "one"}, {"b", Data{1}}},  {{"n", 2}, {"s", "two"}},  // the empty blob is left out
+      {{"n", 3}, {"s", "three"}, {"b", Data{3}}}, {{"n", 4}, {"s", "four"}, {"b", Data{4}}},
+      {{"n", 5}, {"s", "five"}, {"b", Data{5}}},
+  };
+  EXPECT_EQ(seen, expected);
+
+  // Stopping early ends the read; a step error fails it.
+  int calls = 0;
+  ASSERT_TRUE(store->visitRecordsForQuery("SELECT n FROM t", {}, [&](Record&&) { return ++calls < 2; }).ok());
+  EXPECT_EQ(calls, 2);
+  exec(*store, "CREATE TABLE edge (v INTEGER)");
+  exec(*store, "INSERT INTO edge VALUES (1), (-9223372036854775808)");
+  calls = 0;
+  auto failed = store->visitRecordsForQuery("SELECT abs(v) FROM edge ORDER BY rowid", {}, [&](Record&&) {
+    ++calls;
+    return true;
+  });
+  ASSERT_FALSE(failed.ok());
+  EXPECT_EQ(failed.error().monitorContext, Object("query records,1,A"));
+  EXPECT_EQ(calls, 1);
+}
+
 TEST_F(SqliteStore, ClosedStoreRefusesEveryOperation) {
   auto store = open();
   exec(*store, "CREATE TABLE t (v INTEGER)");

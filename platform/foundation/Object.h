@@ -77,6 +77,8 @@ class Object {
   const Date* date() const { return std::get_if<Date>(&value_); }
   const Array* array() const { return std::get_if<Array>(&value_); }
   const Dictionary* dictionary() const { return std::get_if<Dictionary>(&value_); }
+  std::string* string() { return std::get_if<std::string>(&value_); }
+  Data* data() { return std::get_if<Data>(&value_); }
   Array* array() { return std::get_if<Array>(&value_); }
   Dictionary* dictionary() { return std::get_if<Dictionary>(&value_); }
 

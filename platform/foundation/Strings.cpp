@@ -1,6 +1,7 @@
 #include "platform/foundation/Strings.h"
 
 #include <unicode/ucasemap.h>
+#include <unicode/uchar.h>
 #include <unicode/ustring.h>
 #include <unicode/utf16.h>
 #include <unicode/utf8.h>
@@ -159,5 +160,13 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b) {
                                    U_FOLD_CASE_DEFAULT, &status);
   return U_SUCCESS(status) && order == 0;
 }
+
+bool isLetterCharacter(char32_t c) {
+  return (U_GET_GC_MASK(static_cast<UChar32>(c)) & (U_GC_L_MASK | U_GC_M_MASK)) != 0;
+}
+
+bool isNonBaseCharacter(char32_t c) { return (U_GET_GC_MASK(static_cast<UChar32>(c)) & U_GC_M_MASK) != 0; }
+
+bool isDecimalDigitCharacter(char32_t c) { return u_charType(static_cast<UChar32>(c)) == U_DECIMAL_DIGIT_NUMBER; }
 
 }  // namespace foundation

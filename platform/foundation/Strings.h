@@ -30,4 +30,11 @@ std::string uppercased(std::string_view text, const char* locale = "");
 // Case-insensitive equality by full case folding.
 bool equalsIgnoringCase(std::string_view a, std::string_view b);
 
+// Character classes by Unicode general category, as the platform's character
+// sets define them: letters are L* and M* (marks count as letters there),
+// non-base characters M*, decimal digits Nd.
+bool isLetterCharacter(char32_t codePoint);
+bool isNonBaseCharacter(char32_t codePoint);
+bool isDecimalDigitCharacter(char32_t codePoint);
+
 }  // namespace foundation

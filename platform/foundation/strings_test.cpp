@@ -53,5 +53,27 @@ TEST(Strings, CaseMappingIsFullUnicode) {
   EXPECT_FALSE(equalsIgnoringCase("abc", "abd"));
 }
 
+TEST(Strings, CharacterClassesFollowGeneralCategories) {
+  struct Case {
+    char32_t c;
+    bool letter, nonBase, digit;
+  } cases[] = {
+      {U'a', true, false, false},
+      {U'\u00E9', true, false, false},    // é, precomposed
+      {U'\u0301', true, true, false},     // combining acute: a mark
+      {U'\U0001D400', true, false, false},  // mathematical bold A, outside the basic plane
+      {U'7', false, false, true},
+      {U'\u0663', false, false, true},    // Arabic-Indic three
+      {U'\u00B2', false, false, false},   // superscript two is No, not Nd
+      {U'_', false, false, false},
+      {U' ', false, false, false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(isLetterCharacter(c.c), c.letter) << std::hex << static_cast<unsigned>(c.c);
+    EXPECT_EQ(isNonBaseCharacter(c.c), c.nonBase) << std::hex << static_cast<unsigned>(c.c);
+    EXPECT_EQ(isDecimalDigitCharacter(c.c), c.digit) << std::hex << static_cast<unsigned>(c.c);
+  }
+}
+
 }  // namespace
 }  // namespace foundation
