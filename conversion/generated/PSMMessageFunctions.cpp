@@ -7,93 +7,137 @@ const NANOFieldFlags PrivateMembershipShuttersRequest_flags[] = {
     0x4008, 0x4002, 0x42, 0x202,
 };
 const NANOFieldSchema PrivateMembershipShuttersRequest_fields[] = {
-    {"encrypted_request", 1, 0x4008, &EncryptedRequest_schema},
-    {"parameters", 2, 0x4002, &PrivateMembershipShuttersParameters_schema},
-    {"use_case", 3, 0x42, nullptr},
-    {"int_field_4", 4, 0x202, nullptr},
+    {"encrypted_request", 1, 0x4008, &EncryptedRequest_schema, -1},
+    {"parameters", 2, 0x4002, &PrivateMembershipShuttersParameters_schema, -1},
+    {"use_case", 3, 0x42, nullptr, 0},
+    {"int_field_4", 4, 0x202, nullptr, 1},
+};
+const int32_t PrivateMembershipShuttersRequest_tagOrder[] = {0, 1, 2, 3};
+const int16_t PrivateMembershipShuttersRequest_idByTag[] = {
+    -1, 0, 1, 2, 3,
 };
 
 const NANOFieldFlags EncryptedRequest_flags[] = {
     0x8002, 0x8002, 0x8002,
 };
 const NANOFieldSchema EncryptedRequest_fields[] = {
-    {"hashed_bucket_id", 1, 0x8002, nullptr},
-    {"encrypted_id", 2, 0x8002, nullptr},
-    {"clear_id", 3, 0x8002, nullptr},
+    {"hashed_bucket_id", 1, 0x8002, nullptr, -1},
+    {"encrypted_id", 2, 0x8002, nullptr, -1},
+    {"clear_id", 3, 0x8002, nullptr, -1},
+};
+const int32_t EncryptedRequest_tagOrder[] = {0, 1, 2};
+const int16_t EncryptedRequest_idByTag[] = {
+    -1, 0, 1, 2,
 };
 
 const NANOFieldFlags PrivateMembershipShuttersParameters_flags[] = {
     0x42, 0x82,
 };
 const NANOFieldSchema PrivateMembershipShuttersParameters_fields[] = {
-    {"hash_type", 2, 0x42, nullptr},
-    {"hashed_non_sensitive_id_prefix_bit_length", 3, 0x82, nullptr},
+    {"hash_type", 2, 0x42, nullptr, 0},
+    {"hashed_non_sensitive_id_prefix_bit_length", 3, 0x82, nullptr, 1},
+};
+const int32_t PrivateMembershipShuttersParameters_tagOrder[] = {0, 1};
+const int16_t PrivateMembershipShuttersParameters_idByTag[] = {
+    -1, -1, 0, 1,
 };
 
 const NANOFieldFlags PrivateMembershipShuttersResponse_flags[] = {
     0x4008,
 };
 const NANOFieldSchema PrivateMembershipShuttersResponse_fields[] = {
-    {"encrypted_response", 1, 0x4008, &EncryptedResponse_schema},
+    {"encrypted_response", 1, 0x4008, &EncryptedResponse_schema, -1},
+};
+const int32_t PrivateMembershipShuttersResponse_tagOrder[] = {0};
+const int16_t PrivateMembershipShuttersResponse_idByTag[] = {
+    -1, 0,
 };
 
 const NANOFieldFlags EncryptedResponse_flags[] = {
     0x4008, 0x4002, 0x4002, 0x82, 0x4002,
 };
 const NANOFieldSchema EncryptedResponse_fields[] = {
-    {"doubly_encrypted_id", 1, 0x4008, &DoublyEncryptedId_schema},
-    {"bucket", 2, 0x4002, &EncryptedBucket_schema},
-    {"binned_bucket", 5, 0x4002, &EncryptedBucket_schema},
-    {"int_field_6", 6, 0x82, nullptr},
-    {"metadata", 7, 0x4002, &EncryptedResponseMetadata_schema},
+    {"doubly_encrypted_id", 1, 0x4008, &DoublyEncryptedId_schema, -1},
+    {"bucket", 2, 0x4002, &EncryptedBucket_schema, -1},
+    {"binned_bucket", 5, 0x4002, &EncryptedBucket_schema, -1},
+    {"int_field_6", 6, 0x82, nullptr, 0},
+    {"metadata", 7, 0x4002, &EncryptedResponseMetadata_schema, -1},
+};
+const int32_t EncryptedResponse_tagOrder[] = {0, 1, 2, 3, 4};
+const int16_t EncryptedResponse_idByTag[] = {
+    -1, 0, 1, -1, -1, 2, 3, 4,
 };
 
 const NANOFieldFlags DoublyEncryptedId_flags[] = {
     0x8002, 0x8002,
 };
 const NANOFieldSchema DoublyEncryptedId_fields[] = {
-    {"encrypted_id", 1, 0x8002, nullptr},
-    {"doubly_encrypted_id", 2, 0x8002, nullptr},
+    {"encrypted_id", 1, 0x8002, nullptr, -1},
+    {"doubly_encrypted_id", 2, 0x8002, nullptr, -1},
+};
+const int32_t DoublyEncryptedId_tagOrder[] = {0, 1};
+const int16_t DoublyEncryptedId_idByTag[] = {
+    -1, 0, 1,
 };
 
 const NANOFieldFlags EncryptedBucket_flags[] = {
     0x8008, 0x8008, 0x4008,
 };
 const NANOFieldSchema EncryptedBucket_fields[] = {
-    {"encrypted_id", 1, 0x8008, nullptr},
-    {"encrypted_value", 2, 0x8008, nullptr},
-    {"metadata", 3, 0x4008, &PrivateMembershipShuttersIdValuePairMetadata_schema},
+    {"encrypted_id", 1, 0x8008, nullptr, -1},
+    {"encrypted_value", 2, 0x8008, nullptr, -1},
+    {"metadata", 3, 0x4008, &PrivateMembershipShuttersIdValuePairMetadata_schema, -1},
+};
+const int32_t EncryptedBucket_tagOrder[] = {0, 1, 2};
+const int16_t EncryptedBucket_idByTag[] = {
+    -1, 0, 1, 2,
 };
 
 const NANOFieldFlags PrivateMembershipShuttersIdValuePairMetadata_flags[] = {
     0x8002, 0x8002,
 };
 const NANOFieldSchema PrivateMembershipShuttersIdValuePairMetadata_fields[] = {
-    {"unencrypted_metadata", 1, 0x8002, nullptr},
-    {"group_key", 3, 0x8002, nullptr},
+    {"unencrypted_metadata", 1, 0x8002, nullptr, -1},
+    {"group_key", 3, 0x8002, nullptr, -1},
+};
+const int32_t PrivateMembershipShuttersIdValuePairMetadata_tagOrder[] = {0, 1};
+const int16_t PrivateMembershipShuttersIdValuePairMetadata_idByTag[] = {
+    -1, 0, -1, 1,
 };
 
 const NANOFieldFlags EncryptedResponseMetadata_flags[] = {
     0x82, 0x42,
 };
 const NANOFieldSchema EncryptedResponseMetadata_fields[] = {
-    {"num_bins", 2, 0x82, nullptr},
-    {"encryption_scheme", 3, 0x42, nullptr},
+    {"num_bins", 2, 0x82, nullptr, 0},
+    {"encryption_scheme", 3, 0x42, nullptr, 1},
+};
+const int32_t EncryptedResponseMetadata_tagOrder[] = {0, 1};
+const int16_t EncryptedResponseMetadata_idByTag[] = {
+    -1, -1, 0, 1,
 };
 
 const NANOFieldFlags OdmResponseUnencryptedMetadata_flags[] = {
     0x202, 0x82,
 };
 const NANOFieldSchema OdmResponseUnencryptedMetadata_fields[] = {
-    {"rank", 1, 0x202, nullptr},
-    {"kind", 2, 0x82, nullptr},
+    {"rank", 1, 0x202, nullptr, 0},
+    {"kind", 2, 0x82, nullptr, 1},
+};
+const int32_t OdmResponseUnencryptedMetadata_tagOrder[] = {0, 1};
+const int16_t OdmResponseUnencryptedMetadata_idByTag[] = {
+    -1, 0, 1,
 };
 
 const NANOFieldFlags MVs_flags[] = {
     0x8008,
 };
 const NANOFieldSchema MVs_fields[] = {
-    {"odm2_values", 1, 0x8008, nullptr},
+    {"odm2_values", 1, 0x8008, nullptr, -1},
+};
+const int32_t MVs_tagOrder[] = {0};
+const int16_t MVs_idByTag[] = {
+    -1, 0,
 };
 
 }  // namespace
@@ -106,6 +150,11 @@ constinit const NANOMessageSchema PrivateMembershipShuttersRequest_schema = {
     .codecFields = &psm_PrivateMembershipShuttersRequest_msg,
     .codecSize = sizeof(psm_PrivateMembershipShuttersRequest),
     .hasArrays = true,
+    .listCount = 1,
+    .cellCount = 2,
+    .tagOrder = PrivateMembershipShuttersRequest_tagOrder,
+    .idByTag = PrivateMembershipShuttersRequest_idByTag,
+    .idByTagCount = 5,
     .initMessageInfo = PrivateMembershipShuttersRequest_initMessageInfo,
     .deallocMessageField = PrivateMembershipShuttersRequest_deallocMessageField,
     .copyMessageInfo = PrivateMembershipShuttersRequest_copyMessageInfo,
@@ -155,6 +204,11 @@ constinit const NANOMessageSchema EncryptedRequest_schema = {
     .codecFields = &psm_EncryptedRequest_msg,
     .codecSize = sizeof(psm_EncryptedRequest),
     .hasArrays = false,
+    .listCount = 0,
+    .cellCount = 0,
+    .tagOrder = EncryptedRequest_tagOrder,
+    .idByTag = EncryptedRequest_idByTag,
+    .idByTagCount = 4,
     .initMessageInfo = EncryptedRequest_initMessageInfo,
     .deallocMessageField = EncryptedRequest_deallocMessageField,
     .copyMessageInfo = EncryptedRequest_copyMessageInfo,
@@ -207,6 +261,11 @@ constinit const NANOMessageSchema PrivateMembershipShuttersParameters_schema = {
     .codecFields = &psm_PrivateMembershipShuttersParameters_msg,
     .codecSize = sizeof(psm_PrivateMembershipShuttersParameters),
     .hasArrays = false,
+    .listCount = 0,
+    .cellCount = 2,
+    .tagOrder = PrivateMembershipShuttersParameters_tagOrder,
+    .idByTag = PrivateMembershipShuttersParameters_idByTag,
+    .idByTagCount = 4,
     .initMessageInfo = PrivateMembershipShuttersParameters_initMessageInfo,
     .deallocMessageField = PrivateMembershipShuttersParameters_deallocMessageField,
     .copyMessageInfo = PrivateMembershipShuttersParameters_copyMessageInfo,
@@ -253,6 +312,11 @@ constinit const NANOMessageSchema PrivateMembershipShuttersResponse_schema = {
     .codecFields = &psm_PrivateMembershipShuttersResponse_msg,
     .codecSize = sizeof(psm_PrivateMembershipShuttersResponse),
     .hasArrays = true,
+    .listCount = 1,
+    .cellCount = 0,
+    .tagOrder = PrivateMembershipShuttersResponse_tagOrder,
+    .idByTag = PrivateMembershipShuttersResponse_idByTag,
+    .idByTagCount = 2,
     .initMessageInfo = PrivateMembershipShuttersResponse_initMessageInfo,
     .deallocMessageField = PrivateMembershipShuttersResponse_deallocMessageField,
     .copyMessageInfo = PrivateMembershipShuttersResponse_copyMessageInfo,
@@ -302,6 +366,11 @@ constinit const NANOMessageSchema EncryptedResponse_schema = {
     .codecFields = &psm_EncryptedResponse_msg,
     .codecSize = sizeof(psm_EncryptedResponse),
     .hasArrays = true,
+    .listCount = 1,
+    .cellCount = 1,
+    .tagOrder = EncryptedResponse_tagOrder,
+    .idByTag = EncryptedResponse_idByTag,
+    .idByTagCount = 8,
     .initMessageInfo = EncryptedResponse_initMessageInfo,
     .deallocMessageField = EncryptedResponse_deallocMessageField,
     .copyMessageInfo = EncryptedResponse_copyMessageInfo,
@@ -357,6 +426,11 @@ constinit const NANOMessageSchema DoublyEncryptedId_schema = {
     .codecFields = &psm_DoublyEncryptedId_msg,
     .codecSize = sizeof(psm_DoublyEncryptedId),
     .hasArrays = false,
+    .listCount = 0,
+    .cellCount = 0,
+    .tagOrder = DoublyEncryptedId_tagOrder,
+    .idByTag = DoublyEncryptedId_idByTag,
+    .idByTagCount = 3,
     .initMessageInfo = DoublyEncryptedId_initMessageInfo,
     .deallocMessageField = DoublyEncryptedId_deallocMessageField,
     .copyMessageInfo = DoublyEncryptedId_copyMessageInfo,
@@ -409,6 +483,11 @@ constinit const NANOMessageSchema EncryptedBucket_schema = {
     .codecFields = &psm_EncryptedBucket_msg,
     .codecSize = sizeof(psm_EncryptedBucket),
     .hasArrays = true,
+    .listCount = 3,
+    .cellCount = 0,
+    .tagOrder = EncryptedBucket_tagOrder,
+    .idByTag = EncryptedBucket_idByTag,
+    .idByTagCount = 4,
     .initMessageInfo = EncryptedBucket_initMessageInfo,
     .deallocMessageField = EncryptedBucket_deallocMessageField,
     .copyMessageInfo = EncryptedBucket_copyMessageInfo,
@@ -458,6 +537,11 @@ constinit const NANOMessageSchema PrivateMembershipShuttersIdValuePairMetadata_s
     .codecFields = &psm_PrivateMembershipShuttersIdValuePairMetadata_msg,
     .codecSize = sizeof(psm_PrivateMembershipShuttersIdValuePairMetadata),
     .hasArrays = false,
+    .listCount = 0,
+    .cellCount = 0,
+    .tagOrder = PrivateMembershipShuttersIdValuePairMetadata_tagOrder,
+    .idByTag = PrivateMembershipShuttersIdValuePairMetadata_idByTag,
+    .idByTagCount = 4,
     .initMessageInfo = PrivateMembershipShuttersIdValuePairMetadata_initMessageInfo,
     .deallocMessageField = PrivateMembershipShuttersIdValuePairMetadata_deallocMessageField,
     .copyMessageInfo = PrivateMembershipShuttersIdValuePairMetadata_copyMessageInfo,
@@ -510,6 +594,11 @@ constinit const NANOMessageSchema EncryptedResponseMetadata_schema = {
     .codecFields = &psm_EncryptedResponseMetadata_msg,
     .codecSize = sizeof(psm_EncryptedResponseMetadata),
     .hasArrays = false,
+    .listCount = 0,
+    .cellCount = 2,
+    .tagOrder = EncryptedResponseMetadata_tagOrder,
+    .idByTag = EncryptedResponseMetadata_idByTag,
+    .idByTagCount = 4,
     .initMessageInfo = EncryptedResponseMetadata_initMessageInfo,
     .deallocMessageField = EncryptedResponseMetadata_deallocMessageField,
     .copyMessageInfo = EncryptedResponseMetadata_copyMessageInfo,
@@ -556,6 +645,11 @@ constinit const NANOMessageSchema OdmResponseUnencryptedMetadata_schema = {
     .codecFields = &psm_OdmResponseUnencryptedMetadata_msg,
     .codecSize = sizeof(psm_OdmResponseUnencryptedMetadata),
     .hasArrays = false,
+    .listCount = 0,
+    .cellCount = 2,
+    .tagOrder = OdmResponseUnencryptedMetadata_tagOrder,
+    .idByTag = OdmResponseUnencryptedMetadata_idByTag,
+    .idByTagCount = 3,
     .initMessageInfo = OdmResponseUnencryptedMetadata_initMessageInfo,
     .deallocMessageField = OdmResponseUnencryptedMetadata_deallocMessageField,
     .copyMessageInfo = OdmResponseUnencryptedMetadata_copyMessageInfo,
@@ -602,6 +696,11 @@ constinit const NANOMessageSchema MVs_schema = {
     .codecFields = &psm_MVs_msg,
     .codecSize = sizeof(psm_MVs),
     .hasArrays = true,
+    .listCount = 1,
+    .cellCount = 0,
+    .tagOrder = MVs_tagOrder,
+    .idByTag = MVs_idByTag,
+    .idByTagCount = 2,
     .initMessageInfo = MVs_initMessageInfo,
     .deallocMessageField = MVs_deallocMessageField,
     .copyMessageInfo = MVs_copyMessageInfo,
