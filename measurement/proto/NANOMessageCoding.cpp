@@ -186,44 +186,36 @@ bool skipField(pb_istream_t* stream, pb_wire_type_t wireType) {
   return pb_decode_varint32(stream, &length) && NANOSkipBytes(stream, length);
 }
 
-// A singular scalar into its cell, with nanopb's rules: an int32 keeps the low
-// 32 bits of the varint, an unsigned 32-bit value must fit.
-bool decodeScalar(NANOFieldFlags flags, pb_istream_t* stream, void** slot) {
-  bool stored;
+// A singular scalar into its cell (as the cell writers store it), with
+// nanopb's rules: an int32 keeps the low 32 bits of the varint, an unsigned
+// 32-bit value must fit.
+bool decodeScalar(NANOFieldFlags flags, pb_istream_t* stream, void* cell) {
+  uint64_t value;
   switch (NANOFieldKind(flags)) {
     case NANOFieldBool: {
-      bool value;
-      if (!pb_decode_bool(stream, &value)) return false;
-      stored = NANOSetBoolValue(slot, value);
+      bool decoded;
+      if (!pb_decode_bool(stream, &decoded)) return false;
+      value = decoded ? 1 : 0;
       break;
     }
     case NANOFieldFloat: {
-      float value;
-      if (!pb_decode_fixed32(stream, &value)) return false;
-      stored = NANOSetFloatValue(slot, value);
-      break;
+      float decoded;
+      if (!pb_decode_fixed32(stream, &decoded)) return false;
+      std::memcpy(cell, &decoded, sizeof decoded);
+      return true;
     }
-    case NANOFieldDouble: {
-      double value;
-      if (!pb_decode_fixed64(stream, &value)) return false;
-      stored = NANOSetDoubleValue(slot, value);
-      break;
-    }
+    case NANOFieldDouble: return pb_decode_fixed64(stream, cell);
     default: {
-      uint64_t value;
       if (!pb_decode_varint(stream, &value)) return false;
       NANOFieldFlags kind = NANOFieldKind(flags);
       if (kind == NANOFieldInt32) {
-        stored = NANOSetUInt32Value(slot, static_cast<uint32_t>(value));
-      } else if (kind == NANOFieldEnum || kind == NANOFieldUInt32) {
-        if (value > std::numeric_limits<uint32_t>::max()) PB_RETURN_ERROR(stream, "integer too large");
-        stored = NANOSetUInt32Value(slot, static_cast<uint32_t>(value));
-      } else {
-        stored = NANOSetUInt64Value(slot, value);
+        value = static_cast<uint32_t>(value);
+      } else if ((kind == NANOFieldEnum || kind == NANOFieldUInt32) && value > std::numeric_limits<uint32_t>::max()) {
+        PB_RETURN_ERROR(stream, "integer too large");
       }
     }
   }
-  if (!stored) PB_RETURN_ERROR(stream, allocationFailure());
+  std::memcpy(cell, &value, sizeof value);
   return true;
 }
 
@@ -350,7 +342,7 @@ bool decodeFields(const NANOMessageSchema* schema, pb_istream_t* stream, NANOMes
       decoded = decodeString(stream, slot);
     } else {
       if (*slot == nullptr) *slot = NANORecordCell(schema, record, id);
-      decoded = decodeScalar(field.flags, stream, slot);
+      decoded = decodeScalar(field.flags, stream, *slot);
     }
     if (!decoded) return false;
   }
@@ -438,72 +430,70 @@ uint64_t varintValue(NANOFieldFlags flags, const void* cell) {
   }
 }
 
-bool measureRecord(const NANOMessageSchema* schema, const NANOMessageInfo* record, SubMessageSizes& sizes,
-                   uint64_t* size);
+// What measureRecord gives for a record that cannot be written: a list
+// without header, a NULL item, a string without bytes, or more than INT32_MAX
+// bytes in all.
+constexpr uint64_t kUnwritable = ~uint64_t{0};
+
+uint64_t measureRecord(const NANOMessageSchema* schema, const NANOMessageInfo* record, SubMessageSizes& sizes);
 
 // The size of one value after its key; a list item of integers is its whole
 // 64-bit cell.
-[[gnu::always_inline]] inline bool measureValue(const NANOFieldSchema& field, const void* value, bool listItem,
-                                               SubMessageSizes& sizes, uint64_t* size) {
-  if (value == nullptr) return false;
+[[gnu::always_inline]] inline uint64_t measureValue(const NANOFieldSchema& field, const void* value, bool listItem,
+                                                   SubMessageSizes& sizes) {
+  if (value == nullptr) return kUnwritable;
   switch (NANOFieldKind(field.flags)) {
-    case NANOFieldFloat: *size = 4; return true;
-    case NANOFieldDouble: *size = 8; return true;
+    case NANOFieldFloat: return 4;
+    case NANOFieldDouble: return 8;
     case NANOFieldString:
     case NANOFieldBytes: {
       auto* string = static_cast<const NANOString*>(value);
-      if (string->data == nullptr) return false;
-      *size = varintSize(string->length) + string->length;
-      return true;
+      if (string->data == nullptr) return kUnwritable;
+      return varintSize(string->length) + string->length;
     }
     case NANOFieldMessage: {
       size_t at = sizes.size();
       sizes.push_back(0);
-      uint64_t nested;
-      if (!measureRecord(field.message, static_cast<const NANOMessageInfo*>(value), sizes, &nested)) return false;
+      uint64_t nested = measureRecord(field.message, static_cast<const NANOMessageInfo*>(value), sizes);
+      if (nested == kUnwritable) return kUnwritable;
       sizes[at] = static_cast<uint32_t>(nested);
-      *size = varintSize(nested) + nested;
-      return true;
+      return varintSize(nested) + nested;
     }
-    default:
-      *size = varintSize(listItem ? NANOCellUInt64(value) : varintValue(field.flags, value));
-      return true;
+    default: return varintSize(listItem ? NANOCellUInt64(value) : varintValue(field.flags, value));
   }
 }
 
-// The encoded size of the record (at most INT32_MAX); false for a record that
-// cannot be written: a list without header, a NULL item, a string without bytes.
-bool measureRecord(const NANOMessageSchema* schema, const NANOMessageInfo* record, SubMessageSizes& sizes,
-                   uint64_t* size) {
-  if (record == nullptr || record->fields == nullptr) return false;
+uint64_t measureRecord(const NANOMessageSchema* schema, const NANOMessageInfo* record, SubMessageSizes& sizes) {
+  if (record == nullptr || record->fields == nullptr) return kUnwritable;
+  void* const* slots = record->fields;
+  const int32_t* order = schema->tagOrder;
   uint64_t total = 0;
-  for (int32_t k = 0; k < schema->fieldCount; ++k) {
-    int32_t id = schema->tagOrder[k];
-    const void* slot = record->fields[id];
+  for (int32_t k = 0, count = schema->fieldCount; k < count; ++k) {
+    int32_t id = order[k];
+    const void* slot = slots[id];
     const NANOFieldSchema& field = schema->fields[id];
     if (slot == nullptr) {
       if (!NANOFieldIsRepeated(field.flags)) continue;  // absent: not written
       NANOPrint("<ERROR> %s Encoder: '%s' should have been allocated\n", schema->name, field.name);
-      return false;
+      return kUnwritable;
     }
-    size_t keySize = varintSize(uint64_t{field.tag} << 3);
-    uint64_t valueSize;
+    uint64_t keySize = varintSize(uint64_t{field.tag} << 3);
     if (!NANOFieldIsRepeated(field.flags)) {
-      if (!measureValue(field, slot, false, sizes, &valueSize)) return false;
+      uint64_t valueSize = measureValue(field, slot, false, sizes);
+      if (valueSize == kUnwritable) return kUnwritable;
       total += keySize + valueSize;
       continue;
     }
     auto* array = static_cast<const NANOArray*>(slot);
-    if (array->count != 0 && array->items == nullptr) return false;
+    if (array->count != 0 && array->items == nullptr) return kUnwritable;
     for (uint32_t i = 0; i < array->count; ++i) {
-      if (!measureValue(field, array->items[i], true, sizes, &valueSize)) return false;
+      uint64_t valueSize = measureValue(field, array->items[i], true, sizes);
+      if (valueSize == kUnwritable) return kUnwritable;
       total += keySize + valueSize;
     }
-    if (total > static_cast<uint64_t>(std::numeric_limits<int32_t>::max())) return false;
+    if (total > static_cast<uint64_t>(std::numeric_limits<int32_t>::max())) return kUnwritable;
   }
-  if (total > static_cast<uint64_t>(std::numeric_limits<int32_t>::max())) return false;
-  *size = total;
-  return true;
+  return total > static_cast<uint64_t>(std::numeric_limits<int32_t>::max()) ? kUnwritable : total;
 }
 
 bool writeRecord(const NANOMessageSchema* schema, const NANOMessageInfo* record, pb_ostream_t* stream,
@@ -735,8 +725,8 @@ int32_t NANOEncodeMessage(const NANOMessageSchema* schema, const NANOMessageInfo
   if (output == nullptr) return -1;
   *output = nullptr;
   SubMessageSizes& sizes = scratchSizes();
-  uint64_t size;
-  if (!measureRecord(schema, record, sizes, &size)) return -1;
+  uint64_t size = measureRecord(schema, record, sizes);
+  if (size == kUnwritable) return -1;
   // Every byte gets written: the buffer needs no zeroing.
   auto* buffer = static_cast<uint8_t*>(std::malloc(size == 0 ? 1 : size));
   if (buffer == nullptr) return -1;
@@ -758,8 +748,8 @@ bool NANOEncodeRepeatedMessage(const NANOMessageSchema* schema, pb_ostream_t* st
   for (uint32_t i = 0; i < array->count; ++i) {
     const auto* item = static_cast<const NANOMessageInfo*>(array->items[i]);
     sizes.clear();
-    uint64_t size;
-    if (item == nullptr || !measureRecord(schema, item, sizes, &size)) return false;
+    uint64_t size = item != nullptr ? measureRecord(schema, item, sizes) : kUnwritable;
+    if (size == kUnwritable) return false;
     if (!pb_encode_tag_for_field(stream, field) || !pb_encode_varint(stream, size)) return false;
     size_t start = stream->bytes_written;
     const uint32_t* nextSize = sizes.data();

@@ -12,18 +12,56 @@
 namespace {
 
 // The slot array, the list headers and a cell for every singular scalar, in
-// one block. Scalars decoded or copied into the record use those cells
-// instead of allocating their own.
+// one block (NANORecordCell).
 size_t headersOffset(const NANOMessageSchema* schema) { return sizeof(void*) * schema->fieldCount; }
-size_t cellsOffset(const NANOMessageSchema* schema) {
-  return headersOffset(schema) + sizeof(NANOArray) * schema->listCount;
-}
+size_t cellsOffset(const NANOMessageSchema* schema) { return NANORecordCellsOffset(schema); }
 size_t fieldsBlockSize(const NANOMessageSchema* schema) { return cellsOffset(schema) + 8 * schema->cellCount; }
 
-bool isRecordCell(const NANOMessageSchema* schema, const NANOMessageInfo* record, const void* cell) {
-  auto* cells = reinterpret_cast<const char*>(record->fields) + cellsOffset(schema);
-  auto* at = static_cast<const char*>(cell);
-  return at >= cells && at < cells + 8 * schema->cellCount;
+// Where a record's block keeps its list headers and its cells.
+struct BlockParts {
+  const char* headers;
+  const char* cells;
+  const char* end;
+
+  BlockParts(const NANOMessageSchema* schema, const NANOMessageInfo* record)
+      : headers(reinterpret_cast<const char*>(record->fields) + headersOffset(schema)),
+        cells(reinterpret_cast<const char*>(record->fields) + cellsOffset(schema)),
+        end(cells + 8 * schema->cellCount) {}
+  bool isCell(const void* at) const { return at >= cells && at < end; }
+  bool isHeader(const void* at) const { return at >= headers && at < cells; }
+};
+
+// A list item or a slot's value that is a block of its own.
+void freeValue(NANOFieldFlags flags, const NANOMessageSchema* message, void* value) {
+  if (NANOFieldIsMessage(flags)) {
+    NANODeallocMessageInfo(message, static_cast<NANOMessageInfo*>(value));
+  } else if (NANOFieldIsString(flags)) {
+    NANOFreeString(static_cast<NANOString*>(value));
+  } else {
+    std::free(value);
+  }
+}
+
+// NANODeallocMessageField's work on a record and index known to be valid.
+[[gnu::always_inline]] inline void freeField(const NANOMessageSchema* schema, NANOMessageInfo* record, int32_t index,
+                                             const BlockParts& parts) {
+  void*& slot = record->fields[index];
+  if (slot == nullptr) return;
+  const NANOFieldSchema& field = schema->fields[index];
+  if (NANOFieldIsRepeated(field.flags)) {
+    auto* array = static_cast<NANOArray*>(slot);
+    // Between the decode passes a list is counted but has no item storage yet.
+    if (array->items != nullptr) {
+      for (uint32_t i = 0; i < array->count; ++i) {
+        if (array->items[i] != nullptr) freeValue(field.flags, field.message, array->items[i]);
+      }
+      std::free(array->items);
+    }
+    *array = NANOArray{};
+    return;
+  }
+  if (!parts.isCell(slot)) freeValue(field.flags, field.message, slot);
+  slot = nullptr;
 }
 
 // A record made by NANONewMessageInfo keeps its slot array right behind it.
@@ -32,32 +70,6 @@ bool isRecordCell(const NANOMessageSchema* schema, const NANOMessageInfo* record
 // mistaken for one.
 static_assert(sizeof(NANOMessageInfo) % 16 == 8);
 void** inlineFields(NANOMessageInfo* record) { return reinterpret_cast<void**>(record + 1); }
-
-bool inFieldsBlock(const NANOMessageSchema* schema, const NANOMessageInfo* record, const void* block) {
-  auto* begin = reinterpret_cast<const char*>(record->fields);
-  auto* at = static_cast<const char*>(block);
-  return at >= begin && at < begin + fieldsBlockSize(schema);
-}
-
-// NANODeallocMessageField's work on a record and index known to be valid.
-void freeField(const NANOMessageSchema* schema, NANOMessageInfo* record, int32_t index) {
-  const NANOFieldSchema& field = schema->fields[index];
-  void*& slot = record->fields[index];
-  if (NANOFieldIsRepeated(field.flags)) {
-    auto* array = static_cast<NANOArray*>(slot);
-    if (array == nullptr) return;
-    // Between the decode passes a list is counted but has no item storage yet.
-    if (array->items != nullptr) {
-      for (uint32_t i = 0; i < array->count; ++i) NANODeallocFieldValue(field, array->items[i]);
-      std::free(array->items);
-    }
-    *array = NANOArray{};
-    return;
-  }
-  if (slot == nullptr) return;
-  if (!isRecordCell(schema, record, slot)) NANODeallocFieldValue(field, slot);
-  slot = nullptr;
-}
 
 // Lays out a zeroed block of fieldsBlockSize bytes as the record's slots, a
 // list header in the slot of every list.
@@ -124,16 +136,7 @@ bool copyList(const NANOFieldSchema& field, NANOArray* to, const NANOArray* from
 }  // namespace
 
 void NANODeallocFieldValue(const NANOFieldSchema& field, void* value) {
-  if (value == nullptr) return;
-  if (NANOFieldIsMessage(field.flags)) {
-    NANODeallocMessageInfo(field.message, static_cast<NANOMessageInfo*>(value));
-    return;
-  }
-  if (NANOFieldIsString(field.flags)) {
-    NANOFreeString(static_cast<NANOString*>(value));
-  } else {
-    std::free(value);
-  }
+  if (value != nullptr) freeValue(field.flags, field.message, value);
 }
 
 bool NANOInitMessageInfo(const NANOMessageSchema* schema, NANOMessageInfo* record) {
@@ -157,23 +160,19 @@ bool NANODeallocMessageField(const NANOMessageSchema* schema, NANOMessageInfo* r
     return false;
   }
   if (record->fields == nullptr) return false;
-  freeField(schema, record, index);
+  freeField(schema, record, index, BlockParts(schema, record));
   return true;
-}
-
-void* NANORecordCell(const NANOMessageSchema* schema, NANOMessageInfo* record, int32_t index) {
-  int32_t cell = schema->fields[index].cell;
-  return cell < 0 ? nullptr : reinterpret_cast<char*>(record->fields) + cellsOffset(schema) + 8 * cell;
 }
 
 bool NANODeallocMessageInfo(const NANOMessageSchema* schema, NANOMessageInfo* record) {
   if (record == nullptr) return false;
   if (record->fields != nullptr) {
-    for (int32_t i = 0; i < schema->fieldCount; ++i) freeField(schema, record, i);
-    // A header placed in a slot by hand is a block of its own.
+    BlockParts parts(schema, record);
     for (int32_t i = 0; i < schema->fieldCount; ++i) {
       void* header = record->fields[i];
-      if (NANOFieldIsRepeated(schema->flags[i]) && !inFieldsBlock(schema, record, header)) std::free(header);
+      freeField(schema, record, i, parts);
+      // A header placed in a slot by hand is a block of its own.
+      if (header != nullptr && NANOFieldIsRepeated(schema->flags[i]) && !parts.isHeader(header)) std::free(header);
     }
     if (record->fields != inlineFields(record)) std::free(record->fields);
   }

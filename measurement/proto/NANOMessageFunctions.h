@@ -25,10 +25,18 @@ bool NANOInitMessageInfo(const NANOMessageSchema* schema, NANOMessageInfo* recor
 // A new initialised record, its slot array and list headers in the record's
 // own block (one allocation); freed as any record. NULL when out of memory.
 NANOMessageInfo* NANONewMessageInfo(const NANOMessageSchema* schema);
+// Where the record's own cells start in its slot array's block: after the
+// slots and the list headers.
+inline size_t NANORecordCellsOffset(const NANOMessageSchema* schema) {
+  return sizeof(void*) * schema->fieldCount + sizeof(NANOArray) * schema->listCount;
+}
 // The record's own 8-byte cell for the singular scalar field `index` (NULL
-// for another kind), in the slot array's block: a value placed there needs no
-// allocation of its own and is not freed on its own.
-void* NANORecordCell(const NANOMessageSchema* schema, NANOMessageInfo* record, int32_t index);
+// for another kind): a value placed there needs no allocation of its own and
+// is not freed on its own.
+inline void* NANORecordCell(const NANOMessageSchema* schema, NANOMessageInfo* record, int32_t index) {
+  int32_t cell = schema->fields[index].cell;
+  return cell < 0 ? nullptr : reinterpret_cast<char*>(record->fields) + NANORecordCellsOffset(schema) + 8 * cell;
+}
 // Frees one field's value; a list keeps its (now empty) NANOArray.
 bool NANODeallocMessageField(const NANOMessageSchema* schema, NANOMessageInfo* record, int32_t index);
 // Frees one value of the field's kind as it sits in a slot or a list item: a
