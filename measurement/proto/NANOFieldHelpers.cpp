@@ -3,13 +3,97 @@
 #include <pb_decode.h>
 #include <pb_encode.h>
 
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
 
 #include "measurement/proto/NANODiagnostics.h"
 
-void* NANOAllocZeroed(size_t size) { return std::calloc(1, size == 0 ? 1 : size); }
+namespace {
+
+thread_local NANODecodeBudget* activeBudget = nullptr;
+
+// What the heap takes for a block: the size rounded up to its 16-byte
+// granule, plus the block's header.
+size_t heapCost(size_t size) { return ((size + 15) & ~size_t{15}) + 16; }
+
+// Bytes kept in a NANOString's own block start one word past the header: an
+// address no allocation starts at (allocations are 16-byte aligned and the
+// header is 16 bytes), so freeing can tell them from separately allocated bytes.
+static_assert(alignof(std::max_align_t) == 16 && sizeof(NANOString) == 16);
+constexpr size_t kInlineBytesOffset = sizeof(NANOString) + 8;
+
+uint8_t* inlineBytes(NANOString* string) { return reinterpret_cast<uint8_t*>(string) + kInlineBytesOffset; }
+
+void freeBytes(NANOString* string) {
+  if (string->data != inlineBytes(string)) std::free(string->data);
+}
+
+}  // namespace
+
+// calloc would bypass the allocator's per-thread cache; these blocks are small.
+void* NANOAllocZeroed(size_t size) {
+  if (size == 0) size = 1;
+  if (!NANODecodeBudget::charge(size)) return nullptr;
+  void* block = std::malloc(size);
+  if (block == nullptr) return nullptr;
+  // Keeps the compiler from merging the two calls back into calloc.
+  asm volatile("" : : "r"(block) : "memory");
+  std::memset(block, 0, size);
+  return block;
+}
+
+size_t NANODecodeMemoryLimit(size_t inputLength) {
+  if (inputLength >= (NANODecodeMemoryCap - NANODecodeMemoryBase) / NANODecodeMemoryPerInputByte) {
+    return NANODecodeMemoryCap;
+  }
+  return NANODecodeMemoryBase + inputLength * NANODecodeMemoryPerInputByte;
+}
+
+NANODecodeBudget::NANODecodeBudget(size_t inputLength) {
+  if (activeBudget != nullptr) return;
+  active_ = true;
+  limit_ = NANODecodeMemoryLimit(inputLength);
+  activeBudget = this;
+}
+
+NANODecodeBudget::~NANODecodeBudget() {
+  if (active_) activeBudget = nullptr;
+}
+
+bool NANODecodeBudget::exceeded() { return activeBudget != nullptr && activeBudget->exceeded_; }
+
+bool NANODecodeBudget::charge(size_t size) {
+  NANODecodeBudget* budget = activeBudget;
+  if (budget == nullptr) return true;
+  size_t cost = heapCost(size);
+  if (budget->exceeded_ || size > budget->limit_ || cost > budget->limit_ - budget->used_) {
+    budget->exceeded_ = true;
+    return false;
+  }
+  budget->used_ += cost;
+  return true;
+}
+
+void NANOFreeString(NANOString* string) {
+  if (string == nullptr) return;
+  freeBytes(string);
+  std::free(string);
+}
+
+NANOString* NANONewString(size_t length) {
+  if (length >= std::numeric_limits<uint32_t>::max() - kInlineBytesOffset) return nullptr;
+  size_t size = kInlineBytesOffset + length + 1;
+  if (!NANODecodeBudget::charge(size)) return nullptr;
+  auto* string = static_cast<NANOString*>(std::malloc(size));
+  if (string == nullptr) return nullptr;
+  string->reserved = 0;
+  string->length = static_cast<uint32_t>(length);
+  string->data = inlineBytes(string);
+  string->data[length] = 0;
+  return string;
+}
 
 namespace {
 
@@ -32,7 +116,12 @@ bool setCell(void** slot, T value, const char* kind) {
 
 bool readMemory(pb_istream_t* stream, pb_byte_t* buffer, size_t count) {
   auto* at = static_cast<const pb_byte_t*>(stream->state);
-  if (buffer != nullptr) std::memcpy(buffer, at, count);
+  // Varints are read a byte at a time.
+  if (count == 1 && buffer != nullptr) {
+    *buffer = *at;
+  } else if (buffer != nullptr) {
+    std::memcpy(buffer, at, count);
+  }
   stream->state = const_cast<pb_byte_t*>(at + count);
   return true;
 }
@@ -78,7 +167,7 @@ bool NANODeallocString(NANOString* string) {
     NANOPrint("<ERROR> Unable to dealloc string field. String struct is NULL\n");
     return false;
   }
-  std::free(string->data);
+  freeBytes(string);
   *string = NANOString{};
   return true;
 }
@@ -89,19 +178,19 @@ bool NANOSetStringValue(void** slot, const void* bytes, size_t length) {
     return false;
   }
   if ((bytes == nullptr && length != 0) || length >= std::numeric_limits<uint32_t>::max()) return false;
-  auto* data = static_cast<uint8_t*>(NANOAllocZeroed(length + 1));
-  if (data == nullptr) return false;
-  if (length != 0) std::memcpy(data, bytes, length);
   auto* string = static_cast<NANOString*>(*slot);
   if (string == nullptr) {
-    string = static_cast<NANOString*>(NANOAllocZeroed(sizeof(NANOString)));
-    if (string == nullptr) {
-      std::free(data);
-      return false;
-    }
+    string = NANONewString(length);
+    if (string == nullptr) return false;
+    if (length != 0) std::memcpy(string->data, bytes, length);
     *slot = string;
+    return true;
   }
-  std::free(string->data);
+  auto* data = static_cast<uint8_t*>(std::malloc(length + 1));
+  if (data == nullptr) return false;
+  if (length != 0) std::memcpy(data, bytes, length);
+  data[length] = 0;
+  freeBytes(string);
   string->data = data;
   string->length = static_cast<uint32_t>(length);
   return true;
@@ -113,32 +202,34 @@ bool NANOSetBytesValue(void** slot, const void* bytes, size_t length) {
 
 bool NANODecodeString(pb_istream_t* stream, const pb_field_t*, void** arg) {
   if (arg == nullptr || *arg == nullptr) return false;
-  auto** slot = static_cast<void**>(*arg);
+  return NANOReadString(stream, stream->bytes_left, static_cast<void**>(*arg));
+}
+
+bool NANOReadString(pb_istream_t* stream, size_t length, void** slot) {
   if (*slot != nullptr) {
     // Filled by an earlier occurrence or by the first pass: the first value wins.
     if (static_cast<NANOString*>(*slot)->data == nullptr) {
       NANOPrint("<ERROR> String decoder failed: string data is NULL\n");
       return false;
     }
-    return NANOSkipBytes(stream, stream->bytes_left);
+    return NANOSkipBytes(stream, length);
   }
-  auto* string = static_cast<NANOString*>(NANOAllocZeroed(sizeof(NANOString)));
-  if (string == nullptr) return false;
-  *slot = string;
-  size_t length = stream->bytes_left;
   if (length > NANOMaxStringLength) {
+    // The field is left present and empty, as a failed read leaves it.
+    *slot = NANOAllocZeroed(sizeof(NANOString));
     NANOPrint("Unable to process proto stream. Buffer is too big. %zu > %d", length,
               static_cast<int>(NANOMaxStringLength));
     return false;
   }
-  auto* data = static_cast<uint8_t*>(NANOAllocZeroed(length + 1));
-  if (data == nullptr) return false;
-  if (!pb_read(stream, data, length)) {
-    std::free(data);
+  NANOString* string = NANONewString(length);
+  if (string == nullptr) {
+    PB_RETURN_ERROR(stream, NANODecodeBudget::exceeded() ? "memory budget exceeded" : "out of memory");
+  }
+  *slot = string;
+  if (!pb_read(stream, string->data, length)) {
+    *string = NANOString{};
     return false;
   }
-  string->data = data;
-  string->length = static_cast<uint32_t>(length);
   return true;
 }
 

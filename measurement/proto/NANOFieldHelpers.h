@@ -16,7 +16,40 @@
 inline constexpr size_t NANOMaxStringLength = 0x100000;
 
 // A zero-filled block of at least one byte (never a zero-byte allocation).
+// While a NANODecodeBudget is active on the thread, the block is charged to it
+// and refused (NULL) once the budget is spent.
 void* NANOAllocZeroed(size_t size);
+
+// What one decode may allocate: a base allowance plus a fixed amount per input
+// byte, never more than the cap. Without it a few input bytes (an empty list
+// item) become a record of hundreds of bytes, without bound.
+inline constexpr size_t NANODecodeMemoryBase = size_t{64} << 10;
+inline constexpr size_t NANODecodeMemoryPerInputByte = 64;
+inline constexpr size_t NANODecodeMemoryCap = size_t{256} << 20;
+size_t NANODecodeMemoryLimit(size_t inputLength);
+
+// The memory budget of the outermost decode on a thread. Decodes nested in it
+// (list items) share it; a budget made while another is active stays inactive.
+class NANODecodeBudget {
+ public:
+  explicit NANODecodeBudget(size_t inputLength);
+  ~NANODecodeBudget();
+  NANODecodeBudget(const NANODecodeBudget&) = delete;
+  NANODecodeBudget& operator=(const NANODecodeBudget&) = delete;
+
+  bool active() const { return active_; }
+  size_t limit() const { return limit_; }
+  // Whether the budget active on this thread refused a block.
+  static bool exceeded();
+  // Charges a block of that size; false when it does not fit.
+  static bool charge(size_t size);
+
+ private:
+  bool active_ = false;
+  bool exceeded_ = false;
+  size_t limit_ = 0;
+  size_t used_ = 0;
+};
 
 // Cell writers: allocate the slot's cell when the slot holds NULL, then store.
 // A NULL slot address prints "<ERROR> Unable to set <kind>. Destination
@@ -31,6 +64,13 @@ bool NANOSetDoubleValue(void** slot, double value);
 bool NANOInitArray(NANOArray* array);
 // Frees the string's bytes; the NANOString itself stays.
 bool NANODeallocString(NANOString* string);
+// Frees the string's bytes and the NANOString itself.
+void NANOFreeString(NANOString* string);
+// A new NANOString with room for `length` bytes and a terminating zero in its
+// own block (one allocation instead of two); the bytes are not initialised.
+// Freeing the string's bytes later leaves that room unused until the
+// NANOString itself is freed.
+NANOString* NANONewString(size_t length);
 // Replaces the slot's value with a copy of the bytes (allocating the
 // NANOString when the slot holds NULL). On failure the old value is kept.
 bool NANOSetStringValue(void** slot, const void* bytes, size_t length);
@@ -40,6 +80,9 @@ bool NANOSetBytesValue(void** slot, const void* bytes, size_t length);
 // a list's argument is its NANOArray. A list callback counts items while the
 // array has no item storage (first pass) and fills them after (second pass).
 bool NANODecodeString(pb_istream_t* stream, const pb_field_t* field, void** arg);
+// NANODecodeString's work on the next `length` bytes of a stream that holds
+// at least that many.
+bool NANOReadString(pb_istream_t* stream, size_t length, void** slot);
 bool NANODecodeBytes(pb_istream_t* stream, const pb_field_t* field, void** arg);
 bool NANODecodeRepeatedString(pb_istream_t* stream, const pb_field_t* field, void** arg);
 bool NANODecodeRepeatedBytes(pb_istream_t* stream, const pb_field_t* field, void** arg);

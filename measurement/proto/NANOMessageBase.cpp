@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "measurement/proto/NANOFieldHelpers.h"
+#include "measurement/proto/NANOMessageFunctions.h"
 
 NANOMessageBase::~NANOMessageBase() {
   if (messageInfo_ != nullptr) schema().deallocMessageInfo(messageInfo_);
@@ -18,14 +18,8 @@ NANOCopyMessageInfoFn NANOMessageBase::copyMessageInfoFn() const { return schema
 bool NANOMessageBase::initFromMessageInfo(const NANOMessageInfo* record) {
   const NANOMessageSchema& s = schema();
   if (record == nullptr) {
-    auto* empty = static_cast<NANOMessageInfo*>(NANOAllocZeroed(sizeof(NANOMessageInfo)));
-    if (empty == nullptr) return false;
-    if (!s.initMessageInfo(empty)) {
-      s.deallocMessageInfo(empty);
-      return false;
-    }
-    messageInfo_ = empty;
-    return true;
+    messageInfo_ = NANONewMessageInfo(&s);
+    return messageInfo_ != nullptr;
   }
   if (record->name == nullptr || std::strcmp(record->name, s.name) != 0) return false;
   NANOMessageInfo* copy = nullptr;
@@ -40,9 +34,9 @@ bool NANOMessageBase::initFromMessageInfo(const NANOMessageInfo* record) {
 
 bool NANOMessageBase::initFromBuffer(std::span<const std::uint8_t> data) {
   const NANOMessageSchema& s = schema();
-  auto* decoded = static_cast<NANOMessageInfo*>(NANOAllocZeroed(sizeof(NANOMessageInfo)));
+  NANOMessageInfo* decoded = NANONewMessageInfo(&s);
   if (decoded == nullptr) return false;
-  if (!s.initMessageInfo(decoded) || !s.decode(data.data(), data.size(), decoded)) {
+  if (!s.decode(data.data(), data.size(), decoded)) {
     s.deallocMessageInfo(decoded);
     return false;
   }

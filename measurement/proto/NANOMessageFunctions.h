@@ -22,6 +22,21 @@ inline constexpr int NANOMaxNestingDepth = 100;
 // Fills a zero-filled record: name, flags, the slot array and an empty
 // NANOArray in the slot of every list.
 bool NANOInitMessageInfo(const NANOMessageSchema* schema, NANOMessageInfo* record);
+// A new initialised record, its slot array and list headers in the record's
+// own block (one allocation); freed as any record. NULL when out of memory.
+NANOMessageInfo* NANONewMessageInfo(const NANOMessageSchema* schema);
+// Where the record's own cells start in its slot array's block: after the
+// slots and the list headers.
+inline size_t NANORecordCellsOffset(const NANOMessageSchema* schema) {
+  return sizeof(void*) * schema->fieldCount + sizeof(NANOArray) * schema->listCount;
+}
+// The record's own 8-byte cell for the singular scalar field `index` (NULL
+// for another kind): a value placed there needs no allocation of its own and
+// is not freed on its own.
+inline void* NANORecordCell(const NANOMessageSchema* schema, NANOMessageInfo* record, int32_t index) {
+  int32_t cell = schema->fields[index].cell;
+  return cell < 0 ? nullptr : reinterpret_cast<char*>(record->fields) + NANORecordCellsOffset(schema) + 8 * cell;
+}
 // Frees one field's value; a list keeps its (now empty) NANOArray.
 bool NANODeallocMessageField(const NANOMessageSchema* schema, NANOMessageInfo* record, int32_t index);
 // Frees one value of the field's kind as it sits in a slot or a list item: a
@@ -39,7 +54,8 @@ bool NANOSetDecoders(const NANOMessageSchema* schema, NANOMessageInfo* record, v
 bool NANOAllocateArrays(const NANOMessageSchema* schema, NANOMessageInfo* record);
 bool NANOCopyDecodedValues(const NANOMessageSchema* schema, const void* codec, NANOMessageInfo* record);
 // Replaces the record's content by the decoded bytes. On failure the record is
-// left initialised and empty.
+// left initialised and empty. The decode and the list items in it together may
+// allocate no more than NANODecodeMemoryLimit of the input's length.
 bool NANODecodeMessage(const NANOMessageSchema* schema, const uint8_t* buffer, size_t length,
                        NANOMessageInfo* record);
 // The decode callback of a list whose items are this message.

@@ -208,10 +208,9 @@ TEST(NANODecode, BadInputFailsWithItsMessageAndLeavesTheRecordEmpty) {
        "<ERROR> Flag decoder failed: end-of-stream\n"
        "<ERROR> Flag decoder failed: Unable to decode repeated Flag\n"
        "<ERROR> Experiment decoder failed: callback failed\n"},
-      {"list item with a varint's wire type", &Event_schema, "08 05",
-       "<ERROR> EventParam decoder failed: zero tag\n"
-       "<ERROR> EventParam decoder failed: Unable to decode repeated EventParam\n"
-       "<ERROR> Event decoder failed: (none)\n"},
+      {"list item with a varint's wire type", &Event_schema, "08 05", "<ERROR> Event decoder failed: wrong wire type\n"},
+      {"string with a fixed32's wire type", &Flag_schema, "0d 61 62 63 64",
+       "<ERROR> Flag decoder failed: wrong wire type\n"},
   };
   for (const FailureCase& c : cases) {
     SCOPED_TRACE(c.what);
@@ -230,6 +229,71 @@ TEST(NANODecode, BadInputFailsWithItsMessageAndLeavesTheRecordEmpty) {
   EXPECT_EQ(output.text(),
             "<ERROR> Flag decoder failed: message_info is NULL\n"
             "<ERROR> Flag decoder failed: buffer is NULL\n");
+}
+
+// A batch of nothing but empty bundles: two input bytes per bundle, each a
+// whole record of 56 fields once decoded.
+Bytes emptyBundles(size_t count) {
+  Bytes bytes;
+  for (size_t i = 0; i < count; ++i) bytes.insert(bytes.end(), {0x0a, 0x00});
+  return bytes;
+}
+
+TEST(NANODecode, MemoryIsBoundedByTheInputSize) {
+  // 40 000 empty bundles (80 000 bytes) would take about 40 MB.
+  Bytes bytes = emptyBundles(40000);
+  Record batch = NewRecord(&MeasurementBatch_schema);
+  NANOSetStringValue(&batch->fields[1], "kept?", 5);
+  {
+    CapturedOutput output;
+    EXPECT_FALSE(MeasurementBatch_decode(bytes.data(), bytes.size(), batch.get()));
+    EXPECT_NE(output.text().find("<ERROR> MeasurementBatch decoder failed: 80000 bytes of input would take more than "
+                                 "their memory budget of 5185536 bytes\n"),
+              std::string::npos)
+        << output.text();
+  }
+  EXPECT_TRUE(allFieldsAbsent(&MeasurementBatch_schema, batch.get()));
+
+  // The budget ends with its decode: a modest batch of the same kind decodes
+  // next, on the same thread.
+  bytes = emptyBundles(20);
+  ASSERT_TRUE(MeasurementBatch_decode(bytes.data(), bytes.size(), batch.get()));
+  EXPECT_EQ(List(batch.get(), 0)->count, 20u);
+}
+
+TEST(NANODecode, TheBudgetGrowsWithTheInputUpToACap) {
+  struct Case {
+    size_t input;
+    size_t limit;
+  } cases[] = {
+      {0, NANODecodeMemoryBase},
+      {1000, NANODecodeMemoryBase + 1000 * NANODecodeMemoryPerInputByte},
+      {NANODecodeMemoryCap, NANODecodeMemoryCap},
+      {SIZE_MAX, NANODecodeMemoryCap},
+  };
+  for (const Case& c : cases) EXPECT_EQ(NANODecodeMemoryLimit(c.input), c.limit) << c.input;
+}
+
+TEST(NANODecode, ValuesInTheRecordsOwnBlockCanBeReplacedAndCleared) {
+  // EventParam: name "nm", string value "sv", int value 5, double 0.5.
+  Bytes bytes = hexBytes("0a 02 6e 6d 12 02 73 76 18 05 29 00 00 00 00 00 00 e0 3f");
+  Record param = Decoded(&EventParam_schema, bytes);
+  ASSERT_TRUE(param);
+
+  ASSERT_TRUE(NANOSetStringValue(&param->fields[0], "a longer name", 13));
+  ASSERT_TRUE(NANOSetUInt64Value(&param->fields[2], 300));
+  ASSERT_TRUE(EventParam_deallocMessageField(param.get(), 1));
+  ASSERT_TRUE(EventParam_deallocMessageField(param.get(), 4));
+  EXPECT_EQ(Hex(Encoded(&EventParam_schema, param.get())), "0a 0d 61 20 6c 6f 6e 67 65 72 20 6e 61 6d 65 18 ac 02");
+
+  ASSERT_TRUE(NANOSetStringValue(&param->fields[1], "again", 5));
+  ASSERT_TRUE(NANOSetDoubleValue(&param->fields[4], 0.5));
+  NANOMessageInfo* copy = nullptr;
+  ASSERT_TRUE(EventParam_copyMessageInfo(&copy, param.get()));
+  Record owned(copy, {&EventParam_schema});
+  EXPECT_EQ(Differences(&EventParam_schema, param.get(), copy), "");
+  ASSERT_TRUE(EventParam_decode(bytes.data(), bytes.size(), copy));
+  EXPECT_EQ(Encoded(&EventParam_schema, copy), bytes);
 }
 
 TEST(NANODecode, ASecondDecodeReplacesEverythingTheFirstLeft) {
@@ -290,8 +354,7 @@ TEST(NANOEncode, AMissingValueFailsTheWholeEncoding) {
 
 TEST(NANOMessageFunctions, AMissingListHeaderIsReported) {
   Record event = NewRecord(&Event_schema);
-  std::free(event->fields[0]);
-  event->fields[0] = nullptr;
+  event->fields[0] = nullptr;  // the header lives on in the slot array's block
   CapturedOutput output;
   uint8_t* buffer = nullptr;
   EXPECT_EQ(Event_encode(event.get(), &buffer), -1);

@@ -3,8 +3,13 @@
 // message to the generic functions.
 //
 // Ownership: a record owns its slot array and everything reachable from it
-// (cells, strings, array headers, item arrays, nested records). Every block is
-// allocated zero-filled with std::calloc and released with std::free.
+// (cells, strings, array headers, item arrays, nested records). Blocks are
+// allocated with NANOAllocZeroed (std::malloc) and released with std::free,
+// except that some share a block with their owner: the list headers and the
+// cells of singular scalars (NANORecordCell) share the slot array's block, a
+// record made by NANONewMessageInfo holds its slot array, and a NANOString
+// made by NANONewString holds its bytes. The freeing functions know these and
+// free each block once.
 #pragma once
 
 #include <pb.h>
@@ -35,6 +40,11 @@ inline constexpr NANOFieldFlags NANOFieldKindMask = 0xFFE0;
 
 inline NANOFieldFlags NANOFieldKind(NANOFieldFlags flags) { return flags & NANOFieldKindMask; }
 inline bool NANOFieldIsRepeated(NANOFieldFlags flags) { return (flags & NANOFieldRepeated) != 0; }
+// String and bytes fields share the NANOString form.
+inline bool NANOFieldIsString(NANOFieldFlags flags) {
+  return NANOFieldKind(flags) == NANOFieldString || NANOFieldKind(flags) == NANOFieldBytes;
+}
+inline bool NANOFieldIsMessage(NANOFieldFlags flags) { return NANOFieldKind(flags) == NANOFieldMessage; }
 
 // The record of one message. Slot i belongs to the field whose ID is i; a NULL
 // slot is an absent field. A repeated field's slot always holds a NANOArray.
@@ -98,6 +108,7 @@ struct NANOFieldSchema {
   uint32_t tag;
   NANOFieldFlags flags;
   const NANOMessageSchema* message;  // the sub-message or item message, else null
+  int32_t cell = -1;                 // a singular scalar's cell in the record's own block, else -1
 };
 
 // Everything the generic functions need to know about one message. The
@@ -110,6 +121,11 @@ struct NANOMessageSchema {
   const pb_msgdesc_t* codecFields; // nanopb's descriptor of the codec struct
   size_t codecSize;
   bool hasArrays;  // a list here or inside a singular sub-message: decode takes two passes
+  int32_t listCount;             // how many of the fields are lists
+  int32_t cellCount;             // how many are singular scalars
+  const int32_t* tagOrder;       // fieldCount field IDs by ascending tag: the order fields are written in
+  const int16_t* idByTag;        // the field ID of each tag below idByTagCount, -1 for none
+  uint32_t idByTagCount;
   NANOInitMessageInfoFn initMessageInfo;
   NANODeallocMessageFieldFn deallocMessageField;
   NANOCopyMessageInfoFn copyMessageInfo;

@@ -189,6 +189,8 @@ def check(cat):
             fail(m.line, f"{m.name} has no fields")
         tags, names, constants = {}, {}, {}
         for position, f in enumerate(m.fields):
+            if position >= 32767:
+                fail(f.line, f"{m.name}: more fields than a tag table can index")
             if f.id != position:
                 fail(f.line, f"{m.name}: field ID {f.id} where {position} comes next (IDs run 0, 1, 2, ...)")
             if not (1 <= f.tag <= 536870911) or 19000 <= f.tag <= 19999:
@@ -289,6 +291,21 @@ def run_nanopb(generator, proto_dir, proto_name, out_dir):
         raise SchemaError("nanopb_generator.py failed:\n" + result.stdout + result.stderr)
 
 
+def has_cell(f):
+    """Whether the field's value is a scalar cell, which the record keeps in its own block."""
+    return not f.repeated and not f.is_message and f.base not in ("string", "bytes")
+
+
+def cell_of(m, f):
+    """The field's position among the record's own cells, -1 for none."""
+    return [g for g in m.fields if has_cell(g)].index(f) if has_cell(f) else -1
+
+
+# Tags up to this one find their field through a table; higher ones (rare)
+# through a search of the fields in tag order.
+TAG_TABLE_LIMIT = 1023
+
+
 def struct_name(cat, m):
     return f"{cat.package}_{m.name}"
 
@@ -374,8 +391,18 @@ def emit_source(cat, schema_name):
         out.append(f"const NANOFieldSchema {m.name}_fields[] = {{\n")
         for f in m.fields:
             sub = f"&{f.message.name}_schema" if f.is_message else "nullptr"
-            out.append(f'    {{"{f.name}", {f.tag}, {f.flags:#x}, {sub}}},\n')
+            out.append(f'    {{"{f.name}", {f.tag}, {f.flags:#x}, {sub}, {cell_of(m, f)}}},\n')
         out.append("};\n")
+        by_tag = sorted(m.fields, key=lambda f: f.tag)
+        order = ", ".join(str(f.id) for f in by_tag)
+        out.append(f"const int32_t {m.name}_tagOrder[] = {{{order}}};\n")
+        ids = [-1] * (min(by_tag[-1].tag, TAG_TABLE_LIMIT) + 1)
+        for f in m.fields:
+            if f.tag <= TAG_TABLE_LIMIT:
+                ids[f.tag] = f.id
+        words = [str(i) for i in ids]
+        rows = ",\n    ".join(", ".join(words[i:i + 16]) for i in range(0, len(words), 16))
+        out.append(f"const int16_t {m.name}_idByTag[] = {{\n    {rows},\n}};\n")
     out.append("\n}  // namespace\n")
     for m in cat.messages:
         s = struct_name(cat, m)
@@ -389,6 +416,11 @@ constinit const NANOMessageSchema {n}_schema = {{
     .codecFields = &{s}_msg,
     .codecSize = sizeof({s}),
     .hasArrays = {"true" if m.has_arrays else "false"},
+    .listCount = {sum(1 for f in m.fields if f.repeated)},
+    .cellCount = {sum(1 for f in m.fields if has_cell(f))},
+    .tagOrder = {n}_tagOrder,
+    .idByTag = {n}_idByTag,
+    .idByTagCount = {min(max(f.tag for f in m.fields), TAG_TABLE_LIMIT) + 1},
     .initMessageInfo = {n}_initMessageInfo,
     .deallocMessageField = {n}_deallocMessageField,
     .copyMessageInfo = {n}_copyMessageInfo,

@@ -7,10 +7,14 @@ const NANOFieldFlags MeasurementBatch_flags[] = {
     0x4008, 0x2002, 0x2002, 0x42,
 };
 const NANOFieldSchema MeasurementBatch_fields[] = {
-    {"bundles", 1, 0x4008, &MeasurementBundle_schema},
-    {"string_field_7", 7, 0x2002, nullptr},
-    {"upload_subdomain", 8, 0x2002, nullptr},
-    {"enum_field_9", 9, 0x42, nullptr},
+    {"bundles", 1, 0x4008, &MeasurementBundle_schema, -1},
+    {"string_field_7", 7, 0x2002, nullptr, -1},
+    {"upload_subdomain", 8, 0x2002, nullptr, -1},
+    {"enum_field_9", 9, 0x42, nullptr, 0},
+};
+const int32_t MeasurementBatch_tagOrder[] = {0, 1, 2, 3};
+const int16_t MeasurementBatch_idByTag[] = {
+    -1, 0, -1, -1, -1, -1, -1, 1, 2, 3,
 };
 
 const NANOFieldFlags MeasurementBundle_flags[] = {
@@ -23,172 +27,225 @@ const NANOFieldFlags MeasurementBundle_flags[] = {
     0x22, 0x2002, 0x2002, 0x82, 0x4002, 0x4002, 0x4002, 0x82,
 };
 const NANOFieldSchema MeasurementBundle_fields[] = {
-    {"protocol_version", 1, 0x82, nullptr},
-    {"events", 2, 0x4008, &Event_schema},
-    {"user_attributes", 3, 0x4008, &UserAttribute_schema},
-    {"upload_timestamp_millis", 4, 0x202, nullptr},
-    {"start_timestamp_millis", 5, 0x202, nullptr},
-    {"end_timestamp_millis", 6, 0x202, nullptr},
-    {"previous_bundle_start_timestamp_millis", 26, 0x202, nullptr},
-    {"previous_bundle_end_timestamp_millis", 7, 0x202, nullptr},
-    {"platform", 8, 0x2002, nullptr},
-    {"os_version", 9, 0x2002, nullptr},
-    {"device_model", 10, 0x2002, nullptr},
-    {"user_default_language", 11, 0x2002, nullptr},
-    {"timezone_offset_minutes", 12, 0x82, nullptr},
-    {"string_field_13", 13, 0x2002, nullptr},
-    {"app_id", 14, 0x2002, nullptr},
-    {"int_field_15", 15, 0x202, nullptr},
-    {"app_version", 16, 0x2002, nullptr},
-    {"library_version", 17, 0x202, nullptr},
-    {"upload_library_version", 18, 0x202, nullptr},
-    {"resettable_device_id", 19, 0x2002, nullptr},
-    {"identifier_for_vendor", 27, 0x2002, nullptr},
-    {"limited_ad_tracking", 20, 0x22, nullptr},
-    {"app_instance_id", 21, 0x2002, nullptr},
-    {"int_field_22", 22, 0x202, nullptr},
-    {"bundle_index", 23, 0x82, nullptr},
-    {"monitoring_data", 24, 0x2002, nullptr},
-    {"dxv_app_id", 25, 0x2002, nullptr},
-    {"bool_field_28", 28, 0x22, nullptr},
-    {"audience_evaluation_results", 29, 0x4008, &AudienceLeafFilterResult_schema},
-    {"zarnholt_installation_id", 30, 0x2002, nullptr},
-    {"app_version_major", 31, 0x82, nullptr},
-    {"app_version_minor", 32, 0x82, nullptr},
-    {"app_version_release", 33, 0x82, nullptr},
-    {"string_field_34", 34, 0x2002, nullptr},
-    {"config_version", 35, 0x202, nullptr},
-    {"retry_count", 39, 0x82, nullptr},
-    {"string_field_41", 41, 0x2002, nullptr},
-    {"experiment_ids", 45, 0x108, nullptr},
-    {"checksum", 47, 0x202, nullptr},
-    {"string_field_50", 50, 0x2002, nullptr},
-    {"consent_signals", 52, 0x2002, nullptr},
-    {"apple_consent_status", 53, 0x42, nullptr},
-    {"bool_field_55", 55, 0x22, nullptr},
-    {"session_stitching_token", 63, 0x2002, nullptr},
-    {"redacted_fields", 64, 0x2008, nullptr},
-    {"ephemeral_app_instance_id", 65, 0x2002, nullptr},
-    {"int_field_67", 67, 0x202, nullptr},
-    {"consent_diagnostics", 71, 0x2002, nullptr},
-    {"dma_region", 72, 0x22, nullptr},
-    {"core_platform_services", 73, 0x2002, nullptr},
-    {"string_field_75", 75, 0x2002, nullptr},
-    {"delivery_index", 77, 0x82, nullptr},
-    {"ad_campaign_info", 79, 0x4002, &AdCampaignInfo_schema},
-    {"on_device_measurement_info", 84, 0x4002, &OnDeviceMeasurementInfo_schema},
-    {"consent_info_extra", 86, 0x4002, &ConsentInfoExtra_schema},
-    {"linked_features", 87, 0x82, nullptr},
+    {"protocol_version", 1, 0x82, nullptr, 0},
+    {"events", 2, 0x4008, &Event_schema, -1},
+    {"user_attributes", 3, 0x4008, &UserAttribute_schema, -1},
+    {"upload_timestamp_millis", 4, 0x202, nullptr, 1},
+    {"start_timestamp_millis", 5, 0x202, nullptr, 2},
+    {"end_timestamp_millis", 6, 0x202, nullptr, 3},
+    {"previous_bundle_start_timestamp_millis", 26, 0x202, nullptr, 4},
+    {"previous_bundle_end_timestamp_millis", 7, 0x202, nullptr, 5},
+    {"platform", 8, 0x2002, nullptr, -1},
+    {"os_version", 9, 0x2002, nullptr, -1},
+    {"device_model", 10, 0x2002, nullptr, -1},
+    {"user_default_language", 11, 0x2002, nullptr, -1},
+    {"timezone_offset_minutes", 12, 0x82, nullptr, 6},
+    {"string_field_13", 13, 0x2002, nullptr, -1},
+    {"app_id", 14, 0x2002, nullptr, -1},
+    {"int_field_15", 15, 0x202, nullptr, 7},
+    {"app_version", 16, 0x2002, nullptr, -1},
+    {"library_version", 17, 0x202, nullptr, 8},
+    {"upload_library_version", 18, 0x202, nullptr, 9},
+    {"resettable_device_id", 19, 0x2002, nullptr, -1},
+    {"identifier_for_vendor", 27, 0x2002, nullptr, -1},
+    {"limited_ad_tracking", 20, 0x22, nullptr, 10},
+    {"app_instance_id", 21, 0x2002, nullptr, -1},
+    {"int_field_22", 22, 0x202, nullptr, 11},
+    {"bundle_index", 23, 0x82, nullptr, 12},
+    {"monitoring_data", 24, 0x2002, nullptr, -1},
+    {"dxv_app_id", 25, 0x2002, nullptr, -1},
+    {"bool_field_28", 28, 0x22, nullptr, 13},
+    {"audience_evaluation_results", 29, 0x4008, &AudienceLeafFilterResult_schema, -1},
+    {"zarnholt_installation_id", 30, 0x2002, nullptr, -1},
+    {"app_version_major", 31, 0x82, nullptr, 14},
+    {"app_version_minor", 32, 0x82, nullptr, 15},
+    {"app_version_release", 33, 0x82, nullptr, 16},
+    {"string_field_34", 34, 0x2002, nullptr, -1},
+    {"config_version", 35, 0x202, nullptr, 17},
+    {"retry_count", 39, 0x82, nullptr, 18},
+    {"string_field_41", 41, 0x2002, nullptr, -1},
+    {"experiment_ids", 45, 0x108, nullptr, -1},
+    {"checksum", 47, 0x202, nullptr, 19},
+    {"string_field_50", 50, 0x2002, nullptr, -1},
+    {"consent_signals", 52, 0x2002, nullptr, -1},
+    {"apple_consent_status", 53, 0x42, nullptr, 20},
+    {"bool_field_55", 55, 0x22, nullptr, 21},
+    {"session_stitching_token", 63, 0x2002, nullptr, -1},
+    {"redacted_fields", 64, 0x2008, nullptr, -1},
+    {"ephemeral_app_instance_id", 65, 0x2002, nullptr, -1},
+    {"int_field_67", 67, 0x202, nullptr, 22},
+    {"consent_diagnostics", 71, 0x2002, nullptr, -1},
+    {"dma_region", 72, 0x22, nullptr, 23},
+    {"core_platform_services", 73, 0x2002, nullptr, -1},
+    {"string_field_75", 75, 0x2002, nullptr, -1},
+    {"delivery_index", 77, 0x82, nullptr, 24},
+    {"ad_campaign_info", 79, 0x4002, &AdCampaignInfo_schema, -1},
+    {"on_device_measurement_info", 84, 0x4002, &OnDeviceMeasurementInfo_schema, -1},
+    {"consent_info_extra", 86, 0x4002, &ConsentInfoExtra_schema, -1},
+    {"linked_features", 87, 0x82, nullptr, 25},
+};
+const int32_t MeasurementBundle_tagOrder[] = {0, 1, 2, 3, 4, 5, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 21, 22, 23, 24, 25, 26, 6, 20, 27, 28, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55};
+const int16_t MeasurementBundle_idByTag[] = {
+    -1, 0, 1, 2, 3, 4, 5, 7, 8, 9, 10, 11, 12, 13, 14, 15,
+    16, 17, 18, 19, 21, 22, 23, 24, 25, 26, 6, 20, 27, 28, 29, 30,
+    31, 32, 33, 34, -1, -1, -1, 35, -1, 36, -1, -1, -1, 37, -1, 38,
+    -1, -1, 39, -1, 40, 41, -1, 42, -1, -1, -1, -1, -1, -1, -1, 43,
+    44, 45, -1, 46, -1, -1, -1, 47, 48, 49, -1, 50, -1, 51, -1, 52,
+    -1, -1, -1, -1, 53, -1, 54, 55,
 };
 
 const NANOFieldFlags Event_flags[] = {
     0x4008, 0x2002, 0x202, 0x202, 0x82,
 };
 const NANOFieldSchema Event_fields[] = {
-    {"params", 1, 0x4008, &EventParam_schema},
-    {"name", 2, 0x2002, nullptr},
-    {"timestamp_millis", 3, 0x202, nullptr},
-    {"previous_timestamp_millis", 4, 0x202, nullptr},
-    {"int_field_5", 5, 0x82, nullptr},
+    {"params", 1, 0x4008, &EventParam_schema, -1},
+    {"name", 2, 0x2002, nullptr, -1},
+    {"timestamp_millis", 3, 0x202, nullptr, 0},
+    {"previous_timestamp_millis", 4, 0x202, nullptr, 1},
+    {"int_field_5", 5, 0x82, nullptr, 2},
+};
+const int32_t Event_tagOrder[] = {0, 1, 2, 3, 4};
+const int16_t Event_idByTag[] = {
+    -1, 0, 1, 2, 3, 4,
 };
 
 const NANOFieldFlags EventParam_flags[] = {
     0x2002, 0x2002, 0x202, 0x802, 0x1002, 0x4008,
 };
 const NANOFieldSchema EventParam_fields[] = {
-    {"name", 1, 0x2002, nullptr},
-    {"string_value", 2, 0x2002, nullptr},
-    {"int_value", 3, 0x202, nullptr},
-    {"float_value", 4, 0x802, nullptr},
-    {"double_value", 5, 0x1002, nullptr},
-    {"param_value", 6, 0x4008, &EventParam_schema},
+    {"name", 1, 0x2002, nullptr, -1},
+    {"string_value", 2, 0x2002, nullptr, -1},
+    {"int_value", 3, 0x202, nullptr, 0},
+    {"float_value", 4, 0x802, nullptr, 1},
+    {"double_value", 5, 0x1002, nullptr, 2},
+    {"param_value", 6, 0x4008, &EventParam_schema, -1},
+};
+const int32_t EventParam_tagOrder[] = {0, 1, 2, 3, 4, 5};
+const int16_t EventParam_idByTag[] = {
+    -1, 0, 1, 2, 3, 4, 5,
 };
 
 const NANOFieldFlags UserAttribute_flags[] = {
     0x202, 0x2002, 0x2002, 0x202, 0x802, 0x1002,
 };
 const NANOFieldSchema UserAttribute_fields[] = {
-    {"set_timestamp_millis", 1, 0x202, nullptr},
-    {"name", 2, 0x2002, nullptr},
-    {"string_value", 3, 0x2002, nullptr},
-    {"int_value", 4, 0x202, nullptr},
-    {"float_value", 5, 0x802, nullptr},
-    {"double_value", 6, 0x1002, nullptr},
+    {"set_timestamp_millis", 1, 0x202, nullptr, 0},
+    {"name", 2, 0x2002, nullptr, -1},
+    {"string_value", 3, 0x2002, nullptr, -1},
+    {"int_value", 4, 0x202, nullptr, 1},
+    {"float_value", 5, 0x802, nullptr, 2},
+    {"double_value", 6, 0x1002, nullptr, 3},
+};
+const int32_t UserAttribute_tagOrder[] = {0, 1, 2, 3, 4, 5};
+const int16_t UserAttribute_idByTag[] = {
+    -1, 0, 1, 2, 3, 4, 5,
 };
 
 const NANOFieldFlags AudienceLeafFilterResult_flags[] = {
     0x82, 0x4002, 0x4002, 0x22,
 };
 const NANOFieldSchema AudienceLeafFilterResult_fields[] = {
-    {"audience_id", 1, 0x82, nullptr},
-    {"current_data", 2, 0x4002, &ResultData_schema},
-    {"previous_data", 3, 0x4002, &ResultData_schema},
-    {"new_audience", 4, 0x22, nullptr},
+    {"audience_id", 1, 0x82, nullptr, 0},
+    {"current_data", 2, 0x4002, &ResultData_schema, -1},
+    {"previous_data", 3, 0x4002, &ResultData_schema, -1},
+    {"new_audience", 4, 0x22, nullptr, 1},
+};
+const int32_t AudienceLeafFilterResult_tagOrder[] = {0, 1, 2, 3};
+const int16_t AudienceLeafFilterResult_idByTag[] = {
+    -1, 0, 1, 2, 3,
 };
 
 const NANOFieldFlags ResultData_flags[] = {
     0x408, 0x408, 0x4008, 0x4008,
 };
 const NANOFieldSchema ResultData_fields[] = {
-    {"status", 1, 0x408, nullptr},
-    {"results", 2, 0x408, nullptr},
-    {"dynamic_filter_timestamps", 3, 0x4008, &DynamicFilterResultTimestamp_schema},
-    {"sequence_filter_timestamps", 4, 0x4008, &SequenceFilterResultTimestamp_schema},
+    {"status", 1, 0x408, nullptr, -1},
+    {"results", 2, 0x408, nullptr, -1},
+    {"dynamic_filter_timestamps", 3, 0x4008, &DynamicFilterResultTimestamp_schema, -1},
+    {"sequence_filter_timestamps", 4, 0x4008, &SequenceFilterResultTimestamp_schema, -1},
+};
+const int32_t ResultData_tagOrder[] = {0, 1, 2, 3};
+const int16_t ResultData_idByTag[] = {
+    -1, 0, 1, 2, 3,
 };
 
 const NANOFieldFlags DynamicFilterResultTimestamp_flags[] = {
     0x82, 0x202,
 };
 const NANOFieldSchema DynamicFilterResultTimestamp_fields[] = {
-    {"filter_id", 1, 0x82, nullptr},
-    {"eval_timestamp", 2, 0x202, nullptr},
+    {"filter_id", 1, 0x82, nullptr, 0},
+    {"eval_timestamp", 2, 0x202, nullptr, 1},
+};
+const int32_t DynamicFilterResultTimestamp_tagOrder[] = {0, 1};
+const int16_t DynamicFilterResultTimestamp_idByTag[] = {
+    -1, 0, 1,
 };
 
 const NANOFieldFlags SequenceFilterResultTimestamp_flags[] = {
     0x82, 0x208,
 };
 const NANOFieldSchema SequenceFilterResultTimestamp_fields[] = {
-    {"filter_id", 1, 0x82, nullptr},
-    {"eval_timestamps", 2, 0x208, nullptr},
+    {"filter_id", 1, 0x82, nullptr, 0},
+    {"eval_timestamps", 2, 0x208, nullptr, -1},
+};
+const int32_t SequenceFilterResultTimestamp_tagOrder[] = {0, 1};
+const int16_t SequenceFilterResultTimestamp_idByTag[] = {
+    -1, 0, 1,
 };
 
 const NANOFieldFlags AppProperty_flags[] = {
     0x2002, 0x2002, 0x2002, 0x2002, 0x2002, 0x22, 0x202,
 };
 const NANOFieldSchema AppProperty_fields[] = {
-    {"platform", 1, 0x2002, nullptr},
-    {"string_field_2", 2, 0x2002, nullptr},
-    {"string_field_3", 3, 0x2002, nullptr},
-    {"language", 4, 0x2002, nullptr},
-    {"app_id", 5, 0x2002, nullptr},
-    {"bool_field_6", 6, 0x22, nullptr},
-    {"version", 7, 0x202, nullptr},
+    {"platform", 1, 0x2002, nullptr, -1},
+    {"string_field_2", 2, 0x2002, nullptr, -1},
+    {"string_field_3", 3, 0x2002, nullptr, -1},
+    {"language", 4, 0x2002, nullptr, -1},
+    {"app_id", 5, 0x2002, nullptr, -1},
+    {"bool_field_6", 6, 0x22, nullptr, 0},
+    {"version", 7, 0x202, nullptr, 1},
+};
+const int32_t AppProperty_tagOrder[] = {0, 1, 2, 3, 4, 5, 6};
+const int16_t AppProperty_idByTag[] = {
+    -1, 0, 1, 2, 3, 4, 5, 6,
 };
 
 const NANOFieldFlags ClientProperty_flags[] = {
     0x2002, 0x2002, 0x202, 0x2002, 0x4008,
 };
 const NANOFieldSchema ClientProperty_fields[] = {
-    {"name", 1, 0x2002, nullptr},
-    {"diversion_key", 2, 0x2002, nullptr},
-    {"version", 3, 0x202, nullptr},
-    {"app_id", 4, 0x2002, nullptr},
-    {"custom_properties", 5, 0x4008, &CustomProperty_schema},
+    {"name", 1, 0x2002, nullptr, -1},
+    {"diversion_key", 2, 0x2002, nullptr, -1},
+    {"version", 3, 0x202, nullptr, 0},
+    {"app_id", 4, 0x2002, nullptr, -1},
+    {"custom_properties", 5, 0x4008, &CustomProperty_schema, -1},
+};
+const int32_t ClientProperty_tagOrder[] = {0, 1, 2, 3, 4};
+const int16_t ClientProperty_idByTag[] = {
+    -1, 0, 1, 2, 3, 4,
 };
 
 const NANOFieldFlags CustomProperty_flags[] = {
     0x2002, 0x2002,
 };
 const NANOFieldSchema CustomProperty_fields[] = {
-    {"key", 1, 0x2002, nullptr},
-    {"value", 2, 0x2002, nullptr},
+    {"key", 1, 0x2002, nullptr, -1},
+    {"value", 2, 0x2002, nullptr, -1},
+};
+const int32_t CustomProperty_tagOrder[] = {0, 1};
+const int16_t CustomProperty_idByTag[] = {
+    -1, 0, 1,
 };
 
 const NANOFieldFlags ConsentInfoExtra_flags[] = {
     0x4008,
 };
 const NANOFieldSchema ConsentInfoExtra_fields[] = {
-    {"limited_data_modes", 1, 0x4008, &LimitedDataEntry_schema},
+    {"limited_data_modes", 1, 0x4008, &LimitedDataEntry_schema, -1},
+};
+const int32_t ConsentInfoExtra_tagOrder[] = {0};
+const int16_t ConsentInfoExtra_idByTag[] = {
+    -1, 0,
 };
 
 const NANOFieldFlags AdCampaignInfo_flags[] = {
@@ -196,76 +253,104 @@ const NANOFieldFlags AdCampaignInfo_flags[] = {
     0x4008, 0x4008,
 };
 const NANOFieldSchema AdCampaignInfo_fields[] = {
-    {"click_id", 1, 0x2002, nullptr},
-    {"braid_id", 2, 0x2002, nullptr},
-    {"dxd_source", 3, 0x2002, nullptr},
-    {"click_timestamp_millis", 4, 0x202, nullptr},
-    {"string_field_5", 5, 0x2002, nullptr},
-    {"string_field_6", 6, 0x2002, nullptr},
-    {"string_field_7", 7, 0x2002, nullptr},
-    {"int_field_8", 8, 0x202, nullptr},
-    {"deep_link_dxd_params", 9, 0x4008, &DeepLinkDxdParamsEntry_schema},
-    {"market_referrer_dxd_params", 10, 0x4008, &MarketReferrerDxdParamsEntry_schema},
+    {"click_id", 1, 0x2002, nullptr, -1},
+    {"braid_id", 2, 0x2002, nullptr, -1},
+    {"dxd_source", 3, 0x2002, nullptr, -1},
+    {"click_timestamp_millis", 4, 0x202, nullptr, 0},
+    {"string_field_5", 5, 0x2002, nullptr, -1},
+    {"string_field_6", 6, 0x2002, nullptr, -1},
+    {"string_field_7", 7, 0x2002, nullptr, -1},
+    {"int_field_8", 8, 0x202, nullptr, 1},
+    {"deep_link_dxd_params", 9, 0x4008, &DeepLinkDxdParamsEntry_schema, -1},
+    {"market_referrer_dxd_params", 10, 0x4008, &MarketReferrerDxdParamsEntry_schema, -1},
+};
+const int32_t AdCampaignInfo_tagOrder[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
+const int16_t AdCampaignInfo_idByTag[] = {
+    -1, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9,
 };
 
 const NANOFieldFlags DeepLinkDxdParamsEntry_flags[] = {
     0x2002, 0x2002,
 };
 const NANOFieldSchema DeepLinkDxdParamsEntry_fields[] = {
-    {"key", 1, 0x2002, nullptr},
-    {"value", 2, 0x2002, nullptr},
+    {"key", 1, 0x2002, nullptr, -1},
+    {"value", 2, 0x2002, nullptr, -1},
+};
+const int32_t DeepLinkDxdParamsEntry_tagOrder[] = {0, 1};
+const int16_t DeepLinkDxdParamsEntry_idByTag[] = {
+    -1, 0, 1,
 };
 
 const NANOFieldFlags MarketReferrerDxdParamsEntry_flags[] = {
     0x2002, 0x2002,
 };
 const NANOFieldSchema MarketReferrerDxdParamsEntry_fields[] = {
-    {"key", 1, 0x2002, nullptr},
-    {"value", 2, 0x2002, nullptr},
+    {"key", 1, 0x2002, nullptr, -1},
+    {"value", 2, 0x2002, nullptr, -1},
+};
+const int32_t MarketReferrerDxdParamsEntry_tagOrder[] = {0, 1};
+const int16_t MarketReferrerDxdParamsEntry_idByTag[] = {
+    -1, 0, 1,
 };
 
 const NANOFieldFlags OnDeviceMeasurementInfo_flags[] = {
     0x4002, 0x4002, 0x4002, 0x4002,
 };
 const NANOFieldSchema OnDeviceMeasurementInfo_fields[] = {
-    {"odm1_value", 1, 0x4002, &OnDeviceMeasurementValue_schema},
-    {"odm1_session_value", 2, 0x4002, &OnDeviceMeasurementValue_schema},
-    {"odm2_value", 3, 0x4002, &OnDeviceMeasurementValue_schema},
-    {"message_field_4", 4, 0x4002, &OnDeviceMeasurementValue_schema},
+    {"odm1_value", 1, 0x4002, &OnDeviceMeasurementValue_schema, -1},
+    {"odm1_session_value", 2, 0x4002, &OnDeviceMeasurementValue_schema, -1},
+    {"odm2_value", 3, 0x4002, &OnDeviceMeasurementValue_schema, -1},
+    {"message_field_4", 4, 0x4002, &OnDeviceMeasurementValue_schema, -1},
+};
+const int32_t OnDeviceMeasurementInfo_tagOrder[] = {0, 1, 2, 3};
+const int16_t OnDeviceMeasurementInfo_idByTag[] = {
+    -1, 0, 1, 2, 3,
 };
 
 const NANOFieldFlags OnDeviceMeasurementValue_flags[] = {
     0x202, 0x2002,
 };
 const NANOFieldSchema OnDeviceMeasurementValue_fields[] = {
-    {"set_timestamp", 1, 0x202, nullptr},
-    {"value", 2, 0x2002, nullptr},
+    {"set_timestamp", 1, 0x202, nullptr, 0},
+    {"value", 2, 0x2002, nullptr, -1},
+};
+const int32_t OnDeviceMeasurementValue_tagOrder[] = {0, 1};
+const int16_t OnDeviceMeasurementValue_idByTag[] = {
+    -1, 0, 1,
 };
 
 const NANOFieldFlags SkAdNetworkConversionValueRequest_flags[] = {
     0x202, 0x2002, 0x2002, 0x2002, 0x202, 0x202,
 };
 const NANOFieldSchema SkAdNetworkConversionValueRequest_fields[] = {
-    {"library_version", 1, 0x202, nullptr},
-    {"app_id", 2, 0x2002, nullptr},
-    {"app_instance_id", 3, 0x2002, nullptr},
-    {"skan_version", 4, 0x2002, nullptr},
-    {"evaluation_event_time_millis", 5, 0x202, nullptr},
-    {"last_uploaded_event_timestamp_millis", 6, 0x202, nullptr},
+    {"library_version", 1, 0x202, nullptr, 0},
+    {"app_id", 2, 0x2002, nullptr, -1},
+    {"app_instance_id", 3, 0x2002, nullptr, -1},
+    {"skan_version", 4, 0x2002, nullptr, -1},
+    {"evaluation_event_time_millis", 5, 0x202, nullptr, 1},
+    {"last_uploaded_event_timestamp_millis", 6, 0x202, nullptr, 2},
+};
+const int32_t SkAdNetworkConversionValueRequest_tagOrder[] = {0, 1, 2, 3, 4, 5};
+const int16_t SkAdNetworkConversionValueRequest_idByTag[] = {
+    -1, 0, 1, 2, 3, 4, 5,
 };
 
 const NANOFieldFlags SkAdNetworkConversionValueResponse_flags[] = {
     0x42, 0x2002, 0x82, 0x42, 0x22, 0x202, 0x202, 0x202,
 };
 const NANOFieldSchema SkAdNetworkConversionValueResponse_fields[] = {
-    {"status", 1, 0x42, nullptr},
-    {"message", 2, 0x2002, nullptr},
-    {"fine_conversion_value", 3, 0x82, nullptr},
-    {"coarse_conversion_value", 4, 0x42, nullptr},
-    {"lock_window", 5, 0x22, nullptr},
-    {"result_time_millis", 6, 0x202, nullptr},
-    {"evaluation_event_time_millis", 7, 0x202, nullptr},
-    {"evaluation_update_backoff_millis", 8, 0x202, nullptr},
+    {"status", 1, 0x42, nullptr, 0},
+    {"message", 2, 0x2002, nullptr, -1},
+    {"fine_conversion_value", 3, 0x82, nullptr, 1},
+    {"coarse_conversion_value", 4, 0x42, nullptr, 2},
+    {"lock_window", 5, 0x22, nullptr, 3},
+    {"result_time_millis", 6, 0x202, nullptr, 4},
+    {"evaluation_event_time_millis", 7, 0x202, nullptr, 5},
+    {"evaluation_update_backoff_millis", 8, 0x202, nullptr, 6},
+};
+const int32_t SkAdNetworkConversionValueResponse_tagOrder[] = {0, 1, 2, 3, 4, 5, 6, 7};
+const int16_t SkAdNetworkConversionValueResponse_idByTag[] = {
+    -1, 0, 1, 2, 3, 4, 5, 6, 7,
 };
 
 const NANOFieldFlags MeasurementConfig_flags[] = {
@@ -273,276 +358,389 @@ const NANOFieldFlags MeasurementConfig_flags[] = {
     0x4008, 0x4008, 0x2002, 0x2002, 0x4002, 0x4002, 0x4002, 0x4002,
 };
 const NANOFieldSchema MeasurementConfig_fields[] = {
-    {"version", 1, 0x202, nullptr},
-    {"app_id", 2, 0x2002, nullptr},
-    {"int_field_3", 3, 0x82, nullptr},
-    {"settings", 4, 0x4008, &Setting_schema},
-    {"event_config", 5, 0x4008, &EventConfig_schema},
-    {"audiences", 6, 0x4008, &Audience_schema},
-    {"string_field_7", 7, 0x2002, nullptr},
-    {"bool_field_8", 8, 0x22, nullptr},
-    {"dynamic_event_editing", 9, 0x4008, &Program_schema},
-    {"data_controls", 10, 0x4008, &DataControl_schema},
-    {"upload_subdomain", 11, 0x2002, nullptr},
-    {"string_field_14", 14, 0x2002, nullptr},
-    {"consent_config", 15, 0x4002, &ConsentConfig_schema},
-    {"psm_setting", 16, 0x4002, &PsmSetting_schema},
-    {"krpx_setting", 17, 0x4002, &KrpxSetting_schema},
-    {"region", 18, 0x4002, &Region_schema},
+    {"version", 1, 0x202, nullptr, 0},
+    {"app_id", 2, 0x2002, nullptr, -1},
+    {"int_field_3", 3, 0x82, nullptr, 1},
+    {"settings", 4, 0x4008, &Setting_schema, -1},
+    {"event_config", 5, 0x4008, &EventConfig_schema, -1},
+    {"audiences", 6, 0x4008, &Audience_schema, -1},
+    {"string_field_7", 7, 0x2002, nullptr, -1},
+    {"bool_field_8", 8, 0x22, nullptr, 2},
+    {"dynamic_event_editing", 9, 0x4008, &Program_schema, -1},
+    {"data_controls", 10, 0x4008, &DataControl_schema, -1},
+    {"upload_subdomain", 11, 0x2002, nullptr, -1},
+    {"string_field_14", 14, 0x2002, nullptr, -1},
+    {"consent_config", 15, 0x4002, &ConsentConfig_schema, -1},
+    {"psm_setting", 16, 0x4002, &PsmSetting_schema, -1},
+    {"krpx_setting", 17, 0x4002, &KrpxSetting_schema, -1},
+    {"region", 18, 0x4002, &Region_schema, -1},
+};
+const int32_t MeasurementConfig_tagOrder[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
+const int16_t MeasurementConfig_idByTag[] = {
+    -1, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, -1, -1, 11, 12,
+    13, 14, 15,
 };
 
 const NANOFieldFlags Setting_flags[] = {
     0x2002, 0x2002,
 };
 const NANOFieldSchema Setting_fields[] = {
-    {"name", 1, 0x2002, nullptr},
-    {"value", 2, 0x2002, nullptr},
+    {"name", 1, 0x2002, nullptr, -1},
+    {"value", 2, 0x2002, nullptr, -1},
+};
+const int32_t Setting_tagOrder[] = {0, 1};
+const int16_t Setting_idByTag[] = {
+    -1, 0, 1,
 };
 
 const NANOFieldFlags EventConfig_flags[] = {
     0x2002, 0x22, 0x22, 0x82,
 };
 const NANOFieldSchema EventConfig_fields[] = {
-    {"name", 1, 0x2002, nullptr},
-    {"blocklisted", 2, 0x22, nullptr},
-    {"custom_conversion", 3, 0x22, nullptr},
-    {"sampling_rate", 4, 0x82, nullptr},
+    {"name", 1, 0x2002, nullptr, -1},
+    {"blocklisted", 2, 0x22, nullptr, 0},
+    {"custom_conversion", 3, 0x22, nullptr, 1},
+    {"sampling_rate", 4, 0x82, nullptr, 2},
+};
+const int32_t EventConfig_tagOrder[] = {0, 1, 2, 3};
+const int16_t EventConfig_idByTag[] = {
+    -1, 0, 1, 2, 3,
 };
 
 const NANOFieldFlags DataControl_flags[] = {
     0x2002, 0x4008, 0x22,
 };
 const NANOFieldSchema DataControl_fields[] = {
-    {"name", 1, 0x2002, nullptr},
-    {"opt_out_regions", 2, 0x4008, &Region_schema},
-    {"bool_field_3", 3, 0x22, nullptr},
+    {"name", 1, 0x2002, nullptr, -1},
+    {"opt_out_regions", 2, 0x4008, &Region_schema, -1},
+    {"bool_field_3", 3, 0x22, nullptr, 0},
+};
+const int32_t DataControl_tagOrder[] = {0, 1, 2};
+const int16_t DataControl_idByTag[] = {
+    -1, 0, 1, 2,
 };
 
 const NANOFieldFlags Region_flags[] = {
     0x2002, 0x2002,
 };
 const NANOFieldSchema Region_fields[] = {
-    {"primary_code", 1, 0x2002, nullptr},
-    {"secondary_code", 2, 0x2002, nullptr},
+    {"primary_code", 1, 0x2002, nullptr, -1},
+    {"secondary_code", 2, 0x2002, nullptr, -1},
+};
+const int32_t Region_tagOrder[] = {0, 1};
+const int16_t Region_idByTag[] = {
+    -1, 0, 1,
 };
 
 const NANOFieldFlags PsmSetting_flags[] = {
     0x82, 0x82, 0x82,
 };
 const NANOFieldSchema PsmSetting_fields[] = {
-    {"psm_prefix_email", 1, 0x82, nullptr},
-    {"psm_prefix_phone", 2, 0x82, nullptr},
-    {"psm_signin_delay", 3, 0x82, nullptr},
+    {"psm_prefix_email", 1, 0x82, nullptr, 0},
+    {"psm_prefix_phone", 2, 0x82, nullptr, 1},
+    {"psm_signin_delay", 3, 0x82, nullptr, 2},
+};
+const int32_t PsmSetting_tagOrder[] = {0, 1, 2};
+const int16_t PsmSetting_idByTag[] = {
+    -1, 0, 1, 2,
 };
 
 const NANOFieldFlags KrpxSetting_flags[] = {
     0x2002, 0x2002, 0x2002, 0x82, 0x2002,
 };
 const NANOFieldSchema KrpxSetting_fields[] = {
-    {"upload_url", 1, 0x2002, nullptr},
-    {"server_info", 2, 0x2002, nullptr},
-    {"alternate_upload_url", 3, 0x2002, nullptr},
-    {"upload_percentage", 4, 0x82, nullptr},
-    {"string_field_5", 5, 0x2002, nullptr},
+    {"upload_url", 1, 0x2002, nullptr, -1},
+    {"server_info", 2, 0x2002, nullptr, -1},
+    {"alternate_upload_url", 3, 0x2002, nullptr, -1},
+    {"upload_percentage", 4, 0x82, nullptr, 0},
+    {"string_field_5", 5, 0x2002, nullptr, -1},
+};
+const int32_t KrpxSetting_tagOrder[] = {0, 1, 2, 3, 4};
+const int16_t KrpxSetting_idByTag[] = {
+    -1, 0, 1, 2, 3, 4,
 };
 
 const NANOFieldFlags ConsentConfig_flags[] = {
     0x4008, 0x4008, 0x4008, 0x22, 0x4008,
 };
 const NANOFieldSchema ConsentConfig_fields[] = {
-    {"defaults", 1, 0x4008, &ConsentDefaultEntry_schema},
-    {"delegations", 2, 0x4008, &ConsentDelegationEntry_schema},
-    {"core_platform_services", 3, 0x4008, &CorePlatformServiceEntry_schema},
-    {"is_dma_region", 4, 0x22, nullptr},
-    {"enforced_defaults", 5, 0x4008, &ConsentDefaultEntry_schema},
+    {"defaults", 1, 0x4008, &ConsentDefaultEntry_schema, -1},
+    {"delegations", 2, 0x4008, &ConsentDelegationEntry_schema, -1},
+    {"core_platform_services", 3, 0x4008, &CorePlatformServiceEntry_schema, -1},
+    {"is_dma_region", 4, 0x22, nullptr, 0},
+    {"enforced_defaults", 5, 0x4008, &ConsentDefaultEntry_schema, -1},
+};
+const int32_t ConsentConfig_tagOrder[] = {0, 1, 2, 3, 4};
+const int16_t ConsentConfig_idByTag[] = {
+    -1, 0, 1, 2, 3, 4,
 };
 
 const NANOFieldFlags ConsentDefaultEntry_flags[] = {
     0x42, 0x42, 0x42,
 };
 const NANOFieldSchema ConsentDefaultEntry_fields[] = {
-    {"consent_type", 1, 0x42, nullptr},
-    {"default_value", 2, 0x42, nullptr},
-    {"enum_field_3", 3, 0x42, nullptr},
+    {"consent_type", 1, 0x42, nullptr, 0},
+    {"default_value", 2, 0x42, nullptr, 1},
+    {"enum_field_3", 3, 0x42, nullptr, 2},
+};
+const int32_t ConsentDefaultEntry_tagOrder[] = {0, 1, 2};
+const int16_t ConsentDefaultEntry_idByTag[] = {
+    -1, 0, 1, 2,
 };
 
 const NANOFieldFlags ConsentDelegationEntry_flags[] = {
     0x42, 0x42,
 };
 const NANOFieldSchema ConsentDelegationEntry_fields[] = {
-    {"consent_type", 1, 0x42, nullptr},
-    {"delegated_to", 2, 0x42, nullptr},
+    {"consent_type", 1, 0x42, nullptr, 0},
+    {"delegated_to", 2, 0x42, nullptr, 1},
+};
+const int32_t ConsentDelegationEntry_tagOrder[] = {0, 1};
+const int16_t ConsentDelegationEntry_idByTag[] = {
+    -1, 0, 1,
 };
 
 const NANOFieldFlags CorePlatformServiceEntry_flags[] = {
     0x2002, 0x2002,
 };
 const NANOFieldSchema CorePlatformServiceEntry_fields[] = {
-    {"service", 1, 0x2002, nullptr},
-    {"string_field_2", 2, 0x2002, nullptr},
+    {"service", 1, 0x2002, nullptr, -1},
+    {"string_field_2", 2, 0x2002, nullptr, -1},
+};
+const int32_t CorePlatformServiceEntry_tagOrder[] = {0, 1};
+const int16_t CorePlatformServiceEntry_idByTag[] = {
+    -1, 0, 1,
 };
 
 const NANOFieldFlags LimitedDataEntry_flags[] = {
     0x42, 0x42,
 };
 const NANOFieldSchema LimitedDataEntry_fields[] = {
-    {"enum_field_1", 1, 0x42, nullptr},
-    {"enum_field_2", 2, 0x42, nullptr},
+    {"enum_field_1", 1, 0x42, nullptr, 0},
+    {"enum_field_2", 2, 0x42, nullptr, 1},
+};
+const int32_t LimitedDataEntry_tagOrder[] = {0, 1};
+const int16_t LimitedDataEntry_idByTag[] = {
+    -1, 0, 1,
 };
 
 const NANOFieldFlags Audience_flags[] = {
     0x82, 0x4008, 0x4008, 0x22, 0x22,
 };
 const NANOFieldSchema Audience_fields[] = {
-    {"audience_id", 1, 0x82, nullptr},
-    {"property_filters", 2, 0x4008, &PropertyFilter_schema},
-    {"event_filters", 3, 0x4008, &EventFilter_schema},
-    {"bool_field_4", 4, 0x22, nullptr},
-    {"bool_field_5", 5, 0x22, nullptr},
+    {"audience_id", 1, 0x82, nullptr, 0},
+    {"property_filters", 2, 0x4008, &PropertyFilter_schema, -1},
+    {"event_filters", 3, 0x4008, &EventFilter_schema, -1},
+    {"bool_field_4", 4, 0x22, nullptr, 1},
+    {"bool_field_5", 5, 0x22, nullptr, 2},
+};
+const int32_t Audience_tagOrder[] = {0, 1, 2, 3, 4};
+const int16_t Audience_idByTag[] = {
+    -1, 0, 1, 2, 3, 4,
 };
 
 const NANOFieldFlags EventFilter_flags[] = {
     0x82, 0x2002, 0x4008, 0x22, 0x4002, 0x22, 0x22, 0x22,
 };
 const NANOFieldSchema EventFilter_fields[] = {
-    {"filter_id", 1, 0x82, nullptr},
-    {"event_name", 2, 0x2002, nullptr},
-    {"filters", 3, 0x4008, &Filter_schema},
-    {"bool_field_4", 4, 0x22, nullptr},
-    {"event_count_filter", 5, 0x4002, &NumberFilter_schema},
-    {"dynamic", 6, 0x22, nullptr},
-    {"sequence", 7, 0x22, nullptr},
-    {"session_scoped", 8, 0x22, nullptr},
+    {"filter_id", 1, 0x82, nullptr, 0},
+    {"event_name", 2, 0x2002, nullptr, -1},
+    {"filters", 3, 0x4008, &Filter_schema, -1},
+    {"bool_field_4", 4, 0x22, nullptr, 1},
+    {"event_count_filter", 5, 0x4002, &NumberFilter_schema, -1},
+    {"dynamic", 6, 0x22, nullptr, 2},
+    {"sequence", 7, 0x22, nullptr, 3},
+    {"session_scoped", 8, 0x22, nullptr, 4},
+};
+const int32_t EventFilter_tagOrder[] = {0, 1, 2, 3, 4, 5, 6, 7};
+const int16_t EventFilter_idByTag[] = {
+    -1, 0, 1, 2, 3, 4, 5, 6, 7,
 };
 
 const NANOFieldFlags PropertyFilter_flags[] = {
     0x82, 0x2002, 0x4002, 0x22, 0x22, 0x22,
 };
 const NANOFieldSchema PropertyFilter_fields[] = {
-    {"filter_id", 1, 0x82, nullptr},
-    {"property_name", 2, 0x2002, nullptr},
-    {"filter", 3, 0x4002, &Filter_schema},
-    {"dynamic", 4, 0x22, nullptr},
-    {"sequence", 5, 0x22, nullptr},
-    {"session_scoped", 6, 0x22, nullptr},
+    {"filter_id", 1, 0x82, nullptr, 0},
+    {"property_name", 2, 0x2002, nullptr, -1},
+    {"filter", 3, 0x4002, &Filter_schema, -1},
+    {"dynamic", 4, 0x22, nullptr, 1},
+    {"sequence", 5, 0x22, nullptr, 2},
+    {"session_scoped", 6, 0x22, nullptr, 3},
+};
+const int32_t PropertyFilter_tagOrder[] = {0, 1, 2, 3, 4, 5};
+const int16_t PropertyFilter_idByTag[] = {
+    -1, 0, 1, 2, 3, 4, 5,
 };
 
 const NANOFieldFlags Filter_flags[] = {
     0x4002, 0x4002, 0x22, 0x2002,
 };
 const NANOFieldSchema Filter_fields[] = {
-    {"string_filter", 1, 0x4002, &StringFilter_schema},
-    {"number_filter", 2, 0x4002, &NumberFilter_schema},
-    {"complement", 3, 0x22, nullptr},
-    {"param_name", 4, 0x2002, nullptr},
+    {"string_filter", 1, 0x4002, &StringFilter_schema, -1},
+    {"number_filter", 2, 0x4002, &NumberFilter_schema, -1},
+    {"complement", 3, 0x22, nullptr, 0},
+    {"param_name", 4, 0x2002, nullptr, -1},
+};
+const int32_t Filter_tagOrder[] = {0, 1, 2, 3};
+const int16_t Filter_idByTag[] = {
+    -1, 0, 1, 2, 3,
 };
 
 const NANOFieldFlags StringFilter_flags[] = {
     0x42, 0x2002, 0x22, 0x2008,
 };
 const NANOFieldSchema StringFilter_fields[] = {
-    {"match_type", 1, 0x42, nullptr},
-    {"expression", 2, 0x2002, nullptr},
-    {"case_sensitive", 3, 0x22, nullptr},
-    {"expression_list", 4, 0x2008, nullptr},
+    {"match_type", 1, 0x42, nullptr, 0},
+    {"expression", 2, 0x2002, nullptr, -1},
+    {"case_sensitive", 3, 0x22, nullptr, 1},
+    {"expression_list", 4, 0x2008, nullptr, -1},
+};
+const int32_t StringFilter_tagOrder[] = {0, 1, 2, 3};
+const int16_t StringFilter_idByTag[] = {
+    -1, 0, 1, 2, 3,
 };
 
 const NANOFieldFlags NumberFilter_flags[] = {
     0x42, 0x22, 0x2002, 0x2002, 0x2002,
 };
 const NANOFieldSchema NumberFilter_fields[] = {
-    {"comparison_type", 1, 0x42, nullptr},
-    {"is_float", 2, 0x22, nullptr},
-    {"comparison_value", 3, 0x2002, nullptr},
-    {"min_comparison_value", 4, 0x2002, nullptr},
-    {"max_comparison_value", 5, 0x2002, nullptr},
+    {"comparison_type", 1, 0x42, nullptr, 0},
+    {"is_float", 2, 0x22, nullptr, 1},
+    {"comparison_value", 3, 0x2002, nullptr, -1},
+    {"min_comparison_value", 4, 0x2002, nullptr, -1},
+    {"max_comparison_value", 5, 0x2002, nullptr, -1},
+};
+const int32_t NumberFilter_tagOrder[] = {0, 1, 2, 3, 4};
+const int16_t NumberFilter_idByTag[] = {
+    -1, 0, 1, 2, 3, 4,
 };
 
 const NANOFieldFlags ExperimentRequest_flags[] = {
     0x4002, 0x4008,
 };
 const NANOFieldSchema ExperimentRequest_fields[] = {
-    {"app_property", 1, 0x4002, &AppProperty_schema},
-    {"client_properties", 2, 0x4008, &ClientProperty_schema},
+    {"app_property", 1, 0x4002, &AppProperty_schema, -1},
+    {"client_properties", 2, 0x4008, &ClientProperty_schema, -1},
+};
+const int32_t ExperimentRequest_tagOrder[] = {0, 1};
+const int16_t ExperimentRequest_idByTag[] = {
+    -1, 0, 1,
 };
 
 const NANOFieldFlags ExperimentResponse_flags[] = {
     0x4008, 0x4008,
 };
 const NANOFieldSchema ExperimentResponse_fields[] = {
-    {"snapshots", 1, 0x4008, &Snapshot_schema},
-    {"sdk_responses", 2, 0x4008, &SdkResponse_schema},
+    {"snapshots", 1, 0x4008, &Snapshot_schema, -1},
+    {"sdk_responses", 2, 0x4008, &SdkResponse_schema, -1},
+};
+const int32_t ExperimentResponse_tagOrder[] = {0, 1};
+const int16_t ExperimentResponse_idByTag[] = {
+    -1, 0, 1,
 };
 
 const NANOFieldFlags SdkResponse_flags[] = {
     0x2002, 0x42, 0x4002,
 };
 const NANOFieldSchema SdkResponse_fields[] = {
-    {"sdk_name", 1, 0x2002, nullptr},
-    {"status", 2, 0x42, nullptr},
-    {"snapshot", 3, 0x4002, &Snapshot_schema},
+    {"sdk_name", 1, 0x2002, nullptr, -1},
+    {"status", 2, 0x42, nullptr, 0},
+    {"snapshot", 3, 0x4002, &Snapshot_schema, -1},
+};
+const int32_t SdkResponse_tagOrder[] = {0, 1, 2};
+const int16_t SdkResponse_idByTag[] = {
+    -1, 0, 1, 2,
 };
 
 const NANOFieldFlags Snapshot_flags[] = {
     0x2002, 0x4008,
 };
 const NANOFieldSchema Snapshot_fields[] = {
-    {"sdk_name", 1, 0x2002, nullptr},
-    {"experiments", 2, 0x4008, &Experiment_schema},
+    {"sdk_name", 1, 0x2002, nullptr, -1},
+    {"experiments", 2, 0x4008, &Experiment_schema, -1},
+};
+const int32_t Snapshot_tagOrder[] = {0, 1};
+const int16_t Snapshot_idByTag[] = {
+    -1, 0, 1,
 };
 
 const NANOFieldFlags Experiment_flags[] = {
     0x82, 0x4008,
 };
 const NANOFieldSchema Experiment_fields[] = {
-    {"experiment_id", 1, 0x82, nullptr},
-    {"flags", 2, 0x4008, &Flag_schema},
+    {"experiment_id", 1, 0x82, nullptr, 0},
+    {"flags", 2, 0x4008, &Flag_schema, -1},
+};
+const int32_t Experiment_tagOrder[] = {0, 1};
+const int16_t Experiment_idByTag[] = {
+    -1, 0, 1,
 };
 
 const NANOFieldFlags Flag_flags[] = {
     0x2002, 0x202, 0x2002, 0x1002, 0x22,
 };
 const NANOFieldSchema Flag_fields[] = {
-    {"name", 1, 0x2002, nullptr},
-    {"int_value", 2, 0x202, nullptr},
-    {"string_value", 3, 0x2002, nullptr},
-    {"double_value", 4, 0x1002, nullptr},
-    {"bool_value", 5, 0x22, nullptr},
+    {"name", 1, 0x2002, nullptr, -1},
+    {"int_value", 2, 0x202, nullptr, 0},
+    {"string_value", 3, 0x2002, nullptr, -1},
+    {"double_value", 4, 0x1002, nullptr, 1},
+    {"bool_value", 5, 0x22, nullptr, 2},
+};
+const int32_t Flag_tagOrder[] = {0, 1, 2, 3, 4};
+const int16_t Flag_idByTag[] = {
+    -1, 0, 1, 2, 3, 4,
 };
 
 const NANOFieldFlags Program_flags[] = {
     0x4008, 0x4002,
 };
 const NANOFieldSchema Program_fields[] = {
-    {"instructions", 1, 0x4008, &RuntimeEntity_schema},
-    {"activities", 2, 0x4002, &OgtActivities_schema},
+    {"instructions", 1, 0x4008, &RuntimeEntity_schema, -1},
+    {"activities", 2, 0x4002, &OgtActivities_schema, -1},
+};
+const int32_t Program_tagOrder[] = {0, 1};
+const int16_t Program_idByTag[] = {
+    -1, 0, 1,
 };
 
 const NANOFieldFlags OgtActivities_flags[] = {
     0x4008,
 };
 const NANOFieldSchema OgtActivities_fields[] = {
-    {"activities", 1, 0x4008, &OgtActivity_schema},
+    {"activities", 1, 0x4008, &OgtActivity_schema, -1},
+};
+const int32_t OgtActivities_tagOrder[] = {0};
+const int16_t OgtActivities_idByTag[] = {
+    -1, 0,
 };
 
 const NANOFieldFlags OgtActivity_flags[] = {
     0x2002, 0x4008,
 };
 const NANOFieldSchema OgtActivity_fields[] = {
-    {"name", 1, 0x2002, nullptr},
-    {"data", 2, 0x4008, &RuntimeEntity_schema},
+    {"name", 1, 0x2002, nullptr, -1},
+    {"data", 2, 0x4008, &RuntimeEntity_schema, -1},
+};
+const int32_t OgtActivity_tagOrder[] = {0, 1};
+const int16_t OgtActivity_idByTag[] = {
+    -1, 0, 1,
 };
 
 const NANOFieldFlags RuntimeEntity_flags[] = {
     0x42, 0x4008, 0x2002, 0x2002, 0x22, 0x1002,
 };
 const NANOFieldSchema RuntimeEntity_fields[] = {
-    {"type", 1, 0x42, nullptr},
-    {"value", 2, 0x4008, &RuntimeEntity_schema},
-    {"function_name", 3, 0x2002, nullptr},
-    {"string_value", 4, 0x2002, nullptr},
-    {"boolean_value", 5, 0x22, nullptr},
-    {"number_value", 6, 0x1002, nullptr},
+    {"type", 1, 0x42, nullptr, 0},
+    {"value", 2, 0x4008, &RuntimeEntity_schema, -1},
+    {"function_name", 3, 0x2002, nullptr, -1},
+    {"string_value", 4, 0x2002, nullptr, -1},
+    {"boolean_value", 5, 0x22, nullptr, 1},
+    {"number_value", 6, 0x1002, nullptr, 2},
+};
+const int32_t RuntimeEntity_tagOrder[] = {0, 1, 2, 3, 4, 5};
+const int16_t RuntimeEntity_idByTag[] = {
+    -1, 0, 1, 2, 3, 4, 5,
 };
 
 }  // namespace
@@ -555,6 +753,11 @@ constinit const NANOMessageSchema MeasurementBatch_schema = {
     .codecFields = &measurement_MeasurementBatch_msg,
     .codecSize = sizeof(measurement_MeasurementBatch),
     .hasArrays = true,
+    .listCount = 1,
+    .cellCount = 1,
+    .tagOrder = MeasurementBatch_tagOrder,
+    .idByTag = MeasurementBatch_idByTag,
+    .idByTagCount = 10,
     .initMessageInfo = MeasurementBatch_initMessageInfo,
     .deallocMessageField = MeasurementBatch_deallocMessageField,
     .copyMessageInfo = MeasurementBatch_copyMessageInfo,
@@ -604,6 +807,11 @@ constinit const NANOMessageSchema MeasurementBundle_schema = {
     .codecFields = &measurement_MeasurementBundle_msg,
     .codecSize = sizeof(measurement_MeasurementBundle),
     .hasArrays = true,
+    .listCount = 5,
+    .cellCount = 26,
+    .tagOrder = MeasurementBundle_tagOrder,
+    .idByTag = MeasurementBundle_idByTag,
+    .idByTagCount = 88,
     .initMessageInfo = MeasurementBundle_initMessageInfo,
     .deallocMessageField = MeasurementBundle_deallocMessageField,
     .copyMessageInfo = MeasurementBundle_copyMessageInfo,
@@ -659,6 +867,11 @@ constinit const NANOMessageSchema Event_schema = {
     .codecFields = &measurement_Event_msg,
     .codecSize = sizeof(measurement_Event),
     .hasArrays = true,
+    .listCount = 1,
+    .cellCount = 3,
+    .tagOrder = Event_tagOrder,
+    .idByTag = Event_idByTag,
+    .idByTagCount = 6,
     .initMessageInfo = Event_initMessageInfo,
     .deallocMessageField = Event_deallocMessageField,
     .copyMessageInfo = Event_copyMessageInfo,
@@ -714,6 +927,11 @@ constinit const NANOMessageSchema EventParam_schema = {
     .codecFields = &measurement_EventParam_msg,
     .codecSize = sizeof(measurement_EventParam),
     .hasArrays = true,
+    .listCount = 1,
+    .cellCount = 3,
+    .tagOrder = EventParam_tagOrder,
+    .idByTag = EventParam_idByTag,
+    .idByTagCount = 7,
     .initMessageInfo = EventParam_initMessageInfo,
     .deallocMessageField = EventParam_deallocMessageField,
     .copyMessageInfo = EventParam_copyMessageInfo,
@@ -769,6 +987,11 @@ constinit const NANOMessageSchema UserAttribute_schema = {
     .codecFields = &measurement_UserAttribute_msg,
     .codecSize = sizeof(measurement_UserAttribute),
     .hasArrays = false,
+    .listCount = 0,
+    .cellCount = 4,
+    .tagOrder = UserAttribute_tagOrder,
+    .idByTag = UserAttribute_idByTag,
+    .idByTagCount = 7,
     .initMessageInfo = UserAttribute_initMessageInfo,
     .deallocMessageField = UserAttribute_deallocMessageField,
     .copyMessageInfo = UserAttribute_copyMessageInfo,
@@ -821,6 +1044,11 @@ constinit const NANOMessageSchema AudienceLeafFilterResult_schema = {
     .codecFields = &measurement_AudienceLeafFilterResult_msg,
     .codecSize = sizeof(measurement_AudienceLeafFilterResult),
     .hasArrays = true,
+    .listCount = 0,
+    .cellCount = 2,
+    .tagOrder = AudienceLeafFilterResult_tagOrder,
+    .idByTag = AudienceLeafFilterResult_idByTag,
+    .idByTagCount = 5,
     .initMessageInfo = AudienceLeafFilterResult_initMessageInfo,
     .deallocMessageField = AudienceLeafFilterResult_deallocMessageField,
     .copyMessageInfo = AudienceLeafFilterResult_copyMessageInfo,
@@ -876,6 +1104,11 @@ constinit const NANOMessageSchema ResultData_schema = {
     .codecFields = &measurement_ResultData_msg,
     .codecSize = sizeof(measurement_ResultData),
     .hasArrays = true,
+    .listCount = 4,
+    .cellCount = 0,
+    .tagOrder = ResultData_tagOrder,
+    .idByTag = ResultData_idByTag,
+    .idByTagCount = 5,
     .initMessageInfo = ResultData_initMessageInfo,
     .deallocMessageField = ResultData_deallocMessageField,
     .copyMessageInfo = ResultData_copyMessageInfo,
@@ -925,6 +1158,11 @@ constinit const NANOMessageSchema DynamicFilterResultTimestamp_schema = {
     .codecFields = &measurement_DynamicFilterResultTimestamp_msg,
     .codecSize = sizeof(measurement_DynamicFilterResultTimestamp),
     .hasArrays = false,
+    .listCount = 0,
+    .cellCount = 2,
+    .tagOrder = DynamicFilterResultTimestamp_tagOrder,
+    .idByTag = DynamicFilterResultTimestamp_idByTag,
+    .idByTagCount = 3,
     .initMessageInfo = DynamicFilterResultTimestamp_initMessageInfo,
     .deallocMessageField = DynamicFilterResultTimestamp_deallocMessageField,
     .copyMessageInfo = DynamicFilterResultTimestamp_copyMessageInfo,
@@ -977,6 +1215,11 @@ constinit const NANOMessageSchema SequenceFilterResultTimestamp_schema = {
     .codecFields = &measurement_SequenceFilterResultTimestamp_msg,
     .codecSize = sizeof(measurement_SequenceFilterResultTimestamp),
     .hasArrays = true,
+    .listCount = 1,
+    .cellCount = 1,
+    .tagOrder = SequenceFilterResultTimestamp_tagOrder,
+    .idByTag = SequenceFilterResultTimestamp_idByTag,
+    .idByTagCount = 3,
     .initMessageInfo = SequenceFilterResultTimestamp_initMessageInfo,
     .deallocMessageField = SequenceFilterResultTimestamp_deallocMessageField,
     .copyMessageInfo = SequenceFilterResultTimestamp_copyMessageInfo,
@@ -1032,6 +1275,11 @@ constinit const NANOMessageSchema AppProperty_schema = {
     .codecFields = &measurement_AppProperty_msg,
     .codecSize = sizeof(measurement_AppProperty),
     .hasArrays = false,
+    .listCount = 0,
+    .cellCount = 2,
+    .tagOrder = AppProperty_tagOrder,
+    .idByTag = AppProperty_idByTag,
+    .idByTagCount = 8,
     .initMessageInfo = AppProperty_initMessageInfo,
     .deallocMessageField = AppProperty_deallocMessageField,
     .copyMessageInfo = AppProperty_copyMessageInfo,
@@ -1078,6 +1326,11 @@ constinit const NANOMessageSchema ClientProperty_schema = {
     .codecFields = &measurement_ClientProperty_msg,
     .codecSize = sizeof(measurement_ClientProperty),
     .hasArrays = true,
+    .listCount = 1,
+    .cellCount = 1,
+    .tagOrder = ClientProperty_tagOrder,
+    .idByTag = ClientProperty_idByTag,
+    .idByTagCount = 6,
     .initMessageInfo = ClientProperty_initMessageInfo,
     .deallocMessageField = ClientProperty_deallocMessageField,
     .copyMessageInfo = ClientProperty_copyMessageInfo,
@@ -1133,6 +1386,11 @@ constinit const NANOMessageSchema CustomProperty_schema = {
     .codecFields = &measurement_CustomProperty_msg,
     .codecSize = sizeof(measurement_CustomProperty),
     .hasArrays = false,
+    .listCount = 0,
+    .cellCount = 0,
+    .tagOrder = CustomProperty_tagOrder,
+    .idByTag = CustomProperty_idByTag,
+    .idByTagCount = 3,
     .initMessageInfo = CustomProperty_initMessageInfo,
     .deallocMessageField = CustomProperty_deallocMessageField,
     .copyMessageInfo = CustomProperty_copyMessageInfo,
@@ -1185,6 +1443,11 @@ constinit const NANOMessageSchema ConsentInfoExtra_schema = {
     .codecFields = &measurement_ConsentInfoExtra_msg,
     .codecSize = sizeof(measurement_ConsentInfoExtra),
     .hasArrays = true,
+    .listCount = 1,
+    .cellCount = 0,
+    .tagOrder = ConsentInfoExtra_tagOrder,
+    .idByTag = ConsentInfoExtra_idByTag,
+    .idByTagCount = 2,
     .initMessageInfo = ConsentInfoExtra_initMessageInfo,
     .deallocMessageField = ConsentInfoExtra_deallocMessageField,
     .copyMessageInfo = ConsentInfoExtra_copyMessageInfo,
@@ -1234,6 +1497,11 @@ constinit const NANOMessageSchema AdCampaignInfo_schema = {
     .codecFields = &measurement_AdCampaignInfo_msg,
     .codecSize = sizeof(measurement_AdCampaignInfo),
     .hasArrays = true,
+    .listCount = 2,
+    .cellCount = 2,
+    .tagOrder = AdCampaignInfo_tagOrder,
+    .idByTag = AdCampaignInfo_idByTag,
+    .idByTagCount = 11,
     .initMessageInfo = AdCampaignInfo_initMessageInfo,
     .deallocMessageField = AdCampaignInfo_deallocMessageField,
     .copyMessageInfo = AdCampaignInfo_copyMessageInfo,
@@ -1283,6 +1551,11 @@ constinit const NANOMessageSchema DeepLinkDxdParamsEntry_schema = {
     .codecFields = &measurement_DeepLinkDxdParamsEntry_msg,
     .codecSize = sizeof(measurement_DeepLinkDxdParamsEntry),
     .hasArrays = false,
+    .listCount = 0,
+    .cellCount = 0,
+    .tagOrder = DeepLinkDxdParamsEntry_tagOrder,
+    .idByTag = DeepLinkDxdParamsEntry_idByTag,
+    .idByTagCount = 3,
     .initMessageInfo = DeepLinkDxdParamsEntry_initMessageInfo,
     .deallocMessageField = DeepLinkDxdParamsEntry_deallocMessageField,
     .copyMessageInfo = DeepLinkDxdParamsEntry_copyMessageInfo,
@@ -1335,6 +1608,11 @@ constinit const NANOMessageSchema MarketReferrerDxdParamsEntry_schema = {
     .codecFields = &measurement_MarketReferrerDxdParamsEntry_msg,
     .codecSize = sizeof(measurement_MarketReferrerDxdParamsEntry),
     .hasArrays = false,
+    .listCount = 0,
+    .cellCount = 0,
+    .tagOrder = MarketReferrerDxdParamsEntry_tagOrder,
+    .idByTag = MarketReferrerDxdParamsEntry_idByTag,
+    .idByTagCount = 3,
     .initMessageInfo = MarketReferrerDxdParamsEntry_initMessageInfo,
     .deallocMessageField = MarketReferrerDxdParamsEntry_deallocMessageField,
     .copyMessageInfo = MarketReferrerDxdParamsEntry_copyMessageInfo,
@@ -1387,6 +1665,11 @@ constinit const NANOMessageSchema OnDeviceMeasurementInfo_schema = {
     .codecFields = &measurement_OnDeviceMeasurementInfo_msg,
     .codecSize = sizeof(measurement_OnDeviceMeasurementInfo),
     .hasArrays = false,
+    .listCount = 0,
+    .cellCount = 0,
+    .tagOrder = OnDeviceMeasurementInfo_tagOrder,
+    .idByTag = OnDeviceMeasurementInfo_idByTag,
+    .idByTagCount = 5,
     .initMessageInfo = OnDeviceMeasurementInfo_initMessageInfo,
     .deallocMessageField = OnDeviceMeasurementInfo_deallocMessageField,
     .copyMessageInfo = OnDeviceMeasurementInfo_copyMessageInfo,
@@ -1433,6 +1716,11 @@ constinit const NANOMessageSchema OnDeviceMeasurementValue_schema = {
     .codecFields = &measurement_OnDeviceMeasurementValue_msg,
     .codecSize = sizeof(measurement_OnDeviceMeasurementValue),
     .hasArrays = false,
+    .listCount = 0,
+    .cellCount = 1,
+    .tagOrder = OnDeviceMeasurementValue_tagOrder,
+    .idByTag = OnDeviceMeasurementValue_idByTag,
+    .idByTagCount = 3,
     .initMessageInfo = OnDeviceMeasurementValue_initMessageInfo,
     .deallocMessageField = OnDeviceMeasurementValue_deallocMessageField,
     .copyMessageInfo = OnDeviceMeasurementValue_copyMessageInfo,
@@ -1479,6 +1767,11 @@ constinit const NANOMessageSchema SkAdNetworkConversionValueRequest_schema = {
     .codecFields = &measurement_SkAdNetworkConversionValueRequest_msg,
     .codecSize = sizeof(measurement_SkAdNetworkConversionValueRequest),
     .hasArrays = false,
+    .listCount = 0,
+    .cellCount = 3,
+    .tagOrder = SkAdNetworkConversionValueRequest_tagOrder,
+    .idByTag = SkAdNetworkConversionValueRequest_idByTag,
+    .idByTagCount = 7,
     .initMessageInfo = SkAdNetworkConversionValueRequest_initMessageInfo,
     .deallocMessageField = SkAdNetworkConversionValueRequest_deallocMessageField,
     .copyMessageInfo = SkAdNetworkConversionValueRequest_copyMessageInfo,
@@ -1525,6 +1818,11 @@ constinit const NANOMessageSchema SkAdNetworkConversionValueResponse_schema = {
     .codecFields = &measurement_SkAdNetworkConversionValueResponse_msg,
     .codecSize = sizeof(measurement_SkAdNetworkConversionValueResponse),
     .hasArrays = false,
+    .listCount = 0,
+    .cellCount = 7,
+    .tagOrder = SkAdNetworkConversionValueResponse_tagOrder,
+    .idByTag = SkAdNetworkConversionValueResponse_idByTag,
+    .idByTagCount = 9,
     .initMessageInfo = SkAdNetworkConversionValueResponse_initMessageInfo,
     .deallocMessageField = SkAdNetworkConversionValueResponse_deallocMessageField,
     .copyMessageInfo = SkAdNetworkConversionValueResponse_copyMessageInfo,
@@ -1571,6 +1869,11 @@ constinit const NANOMessageSchema MeasurementConfig_schema = {
     .codecFields = &measurement_MeasurementConfig_msg,
     .codecSize = sizeof(measurement_MeasurementConfig),
     .hasArrays = true,
+    .listCount = 5,
+    .cellCount = 3,
+    .tagOrder = MeasurementConfig_tagOrder,
+    .idByTag = MeasurementConfig_idByTag,
+    .idByTagCount = 19,
     .initMessageInfo = MeasurementConfig_initMessageInfo,
     .deallocMessageField = MeasurementConfig_deallocMessageField,
     .copyMessageInfo = MeasurementConfig_copyMessageInfo,
@@ -1620,6 +1923,11 @@ constinit const NANOMessageSchema Setting_schema = {
     .codecFields = &measurement_Setting_msg,
     .codecSize = sizeof(measurement_Setting),
     .hasArrays = false,
+    .listCount = 0,
+    .cellCount = 0,
+    .tagOrder = Setting_tagOrder,
+    .idByTag = Setting_idByTag,
+    .idByTagCount = 3,
     .initMessageInfo = Setting_initMessageInfo,
     .deallocMessageField = Setting_deallocMessageField,
     .copyMessageInfo = Setting_copyMessageInfo,
@@ -1672,6 +1980,11 @@ constinit const NANOMessageSchema EventConfig_schema = {
     .codecFields = &measurement_EventConfig_msg,
     .codecSize = sizeof(measurement_EventConfig),
     .hasArrays = false,
+    .listCount = 0,
+    .cellCount = 3,
+    .tagOrder = EventConfig_tagOrder,
+    .idByTag = EventConfig_idByTag,
+    .idByTagCount = 5,
     .initMessageInfo = EventConfig_initMessageInfo,
     .deallocMessageField = EventConfig_deallocMessageField,
     .copyMessageInfo = EventConfig_copyMessageInfo,
@@ -1724,6 +2037,11 @@ constinit const NANOMessageSchema DataControl_schema = {
     .codecFields = &measurement_DataControl_msg,
     .codecSize = sizeof(measurement_DataControl),
     .hasArrays = true,
+    .listCount = 1,
+    .cellCount = 1,
+    .tagOrder = DataControl_tagOrder,
+    .idByTag = DataControl_idByTag,
+    .idByTagCount = 4,
     .initMessageInfo = DataControl_initMessageInfo,
     .deallocMessageField = DataControl_deallocMessageField,
     .copyMessageInfo = DataControl_copyMessageInfo,
@@ -1779,6 +2097,11 @@ constinit const NANOMessageSchema Region_schema = {
     .codecFields = &measurement_Region_msg,
     .codecSize = sizeof(measurement_Region),
     .hasArrays = false,
+    .listCount = 0,
+    .cellCount = 0,
+    .tagOrder = Region_tagOrder,
+    .idByTag = Region_idByTag,
+    .idByTagCount = 3,
     .initMessageInfo = Region_initMessageInfo,
     .deallocMessageField = Region_deallocMessageField,
     .copyMessageInfo = Region_copyMessageInfo,
@@ -1831,6 +2154,11 @@ constinit const NANOMessageSchema PsmSetting_schema = {
     .codecFields = &measurement_PsmSetting_msg,
     .codecSize = sizeof(measurement_PsmSetting),
     .hasArrays = false,
+    .listCount = 0,
+    .cellCount = 3,
+    .tagOrder = PsmSetting_tagOrder,
+    .idByTag = PsmSetting_idByTag,
+    .idByTagCount = 4,
     .initMessageInfo = PsmSetting_initMessageInfo,
     .deallocMessageField = PsmSetting_deallocMessageField,
     .copyMessageInfo = PsmSetting_copyMessageInfo,
@@ -1877,6 +2205,11 @@ constinit const NANOMessageSchema KrpxSetting_schema = {
     .codecFields = &measurement_KrpxSetting_msg,
     .codecSize = sizeof(measurement_KrpxSetting),
     .hasArrays = false,
+    .listCount = 0,
+    .cellCount = 1,
+    .tagOrder = KrpxSetting_tagOrder,
+    .idByTag = KrpxSetting_idByTag,
+    .idByTagCount = 6,
     .initMessageInfo = KrpxSetting_initMessageInfo,
     .deallocMessageField = KrpxSetting_deallocMessageField,
     .copyMessageInfo = KrpxSetting_copyMessageInfo,
@@ -1923,6 +2256,11 @@ constinit const NANOMessageSchema ConsentConfig_schema = {
     .codecFields = &measurement_ConsentConfig_msg,
     .codecSize = sizeof(measurement_ConsentConfig),
     .hasArrays = true,
+    .listCount = 4,
+    .cellCount = 1,
+    .tagOrder = ConsentConfig_tagOrder,
+    .idByTag = ConsentConfig_idByTag,
+    .idByTagCount = 6,
     .initMessageInfo = ConsentConfig_initMessageInfo,
     .deallocMessageField = ConsentConfig_deallocMessageField,
     .copyMessageInfo = ConsentConfig_copyMessageInfo,
@@ -1972,6 +2310,11 @@ constinit const NANOMessageSchema ConsentDefaultEntry_schema = {
     .codecFields = &measurement_ConsentDefaultEntry_msg,
     .codecSize = sizeof(measurement_ConsentDefaultEntry),
     .hasArrays = false,
+    .listCount = 0,
+    .cellCount = 3,
+    .tagOrder = ConsentDefaultEntry_tagOrder,
+    .idByTag = ConsentDefaultEntry_idByTag,
+    .idByTagCount = 4,
     .initMessageInfo = ConsentDefaultEntry_initMessageInfo,
     .deallocMessageField = ConsentDefaultEntry_deallocMessageField,
     .copyMessageInfo = ConsentDefaultEntry_copyMessageInfo,
@@ -2024,6 +2367,11 @@ constinit const NANOMessageSchema ConsentDelegationEntry_schema = {
     .codecFields = &measurement_ConsentDelegationEntry_msg,
     .codecSize = sizeof(measurement_ConsentDelegationEntry),
     .hasArrays = false,
+    .listCount = 0,
+    .cellCount = 2,
+    .tagOrder = ConsentDelegationEntry_tagOrder,
+    .idByTag = ConsentDelegationEntry_idByTag,
+    .idByTagCount = 3,
     .initMessageInfo = ConsentDelegationEntry_initMessageInfo,
     .deallocMessageField = ConsentDelegationEntry_deallocMessageField,
     .copyMessageInfo = ConsentDelegationEntry_copyMessageInfo,
@@ -2076,6 +2424,11 @@ constinit const NANOMessageSchema CorePlatformServiceEntry_schema = {
     .codecFields = &measurement_CorePlatformServiceEntry_msg,
     .codecSize = sizeof(measurement_CorePlatformServiceEntry),
     .hasArrays = false,
+    .listCount = 0,
+    .cellCount = 0,
+    .tagOrder = CorePlatformServiceEntry_tagOrder,
+    .idByTag = CorePlatformServiceEntry_idByTag,
+    .idByTagCount = 3,
     .initMessageInfo = CorePlatformServiceEntry_initMessageInfo,
     .deallocMessageField = CorePlatformServiceEntry_deallocMessageField,
     .copyMessageInfo = CorePlatformServiceEntry_copyMessageInfo,
@@ -2128,6 +2481,11 @@ constinit const NANOMessageSchema LimitedDataEntry_schema = {
     .codecFields = &measurement_LimitedDataEntry_msg,
     .codecSize = sizeof(measurement_LimitedDataEntry),
     .hasArrays = false,
+    .listCount = 0,
+    .cellCount = 2,
+    .tagOrder = LimitedDataEntry_tagOrder,
+    .idByTag = LimitedDataEntry_idByTag,
+    .idByTagCount = 3,
     .initMessageInfo = LimitedDataEntry_initMessageInfo,
     .deallocMessageField = LimitedDataEntry_deallocMessageField,
     .copyMessageInfo = LimitedDataEntry_copyMessageInfo,
@@ -2180,6 +2538,11 @@ constinit const NANOMessageSchema Audience_schema = {
     .codecFields = &measurement_Audience_msg,
     .codecSize = sizeof(measurement_Audience),
     .hasArrays = true,
+    .listCount = 2,
+    .cellCount = 3,
+    .tagOrder = Audience_tagOrder,
+    .idByTag = Audience_idByTag,
+    .idByTagCount = 6,
     .initMessageInfo = Audience_initMessageInfo,
     .deallocMessageField = Audience_deallocMessageField,
     .copyMessageInfo = Audience_copyMessageInfo,
@@ -2235,6 +2598,11 @@ constinit const NANOMessageSchema EventFilter_schema = {
     .codecFields = &measurement_EventFilter_msg,
     .codecSize = sizeof(measurement_EventFilter),
     .hasArrays = true,
+    .listCount = 1,
+    .cellCount = 5,
+    .tagOrder = EventFilter_tagOrder,
+    .idByTag = EventFilter_idByTag,
+    .idByTagCount = 9,
     .initMessageInfo = EventFilter_initMessageInfo,
     .deallocMessageField = EventFilter_deallocMessageField,
     .copyMessageInfo = EventFilter_copyMessageInfo,
@@ -2290,6 +2658,11 @@ constinit const NANOMessageSchema PropertyFilter_schema = {
     .codecFields = &measurement_PropertyFilter_msg,
     .codecSize = sizeof(measurement_PropertyFilter),
     .hasArrays = true,
+    .listCount = 0,
+    .cellCount = 4,
+    .tagOrder = PropertyFilter_tagOrder,
+    .idByTag = PropertyFilter_idByTag,
+    .idByTagCount = 7,
     .initMessageInfo = PropertyFilter_initMessageInfo,
     .deallocMessageField = PropertyFilter_deallocMessageField,
     .copyMessageInfo = PropertyFilter_copyMessageInfo,
@@ -2345,6 +2718,11 @@ constinit const NANOMessageSchema Filter_schema = {
     .codecFields = &measurement_Filter_msg,
     .codecSize = sizeof(measurement_Filter),
     .hasArrays = true,
+    .listCount = 0,
+    .cellCount = 1,
+    .tagOrder = Filter_tagOrder,
+    .idByTag = Filter_idByTag,
+    .idByTagCount = 5,
     .initMessageInfo = Filter_initMessageInfo,
     .deallocMessageField = Filter_deallocMessageField,
     .copyMessageInfo = Filter_copyMessageInfo,
@@ -2400,6 +2778,11 @@ constinit const NANOMessageSchema StringFilter_schema = {
     .codecFields = &measurement_StringFilter_msg,
     .codecSize = sizeof(measurement_StringFilter),
     .hasArrays = true,
+    .listCount = 1,
+    .cellCount = 2,
+    .tagOrder = StringFilter_tagOrder,
+    .idByTag = StringFilter_idByTag,
+    .idByTagCount = 5,
     .initMessageInfo = StringFilter_initMessageInfo,
     .deallocMessageField = StringFilter_deallocMessageField,
     .copyMessageInfo = StringFilter_copyMessageInfo,
@@ -2449,6 +2832,11 @@ constinit const NANOMessageSchema NumberFilter_schema = {
     .codecFields = &measurement_NumberFilter_msg,
     .codecSize = sizeof(measurement_NumberFilter),
     .hasArrays = false,
+    .listCount = 0,
+    .cellCount = 2,
+    .tagOrder = NumberFilter_tagOrder,
+    .idByTag = NumberFilter_idByTag,
+    .idByTagCount = 6,
     .initMessageInfo = NumberFilter_initMessageInfo,
     .deallocMessageField = NumberFilter_deallocMessageField,
     .copyMessageInfo = NumberFilter_copyMessageInfo,
@@ -2495,6 +2883,11 @@ constinit const NANOMessageSchema ExperimentRequest_schema = {
     .codecFields = &measurement_ExperimentRequest_msg,
     .codecSize = sizeof(measurement_ExperimentRequest),
     .hasArrays = true,
+    .listCount = 1,
+    .cellCount = 0,
+    .tagOrder = ExperimentRequest_tagOrder,
+    .idByTag = ExperimentRequest_idByTag,
+    .idByTagCount = 3,
     .initMessageInfo = ExperimentRequest_initMessageInfo,
     .deallocMessageField = ExperimentRequest_deallocMessageField,
     .copyMessageInfo = ExperimentRequest_copyMessageInfo,
@@ -2544,6 +2937,11 @@ constinit const NANOMessageSchema ExperimentResponse_schema = {
     .codecFields = &measurement_ExperimentResponse_msg,
     .codecSize = sizeof(measurement_ExperimentResponse),
     .hasArrays = true,
+    .listCount = 2,
+    .cellCount = 0,
+    .tagOrder = ExperimentResponse_tagOrder,
+    .idByTag = ExperimentResponse_idByTag,
+    .idByTagCount = 3,
     .initMessageInfo = ExperimentResponse_initMessageInfo,
     .deallocMessageField = ExperimentResponse_deallocMessageField,
     .copyMessageInfo = ExperimentResponse_copyMessageInfo,
@@ -2593,6 +2991,11 @@ constinit const NANOMessageSchema SdkResponse_schema = {
     .codecFields = &measurement_SdkResponse_msg,
     .codecSize = sizeof(measurement_SdkResponse),
     .hasArrays = true,
+    .listCount = 0,
+    .cellCount = 1,
+    .tagOrder = SdkResponse_tagOrder,
+    .idByTag = SdkResponse_idByTag,
+    .idByTagCount = 4,
     .initMessageInfo = SdkResponse_initMessageInfo,
     .deallocMessageField = SdkResponse_deallocMessageField,
     .copyMessageInfo = SdkResponse_copyMessageInfo,
@@ -2648,6 +3051,11 @@ constinit const NANOMessageSchema Snapshot_schema = {
     .codecFields = &measurement_Snapshot_msg,
     .codecSize = sizeof(measurement_Snapshot),
     .hasArrays = true,
+    .listCount = 1,
+    .cellCount = 0,
+    .tagOrder = Snapshot_tagOrder,
+    .idByTag = Snapshot_idByTag,
+    .idByTagCount = 3,
     .initMessageInfo = Snapshot_initMessageInfo,
     .deallocMessageField = Snapshot_deallocMessageField,
     .copyMessageInfo = Snapshot_copyMessageInfo,
@@ -2703,6 +3111,11 @@ constinit const NANOMessageSchema Experiment_schema = {
     .codecFields = &measurement_Experiment_msg,
     .codecSize = sizeof(measurement_Experiment),
     .hasArrays = true,
+    .listCount = 1,
+    .cellCount = 1,
+    .tagOrder = Experiment_tagOrder,
+    .idByTag = Experiment_idByTag,
+    .idByTagCount = 3,
     .initMessageInfo = Experiment_initMessageInfo,
     .deallocMessageField = Experiment_deallocMessageField,
     .copyMessageInfo = Experiment_copyMessageInfo,
@@ -2758,6 +3171,11 @@ constinit const NANOMessageSchema Flag_schema = {
     .codecFields = &measurement_Flag_msg,
     .codecSize = sizeof(measurement_Flag),
     .hasArrays = false,
+    .listCount = 0,
+    .cellCount = 3,
+    .tagOrder = Flag_tagOrder,
+    .idByTag = Flag_idByTag,
+    .idByTagCount = 6,
     .initMessageInfo = Flag_initMessageInfo,
     .deallocMessageField = Flag_deallocMessageField,
     .copyMessageInfo = Flag_copyMessageInfo,
@@ -2810,6 +3228,11 @@ constinit const NANOMessageSchema Program_schema = {
     .codecFields = &measurement_Program_msg,
     .codecSize = sizeof(measurement_Program),
     .hasArrays = true,
+    .listCount = 1,
+    .cellCount = 0,
+    .tagOrder = Program_tagOrder,
+    .idByTag = Program_idByTag,
+    .idByTagCount = 3,
     .initMessageInfo = Program_initMessageInfo,
     .deallocMessageField = Program_deallocMessageField,
     .copyMessageInfo = Program_copyMessageInfo,
@@ -2865,6 +3288,11 @@ constinit const NANOMessageSchema OgtActivities_schema = {
     .codecFields = &measurement_OgtActivities_msg,
     .codecSize = sizeof(measurement_OgtActivities),
     .hasArrays = true,
+    .listCount = 1,
+    .cellCount = 0,
+    .tagOrder = OgtActivities_tagOrder,
+    .idByTag = OgtActivities_idByTag,
+    .idByTagCount = 2,
     .initMessageInfo = OgtActivities_initMessageInfo,
     .deallocMessageField = OgtActivities_deallocMessageField,
     .copyMessageInfo = OgtActivities_copyMessageInfo,
@@ -2914,6 +3342,11 @@ constinit const NANOMessageSchema OgtActivity_schema = {
     .codecFields = &measurement_OgtActivity_msg,
     .codecSize = sizeof(measurement_OgtActivity),
     .hasArrays = true,
+    .listCount = 1,
+    .cellCount = 0,
+    .tagOrder = OgtActivity_tagOrder,
+    .idByTag = OgtActivity_idByTag,
+    .idByTagCount = 3,
     .initMessageInfo = OgtActivity_initMessageInfo,
     .deallocMessageField = OgtActivity_deallocMessageField,
     .copyMessageInfo = OgtActivity_copyMessageInfo,
@@ -2969,6 +3402,11 @@ constinit const NANOMessageSchema RuntimeEntity_schema = {
     .codecFields = &measurement_RuntimeEntity_msg,
     .codecSize = sizeof(measurement_RuntimeEntity),
     .hasArrays = true,
+    .listCount = 1,
+    .cellCount = 3,
+    .tagOrder = RuntimeEntity_tagOrder,
+    .idByTag = RuntimeEntity_idByTag,
+    .idByTagCount = 7,
     .initMessageInfo = RuntimeEntity_initMessageInfo,
     .deallocMessageField = RuntimeEntity_deallocMessageField,
     .copyMessageInfo = RuntimeEntity_copyMessageInfo,

@@ -7,20 +7,28 @@ const NANOFieldFlags Kinds_flags[] = {
     0x8002, 0x8008, 0x102, 0x402, 0x4008, 0x4002,
 };
 const NANOFieldSchema Kinds_fields[] = {
-    {"blob", 1, 0x8002, nullptr},
-    {"blobs", 2, 0x8008, nullptr},
-    {"small", 3, 0x102, nullptr},
-    {"large", 4, 0x402, nullptr},
-    {"children", 6, 0x4008, &Kinds_schema},
-    {"leaf", 5, 0x4002, &Leaf_schema},
+    {"blob", 1, 0x8002, nullptr, -1},
+    {"blobs", 2, 0x8008, nullptr, -1},
+    {"small", 3, 0x102, nullptr, 0},
+    {"large", 4, 0x402, nullptr, 1},
+    {"children", 6, 0x4008, &Kinds_schema, -1},
+    {"leaf", 5, 0x4002, &Leaf_schema, -1},
+};
+const int32_t Kinds_tagOrder[] = {0, 1, 2, 3, 5, 4};
+const int16_t Kinds_idByTag[] = {
+    -1, 0, 1, 2, 3, 5, 4,
 };
 
 const NANOFieldFlags Leaf_flags[] = {
     0x8002, 0x402,
 };
 const NANOFieldSchema Leaf_fields[] = {
-    {"data", 2, 0x8002, nullptr},
-    {"count", 3, 0x402, nullptr},
+    {"data", 2, 0x8002, nullptr, -1},
+    {"count", 3, 0x402, nullptr, 0},
+};
+const int32_t Leaf_tagOrder[] = {0, 1};
+const int16_t Leaf_idByTag[] = {
+    -1, -1, 0, 1,
 };
 
 }  // namespace
@@ -33,6 +41,11 @@ constinit const NANOMessageSchema Kinds_schema = {
     .codecFields = &kinds_Kinds_msg,
     .codecSize = sizeof(kinds_Kinds),
     .hasArrays = true,
+    .listCount = 2,
+    .cellCount = 2,
+    .tagOrder = Kinds_tagOrder,
+    .idByTag = Kinds_idByTag,
+    .idByTagCount = 7,
     .initMessageInfo = Kinds_initMessageInfo,
     .deallocMessageField = Kinds_deallocMessageField,
     .copyMessageInfo = Kinds_copyMessageInfo,
@@ -88,6 +101,11 @@ constinit const NANOMessageSchema Leaf_schema = {
     .codecFields = &kinds_Leaf_msg,
     .codecSize = sizeof(kinds_Leaf),
     .hasArrays = false,
+    .listCount = 0,
+    .cellCount = 1,
+    .tagOrder = Leaf_tagOrder,
+    .idByTag = Leaf_idByTag,
+    .idByTagCount = 4,
     .initMessageInfo = Leaf_initMessageInfo,
     .deallocMessageField = Leaf_deallocMessageField,
     .copyMessageInfo = Leaf_copyMessageInfo,

@@ -1,0 +1,159 @@
+// The one place a statement becomes a value. Every evaluation first counts
+// one instruction against the runtime's limit and one level against its
+// depth limit; then a plain value is its own result, and a statement runs
+// the command its opcode names, or, when no command owns the name, the
+// script function of that name in scope.
+//
+// Adding a command family (operators, control, loops, ...):
+//   1. In a file of its own (QZMP<Family>Commands.cpp) write the handlers and
+//      a function that returns the family's evaluator:
+//        QZMPCommandEvaluator QZMPMathCommandEvaluator() {
+//          return QZMPCommandEvaluator("math", {
+//              {0, &add, QZMPDispatch::evaluated, QZMPArity::exactly(2)},
+//              {27, &negate, QZMPDispatch::evaluated, QZMPArity::exactly(1)},
+//          });
+//        }
+//      `evaluated` handlers receive the argument values, evaluated left to
+//      right in the caller's scope (the first failure stops evaluation and
+//      the handler is not called); `raw` handlers receive the unevaluated
+//      statements and evaluate what they need with QZMPEvaluator. A wrong
+//      argument count sets code 9: after evaluation for `evaluated`
+//      commands (before it with `.checkedFirst()`), before the call for
+//      `raw` ones. Counts the arity cannot express (even counts) are the
+//      handler's to check.
+//   2. Declare that function in QZMPStandardCommands.h and register it in
+//      QZMPRegisterStandardCommands (QZMPStandardCommands.cpp).
+//   Array and string methods are tables of QZMPMethod, registered there with
+//   registerArrayMethods and registerStringMethods; their arguments arrive
+//   evaluated, and a name no table holds sets code 17.
+// Handlers report failure through the error and return undefined; they
+// never throw, and must keep argument spans valid across calls that run
+// program code (pin array elements with allElements()).
+#pragma once
+
+#include <array>
+#include <climits>
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <absl/container/flat_hash_map.h>
+
+#include "measurement/config/runtime/QZMPRuntimeValue.h"
+#include "measurement/config/runtime/QZMPStatementValue.h"
+
+class QZMPScope;
+
+using QZMPCommandHandler = QZMPRuntimeValue (*)(QZMPArguments arguments, QZMPScope& scope, QZMPError& error);
+using QZMPMethodHandler = QZMPRuntimeValue (*)(const QZMPRuntimeValue& receiver, QZMPArguments arguments,
+                                               QZMPScope& scope, QZMPError& error);
+
+// How many arguments a command takes.
+struct QZMPArity {
+  int minimum = 0;
+  int maximum = INT_MAX;
+  bool checkFirst = false;  // for evaluated commands: check before evaluating
+
+  static constexpr QZMPArity any() { return {}; }
+  static constexpr QZMPArity exactly(int n) { return {n, n}; }
+  static constexpr QZMPArity atLeast(int n) { return {n, INT_MAX}; }
+  static constexpr QZMPArity atMost(int n) { return {0, n}; }
+  static constexpr QZMPArity between(int low, int high) { return {low, high}; }
+  constexpr QZMPArity checkedFirst() const { return {minimum, maximum, true}; }
+  constexpr bool accepts(std::size_t count) const {
+    return count >= static_cast<std::size_t>(minimum) && count <= static_cast<std::size_t>(maximum);
+  }
+};
+
+enum class QZMPDispatch : unsigned char { evaluated, raw };
+
+struct QZMPCommand {
+  int opcode;
+  QZMPCommandHandler handler;
+  QZMPDispatch dispatch;
+  QZMPArity arity;
+};
+
+struct QZMPMethod {
+  std::u16string_view name;
+  QZMPMethodHandler handler;
+  QZMPArity arity;
+};
+
+// One family's commands, by opcode; fixed once made.
+class QZMPCommandEvaluator {
+ public:
+  QZMPCommandEvaluator(std::string name, std::vector<QZMPCommand> commands);
+
+  const std::string& name() const { return name_; }
+  // The opcodes as decimal strings.
+  std::vector<std::string> allSupportedCommands() const;
+  const std::vector<QZMPCommand>& commands() const { return commands_; }
+  // Runs the command with the raw arguments; an opcode this family lacks
+  // gives undefined without an error.
+  QZMPRuntimeValue evaluateCommand(std::string_view command, QZMPArguments arguments, QZMPScope& scope,
+                                   QZMPError& error) const;
+
+ private:
+  std::string name_;
+  std::vector<QZMPCommand> commands_;
+};
+
+class QZMPCommandRegistrar {
+ public:
+  // The registrar with every standard family; made once, never changed.
+  static const QZMPCommandRegistrar& sharedInstance();
+
+  // An empty registrar (a runtime may be given its own, e.g. in tests).
+  QZMPCommandRegistrar() = default;
+  QZMPCommandRegistrar(const QZMPCommandRegistrar&) = delete;
+  QZMPCommandRegistrar& operator=(const QZMPCommandRegistrar&) = delete;
+
+  // Owns every opcode of the evaluator; a later registration of an opcode
+  // replaces the earlier one.
+  void registerEvaluator(QZMPCommandEvaluator evaluator);
+  void registerArrayMethods(std::span<const QZMPMethod> methods);
+  void registerStringMethods(std::span<const QZMPMethod> methods);
+
+  // The evaluator that owns the command name, or nullptr.
+  const QZMPCommandEvaluator* evaluatorForCommand(std::string_view command) const;
+
+  QZMPRuntimeValue evaluateStatement(const QZMPRuntimeValue& statement, QZMPScope& scope, QZMPError& error) const;
+  // Method calls on arrays and strings: evaluates the arguments, then runs
+  // the method; an unknown name sets code 17.
+  QZMPRuntimeValue evaluateArrayMethod(std::u16string_view name, const QZMPRuntimeValue& array,
+                                       QZMPArguments arguments, QZMPScope& scope, QZMPError& error) const;
+  QZMPRuntimeValue evaluateStringMethod(std::u16string_view name, const QZMPRuntimeValue& string,
+                                        QZMPArguments arguments, QZMPScope& scope, QZMPError& error) const;
+
+  // Runs one command with its raw arguments: the argument-count check and
+  // the evaluation its dispatch asks for, then the handler.
+  static QZMPRuntimeValue dispatch(const QZMPCommand& command, QZMPArguments arguments, QZMPScope& scope,
+                                   QZMPError& error);
+
+ private:
+  struct MethodKey {
+    using is_transparent = void;
+    std::size_t operator()(std::u16string_view name) const;
+  };
+  struct MethodEqual {
+    using is_transparent = void;
+    bool operator()(std::u16string_view a, std::u16string_view b) const { return a == b; }
+  };
+  using MethodTable = absl::flat_hash_map<std::u16string, QZMPMethod, MethodKey, MethodEqual>;
+
+  static QZMPRuntimeValue evaluateMethod(const MethodTable& table, std::u16string_view name,
+                                         const QZMPRuntimeValue& receiver, QZMPArguments arguments,
+                                         QZMPScope& scope, QZMPError& error);
+
+  std::vector<std::unique_ptr<QZMPCommandEvaluator>> evaluators_;
+  struct Slot {
+    const QZMPCommand* command = nullptr;
+    const QZMPCommandEvaluator* evaluator = nullptr;
+  };
+  std::array<Slot, kQZMPOpcodeCapacity> commands_{};
+  MethodTable arrayMethods_;
+  MethodTable stringMethods_;
+};

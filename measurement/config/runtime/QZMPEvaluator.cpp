@@ -1,0 +1,62 @@
+#include "measurement/config/runtime/QZMPEvaluator.h"
+
+#include "measurement/config/runtime/QZMPArrayValue.h"
+#include "measurement/config/runtime/QZMPCommandRegistrar.h"
+#include "measurement/config/runtime/QZMPFunctionValue.h"
+#include "measurement/config/runtime/QZMPScope.h"
+#include "measurement/config/runtime/QZMPStatementValue.h"
+#include "measurement/config/runtime/QZMPValueInternals.h"
+
+QZMPRuntimeValue QZMPEvaluator::evaluateStatement(const QZMPRuntimeValue& statement, QZMPScope& scope,
+                                                  QZMPError& error) {
+  return QZMPRegistrarOf(scope).evaluateStatement(statement, scope, error);
+}
+
+QZMPRuntimeValue QZMPEvaluator::executeStatements(QZMPArguments statements, QZMPScope& scope, QZMPError& error) {
+  const QZMPCommandRegistrar& registrar = QZMPRegistrarOf(scope);
+  QZMPRuntimeValue last;
+  for (const QZMPRuntimeValue& statement : statements) {
+    QZMPRuntimeValue value = registrar.evaluateStatement(statement, scope, error);
+    if (error) return QZMPRuntimeValue();
+    if (value.isControl()) return value;
+    last = std::move(value);
+  }
+  return last;
+}
+
+QZMPRuntimeValue QZMPEvaluator::executeStatements(const QZMPArrayValue& statements, QZMPScope& scope,
+                                                  QZMPError& error) {
+  const QZMPRef<QZMPArrayValue> list(const_cast<QZMPArrayValue*>(&statements));
+  const QZMPCommandRegistrar& registrar = QZMPRegistrarOf(scope);
+  QZMPRuntimeValue last;
+  for (std::size_t i = 0; i < list->count(); ++i) {
+    // Held while it runs: the statement may overwrite its own slot.
+    const QZMPRuntimeValue statement = list->elementAt(i);
+    QZMPRuntimeValue value = registrar.evaluateStatement(statement, scope, error);
+    if (error) return QZMPRuntimeValue();
+    if (value.isControl()) return value;
+    last = std::move(value);
+  }
+  return last;
+}
+
+bool QZMPEvaluator::evaluateArguments(QZMPArguments arguments, QZMPScope& scope, QZMPValueList& values,
+                                      QZMPError& error) {
+  const QZMPCommandRegistrar& registrar = QZMPRegistrarOf(scope);
+  values.reserve(values.size() + arguments.size());
+  for (const QZMPRuntimeValue& argument : arguments) {
+    QZMPRuntimeValue value = registrar.evaluateStatement(argument, scope, error);
+    if (error) return false;
+    values.push_back(std::move(value));
+  }
+  return true;
+}
+
+QZMPRuntimeValue QZMPFunctionEvaluator::evaluateCommand(const QZMPStatementValue& statement, QZMPScope& scope,
+                                                        QZMPError& error) {
+  const QZMPRuntimeValue callee = scope.valueForName(statement.functionName());
+  if (QZMPFunctionValue* function = callee.asFunction()) {
+    return function->invokeWithArguments(statement.arguments(), scope, error);
+  }
+  return QZMPRuntimeValue();
+}

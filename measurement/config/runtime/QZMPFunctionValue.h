@@ -1,0 +1,62 @@
+// Functions: a name, parameter names, body statements and the scope they
+// were defined in, plus named properties. Invoking one binds the arguments
+// in a fresh child of the defining scope and runs the body there. Natives
+// (modules and host functions) subclass this and override the invocation.
+#pragma once
+
+#include <vector>
+
+#include "measurement/config/runtime/QZMPObjectManager.h"
+#include "measurement/config/runtime/QZMPPropertyMap.h"
+#include "measurement/config/runtime/QZMPRuntimeValue.h"
+#include "measurement/config/runtime/QZMPScope.h"
+
+class QZMPFunctionValue : public QZMPContainer {
+ public:
+  static constexpr QZMPValueKind kValueKind = QZMPValueKind::function;
+
+  QZMPFunctionValue(QZMPRef<QZMPStringValue> functionName, std::vector<QZMPRef<QZMPStringValue>> parameterNames,
+                    std::vector<QZMPRuntimeValue> statements, QZMPRef<QZMPScope> definingScope);
+  // A native: a name and nothing to run.
+  explicit QZMPFunctionValue(QZMPRef<QZMPStringValue> functionName);
+
+  const QZMPStringValue& functionName() const { return *functionName_; }
+  const std::vector<QZMPRef<QZMPStringValue>>& parameterNames() const { return parameterNames_; }
+  const std::vector<QZMPRuntimeValue>& statements() const { return statements_; }
+  QZMPScope* definingScope() const { return definingScope_.get(); }
+
+  bool hasProperty(const QZMPStringValue& name) const { return properties_.hasName(name); }
+  void setValue(QZMPRuntimeValue value, const QZMPStringValue& forProperty) {
+    properties_.setValue(std::move(value), forProperty);
+  }
+  QZMPRuntimeValue valueForProperty(const QZMPStringValue& name) const { return properties_.valueForName(name); }
+  void removeValueForProperty(const QZMPStringValue& name) { properties_.removeValueForName(name); }
+  std::vector<QZMPRef<QZMPStringValue>> allPropertyNames() const { return properties_.allNames(); }
+  QZMPPropertyMap& propertyMap() { return properties_; }
+  const QZMPPropertyMap& propertyMap() const { return properties_; }
+
+  // Evaluates the arguments in the caller's scope, left to right, stopping
+  // at the first error, then invokes with the values.
+  virtual QZMPRuntimeValue invokeWithArguments(QZMPArguments arguments, QZMPScope& scope, QZMPError& error);
+  // Runs the body in a child of the defining scope with each parameter bound
+  // to the argument at its position (undefined when missing). A return
+  // control gives its data; any other result comes back as it is.
+  virtual QZMPRuntimeValue invokeWithEvaluatedArguments(QZMPArguments arguments, QZMPError& error);
+  virtual QZMPRuntimeValue applyWithName(std::u16string_view name, QZMPArguments arguments, QZMPScope& scope,
+                                         QZMPError& error);
+
+  // Natives that hold values privately extend these two.
+  void traceReferences(QZMPMarker& marker) override;
+  void clearForCollection() override;
+
+ private:
+  QZMPRef<QZMPStringValue> functionName_;
+  std::vector<QZMPRef<QZMPStringValue>> parameterNames_;
+  std::vector<QZMPRuntimeValue> statements_;
+  QZMPRef<QZMPScope> definingScope_;
+  QZMPPropertyMap properties_;
+};
+
+inline QZMPFunctionValue* QZMPRuntimeValue::asFunction() const {
+  return isFunction() ? static_cast<QZMPFunctionValue*>(object_) : nullptr;
+}

@@ -1,0 +1,73 @@
+// Named slots of arrays, maps, functions and scopes: names in the order they
+// were first set, constants that keep their value, and a freeze for the
+// whole map. Small maps are searched in a line; larger ones through an
+// open-addressing index of entry positions.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "measurement/config/runtime/QZMPRuntimeValue.h"
+
+class QZMPMarker;
+
+class QZMPPropertyMap {
+ public:
+  QZMPPropertyMap() = default;
+  QZMPPropertyMap(const QZMPPropertyMap&) = delete;
+  QZMPPropertyMap& operator=(const QZMPPropertyMap&) = delete;
+
+  bool hasName(const QZMPStringValue& name) const { return find(name) != nullptr; }
+  bool hasName(std::u16string_view name) const { return find(name) != nullptr; }
+  // Undefined when absent.
+  QZMPRuntimeValue valueForName(const QZMPStringValue& name) const;
+  QZMPRuntimeValue valueForName(std::u16string_view name) const;
+  // The stored value, or nullptr; valid until the map changes.
+  const QZMPRuntimeValue* find(const QZMPStringValue& name) const;
+  const QZMPRuntimeValue* find(std::u16string_view name) const;
+
+  // These three do nothing when the map is frozen or the name is a constant.
+  void setValue(QZMPRuntimeValue value, const QZMPStringValue& name);
+  void setValue(QZMPRuntimeValue value, std::u16string_view name);
+  void setImmutableValue(QZMPRuntimeValue value, const QZMPStringValue& name);
+  void removeValueForName(const QZMPStringValue& name);
+
+  void makeImmutable() { immutable_ = true; }
+  bool isImmutable() const { return immutable_; }
+  bool isConstant(const QZMPStringValue& name) const;
+
+  std::size_t count() const { return live_; }
+  // In the order the names were first set.
+  std::vector<QZMPRef<QZMPStringValue>> allNames() const;
+  template <class F>
+  void forEach(F&& visit) const {
+    for (const Entry& entry : entries_) {
+      if (entry.name) visit(*entry.name, entry.value);
+    }
+  }
+
+  void traceReferences(QZMPMarker& marker) const;
+  // Drops every entry (the collector's sweep); a frozen map stays frozen.
+  void clear();
+
+ private:
+  struct Entry {
+    QZMPRef<QZMPStringValue> name;  // null once removed
+    QZMPRuntimeValue value;
+    std::uint32_t hash = 0;
+    bool constant = false;
+  };
+
+  // Position of the live entry with that name, or -1.
+  std::ptrdiff_t indexOf(std::u16string_view name, std::uint32_t hash, const QZMPStringValue* same) const;
+  Entry* store(QZMPRuntimeValue value, const QZMPStringValue& name);
+  void insertIntoIndex(std::uint32_t hash, std::uint32_t position);
+  void rebuild();
+
+  std::vector<Entry> entries_;  // removed entries stay until the next rebuild
+  std::vector<std::uint32_t> index_;  // position + 1 per slot; 0 is empty
+  std::size_t live_ = 0;
+  bool immutable_ = false;
+};

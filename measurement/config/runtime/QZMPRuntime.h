@@ -1,0 +1,97 @@
+// One interpreter: its initial scope (the root) and global scope, the object
+// manager that tracks what its programs make, the command registrar that
+// runs their statements, and the budgets every run is held to. The
+// instruction counter lives here, where no program can reach it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+
+#include "measurement/config/runtime/QZMPCommandRegistrar.h"
+#include "measurement/config/runtime/QZMPObjectManager.h"
+#include "measurement/config/runtime/QZMPRuntimeValue.h"
+#include "measurement/config/runtime/QZMPScope.h"
+
+class QZMPBRuntimeEntity;
+
+// Evaluations allowed between two resets of the counter.
+inline constexpr std::uint64_t kQZMPInstructionLimit = 1'000'000;
+// Statements evaluated inside one another. Each level takes a few stack
+// frames of the evaluator, so this bounds the native stack a program uses.
+inline constexpr std::uint32_t kQZMPMaxEvaluationDepth = 1000;
+
+class QZMPRuntime {
+ public:
+  struct Options {
+    std::uint64_t instructionLimit = kQZMPInstructionLimit;
+    // The shared registrar when none is given.
+    const QZMPCommandRegistrar* registrar = nullptr;
+  };
+
+  QZMPRuntime();
+  explicit QZMPRuntime(Options options);
+  // Frees everything the runtime's programs made, cycles included.
+  ~QZMPRuntime();
+  QZMPRuntime(const QZMPRuntime&) = delete;
+  QZMPRuntime& operator=(const QZMPRuntime&) = delete;
+
+  static std::int64_t runtimeVersion() { return 0; }
+
+  QZMPScope& initScope() const { return *initScope_; }
+  QZMPScope& globalScope() const { return *globalScope_; }
+  // A fresh child of the global scope, for one run.
+  QZMPRef<QZMPScope> getRunScope() const { return globalScope_->createChildScope(); }
+  const QZMPCommandRegistrar& registrar() const { return *registrar_; }
+  QZMPObjectManager& objectManager() { return objectManager_; }
+
+  // Converts each entity and evaluates it in the global scope. A conversion
+  // error stops with undefined; an evaluation error ends the run with it; a
+  // control value does not stop the list. The last value otherwise.
+  QZMPRuntimeValue executeStatements(std::span<const std::shared_ptr<QZMPBRuntimeEntity>> statements,
+                                     QZMPError& error);
+
+  void resetInstructionCount() { instructionCount_ = 0; }
+  std::uint64_t getInstructionCount() const { return instructionCount_; }
+  std::uint64_t instructionLimit() const { return instructionLimit_; }
+  // Counts one evaluation; false with code 18 once the limit is reached.
+  bool countInstruction(QZMPError& error) {
+    if (instructionCount_ >= instructionLimit_) {
+      error.set(QZMPGlintErrorInstructionLimit);
+      return false;
+    }
+    ++instructionCount_;
+    return true;
+  }
+  // Adds bulk work to the count; the next evaluation fails once it exceeds
+  // the limit.
+  void chargeInstructions(std::uint64_t instructions) {
+    instructionCount_ = instructions > UINT64_MAX - instructionCount_ ? UINT64_MAX : instructionCount_ + instructions;
+  }
+
+  // Nesting of evaluations; false with code 19 when one more would be too
+  // deep (then the level is not taken).
+  bool enterEvaluation(QZMPError& error) {
+    if (evaluationDepth_ >= kQZMPMaxEvaluationDepth) {
+      error.set(QZMPGlintErrorTooDeep);
+      return false;
+    }
+    ++evaluationDepth_;
+    return true;
+  }
+  void leaveEvaluation() { --evaluationDepth_; }
+
+  void addGarbageCollectionRoot(QZMPRef<QZMPObject> root) { objectManager_.addRoot(std::move(root)); }
+  // Only between runs: values held by the host are not roots.
+  void collectGarbage() { objectManager_.collectGarbage(); }
+
+ private:
+  // Declared first so that it goes last, after the scopes it tracks values of.
+  QZMPObjectManager objectManager_;
+  const QZMPCommandRegistrar* registrar_;
+  std::uint64_t instructionLimit_;
+  std::uint64_t instructionCount_ = 0;
+  std::uint32_t evaluationDepth_ = 0;
+  QZMPRef<QZMPScope> initScope_;
+  QZMPRef<QZMPScope> globalScope_;
+};

@@ -1,0 +1,80 @@
+#include "measurement/config/runtime/QZMPScope.h"
+
+#include "measurement/config/runtime/QZMPObjectManager.h"
+#include "measurement/config/runtime/QZMPRuntime.h"
+
+QZMPRef<QZMPScope> QZMPScope::initWithParentScope(QZMPScope* parent) {
+  return QZMPMake<QZMPScope>(QZMPRef<QZMPScope>(parent), parent ? parent->runtime_ : nullptr);
+}
+
+QZMPRef<QZMPScope> QZMPScope::rootScopeOfRuntime(QZMPRuntime* runtime) {
+  return QZMPMake<QZMPScope>(QZMPRef<QZMPScope>(), runtime);
+}
+
+QZMPRef<QZMPScope> QZMPScope::createChildScope() { return initWithParentScope(this); }
+
+QZMPObjectManager* QZMPScope::objectManager() const { return runtime_ ? &runtime_->objectManager() : nullptr; }
+
+bool QZMPScope::hasName(const QZMPStringValue& name) const {
+  for (const QZMPScope* scope = this; scope; scope = scope->parent_.get()) {
+    if (scope->contents_.hasName(name)) return true;
+  }
+  return false;
+}
+
+bool QZMPScope::hasName(std::u16string_view name) const {
+  for (const QZMPScope* scope = this; scope; scope = scope->parent_.get()) {
+    if (scope->contents_.hasName(name)) return true;
+  }
+  return false;
+}
+
+QZMPRuntimeValue QZMPScope::valueForName(const QZMPStringValue& name) const {
+  for (const QZMPScope* scope = this; scope; scope = scope->parent_.get()) {
+    if (const QZMPRuntimeValue* value = scope->contents_.find(name)) return *value;
+  }
+  return QZMPRuntimeValue();
+}
+
+QZMPRuntimeValue QZMPScope::valueForName(std::u16string_view name) const {
+  for (const QZMPScope* scope = this; scope; scope = scope->parent_.get()) {
+    if (const QZMPRuntimeValue* value = scope->contents_.find(name)) return *value;
+  }
+  return QZMPRuntimeValue();
+}
+
+void QZMPScope::addValue(QZMPRuntimeValue value, const QZMPStringValue& name) {
+  contents_.setValue(std::move(value), name);
+}
+
+void QZMPScope::addValue(QZMPRuntimeValue value, std::u16string_view name) {
+  contents_.setValue(std::move(value), name);
+}
+
+void QZMPScope::addImmutableValue(QZMPRuntimeValue value, const QZMPStringValue& name) {
+  contents_.setImmutableValue(std::move(value), name);
+}
+
+void QZMPScope::setValue(QZMPRuntimeValue value, const QZMPStringValue& name) {
+  QZMPScope* target = this;
+  for (QZMPScope* scope = this; scope; scope = scope->parent_.get()) {
+    if (scope->contents_.hasName(name)) {
+      target = scope;
+      break;
+    }
+  }
+  for (QZMPScope* scope = this;; scope = scope->parent_.get()) {
+    if (scope->contents_.isImmutable()) return;
+    if (scope == target) break;
+  }
+  target->contents_.setValue(std::move(value), name);
+}
+
+void QZMPScope::setValue(QZMPRuntimeValue value, std::u16string_view name) {
+  setValue(std::move(value), *QZMPStringValue::withUTF16(name));
+}
+
+void QZMPScope::traceReferences(QZMPMarker& marker) {
+  contents_.traceReferences(marker);
+  marker.mark(parent_.get());
+}

@@ -1,0 +1,62 @@
+// Variables live in a chain of scopes: a run's scope, the global scope above
+// it, the initial scope at the root. Lookups search up the chain; an
+// assignment changes the nearest scope that holds the name, or creates the
+// name in the scope it is made in. Every scope knows its runtime, whose
+// object manager tracks what programs make; a scope must not outlive it.
+#pragma once
+
+#include <string_view>
+
+#include "measurement/config/runtime/QZMPObject.h"
+#include "measurement/config/runtime/QZMPPropertyMap.h"
+#include "measurement/config/runtime/QZMPRuntimeValue.h"
+
+class QZMPObjectManager;
+class QZMPRuntime;
+
+class QZMPScope final : public QZMPObject {
+ public:
+  // A scope under the parent (none for a root), in the parent's runtime.
+  static QZMPRef<QZMPScope> initWithParentScope(QZMPScope* parent);
+  // A root scope of the runtime.
+  static QZMPRef<QZMPScope> rootScopeOfRuntime(QZMPRuntime* runtime);
+  QZMPRef<QZMPScope> createChildScope();
+
+  QZMPScope* parentScope() const { return parent_.get(); }
+  // nullptr for a scope made outside any runtime.
+  QZMPRuntime* runtime() const { return runtime_; }
+  QZMPObjectManager* objectManager() const;
+
+  bool hasName(const QZMPStringValue& name) const;
+  bool hasName(std::u16string_view name) const;
+  // Undefined when no scope of the chain holds the name.
+  QZMPRuntimeValue valueForName(const QZMPStringValue& name) const;
+  QZMPRuntimeValue valueForName(std::u16string_view name) const;
+
+  // Declarations in this scope; nothing happens when this scope is frozen
+  // or the name is a constant here.
+  void addValue(QZMPRuntimeValue value, const QZMPStringValue& name);
+  void addValue(QZMPRuntimeValue value, std::u16string_view name);
+  void addImmutableValue(QZMPRuntimeValue value, const QZMPStringValue& name);
+  // Assignment: to the nearest scope holding the name, else here. Nothing
+  // happens when a frozen scope lies between here and that scope.
+  void setValue(QZMPRuntimeValue value, const QZMPStringValue& name);
+  void setValue(QZMPRuntimeValue value, std::u16string_view name);
+
+  void makeImmutable() { contents_.makeImmutable(); }
+  bool isImmutable() const { return contents_.isImmutable(); }
+  const QZMPPropertyMap& contents() const { return contents_; }
+
+  // Marks this scope's variables and every scope above it.
+  void traceReferences(QZMPMarker& marker) override;
+
+ private:
+  QZMPScope(QZMPRef<QZMPScope> parent, QZMPRuntime* runtime) : parent_(std::move(parent)), runtime_(runtime) {}
+  ~QZMPScope() override = default;
+  template <class T, class... Args>
+  friend QZMPRef<T> QZMPMake(Args&&... args);
+
+  QZMPRef<QZMPScope> parent_;
+  QZMPRuntime* runtime_;
+  QZMPPropertyMap contents_;
+};

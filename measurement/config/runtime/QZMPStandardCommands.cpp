@@ -1,0 +1,8 @@
+#include "measurement/config/runtime/QZMPStandardCommands.h"
+
+#include "measurement/config/runtime/QZMPCommandRegistrar.h"
+
+void QZMPRegisterStandardCommands(QZMPCommandRegistrar& registrar) {
+  // Families register here, each from its own file.
+  (void)registrar;
+}

@@ -1,0 +1,6 @@
+// The command families and method tables every runtime gets.
+#pragma once
+
+class QZMPCommandRegistrar;
+
+void QZMPRegisterStandardCommands(QZMPCommandRegistrar& registrar);

@@ -1,0 +1,162 @@
+#include <gtest/gtest.h>
+
+#include "measurement/config/runtime/QZMPEvaluator.h"
+#include "measurement/config/runtime/QZMPFunctionValue.h"
+#include "measurement/config/runtime/QZMPRuntime.h"
+#include "measurement/config/runtime/testkit/QZMPRuntimeTestKit.h"
+#include "test_commands.h"
+
+namespace {
+
+using V = QZMPRuntimeValue;
+
+class RegistrarTest : public QZMPRuntimeTest {
+ protected:
+  void SetUp() override { QZMPTestLog().clear(); }
+
+  void define(const char* name, std::vector<const char*> parameters, std::vector<const char*> body) {
+    define(runtime_, name, std::move(parameters), std::move(body));
+  }
+  static void define(QZMPRuntime& runtime, const char* name, std::vector<const char*> parameters,
+                     std::vector<const char*> body) {
+    std::vector<QZMPRef<QZMPStringValue>> names;
+    for (const char* parameter : parameters) names.push_back(QZMPStringValue::withASCII(parameter));
+    std::vector<V> statements;
+    for (const char* statement : body) statements.push_back(QZMPValueOf(statement));
+    runtime.globalScope().addValue(
+        V(QZMPObjectManager::functionValueWithFunctionName(QZMPStringValue::withASCII(name), std::move(names),
+                                                           std::move(statements),
+                                                           QZMPRef<QZMPScope>(&runtime.globalScope()))),
+        *QZMPStringValue::withASCII(name));
+  }
+
+  std::string log() const {
+    std::string joined;
+    for (const std::string& line : QZMPTestLog()) joined += (joined.empty() ? "" : " | ") + line;
+    return joined;
+  }
+
+  QZMPRuntime runtime_{{.instructionLimit = 1000, .registrar = &QZMPTestRegistrar()}};
+};
+
+TEST_F(RegistrarTest, DispatchCountsEveryEvaluationAndEvaluatesAsTheCommandAsks) {
+  const struct {
+    const char* program;
+    std::string result;
+    std::string log;
+    std::uint64_t instructions;
+  } cases[] = {
+      {"5", "5", "", 1},
+      {"\"text\"", "\"text\"", "", 1},
+      {"(100 1 2)", "2", "1 2", 3},
+      // Left to right; the first failure stops the rest.
+      {"(100 (100 1) (101 9) (100 3))", "error glint 9", "1", 5},
+      // Counted before anything is evaluated.
+      {"(110 (100 1) (100 2) (100 3))", "error glint 9", "", 1},
+      // Counted after everything is evaluated.
+      {"(108 (100 1) (100 2) (100 3))", "error glint 9", "1 | 2 | 3", 7},
+      {"(111 (100 1))", "(100 1)", "", 1},
+      // No command owns these names: the script function of that name, if any.
+      {"(99 (100 1))", "undefined", "", 1},
+      {"(\"022\" 1)", "undefined", "", 1},
+      {"($nothing 1)", "undefined", "", 1},
+      {"($number)", "undefined", "", 1},
+      {"($twice 4)", "8", "", 7},
+      {"($twice)", "NaN", "", 6},
+      {"($early)", "5", "", 3},
+      {"(108 ($twice 1) ($twice 2))", "6", "", 15},
+  };
+  runtime_.globalScope().addValue(V::number(1), u"number");
+  define("twice", {"a"}, {"(108 (103 \"a\") (103 \"a\"))"});
+  define("early", {}, {"(107 5)", "(100 \"never\")"});
+  for (const auto& c : cases) {
+    QZMPTestLog().clear();
+    runtime_.resetInstructionCount();
+    EXPECT_EQ(QZMPEvaluateIn(runtime_.globalScope(), c.program).describe(), c.result) << c.program;
+    EXPECT_EQ(log(), c.log) << c.program;
+    EXPECT_EQ(runtime_.getInstructionCount(), c.instructions) << c.program;
+  }
+}
+
+TEST_F(RegistrarTest, TheInstructionLimitStopsAtTheNextEvaluation) {
+  // 999 evaluations, then the 1000th succeeds and the next one fails.
+  for (int i = 0; i < 999; ++i) ASSERT_EQ(QZMPEvaluateIn(runtime_.globalScope(), "1").describe(), "1");
+  EXPECT_EQ(QZMPEvaluateIn(runtime_.globalScope(), "1").describe(), "1");
+  EXPECT_EQ(runtime_.getInstructionCount(), 1000u);
+  EXPECT_EQ(QZMPEvaluateIn(runtime_.globalScope(), "1").describe(), "error glint 18");
+
+  // A tight loop ends at the first evaluation past the limit: the log call
+  // whose argument could not be evaluated never ran.
+  runtime_.resetInstructionCount();
+  EXPECT_EQ(QZMPEvaluateIn(runtime_.globalScope(), "(102 (100 1))").describe(), "error glint 18");
+  EXPECT_EQ(runtime_.getInstructionCount(), 1000u);
+  EXPECT_EQ(QZMPTestLog().size(), 499u);
+
+  // Bulk work charged to the count is felt by the next evaluation.
+  runtime_.resetInstructionCount();
+  runtime_.chargeInstructions(999);
+  EXPECT_EQ(QZMPEvaluateIn(runtime_.globalScope(), "1").describe(), "1");
+  EXPECT_EQ(QZMPEvaluateIn(runtime_.globalScope(), "1").describe(), "error glint 18");
+  runtime_.chargeInstructions(UINT64_MAX);
+  EXPECT_EQ(runtime_.getInstructionCount(), UINT64_MAX);
+}
+
+TEST(InstructionLimit, IsAMillionEvaluationsByDefault) {
+  QZMPRuntime runtime({.registrar = &QZMPTestRegistrar()});
+  EXPECT_EQ(QZMPRun(runtime, "(102 0)").describe(), "error glint 18");
+  EXPECT_EQ(runtime.getInstructionCount(), 1'000'000u);
+  runtime.resetInstructionCount();
+  EXPECT_EQ(QZMPRun(runtime, "7").describe(), "7");
+}
+
+TEST_F(RegistrarTest, RecursionEndsAtTheDepthLimitNotTheStack) {
+  QZMPRuntime roomy({.instructionLimit = 100'000'000, .registrar = &QZMPTestRegistrar()});
+  define(roomy, "forever", {"n"}, {"($forever (108 (103 \"n\") 1))"});
+  EXPECT_EQ(QZMPEvaluateIn(roomy.globalScope(), "($forever 0)").describe(), "error glint 19");
+  EXPECT_LT(roomy.getInstructionCount(), 10'000u);
+  // The depth is given back: the runtime runs normally afterwards.
+  EXPECT_EQ(QZMPEvaluateIn(roomy.globalScope(), "(108 1 2)").describe(), "3");
+}
+
+TEST_F(RegistrarTest, MethodTablesEvaluateTheirArguments) {
+  const V list = QZMPEvaluateIn(runtime_.globalScope(), "(112 7 8)").value;
+  QZMPOutcome outcome;
+  runtime_.resetInstructionCount();
+  const V arguments[] = {QZMPValueOf("(100 1)")};
+  outcome.value = V::string(u"abc").applyWithName(u"size", arguments, runtime_.globalScope(), outcome.error);
+  EXPECT_EQ(outcome.describe(), "3");
+  EXPECT_EQ(log(), "1");
+  EXPECT_EQ(runtime_.getInstructionCount(), 2u);
+  outcome.value = list.applyWithName(u"first", {}, runtime_.globalScope(), outcome.error);
+  EXPECT_EQ(outcome.describe(), "7");
+}
+
+QZMPRuntimeValue yieldOne(QZMPArguments, QZMPScope&, QZMPError&) { return V::number(1); }
+QZMPRuntimeValue yieldTwo(QZMPArguments, QZMPScope&, QZMPError&) { return V::number(2); }
+
+TEST_F(RegistrarTest, ALaterRegistrationReplacesAnOpcode) {
+  QZMPCommandRegistrar registrar;
+  registrar.registerEvaluator(QZMPCommandEvaluator("first", {{5, &yieldOne, QZMPDispatch::raw, QZMPArity::any()},
+                                                             {6, &yieldOne, QZMPDispatch::raw, QZMPArity::any()}}));
+  registrar.registerEvaluator(QZMPCommandEvaluator("second", {{6, &yieldTwo, QZMPDispatch::raw, QZMPArity::any()}}));
+  EXPECT_EQ(registrar.evaluatorForCommand("5")->name(), "first");
+  EXPECT_EQ(registrar.evaluatorForCommand("6")->name(), "second");
+  EXPECT_EQ(registrar.evaluatorForCommand("7"), nullptr);
+  EXPECT_EQ(registrar.evaluatorForCommand("06"), nullptr);
+  EXPECT_EQ(registrar.evaluatorForCommand("6")->allSupportedCommands(), std::vector<std::string>{"6"});
+
+  QZMPRuntime runtime({.registrar = &registrar});
+  EXPECT_EQ(QZMPRun(runtime, "(5) (6)").describe(), "2");
+  // An evaluator asked for an opcode it lacks gives undefined, no error.
+  QZMPError error;
+  const V result = registrar.evaluatorForCommand("5")->evaluateCommand("9", {}, runtime.globalScope(), error);
+  EXPECT_TRUE(result.isUndefined());
+  EXPECT_FALSE(error);
+}
+
+TEST(SharedRegistrar, IsWhatARuntimeUsesByDefault) {
+  QZMPRuntime runtime;
+  EXPECT_EQ(&runtime.registrar(), &QZMPCommandRegistrar::sharedInstance());
+}
+
+}  // namespace

@@ -1,0 +1,760 @@
+// How records meet nanopb. Decoding and encoding walk a record by its schema
+// and leave the wire work to nanopb's stream functions (tags, varints, fixed
+// values, strings, sub-streams). Going through pb_decode / pb_encode message
+// by message would look up every field in nanopb's packed descriptors again
+// for each message, and pb_encode_submessage would measure every sub-message
+// once more at each level above it; instead the sizes of all sub-messages are
+// measured once per encode and used when writing. The codec-struct functions
+// (set decoders and encoders, copy decoded values) serve callers that drive
+// pb_decode / pb_encode themselves.
+#include <pb_common.h>
+#include <pb_decode.h>
+#include <pb_encode.h>
+
+#include <bit>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <vector>
+
+#include "measurement/proto/NANODiagnostics.h"
+#include "measurement/proto/NANOFieldHelpers.h"
+#include "measurement/proto/NANOMessageFunctions.h"
+
+namespace {
+
+// Levels of list items being decoded on this thread.
+thread_local int nestingDepth = 0;
+
+struct NestingLevel {
+  NestingLevel() { ++nestingDepth; }
+  ~NestingLevel() { --nestingDepth; }
+  NestingLevel(const NestingLevel&) = delete;
+  NestingLevel& operator=(const NestingLevel&) = delete;
+};
+
+// The nanopb type byte the codec struct must have for a field of these flags.
+pb_type_t codecType(NANOFieldFlags flags) {
+  pb_type_t ltype;
+  switch (NANOFieldKind(flags)) {
+    case NANOFieldBool: ltype = PB_LTYPE_BOOL; break;
+    case NANOFieldInt32:
+    case NANOFieldInt64: ltype = PB_LTYPE_VARINT; break;
+    case NANOFieldEnum:
+    case NANOFieldUInt32:
+    case NANOFieldUInt64: ltype = PB_LTYPE_UVARINT; break;
+    case NANOFieldFloat: ltype = PB_LTYPE_FIXED32; break;
+    case NANOFieldDouble: ltype = PB_LTYPE_FIXED64; break;
+    case NANOFieldString: ltype = PB_LTYPE_STRING; break;
+    case NANOFieldBytes: ltype = PB_LTYPE_BYTES; break;
+    case NANOFieldMessage: ltype = PB_LTYPE_SUBMESSAGE; break;
+    default: return 0xFF;
+  }
+  if (NANOFieldIsRepeated(flags)) return PB_ATYPE_CALLBACK | PB_HTYPE_REPEATED | ltype;
+  if (NANOFieldIsString(flags)) return PB_ATYPE_CALLBACK | PB_HTYPE_OPTIONAL | ltype;
+  return PB_ATYPE_STATIC | PB_HTYPE_OPTIONAL | ltype;
+}
+
+size_t memberSize(const NANOFieldSchema& field) {
+  if (NANOFieldIsRepeated(field.flags) || NANOFieldIsString(field.flags)) return sizeof(pb_callback_t);
+  switch (NANOFieldKind(field.flags)) {
+    case NANOFieldBool: return sizeof(bool);
+    case NANOFieldInt64:
+    case NANOFieldUInt64:
+    case NANOFieldDouble: return 8;
+    case NANOFieldMessage: return field.message->codecSize;
+    default: return 4;
+  }
+}
+
+// Moves the iterator to the field's member of the codec struct, refusing a
+// member whose form disagrees with the field's flags.
+bool findMember(pb_field_iter_t* iter, const NANOFieldSchema& field) {
+  return pb_field_iter_find(iter, field.tag) && iter->type == codecType(field.flags) &&
+         iter->data_size == memberSize(field);
+}
+
+NANODecodeCallback listDecoder(const NANOFieldSchema& field) {
+  switch (NANOFieldKind(field.flags)) {
+    case NANOFieldMessage: return field.message->decodeRepeated;
+    case NANOFieldString: return NANODecodeRepeatedString;
+    case NANOFieldBytes: return NANODecodeRepeatedBytes;
+    default: return NANODecodeRepeatedVarint;
+  }
+}
+
+NANOEncodeCallback listEncoder(const NANOFieldSchema& field) {
+  switch (NANOFieldKind(field.flags)) {
+    case NANOFieldMessage: return field.message->encodeRepeated;
+    case NANOFieldString: return NANOEncodeRepeatedString;
+    case NANOFieldBytes: return NANOEncodeRepeatedBytes;
+    default: return NANOEncodeRepeatedVarint;
+  }
+}
+
+// Codec member (as nanopb decoded it) into a cell.
+bool storeDecoded(NANOFieldFlags flags, const void* member, void** slot) {
+  switch (NANOFieldKind(flags)) {
+    case NANOFieldBool: return NANOSetBoolValue(slot, *static_cast<const uint8_t*>(member) != 0);
+    case NANOFieldEnum:
+    case NANOFieldInt32:
+    case NANOFieldUInt32: {
+      uint32_t value;
+      std::memcpy(&value, member, sizeof value);
+      return NANOSetUInt32Value(slot, value);
+    }
+    case NANOFieldInt64:
+    case NANOFieldUInt64: {
+      uint64_t value;
+      std::memcpy(&value, member, sizeof value);
+      return NANOSetUInt64Value(slot, value);
+    }
+    case NANOFieldFloat: {
+      float value;
+      std::memcpy(&value, member, sizeof value);
+      return NANOSetFloatValue(slot, value);
+    }
+    case NANOFieldDouble: {
+      double value;
+      std::memcpy(&value, member, sizeof value);
+      return NANOSetDoubleValue(slot, value);
+    }
+    default: return false;
+  }
+}
+
+// A cell into its codec member, for nanopb to encode.
+void loadForEncoding(NANOFieldFlags flags, const void* cell, void* member) {
+  switch (NANOFieldKind(flags)) {
+    case NANOFieldBool: *static_cast<bool*>(member) = NANOCellBool(cell); break;
+    case NANOFieldEnum:
+    case NANOFieldInt32:
+    case NANOFieldUInt32: {
+      uint32_t value = NANOCellUInt32(cell);
+      std::memcpy(member, &value, sizeof value);
+      break;
+    }
+    case NANOFieldFloat: std::memcpy(member, cell, sizeof(float)); break;
+    default: std::memcpy(member, cell, sizeof(uint64_t)); break;
+  }
+}
+
+// Both decode passes read the whole input; what each does with a field:
+// the counting pass stores singular values and counts list items, the filling
+// pass (after each list got storage for exactly its count) fills the items
+// and skips the rest.
+enum class Pass { count, fill };
+
+const char* allocationFailure() {
+  return NANODecodeBudget::exceeded() ? "memory budget exceeded" : "out of memory";
+}
+
+int32_t fieldForTag(const NANOMessageSchema* schema, uint32_t tag) {
+  if (tag < schema->idByTagCount) return schema->idByTag[tag];
+  int32_t low = 0;
+  int32_t high = schema->fieldCount;
+  while (low < high) {
+    int32_t middle = low + (high - low) / 2;
+    if (schema->fields[schema->tagOrder[middle]].tag < tag) {
+      low = middle + 1;
+    } else {
+      high = middle;
+    }
+  }
+  if (low < schema->fieldCount && schema->fields[schema->tagOrder[low]].tag == tag) return schema->tagOrder[low];
+  return -1;
+}
+
+// The wire type of a singular field, as nanopb requires it.
+pb_wire_type_t wireTypeOf(NANOFieldFlags flags) {
+  switch (NANOFieldKind(flags)) {
+    case NANOFieldFloat: return PB_WT_32BIT;
+    case NANOFieldDouble: return PB_WT_64BIT;
+    case NANOFieldString:
+    case NANOFieldBytes:
+    case NANOFieldMessage: return PB_WT_STRING;
+    default: return PB_WT_VARINT;
+  }
+}
+
+// Skips a field; a length-delimited one without copying its bytes anywhere.
+bool skipField(pb_istream_t* stream, pb_wire_type_t wireType) {
+  if (wireType != PB_WT_STRING) return pb_skip_field(stream, wireType);
+  uint32_t length;
+  return pb_decode_varint32(stream, &length) && NANOSkipBytes(stream, length);
+}
+
+// A singular scalar into its cell (as the cell writers store it), with
+// nanopb's rules: an int32 keeps the low 32 bits of the varint, an unsigned
+// 32-bit value must fit.
+bool decodeScalar(NANOFieldFlags flags, pb_istream_t* stream, void* cell) {
+  uint64_t value;
+  switch (NANOFieldKind(flags)) {
+    case NANOFieldBool: {
+      bool decoded;
+      if (!pb_decode_bool(stream, &decoded)) return false;
+      value = decoded ? 1 : 0;
+      break;
+    }
+    case NANOFieldFloat: {
+      float decoded;
+      if (!pb_decode_fixed32(stream, &decoded)) return false;
+      std::memcpy(cell, &decoded, sizeof decoded);
+      return true;
+    }
+    case NANOFieldDouble: return pb_decode_fixed64(stream, cell);
+    default: {
+      if (!pb_decode_varint(stream, &value)) return false;
+      NANOFieldFlags kind = NANOFieldKind(flags);
+      if (kind == NANOFieldInt32) {
+        value = static_cast<uint32_t>(value);
+      } else if ((kind == NANOFieldEnum || kind == NANOFieldUInt32) && value > std::numeric_limits<uint32_t>::max()) {
+        PB_RETURN_ERROR(stream, "integer too large");
+      }
+    }
+  }
+  std::memcpy(cell, &value, sizeof value);
+  return true;
+}
+
+// The length of a length-delimited value that follows, checked against what
+// the stream holds.
+bool decodeLength(pb_istream_t* stream, uint32_t* length) {
+  if (!pb_decode_varint32(stream, length)) return false;
+  if (stream->bytes_left < *length) PB_RETURN_ERROR(stream, "parent stream too short");
+  return true;
+}
+
+bool decodeString(pb_istream_t* stream, void** slot) {
+  uint32_t length;
+  if (!decodeLength(stream, &length)) return false;
+  if (NANOReadString(stream, length, slot)) return true;
+  PB_RETURN_ERROR(stream, "callback failed");
+}
+
+bool decodeMessage(const NANOMessageSchema* schema, const uint8_t* buffer, size_t length, NANOMessageInfo* record,
+                   bool fresh);
+
+// The next list item of a message list, decoded where it lies into a new record.
+bool decodeItem(const NANOMessageSchema* schema, const uint8_t* bytes, size_t length, NANOArray* array) {
+  void** slot = NANONextItemSlot(array);
+  if (slot == nullptr) {
+    NANOPrint("<ERROR> %s decoder failed: Invalid arg parameter\n", schema->name);
+    return false;
+  }
+  NANOMessageInfo* item = NANONewMessageInfo(schema);
+  if (item == nullptr) {
+    NANOPrint("<ERROR> %s decoder failed: Unable to initialize MessageInfo\n", schema->name);
+    return false;
+  }
+  *slot = item;
+  if (!decodeMessage(schema, bytes, length, item, true)) {
+    NANOPrint("<ERROR> %s decoder failed: Unable to decode repeated %s\n", schema->name, schema->name);
+    return false;
+  }
+  return true;
+}
+
+// One occurrence of a list field: counted in the first pass, stored in the
+// second. Integers come one per key or packed.
+bool decodeListItems(const NANOFieldSchema& field, pb_istream_t* stream, pb_wire_type_t wireType, NANOArray* array) {
+  bool varints = !NANOFieldIsString(field.flags) && !NANOFieldIsMessage(field.flags);
+  if (varints && wireType == PB_WT_VARINT) {
+    void* arg = array;
+    if (NANODecodeRepeatedVarint(stream, nullptr, &arg)) return true;
+    PB_RETURN_ERROR(stream, "callback failed");
+  }
+  if (wireType != PB_WT_STRING) PB_RETURN_ERROR(stream, "wrong wire type");
+  uint32_t length;
+  if (!decodeLength(stream, &length)) return false;
+  if (varints) {
+    pb_istream_t packed = *stream;
+    packed.bytes_left = length;
+    void* arg = array;
+    while (packed.bytes_left > 0) {
+      if (!NANODecodeRepeatedVarint(&packed, nullptr, &arg)) {
+        PB_SET_ERROR(stream, packed.errmsg != nullptr ? packed.errmsg : "callback failed");
+        return false;
+      }
+    }
+    return NANOSkipBytes(stream, length);
+  }
+  if (array->items == nullptr) return NANOSkipBytes(stream, length) && NANOCountItem(array);
+  bool decoded;
+  if (NANOFieldIsMessage(field.flags)) {
+    decoded = decodeItem(field.message, NANOIStreamPosition(stream), length, array) && NANOSkipBytes(stream, length);
+  } else {
+    void** slot = NANONextItemSlot(array);
+    decoded = slot != nullptr && NANOReadString(stream, length, slot);
+  }
+  if (decoded) return true;
+  PB_RETURN_ERROR(stream, "callback failed");
+}
+
+bool decodeFields(const NANOMessageSchema* schema, pb_istream_t* stream, NANOMessageInfo* record, Pass pass,
+                  bool* counted);
+
+// A singular sub-message is decoded into its nested record in the same pass;
+// a second occurrence merges into the first, as nanopb merges it.
+bool decodeSubMessage(const NANOFieldSchema& field, pb_istream_t* stream, void** slot, Pass pass, bool* counted) {
+  pb_istream_t sub;
+  if (!pb_make_string_substream(stream, &sub)) return false;
+  auto* nested = static_cast<NANOMessageInfo*>(*slot);
+  if (nested == nullptr) {
+    nested = NANONewMessageInfo(field.message);
+    if (nested == nullptr) PB_RETURN_ERROR(stream, allocationFailure());
+    *slot = nested;
+  }
+  bool decoded = decodeFields(field.message, &sub, nested, pass, counted);
+  return pb_close_string_substream(stream, &sub) && decoded;
+}
+
+bool decodeFields(const NANOMessageSchema* schema, pb_istream_t* stream, NANOMessageInfo* record, Pass pass,
+                  bool* counted) {
+  while (stream->bytes_left > 0) {
+    pb_wire_type_t wireType;
+    uint32_t tag;
+    bool eof;
+    if (!pb_decode_tag(stream, &wireType, &tag, &eof)) return false;
+    if (tag == 0) PB_RETURN_ERROR(stream, "zero tag");
+    int32_t id = fieldForTag(schema, tag);
+    if (id < 0) {
+      if (!skipField(stream, wireType)) return false;
+      continue;
+    }
+    const NANOFieldSchema& field = schema->fields[id];
+    void** slot = &record->fields[id];
+    bool decoded;
+    if (NANOFieldIsRepeated(field.flags)) {
+      auto* array = static_cast<NANOArray*>(*slot);
+      uint32_t before = array->count;
+      decoded = decodeListItems(field, stream, wireType, array);
+      if (array->count != before) *counted = true;
+    } else if (wireType != wireTypeOf(field.flags)) {
+      PB_RETURN_ERROR(stream, "wrong wire type");
+    } else if (NANOFieldIsMessage(field.flags)) {
+      decoded = decodeSubMessage(field, stream, slot, pass, counted);
+    } else if (pass == Pass::fill) {
+      decoded = skipField(stream, wireType);
+    } else if (NANOFieldIsString(field.flags)) {
+      decoded = decodeString(stream, slot);
+    } else {
+      if (*slot == nullptr) *slot = NANORecordCell(schema, record, id);
+      decoded = decodeScalar(field.flags, stream, *slot);
+    }
+    if (!decoded) return false;
+  }
+  return true;
+}
+
+void clearFields(const NANOMessageSchema* schema, NANOMessageInfo* record) {
+  for (int32_t i = 0; i < schema->fieldCount; ++i) NANODeallocMessageField(schema, record, i);
+}
+
+// A fresh record is one NANONewMessageInfo just made: complete and empty.
+bool decodeRecord(const NANOMessageSchema* schema, const uint8_t* buffer, size_t length, NANOMessageInfo* record,
+                  bool fresh) {
+  if (!fresh) {
+    if (record->fields == nullptr) {
+      NANOPrint("<ERROR> %s decoder failed: Unable to set decoders\n", schema->name);
+      return false;
+    }
+    for (int32_t i = 0; i < schema->fieldCount; ++i) {
+      if (NANOFieldIsRepeated(schema->flags[i]) && record->fields[i] == nullptr) {
+        NANOPrint("<ERROR> Cannot allocate %s arrays. Missing params field (%s)\n", schema->name,
+                  schema->fields[i].name);
+        NANOPrint("<ERROR> %s decoder failed: Unable to allocate arrays\n", schema->name);
+        return false;
+      }
+    }
+    // Nothing of an earlier content survives: a record decoded twice holds
+    // only what the second decode read.
+    clearFields(schema, record);
+  }
+  bool counted = false;
+  pb_istream_t stream = NANOIStreamFromBuffer(buffer, length);
+  if (!decodeFields(schema, &stream, record, Pass::count, &counted)) {
+    NANOPrint("<ERROR> %s decoder failed: %s\n", schema->name, PB_GET_ERROR(&stream));
+    return false;
+  }
+  // Without list items the second pass would find nothing to fill.
+  if (!counted) return true;
+  if (!NANOAllocateArrays(schema, record)) {
+    NANOPrint("<ERROR> %s decoder failed: Unable to allocate arrays\n", schema->name);
+    return false;
+  }
+  stream = NANOIStreamFromBuffer(buffer, length);
+  if (!decodeFields(schema, &stream, record, Pass::fill, &counted)) {
+    NANOPrint("<ERROR> %s decoder failed: %s\n", schema->name, PB_GET_ERROR(&stream));
+    return false;
+  }
+  return true;
+}
+
+bool decodeMessage(const NANOMessageSchema* schema, const uint8_t* buffer, size_t length, NANOMessageInfo* record,
+                   bool fresh) {
+  if (nestingDepth >= NANOMaxNestingDepth) {
+    NANOPrint("<ERROR> %s decoder failed: %s\n", schema->name, "nesting too deep");
+    return false;
+  }
+  NestingLevel level;
+  NANODecodeBudget budget(length);
+  if (decodeRecord(schema, buffer, length, record, fresh)) return true;
+  if (budget.active() && NANODecodeBudget::exceeded()) {
+    NANOPrint("<ERROR> %s decoder failed: %zu bytes of input would take more than their memory budget of %zu bytes\n",
+              schema->name, length, budget.limit());
+  }
+  clearFields(schema, record);
+  return false;
+}
+
+
+// The sizes of a record's sub-messages (list items and singular ones), in
+// the order the writer meets them.
+using SubMessageSizes = std::vector<uint32_t>;
+
+// ceil(bits / 7) without a division.
+size_t varintSize(uint64_t value) { return (std::bit_width(value | 1) * 9 + 64) / 64; }
+
+// What a singular varint field carries: an int32 sign-extended to 64 bits, as
+// nanopb writes it.
+uint64_t varintValue(NANOFieldFlags flags, const void* cell) {
+  switch (NANOFieldKind(flags)) {
+    case NANOFieldBool: return NANOCellBool(cell) ? 1 : 0;
+    case NANOFieldInt32: return static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(NANOCellUInt32(cell))));
+    case NANOFieldEnum:
+    case NANOFieldUInt32: return NANOCellUInt32(cell);
+    default: return NANOCellUInt64(cell);
+  }
+}
+
+// What measureRecord gives for a record that cannot be written: a list
+// without header, a NULL item, a string without bytes, or more than INT32_MAX
+// bytes in all.
+constexpr uint64_t kUnwritable = ~uint64_t{0};
+
+uint64_t measureRecord(const NANOMessageSchema* schema, const NANOMessageInfo* record, SubMessageSizes& sizes);
+
+// The size of one value after its key; a list item of integers is its whole
+// 64-bit cell.
+[[gnu::always_inline]] inline uint64_t measureValue(const NANOFieldSchema& field, const void* value, bool listItem,
+                                                   SubMessageSizes& sizes) {
+  if (value == nullptr) return kUnwritable;
+  switch (NANOFieldKind(field.flags)) {
+    case NANOFieldFloat: return 4;
+    case NANOFieldDouble: return 8;
+    case NANOFieldString:
+    case NANOFieldBytes: {
+      auto* string = static_cast<const NANOString*>(value);
+      if (string->data == nullptr) return kUnwritable;
+      return varintSize(string->length) + string->length;
+    }
+    case NANOFieldMessage: {
+      size_t at = sizes.size();
+      sizes.push_back(0);
+      uint64_t nested = measureRecord(field.message, static_cast<const NANOMessageInfo*>(value), sizes);
+      if (nested == kUnwritable) return kUnwritable;
+      sizes[at] = static_cast<uint32_t>(nested);
+      return varintSize(nested) + nested;
+    }
+    default: return varintSize(listItem ? NANOCellUInt64(value) : varintValue(field.flags, value));
+  }
+}
+
+uint64_t measureRecord(const NANOMessageSchema* schema, const NANOMessageInfo* record, SubMessageSizes& sizes) {
+  if (record == nullptr || record->fields == nullptr) return kUnwritable;
+  void* const* slots = record->fields;
+  const int32_t* order = schema->tagOrder;
+  uint64_t total = 0;
+  for (int32_t k = 0, count = schema->fieldCount; k < count; ++k) {
+    int32_t id = order[k];
+    const void* slot = slots[id];
+    const NANOFieldSchema& field = schema->fields[id];
+    if (slot == nullptr) {
+      if (!NANOFieldIsRepeated(field.flags)) continue;  // absent: not written
+      NANOPrint("<ERROR> %s Encoder: '%s' should have been allocated\n", schema->name, field.name);
+      return kUnwritable;
+    }
+    uint64_t keySize = varintSize(uint64_t{field.tag} << 3);
+    if (!NANOFieldIsRepeated(field.flags)) {
+      uint64_t valueSize = measureValue(field, slot, false, sizes);
+      if (valueSize == kUnwritable) return kUnwritable;
+      total += keySize + valueSize;
+      continue;
+    }
+    auto* array = static_cast<const NANOArray*>(slot);
+    if (array->count != 0 && array->items == nullptr) return kUnwritable;
+    for (uint32_t i = 0; i < array->count; ++i) {
+      uint64_t valueSize = measureValue(field, array->items[i], true, sizes);
+      if (valueSize == kUnwritable) return kUnwritable;
+      total += keySize + valueSize;
+    }
+    if (total > static_cast<uint64_t>(std::numeric_limits<int32_t>::max())) return kUnwritable;
+  }
+  return total > static_cast<uint64_t>(std::numeric_limits<int32_t>::max()) ? kUnwritable : total;
+}
+
+bool writeRecord(const NANOMessageSchema* schema, const NANOMessageInfo* record, pb_ostream_t* stream,
+                 const uint32_t*& nextSize);
+
+// One key and value, with nanopb's stream functions; a sub-message takes its
+// size from the measuring pass.
+[[gnu::always_inline]] inline bool writeValue(pb_ostream_t* stream, const NANOFieldSchema& field, const void* value,
+                                             bool listItem, const uint32_t*& nextSize) {
+  switch (NANOFieldKind(field.flags)) {
+    case NANOFieldFloat: return pb_encode_tag(stream, PB_WT_32BIT, field.tag) && pb_encode_fixed32(stream, value);
+    case NANOFieldDouble: return pb_encode_tag(stream, PB_WT_64BIT, field.tag) && pb_encode_fixed64(stream, value);
+    case NANOFieldString:
+    case NANOFieldBytes: {
+      auto* string = static_cast<const NANOString*>(value);
+      return pb_encode_tag(stream, PB_WT_STRING, field.tag) && pb_encode_string(stream, string->data, string->length);
+    }
+    case NANOFieldMessage: {
+      uint32_t size = *nextSize++;
+      if (!pb_encode_tag(stream, PB_WT_STRING, field.tag) || !pb_encode_varint(stream, size)) return false;
+      size_t start = stream->bytes_written;
+      if (!writeRecord(field.message, static_cast<const NANOMessageInfo*>(value), stream, nextSize)) return false;
+      if (stream->bytes_written - start != size) PB_RETURN_ERROR(stream, "submsg size changed");
+      return true;
+    }
+    default:
+      return pb_encode_tag(stream, PB_WT_VARINT, field.tag) &&
+             pb_encode_varint(stream, listItem ? NANOCellUInt64(value) : varintValue(field.flags, value));
+  }
+}
+
+// Writes a record that measureRecord accepted, fields in ascending tag order.
+bool writeRecord(const NANOMessageSchema* schema, const NANOMessageInfo* record, pb_ostream_t* stream,
+                 const uint32_t*& nextSize) {
+  for (int32_t k = 0; k < schema->fieldCount; ++k) {
+    int32_t id = schema->tagOrder[k];
+    const void* slot = record->fields[id];
+    if (slot == nullptr) continue;
+    const NANOFieldSchema& field = schema->fields[id];
+    if (!NANOFieldIsRepeated(field.flags)) {
+      if (!writeValue(stream, field, slot, false, nextSize)) return false;
+      continue;
+    }
+    auto* array = static_cast<const NANOArray*>(slot);
+    for (uint32_t i = 0; i < array->count; ++i) {
+      if (!writeValue(stream, field, array->items[i], true, nextSize)) return false;
+    }
+  }
+  return true;
+}
+
+// nanopb's buffer stream, with the small writes most fields make (a key, a
+// length, a short value) copied without a call to memcpy: two overlapping
+// fixed-size copies cover 4 to 16 bytes.
+bool writeMemory(pb_ostream_t* stream, const pb_byte_t* bytes, size_t count) {
+  auto* at = static_cast<pb_byte_t*>(stream->state);
+  if (count == 1) {
+    *at = *bytes;
+  } else if (count >= 8 && count <= 16) {
+    std::memcpy(at, bytes, 8);
+    std::memcpy(at + count - 8, bytes + count - 8, 8);
+  } else if (count >= 4 && count < 8) {
+    std::memcpy(at, bytes, 4);
+    std::memcpy(at + count - 4, bytes + count - 4, 4);
+  } else {
+    std::memcpy(at, bytes, count);
+  }
+  stream->state = at + count;
+  return true;
+}
+
+pb_ostream_t outputStream(uint8_t* buffer, size_t size) {
+  pb_ostream_t stream = pb_ostream_from_buffer(buffer, size);
+  stream.callback = &writeMemory;
+  return stream;
+}
+
+// One scratch list per thread: an encode never runs inside another on the
+// same thread, and the list keeps its storage for the next one.
+SubMessageSizes& scratchSizes() {
+  thread_local SubMessageSizes sizes;
+  if (sizes.capacity() > (size_t{1} << 16)) SubMessageSizes().swap(sizes);  // after an unusually large one
+  sizes.clear();
+  return sizes;
+}
+
+}  // namespace
+
+bool NANOSetDecoders(const NANOMessageSchema* schema, NANOMessageInfo* record, void* codec) {
+  if (record == nullptr || codec == nullptr || record->fields == nullptr) return false;
+  pb_field_iter_t iter;
+  if (!pb_field_iter_begin(&iter, schema->codecFields, codec)) return false;
+  for (int32_t i = 0; i < schema->fieldCount; ++i) {
+    const NANOFieldSchema& field = schema->fields[i];
+    // Nothing of an earlier content survives: a record decoded twice holds
+    // only what the second decode read.
+    NANODeallocMessageField(schema, record, i);
+    if (!findMember(&iter, field)) return false;
+    if (NANOFieldIsRepeated(field.flags)) {
+      auto* callback = static_cast<pb_callback_t*>(iter.pData);
+      callback->funcs.decode = listDecoder(field);
+      callback->arg = record->fields[i];
+      if (callback->funcs.decode == nullptr) return false;
+    } else if (NANOFieldIsString(field.flags)) {
+      auto* callback = static_cast<pb_callback_t*>(iter.pData);
+      callback->funcs.decode = NANOFieldKind(field.flags) == NANOFieldBytes ? NANODecodeBytes : NANODecodeString;
+      callback->arg = &record->fields[i];
+    } else if (NANOFieldIsMessage(field.flags)) {
+      // The nested record receives the nested strings and lists directly; it
+      // is dropped again after the passes if the input did not carry it.
+      NANOMessageInfo* nested = NANONewMessageInfo(field.message);
+      if (nested == nullptr) return false;
+      record->fields[i] = nested;
+      if (!NANOSetDecoders(field.message, nested, iter.pData)) return false;
+    }
+  }
+  return true;
+}
+
+bool NANOCopyDecodedValues(const NANOMessageSchema* schema, const void* codec, NANOMessageInfo* record) {
+  if (codec == nullptr || record == nullptr || record->fields == nullptr) return false;
+  pb_field_iter_t iter;
+  if (!pb_field_iter_begin_const(&iter, schema->codecFields, codec)) return false;
+  for (int32_t i = 0; i < schema->fieldCount; ++i) {
+    const NANOFieldSchema& field = schema->fields[i];
+    if (NANOFieldIsRepeated(field.flags) || NANOFieldIsString(field.flags)) continue;
+    if (!findMember(&iter, field)) return false;
+    bool present = *static_cast<const bool*>(iter.pSize);
+    if (NANOFieldIsMessage(field.flags)) {
+      auto* nested = static_cast<NANOMessageInfo*>(record->fields[i]);
+      if (!present) {
+        NANODeallocMessageField(schema, record, i);
+      } else if (nested == nullptr || !NANOCopyDecodedValues(field.message, iter.pData, nested)) {
+        return false;
+      }
+    } else if (present && !storeDecoded(field.flags, iter.pData, &record->fields[i])) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool NANOSetEncoders(const NANOMessageSchema* schema, const NANOMessageInfo* record, void* codec) {
+  if (record == nullptr || codec == nullptr || record->fields == nullptr) return false;
+  pb_field_iter_t iter;
+  if (!pb_field_iter_begin(&iter, schema->codecFields, codec)) return false;
+  for (int32_t i = 0; i < schema->fieldCount; ++i) {
+    const NANOFieldSchema& field = schema->fields[i];
+    void* slot = record->fields[i];
+    if (NANOFieldIsRepeated(field.flags)) {
+      auto* array = static_cast<NANOArray*>(slot);
+      if (array == nullptr) {
+        NANOPrint("<ERROR> %s Encoder: '%s' should have been allocated\n", schema->name, field.name);
+        return false;
+      }
+      if (array->count == 0) continue;  // an empty list is not written
+      if (!findMember(&iter, field)) return false;
+      auto* callback = static_cast<pb_callback_t*>(iter.pData);
+      callback->funcs.encode = listEncoder(field);
+      callback->arg = array;
+      if (callback->funcs.encode == nullptr) return false;
+      continue;
+    }
+    if (slot == nullptr) continue;  // absent: not written
+    if (!findMember(&iter, field)) return false;
+    if (NANOFieldIsString(field.flags)) {
+      auto* callback = static_cast<pb_callback_t*>(iter.pData);
+      callback->funcs.encode = NANOFieldKind(field.flags) == NANOFieldBytes ? NANOEncodeBytes : NANOEncodeString;
+      callback->arg = slot;
+      continue;
+    }
+    *static_cast<bool*>(iter.pSize) = true;
+    if (NANOFieldIsMessage(field.flags)) {
+      if (!NANOSetEncoders(field.message, static_cast<const NANOMessageInfo*>(slot), iter.pData)) return false;
+    } else {
+      loadForEncoding(field.flags, slot, iter.pData);
+    }
+  }
+  return true;
+}
+
+bool NANODecodeMessage(const NANOMessageSchema* schema, const uint8_t* buffer, size_t length,
+                       NANOMessageInfo* record) {
+  if (record == nullptr) {
+    NANOPrint("<ERROR> %s decoder failed: message_info is NULL\n", schema->name);
+    return false;
+  }
+  if (buffer == nullptr && length != 0) {
+    NANOPrint("<ERROR> %s decoder failed: %s\n", schema->name, "buffer is NULL");
+    return false;
+  }
+  return decodeMessage(schema, buffer, length, record, false);
+}
+
+bool NANODecodeRepeatedMessage(const NANOMessageSchema* schema, pb_istream_t* stream, const pb_field_t*,
+                               void** arg) {
+  auto* array = arg != nullptr ? static_cast<NANOArray*>(*arg) : nullptr;
+  if (array == nullptr) {
+    NANOPrint("<ERROR> %s decoder failed: Invalid arg parameter\n", schema->name);
+    return false;
+  }
+  size_t length = stream->bytes_left;
+  if (array->items == nullptr) {
+    if (!NANOSkipBytes(stream, length)) {
+      NANOPrint("<ERROR> %s decoder failed: %s\n", schema->name, PB_GET_ERROR(stream));
+      return false;
+    }
+    return NANOCountItem(array);
+  }
+  // Items of a memory stream are decoded where they lie; others are copied out.
+  std::unique_ptr<uint8_t, decltype(&std::free)> copy(nullptr, &std::free);
+  const uint8_t* bytes = NANOIStreamPosition(stream);
+  bool extracted;
+  if (bytes != nullptr) {
+    extracted = NANOSkipBytes(stream, length);
+  } else {
+    copy.reset(static_cast<uint8_t*>(std::malloc(length == 0 ? 1 : length)));
+    bytes = copy.get();
+    extracted = copy != nullptr && pb_read(stream, copy.get(), length);
+  }
+  if (!extracted) {
+    NANOPrint("<ERROR> %s decoder failed: Unable to extract buffer from stream\n", schema->name);
+    return false;
+  }
+  return decodeItem(schema, bytes, length, array);
+}
+
+int32_t NANOEncodeMessage(const NANOMessageSchema* schema, const NANOMessageInfo* record, uint8_t** output) {
+  if (output == nullptr) return -1;
+  *output = nullptr;
+  SubMessageSizes& sizes = scratchSizes();
+  uint64_t size = measureRecord(schema, record, sizes);
+  if (size == kUnwritable) return -1;
+  // Every byte gets written: the buffer needs no zeroing.
+  auto* buffer = static_cast<uint8_t*>(std::malloc(size == 0 ? 1 : size));
+  if (buffer == nullptr) return -1;
+  pb_ostream_t stream = outputStream(buffer, size);
+  const uint32_t* nextSize = sizes.data();
+  if (!writeRecord(schema, record, &stream, nextSize) || stream.bytes_written != size) {
+    std::free(buffer);
+    return -1;
+  }
+  *output = buffer;
+  return static_cast<int32_t>(size);
+}
+
+bool NANOEncodeRepeatedMessage(const NANOMessageSchema* schema, pb_ostream_t* stream, const pb_field_t* field,
+                               void* const* arg) {
+  const NANOArray* array = NANOListToEncode(arg);
+  if (array == nullptr) return false;
+  SubMessageSizes sizes;
+  for (uint32_t i = 0; i < array->count; ++i) {
+    const auto* item = static_cast<const NANOMessageInfo*>(array->items[i]);
+    sizes.clear();
+    uint64_t size = item != nullptr ? measureRecord(schema, item, sizes) : kUnwritable;
+    if (size == kUnwritable) return false;
+    if (!pb_encode_tag_for_field(stream, field) || !pb_encode_varint(stream, size)) return false;
+    size_t start = stream->bytes_written;
+    const uint32_t* nextSize = sizes.data();
+    if (!writeRecord(schema, item, stream, nextSize)) return false;
+    if (stream->bytes_written - start != size) PB_RETURN_ERROR(stream, "submsg size changed");
+  }
+  return true;
+}
