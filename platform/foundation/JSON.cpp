@@ -26,7 +26,12 @@ class Builder : public nlohmann::json_sax<nlohmann::json> {
     if (v <= static_cast<number_unsigned_t>(INT64_MAX)) return add(Object(static_cast<std::int64_t>(v)));
     return add(Object(static_cast<double>(v)));
   }
-  bool number_float(number_float_t v, const string_t&) override { return add(Object(v)); }
+  // A number beyond the range of a double reads as an infinity, which JSON
+  // has no text for.
+  bool number_float(number_float_t v, const string_t&) override {
+    if (!std::isfinite(v)) return fail("number out of range");
+    return add(Object(v));
+  }
   bool string(string_t& v) override { return add(Object(std::move(v))); }
   bool binary(binary_t&) override { return fail("binary values are not JSON"); }
   bool start_object(std::size_t) override { return open(Object(Dictionary{})); }

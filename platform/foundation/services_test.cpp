@@ -55,7 +55,8 @@ TEST(JSON, NumbersKeepTheirKind) {
 TEST(JSON, BadInputAndUnrepresentableValuesAreErrors) {
   std::string deep(100000, '[');
   for (std::string text : {std::string(""), std::string("{"), std::string("[1,]"), std::string("{'a':1}"),
-                           std::string("\"\xFF\""), std::string("1 2"), deep}) {
+                           std::string("\"\xFF\""), std::string("1 2"), std::string("[1e400]"),
+                           std::string("-1e309"), deep}) {
     auto parsed = parseJSON(text);
     ASSERT_FALSE(parsed.ok()) << text.substr(0, 20);
     EXPECT_EQ(parsed.error().code, kJSONCorrupt);
