@@ -81,14 +81,3 @@ class ODCConversionService : public ODCConversionServiceProtocol,
   std::shared_ptr<ODCConversionStore> conversionStore_;
   std::shared_ptr<ODCInstallationConversionService> installationConversionService_;
 };
-
-// The ads side's door to the service: the aggregate fetch only.
-class ODCConversionManager {
- public:
-  static std::shared_ptr<ODCConversionManager> sharedInstance();
-
-  std::string versionString() const;
-  void setFirstLaunchTime(const std::optional<foundation::Date>& date);
-  void fetchAggregateConversionInfoForInteraction(ODCInteractionType interaction,
-                                                  ODCConversionInfoCompletion completion);
-};

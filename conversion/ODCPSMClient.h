@@ -1,7 +1,9 @@
 // What one conversion run needs of the private-set-membership protocol: a
 // client made from the server's configuration that writes the membership
-// request and reads the answer into matched values, in their wire forms. The
-// ODM v2 membership client and the PSM serialisation bridge stand behind it.
+// request and reads the answer into matched values, in their wire forms.
+// Behind it stand the ODM v2 membership client (Create, CreateRequest,
+// ProcessResponse), the PSM serialisation bridge (QZMSerializePSMRequest,
+// QZMParsePSMResponse) and ODCSerializedMVsFromValues.
 #pragma once
 
 #include <cstdint>

@@ -5,10 +5,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "conversion/ODCConversionManager.h"
 #include "conversion/ODCConversionService.h"
 #include "conversion/ODCError.h"
 #include "conversion/odc_test_kit.h"
 #include "platform/foundation/Files.h"
+#include "platform/foundation/Paths.h"
 #include "platform/foundation/PropertyList.h"
 
 namespace {
@@ -364,6 +366,24 @@ TEST_F(ODCServiceTest, ADamagedStoreIsSetAsideAndTheLookupStartsAfresh) {
   auto stored = foundation::readPropertyListDictionary(ODCConversionStorePath());
   ASSERT_TRUE(stored.ok());
   EXPECT_EQ(stored->count("MeasurementInfo"), 1u);
+}
+
+TEST_F(ODCServiceTest, WithoutAStoreEveryCallerIsAnsweredWithNothing) {
+  // A file where the library folder should be: the store cannot be made.
+  ASSERT_TRUE(foundation::writeFileAtomically(foundation::Paths::libraryDirectory(), "x").ok());
+  answerMatch();
+  auto service = makeService();
+  EXPECT_FALSE(service->conversionStore());
+  service->setFirstLaunchTime(Date{clock->now()});
+  service->fetchMeasurementInfoForInteraction(0, answers.completion("measurement"));
+  service->fetchAggregateConversionInfoForInteraction(0, answers.completion("aggregate"));
+  ASSERT_TRUE(eventually([&] { return answers.count() == 2; }));
+  for (auto& a : answers.received) {
+    EXPECT_FALSE(a.info);
+    EXPECT_FALSE(a.error);
+  }
+  EXPECT_TRUE(logged(8003, "Skipping aggregate fetch. No first launch timestamp found."));
+  EXPECT_TRUE(server.requests().empty());
 }
 
 TEST_F(ODCServiceTest, AnUnknownInteractionIsAnsweredWithAnError) {
