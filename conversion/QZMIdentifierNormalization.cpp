@@ -1,9 +1,9 @@
 #include "conversion/QZMIdentifierNormalization.h"
 
+#include <unicode/uchar.h>
+
 #include <memory>
 #include <mutex>
-
-#include <unicode/uchar.h>
 
 #include "platform/foundation/RegularExpression.h"
 #include "platform/foundation/Strings.h"
@@ -29,9 +29,7 @@ std::u32string caseFolded(std::u32string text) {
 }
 
 // The platform's whitespace set: the space separators and the tab.
-bool isWhitespace(char32_t c) {
-  return c == U'\t' || u_charType(static_cast<UChar32>(c)) == U_SPACE_SEPARATOR;
-}
+bool isWhitespace(char32_t c) { return c == U'\t' || u_charType(static_cast<UChar32>(c)) == U_SPACE_SEPARATOR; }
 
 bool isPhoneSeparator(char32_t c) {
   return c == U'-' || c == U'(' || c == U')' || c == U'/' || c == U'.' || isWhitespace(c);

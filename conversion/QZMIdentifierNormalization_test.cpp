@@ -73,7 +73,7 @@ TEST(Normalization, PhoneNumbers) {
       {"16505550100", "+16505550100"},
       {"+49\t30.123/4567", "+49301234567"},
       {"+1\u00a0650\u2009555\u00a00100", "+16505550100"},  // no-break and thin spaces
-      {"301234567", "+301234567"},  // no country code is added
+      {"301234567", "+301234567"},                         // no country code is added
       {"+12", "+12"},
       {"+123456789012345", "+123456789012345"},
       // Refused.
@@ -109,7 +109,11 @@ TEST(Normalization, ReplaceAllOccurrencesIgnoresCaseAndTakesTargetsLiterally) {
       {"a.b.c", ".", "", "abc"},  // not a pattern
       {"ÄäÄ", "ä", "a", "aaa"},
       {"abc", "", "x", "abc"},
-      {"\xff" "a", "a", "b", "\xff" "a"},
+      {"\xff"
+       "a",
+       "a", "b",
+       "\xff"
+       "a"},
   };
   for (const Replacement& c : cases) {
     std::string text = c.text;
