@@ -15,16 +15,29 @@ void Application::addWindow(Window* window) {
   if (std::find(windows_.begin(), windows_.end(), window) == windows_.end()) windows_.push_back(window);
 }
 
-void Application::removeWindow(Window* window) { std::erase(windows_, window); }
+void Application::removeWindow(Window* window) {
+  std::erase(windows_, window);
+  if (keyWindow_.load() == window) makeKeyWindow(nullptr);
+}
+
+void Application::makeKeyWindow(Window* window) {
+  Window* previous = keyWindow_.exchange(window);
+  if (previous != nullptr && previous != window) {
+    foundation::NotificationCenter::defaultCenter().postNotificationName(
+        notificationName(Notification::windowDidResignKey), previous);
+  }
+}
 
 const char* notificationName(Notification name) {
   switch (name) {
     case Notification::applicationDidFinishLaunching: return "UIApplicationDidFinishLaunchingNotification";
     case Notification::applicationDidBecomeActive: return "UIApplicationDidBecomeActiveNotification";
+    case Notification::applicationWillResignActive: return "UIApplicationWillResignActiveNotification";
     case Notification::applicationWillEnterForeground: return "UIApplicationWillEnterForegroundNotification";
     case Notification::applicationDidEnterBackground: return "UIApplicationDidEnterBackgroundNotification";
     case Notification::applicationWillTerminate: return "UIApplicationWillTerminateNotification";
     case Notification::deviceOrientationDidChange: return "UIDeviceOrientationDidChangeNotification";
+    case Notification::windowDidResignKey: return "UIWindowDidResignKeyNotification";
   }
   return "";
 }
@@ -53,6 +66,37 @@ void Application::removeObserver(ObserverToken token) {
 void Application::post(Notification name) {
   if (name == Notification::deviceOrientationDidChange && !isGeneratingDeviceOrientationNotifications()) return;
   foundation::NotificationCenter::defaultCenter().postNotificationName(notificationName(name), this);
+}
+
+BackgroundTaskIdentifier Application::beginBackgroundTask(std::string name, std::function<void()> expirationHandler) {
+  std::lock_guard lock(tasksMutex_);
+  BackgroundTaskIdentifier identifier = nextBackgroundTask_++;
+  backgroundTasks_.emplace(identifier, BackgroundTask{std::move(name), std::move(expirationHandler)});
+  return identifier;
+}
+
+void Application::endBackgroundTask(BackgroundTaskIdentifier identifier) {
+  std::lock_guard lock(tasksMutex_);
+  backgroundTasks_.erase(identifier);
+}
+
+void Application::expireBackgroundTasks() {
+  std::vector<std::function<void()>> handlers;
+  {
+    std::lock_guard lock(tasksMutex_);
+    for (const auto& [identifier, task] : backgroundTasks_) {
+      if (task.expirationHandler) handlers.push_back(task.expirationHandler);
+    }
+  }
+  // A handler ends its own task, which takes the lock.
+  for (const auto& handler : handlers) handler();
+}
+
+std::vector<std::string> Application::backgroundTaskNames() const {
+  std::lock_guard lock(tasksMutex_);
+  std::vector<std::string> names;
+  for (const auto& [identifier, task] : backgroundTasks_) names.push_back(task.name);
+  return names;
 }
 
 SceneLifeCycle::SceneLifeCycle(Scene& scene, SceneDelegate& delegate, Application& application)
@@ -88,6 +132,7 @@ void SceneLifeCycle::resignActive() {
   if (state_ != State::active) return;
   state_ = State::inactive;
   delegate_.sceneWillResignActive(scene_);
+  application_.post(Notification::applicationWillResignActive);
 }
 
 void SceneLifeCycle::enterBackground() {

@@ -6,11 +6,15 @@
 // an offscreen surface (tests, tools).
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "platform/gpu/gpu.h"
 #include "platform/ui/Application.h"
+#include "platform/ui/AssociatedObjects.h"
 #include "platform/ui/Touch.h"
 #include "platform/ui/geometry.h"
 
@@ -72,19 +76,31 @@ class MetalView {
   bool needsLayout_ = false;
 };
 
-// The controller of a window's root view. The shell loads it once, feeds it
-// touches, lets it lay out and draw what it puts over the view.
+// The controller of a view. The shell loads the root controller once, feeds
+// it touches, lets it lay out and draw what it puts over the view. Controllers
+// nest: a container shows some of its children, and a controller may present
+// another over itself.
+//
+// Appearance: the platform calls viewDidAppear once a controller's view is on
+// screen and viewDidDisappear once it left. Overrides call the base, which
+// runs the appearance hooks other libraries installed, so those libraries
+// hear every controller without replacing its methods.
+//
+// Main thread only, apart from weakReference() and associatedObjects.
 class ViewController : public Responder {
  public:
-  explicit ViewController(MetalView& view) : view_(view) {
-    view_.layoutSubviews = [this] { viewDidLayoutSubviews(); };
-  }
-  ~ViewController() override { view_.layoutSubviews = nullptr; }
+  // A controller with a plain view (containers, presented controllers).
+  ViewController();
+  // A controller of a Metal view.
+  explicit ViewController(MetalView& view);
+  ~ViewController() override;
   ViewController(const ViewController&) = delete;
   ViewController& operator=(const ViewController&) = delete;
 
-  MetalView& view() { return view_; }
-  const MetalView& view() const { return view_; }
+  // Only for a controller of a Metal view.
+  MetalView& view() { return *view_; }
+  const MetalView& view() const { return *view_; }
+  bool hasMetalView() const { return view_ != nullptr; }
 
   // Runs viewDidLoad the first time.
   void loadViewIfNeeded() {
@@ -96,6 +112,8 @@ class ViewController : public Responder {
 
   virtual void viewDidLoad() {}
   virtual void viewDidLayoutSubviews() {}
+  virtual void viewDidAppear(bool animated);
+  virtual void viewDidDisappear(bool animated);
   // There is no status bar on a desktop; the requests are counted.
   virtual void setNeedsStatusBarAppearanceUpdate() { ++statusBarAppearanceUpdates; }
   virtual bool shouldAutorotate() const { return true; }
@@ -118,11 +136,69 @@ class ViewController : public Responder {
   void touchesEnded(const TouchEvent&) override {}
   void touchesCancelled(const TouchEvent&) override {}
 
+  // ---- The view's window ----
+
+  // The window the view is in; null while it is in none.
+  Window* viewWindow() const { return viewWindow_; }
+  // Puts the view into a window (null takes it out); containers carry their
+  // visible children along.
+  virtual void setViewWindow(Window* window);
+
+  // ---- Containment and presentation ----
+
+  ViewController* parentViewController() const { return parent_; }
+  const std::vector<ViewController*>& childViewControllers() const { return children_; }
+  // The caller keeps owning the child; a child destroyed leaves its parent.
+  void addChildViewController(ViewController& child);
+  void removeFromParentViewController();
+  ViewController* presentedViewController() const { return presented_; }
+  ViewController* presentingViewController() const { return presenting_; }
+  // True while a presentation brings the controller on screen (its
+  // viewDidAppear runs inside it).
+  bool isBeingPresented() const { return beingPresented_; }
+  // Shows the controller over this one, in this one's window; it appears.
+  void presentViewController(ViewController& controller);
+  // The presented controller leaves the window and disappears.
+  void dismissViewController();
+
+  // ---- What the platform knows of the controller's class ----
+
+  // The class's qualified name with "." between the parts, as
+  // "app.ViewController".
+  virtual std::string className() const;
+  // The name of the class it derives from (the first, when several).
+  std::string superclassName() const;
+  // Whether the class is the app's own rather than one the platform
+  // libraries bring.
+  virtual bool isClassFromMainBundle() const;
+
+  // ---- For other libraries ----
+
+  // Empties once the controller is destroyed; never keeps it alive.
+  std::weak_ptr<ViewController* const> weakReference() const { return self_; }
+  AssociatedObjects associatedObjects;
+
+  struct AppearanceHooks {
+    std::function<void(ViewController&)> didAppear;
+    std::function<void(ViewController&)> didDisappear;
+  };
+  using AppearanceHooksToken = std::uint64_t;
+  // Runs after every controller's own appearance methods, in the order added.
+  static AppearanceHooksToken addAppearanceHooks(AppearanceHooks hooks);
+  static void removeAppearanceHooks(AppearanceHooksToken token);
+
   int statusBarAppearanceUpdates = 0;
 
  private:
-  MetalView& view_;
+  MetalView* view_ = nullptr;
   bool loaded_ = false;
+  Window* viewWindow_ = nullptr;
+  ViewController* parent_ = nullptr;
+  std::vector<ViewController*> children_;
+  ViewController* presented_ = nullptr;
+  ViewController* presenting_ = nullptr;
+  bool beingPresented_ = false;
+  std::shared_ptr<ViewController* const> self_;
 };
 
 }  // namespace ui

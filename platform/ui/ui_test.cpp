@@ -258,9 +258,11 @@ TEST(Application, LifeCycleIsPostedInTheNotificationCentreForOtherLibraries) {
   centre.removeObserver(token);
   EXPECT_EQ(heard, (std::vector<std::string>{
                        "UIApplicationDidBecomeActiveNotification",
+                       "UIApplicationWillResignActiveNotification",
                        "UIApplicationDidEnterBackgroundNotification",
                        "UIApplicationWillEnterForegroundNotification",
                        "UIApplicationDidBecomeActiveNotification",
+                       "UIApplicationWillResignActiveNotification",
                        "UIApplicationDidEnterBackgroundNotification",
                        "UIApplicationWillTerminateNotification",
                    }));
