@@ -132,7 +132,10 @@ double runLua(lua_State* lua, const char* text) {
 
 }  // namespace
 
-int main() {
+// With an argument, runs only the programs whose name contains it (for
+// profiling one of them).
+int main(int argc, char** argv) {
+  const std::string only = argc > 1 ? argv[1] : "";
   const std::vector<double> data = sortInput();
   const auto [low, high] = std::minmax_element(data.begin(), data.end());
 
@@ -146,6 +149,7 @@ int main() {
   lua_setglobal(lua, "data");
 
   for (const Program& program : kPrograms) {
+    if (std::string(program.name).find(only) == std::string::npos) continue;
     const double expected = program.expected != 0 ? program.expected : *high - *low;
     auto statements = QZMPAssembleStatements(program.interpreter);
     if (!statements) fail(std::string(program.name) + " does not assemble: " + statements.error().description);
