@@ -4,5 +4,5 @@
 
 void QZMPRegisterStandardCommands(QZMPCommandRegistrar& registrar) {
   // Families register here, each from its own file.
-  (void)registrar;
+  registrar.registerStringMethods(QZMPStringMethods());
 }
