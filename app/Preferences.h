@@ -5,30 +5,9 @@
 
 #include <cstdint>
 
+#include "app/FluidSettings.h"
 #include "platform/foundation/Error.h"
 #include "platform/foundation/UserDefaults.h"
-
-// The view controller's mirror of the engine's user settings, at their
-// first-launch values.
-struct FluidSettings {
-  float fingerRadius = 0.02f;
-  float vorticity = 0.1f;
-  float pressure = 0.8f;  // never stored
-  float colorDiffusion = 1.0f;
-  float velocityDiffusion = 0.2f;
-  float splatForce = 1.0f;
-  std::int64_t particleNum = 100;
-  float particleRadius = 0.008f;
-  float damping = 0.98f;
-  std::int64_t particleFrequency = 1;  // never stored
-  bool renderPoint = true;
-  bool usingShading = true;
-  bool usingBloom = true;
-  bool usingSunrays = true;
-  std::int64_t lineNum = 9000;
-
-  bool operator==(const FluidSettings&) const = default;
-};
 
 namespace preferences {
 

@@ -175,14 +175,7 @@ void ViewController::loadUserPreferences() {
 }
 
 void ViewController::pushSettingsIntoEngine() {
-  if (!pRenderer_) return;
-  const FluidSettings& s = settings_;
-  pRenderer_->setFluidOptions(s.fingerRadius, s.vorticity, s.pressure, s.colorDiffusion, s.velocityDiffusion,
-                              s.splatForce);
-  pRenderer_->setFluidEffects(s.usingShading, s.usingBloom, s.usingSunrays);
-  pRenderer_->setFluidParticles(s.renderPoint, static_cast<std::int32_t>(s.particleNum), s.damping,
-                                s.particleRadius, static_cast<std::int32_t>(s.particleFrequency),
-                                static_cast<std::int32_t>(s.lineNum));
+  if (pRenderer_) applyFluidSettings(*pRenderer_, settings_);
 }
 
 void ViewController::savePreferences() {

@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "absl/strings/str_cat.h"
+#include "app/FluidSettings.h"
 #include "engine/StarRenderer.h"
 #include "platform/gpu/surface.h"
 
@@ -86,14 +87,23 @@ foundation::Result<HeadlessOptions> parseHeadless(const std::vector<std::string>
   return o;
 }
 
+std::unique_ptr<StarRenderer> makeHeadlessRenderer(std::shared_ptr<gpu::Device> device,
+                                                   std::shared_ptr<std::uint64_t> clock) {
+  engine::Services services = engine::Services::system();
+  *clock = services.steadyMillis();
+  services.steadyMillis = [clock] { return *clock; };
+  auto renderer = std::make_unique<StarRenderer>(std::move(device), services);
+  // What a user sees at first launch, not the engine's own starting values.
+  applyFluidSettings(*renderer, FluidSettings{});
+  return renderer;
+}
+
 foundation::Status runHeadless(const HeadlessOptions& o) {
   auto surface = gpu::HeadlessSurface::create(o.width, o.height);
   if (!surface.ok()) return surface.error();
 
-  engine::Services services = engine::Services::system();
-  auto clock = std::make_shared<std::uint64_t>(services.steadyMillis());
-  services.steadyMillis = [clock] { return *clock; };
-  auto renderer = std::make_unique<StarRenderer>((*surface)->device(), services);
+  auto clock = std::make_shared<std::uint64_t>(0);
+  auto renderer = makeHeadlessRenderer((*surface)->device(), clock);
   renderer->drawableSizeWillChange({static_cast<std::uint64_t>(o.width), static_cast<std::uint64_t>(o.height), 0});
 
   // Touch points in the store's space: origin bottom-left.

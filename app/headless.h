@@ -6,12 +6,15 @@
 // the window uses. --screenshot writes the last frame as PNG.
 #pragma once
 
+#include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "platform/foundation/Error.h"
+#include "engine/StarRenderer.h"
 #include "engine/simd.h"
+#include "platform/foundation/Error.h"
 
 namespace app {
 
@@ -30,8 +33,14 @@ struct HeadlessOptions {
 // Parses the arguments after the program name; "--headless" must be first.
 foundation::Result<HeadlessOptions> parseHeadless(const std::vector<std::string>& args);
 
-// Runs the frames; the frame clock advances 16 ms per frame so a run looks
-// the same whatever the machine's speed. Returns an error (nothing written)
+// The renderer of a headless run: the application's first-launch settings,
+// and a frame clock that reads the given time (set to now here).
+std::unique_ptr<StarRenderer> makeHeadlessRenderer(std::shared_ptr<gpu::Device> device,
+                                                   std::shared_ptr<std::uint64_t> clock);
+
+// Runs the frames with the application's first-launch settings; the frame
+// clock advances 16 ms per frame so a run looks the same whatever the
+// machine's speed. Returns an error (nothing written)
 // when the GPU context or the screenshot fails.
 foundation::Status runHeadless(const HeadlessOptions& options);
 

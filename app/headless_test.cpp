@@ -8,7 +8,9 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "app/FluidSettings.h"
 #include "engine/Log.h"
+#include "platform/gpu/surface.h"
 
 namespace {
 
@@ -78,6 +80,37 @@ TEST(HeadlessRun, WritesTheLastFrameOrReportsWhyNot) {
   EXPECT_FALSE(failed.ok());
   EXPECT_NE(failed.error().description.find("cannot write"), std::string::npos);
   std::filesystem::remove_all(dir);
+  engine::setPrintSink(nullptr);
+}
+
+TEST(HeadlessRun, DrawsWithTheSettingsAFreshUserSees) {
+  engine::setPrintSink([](std::string_view) {});
+  auto surface = gpu::HeadlessSurface::create(40, 30);
+  ASSERT_TRUE(surface.ok()) << surface.error().text();
+  auto clock = std::make_shared<std::uint64_t>(0);
+  auto renderer = app::makeHeadlessRenderer((*surface)->device(), clock);
+  renderer->drawableSizeWillChange({40, 30, 0});
+  *clock += 16;
+  renderer->draw(false, (*surface)->currentDrawable(), nullptr);
+
+  const FluidSettings first;
+  const StarRenderer& r = *renderer;
+  EXPECT_EQ(r.fingerRadius, first.fingerRadius);
+  EXPECT_EQ(r.vorticity, first.vorticity);
+  EXPECT_EQ(r.pressure, first.pressure);
+  EXPECT_EQ(r.colorDiffusion, first.colorDiffusion);
+  EXPECT_EQ(r.velocityDiffusion, first.velocityDiffusion);
+  EXPECT_EQ(r.splatForce, first.splatForce);
+  EXPECT_EQ(r.particleNum, first.particleNum);
+  EXPECT_EQ(r.particleRadius, first.particleRadius);
+  EXPECT_EQ(r.damping, first.damping);
+  EXPECT_EQ(r.particleFrequency, first.particleFrequency);
+  EXPECT_EQ(r.renderPoint, first.renderPoint);
+  EXPECT_EQ(r.usingShading, first.usingShading);
+  EXPECT_EQ(r.usingBloom, first.usingBloom);
+  EXPECT_EQ(r.usingSunrays, first.usingSunrays);
+  EXPECT_EQ(r.lineNum, first.lineNum);
+  renderer.reset();
   engine::setPrintSink(nullptr);
 }
 

@@ -13,3 +13,28 @@ function(tolv_test)
     set_tests_properties(${T_NAME} PROPERTIES ENVIRONMENT "${T_ENV}")
   endif()
 endfunction()
+
+# tolv_fuzz_target(NAME <name> SOURCES <files...> LIBS <targets...>)
+# A harness defines LLVMFuzzerTestOneInput; its seed corpus is
+# fuzz/corpus/<name>/. With TOLV_FUZZ (clang) it becomes the libFuzzer
+# program <name>_fuzz that scripts/fuzz runs; in every other build the
+# program <name>_corpus runs it over the seed corpus as a ctest entry.
+function(tolv_fuzz_target)
+  cmake_parse_arguments(F "" "NAME" "SOURCES;LIBS" ${ARGN})
+  set(corpus ${PROJECT_SOURCE_DIR}/fuzz/corpus/${F_NAME})
+  if(NOT IS_DIRECTORY ${corpus})
+    message(FATAL_ERROR "fuzz target ${F_NAME} has no seed corpus in ${corpus}")
+  endif()
+  set_property(GLOBAL APPEND PROPERTY TOLV_FUZZ_TARGETS ${F_NAME})
+  if(TOLV_FUZZ)
+    add_executable(${F_NAME}_fuzz ${F_SOURCES})
+    target_link_libraries(${F_NAME}_fuzz PRIVATE ${F_LIBS})
+    target_link_options(${F_NAME}_fuzz PRIVATE -fsanitize=fuzzer)
+    add_dependencies(fuzz ${F_NAME}_fuzz)
+  else()
+    add_executable(${F_NAME}_corpus ${F_SOURCES} ${PROJECT_SOURCE_DIR}/fuzz/CorpusDriver.cpp)
+    target_link_libraries(${F_NAME}_corpus PRIVATE ${F_LIBS})
+    add_test(NAME fuzz_corpus_${F_NAME} COMMAND ${F_NAME}_corpus ${corpus})
+    set_tests_properties(fuzz_corpus_${F_NAME} PROPERTIES TIMEOUT 120)
+  endif()
+endfunction()

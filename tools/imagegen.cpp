@@ -116,7 +116,7 @@ int main(int argc, char** argv) {
     static_cast<std::string*>(context)->append(static_cast<const char*>(data), static_cast<std::size_t>(length));
   };
   if (!stbi_write_png_to_func(append, &png, size, size, 4, pixels.data(), size * 4) ||
-      !foundation::writeFileAtomically(argv[3], png).ok()) {
+      !foundation::writeFileAtomically(argv[3], png, 0644).ok()) {  // a resource, for every reader
     std::fprintf(stderr, "tolv_imagegen: could not write %s\n", argv[3]);
     return 1;
   }

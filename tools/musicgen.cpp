@@ -139,7 +139,7 @@ bool encode(const std::vector<float>& pcm, const std::string& path) {
     if (ok) size += static_cast<std::size_t>(tail);
   }
   lame_close(lame);
-  return ok && foundation::writeFileAtomically(path, mp3.data(), size).ok();
+  return ok && foundation::writeFileAtomically(path, mp3.data(), size, 0644).ok();  // a resource, for every reader
 }
 
 }  // namespace

@@ -8,14 +8,25 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 
 #include "measurement/config/QZMMeasurementSettings.h"
+#include "platform/foundation/Error.h"
+
+class QZMDatabase;
+class QZMEManager;
+class QZMPersistedConfig;
 
 class QZMRemoteConfig {
  public:
   // The shared instance without app or configuration: every getter answers
   // its default.
   static std::shared_ptr<QZMRemoteConfig> defaultInstance();
+  // The engine's configuration of the app, kept in its database. An empty
+  // app ID (code 29000) or a missing database (code 29001) is refused.
+  static foundation::Result<std::shared_ptr<QZMRemoteConfig>> initWithAppID(
+      std::string appID, const std::shared_ptr<QZMDatabase>& database,
+      std::shared_ptr<QZMPersistedConfig> persistedConfig, std::shared_ptr<QZMEManager> experimentManager);
   // The running engine's configuration when it has one, else the default
   // instance; components read their limits through it at each use.
   static std::shared_ptr<QZMRemoteConfig> current();
@@ -25,6 +36,17 @@ class QZMRemoteConfig {
   void setSettings(std::shared_ptr<const QZMMeasurementSettings> settings);
   // Back to every default.
   void resetSettings() { setSettings(nullptr); }
+
+  const std::string& appID() const { return appID_; }
+  bool isDefaultInstance() const { return isDefaultInstance_; }
+  // Seconds since 1970 of the last successful fetch; 0 when there was none.
+  double lastRemoteConfigUpdateTimestamp() const;
+  // The configuration is at least its cache interval old (either way, should
+  // the clock have moved back). The default instance is never expired.
+  bool isExpired() const;
+  // Whether the app is treated as being in the DMA region: yes until a
+  // configuration says otherwise.
+  bool isDMARegion() const;
 
   // ---- Bounded settings ----
   std::int32_t analyticsAccountTimeZoneOffsetMinutes() const {
@@ -141,6 +163,13 @@ class QZMRemoteConfig {
   }
 
  private:
+  std::string appID_;
+  // Weak: the database is the engine's, and outlives no engine.
+  std::weak_ptr<QZMDatabase> database_;
+  std::shared_ptr<QZMPersistedConfig> persistedConfig_;
+  std::shared_ptr<QZMEManager> experimentManager_;
+  bool isDefaultInstance_ = true;
   mutable std::mutex mutex_;
   std::shared_ptr<const QZMMeasurementSettings> settings_ = QZMMeasurementSettings::defaults();
+  bool isDMARegion_ = true;
 };

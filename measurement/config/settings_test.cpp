@@ -5,6 +5,8 @@
 
 #include "measurement/config/QZMMeasurementSettings.h"
 #include "measurement/config/QZMRemoteConfig.h"
+#include "measurement/foundation/QZMDatabase.h"
+#include "measurement/foundation/QZMPersistedConfig.h"
 #include "measurement/foundation/testkit/FoundationTestKit.h"
 #include "testing/ExitRace.h"
 
@@ -263,6 +265,29 @@ TEST_F(Settings, ComponentsReadTheRunningEnginesConfiguration) {
   engine->config = configured({{"measurement.upload.retry_count", "3"}});
   EXPECT_EQ(QZMRemoteConfig::current(), engine->config);
   EXPECT_EQ(QZMRemoteConfig::current()->uploadingRetryCount(), 3);
+}
+
+TEST_F(Settings, TheEnginesConfigurationNeedsAnAppAndADatabaseAndStartsExpired) {
+  auto persisted = QZMPersistedConfig::initWithSuiteName(kQZMPersistedConfigSuiteName);
+  auto database = QZMDatabase::initWithDatabaseName("config_test.sql", persisted);
+  ASSERT_TRUE(database.ok()) << database.error().text();
+
+  auto noApp = QZMRemoteConfig::initWithAppID("", *database, persisted, nullptr);
+  ASSERT_FALSE(noApp.ok());
+  EXPECT_EQ(noApp.error().code, 29000);
+  auto noDatabase = QZMRemoteConfig::initWithAppID("1:1234:ios:abcd", nullptr, persisted, nullptr);
+  ASSERT_FALSE(noDatabase.ok());
+  EXPECT_EQ(noDatabase.error().code, 29001);
+
+  auto config = QZMRemoteConfig::initWithAppID("1:1234:ios:abcd", *database, persisted, nullptr);
+  ASSERT_TRUE(config.ok());
+  EXPECT_EQ((*config)->appID(), "1:1234:ios:abcd");
+  EXPECT_FALSE((*config)->isDefaultInstance());
+  EXPECT_TRUE((*config)->isExpired());
+  EXPECT_TRUE((*config)->isDMARegion());
+  // The default instance has no fetch to be old.
+  EXPECT_FALSE(QZMRemoteConfig::defaultInstance()->isExpired());
+  EXPECT_EQ(linesWithCode(29007).size(), 1u);
 }
 
 TEST(SettingsText, OnlyPlainDecimalsAreNumbers) {

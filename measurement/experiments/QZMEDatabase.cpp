@@ -85,10 +85,12 @@ bool QZMEDatabase::initializeDatabaseResourcesWithContext(std::string_view conte
     monitor->logWithLevel(1, 810002,
                           "Failed to create or validate required database tables (" + std::string(context) + ")");
     sqliteStore_->closeDatabase();
-    if (Status deleted = QZMSqliteStore::deleteDatabaseFilesAtPath(databasePath); !deleted) {
+    // Moved aside, not deleted: its rows are kept beside the empty file that
+    // the next start makes.
+    if (auto moved = QZMSqliteStore::moveDatabaseFilesAside(databasePath); !moved) {
       monitor->logWithLevel(
           4, 810003,
-          "Failed to delete old database file after failed validation. Error (" + deleted.error().description + ")");
+          "Failed to delete old database file after failed validation. Error (" + moved.error().description + ")");
     }
     sqliteStore_.reset();
     return false;

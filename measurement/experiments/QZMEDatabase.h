@@ -36,7 +36,8 @@ class QZMEDatabase {
   static std::shared_ptr<QZMEDatabase> initWithPath(const std::optional<std::string>& path);
 
   // Opens the store and ensures the tables; a file whose tables cannot be
-  // made right is deleted. The context names the occasion in log lines.
+  // made right is moved aside (QZMSqliteStore::moveDatabaseFilesAside). The
+  // context names the occasion in log lines.
   bool initializeDatabaseResourcesWithContext(std::string_view context, const std::string& databasePath);
   foundation::Status ensureAllTables();
   bool isOpen() const { return sqliteStore_ != nullptr; }

@@ -182,13 +182,14 @@ TEST_F(ExperimentsDatabase, ARowThatCannotBeReadIsSkippedAndTheRestStillLoads) {
   EXPECT_TRUE(find(database->fetchAllActivatedSnapshots(), "good"));
 }
 
-TEST_F(ExperimentsDatabase, TablesThatCannotBeMadeRightDeleteTheFile) {
+TEST_F(ExperimentsDatabase, TablesThatCannotBeMadeRightMoveTheFileAside) {
   exec("CREATE TABLE pending_snapshot_table (sdk_name TEXT, stray INTEGER NOT NULL)");
   ASSERT_TRUE(foundation::fileExists(path));
 
   EXPECT_FALSE(QZMEDatabase::initWithPath(path));
   EXPECT_EQ(linesWithCode(810002).size(), 1u);
   EXPECT_FALSE(foundation::fileExists(path));
+  EXPECT_TRUE(foundation::fileExists(path + ".corrupt"));
   EXPECT_TRUE(open()) << "the next start begins with an empty file";
 }
 

@@ -46,13 +46,13 @@ Status QZMDatabase::initializeDatabaseResourcesWithContext(std::string_view cont
     // A failure that may pass (another program holds the file, the disk is
     // full) says nothing against the file: its data stays for the next open.
     if (QZMSqliteStore::isPassingFailure(ensured.error())) return ensured;
-    // A schema that cannot be made goes with its file; the next open starts
-    // from an empty file.
-    if (Status deleted = QZMSqliteStore::deleteDatabaseFilesAtPath(databasePath); !deleted) {
+    // A schema that cannot be made goes with its file, moved aside so that
+    // its rows are not lost; the next open starts from an empty file.
+    if (auto moved = QZMSqliteStore::moveDatabaseFilesAside(databasePath); !moved) {
       monitor()->logWithLevel(4, 12003,
                               absl::StrCat("Failed to delete old database file after failed validation. Error (",
                                            QZMAbslView(context), ")"),
-                              deleted.error());
+                              moved.error());
     }
     return ensured;
   }

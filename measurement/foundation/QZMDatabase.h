@@ -100,7 +100,7 @@ class QZMDatabase {
       std::string_view name, std::shared_ptr<QZMPersistedConfig> persistedConfig);
 
   // Opens a new store for the path and makes it the held one; a file whose
-  // schema cannot be made is closed and deleted, and no store is kept. A
+  // schema cannot be made is closed and moved aside, and no store is kept. A
   // failure that may pass (the file busy, the disk full) keeps the file.
   foundation::Status initializeDatabaseResourcesWithContext(std::string_view context, const std::string& databasePath);
   foundation::Status ensureAllTables();

@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <mutex>
+#include <utility>
 
 #include "measurement/foundation/QZMMonitor.h"
 
@@ -14,6 +15,7 @@ struct Globals {
   // The engine's global lock around its shared instance.
   std::mutex instanceMutex;
   std::shared_ptr<QZMMeasurementBase> instance;
+  bool creationAttempted = false;
 };
 // Never destroyed: components log from destructors at exit.
 Globals& globals() {
@@ -59,6 +61,26 @@ std::shared_ptr<QZMMeasurementBase> QZMMeasurementBase::sharedInstance() {
 
 void QZMMeasurementBase::setSharedInstance(std::shared_ptr<QZMMeasurementBase> instance) {
   Globals& g = globals();
+  std::shared_ptr<QZMMeasurementBase> replaced;
+  {
+    std::lock_guard lock(g.instanceMutex);
+    g.creationAttempted = instance != nullptr;
+    replaced = std::exchange(g.instance, std::move(instance));
+  }
+  // Released outside the lock: an engine's teardown may ask for the instance.
+}
+
+bool QZMMeasurementBase::createSharedInstanceOnce(const std::function<std::shared_ptr<QZMMeasurementBase>()>& make) {
+  Globals& g = globals();
   std::lock_guard lock(g.instanceMutex);
-  g.instance = std::move(instance);
+  if (g.creationAttempted) return false;
+  g.creationAttempted = true;
+  g.instance = make();
+  return true;
+}
+
+bool QZMMeasurementBase::wasSharedInstanceCreationAttempted() {
+  Globals& g = globals();
+  std::lock_guard lock(g.instanceMutex);
+  return g.creationAttempted;
 }

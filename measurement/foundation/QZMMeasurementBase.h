@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string_view>
 
@@ -31,8 +32,16 @@ class QZMMeasurementBase {
 
   static bool hasSharedInstance();
   static std::shared_ptr<QZMMeasurementBase> sharedInstance();
-  // The engine installs itself once made; tests install a double or reset.
+  // Tests install a double (which counts as an attempted creation) or reset
+  // with nullptr (which forgets the attempt).
   static void setSharedInstance(std::shared_ptr<QZMMeasurementBase> instance);
+  // The engine's one creation per process: the first call runs make under
+  // the global lock and installs what it answers (nullptr for none); every
+  // later call does nothing and answers false. Readers of the shared instance
+  // wait while make runs, so none sees the engine before it is whole. make
+  // must not touch the shared instance itself.
+  static bool createSharedInstanceOnce(const std::function<std::shared_ptr<QZMMeasurementBase>()>& make);
+  static bool wasSharedInstanceCreationAttempted();
 
   virtual bool isEnabled() const = 0;
   // The scheduler of the worker queue.

@@ -20,14 +20,15 @@ Loaded loadFile(const std::string& path) {
   if (read) return {std::move(*read), true};
   // A file that cannot be read now (no access, an I/O error) may be sound:
   // it is not taken for damage, and nothing is written over it.
-  if (read.error().code == foundation::kPropertyListUnreadable) {
+  // Nor is one too long to read.
+  if (read.error().code == foundation::kPropertyListUnreadable ||
+      read.error().code == foundation::kPropertyListTooLarge) {
     QZMLogStoreError(43005, "Cannot read configs from disk. The file is left as it is: " + read.error().description);
     return {{}, false};
   }
-  std::string aside = path + ".corrupt";
-  if (foundation::fileExists(aside)) (void)foundation::removeItem(aside);
-  if (foundation::moveItem(path, aside)) {
-    QZMLogStoreError(43005, "Cannot read configs from disk. The file was kept as " + aside);
+  // An earlier damaged copy keeps its name; this one gets the next.
+  if (auto aside = foundation::moveAside(path, ".corrupt")) {
+    QZMLogStoreError(43005, "Cannot read configs from disk. The file was kept as " + *aside);
     return {};
   }
   QZMLogStoreError(43005, "Cannot read configs from disk. The file is left as it is: " + read.error().description);

@@ -1,5 +1,6 @@
 #include "measurement/foundation/QZMSqliteStore.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -82,7 +83,10 @@ Result<std::shared_ptr<QZMSqliteStore>> QZMSqliteStore::initWithDatabasePath(con
   // Only a damaged file is replaced; one that cannot be reached now (busy,
   // locked, no permission) keeps its data and the open fails.
   if (!store->lastDamage_) return opened.error();
-  if (!store->closeAndDeleteDatabase()) return opened.error();
+  if (store->repairDamagedDatabase()) {
+    if (Status reopened = store->openAndValidateDatabase(); reopened) return store;
+  }
+  if (!store->closeAndMoveAsideDatabase()) return opened.error();
   if (Status second = store->openAndValidateDatabase(); !second) return second.error();
   return store;
 }
@@ -109,6 +113,11 @@ Status QZMSqliteStore::openAndValidateDatabase() {
   if (Status excluded = QZMExcludeFileFromBackup(databasePath_); !excluded) {
     log(4, 34017, "Failed to exclude database file from backup", excluded.error());
   }
+  // The SDK's data is the user's alone; SQLite gives its journals the mode
+  // of the file.
+  struct stat st{};
+  if (::stat(databasePath_.c_str(), &st) == 0 && (st.st_mode & 077) != 0)
+    (void)::chmod(databasePath_.c_str(), foundation::kPrivateFileMode);
   if (Status valid = validateDatabase(); !valid) {
     closeDatabase();
     return valid;

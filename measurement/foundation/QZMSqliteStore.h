@@ -57,8 +57,11 @@ class QZMSqliteStore {
 
   static constexpr const char* kPrimaryKeyColumnName = "PRIMARY KEY";
 
-  // Opens or creates the file; a damaged file is deleted and replaced by an
-  // empty one, once.
+  // Opens or creates the file. A file that fails its integrity check is
+  // mended: its indexes rebuilt when that makes it sound, else its readable
+  // rows copied into a fresh file that takes its place. What cannot be
+  // mended is moved aside (moveDatabaseFilesAside) and replaced by an empty
+  // file, once.
   static foundation::Result<std::shared_ptr<QZMSqliteStore>> initWithDatabasePath(const std::string& path);
   ~QZMSqliteStore();
   QZMSqliteStore(const QZMSqliteStore&) = delete;
@@ -73,6 +76,10 @@ class QZMSqliteStore {
   // Removes a closed database's file and journals; a missing file counts as
   // removed.
   static foundation::Status deleteDatabaseFilesAtPath(const std::string& path);
+  // Renames a closed database's file to <path>.corrupt (.corrupt.2 and so on
+  // when taken: an earlier copy is never written over), its journals with
+  // it, and gives the new name.
+  static foundation::Result<std::string> moveDatabaseFilesAside(const std::string& path);
   sqlite3* sqliteHandle() const { return handle_; }
   const std::string& databasePath() const { return databasePath_; }
 
@@ -184,6 +191,11 @@ class QZMSqliteStore {
 
  private:
   foundation::Status openAndValidateDatabase();
+  // Mends a damaged file in place or replaces it by a sound copy of its
+  // readable rows; true when the path now holds a sound file.
+  bool repairDamagedDatabase();
+  // Closes, then moves the file aside (logged); a missing file counts.
+  bool closeAndMoveAsideDatabase();
   foundation::Status validateDatabase();
   // The SDK error for a failed SQLite call.
   foundation::Error databaseError(std::string_view operation) const;

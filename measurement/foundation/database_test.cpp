@@ -133,10 +133,11 @@ TEST_F(Database, DamagedFileIsReplacedByAnEmptyOne) {
   EXPECT_EQ(database->sqliteStore()->rowCountForTableWithName("app_metadata").value(), 1);
 }
 
-TEST_F(Database, FileWhoseSchemaCannotBeMadeIsClosedAndDeletedAndTheNextOpenStartsEmpty) {
+TEST_F(Database, FileWhoseSchemaCannotBeMadeIsClosedAndMovedAsideAndTheNextOpenStartsEmpty) {
   writeOldFile(
       "CREATE TABLE events (name TEXT NOT NULL PRIMARY KEY, lifetime_count INTEGER NOT NULL, "
-      "current_bundle_count INTEGER NOT NULL, last_fire_timestamp REAL NOT NULL, owner TEXT NOT NULL);");
+      "current_bundle_count INTEGER NOT NULL, last_fire_timestamp REAL NOT NULL, owner TEXT NOT NULL);"
+      "INSERT INTO events VALUES ('kept', 1, 1, 2.5, 'me');");
   auto failed = QZMDatabase::initWithDatabaseName(kQZMDatabaseName, nullptr);
   ASSERT_FALSE(failed.ok());
   EXPECT_EQ(failed.error().description, "Table contains unknown non-optional columns");
@@ -145,6 +146,13 @@ TEST_F(Database, FileWhoseSchemaCannotBeMadeIsClosedAndDeletedAndTheNextOpenStar
   ASSERT_EQ(linesWithCode(12002).size(), 1u);
   EXPECT_EQ(linesWithCode(12002)[0].message, "Failed to create or validate required database tables (Init)");
   EXPECT_FALSE(foundation::fileExists(path));
+  // Its rows are kept beside it, as a file SQLite still reads.
+  ASSERT_TRUE(foundation::fileExists(path + ".corrupt"));
+  {
+    auto kept = QZMSqliteStore::initWithDatabasePath(path + ".corrupt");
+    ASSERT_TRUE(kept.ok());
+    EXPECT_EQ((*kept)->rowCountForTableWithName("events").value(), 1);
+  }
 
   auto database = open();
   ASSERT_TRUE(database);

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <functional>
 #include <limits>
+#include <map>
 #include <stdexcept>
 
 #include "measurement/foundation/QZMError.h"
@@ -88,15 +91,157 @@ TEST_F(SqliteStore, OpensInANewFolderKeepsDataAcrossReopeningAndStaysOutOfBackup
   expectError(QZMSqliteStore::initWithDatabasePath(""), 1, "Received empty database path on init");
 }
 
-TEST_F(SqliteStore, DamagedFileIsReplacedByAnEmptyDatabase) {
+TEST_F(SqliteStore, FileThatIsNoDatabaseIsMovedAsideAndASecondOneKeepsTheFirst) {
   ASSERT_TRUE(foundation::createDirectory(foundation::deletingLastPathComponent(path)).ok());
-  ASSERT_TRUE(foundation::writeFileAtomically(path, std::string(4096, 'x')).ok());
+  const std::string first(4096, 'x'), second(4096, 'y');
+  ASSERT_TRUE(foundation::writeFileAtomically(path, first).ok());
   ASSERT_TRUE(foundation::writeFileAtomically(path + "-journal", std::string("stale")).ok());
-  auto store = open();
-  ASSERT_TRUE(store);
-  EXPECT_TRUE(rows(*store, "SELECT name FROM sqlite_master").empty());
+  {
+    auto store = open();
+    ASSERT_TRUE(store);
+    EXPECT_TRUE(rows(*store, "SELECT name FROM sqlite_master").empty());
+    exec(*store, "CREATE TABLE t (v INTEGER)");
+  }
+  // A journal left beside it is not played back into the new file.
   EXPECT_FALSE(foundation::fileExists(path + "-journal"));
-  exec(*store, "CREATE TABLE t (v INTEGER)");
+
+  ASSERT_TRUE(foundation::writeFileAtomically(path, second).ok());
+  ASSERT_TRUE(open());
+  EXPECT_EQ(*foundation::readFile(path + ".corrupt"), Data(first.begin(), first.end()));
+  EXPECT_EQ(*foundation::readFile(path + ".corrupt.2"), Data(second.begin(), second.end()));
+  EXPECT_EQ(linesWithCode(34025).size(), 2u);
+}
+
+// A real file damaged in one page, as a failing disk or a stray write leaves it.
+class DamagedDatabase : public SqliteStore {
+ protected:
+  static constexpr int kRows = 400;
+
+  static std::string name(int i) {
+    char text[16];
+    std::snprintf(text, sizeof text, "name-%04d", i);
+    return text;
+  }
+  static Data payload(int i) { return Data(120, static_cast<std::uint8_t>(i)); }
+
+  void makeFixture() {
+    ASSERT_TRUE(foundation::createDirectory(foundation::deletingLastPathComponent(path)).ok());
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    std::string sql =
+        "CREATE TABLE t (id INTEGER PRIMARY KEY, name TEXT NOT NULL, payload BLOB);"
+        "CREATE INDEX t_name ON t (name); BEGIN;";
+    for (int i = 1; i <= kRows; ++i)
+      sql += "INSERT INTO t VALUES (" + std::to_string(i) + ", '" + name(i) + "', zeroblob(0));";
+    sql += "COMMIT;";
+    ASSERT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+    // Payloads the test can check: each row's own byte.
+    sqlite3_stmt* update = nullptr;
+    ASSERT_EQ(sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_prepare_v2(db, "UPDATE t SET payload = ? WHERE id = ?", -1, &update, nullptr), SQLITE_OK);
+    for (int i = 1; i <= kRows; ++i) {
+      Data bytes = payload(i);
+      sqlite3_bind_blob(update, 1, bytes.data(), static_cast<int>(bytes.size()), SQLITE_TRANSIENT);
+      sqlite3_bind_int(update, 2, i);
+      ASSERT_EQ(sqlite3_step(update), SQLITE_DONE);
+      sqlite3_reset(update);
+    }
+    sqlite3_finalize(update);
+    ASSERT_EQ(sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_close(db), SQLITE_OK);
+  }
+
+  // The pages of one b-tree kind: 0x0a index leaf, 0x0d table leaf.
+  std::vector<std::size_t> pagesOfKind(std::uint8_t kind) {
+    Data file = foundation::readFile(path).value();
+    const std::size_t pageSize = (file[16] << 8) | file[17];
+    std::vector<std::size_t> pages;
+    for (std::size_t page = 1; page * pageSize <= file.size(); ++page) {
+      std::size_t header = (page - 1) * pageSize + (page == 1 ? 100 : 0);
+      if (file[header] == kind) pages.push_back(page);
+    }
+    return pages;
+  }
+
+  void overwritePage(std::size_t page, const std::function<void(std::uint8_t* bytes, std::size_t size)>& change) {
+    Data file = foundation::readFile(path).value();
+    const std::size_t pageSize = (file[16] << 8) | file[17];
+    change(file.data() + (page - 1) * pageSize, pageSize);
+    ASSERT_TRUE(foundation::writeFileAtomically(path, file.data(), file.size()).ok());
+  }
+
+  // Row id -> row, for every row the store gives back; each must be intact.
+  std::map<int, bool> intactRows(QZMSqliteStore& store) {
+    std::map<int, bool> found;
+    for (const auto& row : rows(store, "SELECT id, name, payload FROM t ORDER BY id")) {
+      int id = static_cast<int>(row.at("id").int64Value());
+      found[id] = row.at("name") == Object(name(id)) && row.at("payload") == Object(payload(id));
+    }
+    return found;
+  }
+};
+
+TEST_F(DamagedDatabase, IsMendedKeepingEveryReadableRowAndTheDamagedFileStaysBeside) {
+  enum class Mend { inPlace, copied };
+  struct Case {
+    const char* what;
+    std::uint8_t pageKind;
+    // Works on the middle page of that kind.
+    std::function<void(std::uint8_t*, std::size_t)> damage;
+    Mend mend;
+    bool everyRow;
+  } cases[] = {
+      {"an index entry with the wrong key", 0x0a,
+       [](std::uint8_t* bytes, std::size_t size) {
+         // Keys of the index only: each row's name becomes another's.
+         for (std::size_t i = 0; i + 5 < size; ++i)
+           if (std::memcmp(bytes + i, "name-", 5) == 0) bytes[i + 5] = '9';
+       },
+       Mend::inPlace, true},
+      {"an index page of garbage", 0x0a,
+       [](std::uint8_t* bytes, std::size_t size) { std::memset(bytes, 0xa5, size); }, Mend::copied, true},
+      {"a table page of garbage", 0x0d,
+       [](std::uint8_t* bytes, std::size_t size) { std::memset(bytes, 0xa5, size); }, Mend::copied, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    (void)QZMSqliteStore::deleteDatabaseFilesAtPath(path);
+    (void)QZMSqliteStore::deleteDatabaseFilesAtPath(path + ".corrupt");
+    clearMonitorLines();
+    makeFixture();
+    auto pages = pagesOfKind(c.pageKind);
+    ASSERT_GE(pages.size(), 2u);
+    overwritePage(pages[pages.size() / 2], c.damage);
+    Data damaged = foundation::readFile(path).value();
+
+    auto store = open();
+    ASSERT_TRUE(store);
+    auto check = rows(*store, "SELECT * FROM pragma_integrity_check");
+    ASSERT_EQ(check.size(), 1u);
+    EXPECT_EQ(check[0].at("integrity_check"), Object("ok"));
+    auto found = intactRows(*store);
+    for (const auto& [id, intact] : found) EXPECT_TRUE(intact) << "row " << id;
+    if (c.everyRow) {
+      EXPECT_EQ(found.size(), static_cast<std::size_t>(kRows));
+    } else {
+      // The rows on both sides of the lost page are kept.
+      EXPECT_LT(found.size(), static_cast<std::size_t>(kRows));
+      EXPECT_GT(found.size(), static_cast<std::size_t>(kRows) / 2);
+      EXPECT_TRUE(found.count(1) && found.count(kRows));
+    }
+    // The index works again and the store goes on writing.
+    EXPECT_EQ(rows(*store, "SELECT id FROM t INDEXED BY t_name WHERE name = 'name-0001'").size(), 1u);
+    EXPECT_TRUE(store->upsertRecord({{"id", kRows + 1}, {"name", name(kRows + 1)}}, "t").ok());
+
+    if (c.mend == Mend::inPlace) {
+      EXPECT_FALSE(foundation::fileExists(path + ".corrupt"));
+      EXPECT_EQ(linesWithCode(34023).size(), 1u);
+    } else {
+      EXPECT_EQ(foundation::readFile(path + ".corrupt").value(), damaged);
+      EXPECT_EQ(linesWithCode(34024).size(), 1u);
+      EXPECT_FALSE(foundation::fileExists(path + ".salvage"));
+    }
+  }
 }
 
 TEST_F(SqliteStore, DamagedFileThatCannotBeDeletedFailsTheOpenAndStaysAsItWas) {

@@ -127,6 +127,15 @@ TEST_F(Stores, DictionaryKeepsAnUnreadableFileAsideAndStartsEmpty) {
   clock->advance(1.1);
   settle(store->serialQueue());
   EXPECT_EQ(fileContents(path), (foundation::Dictionary{{"k", "fresh"}}));
+  store.reset();
+
+  // A second damaged file is kept beside the first, not over it.
+  ASSERT_TRUE(foundation::writeFileAtomically(path, std::string_view("<plist><dict><key>second")));
+  ASSERT_TRUE(QZMPersistentDictionary::initWithFileName("damaged"));
+  EXPECT_EQ(foundation::readFile(path + ".corrupt").value(), foundation::Data(kept->begin(), kept->end()));
+  auto second = foundation::readFile(path + ".corrupt.2");
+  ASSERT_TRUE(second);
+  EXPECT_EQ(std::string(second->begin(), second->end()), "<plist><dict><key>second");
 }
 
 TEST_F(Stores, DictionaryLeavesAFileItCannotReadAsItIsAndNeverWritesOverIt) {

@@ -1,11 +1,14 @@
 #include "platform/foundation/Files.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <filesystem>
 
 namespace foundation {
@@ -27,6 +30,55 @@ Status writeAll(int fd, const void* bytes, std::size_t length, const std::string
   return {};
 }
 
+// Temporaries are "<name>.tmp.XXXXXX" beside the target; a writer holds an
+// exclusive lock on its own from creation to rename, so one that nobody holds
+// was left by a writer that died.
+constexpr const char* kTemporaryInfix = ".tmp.";
+constexpr std::size_t kTemporaryRandomLength = 6;
+
+bool sameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+void removeStaleTemporaries(const std::string& folder, const std::string& path) {
+  const std::string prefix = lastPathComponent(path) + kTemporaryInfix;
+  DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
+  if (!dir) return;
+  std::vector<std::string> candidates;
+  while (const dirent* entry = ::readdir(dir)) {
+    std::string_view name = entry->d_name;
+    if (name.size() == prefix.size() + kTemporaryRandomLength && name.substr(0, prefix.size()) == prefix)
+      candidates.push_back(appendingPathComponent(folder, std::string(name)));
+  }
+  ::closedir(dir);
+  for (const auto& candidate : candidates) {
+    int fd = ::open(candidate.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) continue;
+    struct stat held{}, named{};
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::fstat(fd, &held) == 0 && S_ISREG(held.st_mode) &&
+        ::lstat(candidate.c_str(), &named) == 0 && sameFile(held, named)) {
+      ::unlink(candidate.c_str());
+    }
+    ::close(fd);
+  }
+}
+
+// A new temporary for the target, locked and still in place under its name
+// (a cleaner that got to it before the lock took it away).
+int createLockedTemporary(const std::string& path, std::string& temporary) {
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    temporary = path + kTemporaryInfix + std::string(kTemporaryRandomLength, 'X');
+    int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+    if (fd < 0) return -1;
+    struct stat held{}, named{};
+    if (::flock(fd, LOCK_EX) == 0 && ::fstat(fd, &held) == 0 && ::lstat(temporary.c_str(), &named) == 0 &&
+        sameFile(held, named)) {
+      return fd;
+    }
+    ::close(fd);
+  }
+  errno = EAGAIN;
+  return -1;
+}
+
 }  // namespace
 
 bool fileExists(const std::string& path) {
@@ -39,9 +91,15 @@ bool isDirectory(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-Result<Data> readFile(const std::string& path) {
+Result<Data> readFile(const std::string& path, std::size_t maxLength) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return posixError(errno, "cannot open " + path);
+  auto tooLong = [&] {
+    ::close(fd);
+    return posixError(EFBIG, "cannot read " + path + ": longer than " + std::to_string(maxLength) + " bytes");
+  };
+  struct stat st{};
+  if (::fstat(fd, &st) == 0 && static_cast<std::uint64_t>(st.st_size) > maxLength) return tooLong();
   Data bytes;
   std::uint8_t buffer[65536];
   for (;;) {
@@ -53,6 +111,8 @@ Result<Data> readFile(const std::string& path) {
       return posixError(e, "cannot read " + path);
     }
     if (n == 0) break;
+    // A file that grows while it is read is held to the same limit.
+    if (bytes.size() + static_cast<std::size_t>(n) > maxLength) return tooLong();
     bytes.insert(bytes.end(), buffer, buffer + n);
   }
   ::close(fd);
@@ -64,8 +124,9 @@ Status writeFileAtomically(const std::string& path, const void* bytes, std::size
   if (!folder.empty() && !isDirectory(folder)) {
     if (auto made = createDirectory(folder); !made) return made;
   }
-  std::string temporary = path + ".tmp.XXXXXX";
-  int fd = ::mkstemp(temporary.data());
+  removeStaleTemporaries(folder, path);
+  std::string temporary;
+  int fd = createLockedTemporary(path, temporary);
   if (fd < 0) return posixError(errno, "cannot create a temporary file for " + path);
   auto fail = [&](Error e) -> Status {
     ::close(fd);
@@ -121,6 +182,27 @@ Status moveItem(const std::string& from, const std::string& to) {
   if (fileExists(to)) return posixError(EEXIST, "cannot move " + from + " to " + to);
   if (::rename(from.c_str(), to.c_str()) != 0) return posixError(errno, "cannot move " + from + " to " + to);
   return {};
+}
+
+Result<std::string> moveAside(const std::string& path, const std::string& suffix) {
+  struct stat st{};
+  if (::lstat(path.c_str(), &st) != 0) return posixError(errno, "cannot move aside " + path);
+  for (int n = 1; n <= 1000; ++n) {
+    std::string target = path + suffix + (n == 1 ? "" : "." + std::to_string(n));
+    if (::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) return target;
+    int e = errno;
+    if (e == EINVAL || e == ENOSYS) {
+      // A file system without no-replace renames: a new link refuses an
+      // existing name just as well.
+      if (::link(path.c_str(), target.c_str()) == 0) {
+        ::unlink(path.c_str());
+        return target;
+      }
+      e = errno;
+    }
+    if (e != EEXIST) return posixError(e, "cannot move " + path + " aside to " + target);
+  }
+  return posixError(EEXIST, "cannot move aside " + path + ": every name for it is taken");
 }
 
 Status copyItem(const std::string& from, const std::string& to) {

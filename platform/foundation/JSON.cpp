@@ -1,5 +1,6 @@
 #include "platform/foundation/JSON.h"
 
+#include <cerrno>
 #include <cmath>
 #include <nlohmann/json.hpp>
 #include <vector>
@@ -25,7 +26,12 @@ class Builder : public nlohmann::json_sax<nlohmann::json> {
     if (v <= static_cast<number_unsigned_t>(INT64_MAX)) return add(Object(static_cast<std::int64_t>(v)));
     return add(Object(static_cast<double>(v)));
   }
-  bool number_float(number_float_t v, const string_t&) override { return add(Object(v)); }
+  // A number beyond the range of a double reads as an infinity, which JSON
+  // has no text for.
+  bool number_float(number_float_t v, const string_t&) override {
+    if (!std::isfinite(v)) return fail("number out of range");
+    return add(Object(v));
+  }
   bool string(string_t& v) override { return add(Object(std::move(v))); }
   bool binary(binary_t&) override { return fail("binary values are not JSON"); }
   bool start_object(std::size_t) override { return open(Object(Dictionary{})); }
@@ -111,9 +117,16 @@ Result<nlohmann::json> toJSON(const Object& object, std::size_t depth) {
   return Error(kJSONErrorDomain, kJSONInvalidObject, "unknown kind");
 }
 
+Error tooLarge(std::size_t length) {
+  return Error(kJSONErrorDomain, kJSONTooLarge,
+               "JSON text of " + std::to_string(length) + " bytes is longer than the limit of " +
+                   std::to_string(kJSONMaxLength));
+}
+
 }  // namespace
 
 Result<Object> parseJSON(std::string_view text) {
+  if (text.size() > kJSONMaxLength) return tooLarge(text.size());
   Builder builder;
   bool ok = nlohmann::json::sax_parse(text.begin(), text.end(), &builder, nlohmann::json::input_format_t::json,
                                       /*strict=*/true);
@@ -132,8 +145,11 @@ Result<std::string> serializeJSON(const Object& object, bool pretty) {
 }
 
 Result<Object> readJSONFile(const std::string& path) {
-  auto bytes = readFile(path);
-  if (!bytes) return Error(kJSONErrorDomain, kJSONUnreadable, bytes.error().description);
+  auto bytes = readFile(path, kJSONMaxLength);
+  if (!bytes) {
+    bool large = bytes.error().domain == kPOSIXErrorDomain && bytes.error().code == EFBIG;
+    return Error(kJSONErrorDomain, large ? kJSONTooLarge : kJSONUnreadable, bytes.error().description);
+  }
   auto object = parseJSON(std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()));
   if (!object) return Error(kJSONErrorDomain, kJSONCorrupt, path + ": " + object.error().description);
   return object;
@@ -142,6 +158,7 @@ Result<Object> readJSONFile(const std::string& path) {
 Status writeJSONFile(const std::string& path, const Object& object) {
   auto text = serializeJSON(object, true);
   if (!text) return text.error();
+  if (text->size() > kJSONMaxLength) return tooLarge(text->size());
   if (auto written = writeFileAtomically(path, *text); !written)
     return Error(kJSONErrorDomain, kJSONNotWritten, written.error().description);
   return {};

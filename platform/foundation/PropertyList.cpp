@@ -2,6 +2,7 @@
 
 #include <absl/strings/escaping.h>
 
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -72,27 +73,68 @@ Result<std::string> formatDate(double seconds) {
   return out + "Z";
 }
 
+bool isLeapYear(unsigned year) { return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0); }
+
+unsigned daysInMonth(unsigned year, unsigned month) {
+  static constexpr unsigned kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  return month == 2 && isLeapYear(year) ? 29 : kDays[month - 1];
+}
+
+// Exactly `count` decimal digits at `at`: no sign, no blank.
+bool readDigits(std::string_view text, std::size_t at, std::size_t count, unsigned& out) {
+  if (at + count > text.size()) return false;
+  out = 0;
+  for (std::size_t i = at; i < at + count; ++i) {
+    if (text[i] < '0' || text[i] > '9') return false;
+    out = out * 10 + static_cast<unsigned>(text[i] - '0');
+  }
+  return true;
+}
+
+bool allDigits(std::string_view text) {
+  return !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+// The two forms formatDate gives a fraction: ".25", or "+1e-07" and
+// "+1.5e-07" for the tiny ones.
+bool isWrittenFraction(std::string_view text) {
+  if (text.size() >= 2 && text[0] == '.') return allDigits(text.substr(1));
+  if (text.empty() || text[0] != '+') return false;
+  std::string_view number = text.substr(1);
+  auto e = number.find("e-");
+  if (e == std::string_view::npos || !allDigits(number.substr(e + 2))) return false;
+  std::string_view mantissa = number.substr(0, e);
+  auto dot = mantissa.find('.');
+  if (dot == std::string_view::npos) return allDigits(mantissa);
+  return dot == 1 && allDigits(mantissa.substr(0, 1)) && allDigits(mantissa.substr(2));
+}
+
 std::optional<double> parseDate(std::string_view text) {
   unsigned year, month, day, hour, minute, second;
-  int consumed = 0;
-  std::string head(text.substr(0, 19));
-  if (text.size() < 20 || std::sscanf(head.c_str(), "%4u-%2u-%2uT%2u:%2u:%2u%n", &year, &month, &day, &hour, &minute,
-                                      &second, &consumed) != 6 || consumed != 19)
+  if (text.size() < 20 || text.back() != 'Z' || !readDigits(text, 0, 4, year) || text[4] != '-' ||
+      !readDigits(text, 5, 2, month) || text[7] != '-' || !readDigits(text, 8, 2, day) || text[10] != 'T' ||
+      !readDigits(text, 11, 2, hour) || text[13] != ':' || !readDigits(text, 14, 2, minute) || text[16] != ':' ||
+      !readDigits(text, 17, 2, second)) {
     return std::nullopt;
-  if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 60 || year < 1)
+  }
+  // The writer counts no leap seconds, so 60 is never a second it wrote.
+  if (year < 1 || month < 1 || month > 12 || day < 1 || day > daysInMonth(year, month) || hour > 23 ||
+      minute > 59 || second > 59) {
     return std::nullopt;
-  std::string_view rest = text.substr(19);
-  if (rest.empty() || rest.back() != 'Z') return std::nullopt;
-  rest.remove_suffix(1);
+  }
+  std::string_view rest = text.substr(19, text.size() - 20);
   double fraction = 0;
   if (!rest.empty()) {
-    std::string f = rest[0] == '.' ? "0" + std::string(rest) : rest[0] == '+' ? std::string(rest.substr(1)) : "";
-    if (f.empty()) return std::nullopt;
+    if (!isWrittenFraction(rest)) return std::nullopt;
+    std::string f = rest[0] == '.' ? "0" + std::string(rest) : std::string(rest.substr(1));
     auto r = std::from_chars(f.data(), f.data() + f.size(), fraction);
     if (r.ec != std::errc() || r.ptr != f.data() + f.size() || !(fraction >= 0 && fraction < 1)) return std::nullopt;
   }
   std::int64_t total = daysFromCivil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second;
-  return static_cast<double>(total) + fraction;
+  double seconds = static_cast<double>(total) + fraction;
+  // A fraction can round the sum past the last instant the writer takes.
+  if (!formatDate(seconds)) return std::nullopt;
+  return seconds;
 }
 
 void escapeText(std::string& out, std::string_view text) {
@@ -346,7 +388,7 @@ class Reader {
     }
     if (n == "date") {
       auto seconds = parseDate(trimmed(*text));
-      if (!seconds) return corrupt("date \"" + *text + "\" is not ISO 8601 UTC", at);
+      if (!seconds) return corrupt("date \"" + *text + "\" is no ISO 8601 UTC instant of years 1 to 9999", at);
       return Object(Date{*seconds});
     }
     if (n == "data") {
@@ -403,20 +445,34 @@ class Reader {
   std::size_t pos_ = 0;
 };
 
+Error tooLarge(std::size_t length) {
+  return Error(kPropertyListErrorDomain, kPropertyListTooLarge,
+               "property list of " + std::to_string(length) + " bytes is longer than the limit of " +
+                   std::to_string(kPropertyListMaxLength));
+}
+
 }  // namespace
 
 Result<std::string> encodePropertyList(const Object& object) {
   std::string out = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n";
   if (auto s = encode(out, object, 0, 0); !s) return s.error();
   out += "</plist>\n";
+  if (out.size() > kPropertyListMaxLength) return tooLarge(out.size());
   return out;
 }
 
-Result<Object> decodePropertyList(std::string_view text) { return Reader(text).document(); }
+Result<Object> decodePropertyList(std::string_view text) {
+  if (text.size() > kPropertyListMaxLength) return tooLarge(text.size());
+  return Reader(text).document();
+}
 
 Result<Object> readPropertyListFile(const std::string& path) {
-  auto bytes = readFile(path);
-  if (!bytes) return Error(kPropertyListErrorDomain, kPropertyListUnreadable, bytes.error().description);
+  auto bytes = readFile(path, kPropertyListMaxLength);
+  if (!bytes) {
+    bool large = bytes.error().domain == kPOSIXErrorDomain && bytes.error().code == EFBIG;
+    return Error(kPropertyListErrorDomain, large ? kPropertyListTooLarge : kPropertyListUnreadable,
+                 bytes.error().description);
+  }
   auto object = decodePropertyList(std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()));
   if (!object) {
     Error e = object.error();

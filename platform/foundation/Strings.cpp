@@ -206,4 +206,26 @@ bool isNonBaseCharacter(char32_t c) { return (U_GET_GC_MASK(static_cast<UChar32>
 
 bool isDecimalDigitCharacter(char32_t c) { return u_charType(static_cast<UChar32>(c)) == U_DECIMAL_DIGIT_NUMBER; }
 
+std::optional<std::string> caseFolded(std::string_view text) {
+  if (!isValidUTF8(text)) return std::nullopt;
+  UErrorCode status = U_ZERO_ERROR;
+  std::unique_ptr<UCaseMap, decltype(&ucasemap_close)> map(ucasemap_open("", U_FOLD_CASE_DEFAULT, &status),
+                                                           ucasemap_close);
+  if (U_FAILURE(status)) return std::nullopt;
+  std::string out(text.size() + 16, '\0');
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    status = U_ZERO_ERROR;
+    int32_t n = ucasemap_utf8FoldCase(map.get(), out.data(), static_cast<int32_t>(out.size()), text.data(),
+                                      static_cast<int32_t>(text.size()), &status);
+    if (status == U_BUFFER_OVERFLOW_ERROR) {
+      out.assign(static_cast<std::size_t>(n) + 1, '\0');
+      continue;
+    }
+    if (U_FAILURE(status)) return std::nullopt;
+    out.resize(static_cast<std::size_t>(n));
+    return out;
+  }
+  return std::nullopt;
+}
+
 }  // namespace foundation

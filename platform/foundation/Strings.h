@@ -35,6 +35,10 @@ std::u16string uppercased(std::u16string_view text, const char* locale = "");
 std::string currentLocaleIdentifier();
 // Case-insensitive equality by full case folding.
 bool equalsIgnoringCase(std::string_view a, std::string_view b);
+// The full case folding ("Straße" gives "strasse"), under which prefixes,
+// suffixes and contained texts compare without regard to case; nullopt for
+// text that is not valid UTF-8.
+std::optional<std::string> caseFolded(std::string_view text);
 
 // Character classes by Unicode general category, as the platform's character
 // sets define them: letters are L* and M* (marks count as letters there),

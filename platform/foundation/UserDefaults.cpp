@@ -62,7 +62,8 @@ void UserDefaults::loadLocked() const {
   if (loaded_) return;
   loaded_ = true;
   if (!fileExists(path_)) return;
-  auto bytes = readFile(path_);
+  // A file too long to read is kept like one that cannot be read now.
+  auto bytes = readFile(path_, kPropertyListMaxLength);
   if (!bytes) {
     unreadable_ = true;
     logLine("UserDefaults: cannot read " + path_ + " (" + bytes.error().description +
@@ -75,15 +76,16 @@ void UserDefaults::loadLocked() const {
     return;
   }
   std::string reason = object ? "the root is not a dictionary" : object.error().description;
-  std::string keep = path_ + ".corrupt";
-  auto saved = writeFileAtomically(keep, bytes->data(), bytes->size(), 0600);
-  if (saved) {
-    logLine("UserDefaults: " + path_ + " is corrupt (" + reason + "); kept as " + keep + ", the suite starts empty");
+  // Moved, not copied, so that a later damaged file gets a name of its own
+  // and no earlier copy is written over.
+  auto kept = moveAside(path_, ".corrupt");
+  if (kept) {
+    logLine("UserDefaults: " + path_ + " is corrupt (" + reason + "); kept as " + *kept + ", the suite starts empty");
   } else {
     // Without a copy, the only one left must not be overwritten.
     unreadable_ = true;
-    logLine("UserDefaults: " + path_ + " is corrupt (" + reason + ") and cannot be copied aside (" +
-            saved.error().description + "); the suite starts empty and the file is left untouched");
+    logLine("UserDefaults: " + path_ + " is corrupt (" + reason + ") and cannot be moved aside (" +
+            kept.error().description + "); the suite starts empty and the file is left untouched");
   }
 }
 

@@ -4,9 +4,11 @@
 // change (temporary file, then rename). Thread-safe; every handle to the same
 // name shares one domain, so a value written through one is seen by all.
 //
-// A file that cannot be parsed is copied aside to <file>.corrupt, logged, and
-// the domain starts empty; a file that exists but cannot be read is logged and
-// never overwritten (writes then report an error and stay in memory).
+// A file that cannot be parsed is moved aside to <file>.corrupt (or
+// <file>.corrupt.2 and so on, never over an earlier one), logged, and the
+// domain starts empty; a file that exists but cannot be read (or is longer
+// than a property list may be) is logged and never overwritten (writes then
+// report an error and stay in memory).
 #pragma once
 
 #include <cstdint>

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <optional>
 
 #include "platform/foundation/Files.h"
 #include "platform/foundation/PropertyList.h"
@@ -99,6 +100,81 @@ TEST(PropertyList, CorruptTextIsAnErrorNotACrash) {
     ASSERT_FALSE(decoded.ok()) << text.substr(0, 80);
     EXPECT_EQ(decoded.error().code, kPropertyListCorrupt);
   }
+}
+
+TEST(PropertyList, DatesAreReadOnlyInTheFormAndRangeTheWriterWrites) {
+  struct Case {
+    const char* text;
+    std::optional<double> seconds;  // nullopt: refused
+  } cases[] = {
+      {"2024-02-29T12:00:00Z", 1709208000.0},
+      {"0001-01-01T00:00:00Z", -62135596800.0},
+      {"9999-12-31T23:59:59.5Z", 253402300799.5},
+      {"1970-01-02T00:00:00+1e-07Z", 86400 + 1e-7},
+      {"1970-01-02T00:00:00+1.5e-07Z", 86400 + 1.5e-7},
+      {" 2001-01-01T00:00:00Z\n", 978307200.0},
+      // A sign where the writer puts digits.
+      {"-191-12-31T23:59:59Z", std::nullopt},
+      {"+2024-01-01T00:00:00Z", std::nullopt},
+      {"2024-+1-01T00:00:00Z", std::nullopt},
+      {"2024-01-01T00:00:-1Z", std::nullopt},
+      // Instants the calendar or the writer does not have.
+      {"2023-02-29T00:00:00Z", std::nullopt},
+      {"2023-02-31T00:00:00Z", std::nullopt},
+      {"2024-04-31T00:00:00Z", std::nullopt},
+      {"1900-02-29T00:00:00Z", std::nullopt},
+      {"0000-12-31T00:00:00Z", std::nullopt},
+      {"9999-12-31T23:59:60Z", std::nullopt},
+      {"2024-01-01T24:00:00Z", std::nullopt},
+      // A fraction that rounds the instant into year 10000.
+      {"9999-12-31T23:59:59.99999999999999999Z", std::nullopt},
+      // Other spellings of a fraction or a time.
+      {"2024-01-01T00:00:00.Z", std::nullopt},
+      {"2024-01-01T00:00:00.5e-3Z", std::nullopt},
+      {"2024-01-01T00:00:00+0.5Z", std::nullopt},
+      {"2024-01-01T00:00:00+1e+02Z", std::nullopt},
+      {"2024-01-01T00:00:00+-1e-07Z", std::nullopt},
+      {"2024-01-01T00:00:00.99999999999999999999Z", std::nullopt},
+      {"2024-01-01 00:00:00Z", std::nullopt},
+      {"2024-1-01T00:00:00Z", std::nullopt},
+      {"2024-01-01T00:00:00", std::nullopt},
+      {"2024-01-01T00:00:00+01:00", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    auto decoded = decodePropertyList(std::string("<date>") + c.text + "</date>");
+    if (!c.seconds) {
+      ASSERT_FALSE(decoded.ok()) << c.text;
+      EXPECT_EQ(decoded.error().code, kPropertyListCorrupt) << c.text;
+      continue;
+    }
+    ASSERT_TRUE(decoded.ok()) << c.text << ": " << decoded.error().description;
+    EXPECT_EQ(*decoded, Object(Date{*c.seconds})) << c.text;
+    // What was read can be written again, and reads back the same.
+    auto text = encodePropertyList(*decoded);
+    ASSERT_TRUE(text.ok()) << c.text;
+    EXPECT_EQ(*decodePropertyList(*text), *decoded) << *text;
+  }
+}
+
+TEST(PropertyList, TextLongerThanTheLimitIsRefusedBothWays) {
+  std::string longText = "<string>" + std::string(kPropertyListMaxLength, 'a') + "</string>";
+  auto decoded = decodePropertyList(longText);
+  ASSERT_FALSE(decoded.ok());
+  EXPECT_EQ(decoded.error().code, kPropertyListTooLarge);
+
+  // What could not be read back is not written either.
+  // (Data is written as Base64, four characters for three bytes.)
+  auto encoded = encodePropertyList(Data(kPropertyListMaxLength / 4 * 3 + 3));
+  ASSERT_FALSE(encoded.ok());
+  EXPECT_EQ(encoded.error().code, kPropertyListTooLarge);
+  ASSERT_TRUE(encodePropertyList(Data(kPropertyListMaxLength / 4 * 3 - 300)).ok());
+
+  testkit::TemporaryHome home;
+  std::string path = home.dataHome() + "/large.plist";
+  ASSERT_TRUE(writeFileAtomically(path, longText).ok());
+  auto read = readPropertyListFile(path);
+  ASSERT_FALSE(read.ok());
+  EXPECT_EQ(read.error().code, kPropertyListTooLarge);
 }
 
 TEST(PropertyList, ReadsTheCommonDialect) {

@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <condition_variable>
 #include <cstdlib>
@@ -51,7 +55,8 @@ TEST(JSON, NumbersKeepTheirKind) {
 TEST(JSON, BadInputAndUnrepresentableValuesAreErrors) {
   std::string deep(100000, '[');
   for (std::string text : {std::string(""), std::string("{"), std::string("[1,]"), std::string("{'a':1}"),
-                           std::string("\"\xFF\""), std::string("1 2"), deep}) {
+                           std::string("\"\xFF\""), std::string("1 2"), std::string("[1e400]"),
+                           std::string("-1e309"), deep}) {
     auto parsed = parseJSON(text);
     ASSERT_FALSE(parsed.ok()) << text.substr(0, 20);
     EXPECT_EQ(parsed.error().code, kJSONCorrupt);
@@ -75,6 +80,24 @@ TEST(JSON, CorruptFileIsAnErrorAndStaysInPlace) {
   EXPECT_TRUE(fileExists(path));
 }
 
+TEST(JSON, TextLongerThanTheLimitIsRefused) {
+  // An array of zeros takes the most memory for its length.
+  std::string zeros = "[0";
+  while (zeros.size() <= kJSONMaxLength) zeros += ",0";
+  zeros += "]";
+  auto parsed = parseJSON(zeros);
+  ASSERT_FALSE(parsed.ok());
+  EXPECT_EQ(parsed.error().code, kJSONTooLarge);
+  EXPECT_TRUE(parseJSON("[0]" + std::string(kJSONMaxLength - 3, ' ')).ok());
+
+  testkit::TemporaryHome home;
+  std::string path = home.dataHome() + "/large.json";
+  ASSERT_TRUE(writeFileAtomically(path, zeros).ok());
+  EXPECT_EQ(readJSONFile(path).error().code, kJSONTooLarge);
+  EXPECT_EQ(writeJSONFile(path, Array{std::string(kJSONMaxLength, 'a')}).error().code, kJSONTooLarge);
+  EXPECT_EQ(readFile(path)->size(), zeros.size());
+}
+
 TEST(Files, AtomicWriteKeepsTheBackupExclusionOfTheFileItReplaces) {
   testkit::TemporaryHome home;
   std::string excluded = home.dataHome() + "/excluded.bin";
@@ -88,6 +111,64 @@ TEST(Files, AtomicWriteKeepsTheBackupExclusionOfTheFileItReplaces) {
   EXPECT_TRUE(isExcludedFromBackup(excluded));
   EXPECT_FALSE(isExcludedFromBackup(included));
   EXPECT_EQ(*readFile(excluded), Data({'n', 'e', 'w'}));
+}
+
+TEST(Files, AtomicWriteRemovesTemporariesOfDeadWritersOnlyAndWritesPrivateFiles) {
+  testkit::TemporaryHome home;
+  const std::string folder = home.dataHome() + "/prefs";
+  const std::string path = folder + "/suite.plist";
+  ASSERT_TRUE(writeFileAtomically(path, std::string_view("old")).ok());
+  // What a writer killed before its rename leaves: temporaries nobody holds.
+  for (const char* name : {"suite.plist.tmp.a1B2c3", "suite.plist.tmp.zzzzzz"})
+    ASSERT_TRUE(writeFileAtomically(folder + "/" + name, std::string_view("partial")).ok());
+  // A writer still at work holds its own; other files only look alike.
+  const std::string live = folder + "/suite.plist.tmp.LIVE00";
+  ASSERT_TRUE(writeFileAtomically(live, std::string_view("in progress")).ok());
+  int held = ::open(live.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(::flock(held, LOCK_EX), 0);
+  const std::string lookalikes[] = {"suite.plist.tmp.short", "other.plist.tmp.a1B2c3", "suite.plist.corrupt"};
+  for (const auto& name : lookalikes) ASSERT_TRUE(writeFileAtomically(folder + "/" + name, std::string_view("x")).ok());
+
+  ASSERT_TRUE(writeFileAtomically(path, std::string_view("new")).ok());
+  ::close(held);
+  auto names = contentsOfDirectory(folder).value();
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"other.plist.tmp.a1B2c3", "suite.plist", "suite.plist.corrupt",
+                                             "suite.plist.tmp.LIVE00", "suite.plist.tmp.short"}));
+  EXPECT_EQ(*readFile(path), Data({'n', 'e', 'w'}));
+
+  struct stat st{};
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  ASSERT_TRUE(writeFileAtomically(path, std::string_view("shared"), 0644).ok());
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0644u);
+}
+
+TEST(Files, MovingAsideNeverReplacesAnEarlierCopy) {
+  testkit::TemporaryHome home;
+  const std::string path = home.dataHome() + "/data.bin";
+  for (char version : {'1', '2', '3'}) {
+    ASSERT_TRUE(writeFileAtomically(path, std::string_view(&version, 1)).ok());
+    auto aside = moveAside(path, ".corrupt");
+    ASSERT_TRUE(aside.ok()) << aside.error().text();
+    EXPECT_EQ(*aside, version == '1' ? path + ".corrupt" : path + ".corrupt." + version);
+    EXPECT_FALSE(fileExists(path));
+  }
+  EXPECT_EQ(*readFile(path + ".corrupt"), Data{'1'});
+  EXPECT_EQ(*readFile(path + ".corrupt.3"), Data{'3'});
+  EXPECT_FALSE(moveAside(path, ".corrupt").ok());  // nothing to move
+}
+
+TEST(Files, ReadingStopsAtTheLimitBeforeTheBytesAreRead) {
+  testkit::TemporaryHome home;
+  const std::string path = home.dataHome() + "/five.bin";
+  ASSERT_TRUE(writeFileAtomically(path, std::string_view("12345")).ok());
+  EXPECT_EQ(readFile(path, 5)->size(), 5u);
+  auto refused = readFile(path, 4);
+  ASSERT_FALSE(refused.ok());
+  EXPECT_EQ(refused.error().code, EFBIG);
 }
 
 TEST(Files, CreatingAFolderSetsTheModeOfWhatItMakesOnly) {

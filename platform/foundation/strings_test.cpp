@@ -51,6 +51,8 @@ TEST(Strings, CaseMappingIsFullUnicode) {
   EXPECT_EQ(lowercased("I"), "i");
   EXPECT_TRUE(equalsIgnoringCase("STRASSE", "stra\xC3\x9F" "e"));
   EXPECT_FALSE(equalsIgnoringCase("abc", "abd"));
+  EXPECT_EQ(caseFolded("Stra\xC3\x9F" "E \xCE\xA3"), "strasse \xCF\x83");
+  EXPECT_EQ(caseFolded("\xFF"), std::nullopt);
 }
 
 TEST(Strings, CharacterClassesFollowGeneralCategories) {

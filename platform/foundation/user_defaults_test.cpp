@@ -135,6 +135,49 @@ TEST_F(UserDefaultsTest, CorruptFileGivesDefaultsALogLineAndACopy) {
   EXPECT_EQ(UserDefaults::suite("broken")->floatForKey("fingerRadiusKey"), 0.5f);
 }
 
+TEST_F(UserDefaultsTest, FileWithADateTheWriterCannotWriteIsSetAsideAndTheSuiteStaysWritable) {
+  // Each of these once read as a date the writer then refused, so that no
+  // later change of the suite reached its file.
+  const char* dates[] = {"-191-12-31T23:59:59Z", "9999-12-31T23:59:60Z", "9999-12-31T23:59:59.99999999999999999Z",
+                         "2023-02-31T00:00:00Z"};
+  const std::string path = Paths::preferencesDirectory() + "/dated.plist";
+  std::vector<std::string> files;
+  for (const char* date : dates) {
+    SCOPED_TRACE(date);
+    const std::string text = std::string("<plist><dict><key>when</key><date>") + date + "</date></dict></plist>";
+    ASSERT_TRUE(writeFileAtomically(path, text).ok());
+    auto d = UserDefaults::suite("dated");
+    EXPECT_FALSE(d->objectForKey("when").has_value());
+    ASSERT_TRUE(d->setInteger(1, "later").ok());
+    home.relaunch();
+    EXPECT_EQ(UserDefaults::suite("dated")->integerForKey("later"), 1);
+    // Every damaged file is kept, none over another.
+    std::string kept = files.empty() ? path + ".corrupt" : path + ".corrupt." + std::to_string(files.size() + 1);
+    auto bytes = readFile(kept);
+    ASSERT_TRUE(bytes.ok());
+    EXPECT_EQ(std::string(bytes->begin(), bytes->end()), text);
+    files.push_back(kept);
+    ASSERT_TRUE(removeItem(path).ok());
+    home.relaunch();
+  }
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    Data bytes = readFile(files[i]).value();
+    EXPECT_NE(std::string(bytes.begin(), bytes.end()).find(dates[i]), std::string::npos) << files[i];
+  }
+}
+
+TEST_F(UserDefaultsTest, FileLongerThanAPropertyListMayBeIsLeftAsItIs) {
+  const std::string path = Paths::preferencesDirectory() + "/huge.plist";
+  const std::string text = "<plist><string>" + std::string(kPropertyListMaxLength, 'a') + "</string></plist>";
+  ASSERT_TRUE(writeFileAtomically(path, text).ok());
+  testkit::LogCapture log;
+  auto d = UserDefaults::suite("huge");
+  EXPECT_EQ(d->setInteger(1, "k").error().code, kUserDefaultsNotWritten);
+  EXPECT_TRUE(log.contains("cannot read " + path));
+  EXPECT_EQ(readFile(path)->size(), text.size());
+  EXPECT_FALSE(fileExists(path + ".corrupt"));
+}
+
 TEST_F(UserDefaultsTest, UnreadableFileIsNeverOverwritten) {
   // A folder where the file should be cannot be read as a file.
   std::string path = Paths::preferencesDirectory() + "/locked.plist";

@@ -92,9 +92,9 @@ void DRKNetwork::setIsDebugModeEnabled(bool enabled) {
   debug_ = enabled;
 }
 
-void DRKNetwork::setReachabilityDelegate(DRKNetworkReachabilityDelegate* delegate) {
+void DRKNetwork::setReachabilityDelegate(std::weak_ptr<DRKNetworkReachabilityDelegate> delegate) {
   std::lock_guard lock(mutex_);
-  reachability_ = delegate;
+  reachability_ = std::move(delegate);
 }
 
 void DRKNetwork::log(int level, std::int64_t code, const std::string& message) {

@@ -83,8 +83,8 @@ class DRKNetwork {
   void setLoggerDelegate(std::weak_ptr<DRKNetworkLoggerDelegate> delegate);
   void setIsDebugModeEnabled(bool enabled);
   // Desktop connectivity is taken as always present, so the delegate is kept
-  // but never called.
-  void setReachabilityDelegate(DRKNetworkReachabilityDelegate* delegate);
+  // but never called. Held weakly: an empty one stops the calls.
+  void setReachabilityDelegate(std::weak_ptr<DRKNetworkReachabilityDelegate> delegate);
   bool isNetworkConnected() const { return true; }
   // True while a POST is in flight; false again before its completion runs.
   bool hasUploadInProgress() const { return uploads_.load() > 0; }
@@ -119,7 +119,7 @@ class DRKNetwork {
   double timeout_ = 60;
   bool debug_ = false;
   std::weak_ptr<DRKNetworkLoggerDelegate> logger_;
-  DRKNetworkReachabilityDelegate* reachability_ = nullptr;
+  std::weak_ptr<DRKNetworkReachabilityDelegate> reachability_;
   struct Worker {
     std::thread thread;
     std::shared_ptr<std::atomic<bool>> done;

@@ -1,0 +1,195 @@
+// The measurement engine: one shared object per process that owns the
+// measurement database, the remote configuration, the network component and
+// the upload timer, and runs its work on one serial worker queue. The
+// facade creates it when a host starts analytics; everything else reaches it
+// through sharedInstance().
+//
+// This header is the engine's whole interface. Its methods live in source
+// files by road, one section below per road:
+//   QZMMeasurement.cpp           the instance, its initialisers and class methods
+//   QZMMeasurementStartup.cpp    enabling, disabling and the first start of the components
+//   QZMMeasurementLifeCycle.cpp  the application's life-cycle notifications
+// A new road adds its section (methods) before the state block and its state
+// at the end of that block, under a comment naming its source file.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "measurement/foundation/QZMLogContext.h"
+#include "measurement/foundation/QZMMeasurementBase.h"
+#include "platform/foundation/Error.h"
+#include "platform/foundation/NotificationCenter.h"
+#include "platform/utilities/DRKNetwork.h"
+
+class QZMAlarm;
+class QZMDatabase;
+class QZMEManager;
+class QZMIdentity;
+class QZMPersistedConfig;
+class QZMRemoteConfig;
+class QZMScheduler;
+class QZMTCFClient;
+
+inline constexpr const char* kQZMWorkerQueueLabel = "com.dralix.znha.worker";
+inline constexpr const char* kQZMDatabaseFileName = "dralix-kestro-meter.sql";
+inline constexpr const char* kQZMMeasurementTimerName = "Measurement timer";
+// Posted by the application once it has launched.
+inline constexpr const char* kQZMApplicationDidFinishLaunchingNotification =
+    "UIApplicationDidFinishLaunchingNotification";
+
+class QZMMeasurement : public QZMMeasurementBase,
+                       public DRKNetworkLoggerDelegate,
+                       public DRKNetworkReachabilityDelegate,
+                       public std::enable_shared_from_this<QZMMeasurement> {
+ public:
+  using SafelistedEvents = std::optional<std::vector<std::string>>;
+
+  // ---- The instance (QZMMeasurement.cpp) ----
+
+  // The first call only, under the global lock: makes the shared instance
+  // when the app ID is not empty. Every later call does nothing, even after
+  // a first call that was refused.
+  static void initializeSharedInstanceWithAppID(const std::string& appID, bool isAnalyticsCollectionEnabled,
+                                                bool isAnalyticsCollectionDeactivated,
+                                                SafelistedEvents safelistedEvents);
+  // nullptr until made; warns when nobody tried to make it although the
+  // public API is linked.
+  static std::shared_ptr<QZMMeasurement> sharedInstance();
+  // The shared engine's remote configuration, else the default one.
+  static std::shared_ptr<QZMRemoteConfig> remoteConfig();
+  // At process start: subscribes to the launch notification.
+  static void load();
+
+  // The engine with its own network, worker queue and timer over the shared
+  // persisted settings; nullptr (logged) for an empty app ID.
+  static std::shared_ptr<QZMMeasurement> initWithAppID(const std::string& appID, bool isAnalyticsCollectionEnabled,
+                                                       bool isAnalyticsCollectionDeactivated,
+                                                       SafelistedEvents safelistedEvents,
+                                                       std::shared_ptr<QZMEManager> experimentManager);
+  // The engine over the given parts. Queues the first enabling or disabling
+  // on the worker queue.
+  static std::shared_ptr<QZMMeasurement> initWithDatabaseName(
+      std::string databaseName, std::shared_ptr<QZMPersistedConfig> persistedConfig,
+      std::shared_ptr<DRKNetwork> network, std::shared_ptr<QZMScheduler> scheduler, std::shared_ptr<QZMAlarm> alarm,
+      std::string appID, bool isAnalyticsCollectionEnabled, bool isAnalyticsCollectionDeactivated,
+      SafelistedEvents safelistedEvents, std::shared_ptr<QZMEManager> experimentManager);
+  ~QZMMeasurement() override;
+
+  // Network component callbacks: its log lines go to the monitor.
+  void DRKNetwork_logWithLevel(int level, std::int64_t messageCode, const std::string& message) override;
+  void DRKNetwork_logWithLevel(int level, std::int64_t messageCode, const std::string& message,
+                               const std::vector<QZMLogContext>& contexts);
+  // Any thread: reschedules on the worker queue.
+  void reachabilityDidChange() override;
+
+  // ---- Enabling and the first start (QZMMeasurementStartup.cpp) ----
+
+  // False when collection is deactivated; otherwise the persisted state
+  // decides, and without one the host's option.
+  bool shouldEnableMeasurement() const;
+  // Any thread: queues setEnabledOnWorkerQueue.
+  void setEnabled(bool enabled);
+  void setEnabledOnWorkerQueue(bool enabled);
+  // Makes the components the first time it succeeds, then runs the steps of
+  // every start. A failure leaves no component made by the failed attempt.
+  virtual foundation::Status startMeasurementOnWorkerQueue();
+  // Whether an earlier reset left data to wipe, or the platform app ID
+  // changed since the last run. The first argument is not consulted.
+  bool shouldWipeDataWithAppID(const std::optional<std::string>& appID,
+                               const std::optional<std::string>& appIDFromDXV,
+                               const std::optional<std::string>& persistedAppIDFromDXV) const;
+  // Applies the highest-ranking consent known at start (TCF, property list,
+  // start options, the host's call) when it outranks the current source.
+  virtual void setProspectiveConsentSettings();
+  virtual void updatePersistedAppIDFromDXV();
+  virtual void tcfClientSetConsentFromData();
+  // Whether the process has the remote-config SDK of the family.
+  bool isZarnholtRemoteConfigSDKPresent() const;
+
+  // ---- Application life cycle (QZMMeasurementLifeCycle.cpp) ----
+
+  static void subscribeForAppDidFinishLaunchingNotifications();
+  static void handleAppDidFinishLaunching(const foundation::Notification& notification);
+
+  // ---- Readable state ----
+
+  bool isEnabled() const override { return enabled_.load(); }
+  std::shared_ptr<QZMScheduler> scheduler() const override { return scheduler_; }
+  std::shared_ptr<QZMPersistedConfig> persistedConfig() const override { return persistedConfig_; }
+  // nullptr until the components are made.
+  std::shared_ptr<QZMRemoteConfig> remoteConfigInstance() const override;
+  std::shared_ptr<QZMIdentity> identity() const override;
+  std::shared_ptr<QZMDatabase> database() const;
+  std::shared_ptr<QZMTCFClient> tcfClient() const;
+  const std::shared_ptr<QZMAlarm>& alarm() const { return alarm_; }
+  const std::shared_ptr<DRKNetwork>& network() const { return network_; }
+  const std::shared_ptr<QZMEManager>& experimentManager() const { return experimentManager_; }
+  const SafelistedEvents& safelistedEvents() const { return safelistedEvents_; }
+  const std::string& databaseName() const { return databaseName_; }
+  const std::string& appID() const { return appID_; }
+  // Load time of the analytics code: the time of the first-open and launch
+  // events, kept until the first open is reported.
+  double initTimestamp() const { return initTimestamp_; }
+  bool wasEnabledDuringInitialization() const { return wasEnabledDuringInitialization_; }
+  bool didInitializeComponents() const { return didInitializeComponents_.load(); }
+  bool isAnalyticsCollectionEnabled() const { return isAnalyticsCollectionEnabled_.load(); }
+  void setAnalyticsCollectionEnabled(bool enabled) { isAnalyticsCollectionEnabled_ = enabled; }
+  bool isAnalyticsCollectionDeactivated() const { return isAnalyticsCollectionDeactivated_.load(); }
+  void setAnalyticsCollectionDeactivated(bool deactivated) { isAnalyticsCollectionDeactivated_ = deactivated; }
+
+ protected:
+  QZMMeasurement(std::string databaseName, std::shared_ptr<QZMPersistedConfig> persistedConfig,
+                 std::shared_ptr<DRKNetwork> network, std::shared_ptr<QZMScheduler> scheduler,
+                 std::shared_ptr<QZMAlarm> alarm, std::string appID, bool isAnalyticsCollectionEnabled,
+                 bool isAnalyticsCollectionDeactivated, SafelistedEvents safelistedEvents,
+                 std::shared_ptr<QZMEManager> experimentManager);
+  // What needs the engine to be owned: queues the first enabling.
+  void finishInitialization();
+
+  // The components the first start makes, in order; an engine for tests may
+  // watch or fail them.
+  virtual std::shared_ptr<QZMIdentity> makeIdentity();
+  virtual foundation::Result<std::shared_ptr<QZMDatabase>> makeDatabase();
+  virtual foundation::Result<std::shared_ptr<QZMRemoteConfig>> makeRemoteConfig();
+  // Audience evaluation is made here once its evaluator exists; until then
+  // there is nothing to make.
+  virtual foundation::Status makeAudience();
+  virtual std::shared_ptr<QZMTCFClient> makeTCFClient();
+
+ private:
+  // The first start's components, in their fixed order.
+  foundation::Status initializeComponentsOnWorkerQueue();
+  // Forgets the components of a first start that failed.
+  void dropComponents();
+
+  // ---- State: the instance and its first start ----
+  const std::string databaseName_;
+  const std::shared_ptr<QZMPersistedConfig> persistedConfig_;
+  const std::shared_ptr<DRKNetwork> network_;
+  const std::shared_ptr<QZMScheduler> scheduler_;
+  const std::shared_ptr<QZMAlarm> alarm_;
+  const std::string appID_;
+  const SafelistedEvents safelistedEvents_;
+  const std::shared_ptr<QZMEManager> experimentManager_;
+  double initTimestamp_ = 0;
+  std::atomic<bool> isAnalyticsCollectionEnabled_;
+  std::atomic<bool> isAnalyticsCollectionDeactivated_;
+  std::atomic<bool> enabled_{false};
+  bool wasEnabledDuringInitialization_ = false;
+  // Held while the components are made; the flag turns once they all are.
+  std::mutex initializeComponentsLock_;
+  std::atomic<bool> didInitializeComponents_{false};
+  // Guards the component pointers, which other queues read.
+  mutable std::mutex componentsMutex_;
+  std::shared_ptr<QZMIdentity> identity_;
+  std::shared_ptr<QZMDatabase> database_;
+  std::shared_ptr<QZMRemoteConfig> remoteConfig_;
+  std::shared_ptr<QZMTCFClient> tcfClient_;
+};

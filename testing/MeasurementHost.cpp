@@ -1,0 +1,64 @@
+#include "testing/MeasurementHost.h"
+
+#include "measurement/api/QZMAnalytics.h"
+#include "measurement/api/ZNHAnalytics.h"
+#include "measurement/api/ZNHAnalyticsConnector.h"
+#include "measurement/consent/QZMConsentSettingsUtil.h"
+#include "measurement/experiments/QZMEManager.h"
+#include "measurement/foundation/QZMScheduler.h"
+#include "measurement/identity/QZMIdentity.h"
+
+namespace testkit {
+
+namespace {
+
+// What the SDK's process-start hooks leave with the core framework.
+void registerWithTheCore() {
+  ZNHApp::resetForTests();
+  ZNHAnalyticsConnector::load();
+  ZNHAnalytics::load();
+}
+
+void forgetTheSDK() {
+  QZMMeasurementBase::setSharedInstance(nullptr);
+  QZMIdentity::setSharedInstance(nullptr);
+  QZMEManager::setSharedInstance(nullptr);
+  QZMAnalytics::resetForTests();
+  QZMConsentSettingsUtil::clearAllSettings();
+}
+
+}  // namespace
+
+void MeasurementHost::SetUp() {
+  FoundationTest::SetUp();
+  // A host links the public API.
+  utilities->addClass("ZNHAnalytics");
+  forgetTheSDK();
+  registerWithTheCore();
+  QZMAnalytics::load();
+  // Not started: no experiments fetch leaves a test.
+  QZMEManager::setSharedInstance(QZMEManager::init());
+}
+
+void MeasurementHost::TearDown() {
+  settleEngine();
+  forgetTheSDK();
+  registerWithTheCore();
+  FoundationTest::TearDown();
+}
+
+foundation::Status MeasurementHost::configure(const ZNHOptions& options) {
+  foundation::Status configured = ZNHApp::configure(options);
+  settleEngine();
+  return configured;
+}
+
+void MeasurementHost::settleEngine() {
+  settle(QZMAnalytics::queue());
+  if (auto measurement = QZMMeasurementBase::sharedInstance()) {
+    // A failed start queues its switch-off behind itself.
+    for (int i = 0; i < 3; ++i) settle(measurement->scheduler()->workerQueue());
+  }
+}
+
+}  // namespace testkit
