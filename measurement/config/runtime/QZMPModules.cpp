@@ -76,20 +76,26 @@ QZMPRuntimeValue QZMPNativeFunction::invokeWithEvaluatedArguments(QZMPArguments 
     return QZMPRuntimeValue();
   }
   // What the call makes belongs to this function's runtime.
-  QZMPObjectManager* manager = objectManager();
-  QZMPRef<QZMPScope> scope = manager && manager->runtime() ? QZMPRef<QZMPScope>(&manager->runtime()->globalScope())
-                                                           : QZMPScope::initWithParentScope(nullptr);
+  QZMPRuntime* runtime = owningRuntime();
+  QZMPRef<QZMPScope> scope =
+      runtime ? QZMPRef<QZMPScope>(&runtime->globalScope()) : QZMPScope::initWithParentScope(nullptr);
   QZMPRuntimeValue result =
       call(arguments_ == Arguments::ignored ? QZMPArguments() : arguments, *scope, error);
   return error ? QZMPRuntimeValue() : result;
+}
+
+QZMPRuntime* QZMPNativeFunction::owningRuntime() const {
+  return objectManager() ? objectManager()->runtime() : nullptr;
 }
 
 void QZMPNativeFunction::addFunction(const QZMPRef<QZMPFunctionValue>& function) {
   setValue(QZMPRuntimeValue(function), function->functionName());
 }
 
-QZMPRequire::QZMPRequire(std::shared_ptr<const QZMPDynamicProvider> provider)
-    : QZMPNativeFunction("require", Arguments::used, QZMPArity::exactly(1)), provider_(std::move(provider)) {}
+QZMPRequire::QZMPRequire(std::shared_ptr<const QZMPDynamicProvider> provider, QZMPRuntime* runtime)
+    : QZMPNativeFunction("require", Arguments::used, QZMPArity::exactly(1)),
+      provider_(std::move(provider)),
+      runtime_(runtime) {}
 
 QZMPRuntimeValue QZMPRequire::call(QZMPArguments values, QZMPScope& scope, QZMPError& error) {
   const QZMPRef<QZMPStringValue> name = values[0].stringValueOrError(error);

@@ -18,6 +18,8 @@
 #include "measurement/config/runtime/QZMPFunctionValue.h"
 #include "platform/foundation/Object.h"
 
+class QZMPRuntime;
+
 // Makes a module; undefined means it could not.
 using QZMPModuleCreator = std::function<QZMPRuntimeValue()>;
 
@@ -53,6 +55,9 @@ class QZMPNativeFunction : public QZMPFunctionValue {
   // The host code, with the evaluated arguments (none when ignored). Values
   // it makes belong to the runtime of the scope.
   virtual QZMPRuntimeValue call(QZMPArguments values, QZMPScope& scope, QZMPError& error) = 0;
+  // The runtime a call without a caller's scope works in: that of the
+  // collector tracking this function, if any.
+  virtual QZMPRuntime* owningRuntime() const;
 
  private:
   Arguments arguments_;
@@ -62,16 +67,19 @@ class QZMPNativeFunction : public QZMPFunctionValue {
 // Looks modules up by name and caches them.
 class QZMPRequire final : public QZMPNativeFunction {
  public:
-  explicit QZMPRequire(std::shared_ptr<const QZMPDynamicProvider> provider);
+  QZMPRequire(std::shared_ptr<const QZMPDynamicProvider> provider, QZMPRuntime* runtime);
 
   void traceReferences(QZMPMarker& marker) override;
   void clearForCollection() override;
 
  protected:
   QZMPRuntimeValue call(QZMPArguments values, QZMPScope& scope, QZMPError& error) override;
+  // Untracked, so it knows its runtime itself.
+  QZMPRuntime* owningRuntime() const override { return runtime_; }
 
  private:
   std::shared_ptr<const QZMPDynamicProvider> provider_;
+  QZMPRuntime* runtime_;
   QZMPPropertyMap modules_;
 };
 

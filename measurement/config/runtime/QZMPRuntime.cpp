@@ -17,7 +17,7 @@ QZMPRuntime::QZMPRuntime(Options options)
   apiProvider_->setModuleCreator([] { return QZMPRuntimeValue(QZMPRuntimePlatform()); }, "internal.platform");
   // Untracked: it lives as long as the global scope, and every cycle through
   // it runs through the modules it caches, which are tracked.
-  globalScope_->addValue(QZMPRuntimeValue(QZMPMake<QZMPRequire>(apiProvider_)), u"require");
+  globalScope_->addValue(QZMPRuntimeValue(QZMPMake<QZMPRequire>(apiProvider_, this)), u"require");
   resetInstructionCount();
 }
 
