@@ -3,9 +3,19 @@
 
 #include <span>
 
-#include "measurement/config/runtime/QZMPCommandRegistrar.h"
+class QZMPCommandEvaluator;
+class QZMPCommandRegistrar;
+struct QZMPMethod;
 
 void QZMPRegisterStandardCommands(QZMPCommandRegistrar& registrar);
 
-// The methods of string values.
+QZMPCommandEvaluator QZMPBitwiseCommandEvaluator();
+QZMPCommandEvaluator QZMPComparisonCommandEvaluator();
+QZMPCommandEvaluator QZMPControlCommandEvaluator();
+QZMPCommandEvaluator QZMPLogicalCommandEvaluator();
+QZMPCommandEvaluator QZMPLoopCommandEvaluator();
+QZMPCommandEvaluator QZMPMathCommandEvaluator();
+QZMPCommandEvaluator QZMPVariableCommandEvaluator();
+
+std::span<const QZMPMethod> QZMPArrayMethods();
 std::span<const QZMPMethod> QZMPStringMethods();
