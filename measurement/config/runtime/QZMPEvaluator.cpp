@@ -1,6 +1,7 @@
 #include "measurement/config/runtime/QZMPEvaluator.h"
 
 #include "measurement/config/runtime/QZMPArrayValue.h"
+#include "measurement/config/runtime/QZMPCommandSupport.h"
 #include "measurement/config/runtime/QZMPCommandRegistrar.h"
 #include "measurement/config/runtime/QZMPFunctionValue.h"
 #include "measurement/config/runtime/QZMPScope.h"
@@ -26,18 +27,8 @@ QZMPRuntimeValue QZMPEvaluator::executeStatements(QZMPArguments statements, QZMP
 
 QZMPRuntimeValue QZMPEvaluator::executeStatements(const QZMPArrayValue& statements, QZMPScope& scope,
                                                   QZMPError& error) {
-  const QZMPRef<QZMPArrayValue> list(const_cast<QZMPArrayValue*>(&statements));
-  const QZMPCommandRegistrar& registrar = QZMPRegistrarOf(scope);
-  QZMPRuntimeValue last;
-  for (std::size_t i = 0; i < list->count(); ++i) {
-    // Held while it runs: the statement may overwrite its own slot.
-    const QZMPRuntimeValue statement = list->elementAt(i);
-    QZMPRuntimeValue value = registrar.evaluateStatement(statement, scope, error);
-    if (error) return QZMPRuntimeValue();
-    if (value.isControl()) return value;
-    last = std::move(value);
-  }
-  return last;
+  const QZMPValueList copy = QZMPStatementsOf(statements, scope);
+  return executeStatements(copy, scope, error);
 }
 
 bool QZMPEvaluator::evaluateArguments(QZMPArguments arguments, QZMPScope& scope, QZMPValueList& values,
