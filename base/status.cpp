@@ -26,18 +26,18 @@ std::string_view RelativeSourcePath(std::string_view path) {
 
 }  // namespace
 
-absl::Status WithSourceLocation(absl::Status status, std::source_location location) {
+absl::Status WithSourceLocation(absl::Status status, SourceLocation location) {
   if (status.ok()) return status;
   status.SetPayload(ToAbsl(kSourceLocationPayload),
                     absl::Cord(absl::StrCat(ToAbsl(RelativeSourcePath(location.file_name())), ":", location.line())));
   return status;
 }
 
-absl::Status InternalError(std::string_view message, std::source_location location) {
+absl::Status InternalError(std::string_view message, SourceLocation location) {
   return WithSourceLocation(absl::InternalError(ToAbsl(message)), location);
 }
 
-absl::Status InvalidArgumentError(std::string_view message, std::source_location location) {
+absl::Status InvalidArgumentError(std::string_view message, SourceLocation location) {
   return WithSourceLocation(absl::InvalidArgumentError(ToAbsl(message)), location);
 }
 

@@ -13,6 +13,26 @@
 
 namespace base {
 
+// Where a status was raised. clang 14, which builds the fuzz targets, has no
+// std::source_location; the compiler builtins give it the same two facts.
+#if defined(__cpp_lib_source_location)
+using SourceLocation = std::source_location;
+#else
+class SourceLocation {
+ public:
+  static constexpr SourceLocation current(const char* file = __builtin_FILE(), int line = __builtin_LINE()) {
+    return SourceLocation(file, line);
+  }
+  constexpr const char* file_name() const { return file_; }
+  constexpr int line() const { return line_; }
+
+ private:
+  constexpr SourceLocation(const char* file, int line) : file_(file), line_(line) {}
+  const char* file_;
+  int line_;
+};
+#endif
+
 // abseil here has its own string_view type.
 inline absl::string_view ToAbsl(std::string_view text) { return {text.data(), text.size()}; }
 
@@ -21,12 +41,12 @@ inline absl::string_view ToAbsl(std::string_view text) { return {text.data(), te
 inline constexpr std::string_view kSourceLocationPayload = "tolv/source-location";
 
 absl::Status InternalError(std::string_view message,
-                           std::source_location location = std::source_location::current());
+                           SourceLocation location = SourceLocation::current());
 absl::Status InvalidArgumentError(std::string_view message,
-                                  std::source_location location = std::source_location::current());
+                                  SourceLocation location = SourceLocation::current());
 // Attaches the location to any status (an OK status is returned unchanged).
 absl::Status WithSourceLocation(absl::Status status,
-                                std::source_location location = std::source_location::current());
+                                SourceLocation location = SourceLocation::current());
 
 std::optional<std::string> SourceLocationOf(const absl::Status& status);
 

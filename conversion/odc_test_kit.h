@@ -1,6 +1,6 @@
 // Shared pieces of the on-device conversion tests: a home, a fake clock, an
 // HTTPS server standing in for the measurement endpoint, captured log lines,
-// and a stand-in membership client (the real one is not linked in yet).
+// and a stand-in membership client whose answers the tests script.
 #pragma once
 
 #include <gtest/gtest.h>

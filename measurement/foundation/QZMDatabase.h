@@ -28,6 +28,7 @@
 class QZMPersistedConfig;
 class QZMPBEvent;
 class QZMPBMeasurementBundle;
+class QZMPBMeasurementConfig;
 
 // The settings the database obeys, read at each use. Until the engine points
 // the database at its remote configuration they are that configuration's
@@ -60,6 +61,43 @@ struct QZMStoredFilterResult {
   foundation::Data previousResults;
 
   bool operator==(const QZMStoredFilterResult& other) const = default;
+};
+
+// A user property as its row keeps it. The value is text, an integer or a
+// double; nothing else can be stored.
+struct QZMStoredUserAttribute {
+  std::string origin;
+  std::string name;
+  foundation::Object value;
+  // Seconds since 1970.
+  double setTimestamp = 0;
+
+  bool operator==(const QZMStoredUserAttribute& other) const = default;
+};
+
+// A conditional user property as its row keeps it (value as for a user
+// property, times in seconds). The three events are those to log when it
+// is triggered, times out and expires; nullptr when there is none.
+struct QZMStoredConditionalUserProperty {
+  std::string name;
+  std::string origin;
+  foundation::Object value;
+  double creationTimestamp = 0;
+  bool active = false;
+  double triggerTimeout = 0;
+  double triggeredTimestamp = 0;
+  double timeToLive = 0;
+  std::string triggerEventName;
+  std::shared_ptr<const QZMPBEvent> triggeredEvent;
+  std::shared_ptr<const QZMPBEvent> timedOutEvent;
+  std::shared_ptr<const QZMPBEvent> expiredEvent;
+};
+
+// A complex event kept for audience evaluation: the main event and how many
+// of its child events are still to be processed.
+struct QZMStoredMainEvent {
+  std::shared_ptr<const QZMPBEvent> mainEvent;
+  std::int64_t childrenToProcess = 0;
 };
 
 // A bundle read from the upload queue and the row it came from.
@@ -266,6 +304,94 @@ class QZMDatabase {
   foundation::Result<std::map<std::int32_t, QZMStoredFilterResult>> allFilterResults();
   // Deletes the results of the audiences of the given ones.
   foundation::Status deleteFilterResults(const std::vector<QZMStoredFilterResult>& results);
+
+  // ---- User properties (QZMDatabaseUserAttributes.cpp) ----
+
+  // Writes the property in place of the one of its name; a new name is
+  // refused while 1000 are stored. The origin, the name and a text value
+  // must not be empty.
+  foundation::Status updateUserAttribute(const QZMStoredUserAttribute& attribute);
+  foundation::Status deleteUserAttributeWithName(std::string_view name);
+  // nullopt when no row has the name.
+  foundation::Result<std::optional<QZMStoredUserAttribute>> userAttributeWithName(std::string_view name);
+  foundation::Result<bool> containsUserAttributeWithName(std::string_view name);
+  foundation::Result<std::int64_t> userAttributeCountForOrigin(std::string_view origin);
+  // The number of names not starting with "_".
+  foundation::Result<std::int64_t> publicUserAttributeCount();
+  // The properties named "_ltv_...", newest set first; one row that does not
+  // convert fails the whole read.
+  foundation::Result<std::vector<QZMStoredUserAttribute>> allLifetimeValueUserAttributes();
+  // Every property (at most 1000) in row id order, leaving out rows that do
+  // not convert. QZMUserAttributesIncludingInternal of the model reads
+  // through this and sets the internal ones apart.
+  foundation::Result<std::vector<QZMStoredUserAttribute>> allUserAttributes();
+
+  // ---- Conditional user properties (QZMDatabaseUserAttributes.cpp) ----
+
+  // Replaces the row of the property's name (a column left empty becomes
+  // NULL); a new name is refused while 1000 are stored.
+  foundation::Status updateConditionalUserProperty(const QZMStoredConditionalUserProperty& property);
+  foundation::Status deleteConditionalUserPropertyWithName(std::string_view name);
+  // nullopt when no readable row has the name.
+  foundation::Result<std::optional<QZMStoredConditionalUserProperty>> conditionalUserPropertyWithName(
+      std::string_view name);
+  // Inactive properties created longer ago than their trigger timeout.
+  foundation::Result<std::vector<QZMStoredConditionalUserProperty>> timedOutConditionalUserPropertiesWithError();
+  // Active properties triggered longer ago than their time to live.
+  foundation::Result<std::vector<QZMStoredConditionalUserProperty>> expiredConditionalUserPropertiesWithError();
+  // Inactive properties waiting for the event whose trigger timeout has not
+  // passed.
+  foundation::Result<std::vector<QZMStoredConditionalUserProperty>> triggeredConditionalUserPropertiesWithEventName(
+      std::string_view eventName);
+  // The properties whose name begins with the prefix and whose origin is the
+  // origin (compared as LIKE does, ignoring ASCII case); an empty prefix or
+  // origin does not restrict.
+  foundation::Result<std::vector<QZMStoredConditionalUserProperty>> conditionalUserPropertiesWithPrefix(
+      std::string_view prefix, std::string_view filterByOrigin);
+  // The rows matching the SQL condition, in row order. A row whose stored
+  // event does not decode is left out with a log line.
+  foundation::Result<std::vector<QZMStoredConditionalUserProperty>> conditionalUserPropertiesWithCondition(
+      std::string_view condition, const QZMSqliteStore::Values& parameterValues);
+
+  // ---- Stored configuration (QZMDatabaseConfiguration.cpp) ----
+
+  // Keeps the configuration's encoding in the app metadata row, stamped now.
+  // One without an app ID is refused and the stored one stays.
+  foundation::Status updateRemoteConfig(const QZMPBMeasurementConfig& config);
+  // Moves only the time of the last successful fetch.
+  foundation::Status updateRemoteConfigSuccessfulTimestamp(double timestamp);
+  // nullptr when none is stored; stored bytes that do not decode are an
+  // error.
+  foundation::Result<std::shared_ptr<QZMPBMeasurementConfig>> queryMeasurementConfigWithError();
+  // nullopt when never set.
+  foundation::Result<std::optional<double>> lastRemoteConfigUpdateTimestamp();
+
+  // ---- Purchases and subscriptions (QZMDatabaseConfiguration.cpp) ----
+
+  // true when the fingerprint was new and is now stored (the newest 1000
+  // stay), false when it was known or is empty.
+  foundation::Result<bool> insertIfNotDuplicatePurchaseFingerprint(std::string_view fingerprint);
+  // As for purchases, without the trim: deleteSubscriptionsOverLimit does it.
+  foundation::Result<bool> insertIfNotDuplicateSubscriptionID(std::string_view subscriptionID);
+  // Keeps the newest 1000 identifiers; the number of rows deleted.
+  foundation::Result<std::int64_t> deleteSubscriptionsOverLimit();
+
+  // ---- On-device measurement values (QZMDatabaseConfiguration.cpp) ----
+
+  // The row ("rowid", "name", "value", "set_timestamp"); empty when none.
+  foundation::Result<Record> ODMValueWithName(std::string_view name);
+  // Writes the value of the name; an eleventh name is refused.
+  foundation::Status updateODMValue(std::string_view value, std::string_view name, double setTimestamp);
+  foundation::Status deleteODMValueWithName(std::string_view name);
+
+  // ---- Complex events for audience evaluation (QZMDatabaseConfiguration.cpp) ----
+
+  foundation::Status updateComplexEventForAudienceEvaluationWithEventID(std::int64_t eventID,
+                                                                        std::int64_t childEventCount,
+                                                                        const QZMPBEvent& mainEvent);
+  // nullopt when the event ID is not stored.
+  foundation::Result<std::optional<QZMStoredMainEvent>> mainEventAndChildCountPairWithEventID(std::int64_t eventID);
+  foundation::Status deleteComplexEventForAudienceEvaluationWithEventID(std::int64_t eventID);
 
   // Read at each use; nullptr restores the defaults.
   void setSettingsSource(std::function<QZMDatabaseSettings()> source) { settingsSource_ = std::move(source); }

@@ -9,6 +9,8 @@
 #include <memory>
 #include <string_view>
 
+class QZMDatabase;
+class QZMEvent;
 class QZMMonitor;
 class QZMScheduler;
 class QZMPersistedConfig;
@@ -50,4 +52,12 @@ class QZMMeasurementBase {
   // The running configuration and identity; nullptr until the engine has them.
   virtual std::shared_ptr<QZMRemoteConfig> remoteConfigInstance() const { return nullptr; }
   virtual std::shared_ptr<QZMIdentity> identity() const { return nullptr; }
+  // The measurement database; nullptr until the engine has opened it.
+  virtual std::shared_ptr<QZMDatabase> database() const { return nullptr; }
+  // Worker queue only. Writes the event after conditional user properties
+  // have seen it, then the events they trigger. The engine implements both
+  // writes; this base drops the event.
+  virtual void writeEventOnWorkerQueue(const QZMEvent& event) { (void)event; }
+  // Worker queue only. Writes the event as it is (blocked names dropped).
+  virtual void writeFilteredEventOnWorkerQueue(const QZMEvent& event) { (void)event; }
 };

@@ -44,3 +44,51 @@ std::unique_ptr<QZMPBUserAttribute> QZMUserAttribute::protoUserAttribute() const
   NANOSetInt64(message.get(), QZMPBUserAttribute::kSetTimestampMillis, QZMMillisecondsFromSeconds(lastSetTimestamp_));
   return message;
 }
+
+foundation::Object QZMStoredObjectFromValue(const QZMValue& value) {
+  if (const std::string* text = value.stringValue()) return *text;
+  if (value.isDouble()) return value.doubleValue();
+  if (value.isArray()) return QZMObject(value).plainObject();
+  return value.int64Value();
+}
+
+QZMStoredUserAttribute QZMUserAttribute::stored() const {
+  return {origin_, name_, QZMStoredObjectFromValue(value_), lastSetTimestamp_};
+}
+
+std::optional<QZMUserAttribute> QZMUserAttribute::fromStored(const QZMStoredUserAttribute& stored) {
+  QZMObject object(stored.value);
+  auto value = QZMValue::valueFromObject(&object);
+  if (!value) return std::nullopt;
+  return initWithOrigin(stored.origin, stored.name, std::move(*value), stored.setTimestamp);
+}
+
+foundation::Result<std::vector<QZMUserAttribute>> QZMUserAttributesIncludingInternal(QZMDatabase& database,
+                                                                                      bool includingInternal) {
+  auto stored = database.allUserAttributes();
+  if (!stored) return stored.error();
+  std::vector<QZMUserAttribute> attributes;
+  for (const auto& row : *stored) {
+    if (!includingInternal) {
+      std::string_view name = row.name;
+      if (name.starts_with("_") || QZMDataTypeValidator::hasReservedPrefixes(name) ||
+          QZMInternalUserPropertyNameMap().contains(name)) {
+        continue;
+      }
+    }
+    if (auto attribute = QZMUserAttribute::fromStored(row)) attributes.push_back(std::move(*attribute));
+  }
+  return attributes;
+}
+
+foundation::Result<std::vector<QZMUserAttribute>> QZMAllLifetimeValueUserAttributes(QZMDatabase& database) {
+  auto stored = database.allLifetimeValueUserAttributes();
+  if (!stored) return stored.error();
+  std::vector<QZMUserAttribute> attributes;
+  for (const auto& row : *stored) {
+    auto attribute = QZMUserAttribute::fromStored(row);
+    if (!attribute) return qzm_errorWithCode(3, "Received lifetime value user property that does not convert");
+    attributes.push_back(std::move(*attribute));
+  }
+  return attributes;
+}

@@ -68,11 +68,11 @@ int createLockedTemporary(const std::string& path, std::string& temporary) {
     temporary = path + kTemporaryInfix + std::string(kTemporaryRandomLength, 'X');
     int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
     if (fd < 0) return -1;
+    bool locked = ::flock(fd, LOCK_EX) == 0;
     struct stat held{}, named{};
-    if (::flock(fd, LOCK_EX) == 0 && ::fstat(fd, &held) == 0 && ::lstat(temporary.c_str(), &named) == 0 &&
-        sameFile(held, named)) {
-      return fd;
-    }
+    bool inPlace = ::fstat(fd, &held) == 0 && ::lstat(temporary.c_str(), &named) == 0 && sameFile(held, named);
+    if (locked && inPlace) return fd;
+    if (inPlace) ::unlink(temporary.c_str());
     ::close(fd);
   }
   errno = EAGAIN;

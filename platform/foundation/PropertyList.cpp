@@ -463,7 +463,16 @@ Result<std::string> encodePropertyList(const Object& object) {
 
 Result<Object> decodePropertyList(std::string_view text) {
   if (text.size() > kPropertyListMaxLength) return tooLarge(text.size());
-  return Reader(text).document();
+  auto object = Reader(text).document();
+  // The writer indents every line and spells out control characters, so a
+  // long text may read into a value whose text would be too long to write:
+  // a file that could be read but never saved again. Short texts cannot
+  // grow that much (a line at the deepest level grows about 40 times).
+  constexpr std::size_t kMostGrowth = 40;
+  if (object && text.size() > kPropertyListMaxLength / kMostGrowth) {
+    if (auto again = encodePropertyList(*object); !again) return again.error();
+  }
+  return object;
 }
 
 Result<Object> readPropertyListFile(const std::string& path) {

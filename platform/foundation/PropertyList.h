@@ -29,9 +29,10 @@ inline constexpr std::size_t kPropertyListMaxLength = 8u << 20;
 // Refuses what decodePropertyList would refuse to read back: a text longer
 // than the limit, or a date outside years 1 to 9999.
 Result<std::string> encodePropertyList(const Object& object);
-// Dates are read in exactly the form encodePropertyList writes them
-// (YYYY-MM-DDTHH:MM:SS, an optional fraction, Z) and must name a real
-// instant the writer can write again: no sign, no second 60, no 31 February.
+// Reads exactly what encodePropertyList can write again: dates in the form it
+// writes them (YYYY-MM-DDTHH:MM:SS, an optional fraction, Z) naming a real
+// instant (no sign, no second 60, no 31 February), and no value whose text
+// would be longer than the limit.
 Result<Object> decodePropertyList(std::string_view text);
 
 // A missing file is kPropertyListUnreadable with the POSIX error in the text.

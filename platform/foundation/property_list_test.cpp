@@ -169,6 +169,17 @@ TEST(PropertyList, TextLongerThanTheLimitIsRefusedBothWays) {
   EXPECT_EQ(encoded.error().code, kPropertyListTooLarge);
   ASSERT_TRUE(encodePropertyList(Data(kPropertyListMaxLength / 4 * 3 - 300)).ok());
 
+  // Short enough to read, but written with a line of 250 tabs for each of
+  // its values: it could never be saved again.
+  std::string deep;
+  for (int i = 0; i < 250; ++i) deep += "<array>";
+  for (int i = 0; i < 40000; ++i) deep += "<true/>";
+  for (int i = 0; i < 250; ++i) deep += "</array>";
+  ASSERT_LT(deep.size(), kPropertyListMaxLength / 20);
+  auto unsavable = decodePropertyList(deep);
+  ASSERT_FALSE(unsavable.ok());
+  EXPECT_EQ(unsavable.error().code, kPropertyListTooLarge);
+
   testkit::TemporaryHome home;
   std::string path = home.dataHome() + "/large.plist";
   ASSERT_TRUE(writeFileAtomically(path, longText).ok());

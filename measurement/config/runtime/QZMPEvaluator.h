@@ -15,8 +15,8 @@ class QZMPEvaluator {
   // value stops the run and is the result; else the last value (undefined
   // for none).
   static QZMPRuntimeValue executeStatements(QZMPArguments statements, QZMPScope& scope, QZMPError& error);
-  // The same over an array's elements (a statement list). The list may
-  // change while it runs: each element is read when its turn comes.
+  // The same over an array's elements (a statement list), as they are when
+  // the run starts: statements that change the list do not change the run.
   static QZMPRuntimeValue executeStatements(const QZMPArrayValue& statements, QZMPScope& scope, QZMPError& error);
   // Evaluates each argument in order into values, stopping at the first
   // error (false).

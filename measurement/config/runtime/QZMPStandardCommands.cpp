@@ -4,5 +4,13 @@
 
 void QZMPRegisterStandardCommands(QZMPCommandRegistrar& registrar) {
   // Families register here, each from its own file.
-  (void)registrar;
+  registrar.registerEvaluator(QZMPBitwiseCommandEvaluator());
+  registrar.registerEvaluator(QZMPComparisonCommandEvaluator());
+  registrar.registerEvaluator(QZMPControlCommandEvaluator());
+  registrar.registerEvaluator(QZMPLogicalCommandEvaluator());
+  registrar.registerEvaluator(QZMPLoopCommandEvaluator());
+  registrar.registerEvaluator(QZMPMathCommandEvaluator());
+  registrar.registerEvaluator(QZMPVariableCommandEvaluator());
+  registrar.registerArrayMethods(QZMPArrayMethods());
+  registrar.registerStringMethods(QZMPStringMethods());
 }

@@ -105,6 +105,15 @@ bool QZMFilterResultWords::setResult(std::int32_t filterID, bool value) {
   return true;
 }
 
+void QZMFilterResultWords::clearResult(std::int32_t filterID) {
+  if (!hasBit(filterID)) return;
+  auto word = static_cast<std::size_t>(filterID / 64);
+  if (word >= status_.size()) return;
+  const std::uint64_t mask = std::uint64_t{1} << (filterID % 64);
+  status_[word] &= ~mask;
+  results_[word] &= ~mask;
+}
+
 bool QZMFilterResultWords::isEmpty() const {
   for (std::uint64_t word : status_)
     if (word) return false;

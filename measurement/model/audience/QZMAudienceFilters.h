@@ -143,6 +143,8 @@ class QZMFilterResultWords {
   bool isTrue(std::int32_t filterID) const;
   // Records an evaluation; false (and nothing changes) for an ID without a bit.
   bool setResult(std::int32_t filterID, bool value);
+  // Forgets the filter's evaluation: both bits cleared, no list grows.
+  void clearResult(std::int32_t filterID);
   // Whether no filter has been evaluated.
   bool isEmpty() const;
 

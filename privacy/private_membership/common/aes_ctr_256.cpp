@@ -22,7 +22,7 @@ constexpr std::size_t kMaxPiece = std::size_t{1} << 30;
 }  // namespace
 
 absl::Status AesCtr256Transform(bool encrypt, std::string_view key, std::string_view iv, std::string_view input,
-                                char* output, std::source_location location) {
+                                char* output, base::SourceLocation location) {
   std::unique_ptr<EVP_CIPHER_CTX, CipherCtxDeleter> ctx(EVP_CIPHER_CTX_new());
   if (!ctx) return base::InternalError("Could not initialize EVP_CIPHER_CTX.", location);
   const auto* key_bytes = reinterpret_cast<const unsigned char*>(key.data());

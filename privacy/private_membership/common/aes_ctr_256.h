@@ -5,11 +5,12 @@
 #pragma once
 
 #include <cstddef>
-#include <source_location>
 #include <string>
 #include <string_view>
 
 #include <absl/status/status.h>
+
+#include "base/status.h"
 
 namespace private_membership::internal {
 
@@ -19,7 +20,7 @@ inline constexpr std::size_t kAesCtr256IvSize = 16;
 // Writes input.size() bytes to output; encrypting and decrypting differ only
 // in their messages.
 absl::Status AesCtr256Transform(bool encrypt, std::string_view key, std::string_view iv, std::string_view input,
-                                char* output, std::source_location location = std::source_location::current());
+                                char* output, base::SourceLocation location = base::SourceLocation::current());
 
 // Overwrites a key before its memory is given back.
 void ClearKey(std::string& key);

@@ -1,0 +1,40 @@
+// What the command families share: operands read as numbers and text with
+// their work charged to the run, statement lists copied before they run,
+// and the clamped integers of the array methods.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "measurement/config/runtime/QZMPRuntimeValue.h"
+
+class QZMPArrayValue;
+class QZMPScope;
+
+// Text work charged as one instruction: a program that copies, scans or
+// compares long strings pays for it, so no run outlasts its budget by much.
+inline constexpr std::size_t kQZMPCodeUnitsPerInstruction = 64;
+
+void QZMPChargeTextWork(QZMPScope& scope, std::size_t units);
+// Copies of element lists, charged like the arrays' own bulk work but free
+// for lists shorter than one instruction's worth.
+void QZMPChargeElements(QZMPScope& scope, std::size_t elements);
+
+// The number value, charging the text a string or an array is read from.
+double QZMPConvertedNumberOperand(const QZMPRuntimeValue& value, QZMPScope& scope, QZMPError& error);
+inline double QZMPNumberOperand(const QZMPRuntimeValue& value, QZMPScope& scope, QZMPError& error) {
+  return value.isNumber() ? value.asNumber() : QZMPConvertedNumberOperand(value, scope, error);
+}
+// The string value, charging its length (the caller copies or scans it).
+QZMPRef<QZMPStringValue> QZMPTextOperand(const QZMPRuntimeValue& value, QZMPScope& scope, QZMPError& error);
+
+// A statement list's statements as they are now: the run does not see
+// changes the statements make to the list.
+QZMPValueList QZMPStatementsOf(const QZMPArrayValue& list, QZMPScope& scope);
+
+// The integer part of a number, clamped to ±2^53 so that it fits an index.
+std::int64_t QZMPClampedInteger(double value);
+
+// Loose equality: undefined and null alike, numbers and Booleans by number,
+// strings by text, anything else by identity.
+bool QZMPLooseEquals(const QZMPRuntimeValue& a, const QZMPRuntimeValue& b, QZMPScope& scope, QZMPError& error);
