@@ -13,6 +13,7 @@
 #include "measurement/engine/QZMMeasurement.h"
 #include "measurement/engine/reporters/QZMScreenViewReporter.h"
 #include "platform/panel/headless.h"
+#include "platform/ui/Touch.h"
 #include "platform/ui/Views.h"
 #include "resources/resources.h"
 #include "testing/LogCapture.h"

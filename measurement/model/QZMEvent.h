@@ -17,18 +17,10 @@
 #include <string>
 #include <string_view>
 
+#include "measurement/model/QZMEditEvent.h"
 #include "measurement/model/QZMValue.h"
 #include "measurement/proto/generated/QZMPBMessages.h"
 #include "platform/foundation/Object.h"
-
-// An event as event editing sees it: the runtime's event object is made
-// from, and read back into, these fields. Parameters are plain objects:
-// strings, integer or floating numbers, and arrays of item dictionaries.
-struct QZMEditEvent {
-  std::string name;
-  double timestamp = 0;
-  foundation::Dictionary parameters;
-};
 
 class QZMEvent {
  public:

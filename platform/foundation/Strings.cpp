@@ -7,6 +7,9 @@
 #include <unicode/utf8.h>
 
 #include <memory>
+#include <vector>
+
+#include "platform/foundation/ProcessInfo.h"
 
 namespace foundation {
 namespace {
@@ -44,6 +47,28 @@ std::string mapCase(std::string_view text, const char* locale, bool upper) {
     return out;
   }
   return std::string(text);
+}
+
+std::u16string mapCase(std::u16string_view text, const char* locale, bool upper) {
+  const auto* source = reinterpret_cast<const UChar*>(text.data());
+  const auto length = static_cast<int32_t>(text.size());
+  // Full mapping can lengthen the text (up to three units per unit).
+  std::u16string out(text.size() + 16, u'\0');
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    UErrorCode status = U_ZERO_ERROR;
+    auto* target = reinterpret_cast<UChar*>(out.data());
+    const auto capacity = static_cast<int32_t>(out.size());
+    int32_t n = upper ? u_strToUpper(target, capacity, source, length, locale, &status)
+                      : u_strToLower(target, capacity, source, length, locale, &status);
+    if (status == U_BUFFER_OVERFLOW_ERROR) {
+      out.assign(static_cast<std::size_t>(n) + 1, u'\0');
+      continue;
+    }
+    if (U_FAILURE(status)) return std::u16string(text);
+    out.resize(static_cast<std::size_t>(n));
+    return out;
+  }
+  return std::u16string(text);
 }
 
 }  // namespace
@@ -150,6 +175,18 @@ void appendUTF8(std::string& out, char32_t c) {
 
 std::string lowercased(std::string_view text, const char* locale) { return mapCase(text, locale, false); }
 std::string uppercased(std::string_view text, const char* locale) { return mapCase(text, locale, true); }
+std::u16string lowercased(std::u16string_view text, const char* locale) { return mapCase(text, locale, false); }
+std::u16string uppercased(std::u16string_view text, const char* locale) { return mapCase(text, locale, true); }
+
+std::string currentLocaleIdentifier() {
+  const std::vector<std::string> languages = Device::preferredLanguages();
+  if (languages.empty()) return "";
+  std::string identifier = languages.front();
+  for (char& c : identifier) {
+    if (c == '-') c = '_';
+  }
+  return identifier;
+}
 
 bool equalsIgnoringCase(std::string_view a, std::string_view b) {
   auto ua = toUTF16(a), ub = toUTF16(b);
@@ -189,6 +226,16 @@ std::optional<std::string> caseFolded(std::string_view text) {
     return out;
   }
   return std::nullopt;
+}
+
+bool textBoolValue(std::string_view text) {
+  std::size_t i = 0;
+  while (i < text.size() && (text[i] == ' ' || text[i] == '\t' || text[i] == '\n' || text[i] == '\r')) ++i;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+  while (i < text.size() && text[i] == '0') ++i;
+  if (i == text.size()) return false;
+  char c = text[i];
+  return c == 'Y' || c == 'y' || c == 'T' || c == 't' || (c >= '1' && c <= '9');
 }
 
 }  // namespace foundation

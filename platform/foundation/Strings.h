@@ -10,6 +10,10 @@
 namespace foundation {
 
 bool isValidUTF8(std::string_view text);
+// Text read as a Boolean the platform's way: true when, after leading white
+// space, an optional sign and leading zeros, it goes on with "Y", "y", "T",
+// "t" or a digit 1 to 9; whatever follows is ignored.
+bool textBoolValue(std::string_view text);
 // Lengths of valid UTF-8 text; an invalid sequence counts as one U+FFFD.
 std::size_t utf16Length(std::string_view text);
 std::size_t codePointCount(std::string_view text);
@@ -27,6 +31,12 @@ void appendUTF8(std::string& out, char32_t codePoint);
 // Full Unicode case mapping (root locale unless one is given, e.g. "tr").
 std::string lowercased(std::string_view text, const char* locale = "");
 std::string uppercased(std::string_view text, const char* locale = "");
+// The same over UTF-16 text; unpaired surrogates pass through unchanged.
+std::u16string lowercased(std::u16string_view text, const char* locale = "");
+std::u16string uppercased(std::u16string_view text, const char* locale = "");
+// The ICU locale of the first preferred language ("tr_TR"), or "" (root)
+// when there is none.
+std::string currentLocaleIdentifier();
 // Case-insensitive equality by full case folding.
 bool equalsIgnoringCase(std::string_view a, std::string_view b);
 // The full case folding ("Straße" gives "strasse"), under which prefixes,

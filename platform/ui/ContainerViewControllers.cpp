@@ -1,11 +1,18 @@
 #include "platform/ui/ContainerViewControllers.h"
 
+#include <algorithm>
+
 namespace ui {
 namespace {
 
-void bringOnScreen(ViewController& controller, Window* window) {
+// A child coming on screen is in the window before the one it replaces
+// leaves, so that the container shows it when the leaving one is told.
+void prepare(ViewController& controller, Window* window) {
   controller.loadViewIfNeeded();
   controller.setViewWindow(window);
+}
+
+void appear(ViewController& controller, Window* window) {
   if (window != nullptr) controller.viewDidAppear(true);
 }
 
@@ -13,6 +20,13 @@ void takeOffScreen(ViewController& controller) {
   bool wasOnScreen = controller.viewWindow() != nullptr;
   controller.setViewWindow(nullptr);
   if (wasOnScreen) controller.viewDidDisappear(true);
+}
+
+// A container's own appearance passes to what it shows first.
+void forwardAppearance(ViewController* child, bool animated) {
+  if (child == nullptr) return;
+  child->loadViewIfNeeded();
+  child->viewDidAppear(animated);
 }
 
 }  // namespace
@@ -27,19 +41,23 @@ ViewController* NavigationController::visibleViewController() const {
 }
 
 void NavigationController::pushViewController(ViewController& controller) {
-  if (ViewController* top = topViewController()) takeOffScreen(*top);
+  ViewController* leaving = topViewController();
   addChildViewController(controller);
   stack_.push_back(&controller);
-  bringOnScreen(controller, viewWindow());
+  prepare(controller, viewWindow());
+  if (leaving) takeOffScreen(*leaving);
+  appear(controller, viewWindow());
 }
 
 void NavigationController::popViewController() {
   if (stack_.size() < 2) return;
   ViewController* leaving = stack_.back();
   stack_.pop_back();
+  ViewController* top = stack_.back();
+  prepare(*top, viewWindow());
   takeOffScreen(*leaving);
   leaving->removeFromParentViewController();
-  bringOnScreen(*stack_.back(), viewWindow());
+  appear(*top, viewWindow());
 }
 
 void NavigationController::setViewWindow(Window* window) {
@@ -48,20 +66,20 @@ void NavigationController::setViewWindow(Window* window) {
 }
 
 void NavigationController::viewDidAppear(bool animated) {
+  forwardAppearance(topViewController(), animated);
   ViewController::viewDidAppear(animated);
-  if (ViewController* top = topViewController()) {
-    top->loadViewIfNeeded();
-    top->viewDidAppear(animated);
-  }
 }
 
 void TabBarController::setViewControllers(std::vector<ViewController*> controllers) {
-  if (ViewController* selected = selectedViewController()) takeOffScreen(*selected);
+  ViewController* leaving = selectedViewController();
   for (ViewController* tab : tabs_) tab->removeFromParentViewController();
   tabs_ = std::move(controllers);
   selected_ = 0;
   for (ViewController* tab : tabs_) addChildViewController(*tab);
-  if (ViewController* selected = selectedViewController()) bringOnScreen(*selected, viewWindow());
+  ViewController* selected = selectedViewController();
+  if (selected) prepare(*selected, viewWindow());
+  if (leaving && leaving != selected) takeOffScreen(*leaving);
+  if (selected) appear(*selected, viewWindow());
 }
 
 ViewController* TabBarController::selectedViewController() const {
@@ -70,9 +88,11 @@ ViewController* TabBarController::selectedViewController() const {
 
 void TabBarController::setSelectedIndex(std::size_t index) {
   if (index >= tabs_.size() || index == selected_) return;
-  if (ViewController* selected = selectedViewController()) takeOffScreen(*selected);
+  ViewController* leaving = selectedViewController();
   selected_ = index;
-  bringOnScreen(*tabs_[selected_], viewWindow());
+  prepare(*tabs_[selected_], viewWindow());
+  if (leaving) takeOffScreen(*leaving);
+  appear(*tabs_[selected_], viewWindow());
 }
 
 void TabBarController::setViewWindow(Window* window) {
@@ -81,23 +101,23 @@ void TabBarController::setViewWindow(Window* window) {
 }
 
 void TabBarController::viewDidAppear(bool animated) {
+  forwardAppearance(selectedViewController(), animated);
   ViewController::viewDidAppear(animated);
-  if (ViewController* selected = selectedViewController()) {
-    selected->loadViewIfNeeded();
-    selected->viewDidAppear(animated);
-  }
 }
 
 void PageViewController::setViewControllers(std::vector<ViewController*> controllers) {
-  for (ViewController* page : pages_) {
-    takeOffScreen(*page);
-    page->removeFromParentViewController();
-  }
+  std::vector<ViewController*> leaving = std::move(pages_);
   pages_ = std::move(controllers);
   for (ViewController* page : pages_) {
     addChildViewController(*page);
-    bringOnScreen(*page, viewWindow());
+    prepare(*page, viewWindow());
   }
+  for (ViewController* page : leaving) {
+    if (std::find(pages_.begin(), pages_.end(), page) != pages_.end()) continue;
+    takeOffScreen(*page);
+    page->removeFromParentViewController();
+  }
+  for (ViewController* page : pages_) appear(*page, viewWindow());
 }
 
 void PageViewController::setViewWindow(Window* window) {
@@ -106,11 +126,8 @@ void PageViewController::setViewWindow(Window* window) {
 }
 
 void PageViewController::viewDidAppear(bool animated) {
+  for (ViewController* page : pages_) forwardAppearance(page, animated);
   ViewController::viewDidAppear(animated);
-  for (ViewController* page : pages_) {
-    page->loadViewIfNeeded();
-    page->viewDidAppear(animated);
-  }
 }
 
 }  // namespace ui

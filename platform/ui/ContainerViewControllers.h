@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "platform/ui/View.h"
+#include "platform/ui/ViewController.h"
 
 namespace ui {
 

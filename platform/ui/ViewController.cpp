@@ -6,7 +6,7 @@
 #include <typeinfo>
 #include <utility>
 
-#include "platform/ui/View.h"
+#include "platform/ui/ViewController.h"
 
 namespace ui {
 namespace {
@@ -45,13 +45,8 @@ std::string readableName(const std::type_info& type) {
 
 ViewController::ViewController() : self_(std::make_shared<ViewController* const>(this)) {}
 
-ViewController::ViewController(MetalView& view) : view_(&view), self_(std::make_shared<ViewController* const>(this)) {
-  view_->layoutSubviews = [this] { viewDidLayoutSubviews(); };
-}
-
 ViewController::~ViewController() {
   self_.reset();
-  if (view_ != nullptr) view_->layoutSubviews = nullptr;
   if (presented_ != nullptr) presented_->presenting_ = nullptr;
   if (presenting_ != nullptr) presenting_->presented_ = nullptr;
   for (ViewController* child : children_) child->parent_ = nullptr;

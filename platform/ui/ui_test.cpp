@@ -7,6 +7,7 @@
 
 #include "absl/strings/str_cat.h"
 #include "platform/ui/Application.h"
+#include "platform/ui/SceneLifeCycle.h"
 #include "platform/ui/Touch.h"
 #include "platform/ui/Views.h"
 

@@ -9,7 +9,7 @@
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/ui/Application.h"
 #include "platform/ui/ContainerViewControllers.h"
-#include "platform/ui/View.h"
+#include "platform/ui/ViewController.h"
 
 namespace tolvtest {
 

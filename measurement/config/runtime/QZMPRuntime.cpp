@@ -7,12 +7,17 @@ QZMPRuntime::QZMPRuntime() : QZMPRuntime(Options()) {}
 
 QZMPRuntime::QZMPRuntime(Options options)
     : objectManager_(this),
+      apiProvider_(std::make_shared<QZMPDynamicProvider>()),
       registrar_(options.registrar ? options.registrar : &QZMPCommandRegistrar::sharedInstance()),
       instructionLimit_(options.instructionLimit),
       initScope_(QZMPScope::rootScopeOfRuntime(this)),
       globalScope_(initScope_->createChildScope()) {
   objectManager_.addRoot(initScope_);
   objectManager_.addRoot(globalScope_);
+  apiProvider_->setModuleCreator([] { return QZMPRuntimeValue(QZMPRuntimePlatform()); }, "internal.platform");
+  // Untracked: it lives as long as the global scope, and every cycle through
+  // it runs through the modules it caches, which are tracked.
+  globalScope_->addValue(QZMPRuntimeValue(QZMPMake<QZMPRequire>(apiProvider_, this)), u"require");
   resetInstructionCount();
 }
 

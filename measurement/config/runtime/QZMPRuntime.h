@@ -1,7 +1,8 @@
 // One interpreter: its initial scope (the root) and global scope, the object
 // manager that tracks what its programs make, the command registrar that
-// runs their statements, and the budgets every run is held to. The
-// instruction counter lives here, where no program can reach it.
+// runs their statements, the modules its programs can require, and the
+// budgets every run is held to. The instruction counter lives here, where
+// no program can reach it.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +10,7 @@
 #include <span>
 
 #include "measurement/config/runtime/QZMPCommandRegistrar.h"
+#include "measurement/config/runtime/QZMPModules.h"
 #include "measurement/config/runtime/QZMPObjectManager.h"
 #include "measurement/config/runtime/QZMPRuntimeValue.h"
 #include "measurement/config/runtime/QZMPScope.h"
@@ -45,6 +47,12 @@ class QZMPRuntime {
   const QZMPCommandRegistrar& registrar() const { return *registrar_; }
   QZMPObjectManager& objectManager() { return objectManager_; }
 
+  // Stores or replaces the creator of the module that "require" hands out
+  // under the name; a module already required stays as it was made.
+  void setModuleCreator(QZMPModuleCreator creator, std::string name) {
+    apiProvider_->setModuleCreator(std::move(creator), std::move(name));
+  }
+
   // Converts each entity and evaluates it in the global scope. A conversion
   // error stops with undefined; an evaluation error ends the run with it; a
   // control value does not stop the list. The last value otherwise.
@@ -80,6 +88,7 @@ class QZMPRuntime {
     return true;
   }
   void leaveEvaluation() { --evaluationDepth_; }
+  std::uint32_t evaluationDepth() const { return evaluationDepth_; }
 
   void addGarbageCollectionRoot(QZMPRef<QZMPObject> root) { objectManager_.addRoot(std::move(root)); }
   // Only between runs: values held by the host are not roots.
@@ -88,6 +97,7 @@ class QZMPRuntime {
  private:
   // Declared first so that it goes last, after the scopes it tracks values of.
   QZMPObjectManager objectManager_;
+  std::shared_ptr<QZMPDynamicProvider> apiProvider_;
   const QZMPCommandRegistrar* registrar_;
   std::uint64_t instructionLimit_;
   std::uint64_t instructionCount_ = 0;

@@ -12,4 +12,5 @@ void QZMPRegisterStandardCommands(QZMPCommandRegistrar& registrar) {
   registrar.registerEvaluator(QZMPMathCommandEvaluator());
   registrar.registerEvaluator(QZMPVariableCommandEvaluator());
   registrar.registerArrayMethods(QZMPArrayMethods());
+  registrar.registerStringMethods(QZMPStringMethods());
 }

@@ -18,3 +18,4 @@ QZMPCommandEvaluator QZMPMathCommandEvaluator();
 QZMPCommandEvaluator QZMPVariableCommandEvaluator();
 
 std::span<const QZMPMethod> QZMPArrayMethods();
+std::span<const QZMPMethod> QZMPStringMethods();

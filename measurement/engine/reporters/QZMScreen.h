@@ -13,12 +13,13 @@
 
 class QZMScreen {
  public:
+  // Members left out of an initialiser are false and 0.
   struct Origin {
     // Made by setScreenName: the app renamed the screen it shows.
-    bool isManuallySet = false;
+    bool isManuallySet;
     // Made from a "screen_view" event the app logged; it carries that event's time.
-    bool isManuallyTracked = false;
-    double eventTimestamp = 0;
+    bool isManuallyTracked;
+    double eventTimestamp;
   };
 
   static std::shared_ptr<const QZMScreen> initWithName(std::optional<std::string> name,

@@ -414,7 +414,7 @@ TEST_F(Reporters, AppLoggedScreenViewsCarryTheirNameClassAndTime) {
   ASSERT_EQ(views.size(), 3u);
   EXPECT_EQ(textOf(views[2].parameters, "_sc"), "HomeViewController");
 
-  screens->trackScreenWithParameters({{"screen_name", std::string(101, 'n')}}, clock->now());
+  screens->trackScreenWithParameters({{"screen_name", std::string(501, 'n')}}, clock->now());
   screens->trackScreenWithParameters({{"screen_class", 7}}, clock->now());
   EXPECT_EQ(events("_vs").size(), 3u);
   EXPECT_EQ(linesWithCode(31027).size(), 1u);
