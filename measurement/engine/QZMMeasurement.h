@@ -6,15 +6,22 @@
 //
 // This header is the engine's whole interface. Its methods live in source
 // files by road, one section below per road:
-//   QZMMeasurement.cpp           the instance, its initialisers and class methods
-//   QZMMeasurementStartup.cpp    enabling, disabling and the first start of the components
-//   QZMMeasurementLifeCycle.cpp  the application's life-cycle notifications
+//   QZMMeasurement.cpp                    the instance, its initialisers and class methods
+//   QZMMeasurementStartup.cpp             enabling, disabling and the first start of the components
+//   QZMMeasurementLifeCycle.cpp           the application's life-cycle notifications
+//   QZMMeasurementEventEntry.cpp          events and default parameters from the facade
+//   QZMMeasurementUserProperties.cpp      user properties
+//   QZMMeasurementSessions.cpp            sessions
+//   QZMMeasurementReset.cpp               reset and the session ID
+//   QZMMeasurementLinks.cpp               links that open the app
+//   QZMMeasurementOnDeviceConversion.cpp  on-device conversion
 // A new road adds its section (methods) before the state block and its state
 // at the end of that block, under a comment naming its source file.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -24,8 +31,10 @@
 
 #include "measurement/foundation/QZMLogContext.h"
 #include "measurement/foundation/QZMMeasurementBase.h"
+#include "measurement/model/QZMValue.h"
 #include "platform/foundation/Error.h"
 #include "platform/foundation/NotificationCenter.h"
+#include "platform/utilities/DRKAppDelegateSwizzler.h"
 #include "platform/utilities/DRKNetwork.h"
 
 class QZMAlarm;
@@ -36,6 +45,15 @@ class QZMPersistedConfig;
 class QZMRemoteConfig;
 class QZMScheduler;
 class QZMTCFClient;
+class QZMUserAttribute;
+
+// Takes public events in the engine's place (origin, name, parameters with
+// the screen's, timestamp).
+using QZMLogEventInterceptor = std::function<void(const std::string& origin, const std::string& name,
+                                                  const QZMDictionary& parameters, double timestamp)>;
+// The session ID, or 0 and an error (code 13).
+using QZMSessionIDCompletion =
+    std::function<void(std::int64_t sessionID, const std::optional<foundation::Error>& error)>;
 
 inline constexpr const char* kQZMWorkerQueueLabel = "com.dralix.znha.worker";
 inline constexpr const char* kQZMDatabaseFileName = "dralix-kestro-meter.sql";
@@ -117,6 +135,56 @@ class QZMMeasurement : public QZMMeasurementBase,
 
   static void subscribeForAppDidFinishLaunchingNotifications();
   static void handleAppDidFinishLaunching(const foundation::Notification& notification);
+
+  // The facade's entry points, one section per road. They are virtual so
+  // that a test engine can watch what the facade hands over.
+
+  // ---- Event entry (QZMMeasurementEventEntry.cpp) ----
+
+  // Any thread. enabled is the facade's collection state when the event was
+  // logged; the interceptor and the screen parameters come with the event.
+  virtual void logEventWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
+                                  const QZMDictionary& parameters, double timestamp, bool enabled,
+                                  bool ignoreEnabled, bool ignoreInterceptor, QZMLogEventInterceptor interceptor,
+                                  const QZMDictionary& addedScreenParameters);
+  // Any thread; nullopt clears them.
+  virtual void setDefaultEventParameters(const std::optional<QZMDictionary>& parameters);
+
+  // ---- User properties (QZMMeasurementUserProperties.cpp) ----
+
+  virtual void setUserAttribute(const QZMUserAttribute& attribute);
+  virtual void removeUserAttribute(const QZMUserAttribute& attribute);
+  // 1 when ads must not be personalised, 0 when they may, nullopt unknown.
+  virtual std::optional<std::int64_t> shouldDisableAdPersonalization();
+  // Name -> value, answered on the global queue.
+  virtual void userPropertiesIncludingInternal(bool includeInternal,
+                                               std::function<void(const foundation::Dictionary&)> callback);
+  // Answered on the global queue.
+  virtual void maxUserPropertiesForOrigin(const std::string& origin, std::function<void(std::int32_t)> callback);
+
+  // ---- Sessions (QZMMeasurementSessions.cpp) ----
+
+  virtual void setSessionTimeoutInterval(double seconds);
+
+  // ---- Reset and the session ID (QZMMeasurementReset.cpp) ----
+
+  // Answered once, on the global queue.
+  virtual void sessionIDWithCompletion(QZMSessionIDCompletion completion);
+  // Waits for the worker queue; never call it from there.
+  virtual bool resetAnalyticsDataWithAppInstanceID(const std::optional<std::string>& appInstanceID);
+
+  // ---- Links (QZMMeasurementLinks.cpp) ----
+
+  static void handleKRPXDebugModeWithURL(const std::string& url);
+  // nullopt when the activity carries no link.
+  static std::optional<std::string> deepLinkFromUserActivity(const DRKUserActivity& activity);
+  // Never on the worker queue.
+  virtual void handleNonFirstOpenEventURL(const std::string& url, double eventTimestampInSeconds);
+
+  // ---- On-device conversion (QZMMeasurementOnDeviceConversion.cpp) ----
+
+  // Any thread: one identifier of the user, plain or hashed.
+  virtual void setUserData(const foundation::Dictionary& userData);
 
   // ---- Readable state ----
 
