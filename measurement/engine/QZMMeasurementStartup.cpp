@@ -2,6 +2,7 @@
 
 #include "measurement/api/QZMAnalytics.h"
 #include "measurement/config/QZMRemoteConfig.h"
+#include "measurement/config/QZMRemoteConfigEnvironment.h"
 #include "measurement/consent/QZMConsentSettingsUtil.h"
 #include "measurement/consent/QZMTCFClient.h"
 #include "measurement/engine/QZMMeasurement.h"
@@ -208,6 +209,7 @@ foundation::Result<std::shared_ptr<QZMDatabase>> QZMMeasurement::makeDatabase() 
 }
 
 foundation::Result<std::shared_ptr<QZMRemoteConfig>> QZMMeasurement::makeRemoteConfig() {
+  QZMRemoteConfigInstallEnvironment();
   return QZMRemoteConfig::initWithAppID(appID_, database(), persistedConfig_, experimentManager_);
 }
 
