@@ -370,6 +370,39 @@ TEST_F(Reporters, AppearingControllersAreScreenViewsNumberedFromARandomStart) {
   views = events("_vs");
   ASSERT_EQ(views.size(), 3u);
   EXPECT_EQ(intOf(views[2].parameters, "_si"), first);
+
+  // Appearing again while current is no new screen view.
+  std::size_t alreadyTracked = linesWithCode(31006).size();
+  home.viewDidAppear(false);
+  EXPECT_EQ(events("_vs").size(), 3u);
+  EXPECT_EQ(linesWithCode(31006).size(), alreadyTracked + 1);
+}
+
+TEST_F(Reporters, HooksAreInstalledOnlyWithReportingOnAndNoOlderLibraryPresent) {
+  struct Case {
+    const char* name;
+    foundation::Dictionary info;
+    bool olderLibrary;
+    const char* messageCode;  // of the OS log line when not installed
+  };
+  const Case cases[] = {
+      {"reporting on", {}, false, nullptr},
+      {"reporting off", {{kQZMScreenReportingEnabledKey, false}}, false, "I-ACS036001"},
+      {"an older library", {}, true, "I-ACS036005"},
+  };
+  utilities->setLoggerLevel(7);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    home->setInfoPlist(c.info);
+    if (c.olderLibrary) utilities->addClass("ZNHADatabase");
+    std::size_t linesBefore = utilities->lines().size();
+    auto token = QZMInstallViewControllerHooks();
+    EXPECT_EQ(token.has_value(), c.messageCode == nullptr);
+    if (token) ui::ViewController::removeAppearanceHooks(*token);
+    auto lines = utilities->lines();
+    ASSERT_EQ(lines.size() - linesBefore, c.messageCode ? 1u : 0u);
+    if (c.messageCode) EXPECT_EQ(lines.back().messageCode, c.messageCode);
+  }
 }
 
 TEST_F(Reporters, ScreenInstancesWrapAroundPastTheLargestNumber) {
