@@ -29,6 +29,8 @@
 #include <string_view>
 #include <vector>
 
+#include "measurement/engine/QZMOnDeviceConversionClasses.h"
+#include "measurement/engine/QZMPSMContext.h"
 #include "measurement/foundation/QZMLogContext.h"
 #include "measurement/foundation/QZMMeasurementBase.h"
 #include "measurement/model/QZMValue.h"
@@ -199,9 +201,85 @@ class QZMMeasurement : public QZMMeasurementBase,
   virtual void handleNonFirstOpenEventURL(const std::string& url, double eventTimestampInSeconds);
 
   // ---- On-device conversion (QZMMeasurementOnDeviceConversion.cpp) ----
+  // Two roads: a membership lookup of an identifier the app gives, and the
+  // conversion service asked after every configuration fetch. Both keep what
+  // they find as an ODM value row, an internal user property and a "_fx"
+  // event. Worker queue unless said otherwise.
 
   // Any thread: one identifier of the user, plain or hashed.
   virtual void setUserData(const foundation::Dictionary& userData);
+  void setUserDataOnWorkerQueue(const foundation::Dictionary& userData);
+  // Makes a client for the first identifier its guard lets through and sends
+  // its lookup.
+  void initiateODM1ProtocolWithUserData(const foundation::Dictionary& userData);
+  // The membership client class the process offers: the older component's
+  // when linked, else the current one's; nullopt when neither is.
+  static std::optional<QZMPSMClientClass> PSMClientClass();
+  static bool isQZMPrivateSetMembershipClientLinked();
+  // Start-up: makes the lookup context when a client class is linked.
+  void checkPSMDependencyOnWorkerQueue();
+  // The guards, each logging why it refuses.
+  bool shouldRetrievePSMResponse();
+  bool shouldRetrievePSMResponseWithEmailAddress(const std::string& emailAddress);
+  bool shouldRetrievePSMResponseWithPhoneNumber(const std::string& phoneNumber);
+  bool shouldRetrievePSMResponseWithHashedIdentifier(const foundation::Data& hashedIdentifier);
+  // nullptr when the class lacks the initialiser or refuses the identifier.
+  std::shared_ptr<QZMPrivateSetMembershipClient> PSMClientWithEmailAddress(const std::string& emailAddress);
+  std::shared_ptr<QZMPrivateSetMembershipClient> PSMClientWithPhoneNumber(const std::string& phoneNumber);
+  std::shared_ptr<QZMPrivateSetMembershipClient> PSMClientWithHashedEmailAddress(const foundation::Data& digest);
+  std::shared_ptr<QZMPrivateSetMembershipClient> PSMClientWithHashedPhoneNumber(const foundation::Data& digest);
+  // The held client's lookup URL with the lookup count, the first-open
+  // minute and, in debug runs, the debug key; nullopt without one.
+  std::optional<std::string> PSMRequestURL();
+  // Sends the held client's lookup, or marks it postponed while another
+  // request of the engine is pending.
+  void retrievePSMResponse();
+  // After a failed lookup: retries with a doubling interval until the limit.
+  void maybeSchedulePSMRetry();
+  void handlePSMValueOnWorkerQueue(const std::string& value, bool isSessionValue);
+  void incrementPSMCountOnWorkerQueueWithName(const std::string& name);
+  // Start-up: forgets a match kept 90 days, and restores the row of a match
+  // whose property outlived it.
+  void maybeDeleteExpiredPSMValueOnWorkerQueue();
+
+  static bool isAdsOnDeviceConversionLinked();
+  // The conversion service's shared instance; nullptr when the class is
+  // missing or its instance does not serve the protocol.
+  static std::shared_ptr<ODCConversionServiceProtocol> conversionServiceFromReflection();
+  // Which generation of the service is linked, by its version number.
+  bool isAlphaAppAdsOnDeviceConversionLinked();
+  bool isDralixAdsOnDeviceConversionLinked();
+  // Linked, switched on remotely and ad storage allowed (each refusal logged).
+  bool isAdsOnDeviceConversionEnabled();
+  // The persisted first open; nullopt when none was recorded.
+  std::optional<foundation::Date> firstLaunchDate();
+  // Start-up: logs which components are linked.
+  void checkODM2DependencyOnWorkerQueue();
+  // After every configuration fetch: asks the service for the measurement
+  // info, or clears what it gave when it is off or missing.
+  void updateAdsOnDeviceConversionMeasurement();
+  void handleAdsOnDeviceConversionValue(const std::optional<std::string>& value,
+                                        const std::optional<foundation::Error>& error);
+  // Worker queue; nullptr while no client class is linked.
+  const std::shared_ptr<QZMPSMContext>& ODM1Context() const { return ODM1Context_; }
+  // A wipe starts the run's lookups afresh with a new context.
+  void setODM1Context(std::shared_ptr<QZMPSMContext> context) { ODM1Context_ = std::move(context); }
+  // Worker queue: the service found by the last configuration fetch.
+  const std::shared_ptr<ODCConversionServiceProtocol>& conversionService() const { return conversionService_; }
+  void setConversionService(std::shared_ptr<ODCConversionServiceProtocol> service) {
+    conversionService_ = std::move(service);
+  }
+
+  // SCAFFOLD-BEGIN (other roads' members, until they land)
+  void setUserAttributeOnWorkerQueue(const QZMUserAttribute& attribute);
+  void removeUserAttributeOnWorkerQueue(const QZMUserAttribute& attribute);
+  bool isNetworkReadyForRequest();
+  bool shouldUseBackgroundSession() const;
+  void updateSchedule();
+  bool isNetworkRequestPending() const { return isNetworkRequestPending_.load(); }
+  void setNetworkRequestPending(bool pending) { isNetworkRequestPending_ = pending; }
+  std::atomic<bool> isNetworkRequestPending_{false};
+  // SCAFFOLD-END
 
   // ---- Readable state ----
 
@@ -288,4 +366,15 @@ class QZMMeasurement : public QZMMeasurementBase,
   std::atomic<std::uint64_t> backgroundUpdateTask_{kQZMBackgroundTaskInvalid};
   std::mutex lifeCycleObserversMutex_;
   std::vector<foundation::NotificationCenter::Token> lifeCycleObservers_;
+
+  // ---- State: on-device conversion (QZMMeasurementOnDeviceConversion.cpp) ----
+  // Worker queue only.
+  std::shared_ptr<QZMPSMContext> ODM1Context_;
+  std::shared_ptr<ODCConversionServiceProtocol> conversionService_;
+
+  // Ends a membership lookup: counts it and keeps a match.
+  void handlePSMResponse(const std::shared_ptr<QZMPSMContext>& context,
+                         const std::shared_ptr<QZMPrivateSetMembershipClient>& client, const std::string& countName,
+                         bool isSessionValue, const DRKHTTPURLResponse& response, const foundation::Data& body,
+                         const std::optional<foundation::Error>& error);
 };

@@ -168,6 +168,10 @@ foundation::Status QZMMeasurement::initializeComponentsOnWorkerQueue() {
     monitor->logWithLevel(5, 23018, "Unable to delete stale data. Error", deleted.error());
   }
 
+  checkPSMDependencyOnWorkerQueue();
+  checkODM2DependencyOnWorkerQueue();
+  maybeDeleteExpiredPSMValueOnWorkerQueue();
+
   auto tcfClient = makeTCFClient();
   tcfClient->setIsDMARegion((*remoteConfig)->isDMARegion());
   {
