@@ -44,6 +44,7 @@ class QZMIdentity;
 class QZMPersistedConfig;
 class QZMRemoteConfig;
 class QZMScheduler;
+class QZMSessionReporter;
 class QZMTCFClient;
 class QZMUserAttribute;
 
@@ -61,6 +62,9 @@ inline constexpr const char* kQZMMeasurementTimerName = "Measurement timer";
 // Posted by the application once it has launched.
 inline constexpr const char* kQZMApplicationDidFinishLaunchingNotification =
     "UIApplicationDidFinishLaunchingNotification";
+// A background task identifier that names no task.
+inline constexpr std::uint64_t kQZMBackgroundTaskInvalid = 0;
+inline constexpr const char* kQZMBackgroundTaskName = "QZMAnalyticsMeasurementBackgroundTask";
 
 class QZMMeasurement : public QZMMeasurementBase,
                        public DRKNetworkLoggerDelegate,
@@ -134,7 +138,20 @@ class QZMMeasurement : public QZMMeasurementBase,
   // ---- Application life cycle (QZMMeasurementLifeCycle.cpp) ----
 
   static void subscribeForAppDidFinishLaunchingNotifications();
+  // Main thread: the screen-view reporter exists from launch on.
   static void handleAppDidFinishLaunching(const foundation::Notification& notification);
+  // Last in the first start: becoming active, resigning and returning to
+  // the foreground. The destructor unsubscribes.
+  void subscribeForAppForegroundBackgroundNotifications();
+  // Main thread: a stale configuration may be fetched again.
+  void handleAppDidBecomeActiveEvent(const foundation::Notification& notification);
+  // Main thread: settings to disk, background time held, and an upload.
+  void handleAppWillResignActiveEvent(const foundation::Notification& notification);
+  void handleAppWillEnterForegroundNotification(const foundation::Notification& notification);
+  // Any thread: stores the new identifier and ends the task held before.
+  void swapBackgroundTaskWithNewTaskID(std::uint64_t taskID);
+  // Saves the settings and gives the background time back.
+  void terminateBackgroundTask();
 
   // The facade's entry points, one section per road. They are virtual so
   // that a test engine can watch what the facade hands over.
@@ -196,6 +213,11 @@ class QZMMeasurement : public QZMMeasurementBase,
   std::shared_ptr<QZMIdentity> identity() const override;
   std::shared_ptr<QZMDatabase> database() const;
   std::shared_ptr<QZMTCFClient> tcfClient() const;
+  // nullptr until the components are made. A reset replaces it; callers
+  // keep the one they were given alive.
+  std::shared_ptr<QZMSessionReporter> sessionReporter() const;
+  void setSessionReporter(std::shared_ptr<QZMSessionReporter> sessionReporter);
+  std::uint64_t backgroundUpdateTask() const { return backgroundUpdateTask_.load(); }
   const std::shared_ptr<QZMAlarm>& alarm() const { return alarm_; }
   const std::shared_ptr<DRKNetwork>& network() const { return network_; }
   const std::shared_ptr<QZMEManager>& experimentManager() const { return experimentManager_; }
@@ -260,4 +282,10 @@ class QZMMeasurement : public QZMMeasurementBase,
   std::shared_ptr<QZMDatabase> database_;
   std::shared_ptr<QZMRemoteConfig> remoteConfig_;
   std::shared_ptr<QZMTCFClient> tcfClient_;
+  std::shared_ptr<QZMSessionReporter> sessionReporter_;
+
+  // ---- State: life cycle (QZMMeasurementLifeCycle.cpp) ----
+  std::atomic<std::uint64_t> backgroundUpdateTask_{kQZMBackgroundTaskInvalid};
+  std::mutex lifeCycleObserversMutex_;
+  std::vector<foundation::NotificationCenter::Token> lifeCycleObservers_;
 };
