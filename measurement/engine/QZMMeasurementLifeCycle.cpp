@@ -2,6 +2,8 @@
 #include <optional>
 
 #include "measurement/engine/QZMMeasurement.h"
+#include "measurement/foundation/QZMMonitor.h"
+#include "measurement/foundation/QZMPersistedConfig.h"
 
 namespace {
 
@@ -28,4 +30,16 @@ void QZMMeasurement::subscribeForAppDidFinishLaunchingNotifications() {
 
 void QZMMeasurement::handleAppDidFinishLaunching(const foundation::Notification& /*notification*/) {
   // The screen-view reporter and the launch link are prepared here.
+}
+
+void QZMMeasurement::swapBackgroundTaskWithNewTaskID(std::uint64_t taskID) {
+  std::uint64_t previous = backgroundUpdateTask_.exchange(taskID);
+  if (previous != kQZMBackgroundTaskInvalid) {
+    monitor()->logWithLevel(7, 23142, "Cancelling background upload task. Task ID ", static_cast<std::int64_t>(previous));
+  }
+}
+
+void QZMMeasurement::terminateBackgroundTask() {
+  persistedConfig_->synchronizeToDisk();
+  swapBackgroundTaskWithNewTaskID(kQZMBackgroundTaskInvalid);
 }
