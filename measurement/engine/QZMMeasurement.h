@@ -57,6 +57,7 @@ class QZMPBMeasurementBundle;
 class QZMPersistedConfig;
 class QZMRemoteConfig;
 class QZMScheduler;
+class QZMSessionReporter;
 class QZMTCFClient;
 class QZMUserAttribute;
 
@@ -74,11 +75,12 @@ inline constexpr const char* kQZMMeasurementTimerName = "Measurement timer";
 // Uploads stop this long (seconds of uptime) after sent bundles could not be
 // deleted, so that they are not sent again at once.
 inline constexpr double kQZMUploadSuspensionInterval = 3600;
-// A background task identifier that names no task.
-inline constexpr std::uint64_t kQZMBackgroundTaskInvalid = 0;
 // Posted by the application once it has launched.
 inline constexpr const char* kQZMApplicationDidFinishLaunchingNotification =
     "UIApplicationDidFinishLaunchingNotification";
+// A background task identifier that names no task.
+inline constexpr std::uint64_t kQZMBackgroundTaskInvalid = 0;
+inline constexpr const char* kQZMBackgroundTaskName = "QZMAnalyticsMeasurementBackgroundTask";
 
 class QZMMeasurement : public QZMMeasurementBase,
                        public DRKNetworkLoggerDelegate,
@@ -152,9 +154,17 @@ class QZMMeasurement : public QZMMeasurementBase,
   // ---- Application life cycle (QZMMeasurementLifeCycle.cpp) ----
 
   static void subscribeForAppDidFinishLaunchingNotifications();
+  // Main thread: the screen-view reporter exists from launch on.
   static void handleAppDidFinishLaunching(const foundation::Notification& notification);
-  // Any thread: holds the new background task and lets the one held before
-  // go (logged).
+  // Last in the first start: becoming active, resigning and returning to
+  // the foreground. The destructor unsubscribes.
+  void subscribeForAppForegroundBackgroundNotifications();
+  // Main thread: a configuration a week old is fetched again.
+  void handleAppDidBecomeActiveEvent(const foundation::Notification& notification);
+  // Main thread: settings to disk, background time held, and an upload.
+  void handleAppWillResignActiveEvent(const foundation::Notification& notification);
+  void handleAppWillEnterForegroundNotification(const foundation::Notification& notification);
+  // Any thread: stores the new identifier and ends the task held before.
   void swapBackgroundTaskWithNewTaskID(std::uint64_t taskID);
   // Saves the settings and gives the background time back.
   void terminateBackgroundTask();
@@ -319,6 +329,11 @@ class QZMMeasurement : public QZMMeasurementBase,
   std::shared_ptr<QZMIdentity> identity() const override;
   std::shared_ptr<QZMDatabase> database() const;
   std::shared_ptr<QZMTCFClient> tcfClient() const;
+  // nullptr until the components are made. A reset replaces it; callers
+  // keep the one they were given alive.
+  std::shared_ptr<QZMSessionReporter> sessionReporter() const;
+  void setSessionReporter(std::shared_ptr<QZMSessionReporter> sessionReporter);
+  std::uint64_t backgroundUpdateTask() const { return backgroundUpdateTask_.load(); }
   const std::shared_ptr<QZMAlarm>& alarm() const { return alarm_; }
   const std::shared_ptr<DRKNetwork>& network() const { return network_; }
   const std::shared_ptr<QZMEManager>& experimentManager() const { return experimentManager_; }
@@ -335,7 +350,6 @@ class QZMMeasurement : public QZMMeasurementBase,
   bool isAnalyticsCollectionDeactivated() const { return isAnalyticsCollectionDeactivated_.load(); }
   void setAnalyticsCollectionDeactivated(bool deactivated) { isAnalyticsCollectionDeactivated_ = deactivated; }
   std::shared_ptr<QZMAudience> audience() const;
-  std::uint64_t backgroundUpdateTask() const { return backgroundUpdateTask_.load(); }
   // An upload, configuration fetch or other request of the engine is in flight.
   bool isNetworkRequestPending() const { return isNetworkRequestPending_.load(); }
   void setNetworkRequestPending(bool pending) { isNetworkRequestPending_ = pending; }
@@ -396,9 +410,12 @@ class QZMMeasurement : public QZMMeasurementBase,
   std::shared_ptr<QZMRemoteConfig> remoteConfig_;
   std::shared_ptr<QZMAudience> audience_;
   std::shared_ptr<QZMTCFClient> tcfClient_;
+  std::shared_ptr<QZMSessionReporter> sessionReporter_;
 
   // ---- State: life cycle (QZMMeasurementLifeCycle.cpp) ----
   std::atomic<std::uint64_t> backgroundUpdateTask_{kQZMBackgroundTaskInvalid};
+  std::mutex lifeCycleObserversMutex_;
+  std::vector<foundation::NotificationCenter::Token> lifeCycleObservers_;
 
   // ---- State: upload schedule and upload (QZMMeasurementUploadSchedule.cpp, QZMMeasurementUpload.cpp) ----
   std::atomic<bool> isNetworkRequestPending_{false};

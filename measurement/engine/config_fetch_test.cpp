@@ -10,6 +10,8 @@
 #include "measurement/engine/EngineTestKit.h"
 #include "measurement/foundation/QZMPersistedConfig.h"
 #include "measurement/identity/QZMIdentity.h"
+#include "platform/foundation/NotificationCenter.h"
+#include "platform/ui/Application.h"
 
 namespace {
 
@@ -96,19 +98,36 @@ TEST_F(ConfigFetch, EachAnswerInTurn) {
   EXPECT_EQ(persistedConfig()->configDXVVersion(), QZMIdentity::kestrometerLibraryVersion());
 }
 
-TEST_F(ConfigFetch, AStaleConfigurationIsFetchedAgainWhateverTheBlockLists) {
+TEST_F(ConfigFetch, AConfigurationAWeekOldIsFetchedAgainWhenTheAppBecomesActive) {
   server->answer("GET", kConfigPath, Answer{404});
   fetch();
   std::size_t requests = server->requests().size();
+  auto becomeActive = [&] {
+    foundation::NotificationCenter::defaultCenter().postNotificationName(
+        ui::notificationName(ui::Notification::applicationDidBecomeActive));
+    settleEngine();
+    if (!engine()->isNetworkRequestPending()) return;
+    waitForNetwork();
+  };
+  // The block-list switches are off: they do not hold the refresh back.
+  ASSERT_FALSE(config()->blocklistInternal());
   clock->advance(604800 - 1);
-  onWorkerQueue([&] { engine()->refreshStaleRemoteConfig(); });
-  waitForNetwork();
+  becomeActive();
   EXPECT_EQ(server->requests().size(), requests);
 
   clock->advance(1);
-  onWorkerQueue([&] { engine()->refreshStaleRemoteConfig(); });
-  waitForNetwork();
+  becomeActive();
   EXPECT_EQ(server->requests().size(), requests + 1);
+
+  // Not while another request is in flight.
+  clock->advance(604800);
+  engine()->setNetworkRequestPending(true);
+  foundation::NotificationCenter::defaultCenter().postNotificationName(
+      ui::notificationName(ui::Notification::applicationDidBecomeActive));
+  settleEngine();
+  engine()->setNetworkRequestPending(false);
+  EXPECT_EQ(server->requests().size(), requests + 1);
+  EXPECT_EQ(linesWithCode(23143).size(), 1u);
 }
 
 }  // namespace

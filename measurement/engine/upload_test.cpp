@@ -12,6 +12,8 @@
 #include "measurement/foundation/QZMAlarm.h"
 #include "measurement/foundation/QZMPersistedConfig.h"
 #include "measurement/identity/QZMIdentity.h"
+#include "platform/foundation/NotificationCenter.h"
+#include "platform/ui/Application.h"
 
 namespace {
 
@@ -240,6 +242,19 @@ TEST_F(Upload, TheCompatibilityFilterKeepsTheLeadingRun) {
     EXPECT_EQ(kept, c.expected);
   }
   EXPECT_EQ(linesWithCode(23042).size(), 1u);
+}
+
+TEST_F(Upload, ResigningActiveUploadsAndThenGivesTheBackgroundTimeBack) {
+  storeEvent(storeMetadata(), "before_background", clock->now());
+  foundation::NotificationCenter::defaultCenter().postNotificationName(
+      ui::notificationName(ui::Notification::applicationWillResignActive));
+  EXPECT_EQ(ui::Application::shared().backgroundTaskNames().size(), 1u);
+  settleEngine();
+  waitForNetwork();
+  EXPECT_EQ(timesSent("before_background"), 1);
+  // Nothing is left to send: the schedule lets the time go.
+  EXPECT_TRUE(ui::Application::shared().backgroundTaskNames().empty());
+  EXPECT_EQ(engine()->backgroundUpdateTask(), kQZMBackgroundTaskInvalid);
 }
 
 TEST_F(Upload, BundlesThatCannotBeDeletedSuspendUploadsForAnHourOfUptime) {
