@@ -4,6 +4,3 @@
 #include "measurement/model/QZMUserAttribute.h"
 void QZMMeasurement::setUserAttributeOnWorkerQueue(const QZMUserAttribute& a) { if (auto d = database()) (void)d->updateUserAttribute(a.stored()); }
 void QZMMeasurement::removeUserAttributeOnWorkerQueue(const QZMUserAttribute& a) { if (auto d = database()) (void)d->deleteUserAttributeWithName(a.name()); }
-bool QZMMeasurement::isNetworkReadyForRequest() { return !isNetworkRequestPending_ && !(network_ && network_->hasUploadInProgress()); }
-bool QZMMeasurement::shouldUseBackgroundSession() const { return false; }
-void QZMMeasurement::updateSchedule() {}

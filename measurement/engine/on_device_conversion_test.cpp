@@ -18,6 +18,7 @@
 #include "measurement/config/QZMMeasurementSettings.h"
 #include "measurement/config/QZMRemoteConfig.h"
 #include "measurement/consent/QZMConsentSettingsUtil.h"
+#include "measurement/engine/EngineTestKit.h"
 #include "measurement/engine/QZMMeasurement.h"
 #include "measurement/foundation/QZMAlarm.h"
 #include "measurement/foundation/QZMDatabase.h"
@@ -212,6 +213,18 @@ class OnDeviceConversion : public testkit::MeasurementHost {
     auto row = engine()->database()->ODMValueWithName(name);
     if (!row.ok() || row->empty()) return std::nullopt;
     return row->at("value").description();
+  }
+
+  // Returns once the engine has handled the server's answer.
+  void fetchConfiguration(const testkit::Answer& answer) {
+    server->answer("GET", std::string("/config/app/") + testkit::kTestAppID, answer);
+    onWorker([&] { engine()->fetchRemoteConfig(); });
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (engine()->isNetworkRequestPending() && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    ASSERT_FALSE(engine()->isNetworkRequestPending()) << "the fetch was not answered";
+    settleEngine();
   }
 
   std::unique_ptr<testkit::TlsServer> server;
@@ -475,19 +488,31 @@ TEST_F(OnDeviceConversion, FailedLookupsAreRetriedWithADoublingIntervalUntilTheL
   for (const auto& request : lookups()) EXPECT_EQ(queryValue(request.target, "psm_request"), "+15550100");
 }
 
-TEST_F(OnDeviceConversion, ALookupWaitsWhileAnotherRequestIsPendingAndGoesWhenRestarted) {
+TEST_F(OnDeviceConversion, ALookupWaitsWhileAnUploadIsPendingAndGoesWhenTheUploadEnds) {
   startWithClient(standInClass());
+  // A fresh configuration: an expired one would be fetched first.
+  fetchConfiguration(reply(404));
   server->answer("GET", kLookupPath, reply(204));
+  server->answer("POST", "/a", reply(204));
   onWorker([&] { engine()->setNetworkRequestPending(true); });
   initiate({{"email_address", "otter@example.com"}});
   EXPECT_EQ(linesWithCode(23232).size(), 1u);
   EXPECT_TRUE(context().isPSMRequestPostponed);
   EXPECT_TRUE(lookups().empty());
 
+  // The upload ends well; stored events, if any, go first, and the last
+  // upload's end sends the lookup.
+  DRKHTTPURLResponse ok;
+  ok.statusCode = 204;
   onWorker([&] {
     engine()->setNetworkRequestPending(false);
-    engine()->retrievePSMResponse();
+    engine()->networkUploadCompletionHandlerWithResponse(ok, std::nullopt);
   });
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (lookups().empty() && std::chrono::steady_clock::now() < deadline) {
+    settleEngine();
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
   waitForLookups();
   EXPECT_EQ(lookups().size(), 1u);
   EXPECT_FALSE(context().isPSMRequestPostponed);
@@ -639,9 +664,16 @@ class ConversionService : public OnDeviceConversion {
     ASSERT_TRUE(configure().ok());
   }
 
-  // As a configuration fetch ends; returns once the answer is handled.
-  void fetchCompleted() {
-    onWorker([&] { engine()->updateAdsOnDeviceConversionMeasurement(); });
+  // A configuration fetch from the server, whose configuration switches the
+  // service on or off; returns once the service's answer is handled.
+  void fetch(bool remotelyEnabled) {
+    testkit::Answer answer;
+    answer.status = 200;
+    std::optional<Data> bytes =
+        testkit::configuration({{"measurement.odm2_enabled", remotelyEnabled ? "1" : "0"}}, {}, ++configVersion_)
+            ->protoBuffer();
+    answer.body.assign(bytes->begin(), bytes->end());
+    fetchConfiguration(answer);
     if (service_) service_->join();
     settleEngine();
   }
@@ -652,16 +684,16 @@ class ConversionService : public OnDeviceConversion {
   }
 
   std::shared_ptr<StandInService> service_;
+  std::int64_t configVersion_ = 0;
 };
 
 TEST_F(ConversionService, TheServicesAnswerIsKeptChangedOrClearedAfterEachFetch) {
   auto service = std::make_shared<StandInService>();
   startWithService(service);
-  setSettings({{"measurement.odm2_enabled", "1"}});
   engine()->persistedConfig()->setFirstOpenTimestampMilliseconds(1'699'000'000'250);
 
   service->answer = "first";
-  fetchCompleted();
+  fetch(true);
   EXPECT_EQ(odmValue("odm2_value"), "first");
   EXPECT_EQ(userProperty("_psmvalue_dxds"), Object("first"));
   {
@@ -672,23 +704,23 @@ TEST_F(ConversionService, TheServicesAnswerIsKeptChangedOrClearedAfterEachFetch)
 
   double firstSet = setTimestamp("_psmvalue_dxds");
   clock->advance(60);
-  fetchCompleted();
+  fetch(true);
   EXPECT_EQ(linesWithCode(23282).size(), 1u);
   EXPECT_EQ(setTimestamp("_psmvalue_dxds"), firstSet) << "the same value changes nothing";
 
   service->failure = foundation::Error("ODC", 4001, "offline");
-  fetchCompleted();
+  fetch(true);
   EXPECT_EQ(linesWithCode(23269).size(), 1u);
   EXPECT_EQ(odmValue("odm2_value"), "first") << "an error keeps what was there";
   service->failure.reset();
 
   service->answer = "second";
-  fetchCompleted();
+  fetch(true);
   EXPECT_EQ(odmValue("odm2_value"), "second");
   EXPECT_EQ(userProperty("_psmvalue_dxds"), Object("second"));
 
   service->answer = "";
-  fetchCompleted();
+  fetch(true);
   EXPECT_EQ(linesWithCode(23281).size(), 1u);
   EXPECT_EQ(odmValue("odm2_value"), std::nullopt);
   EXPECT_EQ(userProperty("_psmvalue_dxds"), std::nullopt);
@@ -708,11 +740,10 @@ TEST_P(ConversionServiceClearing, AServiceThatMayNotOrCannotAnswerClearsTheValue
   const ClearingCase& c = GetParam();
   auto service = c.serviceAnswers ? std::make_shared<StandInService>() : nullptr;
   startWithService(service);
-  setSettings({{"measurement.odm2_enabled", c.remotelyEnabled ? "1" : "0"}});
   ASSERT_TRUE(engine()->database()->updateODMValue("earlier", "odm2_value", foundation::now()).ok());
   setUserProperty("_psmvalue_dxds", Object("earlier"), foundation::now());
   if (c.adStorageDenied) QZMConsentSettingsUtil::setConsentSettings(Dictionary{{"ad_storage", "denied"}});
-  fetchCompleted();
+  fetch(c.remotelyEnabled);
   EXPECT_EQ(linesWithCode(c.code).size(), 1u);
   EXPECT_EQ(odmValue("odm2_value"), std::nullopt);
   EXPECT_EQ(userProperty("_psmvalue_dxds"), std::nullopt);
