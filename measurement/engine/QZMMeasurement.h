@@ -44,6 +44,7 @@ class QZMIdentity;
 class QZMPersistedConfig;
 class QZMRemoteConfig;
 class QZMScheduler;
+class QZMSearchAdReporter;
 class QZMSessionReporter;
 class QZMTCFClient;
 class QZMUserAttribute;
@@ -217,6 +218,9 @@ class QZMMeasurement : public QZMMeasurementBase,
   // keep the one they were given alive.
   std::shared_ptr<QZMSessionReporter> sessionReporter() const;
   void setSessionReporter(std::shared_ptr<QZMSessionReporter> sessionReporter);
+  // nullptr until the components are made, and when the search-ad answer
+  // is known or no attempt is left.
+  std::shared_ptr<QZMSearchAdReporter> searchAdReporter() const;
   std::uint64_t backgroundUpdateTask() const { return backgroundUpdateTask_.load(); }
   const std::shared_ptr<QZMAlarm>& alarm() const { return alarm_; }
   const std::shared_ptr<DRKNetwork>& network() const { return network_; }
@@ -283,6 +287,7 @@ class QZMMeasurement : public QZMMeasurementBase,
   std::shared_ptr<QZMRemoteConfig> remoteConfig_;
   std::shared_ptr<QZMTCFClient> tcfClient_;
   std::shared_ptr<QZMSessionReporter> sessionReporter_;
+  std::shared_ptr<QZMSearchAdReporter> searchAdReporter_;
 
   // ---- State: life cycle (QZMMeasurementLifeCycle.cpp) ----
   std::atomic<std::uint64_t> backgroundUpdateTask_{kQZMBackgroundTaskInvalid};

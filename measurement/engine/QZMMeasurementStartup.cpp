@@ -7,6 +7,7 @@
 #include "measurement/consent/QZMTCFClient.h"
 #include "measurement/engine/QZMMeasurement.h"
 #include "measurement/engine/reporters/QZMScreenViewReporter.h"
+#include "measurement/engine/reporters/QZMSearchAdReporter.h"
 #include "measurement/engine/reporters/QZMSessionReporter.h"
 #include "measurement/foundation/QZMAlarm.h"
 #include "measurement/foundation/QZMDatabase.h"
@@ -72,6 +73,7 @@ void QZMMeasurement::setEnabledOnWorkerQueue(bool enabled) {
       return;
     }
     if (auto reporter = sessionReporter()) reporter->setReportingEnabled(true);
+    if (auto reporter = searchAdReporter()) reporter->setSearchAdReporterEnabled(true);
     monitor->logWithLevel(6, 23012, "Analytics collection enabled");
     if (QZMIsAutomaticScreenReportingEnabled() && hasPublicAPI()) {
       monitor->logWithLevel(6, 23220,
@@ -83,6 +85,7 @@ void QZMMeasurement::setEnabledOnWorkerQueue(bool enabled) {
   } else {
     alarm_->cancel();
     if (auto reporter = sessionReporter()) reporter->setReportingEnabled(false);
+    if (auto reporter = searchAdReporter()) reporter->setSearchAdReporterEnabled(false);
     monitor->logWithLevel(6, 23013, "Analytics collection disabled");
   }
 }
@@ -168,6 +171,15 @@ foundation::Status QZMMeasurement::initializeComponentsOnWorkerQueue() {
     monitor->logWithLevel(5, 23018, "Unable to delete stale data. Error", deleted.error());
   }
 
+  if (auto searchAdReporter = QZMSearchAdReporter::initWithWorkerQueue(scheduler_->workerQueue(), persistedConfig_)) {
+    {
+      std::lock_guard lock(componentsMutex_);
+      searchAdReporter_ = searchAdReporter;
+    }
+    searchAdReporter->setSearchAdReporterEnabled(true);
+    searchAdReporter->start();
+  }
+
   auto tcfClient = makeTCFClient();
   tcfClient->setIsDMARegion((*remoteConfig)->isDMARegion());
   {
@@ -188,8 +200,10 @@ void QZMMeasurement::dropComponents() {
   std::shared_ptr<QZMRemoteConfig> remoteConfig;
   std::shared_ptr<QZMTCFClient> tcfClient;
   std::shared_ptr<QZMSessionReporter> sessionReporter;
+  std::shared_ptr<QZMSearchAdReporter> searchAdReporter;
   {
     std::lock_guard lock(componentsMutex_);
+    searchAdReporter = std::move(searchAdReporter_);
     database = std::move(database_);
     remoteConfig = std::move(remoteConfig_);
     tcfClient = std::move(tcfClient_);

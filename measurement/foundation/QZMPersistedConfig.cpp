@@ -231,7 +231,8 @@ std::optional<foundation::Object> QZMPersistedConfig::searchAdCampaignValue() {
   return userDefaults_->objectForKey(key::isSearchAdCampaign);
 }
 void QZMPersistedConfig::setSearchAdCampaignValue(const std::optional<Object>& v) {
-  if (v && v->isNumber()) userDefaults_->setObject(*v, key::isSearchAdCampaign);
+  // Only a number is an answer; none removes the stored one.
+  if (!v || v->isNumber()) userDefaults_->setObject(v.value_or(Object()), key::isSearchAdCampaign);
 }
 
 double QZMPersistedConfig::lastSearchAdLookUpTimestamp() { return doubleForKey(key::searchAdLastAttempt); }
