@@ -15,6 +15,7 @@
 //   QZMMeasurementReset.cpp               reset and the session ID
 //   QZMMeasurementLinks.cpp               links that open the app
 //   QZMMeasurementOnDeviceConversion.cpp  on-device conversion
+//   QZMMeasurementPurchases.cpp           purchases from the payment queue
 // A new road adds its section (methods) before the state block and its state
 // at the end of that block, under a comment naming its source file.
 #pragma once
@@ -34,6 +35,7 @@
 #include "measurement/model/QZMValue.h"
 #include "platform/foundation/Error.h"
 #include "platform/foundation/NotificationCenter.h"
+#include "platform/store/StoreKit.h"
 #include "platform/utilities/DRKAppDelegateSwizzler.h"
 #include "platform/utilities/DRKNetwork.h"
 
@@ -203,6 +205,14 @@ class QZMMeasurement : public QZMMeasurementBase,
 
   // Any thread: one identifier of the user, plain or hashed.
   virtual void setUserData(const foundation::Dictionary& userData);
+
+  // ---- Purchases (QZMMeasurementPurchases.cpp) ----
+
+  // Any thread: the purchased transactions not seen before, in their order,
+  // answered on the global queue; a purchase that cannot be checked is kept.
+  // Nothing is answered once the engine is gone.
+  virtual void filterPurchaseTransactions(store::SKPaymentTransactions transactions,
+                                          std::function<void(store::SKPaymentTransactions)> callback);
 
   // ---- Readable state ----
 
