@@ -231,8 +231,7 @@ std::optional<foundation::Object> QZMPersistedConfig::searchAdCampaignValue() {
   return userDefaults_->objectForKey(key::isSearchAdCampaign);
 }
 void QZMPersistedConfig::setSearchAdCampaignValue(const std::optional<Object>& v) {
-  // Only a number is an answer; none removes the stored one.
-  if (!v || v->isNumber()) userDefaults_->setObject(v.value_or(Object()), key::isSearchAdCampaign);
+  if (v && v->isNumber()) userDefaults_->setObject(*v, key::isSearchAdCampaign);
 }
 
 double QZMPersistedConfig::lastSearchAdLookUpTimestamp() { return doubleForKey(key::searchAdLastAttempt); }

@@ -190,7 +190,7 @@ TEST_F(SearchAdReporting, UnusableAnswersAreRetriedADayLater) {
     EXPECT_EQ(campaigns().size(), 1u);
 
     onWorker([&] { reporter.reset(); });
-    settings->setSearchAdCampaignValue(std::nullopt);
+    settings->clearValues();
     settleEngine();
     recorder->clearEvents();
   }
