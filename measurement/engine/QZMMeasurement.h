@@ -389,10 +389,6 @@ class QZMMeasurement : public QZMMeasurementBase,
     conversionService_ = std::move(service);
   }
 
-  // SCAFFOLD-BEGIN (other roads' members, until they land)
-  void setUserAttributeOnWorkerQueue(const QZMUserAttribute& attribute);
-  void removeUserAttributeOnWorkerQueue(const QZMUserAttribute& attribute);
-  // SCAFFOLD-END
 
   // ---- Purchases (QZMMeasurementPurchases.cpp) ----
 
