@@ -195,6 +195,11 @@ std::shared_ptr<QZMTCFClient> QZMMeasurement::tcfClient() const {
   return tcfClient_;
 }
 
+std::shared_ptr<QZMAudience> QZMMeasurement::audience() const {
+  std::lock_guard lock(componentsMutex_);
+  return audience_;
+}
+
 // ---- Network component callbacks ----
 
 void QZMMeasurement::DRKNetwork_logWithLevel(int level, std::int64_t messageCode, const std::string& message) {

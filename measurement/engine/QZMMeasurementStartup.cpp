@@ -13,6 +13,7 @@
 #include "measurement/foundation/QZMPlatformUtilities.h"
 #include "measurement/foundation/QZMScheduler.h"
 #include "measurement/foundation/QZMUtilities.h"
+#include "measurement/model/audience/QZMAudience.h"
 #include "measurement/identity/QZMIdentifiers.h"
 #include "measurement/identity/QZMIdentity.h"
 #include "platform/foundation/Bundle.h"
@@ -192,11 +193,13 @@ void QZMMeasurement::dropComponents() {
   std::shared_ptr<QZMDatabase> database;
   std::shared_ptr<QZMRemoteConfig> remoteConfig;
   std::shared_ptr<QZMTCFClient> tcfClient;
+  std::shared_ptr<QZMAudience> audience;
   {
     std::lock_guard lock(componentsMutex_);
     database = std::move(database_);
     remoteConfig = std::move(remoteConfig_);
     tcfClient = std::move(tcfClient_);
+    audience = std::move(audience_);
   }
   // Released here, outside the lock.
 }
@@ -211,7 +214,14 @@ foundation::Result<std::shared_ptr<QZMRemoteConfig>> QZMMeasurement::makeRemoteC
   return QZMRemoteConfig::initWithAppID(appID_, database(), persistedConfig_, experimentManager_);
 }
 
-foundation::Status QZMMeasurement::makeAudience() { return {}; }
+foundation::Status QZMMeasurement::makeAudience() {
+  auto audience = QZMAudience::initWithDatabase(database());
+  if (!audience) return qzm_errorWithCode(23011, "the audiences could not be made");
+  audience->setRemoteConfig(remoteConfigInstance());
+  std::lock_guard lock(componentsMutex_);
+  audience_ = std::move(audience);
+  return {};
+}
 
 std::shared_ptr<QZMTCFClient> QZMMeasurement::makeTCFClient() {
   return std::make_shared<QZMTCFClient>(QZMTCFClient::Handlers{
