@@ -1,6 +1,10 @@
 # tolv_test(NAME <name> SOURCES <files...> LIBS <targets...> [ENV <VAR=value...>] [TIMEOUT <s>])
 # One test executable per folder or library, registered as one ctest entry.
+# Nothing without TOLV_TESTS; test-only libraries check it themselves.
 function(tolv_test)
+  if(NOT TOLV_TESTS)
+    return()
+  endif()
   cmake_parse_arguments(T "" "NAME;TIMEOUT" "SOURCES;LIBS;ENV" ${ARGN})
   add_executable(${T_NAME} ${T_SOURCES})
   target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
@@ -20,6 +24,9 @@ endfunction()
 # program <name>_fuzz that scripts/fuzz runs; in every other build the
 # program <name>_corpus runs it over the seed corpus as a ctest entry.
 function(tolv_fuzz_target)
+  if(NOT TOLV_TESTS)
+    return()
+  endif()
   cmake_parse_arguments(F "" "NAME" "SOURCES;LIBS" ${ARGN})
   set(corpus ${PROJECT_SOURCE_DIR}/fuzz/corpus/${F_NAME})
   if(NOT IS_DIRECTORY ${corpus})

@@ -4,6 +4,7 @@
 #include "measurement/api/ZNHAnalytics.h"
 #include "measurement/api/ZNHAnalyticsConnector.h"
 #include "measurement/consent/QZMConsentSettingsUtil.h"
+#include "measurement/engine/reporters/QZMScreenViewReporter.h"
 #include "measurement/experiments/QZMEManager.h"
 #include "measurement/foundation/QZMScheduler.h"
 #include "measurement/identity/QZMIdentity.h"
@@ -20,6 +21,8 @@ void registerWithTheCore() {
 }
 
 void forgetTheSDK() {
+  ZNHAnalytics::resetForTests();
+  QZMScreenViewReporter::setSharedInstance(nullptr);
   QZMMeasurementBase::setSharedInstance(nullptr);
   QZMIdentity::setSharedInstance(nullptr);
   QZMEManager::setSharedInstance(nullptr);
@@ -54,6 +57,9 @@ foundation::Status MeasurementHost::configure(const ZNHOptions& options) {
 }
 
 void MeasurementHost::settleEngine() {
+  // Once started, held calls reach the facade's queue in order; waiting for
+  // the operation queue first lets the settle below cover them.
+  if (auto held = QZMAnalytics::operationQueue(); !held->isSuspended()) held->waitUntilAllOperationsAreFinished();
   settle(QZMAnalytics::queue());
   if (auto measurement = QZMMeasurementBase::sharedInstance()) {
     // A failed start queues its switch-off behind itself.

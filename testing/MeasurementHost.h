@@ -25,8 +25,8 @@ class MeasurementHost : public FoundationTest {
   // and has run its first switch.
   foundation::Status configure(const ZNHOptions& options);
   foundation::Status configure() { return configure(ZNHOptions(kTestAppID)); }
-  // Waits until the facade's queue and the engine's worker queue have run
-  // what is due now.
+  // Waits until the calls the facade let through, its queue and the
+  // engine's worker queue have run what is due now.
   void settleEngine();
   std::shared_ptr<QZMMeasurement> engine() const {
     return std::dynamic_pointer_cast<QZMMeasurement>(QZMMeasurementBase::sharedInstance());

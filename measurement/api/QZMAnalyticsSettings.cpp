@@ -1,6 +1,7 @@
 #include <algorithm>
 
 #include "measurement/api/QZMAnalytics.h"
+#include "measurement/config/QZMRemoteConfig.h"
 #include "measurement/engine/QZMMeasurement.h"
 #include "measurement/foundation/QZMMonitor.h"
 #include "measurement/foundation/QZMUserDefaults.h"
@@ -61,6 +62,8 @@ void QZMAnalytics::setDeferredAnalyticsCollection(const std::optional<Object>& v
 
 // ---- Consent ----
 
+void QZMAnalytics::setConsent(const Dictionary& settings) { setConsent(settings, kQZMConsentSettings1PKey); }
+
 void QZMAnalytics::setConsent(const Dictionary& settings, const std::string& key) {
   auto monitor = QZMMeasurement::monitor();
   if (QZMConsentSettingsUtil::consentSource() == kQZMConsentSourceUnset) loadPersistedConsentSettings();
@@ -84,9 +87,21 @@ void QZMAnalytics::setConsent(const Dictionary& settings, const std::string& key
     monitor->logWithLevel(3, 25043, "Ignoring lower priority consent settings");
     return;
   }
+  bool adUserDataWasDenied = QZMConsentSettingsUtil::isAdUserDataDenied();
   QZMConsentSettingsUtil::updateSettings(valid, source);
   persistConsentSettings(QZMConsentSettingsUtil::consentSettings(), source);
   if (source == kQZMConsentSourceAPI) monitor->logWithLevel(8, 25055, QZMConsentSettingsUtil::description());
+  // Where the configuration sets consent defaults, a change of the ad user
+  // data consent is reported.
+  if (!QZMMeasurement::remoteConfig()->consentDefaults().empty() &&
+      QZMConsentSettingsUtil::didAdUserDataConsentChange(adUserDataWasDenied)) {
+    logInternalEventWithOrigin(kQZMOriginAuto, "_dcu", QZMDictionary{{"_r", QZMValue::initWithInt64(1)}});
+  }
+  if (valid.contains(kQZMConsentTypeAdPersonalization)) {
+    if (auto personalization = QZMConsentSettingsUtil::adPersonalization()) {
+      setUserPropertyString(QZMObject(*personalization ? "YES" : "NO"), kQZMAllowPersonalizedAdsPropertyName);
+    }
+  }
 }
 
 void QZMAnalytics::loadPersistedConsentSettings() {

@@ -7,10 +7,12 @@
 
 #include "measurement/api/QZMAnalytics.h"
 #include "measurement/api/ZNHAnalyticsConnector.h"
+#include "measurement/consent/QZMConsentSettingsUtil.h"
 #include "measurement/foundation/QZMDatabase.h"
 #include "measurement/foundation/QZMFileLocations.h"
 #include "measurement/foundation/QZMMonitor.h"
 #include "measurement/foundation/QZMPersistedConfig.h"
+#include "measurement/foundation/QZMUtilities.h"
 #include "measurement/identity/QZMIdentifiers.h"
 #include "platform/foundation/Files.h"
 #include "platform/foundation/NotificationCenter.h"
@@ -127,5 +129,90 @@ INSTANTIATE_TEST_SUITE_P(
                     RefusalCase{"PublicAPIDefersToTheCore", nullptr, true, false, "app", 25026},
                     RefusalCase{"ServiceListWithoutThePublicAPI", nullptr, false, true, "app", 25027}),
     [](const testing::TestParamInfo<RefusalCase>& info) { return std::string(info.param.name); });
+
+}  // namespace
+
+namespace {
+
+class StartOptions : public testkit::MeasurementHost {};
+
+TEST_F(StartOptions, ChooseTheSafelistTheLogTagAndTheConsentOnStart) {
+  QZMAnalytics::startWithAppID(testkit::kTestAppID, kQZMOriginZarnholt,
+                               {{kQZMStartOptionSafelistedEvents, foundation::Array{"_s", "purchase"}},
+                                {kQZMStartOptionLogTag, 5},
+                                {"ad_storage", "denied"},
+                                {"unrelated", "granted"}});
+  settleEngine();
+  ASSERT_NE(engine(), nullptr);
+  EXPECT_EQ(engine()->safelistedEvents(), (std::vector<std::string>{"_s", "purchase"}));
+  EXPECT_EQ(linesWithCode(25030).size(), 1u);
+  EXPECT_NE(monitor->logTag(), "5");
+  // Kept for the engine, which applies it at its start.
+  EXPECT_EQ(QZMConsentSettingsUtil::consentSettings(), (Dictionary{{"ad_storage", "denied"}}));
+  EXPECT_EQ(QZMConsentSettingsUtil::consentSource(), kQZMConsentSourceFirstParty);
+}
+
+TEST_F(StartOptions, OneBadNameDropsTheWholeSafelist) {
+  struct Case {
+    foundation::Object safelist;
+    std::int64_t code;
+  };
+  const Case cases[] = {{foundation::Array{"_s", "not a name"}, 25035}, {foundation::Object("_s"), 25034}};
+  for (const Case& c : cases) {
+    clearMonitorLines();
+    EXPECT_FALSE(QZMIsValidSafelistedEventsArray(c.safelist));
+    EXPECT_EQ(linesWithCode(c.code).size(), 1u);
+  }
+  QZMAnalytics::startWithAppID(testkit::kTestAppID, kQZMOriginZarnholt,
+                               {{kQZMStartOptionSafelistedEvents, cases[0].safelist}});
+  settleEngine();
+  ASSERT_NE(engine(), nullptr);
+  EXPECT_FALSE(engine()->safelistedEvents());
+}
+
+TEST_F(StartOptions, TheConfigurationObjectSwitchesCollection) {
+  ASSERT_TRUE(configure().ok());
+  auto configuration = ZNHAnalyticsConfiguration::sharedInstance();
+  configuration->setAnalyticsCollectionEnabled(false);
+  settleEngine();
+  EXPECT_FALSE(QZMAnalytics::analyticsEnabled());
+  EXPECT_FALSE(engine()->isEnabled());
+  EXPECT_EQ(QZMPersistedConfig::sharedInstance()->measurementEnabledState(), 0) << "not persisted";
+
+  // Another sender, or a value that is not a number, changes nothing.
+  ZNHAnalyticsConfiguration other;
+  other.setAnalyticsCollectionEnabled(true);
+  foundation::NotificationCenter::defaultCenter().postNotificationName(
+      kZNHAnalyticsConfigurationSetEnabledNotification, configuration.get(),
+      {{kZNHAnalyticsConfigurationSetEnabledNotification, "YES"}});
+  settleEngine();
+  EXPECT_FALSE(QZMAnalytics::analyticsEnabled());
+  EXPECT_EQ(linesWithCode(25000).size(), 1u);
+
+  configuration->setAnalyticsCollectionEnabled(true);
+  settleEngine();
+  EXPECT_TRUE(engine()->isEnabled());
+}
+
+TEST_F(StartOptions, TheTagManagerStartsWhenThereIsOne) {
+  int started = 0;
+  QZMUtilities::registerClassMethod("QRLManager", "initializeSharedInstance", [&] { ++started; });
+  ASSERT_TRUE(configure().ok());
+  EXPECT_EQ(started, 0) << "a method without its class is not there";
+  QZMUtilities::registerClassMethod("QRLManager", "initializeSharedInstance", nullptr);
+
+  utilities->addClass("QRLManager");
+  QZMAnalytics::maybeEnableQrlManager();
+  QZMUtilities::registerClassMethod("QRLManager", "initializeSharedInstance", [&] { ++started; });
+  QZMAnalytics::maybeEnableQrlManager();
+  QZMUtilities::registerClassMethod("QRLManager", "initializeSharedInstance", nullptr);
+  EXPECT_EQ(started, 1);
+}
+
+TEST_F(StartOptions, AnAppThatTurnsTheDelegateProxyOffIsToldSo) {
+  home->setInfoPlist({{"ZarnholtAppDelegateProxyEnabled", false}});
+  ASSERT_TRUE(configure().ok());
+  EXPECT_EQ(linesWithCode(25036).size(), 1u);
+}
 
 }  // namespace

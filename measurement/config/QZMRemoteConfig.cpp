@@ -60,6 +60,9 @@ bool QZMRemoteConfig::isDMARegion() const {
   return isDMARegion_;
 }
 
+// No configuration read so far carries consent defaults.
+foundation::Dictionary QZMRemoteConfig::consentDefaults() const { return {}; }
+
 std::shared_ptr<QZMRemoteConfig> QZMRemoteConfig::current() {
   if (auto engine = QZMMeasurementBase::sharedInstance()) {
     if (auto running = engine->remoteConfigInstance()) return running;

@@ -12,6 +12,7 @@
 
 #include "measurement/config/QZMMeasurementSettings.h"
 #include "platform/foundation/Error.h"
+#include "platform/foundation/Object.h"
 
 class QZMDatabase;
 class QZMEManager;
@@ -47,6 +48,9 @@ class QZMRemoteConfig {
   // Whether the app is treated as being in the DMA region: yes until a
   // configuration says otherwise.
   bool isDMARegion() const;
+  // Consent type -> "granted" or "denied" where the configuration sets
+  // defaults; empty when it sets none.
+  foundation::Dictionary consentDefaults() const;
 
   // ---- Bounded settings ----
   std::int32_t analyticsAccountTimeZoneOffsetMinutes() const {

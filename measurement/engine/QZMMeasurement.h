@@ -6,13 +6,17 @@
 //
 // This header is the engine's whole interface. Its methods live in source
 // files by road, one section below per road:
-//   QZMMeasurement.cpp           the instance, its initialisers and class methods
-//   QZMMeasurementStartup.cpp    enabling, disabling and the first start of the components
-//   QZMMeasurementLifeCycle.cpp  the application's life-cycle notifications
-//   QZMMeasurementEventEntry.cpp     events entering from the facade, default parameters, backfill
-//   QZMMeasurementEventHandling.cpp  allowlist, sessions, de-duplication and event editing
-//   QZMMeasurementEventWriting.cpp   block list, daily limits and the one transaction per event
-//   QZMMeasurementUserProperties.cpp user properties and the user ID
+//   QZMMeasurement.cpp                    the instance, its initialisers and class methods
+//   QZMMeasurementStartup.cpp             enabling, disabling and the first start of the components
+//   QZMMeasurementLifeCycle.cpp           the application's life-cycle notifications
+//   QZMMeasurementEventEntry.cpp          events entering from the facade, default parameters, backfill
+//   QZMMeasurementEventHandling.cpp       allowlist, sessions, de-duplication and event editing
+//   QZMMeasurementEventWriting.cpp        block list, daily limits and the one transaction per event
+//   QZMMeasurementUserProperties.cpp      user properties and the user ID
+//   QZMMeasurementSessions.cpp            sessions
+//   QZMMeasurementReset.cpp               reset and the session ID
+//   QZMMeasurementLinks.cpp               links that open the app
+//   QZMMeasurementOnDeviceConversion.cpp  on-device conversion
 // (QZMMeasurementConsentFields.h holds the bundle's consent fields, plain
 // functions shared with the upload.)
 // A new road adds its section (methods) before the state block and its state
@@ -34,6 +38,7 @@
 #include "measurement/model/QZMValue.h"
 #include "platform/foundation/Error.h"
 #include "platform/foundation/NotificationCenter.h"
+#include "platform/utilities/DRKAppDelegateSwizzler.h"
 #include "platform/utilities/DRKNetwork.h"
 
 class QZMAlarm;
@@ -56,6 +61,9 @@ class QZMUserAttribute;
 // with the screen's added, timestamp.
 using QZMLogEventInterceptor = std::function<void(const std::string& origin, const std::string& name,
                                                   const QZMDictionary& parameters, double timestamp)>;
+// The session ID, or 0 and an error (code 13).
+using QZMSessionIDCompletion =
+    std::function<void(std::int64_t sessionID, const std::optional<foundation::Error>& error)>;
 
 inline constexpr const char* kQZMWorkerQueueLabel = "com.dralix.znha.worker";
 inline constexpr const char* kQZMDatabaseFileName = "dralix-kestro-meter.sql";
@@ -142,6 +150,9 @@ class QZMMeasurement : public QZMMeasurementBase,
 
   static void subscribeForAppDidFinishLaunchingNotifications();
   static void handleAppDidFinishLaunching(const foundation::Notification& notification);
+
+  // The facade's entry points are virtual, so that a test engine can watch
+  // what the facade hands over.
 
   // ---- Event entry (QZMMeasurementEventEntry.cpp) ----
 
@@ -283,6 +294,30 @@ class QZMMeasurement : public QZMMeasurementBase,
   virtual bool isQZMPrivateSetMembershipClientLinked() { return false; }
   virtual bool isAlphaAppAdsOnDeviceConversionLinked() { return false; }
   virtual bool isDralixAdsOnDeviceConversionLinked() { return false; }
+
+  // ---- Sessions (QZMMeasurementSessions.cpp) ----
+
+  virtual void setSessionTimeoutInterval(double seconds);
+
+  // ---- Reset and the session ID (QZMMeasurementReset.cpp) ----
+
+  // Answered once, on the global queue.
+  virtual void sessionIDWithCompletion(QZMSessionIDCompletion completion);
+  // Waits for the worker queue; never call it from there.
+  virtual bool resetAnalyticsDataWithAppInstanceID(const std::optional<std::string>& appInstanceID);
+
+  // ---- Links (QZMMeasurementLinks.cpp) ----
+
+  static void handleKRPXDebugModeWithURL(const std::string& url);
+  // nullopt when the activity carries no link.
+  static std::optional<std::string> deepLinkFromUserActivity(const DRKUserActivity& activity);
+  // Never on the worker queue.
+  virtual void handleNonFirstOpenEventURL(const std::string& url, double eventTimestampInSeconds);
+
+  // ---- On-device conversion (QZMMeasurementOnDeviceConversion.cpp) ----
+
+  // Any thread: one identifier of the user, plain or hashed.
+  virtual void setUserData(const foundation::Dictionary& userData);
 
   // ---- Readable state ----
 

@@ -228,7 +228,7 @@ std::shared_ptr<QZMTCFClient> QZMMeasurement::makeTCFClient() {
       .setConsent = [](const Dictionary& consent, const std::string& key) { QZMAnalytics::setConsent(consent, key); },
       .logInternalEvent =
           [](const std::string& origin, const std::string& name, const Dictionary& parameters) {
-            QZMAnalytics::logInternalEventWithOrigin(origin, name, parameters);
+            QZMAnalytics::logInternalEventWithOrigin(origin, name, QZMDictionary(parameters.begin(), parameters.end()));
           },
   });
 }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -317,8 +318,12 @@ TEST_F(EngineEvents, AllowlistKeepsOnlyItsEventsAndMarksThem) {
 }
 
 TEST_F(EngineEvents, BackgroundEventsExtendOrStartSessionsAndExpiredSessionsLoseTheirProperties) {
-  auto reporter = QZMScreenViewReporter::sharedInstance();
-  reporter->active = false;
+  struct Reporter : QZMScreenViewReporter {
+    bool isAppActive() override { return active; }
+    std::atomic<bool> active = false;
+  };
+  auto reporter = std::make_shared<Reporter>();
+  QZMScreenViewReporter::setSharedInstance(reporter);
   handleEvent("tap", {{"extend_session", 1}}, "app");
   EXPECT_EQ(engine->record().extendedSessions, 1);
 
@@ -350,7 +355,7 @@ TEST_F(EngineEvents, BackgroundEventsExtendOrStartSessionsAndExpiredSessionsLose
   drain();
   handleEvent("tap", {{"extend_session", 1}}, "app");
   EXPECT_EQ(engine->record().sessionStarts.size(), 1u);
-  reporter->active = true;
+  QZMScreenViewReporter::setSharedInstance(nullptr);
 }
 
 TEST_F(EngineEvents, DailyLimitsDropEventsButKeepTheirCounts) {

@@ -20,14 +20,15 @@ constexpr const char* kTimestampColumn = "timestamp";
 constexpr const char* kManuallyActivatedColumn = "manually_activated";
 constexpr std::int64_t kTableReadLimit = 100000;
 
+// Never destroyed: the worker may still open the database while the program ends.
 const QZMSqliteStore::ColumnInfo& snapshotColumns() {
-  static const QZMSqliteStore::ColumnInfo columns = {
+  static const auto* columns = new QZMSqliteStore::ColumnInfo{
       {kSDKNameColumn, "TEXT NOT NULL PRIMARY KEY"},
       {kSnapshotColumn, "BLOB NOT NULL"},
       {kTimestampColumn, "REAL NOT NULL"},
       {kManuallyActivatedColumn, "INTEGER"},
   };
-  return columns;
+  return *columns;
 }
 
 Error experimentError(std::int64_t code, std::string description) {

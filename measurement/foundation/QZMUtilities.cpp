@@ -1,6 +1,7 @@
 #include "measurement/foundation/QZMUtilities.h"
 
 #include <algorithm>
+#include <map>
 #include <mutex>
 
 #include "platform/foundation/ProcessInfo.h"
@@ -14,6 +15,7 @@ struct Globals {
   std::shared_ptr<QZMUtilities> shared = std::make_shared<QZMUtilities>();
   // The core framework's classes are there whenever the SDK is.
   std::vector<std::string> classNames = {"ZNHApp", "ZNHOptions", "ZNHAnalyticsConfiguration"};
+  std::map<std::pair<std::string, std::string>, std::function<void()>, std::less<>> classMethods;
 };
 // Never destroyed: stores write their last lines from destructors at exit.
 Globals& globals() {
@@ -45,6 +47,25 @@ void QZMUtilities::registerClassName(std::string className) {
   std::lock_guard lock(g.mutex);
   if (std::find(g.classNames.begin(), g.classNames.end(), className) == g.classNames.end())
     g.classNames.push_back(std::move(className));
+}
+
+void QZMUtilities::registerClassMethod(std::string className, std::string selector,
+                                       std::function<void()> implementation) {
+  Globals& g = globals();
+  std::lock_guard lock(g.mutex);
+  auto key = std::make_pair(std::move(className), std::move(selector));
+  if (implementation) {
+    g.classMethods[std::move(key)] = std::move(implementation);
+  } else {
+    g.classMethods.erase(key);
+  }
+}
+
+std::function<void()> QZMUtilities::classMethod(std::string_view className, std::string_view selector) {
+  Globals& g = globals();
+  std::lock_guard lock(g.mutex);
+  auto it = g.classMethods.find(std::make_pair(std::string(className), std::string(selector)));
+  return it == g.classMethods.end() ? nullptr : it->second;
 }
 
 foundation::Result<std::uint64_t> QZMUtilities::secureRandomUInt64() { return foundation::secureRandomUInt64(); }

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -47,6 +48,11 @@ class QZMUtilities {
   // classes, and those a linked library announced with registerClassName.
   virtual bool classExists(std::string_view className) const;
   static void registerClassName(std::string className);
+  // A class method, taking and answering nothing, that a linked library
+  // offers under its class's name; an empty implementation withdraws it.
+  static void registerClassMethod(std::string className, std::string selector, std::function<void()> implementation);
+  // Empty when the class does not answer the selector.
+  static std::function<void()> classMethod(std::string_view className, std::string_view selector);
 
   // Eight bytes from the system's secure random source.
   virtual foundation::Result<std::uint64_t> secureRandomUInt64();

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstring>
 #include <functional>
@@ -82,6 +83,10 @@ TEST_F(SqliteStore, OpensInANewFolderKeepsDataAcrossReopeningAndStaysOutOfBackup
     ASSERT_TRUE(store->upsertRecord({{"v", "kept"}}, "t").ok());
   }
   EXPECT_TRUE(foundation::isExcludedFromBackup(path));
+  // The user's data is readable by the user alone.
+  struct stat st{};
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
   auto store = open();
   ASSERT_TRUE(store);
   auto read = rows(*store, "SELECT v FROM t");

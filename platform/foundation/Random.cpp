@@ -1,5 +1,6 @@
 #include "platform/foundation/Random.h"
 
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <sys/random.h>
 
@@ -7,6 +8,15 @@
 #include <cstring>
 
 namespace foundation {
+
+namespace {
+
+// By default OpenSSL frees its state in an exit handler, and a worker that
+// starts TLS or hashes while the program ends then finds it half gone. It
+// keeps its state instead: this runs before main, ahead of any other use.
+const bool kOpenSSLKeptUntilTheEnd = OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr) == 1;
+
+}  // namespace
 
 Result<Data> secureRandomBytes(std::size_t count) {
   Data out(count);

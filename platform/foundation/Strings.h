@@ -10,6 +10,10 @@
 namespace foundation {
 
 bool isValidUTF8(std::string_view text);
+// Text read as a Boolean the platform's way: true when, after leading white
+// space, an optional sign and leading zeros, it goes on with "Y", "y", "T",
+// "t" or a digit 1 to 9; whatever follows is ignored.
+bool textBoolValue(std::string_view text);
 // Lengths of valid UTF-8 text; an invalid sequence counts as one U+FFFD.
 std::size_t utf16Length(std::string_view text);
 std::size_t codePointCount(std::string_view text);

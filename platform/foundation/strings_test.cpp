@@ -77,5 +77,17 @@ TEST(Strings, CharacterClassesFollowGeneralCategories) {
   }
 }
 
+TEST(Strings, TextReadsAsABooleanByItsFirstSignificantCharacter) {
+  struct Case {
+    const char* text;
+    bool value;
+  } cases[] = {
+      {"YES", true}, {"yes", true}, {"true", true}, {"T", true}, {"1", true}, {"9 lives", true},
+      {"  +007", true}, {"-1", true}, {"NO", false}, {"false", false}, {"0", false}, {"000", false},
+      {"", false}, {"   ", false}, {"x", false}, {"+", false}, {"-0", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(textBoolValue(c.text), c.value) << '"' << c.text << '"';
+}
+
 }  // namespace
 }  // namespace foundation

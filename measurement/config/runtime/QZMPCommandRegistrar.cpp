@@ -50,7 +50,7 @@ void QZMPCommandRegistrar::registerEvaluator(QZMPCommandEvaluator evaluator) {
   for (const QZMPCommand& command : owned->commands()) {
     assert(command.opcode >= 0 && command.opcode < kQZMPOpcodeCapacity && command.handler);
     if (command.opcode < 0 || command.opcode >= kQZMPOpcodeCapacity || !command.handler) continue;
-    commands_[command.opcode] = Slot{&command, owned.get()};
+    commands_[command.opcode] = Slot{command, owned.get()};
   }
   evaluators_.push_back(std::move(owned));
 }
@@ -83,15 +83,49 @@ QZMPRuntimeValue QZMPCommandRegistrar::evaluateStatement(const QZMPRuntimeValue&
   if (!runtime->countInstruction(error)) return QZMPRuntimeValue();
   const QZMPStatementValue* command = statement.asStatement();
   if (command == nullptr) return statement.isHole() ? QZMPRuntimeValue() : statement;
-
   if (!runtime->enterEvaluation(error)) return QZMPRuntimeValue();
-  const int opcode = command->opcode();
-  const QZMPCommand* owner = opcode >= 0 ? commands_[opcode].command : nullptr;
-  QZMPRuntimeValue result = owner ? dispatch(*owner, command->arguments(), scope, error)
-                                  : QZMPFunctionEvaluator::evaluateCommand(*command, scope, error);
+  QZMPRuntimeValue result = evaluateCommand(*command, *runtime, scope, error);
   runtime->leaveEvaluation();
   if (error) return QZMPRuntimeValue();
   return result;
+}
+
+QZMPRuntimeValue QZMPCommandRegistrar::evaluateCommand(const QZMPStatementValue& statement, QZMPRuntime& runtime,
+                                                       QZMPScope& scope, QZMPError& error) const {
+  const int opcode = statement.opcode();
+  if (opcode < 0 || commands_[opcode].evaluator == nullptr) {
+    return QZMPFunctionEvaluator::evaluateCommand(statement, scope, error);
+  }
+  const QZMPCommand* command = &commands_[opcode].command;
+  const QZMPArguments arguments = statement.arguments();
+  if (command->dispatch == QZMPDispatch::raw || command->arity.checkFirst) {
+    return dispatch(*command, arguments, scope, error);
+  }
+
+  // Evaluated commands, the bulk of every program, take their arguments
+  // here: each is counted, literals are their own value, and a nested
+  // statement recurses straight into this function. The same steps as
+  // evaluateStatement, without a call per argument.
+  QZMPValueList values;
+  values.reserve(arguments.size());
+  for (const QZMPRuntimeValue& argument : arguments) {
+    if (!runtime.countInstruction(error)) return QZMPRuntimeValue();
+    const QZMPStatementValue* nested = argument.asStatement();
+    if (nested == nullptr) {
+      values.push_back(argument.isHole() ? QZMPRuntimeValue() : argument);
+      continue;
+    }
+    if (!runtime.enterEvaluation(error)) return QZMPRuntimeValue();
+    QZMPRuntimeValue value = evaluateCommand(*nested, runtime, scope, error);
+    runtime.leaveEvaluation();
+    if (error) return QZMPRuntimeValue();
+    values.push_back(std::move(value));
+  }
+  if (!command->arity.accepts(values.size())) {
+    error.set(QZMPGlintErrorArgumentCount);
+    return QZMPRuntimeValue();
+  }
+  return command->handler(values, scope, error);
 }
 
 QZMPRuntimeValue QZMPCommandRegistrar::dispatch(const QZMPCommand& command, QZMPArguments arguments, QZMPScope& scope,

@@ -44,6 +44,7 @@
 #include "measurement/config/runtime/QZMPRuntimeValue.h"
 #include "measurement/config/runtime/QZMPStatementValue.h"
 
+class QZMPRuntime;
 class QZMPScope;
 
 using QZMPCommandHandler = QZMPRuntimeValue (*)(QZMPArguments arguments, QZMPScope& scope, QZMPError& error);
@@ -119,6 +120,11 @@ class QZMPCommandRegistrar {
 
   // The evaluator that owns the command name, or nullptr.
   const QZMPCommandEvaluator* evaluatorForCommand(std::string_view command) const;
+  // The command an opcode runs, or nullptr.
+  const QZMPCommand* commandForOpcode(int opcode) const {
+    return opcode >= 0 && opcode < kQZMPOpcodeCapacity && commands_[opcode].evaluator ? &commands_[opcode].command
+                                                                                     : nullptr;
+  }
 
   QZMPRuntimeValue evaluateStatement(const QZMPRuntimeValue& statement, QZMPScope& scope, QZMPError& error) const;
   // Method calls on arrays and strings: evaluates the arguments, then runs
@@ -144,14 +150,19 @@ class QZMPCommandRegistrar {
   };
   using MethodTable = absl::flat_hash_map<std::u16string, QZMPMethod, MethodKey, MethodEqual>;
 
+  // A statement already counted, at its depth: the command its opcode names
+  // with the arguments its dispatch asks for, or the script function.
+  QZMPRuntimeValue evaluateCommand(const QZMPStatementValue& statement, QZMPRuntime& runtime, QZMPScope& scope,
+                                   QZMPError& error) const;
   static QZMPRuntimeValue evaluateMethod(const MethodTable& table, std::u16string_view name,
                                          const QZMPRuntimeValue& receiver, QZMPArguments arguments,
                                          QZMPScope& scope, QZMPError& error);
 
   std::vector<std::unique_ptr<QZMPCommandEvaluator>> evaluators_;
+  // A copy of the command, so that dispatch reads it from the table itself.
   struct Slot {
-    const QZMPCommand* command = nullptr;
-    const QZMPCommandEvaluator* evaluator = nullptr;
+    QZMPCommand command{};
+    const QZMPCommandEvaluator* evaluator = nullptr;  // nullptr for a free opcode
   };
   std::array<Slot, kQZMPOpcodeCapacity> commands_{};
   MethodTable arrayMethods_;

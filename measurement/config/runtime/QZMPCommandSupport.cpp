@@ -13,7 +13,7 @@ void QZMPChargeTextWork(QZMPScope& scope, std::size_t units) {
   if (QZMPRuntime* runtime = scope.runtime()) runtime->chargeInstructions(units / kQZMPCodeUnitsPerInstruction);
 }
 
-double QZMPNumberOperand(const QZMPRuntimeValue& value, QZMPScope& scope, QZMPError& error) {
+double QZMPConvertedNumberOperand(const QZMPRuntimeValue& value, QZMPScope& scope, QZMPError& error) {
   if (value.isNumber()) return value.asNumber();
   if (const QZMPStringValue* string = value.asString()) {
     QZMPChargeTextWork(scope, string->length());

@@ -21,7 +21,10 @@ void QZMPChargeTextWork(QZMPScope& scope, std::size_t units);
 void QZMPChargeElements(QZMPScope& scope, std::size_t elements);
 
 // The number value, charging the text a string or an array is read from.
-double QZMPNumberOperand(const QZMPRuntimeValue& value, QZMPScope& scope, QZMPError& error);
+double QZMPConvertedNumberOperand(const QZMPRuntimeValue& value, QZMPScope& scope, QZMPError& error);
+inline double QZMPNumberOperand(const QZMPRuntimeValue& value, QZMPScope& scope, QZMPError& error) {
+  return value.isNumber() ? value.asNumber() : QZMPConvertedNumberOperand(value, scope, error);
+}
 // The string value, charging its length (the caller copies or scans it).
 QZMPRef<QZMPStringValue> QZMPTextOperand(const QZMPRuntimeValue& value, QZMPScope& scope, QZMPError& error);
 

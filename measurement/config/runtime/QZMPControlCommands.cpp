@@ -11,6 +11,7 @@
 #include "measurement/config/runtime/QZMPCommandSupport.h"
 #include "measurement/config/runtime/QZMPEvaluator.h"
 #include "measurement/config/runtime/QZMPFunctionValue.h"
+#include "measurement/config/runtime/QZMPRuntime.h"
 #include "measurement/config/runtime/QZMPScope.h"
 #include "measurement/config/runtime/QZMPStandardCommands.h"
 #include "measurement/config/runtime/QZMPStatementValue.h"
@@ -59,11 +60,40 @@ V sequence(QZMPArguments arguments, QZMPScope& scope, QZMPError& error) {
   return last;
 }
 
+// A branch written as a list statement runs that statement's arguments in
+// place: the run, the count and the charges are those of making the list
+// value and running it, without the array. Only where the list opcode is
+// this family's, since a runtime's registrar may give it to another.
+bool runsAsWrittenList(const V& branch, QZMPScope& scope, V* result, QZMPError& error) {
+  const QZMPStatementValue* list = branch.asStatement();
+  QZMPRuntime* runtime = scope.runtime();
+  if (list == nullptr || runtime == nullptr) return false;
+  const QZMPCommand* command = runtime->registrar().commandForOpcode(list->opcode());
+  if (command == nullptr || command->handler != &statementList) return false;
+  if (!runtime->countInstruction(error) || !runtime->enterEvaluation(error)) {
+    *result = V();
+    return true;
+  }
+  runtime->leaveEvaluation();
+  const std::size_t count = list->arguments().size();
+  if (count > kQZMPMaxArrayLength) {
+    error.set(QZMPGlintErrorTooLarge);
+    *result = V();
+    return true;
+  }
+  runtime->chargeInstructions((count + kQZMPElementsPerInstruction - 1) / kQZMPElementsPerInstruction);
+  QZMPChargeElements(scope, count);
+  *result = QZMPEvaluator::executeStatements(list->arguments(), scope, error);
+  return true;
+}
+
 V branch(QZMPArguments arguments, QZMPScope& scope, QZMPError& error) {
   const bool condition = QZMPEvaluator::evaluateStatement(arguments[0], scope, error).booleanValueOrError(error);
   if (error) return V();
   const std::size_t chosen = condition ? 1 : 2;
   if (chosen >= arguments.size()) return V();
+  V result;
+  if (runsAsWrittenList(arguments[chosen], scope, &result, error)) return result;
   const V value = QZMPEvaluator::evaluateStatement(arguments[chosen], scope, error);
   if (error) return V();
   // A list branch runs here, so its break, continue or return comes out.

@@ -4,13 +4,16 @@
 #include "measurement/config/runtime/QZMPCommandSupport.h"
 #include "measurement/config/runtime/QZMPCommandRegistrar.h"
 #include "measurement/config/runtime/QZMPFunctionValue.h"
+#include "measurement/config/runtime/QZMPRuntime.h"
 #include "measurement/config/runtime/QZMPScope.h"
 #include "measurement/config/runtime/QZMPStatementValue.h"
 #include "measurement/config/runtime/QZMPValueInternals.h"
 
 QZMPRuntimeValue QZMPEvaluator::evaluateStatement(const QZMPRuntimeValue& statement, QZMPScope& scope,
                                                   QZMPError& error) {
-  return QZMPRegistrarOf(scope).evaluateStatement(statement, scope, error);
+  const QZMPRuntime* runtime = scope.runtime();
+  const QZMPCommandRegistrar& registrar = runtime ? runtime->registrar() : QZMPCommandRegistrar::sharedInstance();
+  return registrar.evaluateStatement(statement, scope, error);
 }
 
 QZMPRuntimeValue QZMPEvaluator::executeStatements(QZMPArguments statements, QZMPScope& scope, QZMPError& error) {
@@ -33,9 +36,17 @@ QZMPRuntimeValue QZMPEvaluator::executeStatements(const QZMPArrayValue& statemen
 
 bool QZMPEvaluator::evaluateArguments(QZMPArguments arguments, QZMPScope& scope, QZMPValueList& values,
                                       QZMPError& error) {
-  const QZMPCommandRegistrar& registrar = QZMPRegistrarOf(scope);
+  QZMPRuntime* runtime = scope.runtime();
+  const QZMPCommandRegistrar& registrar = runtime ? runtime->registrar() : QZMPCommandRegistrar::sharedInstance();
   values.reserve(values.size() + arguments.size());
   for (const QZMPRuntimeValue& argument : arguments) {
+    // A literal is its own value, counted like any evaluation; taken here
+    // without the trip through the registrar.
+    if (runtime && !argument.isStatement()) {
+      if (!runtime->countInstruction(error)) return false;
+      values.push_back(argument.isHole() ? QZMPRuntimeValue() : argument);
+      continue;
+    }
     QZMPRuntimeValue value = registrar.evaluateStatement(argument, scope, error);
     if (error) return false;
     values.push_back(std::move(value));

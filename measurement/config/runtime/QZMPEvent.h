@@ -33,7 +33,7 @@ class QZMPEvent {
   // matching against the parameter's current value.
   void setParameter(foundation::Object value, std::string_view name);
 
-  // Same name, timestamps within one unit of double rounding, and the same
+  // Same name, timestamps no more than 2^-52 apart, and the same
   // parameters: the same names with equal values, and numbers of the same
   // storage (1 and 1.0 differ).
   bool isEqualToEvent(const QZMPEvent& other) const;

@@ -2,6 +2,7 @@
 // IEEE operations, negation and the pass-through commands. Nothing here
 // fails on a value range: overflow gives infinity, invalid operations NaN.
 #include <cmath>
+#include <cstdint>
 
 #include "measurement/config/runtime/QZMPCommandRegistrar.h"
 #include "measurement/config/runtime/QZMPCommandSupport.h"
@@ -50,10 +51,24 @@ V divide(QZMPArguments arguments, QZMPScope& scope, QZMPError& error) {
   return binary(arguments, scope, error, [](double x, double y) { return x / y; });
 }
 
+// fmod truncates and keeps the dividend's sign, and gives NaN for x % 0 and
+// ∞ % y. Whole numbers within the exact range take the integer path, which
+// gives the same answer several times faster.
+double remainderOf(double x, double y) {
+  constexpr double kExact = 9007199254740992.0;  // 2^53
+  if (std::fabs(x) < kExact && std::fabs(y) < kExact && y != 0) {
+    const auto a = static_cast<std::int64_t>(x);
+    const auto b = static_cast<std::int64_t>(y);
+    if (static_cast<double>(a) == x && static_cast<double>(b) == y) {
+      const std::int64_t r = a % b;
+      return r == 0 && std::signbit(x) ? -0.0 : static_cast<double>(r);
+    }
+  }
+  return std::fmod(x, y);
+}
+
 V remainder(QZMPArguments arguments, QZMPScope& scope, QZMPError& error) {
-  // fmod truncates and keeps the dividend's sign, and gives NaN for x % 0
-  // and ∞ % y.
-  return binary(arguments, scope, error, [](double x, double y) { return std::fmod(x, y); });
+  return binary(arguments, scope, error, remainderOf);
 }
 
 V negate(QZMPArguments arguments, QZMPScope& scope, QZMPError& error) {

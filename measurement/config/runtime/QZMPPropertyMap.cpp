@@ -30,7 +30,7 @@ std::ptrdiff_t QZMPPropertyMap::indexOf(std::u16string_view name, std::uint32_t 
   }
 }
 
-const QZMPRuntimeValue* QZMPPropertyMap::find(const QZMPStringValue& name) const {
+const QZMPRuntimeValue* QZMPPropertyMap::findIndexed(const QZMPStringValue& name) const {
   const std::ptrdiff_t i = indexOf(name.view(), name.hash(), &name);
   return i < 0 ? nullptr : &entries_[i].value;
 }
@@ -67,7 +67,7 @@ QZMPPropertyMap::Entry* QZMPPropertyMap::store(QZMPRuntimeValue value, const QZM
     entry.value = std::move(value);
     return &entry;
   }
-  entries_.push_back(Entry{QZMPRef<QZMPStringValue>(const_cast<QZMPStringValue*>(&name)), std::move(value), hash});
+  entries_.emplace_back(Entry{QZMPRef<QZMPStringValue>(const_cast<QZMPStringValue*>(&name)), std::move(value), hash});
   ++live_;
   const auto position = static_cast<std::uint32_t>(entries_.size());
   if (entries_.size() > kLinearSearchLimit) {
@@ -89,6 +89,14 @@ void QZMPPropertyMap::setValue(QZMPRuntimeValue value, std::u16string_view name)
 
 void QZMPPropertyMap::setImmutableValue(QZMPRuntimeValue value, const QZMPStringValue& name) {
   if (Entry* entry = store(std::move(value), name)) entry->constant = true;
+}
+
+bool QZMPPropertyMap::assign(QZMPRuntimeValue&& value, const QZMPStringValue& name) {
+  const std::ptrdiff_t i = indexOf(name.view(), name.hash(), &name);
+  if (i < 0) return false;
+  Entry& entry = entries_[i];
+  if (!immutable_ && !entry.constant) entry.value = value.isHole() ? QZMPRuntimeValue() : std::move(value);
+  return true;
 }
 
 void QZMPPropertyMap::removeValueForName(const QZMPStringValue& name) {
@@ -119,7 +127,13 @@ void QZMPPropertyMap::insertIntoIndex(std::uint32_t hash, std::uint32_t position
 }
 
 void QZMPPropertyMap::rebuild() {
-  std::erase_if(entries_, [](const Entry& entry) { return !entry.name; });
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < entries_.size(); ++i) {
+    if (!entries_[i].name) continue;
+    if (kept != i) entries_[kept] = std::move(entries_[i]);
+    ++kept;
+  }
+  entries_.truncate(kept);
   index_.clear();
   if (entries_.size() <= kLinearSearchLimit) {
     index_.shrink_to_fit();
@@ -139,8 +153,7 @@ void QZMPPropertyMap::traceReferences(QZMPMarker& marker) const {
 
 void QZMPPropertyMap::clear() {
   // Moved out first: releasing a value may free objects that look at this map.
-  std::vector<Entry> dropped;
-  dropped.swap(entries_);
+  QZMPSmallList<Entry, 2> dropped(std::move(entries_));
   index_.clear();
   live_ = 0;
 }

@@ -24,8 +24,18 @@ class QZMPPropertyMap {
   // Undefined when absent.
   QZMPRuntimeValue valueForName(const QZMPStringValue& name) const;
   QZMPRuntimeValue valueForName(std::u16string_view name) const;
-  // The stored value, or nullptr; valid until the map changes.
-  const QZMPRuntimeValue* find(const QZMPStringValue& name) const;
+  // The stored value, or nullptr; valid until the map changes. Small maps,
+  // the usual scope, are searched right here: variable reads land here.
+  const QZMPRuntimeValue* find(const QZMPStringValue& name) const {
+    if (!index_.empty()) return findIndexed(name);
+    const std::uint32_t hash = name.hash();
+    for (const Entry& entry : entries_) {
+      if (entry.name && entry.hash == hash && (entry.name.get() == &name || entry.name->equals(name))) {
+        return &entry.value;
+      }
+    }
+    return nullptr;
+  }
   const QZMPRuntimeValue* find(std::u16string_view name) const;
 
   // These three do nothing when the map is frozen or the name is a constant.
@@ -33,6 +43,9 @@ class QZMPPropertyMap {
   void setValue(QZMPRuntimeValue value, std::u16string_view name);
   void setImmutableValue(QZMPRuntimeValue value, const QZMPStringValue& name);
   void removeValueForName(const QZMPStringValue& name);
+  // Replaces the value of a name the map holds (not when frozen or a
+  // constant); false, with the value untouched, when it holds no such name.
+  bool assign(QZMPRuntimeValue&& value, const QZMPStringValue& name);
 
   void makeImmutable() { immutable_ = true; }
   bool isImmutable() const { return immutable_; }
@@ -60,13 +73,16 @@ class QZMPPropertyMap {
     bool constant = false;
   };
 
+  const QZMPRuntimeValue* findIndexed(const QZMPStringValue& name) const;
   // Position of the live entry with that name, or -1.
   std::ptrdiff_t indexOf(std::u16string_view name, std::uint32_t hash, const QZMPStringValue* same) const;
   Entry* store(QZMPRuntimeValue value, const QZMPStringValue& name);
   void insertIntoIndex(std::uint32_t hash, std::uint32_t position);
   void rebuild();
 
-  std::vector<Entry> entries_;  // removed entries stay until the next rebuild
+  // Removed entries stay until the next rebuild. Two live in the map itself:
+  // most scopes (a call's parameters, a loop's names) need no allocation.
+  QZMPSmallList<Entry, 2> entries_;
   std::vector<std::uint32_t> index_;  // position + 1 per slot; 0 is empty
   std::size_t live_ = 0;
   bool immutable_ = false;

@@ -29,13 +29,6 @@ bool QZMPScope::hasName(std::u16string_view name) const {
   return false;
 }
 
-QZMPRuntimeValue QZMPScope::valueForName(const QZMPStringValue& name) const {
-  for (const QZMPScope* scope = this; scope; scope = scope->parent_.get()) {
-    if (const QZMPRuntimeValue* value = scope->contents_.find(name)) return *value;
-  }
-  return QZMPRuntimeValue();
-}
-
 QZMPRuntimeValue QZMPScope::valueForName(std::u16string_view name) const {
   for (const QZMPScope* scope = this; scope; scope = scope->parent_.get()) {
     if (const QZMPRuntimeValue* value = scope->contents_.find(name)) return *value;
@@ -68,6 +61,15 @@ void QZMPScope::setValue(QZMPRuntimeValue value, const QZMPStringValue& name) {
     if (scope == target) break;
   }
   target->contents_.setValue(std::move(value), name);
+}
+
+bool QZMPScope::assignDeclared(QZMPRuntimeValue value, const QZMPStringValue& name) {
+  bool frozen = false;
+  for (QZMPScope* scope = this; scope; scope = scope->parent_.get()) {
+    frozen = frozen || scope->contents_.isImmutable();
+    if (frozen ? scope->contents_.hasName(name) : scope->contents_.assign(std::move(value), name)) return true;
+  }
+  return false;
 }
 
 void QZMPScope::setValue(QZMPRuntimeValue value, std::u16string_view name) {

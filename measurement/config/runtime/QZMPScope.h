@@ -30,7 +30,12 @@ class QZMPScope final : public QZMPObject {
   bool hasName(const QZMPStringValue& name) const;
   bool hasName(std::u16string_view name) const;
   // Undefined when no scope of the chain holds the name.
-  QZMPRuntimeValue valueForName(const QZMPStringValue& name) const;
+  QZMPRuntimeValue valueForName(const QZMPStringValue& name) const {
+    for (const QZMPScope* scope = this; scope; scope = scope->parent_.get()) {
+      if (const QZMPRuntimeValue* value = scope->contents_.find(name)) return *value;
+    }
+    return QZMPRuntimeValue();
+  }
   QZMPRuntimeValue valueForName(std::u16string_view name) const;
 
   // Declarations in this scope; nothing happens when this scope is frozen
@@ -42,6 +47,9 @@ class QZMPScope final : public QZMPObject {
   // happens when a frozen scope lies between here and that scope.
   void setValue(QZMPRuntimeValue value, const QZMPStringValue& name);
   void setValue(QZMPRuntimeValue value, std::u16string_view name);
+  // Assignment to a name some scope of the chain declares, in one walk;
+  // false, and nothing stored, when none does.
+  bool assignDeclared(QZMPRuntimeValue value, const QZMPStringValue& name);
 
   void makeImmutable() { contents_.makeImmutable(); }
   bool isImmutable() const { return contents_.isImmutable(); }

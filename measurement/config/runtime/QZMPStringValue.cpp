@@ -55,8 +55,8 @@ QZMPRef<QZMPStringValue> QZMPStringValue::concatenate(std::u16string_view first,
   return QZMPRef<QZMPStringValue>(string);
 }
 
-std::uint32_t QZMPStringValue::hash() const {
-  if (hash_ == 0) hash_ = QZMPHashUTF16(view());
+std::uint32_t QZMPStringValue::computeHash() const {
+  hash_ = QZMPHashUTF16(view());
   return hash_;
 }
 

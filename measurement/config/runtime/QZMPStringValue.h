@@ -32,7 +32,7 @@ class QZMPStringValue final : public QZMPObject {
 
   std::u16string_view view() const { return {data(), length_}; }
   std::size_t length() const { return length_; }
-  std::uint32_t hash() const;
+  std::uint32_t hash() const { return hash_ != 0 ? hash_ : computeHash(); }
   std::string utf8() const;
 
   bool equals(const QZMPStringValue& other) const;
@@ -46,6 +46,7 @@ class QZMPStringValue final : public QZMPObject {
   explicit QZMPStringValue(std::size_t length) : length_(static_cast<std::uint32_t>(length)) {}
   ~QZMPStringValue() override = default;
   static QZMPStringValue* allocate(std::size_t length);
+  std::uint32_t computeHash() const;
   char16_t* data() { return reinterpret_cast<char16_t*>(this + 1); }
   const char16_t* data() const { return reinterpret_cast<const char16_t*>(this + 1); }
 

@@ -1,5 +1,5 @@
-// A list of values kept on the stack up to eight entries: evaluated
-// arguments live here, so most commands allocate nothing for them.
+// A list kept in place up to a few entries: evaluated arguments live on the
+// stack, and small scopes keep their variables without an allocation.
 #pragma once
 
 #include <cstddef>
@@ -59,9 +59,11 @@ class QZMPSmallList {
   }
   void push_back(const Value& value) { emplace_back(value); }
   void push_back(Value&& value) { emplace_back(std::move(value)); }
-  void clear() {
-    for (std::size_t i = 0; i < size_; ++i) data_[i].~Value();
-    size_ = 0;
+  void clear() { truncate(0); }
+  // Drops the entries from `size` on.
+  void truncate(std::size_t size) {
+    for (std::size_t i = size; i < size_; ++i) data_[i].~Value();
+    if (size < size_) size_ = size;
   }
 
  private:

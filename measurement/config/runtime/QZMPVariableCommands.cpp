@@ -23,11 +23,10 @@ const QZMPStringValue* nameOf(const V& value, QZMPError& error) {
 V assign(QZMPArguments arguments, QZMPScope& scope, QZMPError& error) {
   const QZMPStringValue* name = nameOf(arguments[0], error);
   if (name == nullptr) return V();
-  if (!scope.hasName(*name)) {
+  if (!scope.assignDeclared(arguments[1], *name)) {
     error.set(QZMPGlintErrorUndeclaredName);
     return V();
   }
-  scope.setValue(arguments[1], *name);
   return arguments[1];
 }
 

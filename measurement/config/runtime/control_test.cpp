@@ -264,4 +264,20 @@ TEST_F(ControlTest, RecursionThroughAnyConstructEndsAtTheDepthLimit) {
   }
 }
 
+TEST_F(ControlTest, ABranchWrittenAsAListCountsAsMakingAndRunningTheList) {
+  // "pass" hands the branch the list as a value; a list written in place
+  // must cost exactly the same, less that one "pass".
+  auto instructions = [](std::string_view program) {
+    QZMPRuntime runtime;
+    const QZMPOutcome outcome = QZMPRun(runtime, program);
+    EXPECT_FALSE(outcome.error) << program;
+    return runtime.getInstructionCount();
+  };
+  for (const char* list : {"(list)", "(list 1 2)", "(list 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17)"}) {
+    const std::string inPlace = std::string("(if true ") + list + ")";
+    const std::string asValue = std::string("(if true (pass ") + list + "))";
+    EXPECT_EQ(instructions(inPlace) + 1, instructions(asValue)) << list;
+  }
+}
+
 }  // namespace

@@ -1,0 +1,179 @@
+// Calls that run on the facade's queue at once (collection, sessions, links)
+// and the reset bookkeeping, before and after start.
+#include <gtest/gtest.h>
+
+#include <future>
+
+#include "measurement/api/AnalyticsTestKit.h"
+#include "measurement/api/QZMAnalytics.h"
+#include "measurement/consent/QZMConsentSettingsUtil.h"
+#include "measurement/foundation/QZMPersistedConfig.h"
+#include "measurement/identity/QZMIdentity.h"
+
+namespace {
+
+using foundation::Object;
+using testkit::FacadeTest;
+
+class FacadeCollection : public FacadeTest {};
+
+TEST_F(FacadeCollection, EnablingIsPersistedButRefusedWhileCollectionIsDeactivated) {
+  recorder = testkit::RecordingEngine::make(false);
+  QZMMeasurementBase::setSharedInstance(recorder);
+  ZNHOptions options(testkit::kTestAppID);
+  options.setAnalyticsCollectionDeactivated(true);
+  ASSERT_TRUE(configure(options).ok());
+  auto config = QZMPersistedConfig::sharedInstance();
+
+  QZMAnalytics::setAnalyticsEnabled(true, true);
+  settleEngine();
+  EXPECT_EQ(config->measurementEnabledState(), 1);
+  EXPECT_FALSE(QZMAnalytics::analyticsEnabled());
+  EXPECT_FALSE(recorder->isEnabled());
+
+  QZMAnalytics::setAnalyticsEnabled(false, false);
+  settleEngine();
+  EXPECT_EQ(config->measurementEnabledState(), 1) << "not persisted";
+}
+
+TEST_F(FacadeCollection, SwitchingCollectionReachesTheEngine) {
+  configureWithRecordingEngine();
+  QZMAnalytics::setAnalyticsEnabled(false, true);
+  settleEngine();
+  EXPECT_FALSE(recorder->isEnabled());
+  EXPECT_FALSE(QZMAnalytics::analyticsEnabled());
+  EXPECT_EQ(QZMPersistedConfig::sharedInstance()->measurementEnabledState(), 2);
+  QZMAnalytics::setAnalyticsEnabled(true);
+  settleEngine();
+  EXPECT_TRUE(recorder->isEnabled());
+}
+
+TEST_F(FacadeCollection, SessionTimeoutsArePersistedUntilTheEngineRuns) {
+  QZMAnalytics::setSessionTimeoutInterval(600);
+  QZMAnalytics::setSessionTimeoutInterval(-1);
+  settleEngine();
+  EXPECT_EQ(QZMPersistedConfig::sharedInstance()->sessionTimeoutValue(), Object(600.0));
+  EXPECT_EQ(linesWithCode(25060).size(), 1u);
+  EXPECT_EQ(linesWithCode(25059).size(), 1u);
+
+  configureWithRecordingEngine();
+  QZMAnalytics::setSessionTimeoutInterval(900);
+  settleEngine();
+  EXPECT_EQ(recorder->sessionTimeouts(), std::vector<double>{900});
+  EXPECT_EQ(QZMPersistedConfig::sharedInstance()->sessionTimeoutValue(), Object(600.0));
+}
+
+TEST_F(FacadeCollection, TheSessionIDIsAnsweredOnTheGlobalQueue) {
+  struct Answer {
+    std::int64_t id;
+    std::optional<std::int64_t> errorCode;
+    std::string queue;
+  };
+  auto ask = [] {
+    auto answer = std::make_shared<std::promise<Answer>>();
+    QZMAnalytics::sessionIDWithCompletion([answer](std::int64_t id, const std::optional<foundation::Error>& error) {
+      answer->set_value({id, error ? std::optional(error->code) : std::nullopt, dispatch::currentQueueLabel()});
+    });
+    auto future = answer->get_future();
+    EXPECT_EQ(future.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    return future.get();
+  };
+  Answer before = ask();
+  EXPECT_EQ(before.id, 0);
+  EXPECT_EQ(before.errorCode, 13);
+  EXPECT_EQ(before.queue, "global");
+
+  configureWithRecordingEngine();
+  Answer after = ask();
+  EXPECT_EQ(after.id, 1234);
+  EXPECT_FALSE(after.errorCode);
+  EXPECT_EQ(after.queue, "global");
+
+  QZMAnalytics::sessionIDWithCompletion(nullptr);
+  EXPECT_EQ(linesWithCode(25050).size(), 1u);
+}
+
+TEST_F(FacadeCollection, AResetKeepsItsBookkeepingUntilTheEngineHasWiped) {
+  recorder = testkit::RecordingEngine::make();
+  QZMMeasurementBase::setSharedInstance(recorder);
+  clock->advance(100);
+  QZMAnalytics::resetAnalyticsData();
+  auto id = QZMAnalytics::appInstanceIDAfterReset();
+  ASSERT_TRUE(id);
+  EXPECT_EQ(id->size(), 32u);
+  EXPECT_EQ(QZMAnalytics::appInstanceID(), id);
+  EXPECT_EQ(QZMAnalytics::resetRetryCount(), 1);
+  EXPECT_TRUE(QZMAnalytics::needFirstOpenAfterReset());
+  EXPECT_EQ(QZMAnalytics::loadTimestamp(), clock->now());
+
+  // The engine's wipe fails at the first attempt: the bookkeeping stays.
+  recorder->resetSucceeds = false;
+  ASSERT_TRUE(configure().ok());
+  EXPECT_EQ(recorder->resets(), (std::vector<std::optional<std::string>>{id}));
+  EXPECT_EQ(linesWithCode(25037).size(), 1u);
+  EXPECT_EQ(QZMAnalytics::resetRetryCount(), 1);
+
+  recorder->resetSucceeds = true;
+  QZMAnalytics::resetAnalyticsData();
+  settleEngine();
+  EXPECT_EQ(QZMAnalytics::resetRetryCount(), 0);
+  EXPECT_FALSE(QZMAnalytics::appInstanceIDAfterReset());
+  EXPECT_FALSE(QZMAnalytics::settingsStore()->objectForKey(kQZMResetRetryCountKey));
+}
+
+TEST_F(FacadeCollection, AResetWhileAnalyticsStorageIsDeniedKeepsNoID) {
+  configureWithRecordingEngine();
+  QZMAnalytics::setConsent({{"analytics_storage", "denied"}}, kQZMConsentSettings3PKey);
+  QZMAnalytics::resetAnalyticsData();
+  settleEngine();
+  EXPECT_EQ(recorder->resets(), (std::vector<std::optional<std::string>>{std::nullopt}));
+  EXPECT_FALSE(QZMAnalytics::appInstanceIDAfterReset());
+  EXPECT_FALSE(QZMAnalytics::appInstanceID());
+}
+
+TEST_F(FacadeCollection, UserDataWaitsForCollectionAndPausesTheHeldCallsBriefly) {
+  configureWithRecordingEngine();
+  QZMAnalytics::setUserData({{"email_address", "otter@example.com"}});
+  EXPECT_TRUE(QZMAnalytics::operationQueue()->isSuspended()) << "a half-second pause";
+  QZMAnalytics::logEventWithName("after_pause", {});
+  settleEngine();
+  EXPECT_TRUE(recorder->events().empty());
+  clock->advance(0.5);
+  testkit::settle(QZMAnalytics::queue());
+  settleEngine();
+  EXPECT_EQ(recorder->userData(), (std::vector<foundation::Dictionary>{{{"email_address", "otter@example.com"}}}));
+  EXPECT_EQ(recorder->eventNames(), std::vector<std::string>{"after_pause"});
+
+  QZMAnalytics::setAnalyticsEnabled(false);
+  QZMAnalytics::setUserData({{"email_address", "otter@example.com"}});
+  clock->advance(0.5);
+  testkit::settle(QZMAnalytics::queue());
+  settleEngine();
+  EXPECT_EQ(recorder->userData().size(), 1u);
+  EXPECT_EQ(linesWithCode(25044).size(), 1u);
+}
+
+TEST_F(FacadeCollection, OpenedLinksReachTheEngineAndTheListener) {
+  std::vector<std::string> heard;
+  QZMAnalytics::setOpenURLListener([&](const std::string& url) { heard.push_back(url); });
+  QZMAnalytics::handleOpenURL("tolv://before");
+  settleEngine();
+  EXPECT_EQ(heard, std::vector<std::string>{"tolv://before"}) << "the listener needs no engine";
+
+  configureWithRecordingEngine();
+  clock->advance(3);
+  QZMAnalytics::handleOpenURL("tolv://after");
+  settleEngine();
+  EXPECT_EQ(recorder->openedURLs(), (std::vector<std::pair<std::string, double>>{{"tolv://after", clock->now()}}));
+  EXPECT_EQ(heard.back(), "tolv://after");
+}
+
+TEST_F(FacadeCollection, TheScreenNameIsSetOnTheMainThreadOnly) {
+  QZMAnalytics::setScreenName("Menu", "MenuController");
+  EXPECT_EQ(screen->screenParameters(), (QZMDictionary{{"_sn", "Menu"}}));
+  std::thread([] { QZMAnalytics::setScreenName("Other", std::nullopt); }).join();
+  EXPECT_EQ(screen->screenParameters(), (QZMDictionary{{"_sn", "Menu"}}));
+  EXPECT_EQ(linesWithCode(25025).size(), 1u);
+}
+
+}  // namespace
