@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "measurement/api/QZMAnalytics.h"
 #include "measurement/config/QZMRemoteConfig.h"
 #include "measurement/consent/QZMConsentSettingsUtil.h"
 #include "measurement/engine/EngineTestKit.h"
@@ -105,7 +106,22 @@ TEST_F(EngineEvents, AnEventReachesItsRowWithCountsAggregatesAndMetadata) {
   EXPECT_TRUE(NANOGetArray(metadata.get(), QZMPBMeasurementBundle::kUserAttributes)->empty());
 }
 
-TEST_F(EngineEvents, RoutingBetweenInterceptorHandlingAndTheEnabledSwitch) {
+TEST_F(EngineEvents, RoutingBetweenInterceptorListenersHandlingAndTheEnabledSwitch) {
+  // The facade runs listeners on its operation queue, which the start opens.
+  QZMAnalytics::unsuspendOperationQueue();
+  std::mutex heardMutex;
+  std::vector<QZMParameters> heard;
+  auto token = QZMAnalytics::addLogEventListener([&](const QZMEvent& event) {
+    std::lock_guard lock(heardMutex);
+    heard.push_back(event.parameters());
+  });
+  auto listened = [&] {
+    QZMAnalytics::operationQueue()->waitUntilAllOperationsAreFinished();
+    testkit::settle(QZMAnalytics::queue());
+    std::lock_guard lock(heardMutex);
+    return heard.size();
+  };
+
   struct Case {
     const char* name;
     std::string origin;
@@ -115,30 +131,34 @@ TEST_F(EngineEvents, RoutingBetweenInterceptorHandlingAndTheEnabledSwitch) {
     bool ignoreEnabled;
     bool ignoreInterceptor;
     bool intercepted;
+    bool listened;
   };
   const std::vector<Case> cases = {
-      {"public event goes to the interceptor", "app", "tap", true, true, false, false, true},
-      {"internal event is never intercepted", "auto", "_x", false, true, false, false, false},
-      {"ad component's events stay hidden", "am", "tap", true, true, false, false, false},
-      {"ignoring the interceptor", "app", "tap", true, true, false, true, false},
-      {"collection off still reaches handling", "app", "tap", true, false, false, false, false},
-      {"ignoring the switch", "app", "tap", true, false, true, false, true},
+      {"public event goes to the interceptor", "app", "tap", true, true, false, false, true, false},
+      {"internal event is never intercepted", "auto", "_x", false, true, false, false, false, true},
+      {"ad component's events stay hidden", "am", "tap", true, true, false, false, false, false},
+      {"ignoring the interceptor", "app", "tap", true, true, false, true, false, true},
+      {"collection off still reaches handling, unheard", "app", "tap", true, false, false, false, false, false},
+      {"ignoring the switch", "app", "tap", true, false, true, false, true, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::size_t storedBefore = rawEvents().size();
+    std::size_t heardBefore = listened();
     intercepted.clear();
     engine->logEventWithOrigin(c.origin, c.isPublic, c.eventName, {{"p", 1}}, clock->now(), c.enabled,
                                c.ignoreEnabled, c.ignoreInterceptor, recordingInterceptor(), {{"_si", 7}});
     drain();
     EXPECT_EQ(intercepted.size(), c.intercepted ? 1u : 0u);
     EXPECT_EQ(rawEvents().size(), storedBefore + (c.intercepted ? 0 : 1));
+    EXPECT_EQ(listened(), heardBefore + (c.listened ? 1 : 0));
     if (c.intercepted && !intercepted.empty()) {
       EXPECT_EQ(intercepted[0].name, c.eventName);
       EXPECT_TRUE(intercepted[0].parameters.contains("p"));
       EXPECT_TRUE(intercepted[0].parameters.contains("_si"));
     }
   }
+  QZMAnalytics::removeLogEventListener(token);
 }
 
 TEST_F(EngineEvents, DefaultParametersMergeIntoEventsButNeverIntoErrors) {
@@ -418,6 +438,51 @@ TEST_F(EngineEvents, ANewEventNameOverTheCardinalityFailsTheWholeTransaction) {
   EXPECT_EQ(rowCount(kQZMEventsTable), 500);
   EXPECT_EQ(errorEventCodes(), std::vector<std::int64_t>{8});
   EXPECT_EQ(linesWithCode(23065).size(), 1u);
+}
+
+TEST_F(EngineEvents, AFailedWriteRollsBackCountsAggregatesAndMetadataTogether) {
+  logEvent("tap");
+  QZMDailyCounts before = dailyCounts();
+  onWorkerQueue([&] {
+    ASSERT_TRUE(engine->database()->sqliteStore()->executeSQL(
+        "CREATE TRIGGER refuse_events BEFORE INSERT ON raw_events BEGIN SELECT RAISE(ABORT, 'disk says no'); END"));
+  });
+  // A new name and new metadata, so every row of the write is new.
+  onWorkerQueue([&] {
+    auto plan = QZMUserAttribute::initWithOrigin("app", "plan", *QZMValue::initWithString("pro"), clock->now());
+    ASSERT_TRUE(engine->setUserPropertyInDatabaseOnWorkerQueue(*plan));
+  });
+  logEvent("swipe");
+  EXPECT_EQ(rawEventNames(), std::vector<std::string>{"tap"});
+  EXPECT_EQ(dailyCounts(), before);
+  EXPECT_EQ(rowCount(kQZMEventsTable), 1);
+  EXPECT_EQ(rowCount(kQZMRawEventsMetadataTable), 1);
+  EXPECT_EQ(linesWithCode(23071).size(), 1u);
+  EXPECT_EQ(linesWithCode(12056).size(), 1u) << "the rolled-back transaction is reported";
+
+  onWorkerQueue([&] { ASSERT_TRUE(engine->database()->sqliteStore()->executeSQL("DROP TRIGGER refuse_events")); });
+  logEvent("swipe");
+  EXPECT_EQ(rawEventNames(), (std::vector<std::string>{"tap", "swipe"}));
+  EXPECT_EQ(dailyCounts().allEventsCount(), before.allEventsCount() + 1);
+}
+
+TEST_F(EngineEvents, ASubscriptionStaysWhenTheTrimOfOldIdentifiersFails) {
+  onWorkerQueue([&] {
+    ASSERT_TRUE(engine->database()->performTransaction([&] {
+      for (int i = 0; i < 1000; ++i) {
+        if (!engine->database()->insertIfNotDuplicateSubscriptionID("old" + std::to_string(i)).ok()) return false;
+      }
+      return true;
+    }));
+    ASSERT_TRUE(engine->database()->sqliteStore()->executeSQL(
+        "CREATE TRIGGER keep_subscriptions BEFORE DELETE ON subscriptions BEGIN SELECT RAISE(ABORT, 'no'); END"));
+  });
+  handleEvent("_iap", {{"subscription", 1}, {"_did", 5}});
+  EXPECT_EQ(rawEventNames(), std::vector<std::string>{"_iap"});
+  EXPECT_EQ(linesWithCode(23183).size(), 1u);
+  // Its identifier was stored: the same purchase again is a duplicate.
+  handleEvent("_iap", {{"subscription", 1}, {"_did", 5}});
+  EXPECT_EQ(rawEvents().size(), 1u);
 }
 
 TEST_F(EngineEvents, RealtimeMarksWithinTheDailyLimits) {
