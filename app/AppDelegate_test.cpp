@@ -9,9 +9,9 @@ namespace {
 
 class PlainScene : public ui::Scene {};
 
-class CountingController : public ui::ViewController {
+class CountingController : public ui::MetalViewController {
  public:
-  using ui::ViewController::ViewController;
+  using ui::MetalViewController::MetalViewController;
 };
 
 TEST(AppDelegate, LaunchesAndAllowsLandscapeOnly) {

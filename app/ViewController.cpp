@@ -18,7 +18,7 @@ std::uint64_t truncated(double pixels) { return pixels > 0 ? static_cast<std::ui
 }  // namespace
 
 ViewController::ViewController(ui::MetalView& view, Services services)
-    : ui::ViewController(view),
+    : ui::MetalViewController(view),
       services_(std::move(services)),
       music_(*services_.audioSession, *services_.players, services_.resourcePath, *this),
       optionView_(*services_.queue, *this),

@@ -25,7 +25,7 @@
 #include "platform/ui/Application.h"
 #include "platform/ui/View.h"
 
-class ViewController : public ui::ViewController,
+class ViewController : public ui::MetalViewController,
                        public ui::MTKViewDelegate,
                        public MusicHost,
                        public OptionViewHost,

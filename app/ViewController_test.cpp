@@ -10,7 +10,10 @@
 #include "app/support/FakeAudio.h"
 #include "app/support/ManualMainQueue.h"
 #include "engine/Log.h"
+#include "measurement/engine/QZMMeasurement.h"
+#include "measurement/engine/reporters/QZMScreenViewReporter.h"
 #include "platform/panel/headless.h"
+#include "platform/ui/Touch.h"
 #include "platform/ui/Views.h"
 #include "resources/resources.h"
 #include "testing/LogCapture.h"
@@ -129,6 +132,22 @@ TEST_F(ViewControllerTest, LoadingBuildsTheEngineAtTheViewsSizeWithTheFirstLaunc
   home.relaunch();
   launch();
   EXPECT_TRUE(logged("Visit Number 1"));
+}
+
+TEST_F(ViewControllerTest, AppearingInTheKeyWindowIsTheMeasuredScreen) {
+  launch();
+  ui::Window window;
+  window.rootViewController = controller.get();
+  ui::Application::shared().addWindow(&window);
+  ui::Application::shared().makeKeyWindow(&window);
+  controller->setViewWindow(&window);
+  controller->viewDidAppear(false);
+  auto screen = QZMScreenViewReporter::sharedInstance()->currentScreen();
+  ui::Application::shared().removeWindow(&window);
+  ASSERT_TRUE(screen);
+  EXPECT_EQ(screen->className(), "ViewController");
+  // Nothing configured the SDK: its screen view waits, and no engine starts.
+  EXPECT_FALSE(QZMMeasurementBase::wasSharedInstanceCreationAttempted());
 }
 
 TEST_F(ViewControllerTest, TheOrientationAnswersAreLandscape) {

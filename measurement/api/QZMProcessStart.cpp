@@ -7,6 +7,7 @@
 #include "measurement/api/ZNHAnalytics.h"
 #include "measurement/api/ZNHAnalyticsConnector.h"
 #include "measurement/engine/QZMMeasurement.h"
+#include "measurement/engine/reporters/QZMScreenViewReporter.h"
 
 namespace {
 
@@ -15,6 +16,7 @@ struct ProcessStart {
     ZNHAnalyticsConnector::load();
     QZMAnalytics::load();
     QZMMeasurement::load();
+    QZMLoadViewControllerHooks();
     ZNHAnalytics::load();
   }
 };

@@ -7,6 +7,7 @@
 #include "measurement/api/AnalyticsTestKit.h"
 #include "measurement/api/QZMAnalytics.h"
 #include "measurement/consent/QZMConsentSettingsUtil.h"
+#include "measurement/engine/reporters/QZMSessionReporter.h"
 #include "measurement/foundation/QZMPersistedConfig.h"
 #include "measurement/identity/QZMIdentity.h"
 
@@ -60,7 +61,9 @@ TEST_F(FacadeCollection, SessionTimeoutsArePersistedUntilTheEngineRuns) {
   QZMAnalytics::setSessionTimeoutInterval(900);
   settleEngine();
   EXPECT_EQ(recorder->sessionTimeouts(), std::vector<double>{900});
-  EXPECT_EQ(QZMPersistedConfig::sharedInstance()->sessionTimeoutValue(), Object(600.0));
+  // The session reporter made at start took the stored timeout, once.
+  EXPECT_FALSE(QZMPersistedConfig::sharedInstance()->sessionTimeoutValue());
+  EXPECT_EQ(recorder->sessionReporter()->timeoutSessionInterval(), 600);
 }
 
 TEST_F(FacadeCollection, TheSessionIDIsAnsweredOnTheGlobalQueue) {

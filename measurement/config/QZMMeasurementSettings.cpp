@@ -174,21 +174,18 @@ std::shared_ptr<const QZMMeasurementSettings> QZMMeasurementSettings::settingsWi
     }
     settings->delivered_[text.name] = *text.value;
   }
-  for (const auto& description : kDescriptions) {
-    auto delivered = settings->delivered_.find(description.key);
-    if (delivered == settings->delivered_.end()) continue;
-    if (auto bounded = boundedValue(description, delivered->second)) {
-      settings->values_[static_cast<std::size_t>(description.setting)] = *bounded;
-    }
-  }
   for (const auto& [name, number] : numbers) {
     if (name.empty() || !std::isfinite(number)) {
       QZMMeasurementBase::monitor()->logWithLevel(5, 29019, "Cannot cache empty configuration value");
       continue;
     }
     settings->delivered_[name] = foundation::formatDouble(number);
-    for (const auto& description : kDescriptions) {
-      if (name == description.key) settings->values_[static_cast<std::size_t>(description.setting)] = number;
+  }
+  for (const auto& description : kDescriptions) {
+    auto delivered = settings->delivered_.find(description.key);
+    if (delivered == settings->delivered_.end()) continue;
+    if (auto bounded = boundedValue(description, delivered->second)) {
+      settings->values_[static_cast<std::size_t>(description.setting)] = *bounded;
     }
   }
   return settings;

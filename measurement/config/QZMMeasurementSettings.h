@@ -124,7 +124,7 @@ class QZMMeasurementSettings {
   // Parses a configuration's settings. Entries without a name or a value are
   // skipped (logged); a later entry of a name replaces an earlier one.
   // Numbers are values the configuration carries as numbers: they replace
-  // the texts of their keys and are served as they are, without bounds.
+  // the texts of their keys and are read and bounded as those would be.
   static std::shared_ptr<const QZMMeasurementSettings> settingsWithTexts(
       const std::vector<Text>& texts, const std::map<std::string, double>& numbers = {});
 

@@ -211,7 +211,7 @@ TEST_F(Settings, ServerTextsReadAsTheirKindsSay) {
   }
 }
 
-TEST_F(Settings, ConfigurationListIsReadOnceWithLaterEntriesWinningAndNumbersUnbounded) {
+TEST_F(Settings, ConfigurationListIsReadOnceWithLaterEntriesWinningAndNumbersBoundedAlike) {
   auto settings = QZMMeasurementSettings::settingsWithTexts(
       {{"measurement.upload.retry_count", "3"},
        {"", "5"},
@@ -219,12 +219,13 @@ TEST_F(Settings, ConfigurationListIsReadOnceWithLaterEntriesWinningAndNumbersUnb
        {"measurement.upload.retry_count", "4"},
        {"measurement.psm_prefix_email", "8"},
        {"custom.flag", "on"}},
-      {{"measurement.psm_prefix_email", 40}, {"measurement.psm_signin_delay", 3}});
+      {{"measurement.psm_prefix_email", 40}, {"measurement.psm_signin_delay", 30}});
   QZMRemoteConfig config;
   config.setSettings(settings);
   EXPECT_EQ(config.uploadingRetryCount(), 4);
-  EXPECT_EQ(config.hashPrefixBitLengthEmail(), 40);  // above the maximum, yet served
-  EXPECT_EQ(config.maxSignInDelayInDays(), 3);
+  // The number replaces the text; above the maximum it gives the default.
+  EXPECT_EQ(config.hashPrefixBitLengthEmail(), 14);
+  EXPECT_EQ(config.maxSignInDelayInDays(), 30);
   EXPECT_EQ(config.hashPrefixBitLengthPhone(), 11);
   EXPECT_EQ(linesWithCode(29019).size(), 2u);
   EXPECT_EQ(settings->deliveredText("custom.flag"), "on");

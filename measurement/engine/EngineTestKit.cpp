@@ -30,34 +30,14 @@ std::shared_ptr<TestEngine> TestEngine::make(SafelistedEvents safelistedEvents) 
   return engine;
 }
 
-bool TestEngine::isSessionExpired() {
-  std::lock_guard lock(mutex_);
-  return record_.sessionExpired;
-}
-
-void TestEngine::extendSession() {
-  std::lock_guard lock(mutex_);
-  ++record_.extendedSessions;
-}
-
 void TestEngine::reportSessionStartOnWorkerQueueWithTimestamp(double timestamp, bool appInBackground) {
   std::lock_guard lock(mutex_);
-  record_.sessionStarts.emplace_back(timestamp, appInBackground);
+  sessionStarts_.emplace_back(timestamp, appInBackground);
 }
 
-void TestEngine::updateSchedule() {
+std::vector<std::pair<double, bool>> TestEngine::sessionStarts() const {
   std::lock_guard lock(mutex_);
-  ++record_.scheduleUpdates;
-}
-
-TestEngine::Record TestEngine::record() const {
-  std::lock_guard lock(mutex_);
-  return record_;
-}
-
-void TestEngine::setSessionExpired(bool expired) {
-  std::lock_guard lock(mutex_);
-  record_.sessionExpired = expired;
+  return sessionStarts_;
 }
 
 void EngineTest::SetUp() {

@@ -29,26 +29,17 @@ class TestEngine : public QZMMeasurement {
   // Made with collection on; nothing started until the worker queue runs.
   static std::shared_ptr<TestEngine> make(SafelistedEvents safelistedEvents);
 
-  bool isSessionExpired() override;
-  void extendSession() override;
   void reportSessionStartOnWorkerQueueWithTimestamp(double timestamp, bool appInBackground) override;
-  void updateSchedule() override;
 
-  struct Record {
-    bool sessionExpired = false;
-    int extendedSessions = 0;
-    std::vector<std::pair<double, bool>> sessionStarts;
-    int scheduleUpdates = 0;
-  };
-  Record record() const;
-  void setSessionExpired(bool expired);
+  // Session starts asked for: time and whether in the background.
+  std::vector<std::pair<double, bool>> sessionStarts() const;
 
   TestEngine(std::shared_ptr<QZMPersistedConfig> config, std::shared_ptr<QZMScheduler> scheduler,
              SafelistedEvents safelistedEvents);
 
  private:
   mutable std::mutex mutex_;
-  Record record_;
+  std::vector<std::pair<double, bool>> sessionStarts_;
 };
 
 class EngineTest : public FoundationTest {

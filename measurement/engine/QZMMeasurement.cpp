@@ -4,6 +4,7 @@
 #include "measurement/api/ZNHAnalytics.h"
 #include "measurement/config/QZMRemoteConfig.h"
 #include "measurement/consent/QZMTCFClient.h"
+#include "measurement/engine/reporters/QZMSessionReporter.h"
 #include "measurement/experiments/QZMEManager.h"
 #include "measurement/foundation/QZMAlarm.h"
 #include "measurement/foundation/QZMDatabase.h"
@@ -169,9 +170,14 @@ void QZMMeasurement::finishInitialization() {
   bool enable = shouldEnableMeasurement();
   setEnabled(enable);
   wasEnabledDuringInitialization_ = enable;
+  swapBackgroundTaskWithNewTaskID(kQZMBackgroundTaskInvalid);
 }
 
-QZMMeasurement::~QZMMeasurement() = default;
+QZMMeasurement::~QZMMeasurement() {
+  auto& center = foundation::NotificationCenter::defaultCenter();
+  std::lock_guard lock(lifeCycleObserversMutex_);
+  for (auto token : lifeCycleObservers_) center.removeObserver(token);
+}
 
 // ---- Components ----
 
@@ -198,6 +204,17 @@ std::shared_ptr<QZMTCFClient> QZMMeasurement::tcfClient() const {
 std::shared_ptr<QZMAudience> QZMMeasurement::audience() const {
   std::lock_guard lock(componentsMutex_);
   return audience_;
+}
+
+std::shared_ptr<QZMSessionReporter> QZMMeasurement::sessionReporter() const {
+  std::lock_guard lock(componentsMutex_);
+  return sessionReporter_;
+}
+
+void QZMMeasurement::setSessionReporter(std::shared_ptr<QZMSessionReporter> sessionReporter) {
+  std::lock_guard lock(componentsMutex_);
+  // The one replaced is released here only if no reader holds it.
+  sessionReporter_.swap(sessionReporter);
 }
 
 // ---- Network component callbacks ----

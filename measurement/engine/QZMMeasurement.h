@@ -54,6 +54,7 @@ class QZMPersistedConfig;
 class QZMRawEventData;
 class QZMRemoteConfig;
 class QZMScheduler;
+class QZMSessionReporter;
 class QZMTCFClient;
 class QZMUserAttribute;
 
@@ -71,6 +72,9 @@ inline constexpr const char* kQZMMeasurementTimerName = "Measurement timer";
 // Posted by the application once it has launched.
 inline constexpr const char* kQZMApplicationDidFinishLaunchingNotification =
     "UIApplicationDidFinishLaunchingNotification";
+// A background task identifier that names no task.
+inline constexpr std::uint64_t kQZMBackgroundTaskInvalid = 0;
+inline constexpr const char* kQZMBackgroundTaskName = "QZMAnalyticsMeasurementBackgroundTask";
 
 // An ODM value row ("set_timestamp" in seconds, "value") as the metadata
 // carries it; nullptr when either is missing.
@@ -149,7 +153,20 @@ class QZMMeasurement : public QZMMeasurementBase,
   // ---- Application life cycle (QZMMeasurementLifeCycle.cpp) ----
 
   static void subscribeForAppDidFinishLaunchingNotifications();
+  // Main thread: the screen-view reporter exists from launch on.
   static void handleAppDidFinishLaunching(const foundation::Notification& notification);
+  // Last in the first start: becoming active, resigning and returning to
+  // the foreground. The destructor unsubscribes.
+  void subscribeForAppForegroundBackgroundNotifications();
+  // Main thread: a stale configuration may be fetched again.
+  void handleAppDidBecomeActiveEvent(const foundation::Notification& notification);
+  // Main thread: settings to disk, background time held, and an upload.
+  void handleAppWillResignActiveEvent(const foundation::Notification& notification);
+  void handleAppWillEnterForegroundNotification(const foundation::Notification& notification);
+  // Any thread: stores the new identifier and ends the task held before.
+  void swapBackgroundTaskWithNewTaskID(std::uint64_t taskID);
+  // Saves the settings and gives the background time back.
+  void terminateBackgroundTask();
 
   // The facade's entry points are virtual, so that a test engine can watch
   // what the facade hands over.
@@ -219,6 +236,9 @@ class QZMMeasurement : public QZMMeasurementBase,
   bool shouldDropDuplicatedSessionStartWithRolloutEvent(const QZMEvent& event);
   std::unique_ptr<QZMEvent> appExceptionEventWithZarnholtFeatureRollouts(std::unique_ptr<QZMEvent> event);
   void writeSessionStartEventOnWorkerQueue(const QZMEvent& event);
+  // The session reporter's; without one a session never expires.
+  bool isSessionExpired();
+  void extendSession();
 
   // ---- Event writing (QZMMeasurementEventWriting.cpp) ----
 
@@ -278,22 +298,20 @@ class QZMMeasurement : public QZMMeasurementBase,
   void setLastAdvertisingIDResetUserPropertyOnWorkerQueue();
   bool hasUserPropertyUserIDOnWorkerQueue();
 
-  // ---- Hooks the roads built later fill ----
+  // ---- Until their roads are built ----
+  // Each road replaces its stand-in here with its own declaration.
 
   // Upload scheduling: re-arms the upload timer after events were written.
-  virtual void updateSchedule() {}
-  // The session reporter's state; without it a session never expires.
-  virtual bool isSessionExpired() { return false; }
-  virtual void extendSession() {}
+  void updateSchedule() {}
   // Start-up reports: a session start at the time.
   virtual void reportSessionStartOnWorkerQueueWithTimestamp(double timestamp, bool appInBackground) {
     (void)timestamp;
     (void)appInBackground;
   }
   // On-device conversion: which of its components the process links.
-  virtual bool isQZMPrivateSetMembershipClientLinked() { return false; }
-  virtual bool isAlphaAppAdsOnDeviceConversionLinked() { return false; }
-  virtual bool isDralixAdsOnDeviceConversionLinked() { return false; }
+  static bool isQZMPrivateSetMembershipClientLinked() { return false; }
+  bool isAlphaAppAdsOnDeviceConversionLinked() { return false; }
+  bool isDralixAdsOnDeviceConversionLinked() { return false; }
 
   // ---- Sessions (QZMMeasurementSessions.cpp) ----
 
@@ -330,6 +348,11 @@ class QZMMeasurement : public QZMMeasurementBase,
   std::shared_ptr<QZMDatabase> database() const;
   std::shared_ptr<QZMTCFClient> tcfClient() const;
   std::shared_ptr<QZMAudience> audience() const;
+  // nullptr until the components are made. A reset replaces it; callers
+  // keep the one they were given alive.
+  std::shared_ptr<QZMSessionReporter> sessionReporter() const;
+  void setSessionReporter(std::shared_ptr<QZMSessionReporter> sessionReporter);
+  std::uint64_t backgroundUpdateTask() const { return backgroundUpdateTask_.load(); }
   const std::shared_ptr<QZMAlarm>& alarm() const { return alarm_; }
   const std::shared_ptr<DRKNetwork>& network() const { return network_; }
   const std::shared_ptr<QZMEManager>& experimentManager() const { return experimentManager_; }
@@ -394,8 +417,14 @@ class QZMMeasurement : public QZMMeasurementBase,
   std::shared_ptr<QZMRemoteConfig> remoteConfig_;
   std::shared_ptr<QZMTCFClient> tcfClient_;
   std::shared_ptr<QZMAudience> audience_;
+  std::shared_ptr<QZMSessionReporter> sessionReporter_;
 
   // ---- State: user properties (QZMMeasurementUserProperties.cpp) ----
   std::atomic<bool> shouldUpdateNPAUserProperty_{false};
   std::atomic<bool> foundAdPersonalizationPlistFlag_{false};
+
+  // ---- State: life cycle (QZMMeasurementLifeCycle.cpp) ----
+  std::atomic<std::uint64_t> backgroundUpdateTask_{kQZMBackgroundTaskInvalid};
+  std::mutex lifeCycleObserversMutex_;
+  std::vector<foundation::NotificationCenter::Token> lifeCycleObservers_;
 };

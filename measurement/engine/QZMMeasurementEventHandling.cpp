@@ -7,6 +7,7 @@
 #include "measurement/config/runtime/QZMPEventEditing.h"
 #include "measurement/engine/QZMMeasurement.h"
 #include "measurement/engine/reporters/QZMScreenViewReporter.h"
+#include "measurement/engine/reporters/QZMSessionReporter.h"
 #include "measurement/foundation/QZMDatabase.h"
 #include "measurement/foundation/QZMMonitor.h"
 #include "measurement/foundation/QZMPersistedConfig.h"
@@ -225,4 +226,13 @@ void QZMMeasurement::writeSessionStartEventOnWorkerQueue(const QZMEvent& event) 
   if (auto sessionStart = QZMEvent::initWithOrigin("auto", false, "_ssr", foundation::now(), 0, parameters)) {
     writeEventOnWorkerQueue(std::move(sessionStart));
   }
+}
+
+bool QZMMeasurement::isSessionExpired() {
+  auto reporter = sessionReporter();
+  return reporter && reporter->isSessionExpired();
+}
+
+void QZMMeasurement::extendSession() {
+  if (auto reporter = sessionReporter()) (void)reporter->extendSession();
 }

@@ -1,7 +1,14 @@
 #include <mutex>
 #include <optional>
 
+#include "measurement/api/QZMAnalytics.h"
+#include "measurement/config/QZMRemoteConfig.h"
 #include "measurement/engine/QZMMeasurement.h"
+#include "measurement/engine/reporters/QZMScreenViewReporter.h"
+#include "measurement/foundation/QZMMonitor.h"
+#include "measurement/foundation/QZMPersistedConfig.h"
+#include "measurement/foundation/QZMScheduler.h"
+#include "platform/ui/Application.h"
 
 namespace {
 
@@ -27,5 +34,76 @@ void QZMMeasurement::subscribeForAppDidFinishLaunchingNotifications() {
 }
 
 void QZMMeasurement::handleAppDidFinishLaunching(const foundation::Notification& /*notification*/) {
-  // The screen-view reporter and the launch link are prepared here.
+  // Made now, it hears the first activation.
+  (void)QZMScreenViewReporter::sharedInstance();
+  // The launch link is prepared here.
+}
+
+void QZMMeasurement::subscribeForAppForegroundBackgroundNotifications() {
+  auto& center = foundation::NotificationCenter::defaultCenter();
+  auto observe = [&](ui::Notification name, void (QZMMeasurement::*handler)(const foundation::Notification&)) {
+    return center.addObserverForName(ui::notificationName(name), nullptr, nullptr,
+                                     [weak = weak_from_this(), handler](const foundation::Notification& notification) {
+                                       if (auto self = weak.lock()) ((*self).*handler)(notification);
+                                     });
+  };
+  std::lock_guard lock(lifeCycleObserversMutex_);
+  // A start after a failed one subscribes once only.
+  if (!lifeCycleObservers_.empty()) return;
+  lifeCycleObservers_.push_back(
+      observe(ui::Notification::applicationDidBecomeActive, &QZMMeasurement::handleAppDidBecomeActiveEvent));
+  lifeCycleObservers_.push_back(
+      observe(ui::Notification::applicationWillResignActive, &QZMMeasurement::handleAppWillResignActiveEvent));
+  lifeCycleObservers_.push_back(observe(ui::Notification::applicationWillEnterForeground,
+                                        &QZMMeasurement::handleAppWillEnterForegroundNotification));
+}
+
+void QZMMeasurement::handleAppDidBecomeActiveEvent(const foundation::Notification& /*notification*/) {
+  auto config = remoteConfigInstance();
+  if (config && config->blocklistInternal()) {
+    scheduler_->scheduleOnWorkerQueueBlockID("QZMMeasurement:3936", [weak = weak_from_this()] {
+      auto self = weak.lock();
+      if (!self) return;
+      // A configuration a week old is fetched again here.
+    });
+  }
+  // The conversion-value fetch is asked for here once the engine has one.
+}
+
+void QZMMeasurement::handleAppWillResignActiveEvent(const foundation::Notification& /*notification*/) {
+  persistedConfig_->synchronizeToDisk();
+  auto monitor = QZMMeasurement::monitor();
+  monitor->logWithLevel(8, 23144, "App will resign active state. Scheduling data upload");
+  ui::BackgroundTaskIdentifier task = ui::Application::shared().beginBackgroundTask(
+      kQZMBackgroundTaskName, [weak = weak_from_this()] {
+        if (auto self = weak.lock()) self->terminateBackgroundTask();
+      });
+  swapBackgroundTaskWithNewTaskID(task);
+  monitor->logWithLevel(8, 23145, "Background task started. Task ID", static_cast<std::int64_t>(task));
+  // Before start the upload waits with the app's other calls.
+  QZMAnalytics::queueOperationWithBlock([weak = weak_from_this()] {
+    auto self = weak.lock();
+    if (!self) return;
+    self->scheduler_->scheduleOnWorkerQueueBlockID("QZMMeasurement:3989", [weak = self->weak_from_this()] {
+      auto engine = weak.lock();
+      if (!engine) return;
+      // The upload runs here.
+    });
+  });
+}
+
+void QZMMeasurement::handleAppWillEnterForegroundNotification(const foundation::Notification& /*notification*/) {
+  terminateBackgroundTask();
+}
+
+void QZMMeasurement::swapBackgroundTaskWithNewTaskID(std::uint64_t taskID) {
+  std::uint64_t previous = backgroundUpdateTask_.exchange(taskID);
+  if (previous == kQZMBackgroundTaskInvalid) return;
+  monitor()->logWithLevel(7, 23142, "Cancelling background upload task. Task ID ", static_cast<std::int64_t>(previous));
+  ui::Application::shared().endBackgroundTask(previous);
+}
+
+void QZMMeasurement::terminateBackgroundTask() {
+  persistedConfig_->synchronizeToDisk();
+  swapBackgroundTaskWithNewTaskID(kQZMBackgroundTaskInvalid);
 }

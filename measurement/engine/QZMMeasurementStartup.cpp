@@ -2,9 +2,12 @@
 
 #include "measurement/api/QZMAnalytics.h"
 #include "measurement/config/QZMRemoteConfig.h"
+#include "measurement/config/QZMRemoteConfigEnvironment.h"
 #include "measurement/consent/QZMConsentSettingsUtil.h"
 #include "measurement/consent/QZMTCFClient.h"
 #include "measurement/engine/QZMMeasurement.h"
+#include "measurement/engine/reporters/QZMScreenViewReporter.h"
+#include "measurement/engine/reporters/QZMSessionReporter.h"
 #include "measurement/foundation/QZMAlarm.h"
 #include "measurement/foundation/QZMDatabase.h"
 #include "measurement/foundation/QZMFileLocations.h"
@@ -16,7 +19,6 @@
 #include "measurement/model/audience/QZMAudience.h"
 #include "measurement/identity/QZMIdentifiers.h"
 #include "measurement/identity/QZMIdentity.h"
-#include "platform/foundation/Bundle.h"
 #include "platform/foundation/Files.h"
 #include "platform/foundation/Paths.h"
 
@@ -24,22 +26,10 @@ namespace {
 
 using foundation::Dictionary;
 
-constexpr const char* kScreenReportingKey = "ZarnholtScreenReportingEnabled";
-constexpr const char* kAutomaticScreenReportingKey = "ZarnholtAutomaticScreenReportingEnabled";
-
 bool hasPublicAPI() { return QZMUtilities::shared()->classExists("ZNHAnalytics"); }
 
 bool nonEmpty(const std::optional<std::string>& text) { return text && !text->empty(); }
 bool nonEmpty(const std::optional<Dictionary>& settings) { return settings && !settings->empty(); }
-
-// On unless the Info.plist turns it off with a Boolean; the general switch
-// is read first.
-bool isAutomaticScreenReportingEnabled() {
-  auto bundle = foundation::Bundle::main();
-  const foundation::Object* value = bundle->objectForInfoDictionaryKey(kScreenReportingKey);
-  if (!value) value = bundle->objectForInfoDictionaryKey(kAutomaticScreenReportingKey);
-  return !(value && value->isNumber() && !value->boolValue());
-}
 
 }  // namespace
 
@@ -82,16 +72,18 @@ void QZMMeasurement::setEnabledOnWorkerQueue(bool enabled) {
       setEnabled(false);
       return;
     }
+    if (auto reporter = sessionReporter()) reporter->setReportingEnabled(true);
     monitor->logWithLevel(6, 23012, "Analytics collection enabled");
-    if (isAutomaticScreenReportingEnabled() && hasPublicAPI()) {
+    if (QZMIsAutomaticScreenReportingEnabled() && hasPublicAPI()) {
       monitor->logWithLevel(6, 23220,
                             std::string("Analytics screen reporting is enabled. Call Analytics.logEvent("
                                         "AnalyticsEventScreenView, parameters: [...]) to log a screen view event. "
                                         "To disable automatic screen reporting, set the flag ") +
-                                kAutomaticScreenReportingKey + " to NO (boolean) in the Info.plist");
+                                kQZMAutomaticScreenReportingEnabledKey + " to NO (boolean) in the Info.plist");
     }
   } else {
     alarm_->cancel();
+    if (auto reporter = sessionReporter()) reporter->setReportingEnabled(false);
     monitor->logWithLevel(6, 23013, "Analytics collection disabled");
   }
 }
@@ -165,6 +157,8 @@ foundation::Status QZMMeasurement::initializeComponentsOnWorkerQueue() {
 
   if (foundation::Status audience = makeAudience(); !audience.ok()) return audience;
 
+  setSessionReporter(QZMSessionReporter::initWithPersistedConfig(persistedConfig_));
+
   std::string storage = foundation::appendingPathComponent(foundation::Paths::applicationSupportDirectory(),
                                                            kQZMMeasurementDirectory);
   if (foundation::Status excluded = QZMExcludeFileFromBackup(storage); !excluded.ok()) {
@@ -186,6 +180,7 @@ foundation::Status QZMMeasurement::initializeComponentsOnWorkerQueue() {
   if (persistedConfig_->zarnholtFeatureRollouts() && !isZarnholtRemoteConfigSDKPresent()) {
     persistedConfig_->setZarnholtFeatureRollouts(std::nullopt);
   }
+  subscribeForAppForegroundBackgroundNotifications();
   return {};
 }
 
@@ -194,12 +189,14 @@ void QZMMeasurement::dropComponents() {
   std::shared_ptr<QZMRemoteConfig> remoteConfig;
   std::shared_ptr<QZMTCFClient> tcfClient;
   std::shared_ptr<QZMAudience> audience;
+  std::shared_ptr<QZMSessionReporter> sessionReporter;
   {
     std::lock_guard lock(componentsMutex_);
     database = std::move(database_);
     remoteConfig = std::move(remoteConfig_);
     tcfClient = std::move(tcfClient_);
     audience = std::move(audience_);
+    sessionReporter = std::move(sessionReporter_);
   }
   // Released here, outside the lock.
 }
@@ -211,6 +208,7 @@ foundation::Result<std::shared_ptr<QZMDatabase>> QZMMeasurement::makeDatabase() 
 }
 
 foundation::Result<std::shared_ptr<QZMRemoteConfig>> QZMMeasurement::makeRemoteConfig() {
+  QZMRemoteConfigInstallEnvironment();
   return QZMRemoteConfig::initWithAppID(appID_, database(), persistedConfig_, experimentManager_);
 }
 

@@ -14,6 +14,7 @@
 #include "measurement/config/QZMRemoteConfig.h"
 #include "measurement/consent/QZMConsentSettingsUtil.h"
 #include "measurement/engine/EngineTestKit.h"
+#include "measurement/engine/reporters/QZMSessionReporter.h"
 #include "measurement/engine/reporters/QZMScreenViewReporter.h"
 #include "measurement/foundation/QZMDatabase.h"
 #include "measurement/foundation/QZMPersistedConfig.h"
@@ -91,7 +92,6 @@ TEST_F(EngineEvents, AnEventReachesItsRowWithCountsAggregatesAndMetadata) {
   EXPECT_EQ(counts.allEventsCount(), 2);
   EXPECT_EQ(counts.publicEventsCount(), 2);
   EXPECT_EQ(linesWithCode(23072).size(), 2u);
-  EXPECT_EQ(engine->record().scheduleUpdates, 2);
 
   std::shared_ptr<QZMPBMeasurementBundle> metadata;
   onWorkerQueue([&] {
@@ -344,21 +344,29 @@ TEST_F(EngineEvents, BackgroundEventsExtendOrStartSessionsAndExpiredSessionsLose
   };
   auto reporter = std::make_shared<Reporter>();
   QZMScreenViewReporter::setSharedInstance(reporter);
-  handleEvent("tap", {{"extend_session", 1}}, "app");
-  EXPECT_EQ(engine->record().extendedSessions, 1);
+  auto sessions = engine->sessionReporter();
+  ASSERT_NE(sessions, nullptr);
+  sessions->setTimeoutSessionInterval(1800);
+  auto config = engine->persistedConfig();
 
-  engine->setSessionExpired(true);
+  // A live session is extended to the event's time.
+  config->setLastSessionActivityClockTime(clock->now());
+  clock->setNow(clock->now() + 100);
+  handleEvent("tap", {{"extend_session", 1}}, "app");
+  EXPECT_EQ(config->lastSessionActivityClockTime(), clock->now());
+  EXPECT_TRUE(engine->sessionStarts().empty());
+
+  // An expired one is started anew, and its properties go.
   onWorkerQueue([&] {
     for (const char* name : {"_sid", "_sno", "_se", "_fot"}) {
       auto attribute = QZMUserAttribute::initWithOrigin("auto", name, QZMValue::initWithInt64(1), clock->now());
       ASSERT_TRUE(engine->setUserPropertyInDatabaseOnWorkerQueue(*attribute));
     }
   });
-  clock->setNow(clock->now() + 5);
+  clock->setNow(clock->now() + 3600);
   handleEvent("tap", {{"extend_session", 1}}, "app");
-  auto record = engine->record();
-  ASSERT_EQ(record.sessionStarts.size(), 1u);
-  EXPECT_EQ(record.sessionStarts[0], std::make_pair(clock->now(), true));
+  ASSERT_EQ(engine->sessionStarts().size(), 1u);
+  EXPECT_EQ(engine->sessionStarts()[0], std::make_pair(clock->now(), true));
   EXPECT_EQ(rowCount(kQZMUserAttributesTable), 1) << "only _fot is left";
 
   handleEvent("tap", {{"extend_session", "yes"}}, "app");
@@ -367,14 +375,14 @@ TEST_F(EngineEvents, BackgroundEventsExtendOrStartSessionsAndExpiredSessionsLose
   // In the foreground the parameter means nothing.
   reporter->active = true;
   handleEvent("tap", {{"extend_session", 1}}, "app");
-  EXPECT_EQ(engine->record().sessionStarts.size(), 1u);
+  EXPECT_EQ(engine->sessionStarts().size(), 1u);
 
   // A disabled engine stops before any of it.
   reporter->active = false;
   engine->setEnabled(false);
   drain();
   handleEvent("tap", {{"extend_session", 1}}, "app");
-  EXPECT_EQ(engine->record().sessionStarts.size(), 1u);
+  EXPECT_EQ(engine->sessionStarts().size(), 1u);
   QZMScreenViewReporter::setSharedInstance(nullptr);
 }
 

@@ -1,5 +1,7 @@
 #include "measurement/foundation/QZMDatabase.h"
 
+#include <utility>
+
 #include "absl/strings/str_cat.h"
 #include "measurement/foundation/QZMAbslView.h"
 #include "measurement/foundation/QZMFileLocations.h"
@@ -118,11 +120,32 @@ Status QZMDatabase::reset() {
 Status QZMDatabase::performTransaction(const std::function<bool()>& block) {
   auto held = store();
   if (!held) return held.error();
-  Status transaction = (*held)->performTransactionWithError(block);
+  inTransaction_ = true;
+  Status transaction;
+  try {
+    transaction = (*held)->performTransactionWithError(block);
+  } catch (...) {
+    inTransaction_ = false;
+    afterCommit_.clear();
+    throw;
+  }
+  inTransaction_ = false;
+  std::vector<std::function<void()>> committed = std::exchange(afterCommit_, {});
   if (!transaction) {
     monitor()->logWithLevel(1, 12056, absl::StrCat("Transaction failed. ", transaction.error().description));
+    return transaction;
   }
+  for (auto& after : committed) after();
   return transaction;
+}
+
+void QZMDatabase::performAfterCommit(std::function<void()> block) {
+  if (!block) return;
+  if (inTransaction_) {
+    afterCommit_.push_back(std::move(block));
+  } else {
+    block();
+  }
 }
 
 // ---- Generic record operations ----

@@ -150,6 +150,10 @@ class QZMDatabase {
   // back (logged). A block that throws is rolled back and the exception
   // goes on. Transactions do not nest.
   foundation::Status performTransaction(const std::function<bool()>& block);
+  // Runs the block once the transaction in progress commits, and drops it
+  // when that rolls back, so that what is kept in memory follows what the
+  // file keeps. Outside a transaction it runs at once.
+  void performAfterCommit(std::function<void()> block);
 
   // ---- Generic record operations ----
 
@@ -425,6 +429,8 @@ class QZMDatabase {
   std::shared_ptr<QZMPersistedConfig> persistedConfig_;
   std::function<QZMDatabaseSettings()> settingsSource_;
   const std::string databasePath_;
+  bool inTransaction_ = false;
+  std::vector<std::function<void()>> afterCommit_;
 };
 
 template <class T>

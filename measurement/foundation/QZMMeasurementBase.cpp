@@ -16,6 +16,8 @@ struct Globals {
   std::mutex instanceMutex;
   std::shared_ptr<QZMMeasurementBase> instance;
   bool creationAttempted = false;
+  std::mutex previewHeadersMutex;
+  std::optional<foundation::Dictionary> previewHeaders;
 };
 // Never destroyed: components log from destructors at exit.
 Globals& globals() {
@@ -83,4 +85,16 @@ bool QZMMeasurementBase::wasSharedInstanceCreationAttempted() {
   Globals& g = globals();
   std::lock_guard lock(g.instanceMutex);
   return g.creationAttempted;
+}
+
+std::optional<foundation::Dictionary> QZMMeasurementBase::KRPXPreviewHeaders() {
+  Globals& g = globals();
+  std::lock_guard lock(g.previewHeadersMutex);
+  return g.previewHeaders;
+}
+
+void QZMMeasurementBase::setKRPXPreviewHeaders(std::optional<foundation::Dictionary> headers) {
+  Globals& g = globals();
+  std::lock_guard lock(g.previewHeadersMutex);
+  g.previewHeaders = std::move(headers);
 }

@@ -7,7 +7,10 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string_view>
+
+#include "platform/foundation/Object.h"
 
 class QZMDatabase;
 class QZMEvent;
@@ -44,6 +47,11 @@ class QZMMeasurementBase {
   // must not touch the shared instance itself.
   static bool createSharedInstanceOnce(const std::function<std::shared_ptr<QZMMeasurementBase>()>& make);
   static bool wasSharedInstanceCreationAttempted();
+
+  // The preview headers of the server-side tagging upload: one process-wide
+  // dictionary, none until a preview link brings some.
+  static std::optional<foundation::Dictionary> KRPXPreviewHeaders();
+  static void setKRPXPreviewHeaders(std::optional<foundation::Dictionary> headers);
 
   virtual bool isEnabled() const = 0;
   // The scheduler of the worker queue.

@@ -289,6 +289,34 @@ TEST_F(Database, TransactionsCommitTogetherOrLeaveNoTrace) {
   EXPECT_EQ(database->sqliteStore()->rowCountForTableWithName(kQZMPurchaseTransactionsTable).value(), 2);
 }
 
+TEST_F(Database, WorkAfterACommitRunsOnlyOnceItCommits) {
+  auto database = open();
+  std::vector<std::string> ran;
+  database->performAfterCommit([&] { ran.push_back("outside"); });
+  EXPECT_EQ(ran, std::vector<std::string>{"outside"}) << "at once outside a transaction";
+
+  ASSERT_TRUE(database->performTransaction([&] {
+    database->performAfterCommit([&] { ran.push_back("first"); });
+    database->performAfterCommit([&] { ran.push_back("second"); });
+    EXPECT_EQ(ran.size(), 1u) << "not before the commit";
+    return true;
+  }).ok());
+  EXPECT_EQ(ran, (std::vector<std::string>{"outside", "first", "second"}));
+
+  ran.clear();
+  EXPECT_FALSE(database->performTransaction([&] {
+    database->performAfterCommit([&] { ran.push_back("rolled back"); });
+    return false;
+  }).ok());
+  EXPECT_THROW(database->performTransaction([&]() -> bool {
+    database->performAfterCommit([&] { ran.push_back("thrown"); });
+    throw std::runtime_error("while writing");
+  }),
+               std::runtime_error);
+  ASSERT_TRUE(database->performTransaction([] { return true; }).ok());
+  EXPECT_TRUE(ran.empty()) << "work of a rolled-back transaction never runs";
+}
+
 TEST_F(Database, ResetLeavesAnEmptySchemaWithAFreshAppMetadataRow) {
   auto database = open();
   ASSERT_TRUE(database->insertDataType({{"fingerprint", "a"}}, kQZMPurchaseTransactionsTable).ok());

@@ -2,19 +2,51 @@
 
 namespace foundation {
 
-std::string percentEncoded(std::string_view text) {
+namespace {
+
+bool isUnreserved(unsigned char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+         c == '_' || c == '~';
+}
+
+void appendEscape(std::string& out, unsigned char c) {
   static const char* hex = "0123456789ABCDEF";
+  out += '%';
+  out += hex[c >> 4];
+  out += hex[c & 15];
+}
+
+}  // namespace
+
+std::string percentEncoded(std::string_view text) {
   std::string out;
   for (char ch : text) {
     auto c = static_cast<unsigned char>(ch);
-    bool unreserved = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
-                      c == '.' || c == '_' || c == '~';
-    if (unreserved) {
+    if (isUnreserved(c)) {
       out += ch;
     } else {
-      out += '%';
-      out += hex[c >> 4];
-      out += hex[c & 15];
+      appendEscape(out, c);
+    }
+  }
+  return out;
+}
+
+std::string percentEncodedPathSegment(std::string_view text) {
+  // "." and ".." would be read as steps through the path.
+  if (text == "." || text == "..") {
+    std::string out;
+    for (char ch : text) appendEscape(out, static_cast<unsigned char>(ch));
+    return out;
+  }
+  std::string out;
+  for (char ch : text) {
+    auto c = static_cast<unsigned char>(ch);
+    bool allowed = isUnreserved(c) || c == '!' || c == '$' || c == '&' || c == '\'' || c == '(' || c == ')' ||
+                   c == '*' || c == '+' || c == ',' || c == ';' || c == '=' || c == ':' || c == '@';
+    if (allowed) {
+      out += ch;
+    } else {
+      appendEscape(out, c);
     }
   }
   return out;

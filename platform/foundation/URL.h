@@ -1,6 +1,7 @@
-// Percent-encoding for URL queries. Everything but the unreserved characters
-// of RFC 3986 (letters, digits, "-", ".", "_", "~") is encoded, so "&", "=",
-// "+", "/" and "?" inside a key or value can never change the query's shape.
+// Percent-encoding for URL queries and path segments. In a query everything
+// but the unreserved characters of RFC 3986 (letters, digits, "-", ".", "_",
+// "~") is encoded, so "&", "=", "+", "/" and "?" inside a key or value can
+// never change the query's shape.
 #pragma once
 
 #include <optional>
@@ -12,6 +13,10 @@
 namespace foundation {
 
 std::string percentEncoded(std::string_view text);
+// One segment of a URL path: what a segment may hold (RFC 3986 pchar:
+// unreserved, sub-delimiters, ":" and "@") stays, everything else, "/"
+// included, is encoded; so are the segments "." and "..".
+std::string percentEncodedPathSegment(std::string_view text);
 // Decodes %XX escapes (a "+" stays a "+"); nullopt for a malformed escape.
 std::optional<std::string> percentDecoded(std::string_view text);
 // "k1=v1&k2=v2" in the order given, every key and value percent-encoded.

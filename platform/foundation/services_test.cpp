@@ -205,6 +205,21 @@ TEST(QueryString, ReservedAndNonASCIICharactersAreEscaped) {
   for (const char* bad : {"%", "%4", "%ZZ", "a%G1"}) EXPECT_FALSE(percentDecoded(bad).has_value()) << bad;
 }
 
+TEST(PathSegment, OnlyWhatASegmentMayHoldStaysAndDotSegmentsAreEscaped) {
+  struct Case {
+    const char* raw;
+    const char* encoded;
+  } cases[] = {
+      {"1:1234:ios:ab@c", "1:1234:ios:ab@c"}, {"!$&'()*+,;=", "!$&'()*+,;="}, {"a/b", "a%2Fb"},
+      {"?#% ", "%3F%23%25%20"},              {"caf\xC3\xA9", "caf%C3%A9"},    {".", "%2E"},
+      {"..", "%2E%2E"},                      {"...", "..."},                  {"a..b", "a..b"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(percentEncodedPathSegment(c.raw), c.encoded) << c.raw;
+    EXPECT_EQ(percentDecoded(c.encoded), std::optional<std::string>(c.raw));
+  }
+}
+
 TEST(Digest, MD5KnownAnswers) {
   // RFC 1321, appendix A.5.
   EXPECT_EQ(hexString(md5("").data(), 16), "d41d8cd98f00b204e9800998ecf8427e");

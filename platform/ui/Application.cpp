@@ -15,16 +15,29 @@ void Application::addWindow(Window* window) {
   if (std::find(windows_.begin(), windows_.end(), window) == windows_.end()) windows_.push_back(window);
 }
 
-void Application::removeWindow(Window* window) { std::erase(windows_, window); }
+void Application::removeWindow(Window* window) {
+  std::erase(windows_, window);
+  if (keyWindow_.load() == window) makeKeyWindow(nullptr);
+}
+
+void Application::makeKeyWindow(Window* window) {
+  Window* previous = keyWindow_.exchange(window);
+  if (previous != nullptr && previous != window) {
+    foundation::NotificationCenter::defaultCenter().postNotificationName(
+        notificationName(Notification::windowDidResignKey), previous);
+  }
+}
 
 const char* notificationName(Notification name) {
   switch (name) {
     case Notification::applicationDidFinishLaunching: return "UIApplicationDidFinishLaunchingNotification";
     case Notification::applicationDidBecomeActive: return "UIApplicationDidBecomeActiveNotification";
+    case Notification::applicationWillResignActive: return "UIApplicationWillResignActiveNotification";
     case Notification::applicationWillEnterForeground: return "UIApplicationWillEnterForegroundNotification";
     case Notification::applicationDidEnterBackground: return "UIApplicationDidEnterBackgroundNotification";
     case Notification::applicationWillTerminate: return "UIApplicationWillTerminateNotification";
     case Notification::deviceOrientationDidChange: return "UIDeviceOrientationDidChangeNotification";
+    case Notification::windowDidResignKey: return "UIWindowDidResignKeyNotification";
   }
   return "";
 }
@@ -55,78 +68,35 @@ void Application::post(Notification name) {
   foundation::NotificationCenter::defaultCenter().postNotificationName(notificationName(name), this);
 }
 
-SceneLifeCycle::SceneLifeCycle(Scene& scene, SceneDelegate& delegate, Application& application)
-    : scene_(scene), delegate_(delegate), application_(application) {}
-
-void SceneLifeCycle::connect() {
-  if (state_ != State::unattached) return;
-  state_ = State::background;
-  delegate_.willConnectToSession(scene_);
+BackgroundTaskIdentifier Application::beginBackgroundTask(std::string name, std::function<void()> expirationHandler) {
+  std::lock_guard lock(tasksMutex_);
+  BackgroundTaskIdentifier identifier = nextBackgroundTask_++;
+  backgroundTasks_.emplace(identifier, BackgroundTask{std::move(name), std::move(expirationHandler)});
+  return identifier;
 }
 
-void SceneLifeCycle::launch() {
-  enterForeground();
-  becomeActive();
+void Application::endBackgroundTask(BackgroundTaskIdentifier identifier) {
+  std::lock_guard lock(tasksMutex_);
+  backgroundTasks_.erase(identifier);
 }
 
-void SceneLifeCycle::enterForeground() {
-  if (state_ != State::background) return;
-  state_ = State::inactive;
-  delegate_.sceneWillEnterForeground(scene_);
-  // Launch is not a return to the foreground.
-  if (wasInBackground_) application_.post(Notification::applicationWillEnterForeground);
-}
-
-void SceneLifeCycle::becomeActive() {
-  if (state_ != State::inactive) return;
-  state_ = State::active;
-  delegate_.sceneDidBecomeActive(scene_);
-  application_.post(Notification::applicationDidBecomeActive);
-}
-
-void SceneLifeCycle::resignActive() {
-  if (state_ != State::active) return;
-  state_ = State::inactive;
-  delegate_.sceneWillResignActive(scene_);
-}
-
-void SceneLifeCycle::enterBackground() {
-  resignActive();
-  if (state_ != State::inactive) return;
-  state_ = State::background;
-  wasInBackground_ = true;
-  delegate_.sceneDidEnterBackground(scene_);
-  application_.post(Notification::applicationDidEnterBackground);
-}
-
-void SceneLifeCycle::handleWindowEvent(const SDL_WindowEvent& event) {
-  switch (event.event) {
-    case SDL_WINDOWEVENT_FOCUS_GAINED:
-      becomeActive();
-      break;
-    case SDL_WINDOWEVENT_FOCUS_LOST:
-      resignActive();
-      break;
-    case SDL_WINDOWEVENT_MINIMIZED:
-    case SDL_WINDOWEVENT_HIDDEN:
-      enterBackground();
-      break;
-    case SDL_WINDOWEVENT_RESTORED:
-    case SDL_WINDOWEVENT_SHOWN:
-      // Back on screen: in front again, as at launch.
-      if (state_ == State::background) launch();
-      break;
-    default:
-      break;
+void Application::expireBackgroundTasks() {
+  std::vector<std::function<void()>> handlers;
+  {
+    std::lock_guard lock(tasksMutex_);
+    for (const auto& [identifier, task] : backgroundTasks_) {
+      if (task.expirationHandler) handlers.push_back(task.expirationHandler);
+    }
   }
+  // A handler ends its own task, which takes the lock.
+  for (const auto& handler : handlers) handler();
 }
 
-void SceneLifeCycle::terminate() {
-  if (state_ == State::unattached || state_ == State::disconnected) return;
-  enterBackground();
-  application_.post(Notification::applicationWillTerminate);
-  state_ = State::disconnected;
-  delegate_.sceneDidDisconnect(scene_);
+std::vector<std::string> Application::backgroundTaskNames() const {
+  std::lock_guard lock(tasksMutex_);
+  std::vector<std::string> names;
+  for (const auto& [identifier, task] : backgroundTasks_) names.push_back(task.name);
+  return names;
 }
 
 }  // namespace ui

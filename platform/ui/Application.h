@@ -1,21 +1,18 @@
-// The application, its scenes and windows, and the scene life cycle.
-//
-// A desktop program has one scene with one window. Its life cycle follows the
-// window: launch brings it to the foreground and makes it active; losing the
-// keyboard focus makes it inactive and regaining it active again; minimising
-// (or hiding) sends it to the background and restoring brings it back; quitting
-// ends it. The scene delegate hears every step, the application's observers
-// hear "did become active" and "will terminate".
+// The application, its scenes and windows, their delegates, the
+// application's notifications and background time. Nothing here needs a
+// window system (SceneLifeCycle.h drives a scene from the window's events).
 #pragma once
 
-#include <SDL2/SDL_events.h>
-
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
-#include <set>
 #include <mutex>
+#include <set>
+#include <string>
 #include <vector>
+
+#include "platform/ui/AssociatedObjects.h"
 
 namespace ui {
 
@@ -47,6 +44,7 @@ class Window {
   WindowScene* windowScene = nullptr;
   UserInterfaceStyle overrideUserInterfaceStyle = UserInterfaceStyle::unspecified;
   ViewController* rootViewController = nullptr;
+  AssociatedObjects associatedObjects;
 };
 
 class ApplicationDelegate {
@@ -70,18 +68,25 @@ class SceneDelegate {
 enum class Notification {
   applicationDidFinishLaunching,
   applicationDidBecomeActive,
+  applicationWillResignActive,
   applicationWillEnterForeground,
   applicationDidEnterBackground,
   applicationWillTerminate,
   deviceOrientationDidChange,
+  // Posted with the window that stopped being the key window as its sender.
+  windowDidResignKey,
 };
 // The notification's name in the process's notification centre, where other
 // libraries (the SDK) observe it.
 const char* notificationName(Notification name);
 
+using BackgroundTaskIdentifier = std::uint64_t;
+inline constexpr BackgroundTaskIdentifier kBackgroundTaskInvalid = 0;
+
 // The process's application object: its windows and its notifications, which
 // are posted through the default notification centre with the application as
-// their sender. Main thread only, apart from the observer list's lock.
+// their sender. Main thread only, apart from the observer list and the
+// background tasks, which any thread may use.
 class Application {
  public:
   static Application& shared();
@@ -92,7 +97,12 @@ class Application {
 
   const std::vector<Window*>& windows() const { return windows_; }
   void addWindow(Window* window);
+  // A key window removed leaves the application without one.
   void removeWindow(Window* window);
+  // The window that takes keyboard input; null when there is none.
+  Window* keyWindow() const { return keyWindow_.load(); }
+  // The window that was key before is told it resigned.
+  void makeKeyWindow(Window* window);
 
   using ObserverToken = std::uint64_t;
   ObserverToken addObserver(Notification name, std::function<void()> handler);
@@ -108,43 +118,33 @@ class Application {
   }
   bool isGeneratingDeviceOrientationNotifications() const { return orientationGenerators_ > 0; }
 
+  // Background time: work that must finish after the app left the foreground
+  // holds a task until it is done. When the time is up the system calls each
+  // task's expiration handler, which must end its task. A desktop program
+  // keeps running in the background, so nothing here expires tasks on its own.
+  BackgroundTaskIdentifier beginBackgroundTask(std::string name, std::function<void()> expirationHandler);
+  // Unknown or ended identifiers are ignored.
+  void endBackgroundTask(BackgroundTaskIdentifier identifier);
+  // The time is up: the handlers of the tasks held now run on the caller's
+  // thread, outside the lock.
+  void expireBackgroundTasks();
+  // Names of the tasks held, oldest first.
+  std::vector<std::string> backgroundTaskNames() const;
+
  private:
+  struct BackgroundTask {
+    std::string name;
+    std::function<void()> expirationHandler;
+  };
+
   std::vector<Window*> windows_;
+  std::atomic<Window*> keyWindow_{nullptr};
   std::mutex mutex_;
   std::set<ObserverToken> observers_;
   int orientationGenerators_ = 0;
-};
-
-// Drives one scene through its states from the window's events.
-class SceneLifeCycle {
- public:
-  enum class State { unattached, background, inactive, active, disconnected };
-
-  SceneLifeCycle(Scene& scene, SceneDelegate& delegate, Application& application);
-
-  // Connects the scene (willConnectToSession).
-  void connect();
-  // The window is on screen and in front: foreground, then active.
-  void launch();
-  // SDL's window events: focus, minimise, restore, show, hide.
-  void handleWindowEvent(const SDL_WindowEvent& event);
-  // Quitting: inactive, background, "will terminate", disconnected.
-  void terminate();
-
-  State state() const { return state_; }
-  bool isForeground() const { return state_ == State::inactive || state_ == State::active; }
-
- private:
-  void enterForeground();
-  void becomeActive();
-  void resignActive();
-  void enterBackground();
-
-  Scene& scene_;
-  SceneDelegate& delegate_;
-  Application& application_;
-  bool wasInBackground_ = false;
-  State state_ = State::unattached;
+  mutable std::mutex tasksMutex_;
+  std::map<BackgroundTaskIdentifier, BackgroundTask> backgroundTasks_;
+  BackgroundTaskIdentifier nextBackgroundTask_ = 1;
 };
 
 }  // namespace ui

@@ -87,6 +87,7 @@ foundation::Result<int> UIApplicationMain(ApplicationDelegate& delegate, const S
   WindowContents contents = configuration.makeWindowContents(sdlWindow, **view);
   window.rootViewController = contents.rootViewController.get();
   application.addWindow(&window);
+  application.makeKeyWindow(&window);
   std::unique_ptr<SceneDelegate> sceneDelegate = configuration.makeSceneDelegate();
   SceneLifeCycle lifeCycle(scene, *sceneDelegate, application);
   ViewController& controller = *contents.rootViewController;
@@ -98,9 +99,11 @@ foundation::Result<int> UIApplicationMain(ApplicationDelegate& delegate, const S
   lifeCycle.connect();
   SDL_ShowWindow(sdlWindow);
   controller.loadViewIfNeeded();
+  controller.setViewWindow(&window);
   metalView.setNeedsLayout();
   metalView.layoutIfNeeded();
   lifeCycle.launch();
+  controller.viewDidAppear(false);
 
   Size drawable = metalView.drawableSize();
   bool quit = false;
@@ -148,6 +151,8 @@ foundation::Result<int> UIApplicationMain(ApplicationDelegate& delegate, const S
 
   touches.cancelAll();
   lifeCycle.terminate();
+  controller.setViewWindow(nullptr);
+  controller.viewDidDisappear(false);
   dispatch::drainMainQueue();
   application.removeWindow(&window);
   window.rootViewController = nullptr;

@@ -12,6 +12,8 @@
 
 #include "platform/foundation/Error.h"
 #include "platform/ui/Application.h"
+#include "platform/ui/SceneLifeCycle.h"
+#include "platform/ui/Touch.h"
 #include "platform/ui/View.h"
 
 struct SDL_Window;

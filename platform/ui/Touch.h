@@ -11,28 +11,10 @@
 #include <functional>
 #include <vector>
 
+#include "platform/ui/Responder.h"
 #include "platform/ui/geometry.h"
 
 namespace ui {
-
-struct Touch {
-  Point location;
-  Point previousLocation;
-};
-
-// One delivery: all touches that are down (the event's allTouches).
-struct TouchEvent {
-  std::vector<Touch> allTouches;
-};
-
-class Responder {
- public:
-  virtual ~Responder() = default;
-  virtual void touchesBegan(const TouchEvent& event) = 0;
-  virtual void touchesMoved(const TouchEvent& event) = 0;
-  virtual void touchesEnded(const TouchEvent& event) = 0;
-  virtual void touchesCancelled(const TouchEvent& event) = 0;
-};
 
 class TouchTranslator {
  public:

@@ -1,4 +1,4 @@
-// The GPU view the fluid is drawn on and the view controller that owns it.
+// The GPU view the fluid is drawn on and the controller of such a view.
 //
 // MetalView is a view with a GPU device and a drawable of its own pixel size;
 // each frame it asks its delegate to draw, and it tells the delegate when the
@@ -6,12 +6,14 @@
 // an offscreen surface (tests, tools).
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "platform/gpu/gpu.h"
-#include "platform/ui/Application.h"
-#include "platform/ui/Touch.h"
+#include "platform/ui/ViewController.h"
 #include "platform/ui/geometry.h"
 
 namespace ui {
@@ -72,57 +74,20 @@ class MetalView {
   bool needsLayout_ = false;
 };
 
-// The controller of a window's root view. The shell loads it once, feeds it
-// touches, lets it lay out and draw what it puts over the view.
-class ViewController : public Responder {
+// The controller of a Metal view: the view's layout pass runs the
+// controller's viewDidLayoutSubviews.
+class MetalViewController : public ViewController {
  public:
-  explicit ViewController(MetalView& view) : view_(view) {
+  explicit MetalViewController(MetalView& view) : view_(view) {
     view_.layoutSubviews = [this] { viewDidLayoutSubviews(); };
   }
-  ~ViewController() override { view_.layoutSubviews = nullptr; }
-  ViewController(const ViewController&) = delete;
-  ViewController& operator=(const ViewController&) = delete;
+  ~MetalViewController() override { view_.layoutSubviews = nullptr; }
 
   MetalView& view() { return view_; }
   const MetalView& view() const { return view_; }
 
-  // Runs viewDidLoad the first time.
-  void loadViewIfNeeded() {
-    if (loaded_) return;
-    loaded_ = true;
-    viewDidLoad();
-  }
-  bool isViewLoaded() const { return loaded_; }
-
-  virtual void viewDidLoad() {}
-  virtual void viewDidLayoutSubviews() {}
-  // There is no status bar on a desktop; the requests are counted.
-  virtual void setNeedsStatusBarAppearanceUpdate() { ++statusBarAppearanceUpdates; }
-  virtual bool shouldAutorotate() const { return true; }
-  virtual InterfaceOrientationMask supportedInterfaceOrientations() const { return kOrientationMaskLandscape; }
-  virtual InterfaceOrientation preferredInterfaceOrientationForPresentation() const {
-    return InterfaceOrientation::landscapeLeft;
-  }
-  virtual bool prefersHomeIndicatorAutoHidden() const { return false; }
-
-  // Draws what lies over the view (inside the shell's overlay frame).
-  virtual void drawSubviews() {}
-  // Whether a touch going down at `point` belongs to something over the view.
-  virtual bool subviewTakesTouch(Point point) const {
-    (void)point;
-    return false;
-  }
-
-  void touchesBegan(const TouchEvent&) override {}
-  void touchesMoved(const TouchEvent&) override {}
-  void touchesEnded(const TouchEvent&) override {}
-  void touchesCancelled(const TouchEvent&) override {}
-
-  int statusBarAppearanceUpdates = 0;
-
  private:
   MetalView& view_;
-  bool loaded_ = false;
 };
 
 }  // namespace ui

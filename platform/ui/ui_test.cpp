@@ -7,6 +7,7 @@
 
 #include "absl/strings/str_cat.h"
 #include "platform/ui/Application.h"
+#include "platform/ui/SceneLifeCycle.h"
 #include "platform/ui/Touch.h"
 #include "platform/ui/Views.h"
 
@@ -258,9 +259,11 @@ TEST(Application, LifeCycleIsPostedInTheNotificationCentreForOtherLibraries) {
   centre.removeObserver(token);
   EXPECT_EQ(heard, (std::vector<std::string>{
                        "UIApplicationDidBecomeActiveNotification",
+                       "UIApplicationWillResignActiveNotification",
                        "UIApplicationDidEnterBackgroundNotification",
                        "UIApplicationWillEnterForegroundNotification",
                        "UIApplicationDidBecomeActiveNotification",
+                       "UIApplicationWillResignActiveNotification",
                        "UIApplicationDidEnterBackgroundNotification",
                        "UIApplicationWillTerminateNotification",
                    }));

@@ -18,6 +18,7 @@ namespace utilities {
 
 // Endpoint names the SDK uses.
 inline constexpr const char* kEndpointMeasurement = "measurement";          // upload "/a", config "/config/app/"
+inline constexpr const char* kEndpointMeasurementAuthorized = "measurement-authorized";  // upload "/a" with tracking allowed
 inline constexpr const char* kEndpointExperiments = "experiments";          // "/sdk-exp"
 inline constexpr const char* kEndpointConversionValues = "conversion-values";  // "/skan"
 inline constexpr const char* kEndpointSearchAds = "search-ads";             // "/api/v1/"

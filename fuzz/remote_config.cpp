@@ -1,0 +1,169 @@
+// A measurement configuration from arbitrary bytes, applied to the engine's
+// configuration over a real database and read back through every getter:
+// nothing crashes, every setting stays within its bounds, what was applied
+// is what is served, and a loaded program handles an event within its
+// budget. The configuration is given the engine's app ID, so that inputs
+// reach the parse instead of stopping at the app check.
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <future>
+#include <memory>
+#include <set>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include <sqlite3.h>
+
+#include "fuzz/FuzzCheck.h"
+#include "measurement/config/QZMRemoteConfig.h"
+#include "measurement/config/QZMRemoteConfigEnvironment.h"
+#include "measurement/config/runtime/QZMPEventEditing.h"
+#include "measurement/foundation/QZMDatabase.h"
+#include "measurement/foundation/QZMLogging.h"
+#include "measurement/foundation/QZMMeasurementBase.h"
+#include "measurement/foundation/QZMMonitor.h"
+#include "measurement/foundation/QZMPersistedConfig.h"
+#include "measurement/proto/NANODiagnostics.h"
+#include "measurement/proto/NANOFieldAccess.h"
+#include "measurement/proto/generated/QZMPBMessages.h"
+#include "platform/foundation/Log.h"
+#include "testing/TemporaryHome.h"
+
+namespace {
+
+constexpr const char* kAppID = "1:1234:ios:abcd";
+
+class Quiet final : public QZMLogging {
+ public:
+  void logMessage(const std::string&, const std::string&, std::int64_t, std::int64_t) override {}
+};
+
+struct Harness {
+  testkit::TemporaryHome home;
+  std::shared_ptr<QZMDatabase> database;
+  std::shared_ptr<QZMRemoteConfig> config;
+};
+
+Harness& harness() {
+  static Harness* made = [] {
+    NANOSetOutputSink([](std::string_view) {});
+    foundation::setLogSink([](std::string_view) {});
+    QZMMeasurementBase::setMonitor(QZMMonitor::initWithLogLevel(0, std::make_shared<Quiet>(), 111400));
+    // The monitor records what it was told on its own queue; that work ends
+    // before the leak check at exit looks.
+    std::atexit([] { (void)QZMMeasurementBase::monitor()->monitorQueue()->sync([] {}); });
+    auto* h = new Harness;
+    QZMRemoteConfigInstallEnvironment();
+    auto persisted = QZMPersistedConfig::initWithSuiteName(kQZMPersistedConfigSuiteName);
+    auto database = QZMDatabase::initWithDatabaseName("fuzz.sql", persisted);
+    FUZZ_CHECK(database.ok(), "the database opens");
+    h->database = *database;
+    // Durability is not what is tested; a sync per input would be most of the run.
+    sqlite3_exec(h->database->sqliteStore()->sqliteHandle(), "PRAGMA synchronous=OFF; PRAGMA journal_mode=MEMORY",
+                 nullptr, nullptr, nullptr);
+    auto config = QZMRemoteConfig::initWithAppID(kAppID, h->database, persisted, nullptr);
+    FUZZ_CHECK(config.ok(), "the configuration is made");
+    h->config = *config;
+    return h;
+  }();
+  return *made;
+}
+
+// Every setting lies within its bounds, in the unit it is served in.
+void checkSettings(const QZMRemoteConfig& config) {
+  auto settings = config.settings();
+  for (const QZMSettingDescription& description : QZMSettingDescriptions()) {
+    switch (description.kind) {
+      case QZMSettingKind::interval: {
+        double value = settings->interval(description.setting);
+        FUZZ_CHECK(value >= description.minValue && value <= description.maxValue, "an interval within its bounds");
+        break;
+      }
+      case QZMSettingKind::int64: {
+        std::int64_t value = settings->int64Value(description.setting);
+        FUZZ_CHECK(value >= description.minValue && value <= description.maxValue, "an int64 within its bounds");
+        break;
+      }
+      default: {
+        std::int32_t value = settings->intValue(description.setting);
+        FUZZ_CHECK(value >= std::trunc(description.minValue) && value <= description.maxValue,
+                   "an integer within its bounds");
+      }
+    }
+  }
+  FUZZ_CHECK(config.maxInternalEventParameterValueLength() >= 256, "the internal length is never below 256");
+  FUZZ_CHECK(config.maxPSMStartCount() >= 0 && config.maxPSMStartCount() <= 10, "the start count within bounds");
+}
+
+void serveEverything(QZMRemoteConfig& config, const QZMPBMeasurementConfig& applied) {
+  checkSettings(config);
+  if (auto events = NANOGetArray<QZMPBEventConfig>(&applied, QZMPBMeasurementConfig::kEventConfig)) {
+    for (const auto& event : *events) {
+      std::string name = NANOGetString(event.get(), QZMPBEventConfig::kName).value_or("");
+      for (std::string_view asked : {std::string_view(name), std::string_view("_vs")}) {
+        (void)config.isEventBlocklisted(asked);
+        (void)config.isEventCustomConversion(asked);
+        (void)config.eventHasSamplingRate(asked);
+        std::int32_t rate = config.samplingRateForEvent(asked);
+        FUZZ_CHECK(rate >= 1 && rate <= 65535, "a sampling rate within its bounds");
+        (void)config.eventConfigWithName(asked);
+      }
+    }
+  }
+  for (const auto& consent : {config.consentDefaults(), config.regionalDefaults()}) {
+    for (const auto& [type, mode] : consent) {
+      FUZZ_CHECK(mode == foundation::Object("granted") || mode == foundation::Object("denied"),
+                 "a consent mode by its name");
+    }
+  }
+  (void)config.consentDelegations();
+  (void)config.corePlatformServices();
+  (void)config.dataControls();
+  (void)config.isDMARegion();
+  (void)config.uploadURL();
+  (void)config.uploadSubdomain();
+  (void)config.remoteConfigURLWithPlatform("ios", 111400, 0);
+  (void)config.KRPXUploadEnabled();
+  (void)config.KRPXUploadURL();
+  (void)config.KRPXUploadHTTPHeaders();
+  (void)config.customerTypeEnabled();
+  (void)config.sessionStitchingTokenFeatureEnabled();
+  (void)config.experimentIDs();
+  (void)config.isExpired();
+  if (auto editing = config.eventEditing()) {
+    QZMPError error;
+    editing->handleEvent(QZMEditEvent{"purchase", 1000, {{"value", foundation::Object(2.5)}}}, error);
+    FUZZ_CHECK(editing->runtime().getInstructionCount() <= editing->runtime().instructionLimit(),
+               "a program stays within its budget");
+  }
+}
+
+void run(std::span<const std::uint8_t> bytes) {
+  Harness& h = harness();
+  auto decoded = QZMPBMeasurementConfig::initWithBuffer(bytes);
+  if (!decoded) return;
+  NANOSetString(decoded.get(), QZMPBMeasurementConfig::kAppId, std::string_view(kAppID));
+  bool applied = h.config->updateMeasurementConfig(decoded.get());
+  if (applied) {
+    std::int64_t version = NANOHasField(decoded.get(), QZMPBMeasurementConfig::kVersion)
+                               ? NANOGetInt64(decoded.get(), QZMPBMeasurementConfig::kVersion)
+                               : -1;
+    FUZZ_CHECK(h.config->version() == version, "the applied configuration is the one served");
+    auto stored = h.database->queryMeasurementConfigWithError();
+    FUZZ_CHECK(stored.ok() && *stored, "the applied configuration is stored");
+  }
+  serveEverything(*h.config, *decoded);
+  h.config->reset();
+  FUZZ_CHECK(h.config->version() == -1 && !h.config->eventEditing(), "a reset leaves no configuration");
+  checkSettings(*h.config);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  // The configuration is the worker queue's to change, never the main thread's.
+  std::async(std::launch::async, [bytes = std::span<const std::uint8_t>(data, size)] { run(bytes); }).get();
+  return 0;
+}
