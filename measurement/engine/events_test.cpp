@@ -260,8 +260,10 @@ TEST_F(EngineEvents, SessionStartBackfillsTheEventsLoggedJustBeforeIt) {
   EXPECT_EQ(parameterOf(*events[1].rawEvent(), "_sno"), QZMValue::initWithInt64(4));
 
   // With a first open stored the session reaches back to it, but an event
-  // whose metadata already carries a session keeps its own.
+  // whose metadata already carries a session keeps its own. The session is
+  // live, so background handling leaves its properties alone.
   clock->setNow(start + 100);
+  engine->persistedConfig()->setLastSessionActivityClockTime(clock->now());
   handleEvent("_f");
   onWorkerQueue([&] {
     auto sid = QZMUserAttribute::initWithOrigin("auto", "_sid", QZMValue::initWithInt64(1), clock->now());
