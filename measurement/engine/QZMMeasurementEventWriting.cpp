@@ -8,6 +8,7 @@
 #include "measurement/consent/QZMConsentSettingsUtil.h"
 #include "measurement/engine/QZMMeasurement.h"
 #include "measurement/engine/QZMMeasurementConsentFields.h"
+#include "measurement/engine/reporters/QZMLifetimeValueRecorder.h"
 #include "measurement/foundation/QZMDailyCounts.h"
 #include "measurement/foundation/QZMDatabase.h"
 #include "measurement/foundation/QZMFoundationCategories.h"
@@ -159,9 +160,16 @@ void QZMMeasurement::writeFilteredEventOnWorkerQueue(std::unique_ptr<QZMEvent> e
 }
 
 bool QZMMeasurement::updateLifetimeValueWithEvent(const QZMEvent& event) {
-  // Purchases are recorded here once purchase reporting keeps lifetime values.
-  (void)event;
-  return true;
+  if (!QZMLifetimeValueRecorder::isPurchaseEvent(event)) return true;
+  auto db = database();
+  if (db && QZMLifetimeValueRecorder::recordLifetimeValueToDatabase(*db, event)) return true;
+  auto parameterText = [&](const char* name) {
+    auto found = event.parameters().find(name);
+    return found == event.parameters().end() ? std::string() : found->second.description();
+  };
+  monitor()->logWithLevel(1, 23053, "Cannot record lifetime value of event. Name, currency code, transaction value",
+                          QZMEventNameForLogging(event.name()), parameterText("currency"), parameterText("value"));
+  return false;
 }
 
 bool QZMMeasurement::shouldProcessEvent(const QZMEvent& event, QZMDailyCounts& dailyCounts, bool isPublicEvent) {

@@ -16,9 +16,9 @@
 #include "measurement/foundation/QZMPlatformUtilities.h"
 #include "measurement/foundation/QZMScheduler.h"
 #include "measurement/foundation/QZMUtilities.h"
-#include "measurement/model/audience/QZMAudience.h"
 #include "measurement/identity/QZMIdentifiers.h"
 #include "measurement/identity/QZMIdentity.h"
+#include "measurement/model/audience/QZMAudience.h"
 #include "platform/foundation/Files.h"
 #include "platform/foundation/Paths.h"
 
@@ -103,6 +103,7 @@ foundation::Status QZMMeasurement::startMeasurementOnWorkerQueue() {
       didInitializeComponents_ = true;
     }
   }
+  updateSchedule();
   if (QZMBackwardCompatibilityUtil::disableDQRMeasurement()) {
     monitor()->logWithLevel(1, 23210, "DQRMeasurement has been disabled");
   }
@@ -168,6 +169,7 @@ foundation::Status QZMMeasurement::initializeComponentsOnWorkerQueue() {
   if (auto deleted = (*database)->maybeDeleteStaleData(); !deleted.ok()) {
     monitor->logWithLevel(5, 23018, "Unable to delete stale data. Error", deleted.error());
   }
+  updateConsentSettingsUtilWithRemoteConfig();
 
   auto tcfClient = makeTCFClient();
   tcfClient->setIsDMARegion((*remoteConfig)->isDMARegion());
@@ -187,15 +189,15 @@ foundation::Status QZMMeasurement::initializeComponentsOnWorkerQueue() {
 void QZMMeasurement::dropComponents() {
   std::shared_ptr<QZMDatabase> database;
   std::shared_ptr<QZMRemoteConfig> remoteConfig;
-  std::shared_ptr<QZMTCFClient> tcfClient;
   std::shared_ptr<QZMAudience> audience;
+  std::shared_ptr<QZMTCFClient> tcfClient;
   std::shared_ptr<QZMSessionReporter> sessionReporter;
   {
     std::lock_guard lock(componentsMutex_);
     database = std::move(database_);
     remoteConfig = std::move(remoteConfig_);
-    tcfClient = std::move(tcfClient_);
     audience = std::move(audience_);
+    tcfClient = std::move(tcfClient_);
     sessionReporter = std::move(sessionReporter_);
   }
   // Released here, outside the lock.
@@ -214,7 +216,7 @@ foundation::Result<std::shared_ptr<QZMRemoteConfig>> QZMMeasurement::makeRemoteC
 
 foundation::Status QZMMeasurement::makeAudience() {
   auto audience = QZMAudience::initWithDatabase(database());
-  if (!audience) return qzm_errorWithCode(23011, "the audiences could not be made");
+  if (!audience) return qzm_errorWithCode(23011, "the audience evaluator could not be made");
   audience->setRemoteConfig(remoteConfigInstance());
   std::lock_guard lock(componentsMutex_);
   audience_ = std::move(audience);

@@ -8,12 +8,14 @@
 #include <atomic>
 #include <mutex>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "measurement/api/QZMAnalytics.h"
+#include "measurement/config/runtime/testkit/QZMPAssembler.h"
 #include "measurement/config/QZMRemoteConfig.h"
 #include "measurement/consent/QZMConsentSettingsUtil.h"
-#include "measurement/engine/EngineTestKit.h"
+#include "measurement/engine/EventTestKit.h"
 #include "measurement/engine/reporters/QZMSessionReporter.h"
 #include "measurement/engine/reporters/QZMScreenViewReporter.h"
 #include "measurement/foundation/QZMDatabase.h"
@@ -27,9 +29,9 @@
 
 namespace {
 
-using testkit::parameterOf;
+using eventkit::parameterOf;
 
-class EngineEvents : public testkit::EngineTest {
+class EngineEvents : public eventkit::EngineTest {
  protected:
   void SetUp() override {
     EngineTest::SetUp();
@@ -329,6 +331,99 @@ TEST_F(EngineEvents, HandlingDropsWhatItMust) {
   EXPECT_EQ(linesWithCode(23049).size(), 1u);
 }
 
+// A configuration of the test app holding the programs and blocking one name.
+std::shared_ptr<QZMPBMeasurementConfig> configurationWithPrograms(const std::string& appID,
+                                                                  const std::vector<std::string>& programs,
+                                                                  const std::string& blockedName) {
+  auto config = QZMPBMeasurementConfig::initWithMessageInfo(nullptr);
+  NANOSetInt64(config.get(), QZMPBMeasurementConfig::kVersion, 1);
+  NANOSetString(config.get(), QZMPBMeasurementConfig::kAppId, appID);
+  NANOObjectArray rules;
+  auto rule = QZMPBEventConfig::initWithMessageInfo(nullptr);
+  NANOSetString(rule.get(), QZMPBEventConfig::kName, blockedName);
+  NANOSetBool(rule.get(), QZMPBEventConfig::kBlocklisted, true);
+  rules.emplace_back(std::shared_ptr<NANOMessageBase>(std::move(rule)));
+  NANOSetArray(config.get(), QZMPBMeasurementConfig::kEventConfig, &rules);
+  NANOObjectArray assembled;
+  for (const std::string& text : programs) {
+    auto program = QZMPAssembleProgram(
+        "(const \"register\" ($require \"internal.registerCallback\") \"logEvent\" ($require "
+        "\"internal.eventLogger\")) " +
+        text);
+    EXPECT_TRUE(program.ok()) << text;
+    if (program.ok()) assembled.emplace_back(std::shared_ptr<NANOMessageBase>(*program));
+  }
+  NANOSetArray(config.get(), QZMPBMeasurementConfig::kDynamicEventEditing, &assembled);
+  return config;
+}
+
+TEST_F(EngineEvents, EditingProgramsChangeEventsAndAddTheirOwn) {
+  struct Case {
+    const char* name;
+    const char* program;
+    // Stored rows: name, origin, and the "added" parameter when set.
+    std::vector<std::tuple<std::string, std::string, std::string>> stored;
+    bool failed;
+  };
+  const std::vector<Case> cases = {
+      {"an edit renames and adds a parameter",
+       R"((function "edit" (array "e")
+            (call (get "e") "setEventName" (array "tapped"))
+            (call (get "e") "setParamValue" (array "added" "yes"))
+            (return 0))
+          ($register 0 (get "edit") (map "type" "edit")))",
+       {{"tapped", "app", "yes"}},
+       false},
+      {"created events follow, with their own origin or the app's",
+       R"((function "make" (array "e")
+            ($logEvent "follow_up" 5 (map "_o" "auto" "added" "one"))
+            ($logEvent "second" 6 (map "added" "two")))
+          ($register 0 (get "make") (map "type" "create")))",
+       {{"tap", "app", ""}, {"follow_up", "auto", "one"}, {"second", "app", "two"}},
+       false},
+      {"a failing program leaves the event as it came",
+       R"((function "edit" (array "e")
+            (call (get "e") "setEventName" (array "tapped"))
+            (return 0))
+          (function "make" (array "e") ($logEvent "n" 1))
+          ($register 0 (get "edit") (map "type" "edit"))
+          ($register 0 (get "make") (map "type" "create")))",
+       {{"tap", "app", ""}},
+       true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto config = configurationWithPrograms(engine->appID(), {c.program}, "blocked");
+    // Configurations are applied off the main thread, as a fetch does.
+    std::atomic<bool> updated = false;
+    engine->scheduler()->scheduleOnWorkerQueueBlockID(
+        "EditingTest", [&] { updated = engine->remoteConfigInstance()->updateMeasurementConfig(config.get()); });
+    drain();
+    ASSERT_TRUE(updated);
+    ASSERT_NE(engine->remoteConfigInstance()->eventEditing(), nullptr);
+    const std::size_t before = rawEvents().size();
+    const std::size_t failures = linesWithCode(23223).size();
+    handleEvent("tap", {{"label", "x"}}, "app");
+    auto events = rawEvents();
+    ASSERT_EQ(events.size(), before + c.stored.size());
+    for (std::size_t i = 0; i < c.stored.size(); ++i) {
+      const QZMEvent& event = *events[before + i].rawEvent();
+      const auto& [name, origin, added] = c.stored[i];
+      EXPECT_EQ(event.name(), name);
+      EXPECT_EQ(event.origin(), origin);
+      auto value = parameterOf(event, "added");
+      EXPECT_EQ(value ? *value->stringValue() : "", added) << name;
+    }
+    EXPECT_EQ(linesWithCode(23223).size(), failures + (c.failed ? 1 : 0));
+  }
+
+  // The configuration's own block drops the event and reports it by name.
+  const std::size_t before = rawEvents().size();
+  handleEvent("blocked", {}, "app");
+  EXPECT_EQ(rawEvents().size(), before);
+  EXPECT_EQ(errorEventCodes(), std::vector<std::int64_t>{11});
+}
+
 TEST_F(EngineEvents, AllowlistKeepsOnlyItsEventsAndMarksThem) {
   restart(std::vector<std::string>{"tap", "_s"});
   logEvent("tap");
@@ -510,16 +605,16 @@ TEST_F(EngineEvents, RealtimeMarksWithinTheDailyLimits) {
 
 TEST_F(EngineEvents, FirstOpensAreCountedInTheKeychain) {
   auto count = [] {
-    return QZMKeychainWrapper::keychainValueWithIdentifier("_pfo", testkit::kEngineTestBundleID).value();
+    return QZMKeychainWrapper::keychainValueWithIdentifier("_pfo", eventkit::kEngineTestBundleID).value();
   };
   EXPECT_EQ(count(), std::nullopt);
   handleEvent("_f");
   EXPECT_EQ(count(), "1");
   ASSERT_TRUE(QZMKeychainWrapper::upsertKeychainValue(foundation::Object("9223372036854775807"), "_pfo",
-                                                      testkit::kEngineTestBundleID));
+                                                      eventkit::kEngineTestBundleID));
   handleEvent("_f");
   EXPECT_EQ(count(), "9223372036854775807");
-  ASSERT_TRUE(QZMKeychainWrapper::upsertKeychainValue(foundation::Object("-4"), "_pfo", testkit::kEngineTestBundleID));
+  ASSERT_TRUE(QZMKeychainWrapper::upsertKeychainValue(foundation::Object("-4"), "_pfo", eventkit::kEngineTestBundleID));
   handleEvent("_f");
   EXPECT_EQ(count(), "1");
 }

@@ -10,7 +10,7 @@
 
 #include "measurement/config/QZMRemoteConfig.h"
 #include "measurement/consent/QZMConsentSettingsUtil.h"
-#include "measurement/engine/EngineTestKit.h"
+#include "measurement/engine/EventTestKit.h"
 #include "measurement/foundation/QZMDatabase.h"
 #include "measurement/foundation/QZMPersistedConfig.h"
 #include "measurement/identity/QZMIdentity.h"
@@ -22,7 +22,7 @@ namespace {
 using foundation::Dictionary;
 using foundation::Object;
 
-class EngineUserProperties : public testkit::EngineTest {
+class EngineUserProperties : public eventkit::EngineTest {
  protected:
   void SetUp() override {
     EngineTest::SetUp();
@@ -213,7 +213,7 @@ TEST_F(EngineUserProperties, WhoDecidesWhetherAdsArePersonalised) {
     QZMConsentSettingsUtil::clearAllSettings();
     if (c.consent) QZMConsentSettingsUtil::setConsentSettings(Dictionary{{"ad_personalization", *c.consent}});
     if (c.defaults) QZMConsentSettingsUtil::setDefaultSettings(Dictionary{{"ad_personalization", *c.defaults}});
-    Dictionary info{{"CFBundleIdentifier", testkit::kEngineTestBundleID}};
+    Dictionary info{{"CFBundleIdentifier", eventkit::kEngineTestBundleID}};
     if (c.plist) info.emplace("DRALIX_ANALYTICS_DEFAULT_ALLOW_AD_PERSONALIZATION_SIGNALS", *c.plist);
     home->setInfoPlist(info);
     std::optional<std::int64_t> answer;

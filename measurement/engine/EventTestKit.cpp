@@ -1,4 +1,4 @@
-#include "measurement/engine/EngineTestKit.h"
+#include "measurement/engine/EventTestKit.h"
 
 #include "measurement/api/QZMAnalytics.h"
 #include "measurement/config/QZMMeasurementSettings.h"
@@ -14,7 +14,9 @@
 #include "measurement/model/QZMEvent.h"
 #include "measurement/model/QZMEventParameters.h"
 
-namespace testkit {
+namespace eventkit {
+
+using testkit::settle;
 
 TestEngine::TestEngine(std::shared_ptr<QZMPersistedConfig> config, std::shared_ptr<QZMScheduler> scheduler,
                        SafelistedEvents safelistedEvents)
@@ -41,7 +43,7 @@ std::vector<std::pair<double, bool>> TestEngine::sessionStarts() const {
 }
 
 void EngineTest::SetUp() {
-  FoundationTest::SetUp();
+  testkit::FoundationTest::SetUp();
   home->setInfoPlist({{"CFBundleIdentifier", foundation::Object(kEngineTestBundleID)}});
   QZMConsentSettingsUtil::clearAllSettings();
   QZMAnalytics::resetForTests();
@@ -66,7 +68,7 @@ void EngineTest::TearDown() {
   QZMIdentity::setSharedInstance(nullptr);
   QZMEManager::setSharedInstance(nullptr);
   QZMConsentSettingsUtil::clearAllSettings();
-  FoundationTest::TearDown();
+  testkit::FoundationTest::TearDown();
 }
 
 void EngineTest::startEngine(QZMMeasurement::SafelistedEvents safelistedEvents) {
@@ -152,4 +154,4 @@ std::optional<QZMValue> parameterOf(const QZMEvent& event, const std::string& na
   return it->second;
 }
 
-}  // namespace testkit
+}  // namespace eventkit
