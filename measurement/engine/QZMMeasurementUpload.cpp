@@ -300,6 +300,8 @@ void QZMMeasurement::networkUploadCompletionHandlerWithResponse(const DRKHTTPURL
     if ((network_ && network_->isNetworkConnected() && hasDataToUpload()) || (config && config->isExpired())) {
       uploadData();
     } else {
+      // A membership lookup postponed while this upload held the request
+      // slot starts here instead, once on-device conversion exists.
       updateSchedule();
     }
     return;

@@ -12,6 +12,7 @@
 #include "measurement/foundation/QZMAlarm.h"
 #include "measurement/foundation/QZMPersistedConfig.h"
 #include "measurement/identity/QZMIdentity.h"
+#include "platform/foundation/Bundle.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/ui/Application.h"
 
@@ -150,6 +151,57 @@ TEST_F(Upload, ABatchCarriesStampedBundlesWithAChecksumOverTheRest) {
   EXPECT_EQ(qzm_64LSBMD5(*bundle.protoBuffer()), checksum);
   EXPECT_EQ(persistedConfig()->lastUploadedEventTimestampMillis(),
             static_cast<std::int64_t>((clock->now() - 30) * 1000));
+}
+
+TEST_F(Upload, PreviewHeadersSendTheBatchToTheTaggingServerWithThem) {
+  foundation::Bundle::setMain(std::make_shared<foundation::Bundle>(
+      "/nowhere", foundation::Dictionary{{"DRALIX_ANALYTICS_KRPX_UPLOAD_ENABLED", foundation::Object(true)}}));
+  // No instance is in the tagging server's share: only preview headers
+  // send a batch there.
+  auto tagged = testkit::configuration({});
+  auto setting = QZMPBKrpxSetting::initWithMessageInfo(nullptr);
+  NANOSetString(setting.get(), QZMPBKrpxSetting::kUploadUrl, server->baseURL() + "/tagging/a");
+  NANOSetString(setting.get(), QZMPBKrpxSetting::kServerInfo, std::string("server-7"));
+  NANOSetInt32(setting.get(), QZMPBKrpxSetting::kUploadPercentage, 0);
+  NANOSetMessage(tagged.get(), QZMPBMeasurementConfig::kKrpxSetting, setting.get());
+  NANOSetString(tagged.get(), QZMPBMeasurementConfig::kUploadSubdomain, std::string("eu"));
+  applyConfiguration(*tagged);
+  server->answer("POST", "/tagging/a", Answer{204});
+
+  struct Case {
+    const char* title;
+    std::optional<foundation::Dictionary> previewHeaders;
+    const char* path;
+    const char* event;
+  };
+  const std::vector<Case> cases = {
+      {"with preview headers", foundation::Dictionary{{"X-Qrl-Server-Preview", "key-1"}}, "/tagging/a", "tagged"},
+      {"without them", std::nullopt, "/a", "untagged"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.title);
+    // Without preview headers the subdomain would name another host.
+    if (!c.previewHeaders) NANOClearField(tagged.get(), QZMPBMeasurementConfig::kUploadSubdomain);
+    applyConfiguration(*tagged);
+    QZMMeasurementBase::setKRPXPreviewHeaders(c.previewHeaders);
+    std::size_t before = server->requests().size();
+    storeEvent(storeMetadata(), c.event, clock->now());
+    upload();
+    std::vector<RecordedRequest> requests = server->requests();
+    ASSERT_EQ(requests.size(), before + 1);
+    const RecordedRequest& sent = requests.back();
+    EXPECT_EQ(sent.path, c.path);
+    bool tagging = c.previewHeaders.has_value();
+    EXPECT_EQ(sent.header("X-Qrl-Server-Preview"), tagging ? "key-1" : "");
+    EXPECT_EQ(sent.header("x-krpx-server-info"), tagging ? "server-7" : "");
+    auto batch = QZMPBMeasurementBatch::initWithBuffer(
+        std::span(reinterpret_cast<const std::uint8_t*>(sent.body.data()), sent.body.size()));
+    ASSERT_TRUE(batch);
+    EXPECT_EQ(NANOGetString(batch.get(), QZMPBMeasurementBatch::kUploadSubdomain),
+              tagging ? std::optional<std::string>("eu") : std::nullopt);
+    EXPECT_TRUE(queuedBundles().empty());
+  }
+  QZMMeasurementBase::setKRPXPreviewHeaders(std::nullopt);
 }
 
 TEST_F(Upload, OnlyBundlesThatMayTravelTogetherShareABatch) {
