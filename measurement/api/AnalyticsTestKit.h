@@ -93,6 +93,10 @@ class RecordingEngine : public QZMMeasurement {
     std::lock_guard lock(mutex_);
     return events_;
   }
+  void clearEvents() {
+    std::lock_guard lock(mutex_);
+    events_.clear();
+  }
   std::vector<std::string> eventNames() const {
     std::vector<std::string> names;
     for (const auto& event : events()) names.push_back(event.name);

@@ -7,6 +7,7 @@
 #include "measurement/consent/QZMTCFClient.h"
 #include "measurement/engine/QZMMeasurement.h"
 #include "measurement/engine/reporters/QZMScreenViewReporter.h"
+#include "measurement/engine/reporters/QZMSearchAdReporter.h"
 #include "measurement/engine/reporters/QZMSessionReporter.h"
 #include "measurement/foundation/QZMAlarm.h"
 #include "measurement/foundation/QZMDatabase.h"
@@ -73,6 +74,7 @@ void QZMMeasurement::setEnabledOnWorkerQueue(bool enabled) {
       return;
     }
     if (auto reporter = sessionReporter()) reporter->setReportingEnabled(true);
+    if (auto reporter = searchAdReporter()) reporter->setSearchAdReporterEnabled(true);
     monitor->logWithLevel(6, 23012, "Analytics collection enabled");
     if (QZMIsAutomaticScreenReportingEnabled() && hasPublicAPI()) {
       monitor->logWithLevel(6, 23220,
@@ -84,6 +86,7 @@ void QZMMeasurement::setEnabledOnWorkerQueue(bool enabled) {
   } else {
     alarm_->cancel();
     if (auto reporter = sessionReporter()) reporter->setReportingEnabled(false);
+    if (auto reporter = searchAdReporter()) reporter->setSearchAdReporterEnabled(false);
     monitor->logWithLevel(6, 23013, "Analytics collection disabled");
   }
 }
@@ -171,6 +174,15 @@ foundation::Status QZMMeasurement::initializeComponentsOnWorkerQueue() {
   }
   updateConsentSettingsUtilWithRemoteConfig();
 
+  if (auto searchAdReporter = QZMSearchAdReporter::initWithWorkerQueue(scheduler_->workerQueue(), persistedConfig_)) {
+    {
+      std::lock_guard lock(componentsMutex_);
+      searchAdReporter_ = searchAdReporter;
+    }
+    searchAdReporter->setSearchAdReporterEnabled(true);
+    searchAdReporter->start();
+  }
+
   auto tcfClient = makeTCFClient();
   tcfClient->setIsDMARegion((*remoteConfig)->isDMARegion());
   {
@@ -192,8 +204,10 @@ void QZMMeasurement::dropComponents() {
   std::shared_ptr<QZMAudience> audience;
   std::shared_ptr<QZMTCFClient> tcfClient;
   std::shared_ptr<QZMSessionReporter> sessionReporter;
+  std::shared_ptr<QZMSearchAdReporter> searchAdReporter;
   {
     std::lock_guard lock(componentsMutex_);
+    searchAdReporter = std::move(searchAdReporter_);
     database = std::move(database_);
     remoteConfig = std::move(remoteConfig_);
     audience = std::move(audience_);
