@@ -68,6 +68,10 @@ class RecordingEngine : public QZMMeasurement {
   std::optional<std::int64_t> shouldDisableAdPersonalization() override { return npa; }
   void userPropertiesIncludingInternal(bool includeInternal,
                                        std::function<void(const foundation::Dictionary&)> callback) override {
+    if (userPropertiesAnswer) {
+      callback(*userPropertiesAnswer);
+      return;
+    }
     callback({{"plan", "pro"}, {"internal", includeInternal}});
   }
   void setSessionTimeoutInterval(double seconds) override {
@@ -129,6 +133,8 @@ class RecordingEngine : public QZMMeasurement {
 
   std::optional<std::int64_t> npa;
   bool resetSucceeds = true;
+  // Replaces the fixed answer to user-property queries.
+  std::optional<foundation::Dictionary> userPropertiesAnswer;
 
  private:
   RecordingEngine(std::shared_ptr<QZMScheduler> scheduler, bool enabled)
