@@ -71,16 +71,6 @@ const Data* dataFor(const Dictionary& dictionary, std::string_view key) {
   return it == dictionary.end() ? nullptr : it->second.data();
 }
 
-// Until the engine's user-property road stores them, the properties go
-// straight to the database.
-void storeUserAttribute(const std::shared_ptr<QZMDatabase>& database, const QZMUserAttribute& attribute) {
-  if (database) (void)database->updateUserAttribute(attribute.stored());
-}
-
-void forgetUserAttribute(const std::shared_ptr<QZMDatabase>& database, const QZMUserAttribute& attribute) {
-  if (database) (void)database->deleteUserAttributeWithName(attribute.name());
-}
-
 std::optional<QZMPSMClientClass> clientClassNamed(const char* name) {
   if (!QZMUtilities::shared()->classExists(name)) return std::nullopt;
   std::any object = QZMUtilities::classObject(name);
@@ -453,7 +443,7 @@ void QZMMeasurement::handlePSMValueOnWorkerQueue(const std::string& value, bool 
   }
   if (auto text = QZMValue::initWithString(value)) {
     if (auto attribute = QZMUserAttribute::initWithOrigin(kOrigin, kPSMValueProperty, *text, now)) {
-      storeUserAttribute(this->database(), *attribute);
+      setUserAttributeOnWorkerQueue(*attribute);
     }
   }
   if (auto event = QZMEvent::initWithOrigin(kOrigin, false, "_fx", now, 0, QZMDictionary{{"_fxs", "psm"}})) {
@@ -471,7 +461,7 @@ void QZMMeasurement::incrementPSMCountOnWorkerQueueWithName(const std::string& n
   }
   if (auto attribute = QZMUserAttribute::initWithOrigin(kOrigin, name, QZMValue::initWithInt64(count),
                                                         foundation::now())) {
-    storeUserAttribute(this->database(), *attribute);
+    setUserAttributeOnWorkerQueue(*attribute);
   }
 }
 
@@ -496,7 +486,7 @@ void QZMMeasurement::maybeDeleteExpiredPSMValueOnWorkerQueue() {
   const QZMStoredUserAttribute& property = **stored;
   if (std::fabs(now - property.setTimestamp) >= kPSMValueLifetime) {
     auto remove = [&](const QZMStoredUserAttribute& row) {
-      if (auto attribute = QZMUserAttribute::fromStored(row)) forgetUserAttribute(this->database(), *attribute);
+      if (auto attribute = QZMUserAttribute::fromStored(row)) removeUserAttributeOnWorkerQueue(*attribute);
     };
     remove(property);
     for (const char* name : kPSMCountProperties) {
@@ -626,7 +616,7 @@ void QZMMeasurement::handleAdsOnDeviceConversionValue(const std::optional<std::s
   }
   if (!value || value->empty()) {
     if (current) {
-      if (auto attribute = QZMUserAttribute::fromStored(*current)) forgetUserAttribute(this->database(), *attribute);
+      if (auto attribute = QZMUserAttribute::fromStored(*current)) removeUserAttributeOnWorkerQueue(*attribute);
     }
     if (database) (void)database->deleteODMValueWithName(kODM2ValueRow);
     monitor->logWithLevel(7, 23281, "Conversion service returned empty value");
@@ -645,7 +635,7 @@ void QZMMeasurement::handleAdsOnDeviceConversionValue(const std::optional<std::s
   }
   if (auto text = QZMValue::initWithString(*value)) {
     if (auto attribute = QZMUserAttribute::initWithOrigin(kOrigin, kODM2ValueProperty, *text, now)) {
-      storeUserAttribute(this->database(), *attribute);
+      setUserAttributeOnWorkerQueue(*attribute);
     }
   }
   if (auto event = QZMEvent::initWithOrigin(kOrigin, false, "_fx", now, 0, QZMDictionary{{"_fxs", "psm_dxds"}})) {

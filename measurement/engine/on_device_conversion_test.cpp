@@ -27,6 +27,7 @@
 #include "measurement/foundation/QZMUtilities.h"
 #include "measurement/identity/QZMIdentity.h"
 #include "measurement/model/QZMUserAttribute.h"
+#include "measurement/model/audience/QZMRawEventData.h"
 #include "platform/utilities/Endpoints.h"
 #include "testing/MeasurementHost.h"
 #include "testing/TlsServer.h"
@@ -91,6 +92,13 @@ std::string queryValue(const std::string& target, const std::string& key) {
   if (at == std::string::npos) return "<none>";
   std::size_t start = at + key.size() + 1;
   return target.substr(start, target.find('&', start) - start);
+}
+
+testkit::Answer reply(int status, std::string body = "") {
+  testkit::Answer answer;
+  answer.status = status;
+  answer.body = std::move(body);
+  return answer;
 }
 
 class OnDeviceConversion : public testkit::MeasurementHost {
@@ -216,15 +224,47 @@ class OnDeviceConversion : public testkit::MeasurementHost {
   }
 
   // Returns once the engine has handled the server's answer.
+  // Uploads the fetch sets off are answered and awaited too.
   void fetchConfiguration(const testkit::Answer& answer) {
     server->answer("GET", std::string("/config/app/") + testkit::kTestAppID, answer);
+    server->answer("POST", "/a", reply(204));
+    waitForNetwork();
+    std::size_t fetched = linesWithCode(23127).size();
     onWorker([&] { engine()->fetchRemoteConfig(); });
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (linesWithCode(23127).size() == fetched && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    ASSERT_GT(linesWithCode(23127).size(), fetched) << "the fetch was not answered";
+    settleEngine();
+    waitForNetwork();
+  }
+
+  void waitForNetwork() {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (engine()->isNetworkRequestPending() && std::chrono::steady_clock::now() < deadline) {
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      settleEngine();
     }
-    ASSERT_FALSE(engine()->isNetworkRequestPending()) << "the fetch was not answered";
-    settleEngine();
+    ASSERT_FALSE(engine()->isNetworkRequestPending()) << "a request of the engine was not answered";
+  }
+
+  // The "_fxs" source of each stored "_fx" event, which must be real-time.
+  std::vector<std::string> conversionEventSources() {
+    std::vector<std::string> sources;
+    onWorker([&] {
+      auto stored = engine()->database()->allRawEventsWithError<QZMRawEventData>(QZMRawEventDataFromDictionary);
+      ASSERT_TRUE(stored.ok());
+      for (const QZMRawEventData& row : *stored) {
+        const auto& event = *row.rawEvent();
+        if (event.name() != "_fx") continue;
+        EXPECT_TRUE(event.isRealtime());
+        EXPECT_EQ(event.origin(), "auto");
+        auto source = event.parameters().find("_fxs");
+        sources.push_back(source == event.parameters().end() ? "<none>" : source->second.description());
+      }
+    });
+    return sources;
   }
 
   std::unique_ptr<testkit::TlsServer> server;
@@ -236,12 +276,6 @@ class OnDeviceConversion : public testkit::MeasurementHost {
 
 const Data kDigest(32, 0xab);
 
-testkit::Answer reply(int status, std::string body = "") {
-  testkit::Answer answer;
-  answer.status = status;
-  answer.body = std::move(body);
-  return answer;
-}
 
 // ---- Which identifier is looked up ----
 
@@ -448,8 +482,10 @@ TEST_F(OnDeviceConversion, AMatchIsKeptAsTheRowAndTheUserPropertyAndEveryAnswerE
     if (c.kept) {
       EXPECT_EQ(odmValue("odm1_value"), c.kept);
       EXPECT_EQ(userProperty("_psmvalue"), Object(*c.kept));
+      EXPECT_EQ(conversionEventSources(), std::vector<std::string>{"psm"});
     } else {
       EXPECT_EQ(userProperty("_psmvalue"), std::nullopt);
+      EXPECT_TRUE(conversionEventSources().empty());
     }
     EXPECT_EQ(userProperty("_psmcount"), Object(lookupsSoFar));
     QZMPSMContext after = context();
@@ -696,6 +732,9 @@ TEST_F(ConversionService, TheServicesAnswerIsKeptChangedOrClearedAfterEachFetch)
   fetch(true);
   EXPECT_EQ(odmValue("odm2_value"), "first");
   EXPECT_EQ(userProperty("_psmvalue_dxds"), Object("first"));
+  // The answer comes after the fetch's own upload decision, so the event
+  // waits for the next upload.
+  EXPECT_EQ(conversionEventSources(), std::vector<std::string>{"psm_dxds"});
   {
     std::lock_guard lock(service->mutex);
     EXPECT_EQ(service->interactions, std::vector<ODCInteractionType>{0});
