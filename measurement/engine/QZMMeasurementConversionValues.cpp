@@ -16,6 +16,7 @@
 #include "measurement/foundation/QZMPersistedConfig.h"
 #include "measurement/foundation/QZMScheduler.h"
 #include "measurement/identity/QZMIdentity.h"
+#include "measurement/model/QZMEvent.h"
 #include "measurement/proto/NANOFieldAccess.h"
 #include "measurement/proto/generated/QZMPBMessages.h"
 #include "platform/foundation/Clock.h"
@@ -317,8 +318,8 @@ void QZMMeasurement::handleSKANUpdatePostbackCompletion(const Response& response
   if (NANOHasField(&response, Response::kEvaluationEventTimeMillis)) {
     parameters["_skane"] = NANOGetInt64(&response, Response::kEvaluationEventTimeMillis);
   }
-  // Through the facade's road of internal events, stamped now.
-  QZMAnalytics::logInternalEventWithOrigin(kQZMOriginAuto, "_skan", foundation::now(), parameters);
+  handleInternalEventOnWorkerQueue(
+      QZMEvent::initWithOrigin(kQZMOriginAuto, false, "_skan", foundation::now(), 0, parameters));
 }
 
 void QZMMeasurement::maybeScheduleSKANCVFetchRetry() {

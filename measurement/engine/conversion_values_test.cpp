@@ -7,6 +7,7 @@
 #include <mutex>
 #include <thread>
 
+#include "measurement/api/QZMAnalytics.h"
 #include "measurement/engine/EngineTestKit.h"
 #include "measurement/foundation/QZMAlarm.h"
 #include "measurement/foundation/QZMScheduler.h"
@@ -29,38 +30,6 @@ bool eventually(const std::function<bool()>& done) {
   }
   return true;
 }
-
-// An engine on a real network whose events, handed over by the facade, are
-// kept for the test.
-class RecordingEngine : public QZMMeasurement {
- public:
-  static std::shared_ptr<RecordingEngine> make() {
-    auto scheduler = QZMScheduler::initWithWorkerQueueLabel(kQZMWorkerQueueLabel);
-    auto engine = std::shared_ptr<RecordingEngine>(new RecordingEngine(scheduler));
-    engine->finishInitialization();
-    return engine;
-  }
-  void logEventWithOrigin(const std::string& origin, bool /*isPublicEvent*/, const std::string& name,
-                          const QZMDictionary& parameters, double /*timestamp*/, bool /*enabled*/,
-                          bool /*ignoreEnabled*/, bool /*ignoreInterceptor*/, QZMLogEventInterceptor /*interceptor*/,
-                          const QZMDictionary& /*addedScreenParameters*/) override {
-    std::lock_guard lock(mutex_);
-    events_.emplace_back(origin + "/" + name, parameters);
-  }
-  std::vector<std::pair<std::string, QZMDictionary>> events() const {
-    std::lock_guard lock(mutex_);
-    return events_;
-  }
-
- private:
-  explicit RecordingEngine(std::shared_ptr<QZMScheduler> scheduler)
-      : QZMMeasurement(kQZMDatabaseFileName, QZMPersistedConfig::sharedInstance(), std::make_shared<DRKNetwork>(),
-                       scheduler, QZMAlarm::initWithDispatchQueue(scheduler->workerQueue(), kQZMMeasurementTimerName),
-                       testkit::kTestAppID, true, false, std::nullopt, nullptr) {}
-
-  mutable std::mutex mutex_;
-  std::vector<std::pair<std::string, QZMDictionary>> events_;
-};
 
 Answer withStatus(int status, std::string body = {}, std::multimap<std::string, std::string> headers = {}) {
   Answer answer;
@@ -94,15 +63,23 @@ class ConversionValues : public testkit::EngineTest {
     foundation::Device::setSystemVersion("17.2");
     store::SKAdNetwork::resetForTests();
     startServer();
-    recorder = RecordingEngine::make();
-    QZMMeasurementBase::setSharedInstance(recorder);
     start();
+    listener = QZMAnalytics::addLogEventListener([this](const QZMEvent& event) {
+      if (event.name() != "_skan") return;
+      QZMDictionary parameters;
+      for (const auto& [name, value] : event.parameters()) {
+        if (name.starts_with("_skan")) parameters.emplace(name, QZMObject(value).plainObject());
+      }
+      std::lock_guard lock(mutex);
+      skan.push_back(parameters);
+    });
     setSettings({{"measurement.skan.update_conversion_value_enabled", "1"}});
     // Opened 47 hours ago: inside the first window.
     firstOpenHoursAgo(47);
     persistedConfig()->setLastUploadedEventTimestampMillis(nowMillis() - 60'000);
   }
   void TearDown() override {
+    QZMAnalytics::removeLogEventListener(listener);
     foundation::Device::setSystemVersion(std::nullopt);
     store::SKAdNetwork::resetForTests();
     EngineTest::TearDown();
@@ -138,12 +115,10 @@ class ConversionValues : public testkit::EngineTest {
   }
   std::size_t requestCount() const { return server->requests().size(); }
 
+  // The "_skan" events the engine handled, with their own parameters.
   std::vector<QZMDictionary> skanEvents() {
-    std::vector<QZMDictionary> found;
-    for (const auto& [name, parameters] : recorder->events()) {
-      if (name == "auto/_skan") found.push_back(parameters);
-    }
-    return found;
+    std::lock_guard lock(mutex);
+    return skan;
   }
 
   // Seconds until the alarm fires; -1 when it is not armed.
@@ -152,7 +127,9 @@ class ConversionValues : public testkit::EngineTest {
     return alarm->scheduledTimestamp()->secondsSince1970 - now;
   }
 
-  std::shared_ptr<RecordingEngine> recorder;
+  std::optional<QZMLogEventListenerToken> listener;
+  std::mutex mutex;
+  std::vector<QZMDictionary> skan;
 };
 
 TEST_F(ConversionValues, AnAcceptedAnswerReachesTheAdNetworkAndIsLogged) {
