@@ -189,6 +189,23 @@ TEST_F(EngineEvents, DefaultParametersMergeIntoEventsButNeverIntoErrors) {
   ASSERT_GE(events.size(), 2u);
   EXPECT_FALSE(parameterOf(*events[events.size() - 2].rawEvent(), "plan"));
   EXPECT_EQ(parameterOf(*events.back().rawEvent(), "plan"), QZMValue::initWithString("pro"));
+
+  // A campaign event takes no "dxd_" default; other events do.
+  engine->persistedConfig()->setDefaultEventParameters(foundation::Dictionary{{"plan", "pro"}, {"dxd_x", "1"}});
+  onWorkerQueue([&] {
+    for (const char* name : {"_cmp", "_au"}) {
+      engine->handleInternalEventOnWorkerQueue(QZMEvent::initWithOrigin("auto", false, name, clock->now(), 0,
+                                                                        QZMDictionary{}));
+    }
+  });
+  drain();
+  events = rawEvents();
+  ASSERT_GE(events.size(), 2u);
+  const QZMEvent& campaign = *events[events.size() - 2].rawEvent();
+  ASSERT_EQ(campaign.name(), "_cmp");
+  EXPECT_FALSE(parameterOf(campaign, "dxd_x"));
+  EXPECT_EQ(parameterOf(campaign, "plan"), QZMValue::initWithString("pro"));
+  EXPECT_EQ(parameterOf(*events.back().rawEvent(), "dxd_x"), QZMValue::initWithString("1"));
 }
 
 TEST_F(EngineEvents, SettingDefaultParameters) {
