@@ -1,6 +1,7 @@
 #include <string>
 
 #include "measurement/api/QZMAnalytics.h"
+#include "measurement/api/QZMStoredDeepLink.h"
 #include "measurement/config/QZMRemoteConfig.h"
 #include "measurement/config/QZMRemoteConfigEnvironment.h"
 #include "measurement/consent/QZMConsentSettingsUtil.h"
@@ -15,6 +16,7 @@
 #include "measurement/foundation/QZMPersistedConfig.h"
 #include "measurement/foundation/QZMPlatformUtilities.h"
 #include "measurement/foundation/QZMScheduler.h"
+#include "measurement/foundation/QZMUserDefaults.h"
 #include "measurement/foundation/QZMUtilities.h"
 #include "measurement/identity/QZMIdentifiers.h"
 #include "measurement/identity/QZMIdentity.h"
@@ -81,6 +83,7 @@ void QZMMeasurement::setEnabledOnWorkerQueue(bool enabled) {
                                 kQZMAutomaticScreenReportingEnabledKey + " to NO (boolean) in the Info.plist");
     }
   } else {
+    QZMExpireStoredDeepLink(*QZMMeasurement::remoteConfig());
     alarm_->cancel();
     if (auto reporter = sessionReporter()) reporter->setReportingEnabled(false);
     monitor->logWithLevel(6, 23013, "Analytics collection disabled");
@@ -102,6 +105,11 @@ foundation::Status QZMMeasurement::startMeasurementOnWorkerQueue() {
       didInitializeComponents_ = true;
     }
   }
+  setPersonalizedAdsUserPropertyOnWorkerQueue();
+  if (QZMAnalytics::needFirstOpenAfterReset()) {
+    reportFirstOpenOnWorkerQueue();
+    QZMAnalytics::removeNeedFirstOpenAfterReset();
+  }
   if (QZMBackwardCompatibilityUtil::disableDQRMeasurement()) {
     monitor()->logWithLevel(1, 23210, "DQRMeasurement has been disabled");
   }
@@ -121,6 +129,16 @@ foundation::Status QZMMeasurement::initializeComponentsOnWorkerQueue() {
   setProspectiveConsentSettings();
   QZMAnalytics::removeStartUpConsentSettings();
   QZMAnalytics::removeDeferredResetOnDeniedConsent();
+
+  if (shouldWipeDataWithAppID(appID_, identity->appIDFromDXV(), persistedConfig_->appIDFromDXV())) {
+    // Counted before the wipe starts, so a wipe cut short is done again.
+    QZMAnalytics::setResetRetryCount(QZMAnalytics::resetRetryCount() + 1);
+    if (wipeoutAnalyticsDataAndResetComponents().ok()) {
+      QZMAnalytics::setResetRetryCount(0);
+    } else {
+      monitor->logWithLevel(4, 23208, "Failed to wipe out Analytics data");
+    }
+  }
 
   identity->updateIdentifiers();
   if (auto afterReset = QZMAnalytics::appInstanceIDAfterReset(); nonEmpty(afterReset)) {
@@ -167,6 +185,23 @@ foundation::Status QZMMeasurement::initializeComponentsOnWorkerQueue() {
   if (auto deleted = (*database)->maybeDeleteStaleData(); !deleted.ok()) {
     monitor->logWithLevel(5, 23018, "Unable to delete stale data. Error", deleted.error());
   }
+
+  updateCachedAdCampaignInfoWithExistingGBRAIDProperty();
+  setPersonalizedAdsUserPropertyOnWorkerQueue();
+  backfillSessionNumber();
+  reportFirstOpenOnWorkerQueue();
+  if (QZMUserDefaults::sharedUserDefaults()->objectForKey(kQZMStoredDeepLinkKey)) {
+    reportStoredCampaignEventOnWorkerQueue(std::nullopt);
+  } else if (shouldAllowRequestDeferredDeepLink()) {
+    // The request waits for a fresh configuration, which may switch it off.
+    if ((*remoteConfig)->isExpired()) {
+      shouldRequestDeferredDeepLinkAfterConfigFetch_ = true;
+    } else {
+      requestDeferredDeepLink();
+    }
+  }
+  reportAppUpdateOnWorkerQueue();
+  reportOSUpdateOnWorkerQueue();
 
   auto tcfClient = makeTCFClient();
   tcfClient->setIsDMARegion((*remoteConfig)->isDMARegion());
