@@ -16,6 +16,7 @@
 #include "measurement/foundation/QZMFileLocations.h"
 #include "measurement/foundation/QZMPersistedConfig.h"
 #include "measurement/foundation/QZMScheduler.h"
+#include "measurement/identity/QZMIdentity.h"
 #include "platform/foundation/Files.h"
 
 namespace {
@@ -161,7 +162,7 @@ TEST_F(Reset, AWipeThatCannotDeleteTheDatabaseFileFailsAndLeavesNothingHalfDone)
   for (int i = 0; i < 3; ++i) testkit::settle(measurement->scheduler()->workerQueue());
   ASSERT_FALSE(measurement->database());
 
-  if (!QZMSetFileImmutable(folder, true).ok() || !QZMIsFileImmutable(folder).value_or(false)) {
+  if (!QZMSetFileImmutable(folder, true).ok() || !QZMIsFileImmutable(folder).valueOr(false)) {
     GTEST_SKIP() << "no immutable flag here";
   }
   foundation::Status failed = measurement->wipe();

@@ -11,6 +11,7 @@
 
 #include "measurement/api/QZMAnalytics.h"
 #include "measurement/api/QZMStoredDeepLink.h"
+#include "measurement/config/QZMRemoteConfig.h"
 #include "measurement/engine/QZMMeasurement.h"
 #include "measurement/engine/SeenEventsTestKit.h"
 #include "measurement/foundation/QZMDatabase.h"
