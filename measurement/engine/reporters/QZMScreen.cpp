@@ -6,8 +6,21 @@
 
 std::shared_ptr<const QZMScreen> QZMScreen::initWithName(std::optional<std::string> name,
                                                          std::optional<std::string> className,
-                                                         std::int64_t instanceID, Origin origin) {
-  return std::make_shared<const QZMScreen>(std::move(name), std::move(className), instanceID, origin);
+                                                         std::int64_t instanceID) {
+  return std::make_shared<const QZMScreen>(std::move(name), std::move(className), instanceID, false, false, 0);
+}
+
+std::shared_ptr<const QZMScreen> QZMScreen::manuallySet(std::optional<std::string> name,
+                                                        std::optional<std::string> className,
+                                                        std::int64_t instanceID) {
+  return std::make_shared<const QZMScreen>(std::move(name), std::move(className), instanceID, true, false, 0);
+}
+
+std::shared_ptr<const QZMScreen> QZMScreen::manuallyTracked(std::optional<std::string> name,
+                                                            std::optional<std::string> className,
+                                                            std::int64_t instanceID, double eventTimestamp) {
+  return std::make_shared<const QZMScreen>(std::move(name), std::move(className), instanceID, false, true,
+                                           eventTimestamp);
 }
 
 std::shared_ptr<const QZMScreen> QZMScreen::copy() const { return initWithName(name_, className_, instanceID_); }

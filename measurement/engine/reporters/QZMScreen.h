@@ -13,25 +13,24 @@
 
 class QZMScreen {
  public:
-  // Members left out of an initialiser are false and 0.
-  struct Origin {
-    // Made by setScreenName: the app renamed the screen it shows.
-    bool isManuallySet;
-    // Made from a "screen_view" event the app logged; it carries that event's time.
-    bool isManuallyTracked;
-    double eventTimestamp;
-  };
-
   static std::shared_ptr<const QZMScreen> initWithName(std::optional<std::string> name,
                                                        std::optional<std::string> className,
-                                                       std::int64_t instanceID, Origin origin = {});
+                                                       std::int64_t instanceID);
+  // Made by setScreenName: the app renamed the screen it shows.
+  static std::shared_ptr<const QZMScreen> manuallySet(std::optional<std::string> name,
+                                                      std::optional<std::string> className,
+                                                      std::int64_t instanceID);
+  // Made from a "screen_view" event the app logged, with that event's time.
+  static std::shared_ptr<const QZMScreen> manuallyTracked(std::optional<std::string> name,
+                                                          std::optional<std::string> className,
+                                                          std::int64_t instanceID, double eventTimestamp);
 
   const std::optional<std::string>& name() const { return name_; }
   const std::optional<std::string>& className() const { return className_; }
   std::int64_t instanceID() const { return instanceID_; }
-  bool isManuallySet() const { return origin_.isManuallySet; }
-  bool isManuallyTracked() const { return origin_.isManuallyTracked; }
-  double eventTimestamp() const { return origin_.eventTimestamp; }
+  bool isManuallySet() const { return isManuallySet_; }
+  bool isManuallyTracked() const { return isManuallyTracked_; }
+  double eventTimestamp() const { return eventTimestamp_; }
 
   // A new screen with the name, class name and instance id only.
   std::shared_ptr<const QZMScreen> copy() const;
@@ -43,14 +42,21 @@ class QZMScreen {
   QZMDictionary screenParameters() const;
 
   QZMScreen(std::optional<std::string> name, std::optional<std::string> className, std::int64_t instanceID,
-            Origin origin)
-      : name_(std::move(name)), className_(std::move(className)), instanceID_(instanceID), origin_(origin) {}
+            bool isManuallySet, bool isManuallyTracked, double eventTimestamp)
+      : name_(std::move(name)),
+        className_(std::move(className)),
+        instanceID_(instanceID),
+        isManuallySet_(isManuallySet),
+        isManuallyTracked_(isManuallyTracked),
+        eventTimestamp_(eventTimestamp) {}
 
  private:
   const std::optional<std::string> name_;
   const std::optional<std::string> className_;
   const std::int64_t instanceID_;
-  const Origin origin_;
+  const bool isManuallySet_;
+  const bool isManuallyTracked_;
+  const double eventTimestamp_;
 };
 
 // The class name without its module: what follows the last "." when the

@@ -214,8 +214,7 @@ void QZMScreenViewReporter::trackScreenWithParameters(const QZMDictionary& param
   ScreenPtr previous, screen;
   runOnQueueAndWait([&] {
     std::int64_t instanceID = incrementScreenInstanceID();
-    screen = QZMScreen::initWithName(name, className, instanceID,
-                                     {.isManuallyTracked = true, .eventTimestamp = timestamp});
+    screen = QZMScreen::manuallyTracked(name, className, instanceID, timestamp);
     std::lock_guard lock(mutex_);
     previous = std::exchange(currentScreen_, screen);
   });
@@ -269,7 +268,7 @@ void QZMScreenViewReporter::setScreenName(const std::optional<std::string>& scre
         return;
       }
     }
-    screen = QZMScreen::initWithName(screenName, className, incrementScreenInstanceID(), {.isManuallySet = true});
+    screen = QZMScreen::manuallySet(screenName, className, incrementScreenInstanceID());
     QZMSetScreenOfViewController(*top, screen);
     {
       std::lock_guard lock(mutex_);

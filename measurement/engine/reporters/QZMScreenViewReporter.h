@@ -21,16 +21,18 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "measurement/engine/reporters/QZMScreen.h"
 #include "measurement/model/QZMValue.h"
 #include "platform/dispatch/Queue.h"
 #include "platform/foundation/NotificationCenter.h"
-#include "platform/ui/View.h"
+#include "platform/ui/ViewController.h"
 
 inline constexpr const char* kQZMScreenViewReporterQueueLabel = "QZMScreenViewReporter";
 inline constexpr const char* kQZMScreenReportingEnabledKey = "ZarnholtScreenReportingEnabled";
@@ -127,9 +129,11 @@ class QZMScreenViewReporter : public std::enable_shared_from_this<QZMScreenViewR
 };
 
 // The appearance hooks on every view controller, installed once per process
-// at load unless automatic screen reporting is off (or an older release of
-// the analytics library is present).
+// at load.
 void QZMLoadViewControllerHooks();
+// Installs them unless automatic screen reporting is off or an older release
+// of the analytics library is present (both OS-logged); nullopt then.
+std::optional<ui::ViewController::AppearanceHooksToken> QZMInstallViewControllerHooks();
 
 // The screen attached to a view controller, and the stack of visible view
 // controllers attached to a window.

@@ -190,28 +190,30 @@ void QZMScreenViewReporter::viewControllerDidDisappear(ui::ViewController& viewC
   if (auto delegate = zarnholtPerfDelegate()) delegate->viewControllerDidDisappear(viewController);
 }
 
+std::optional<ui::ViewController::AppearanceHooksToken> QZMInstallViewControllerHooks() {
+  auto utilities = QZMUtilities::shared();
+  if (!QZMIsAutomaticScreenReportingEnabled()) {
+    utilities->osLogBasic(kOSLogInfo, kQZMLogSubsystem, kQZMDefaultLogTag, false, QZMMessageCodeString(36001),
+                          "Analytics screen reporting is disabled. UIViewController transitions will not be logged.");
+    return std::nullopt;
+  }
+  if (utilities->classExists("ZNHADatabase")) {
+    utilities->osLogWarning(kQZMLogSubsystem, kQZMDefaultLogTag, QZMMessageCodeString(36005),
+                            "Detected an older version of Dralix Analytics for Zarnholt framework. Please upgrade "
+                            "to the latest version of Dralix Analytics for Zarnholt.");
+    return std::nullopt;
+  }
+  return ui::ViewController::addAppearanceHooks({
+      .didAppear = [](ui::ViewController& controller) {
+        QZMScreenViewReporter::sharedInstance()->viewControllerDidAppear(controller);
+      },
+      .didDisappear = [](ui::ViewController& controller) {
+        QZMScreenViewReporter::sharedInstance()->viewControllerDidDisappear(controller);
+      },
+  });
+}
+
 void QZMLoadViewControllerHooks() {
   static dispatch::OnceToken token;
-  dispatch::once(token, [] {
-    auto utilities = QZMUtilities::shared();
-    if (!QZMIsAutomaticScreenReportingEnabled()) {
-      utilities->osLogBasic(kOSLogInfo, kQZMLogSubsystem, kQZMDefaultLogTag, false, QZMMessageCodeString(36001),
-                            "Analytics screen reporting is disabled. UIViewController transitions will not be logged.");
-      return;
-    }
-    if (utilities->classExists("ZNHADatabase")) {
-      utilities->osLogWarning(kQZMLogSubsystem, kQZMDefaultLogTag, QZMMessageCodeString(36005),
-                              "Detected an older version of Dralix Analytics for Zarnholt framework. Please upgrade "
-                              "to the latest version of Dralix Analytics for Zarnholt.");
-      return;
-    }
-    ui::ViewController::addAppearanceHooks({
-        .didAppear = [](ui::ViewController& controller) {
-          QZMScreenViewReporter::sharedInstance()->viewControllerDidAppear(controller);
-        },
-        .didDisappear = [](ui::ViewController& controller) {
-          QZMScreenViewReporter::sharedInstance()->viewControllerDidDisappear(controller);
-        },
-    });
-  });
+  dispatch::once(token, [] { (void)QZMInstallViewControllerHooks(); });
 }

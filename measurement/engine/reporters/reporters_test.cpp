@@ -370,6 +370,86 @@ TEST_F(Reporters, AppearingControllersAreScreenViewsNumberedFromARandomStart) {
   views = events("_vs");
   ASSERT_EQ(views.size(), 3u);
   EXPECT_EQ(intOf(views[2].parameters, "_si"), first);
+
+  // Appearing again while current is no new screen view.
+  std::size_t alreadyTracked = linesWithCode(31006).size();
+  home.viewDidAppear(false);
+  EXPECT_EQ(events("_vs").size(), 3u);
+  EXPECT_EQ(linesWithCode(31006).size(), alreadyTracked + 1);
+}
+
+TEST_F(Reporters, HooksAreInstalledOnlyWithReportingOnAndNoOlderLibraryPresent) {
+  struct Case {
+    const char* name;
+    foundation::Dictionary info;
+    bool olderLibrary;
+    const char* messageCode;  // of the OS log line when not installed
+  };
+  const Case cases[] = {
+      {"reporting on", {}, false, nullptr},
+      {"reporting off", {{kQZMScreenReportingEnabledKey, false}}, false, "I-ACS036001"},
+      {"an older library", {}, true, "I-ACS036005"},
+  };
+  utilities->setLoggerLevel(7);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    home->setInfoPlist(c.info);
+    if (c.olderLibrary) utilities->addClass("ZNHADatabase");
+    std::size_t linesBefore = utilities->lines().size();
+    auto token = QZMInstallViewControllerHooks();
+    EXPECT_EQ(token.has_value(), c.messageCode == nullptr);
+    if (token) ui::ViewController::removeAppearanceHooks(*token);
+    auto lines = utilities->lines();
+    ASSERT_EQ(lines.size() - linesBefore, c.messageCode ? 1u : 0u);
+    if (c.messageCode) {
+      EXPECT_EQ(lines.back().messageCode, c.messageCode);
+    }
+  }
+}
+
+TEST_F(Reporters, AWindowBecomingKeyAgainMakesItsTopScreenCurrent) {
+  tolvapp::DetailViewController detail;
+  show(detail);
+  ui::Window other;
+  ui::Application::shared().addWindow(&other);
+  ui::Application::shared().makeKeyWindow(&other);
+  tolvapp::HomeViewController home;
+  other.rootViewController = &home;
+  home.loadViewIfNeeded();
+  home.setViewWindow(&other);
+  home.viewDidAppear(false);
+  EXPECT_EQ(textOf(screens->screenParameters(), "_sc"), "HomeViewController");
+  ui::Application::shared().makeKeyWindow(&window);
+  ui::Application::shared().removeWindow(&other);
+  EXPECT_EQ(textOf(screens->screenParameters(), "_sc"), "DetailViewController");
+  EXPECT_EQ(events("_vs").size(), 3u);
+}
+
+TEST_F(Reporters, OnePerformanceDelegateHearsEveryAppearance) {
+  struct Delegate : QZMScreenViewReporterDelegate {
+    std::vector<std::string> heard;
+    void viewControllerDidAppear(ui::ViewController& vc, bool tracked) override {
+      heard.push_back(QZMStrippedClassName(vc.className()) + (tracked ? " tracked" : " untracked"));
+    }
+    void viewControllerDidDisappear(ui::ViewController& vc) override {
+      heard.push_back(QZMStrippedClassName(vc.className()) + " gone");
+    }
+  };
+  auto first = std::make_shared<Delegate>();
+  auto second = std::make_shared<Delegate>();
+  screens->setZarnholtPerfDelegate(first);
+  screens->setZarnholtPerfDelegate(second);
+  EXPECT_EQ(linesWithCode(31016).size(), 1u);
+  tolvapp::HomeViewController home;
+  show(home);
+  PrivateSheet sheet;
+  home.presentViewController(sheet);
+  home.dismissViewController();
+  EXPECT_EQ(first->heard, (std::vector<std::string>{"HomeViewController tracked", "_UIRemoteSheet untracked",
+                                                   "_UIRemoteSheet gone"}));
+  EXPECT_TRUE(second->heard.empty());
+  screens->setZarnholtPerfDelegate(nullptr);
+  EXPECT_EQ(screens->zarnholtPerfDelegate(), nullptr);
 }
 
 TEST_F(Reporters, ScreenInstancesWrapAroundPastTheLargestNumber) {
