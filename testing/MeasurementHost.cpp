@@ -1,5 +1,8 @@
 #include "testing/MeasurementHost.h"
 
+#include <chrono>
+#include <future>
+
 #include "measurement/api/QZMAnalytics.h"
 #include "measurement/api/ZNHAnalytics.h"
 #include "measurement/api/ZNHAnalyticsConnector.h"
@@ -8,6 +11,7 @@
 #include "measurement/experiments/QZMEManager.h"
 #include "measurement/foundation/QZMScheduler.h"
 #include "measurement/identity/QZMIdentity.h"
+#include "platform/utilities/Endpoints.h"
 
 namespace testkit {
 
@@ -47,6 +51,9 @@ void MeasurementHost::TearDown() {
   settleEngine();
   forgetTheSDK();
   registerWithTheCore();
+  // After the engine, whose requests in flight end with it.
+  server.reset();
+  utilities::Endpoints::reset();
   FoundationTest::TearDown();
 }
 
@@ -54,6 +61,34 @@ foundation::Status MeasurementHost::configure(const ZNHOptions& options) {
   foundation::Status configured = ZNHApp::configure(options);
   settleEngine();
   return configured;
+}
+
+TlsServer& MeasurementHost::startServer() {
+  server = std::make_unique<TlsServer>();
+  for (const char* name : {utilities::kEndpointMeasurement, utilities::kEndpointExperiments,
+                           utilities::kEndpointConversionValues, utilities::kEndpointSearchAds,
+                           utilities::kEndpointAdServices, utilities::kEndpointOnDeviceConversion}) {
+    utilities::Endpoints::setOverride(name, server->baseURL());
+  }
+  utilities::Endpoints::setCABundleOverride(server->caBundlePath());
+  return *server;
+}
+
+void MeasurementHost::onWorkerQueue(const std::function<void()>& block) {
+  auto measurement = engine();
+  ASSERT_TRUE(measurement) << "no engine";
+  // On the queue's own thread, as the engine's work runs: a synchronous
+  // call would run the block on this (the main) thread.
+  auto done = std::make_shared<std::promise<void>>();
+  std::future<void> finished = done->get_future();
+  measurement->scheduler()->scheduleOnWorkerQueueBlockID("MeasurementHost", [block, done] {
+    struct Signal {
+      std::promise<void>* promise;
+      ~Signal() { promise->set_value(); }
+    } signal{done.get()};
+    block();
+  });
+  ASSERT_EQ(finished.wait_for(std::chrono::seconds(60)), std::future_status::ready) << "the worker queue is stuck";
 }
 
 void MeasurementHost::settleEngine() {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <condition_variable>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -48,6 +49,9 @@ struct Answer {
   // Sends the status line and headers, then closes the connection before the
   // promised body.
   bool dropConnection = false;
+  // Sends nothing at all: the request stays open until the server stops (or
+  // a minute has passed), so the client's time-out ends it.
+  bool neverAnswer = false;
 };
 
 struct RecordedRequest {
@@ -87,6 +91,8 @@ class TlsServer {
   std::thread thread_;
   int port_ = 0;
   mutable std::mutex mutex_;
+  std::condition_variable stopping_;
+  bool stopped_ = false;
   std::map<std::string, std::vector<Answer>> scripts_;
   std::map<std::string, std::size_t> served_;
   std::vector<RecordedRequest> requests_;

@@ -99,6 +99,9 @@ TEST_F(FacadeCollection, TheSessionIDIsAnsweredOnTheGlobalQueue) {
 TEST_F(FacadeCollection, AResetKeepsItsBookkeepingUntilTheEngineHasWiped) {
   recorder = testkit::RecordingEngine::make();
   QZMMeasurementBase::setSharedInstance(recorder);
+  // Its first start takes over an app instance ID left by a reset: let it
+  // run before the reset below leaves one.
+  settleEngine();
   clock->advance(100);
   QZMAnalytics::resetAnalyticsData();
   auto id = QZMAnalytics::appInstanceIDAfterReset();

@@ -201,6 +201,11 @@ std::shared_ptr<QZMDatabase> QZMMeasurement::database() const {
   return database_;
 }
 
+std::shared_ptr<QZMAudience> QZMMeasurement::audience() const {
+  std::lock_guard lock(componentsMutex_);
+  return audience_;
+}
+
 std::shared_ptr<QZMTCFClient> QZMMeasurement::tcfClient() const {
   std::lock_guard lock(componentsMutex_);
   return tcfClient_;
@@ -232,6 +237,7 @@ void QZMMeasurement::reachabilityDidChange() {
   scheduler_->scheduleOnWorkerQueueBlockID("QZMMeasurement:987", [weak = weak_from_this()] {
     auto self = weak.lock();
     if (!self) return;
-    // The upload schedule and the conversion-value fetch react here.
+    self->updateSchedule();
+    // The conversion-value fetch reacts here too once it exists.
   });
 }

@@ -17,6 +17,11 @@
 //   QZMMeasurementDeepLinks.cpp           links that open the app, campaigns
 //   QZMMeasurementDeferredDeepLink.cpp    the link an install came from
 //   QZMMeasurementOnDeviceConversion.cpp  on-device conversion
+//   QZMMeasurementUploadSchedule.cpp      when the next upload runs
+//   QZMMeasurementUpload.cpp              the upload of batches and its completion
+//   QZMMeasurementBundling.cpp            raw events into bundles in the upload queue
+//   QZMMeasurementSampling.cpp            event sampling at bundling
+//   QZMMeasurementConfigFetch.cpp         the measurement configuration fetch
 // A new road adds its section (methods) before the state block and its state
 // at the end of that block, under a comment naming its source file.
 #pragma once
@@ -32,9 +37,11 @@
 #include <string_view>
 #include <vector>
 
+#include "measurement/foundation/QZMDatabase.h"
 #include "measurement/foundation/QZMLogContext.h"
 #include "measurement/foundation/QZMMeasurementBase.h"
 #include "measurement/model/QZMValue.h"
+#include "measurement/model/audience/QZMRawEventData.h"
 #include "platform/foundation/Error.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/foundation/URL.h"
@@ -42,9 +49,15 @@
 #include "platform/utilities/DRKNetwork.h"
 
 class QZMAlarm;
+class QZMAudience;
+class QZMAudienceTimestampsCache;
+class QZMDailyCounts;
 class QZMDatabase;
 class QZMEManager;
+class QZMEvent;
 class QZMIdentity;
+class QZMPBEvent;
+class QZMPBMeasurementBundle;
 class QZMPersistedConfig;
 class QZMRemoteConfig;
 class QZMScheduler;
@@ -63,6 +76,9 @@ using QZMSessionIDCompletion =
 inline constexpr const char* kQZMWorkerQueueLabel = "com.dralix.znha.worker";
 inline constexpr const char* kQZMDatabaseFileName = "dralix-kestro-meter.sql";
 inline constexpr const char* kQZMMeasurementTimerName = "Measurement timer";
+// Uploads stop this long (seconds of uptime) after sent bundles could not be
+// deleted, so that they are not sent again at once.
+inline constexpr double kQZMUploadSuspensionInterval = 3600;
 // Posted by the application once it has launched.
 inline constexpr const char* kQZMApplicationDidFinishLaunchingNotification =
     "UIApplicationDidFinishLaunchingNotification";
@@ -147,7 +163,7 @@ class QZMMeasurement : public QZMMeasurementBase,
   // Last in the first start: becoming active, resigning and returning to
   // the foreground. The destructor unsubscribes.
   void subscribeForAppForegroundBackgroundNotifications();
-  // Main thread: a stale configuration may be fetched again.
+  // Main thread: a configuration a week old is fetched again.
   void handleAppDidBecomeActiveEvent(const foundation::Notification& notification);
   // Main thread: settings to disk, background time held, and an upload.
   void handleAppWillResignActiveEvent(const foundation::Notification& notification);
@@ -156,6 +172,106 @@ class QZMMeasurement : public QZMMeasurementBase,
   void swapBackgroundTaskWithNewTaskID(std::uint64_t taskID);
   // Saves the settings and gives the background time back.
   void terminateBackgroundTask();
+
+  // ---- Upload schedule (QZMMeasurementUploadSchedule.cpp) ----
+
+  // Worker queue: arms, keeps or cancels the upload alarm; never uploads.
+  void updateSchedule();
+  // Seconds since 1970 of the next upload; 0 when none is to be scheduled.
+  double nextUploadingTime();
+  // While a background task is held and the configuration allows it.
+  bool shouldUseBackgroundSession() const;
+  // Uploads now when there is something to send and a network, otherwise
+  // reschedules.
+  void uploadDataOrRegisterAlarm();
+  // Seconds since boot; -1 when unknown.
+  static double uptime();
+
+  // ---- Upload (QZMMeasurementUpload.cpp) ----
+
+  // Worker queue: bundles pending raw events, then posts one batch of the
+  // oldest bundles.
+  void uploadData();
+  // No request of the engine's is pending and the network posts nothing.
+  bool isNetworkReadyForRequest();
+  // The leading run of bundles that share the app ID and the device ID
+  // (resettable or vendor, never both).
+  std::vector<QZMQueuedBundle> filteredBundlesWithCompatibleAppID(const std::string& appID,
+                                                                  const std::string& resettableDeviceID,
+                                                                  const std::string& vendorDeviceID,
+                                                                  const std::vector<QZMQueuedBundle>& bundlesToUpload);
+  void setUploadInProgressWithBundleIDs(std::vector<std::int64_t> bundleIDs);
+  void networkUploadCompletionHandlerWithResponse(const DRKHTTPURLResponse& response,
+                                                  const std::optional<foundation::Error>& error);
+  void incrementRetryCounter();
+  // Bundles or raw events are stored; false when that cannot be read.
+  bool hasDataToUpload();
+  bool removeBundlesFromDatabaseWithIDs(const std::vector<std::int64_t>& bundleIDs);
+
+  // ---- Bundling (QZMMeasurementBundling.cpp) ----
+
+  // Worker queue: makes at most one bundle from the oldest raw events, in
+  // one transaction; true when raw events were consumed.
+  bool bundleRawEvents();
+  // The oldest run of the fingerprint's raw events that may share a bundle
+  // (one clock hour, consecutive rows, within the event and size limits).
+  // Rows that do not decode are reported apart; nullopt when reading fails.
+  struct RawEventRun {
+    std::vector<QZMRawEventData> events;
+    std::vector<std::int64_t> undecodableRowIDs;
+  };
+  std::optional<RawEventRun> rawEventsWithMetadataFingerprint(std::int64_t fingerprint);
+  // The events to bundle, blocked ones left out, with the daily conversion
+  // and real-time counts applied; nullopt on failure.
+  std::optional<std::vector<std::shared_ptr<QZMEvent>>> processRawEvents(const std::vector<QZMRawEventData>& rawEvents);
+  // An allowed reserved public name ("ad_impression") as its internal event.
+  QZMRawEventData internalEventFromPublicEvent(const QZMRawEventData& rawEventData);
+  // Whether the counts, kept for the given day number, changed.
+  bool checkConversion(QZMEvent& event, QZMDailyCounts& dailyCounts, std::int32_t day);
+  bool checkRealtime(QZMEvent& event, QZMDailyCounts& dailyCounts, std::int32_t day);
+  // Session start and engagement: audience state and the "_lte"/"_se"
+  // properties. Its failures end the pass, never the bundling.
+  void evaluationTimeFromRawEvents(const std::vector<QZMRawEventData>& rawEvents, QZMPBMeasurementBundle& bundle);
+  // Sets the event counters aside when analytics storage becomes denied and
+  // brings them back when it is allowed again.
+  void handleAnalyticsStorageConsentTransitions(const QZMPBMeasurementBundle& bundle);
+  std::optional<std::vector<std::shared_ptr<QZMEvent>>> eventsAfterUpdatingEventAggregates(
+      const std::vector<std::shared_ptr<QZMEvent>>& events, QZMAudienceTimestampsCache* audienceTimestampsCache,
+      bool allowEventFilterEvaluation);
+  // Purchases carry "_ct": "new" until one was bundled, then "returning".
+  std::shared_ptr<QZMEvent> purchaseEventWithCustomerTypeParam(const std::shared_ptr<QZMEvent>& event);
+  bool updateAppMetadataForBundle(QZMPBMeasurementBundle& bundle, double bundleStartTimestamp,
+                                  double bundleEndTimestamp);
+  // Adds the engagement time (ms) to "_lte", or "_se" when session-scoped.
+  bool updateUserEngagement(std::int64_t engagementTimeMillis, QZMPBMeasurementBundle& bundle, bool sessionScoped);
+  void addBundleMetadataIntoBundle(QZMPBMeasurementBundle& bundle, double bundleStartTimestamp,
+                                   double bundleEndTimestamp);
+
+  // ---- Sampling (QZMMeasurementSampling.cpp) ----
+
+  bool canEventBeSampled(const QZMPBEvent& event);
+  // True with probability 1/rate.
+  bool isEventBundledAfterRoll(std::int32_t rate);
+  // The events kept, in order; the sampling state of each name is written
+  // to its aggregates row.
+  foundation::Result<std::vector<std::shared_ptr<QZMPBEvent>>> sampleEvents(
+      const std::vector<std::shared_ptr<QZMPBEvent>>& events);
+
+  // ---- Configuration fetch (QZMMeasurementConfigFetch.cpp) ----
+
+  // Worker queue: a conditional GET of the app's configuration.
+  void fetchRemoteConfig();
+  void networkRemoteConfigFetchCompletionHandler(const DRKHTTPURLResponse& response, const foundation::Data& data,
+                                                 const std::optional<foundation::Error>& error);
+  // Inside the fetch's transaction: decodes, checks and applies the fetched
+  // configuration and its audiences; false rolls all of it back.
+  bool storeFetchedConfiguration(const foundation::Data& data);
+  // Consent defaults, delegations and regional defaults of the configuration
+  // in force.
+  void updateConsentSettingsUtilWithRemoteConfig();
+  // Worker queue: fetches the configuration when the last fetch lies a week
+  // or more away and no request is pending.
+  void refreshStaleRemoteConfig();
 
   // The facade's entry points, one section per road. They are virtual so
   // that a test engine can watch what the facade hands over.
@@ -328,6 +444,17 @@ class QZMMeasurement : public QZMMeasurementBase,
   void setAnalyticsCollectionEnabled(bool enabled) { isAnalyticsCollectionEnabled_ = enabled; }
   bool isAnalyticsCollectionDeactivated() const { return isAnalyticsCollectionDeactivated_.load(); }
   void setAnalyticsCollectionDeactivated(bool deactivated) { isAnalyticsCollectionDeactivated_ = deactivated; }
+  std::shared_ptr<QZMAudience> audience() const;
+  // An upload, configuration fetch or other request of the engine is in flight.
+  bool isNetworkRequestPending() const { return isNetworkRequestPending_.load(); }
+  void setNetworkRequestPending(bool pending) { isNetworkRequestPending_ = pending; }
+  // Worker queue, as the upload state below.
+  double suspendedUploadTimestamp() const { return suspendedUploadTimestamp_; }
+  void setSuspendedUploadTimestamp(double uptime) { suspendedUploadTimestamp_ = uptime; }
+  std::int64_t lastEventEndTimestampMsec() const { return lastEventEndTimestampMsec_; }
+  const std::vector<std::int64_t>& uploadingBundleIDs() const { return uploadingBundleIDs_; }
+  bool shouldUpdateNPAUserProperty() const { return shouldUpdateNPAUserProperty_.load(); }
+  void setShouldUpdateNPAUserProperty(bool value) { shouldUpdateNPAUserProperty_ = value; }
 
  protected:
   QZMMeasurement(std::string databaseName, std::shared_ptr<QZMPersistedConfig> persistedConfig,
@@ -343,8 +470,8 @@ class QZMMeasurement : public QZMMeasurementBase,
   virtual std::shared_ptr<QZMIdentity> makeIdentity();
   virtual foundation::Result<std::shared_ptr<QZMDatabase>> makeDatabase();
   virtual foundation::Result<std::shared_ptr<QZMRemoteConfig>> makeRemoteConfig();
-  // Audience evaluation is made here once its evaluator exists; until then
-  // there is nothing to make.
+  // The audience evaluator over the database, under the configuration's
+  // limits.
   virtual foundation::Status makeAudience();
   virtual std::shared_ptr<QZMTCFClient> makeTCFClient();
 
@@ -380,6 +507,7 @@ class QZMMeasurement : public QZMMeasurementBase,
   std::shared_ptr<QZMIdentity> identity_;
   std::shared_ptr<QZMDatabase> database_;
   std::shared_ptr<QZMRemoteConfig> remoteConfig_;
+  std::shared_ptr<QZMAudience> audience_;
   std::shared_ptr<QZMTCFClient> tcfClient_;
   std::shared_ptr<QZMSessionReporter> sessionReporter_;
 
@@ -388,6 +516,22 @@ class QZMMeasurement : public QZMMeasurementBase,
   std::mutex lifeCycleObserversMutex_;
   std::vector<foundation::NotificationCenter::Token> lifeCycleObservers_;
 
+  // ---- State: upload schedule and upload (QZMMeasurementUploadSchedule.cpp, QZMMeasurementUpload.cpp) ----
+  std::atomic<bool> isNetworkRequestPending_{false};
+  // The rest on the worker queue only.
+  std::vector<std::int64_t> uploadingBundleIDs_;
+  // The latest event end time of the bundles the server accepted, and that
+  // of the batch in flight.
+  std::int64_t lastEventEndTimestampMsec_ = 0;
+  std::int64_t uploadingEventEndTimestampMsec_ = 0;
+  // Uptime at which uploads were suspended; 0 when they are not.
+  double suspendedUploadTimestamp_ = 0;
+
+  // ---- State: configuration fetch (QZMMeasurementConfigFetch.cpp) ----
+  // Set when the configuration's consent defaults changed ad
+  // personalisation, so that the "_npa" property is written again.
+  std::atomic<bool> shouldUpdateNPAUserProperty_{false};
+
   // ---- State: start-up reports, reset and links (QZMMeasurementStartupReports.cpp,
   // QZMMeasurementReset.cpp, QZMMeasurementDeferredDeepLink.cpp) ----
   // The platform app ID before the last wipe; worker queue only, sent once
@@ -395,3 +539,8 @@ class QZMMeasurement : public QZMMeasurementBase,
   std::optional<std::string> previousDXVAppID_;
   std::atomic<bool> shouldRequestDeferredDeepLinkAfterConfigFetch_{false};
 };
+
+// Deletes the bundled raw-event rows, then the metadata once no raw event
+// refers to it; false after a logged failure.
+bool QZMDeleteBundledRawEvents(QZMDatabase& database, const std::vector<std::int64_t>& rowIDs,
+                               std::int64_t metadataFingerprint);

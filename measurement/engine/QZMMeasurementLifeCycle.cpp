@@ -2,7 +2,6 @@
 #include <optional>
 
 #include "measurement/api/QZMAnalytics.h"
-#include "measurement/config/QZMRemoteConfig.h"
 #include "measurement/engine/QZMMeasurement.h"
 #include "measurement/engine/reporters/QZMScreenViewReporter.h"
 #include "measurement/foundation/QZMMonitor.h"
@@ -59,14 +58,11 @@ void QZMMeasurement::subscribeForAppForegroundBackgroundNotifications() {
 }
 
 void QZMMeasurement::handleAppDidBecomeActiveEvent(const foundation::Notification& /*notification*/) {
-  auto config = remoteConfigInstance();
-  if (config && config->blocklistInternal()) {
-    scheduler_->scheduleOnWorkerQueueBlockID("QZMMeasurement:3936", [weak = weak_from_this()] {
-      auto self = weak.lock();
-      if (!self) return;
-      // A configuration a week old is fetched again here.
-    });
-  }
+  // Whatever the block-list switches say: they decide which events are
+  // blocked, not how old a configuration may grow.
+  scheduler_->scheduleOnWorkerQueueBlockID("QZMMeasurement:3936", [weak = weak_from_this()] {
+    if (auto self = weak.lock()) self->refreshStaleRemoteConfig();
+  });
   // The conversion-value fetch is asked for here once the engine has one.
 }
 
@@ -85,9 +81,7 @@ void QZMMeasurement::handleAppWillResignActiveEvent(const foundation::Notificati
     auto self = weak.lock();
     if (!self) return;
     self->scheduler_->scheduleOnWorkerQueueBlockID("QZMMeasurement:3989", [weak = self->weak_from_this()] {
-      auto engine = weak.lock();
-      if (!engine) return;
-      // The upload runs here.
+      if (auto engine = weak.lock()) engine->uploadData();
     });
   });
 }

@@ -20,6 +20,7 @@
 #include "measurement/foundation/QZMUtilities.h"
 #include "measurement/identity/QZMIdentifiers.h"
 #include "measurement/identity/QZMIdentity.h"
+#include "measurement/model/audience/QZMAudience.h"
 #include "platform/foundation/Files.h"
 #include "platform/foundation/Paths.h"
 
@@ -110,6 +111,7 @@ foundation::Status QZMMeasurement::startMeasurementOnWorkerQueue() {
     reportFirstOpenOnWorkerQueue();
     QZMAnalytics::removeNeedFirstOpenAfterReset();
   }
+  updateSchedule();
   if (QZMBackwardCompatibilityUtil::disableDQRMeasurement()) {
     monitor()->logWithLevel(1, 23210, "DQRMeasurement has been disabled");
   }
@@ -185,6 +187,7 @@ foundation::Status QZMMeasurement::initializeComponentsOnWorkerQueue() {
   if (auto deleted = (*database)->maybeDeleteStaleData(); !deleted.ok()) {
     monitor->logWithLevel(5, 23018, "Unable to delete stale data. Error", deleted.error());
   }
+  updateConsentSettingsUtilWithRemoteConfig();
 
   updateCachedAdCampaignInfoWithExistingGBRAIDProperty();
   setPersonalizedAdsUserPropertyOnWorkerQueue();
@@ -221,12 +224,14 @@ foundation::Status QZMMeasurement::initializeComponentsOnWorkerQueue() {
 void QZMMeasurement::dropComponents() {
   std::shared_ptr<QZMDatabase> database;
   std::shared_ptr<QZMRemoteConfig> remoteConfig;
+  std::shared_ptr<QZMAudience> audience;
   std::shared_ptr<QZMTCFClient> tcfClient;
   std::shared_ptr<QZMSessionReporter> sessionReporter;
   {
     std::lock_guard lock(componentsMutex_);
     database = std::move(database_);
     remoteConfig = std::move(remoteConfig_);
+    audience = std::move(audience_);
     tcfClient = std::move(tcfClient_);
     sessionReporter = std::move(sessionReporter_);
   }
@@ -244,7 +249,14 @@ foundation::Result<std::shared_ptr<QZMRemoteConfig>> QZMMeasurement::makeRemoteC
   return QZMRemoteConfig::initWithAppID(appID_, database(), persistedConfig_, experimentManager_);
 }
 
-foundation::Status QZMMeasurement::makeAudience() { return {}; }
+foundation::Status QZMMeasurement::makeAudience() {
+  auto audience = QZMAudience::initWithDatabase(database());
+  if (!audience) return qzm_errorWithCode(23011, "the audience evaluator could not be made");
+  audience->setRemoteConfig(remoteConfigInstance());
+  std::lock_guard lock(componentsMutex_);
+  audience_ = std::move(audience);
+  return {};
+}
 
 std::shared_ptr<QZMTCFClient> QZMMeasurement::makeTCFClient() {
   return std::make_shared<QZMTCFClient>(QZMTCFClient::Handlers{

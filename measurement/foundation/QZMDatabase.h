@@ -214,6 +214,8 @@ class QZMDatabase {
   // The latest event time in seconds; nullopt for none.
   foundation::Result<std::optional<double>> queryLatestRawEventTime();
   foundation::Status deleteRawEventsWithMaxRowID(std::int64_t maxRowID);
+  // Exactly these rows; an empty list is refused.
+  foundation::Status deleteRawEventsWithRowIDs(const std::vector<std::int64_t>& rowIDs);
   // Keeps the newest maxEventsStored - 1 events, making room for one more;
   // the number of rows deleted.
   foundation::Result<std::int64_t> deleteRawEventsOverAbsoluteLimit();
@@ -231,7 +233,8 @@ class QZMDatabase {
   foundation::Status insertBundle(const QZMPBMeasurementBundle& bundle, bool isRealtime);
   // The oldest bundles, at most countLimit of them, whose encoded sizes add up
   // to at most sizeLimit; the first is taken whatever its size, and the first
-  // that does not fit ends the list. Rows that do not convert are passed over.
+  // that does not fit ends the list. Rows met that do not convert are deleted
+  // (logged).
   foundation::Result<std::vector<QZMQueuedBundle>> queryBundlesWithCountLimit(std::int64_t countLimit,
                                                                               std::int64_t sizeLimit);
   foundation::Result<std::vector<QZMQueuedBundle>> queryBundlesWithRowIDs(const std::vector<std::int64_t>& rowIDs);
@@ -277,8 +280,8 @@ class QZMDatabase {
   // Sets the counters aside in a fresh snapshot table.
   foundation::Status createEventsSnapshotTable();
   // Brings the snapshot back in place of the counters, in one transaction
-  // (so never inside another): a first open counted meanwhile survives, and
-  // the snapshot is emptied once the copy has succeeded.
+  // (the caller's, when one is open): a first open counted meanwhile
+  // survives, and the snapshot is emptied once the copy has succeeded.
   foundation::Status restoreFromEventsSnapshotTable();
 
   // ---- Audience filters and results (QZMDatabaseAudiences.cpp) ----

@@ -2,6 +2,8 @@
 // aside while analytics storage is denied), and per day and per installation
 // in the single "app_metadata" row, which they share with the stored
 // configuration.
+#include <sqlite3.h>
+
 #include <limits>
 
 #include "measurement/foundation/QZMDatabase.h"
@@ -244,7 +246,7 @@ Status QZMDatabase::restoreFromEventsSnapshotTable() {
     if (!status) failure = status.error();
     return status.ok();
   };
-  Status transaction = performTransaction([&] {
+  auto restore = [&] {
     auto liveFirstOpen = eventAggregatesWithName(kFirstOpenEventName);
     if (!step(liveFirstOpen ? Status() : Status(liveFirstOpen.error()))) return false;
     auto snapshotFirstOpen = eventAggregatesWithName(kFirstOpenEventName, kQZMEventsSnapshotTable);
@@ -255,7 +257,14 @@ Status QZMDatabase::restoreFromEventsSnapshotTable() {
     bool snapshotLacksFirstOpen = !*snapshotFirstOpen || (*snapshotFirstOpen)->lifetimeCount == 0;
     if (snapshotLacksFirstOpen && *liveFirstOpen && !step(updateEventAggregates(**liveFirstOpen))) return false;
     return step(store.deleteAllRecordsFromTableWithName(kQZMEventsSnapshotTable));
-  });
+  };
+  // Within a caller's transaction (bundling restores while it makes a
+  // bundle) that transaction keeps the steps together: SQLite cannot nest.
+  if (sqlite3_get_autocommit(store.sqliteHandle()) == 0) {
+    if (restore()) return {};
+    return *failure;
+  }
+  Status transaction = performTransaction(restore);
   if (transaction) return {};
   return failure ? *failure : transaction.error();
 }

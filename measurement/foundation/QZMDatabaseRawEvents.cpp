@@ -159,6 +159,22 @@ Status QZMDatabase::deleteRawEventsWithMaxRowID(std::int64_t maxRowID) {
   return {};
 }
 
+Status QZMDatabase::deleteRawEventsWithRowIDs(const std::vector<std::int64_t>& rowIDs) {
+  if (rowIDs.empty()) return qzm_errorWithCode(3, "Received empty row IDs to process");
+  std::string condition = "rowid IN (?";
+  foundation::Array values = {rowIDs.front()};
+  for (std::size_t i = 1; i < rowIDs.size(); ++i) {
+    condition += ",?";
+    values.push_back(rowIDs[i]);
+  }
+  condition += ")";
+  auto held = store();
+  if (!held) return held.error();
+  auto deleted = (*held)->deleteRecordsFromTableWithName(kQZMRawEventsTable, condition, values);
+  if (!deleted) return deleted.error();
+  return {};
+}
+
 Result<std::int64_t> QZMDatabase::deleteRawEventsOverAbsoluteLimit() {
   auto held = store();
   if (!held) return held.error();

@@ -99,16 +99,29 @@ Result<std::vector<QZMQueuedBundle>> QZMDatabase::queryBundlesWithCountLimit(std
                                        {countLimit});
   if (!rows) return rows.error();
   std::vector<QZMQueuedBundle> taken;
+  std::vector<std::int64_t> unreadable;
   std::int64_t total = 0;
   for (const auto& row : *rows) {
     auto converted = bundleFromRow(row);
-    if (!converted) continue;
+    if (!converted) {
+      // Never sendable, and while it stays the queue never looks empty.
+      auto rowID = row.find("rowid");
+      if (rowID != row.end() && rowID->second.isInteger()) {
+        monitor()->logWithLevel(2, 12019, "Deleting a queued bundle that cannot be read. Row ID, error",
+                                rowID->second.int64Value(), converted.error());
+        unreadable.push_back(rowID->second.int64Value());
+      }
+      continue;
+    }
     auto size = static_cast<std::int64_t>(converted->encodedSize);
     // The oldest bundle goes whatever its size, or nothing would ever leave.
     if (!taken.empty() && total + size > sizeLimit) break;
     total += size;
     taken.push_back(std::move(converted->queued));
     if (total > sizeLimit) break;
+  }
+  if (!unreadable.empty()) {
+    if (Status deleted = deleteBundlesWithRowIDs(unreadable); !deleted) return deleted.error();
   }
   return taken;
 }

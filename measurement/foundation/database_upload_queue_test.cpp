@@ -122,13 +122,16 @@ TEST_F(UploadQueue, ReadingForUploadTakesTheOldestWithinTheCountAndSizeLimits) {
   }
 }
 
-TEST_F(UploadQueue, RowsThatDoNotDecodeArePassedOver) {
+TEST_F(UploadQueue, RowsThatDoNotDecodeArePassedOverAndDeletedWhenReadForUpload) {
   const double now = clock->now();
   insert(*bundle(now, 100));
   execute("INSERT INTO queue (data, bundle_end_timestamp) VALUES (x'1f8b0800', 1.0), (x'00', 1.0)");
   insert(*bundle(now, 100));
-  EXPECT_EQ(rowIDs(database->queryBundlesWithCountLimit(10, 1000).value()), (std::vector<std::int64_t>{1, 4}));
   EXPECT_EQ(rowIDs(database->queryBundlesWithRowIDs({2, 3, 4}).value()), (std::vector<std::int64_t>{4}));
+  EXPECT_EQ(rowIDs(database->queryBundlesWithCountLimit(10, 1000).value()), (std::vector<std::int64_t>{1, 4}));
+  // Otherwise the queue would never look empty and never drain.
+  EXPECT_EQ(rows("SELECT rowid FROM queue").size(), 2u);
+  EXPECT_EQ(linesWithCode(12019).size(), 2u);
 }
 
 TEST_F(UploadQueue, RetryCountsGrowByOneUpToTheCeiling) {

@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 #include <strings.h>
 
+#include <algorithm>
 #include <cmath>
 
 #include "platform/foundation/Random.h"
@@ -80,6 +81,11 @@ DRKNetwork::~DRKNetwork() {
 void DRKNetwork::setTimeoutInterval(double seconds) {
   std::lock_guard lock(mutex_);
   if (std::isfinite(seconds) && seconds > 0) timeout_ = seconds;
+}
+
+void DRKNetwork::setMaximumTimeoutInterval(double seconds) {
+  std::lock_guard lock(mutex_);
+  if (std::isfinite(seconds) && seconds > 0) maximumTimeout_ = seconds;
 }
 
 void DRKNetwork::setLoggerDelegate(std::weak_ptr<DRKNetworkLoggerDelegate> delegate) {
@@ -166,7 +172,7 @@ std::string DRKNetwork::start(std::string method, const std::string& url, const 
   transfer->stopping = &stopping_;
   {
     std::lock_guard lock(mutex_);
-    transfer->timeout = timeout_;
+    transfer->timeout = std::min(timeout_, maximumTimeout_);
   }
   if (transfer->method == "POST") ++uploads_;
   log(7, kLogRequest, transfer->method + " " + url);

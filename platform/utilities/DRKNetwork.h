@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -80,6 +81,9 @@ class DRKNetwork {
 
   // Applies to requests started afterwards; 60 s unless set.
   void setTimeoutInterval(double seconds);
+  // No request lasts longer than this, whatever its time-out; for hosts
+  // (and tests) that cannot wait as long as their callers ask.
+  void setMaximumTimeoutInterval(double seconds);
   void setLoggerDelegate(std::weak_ptr<DRKNetworkLoggerDelegate> delegate);
   void setIsDebugModeEnabled(bool enabled);
   // Desktop connectivity is taken as always present, so the delegate is kept
@@ -117,6 +121,7 @@ class DRKNetwork {
   std::atomic<bool> stopping_{false};
   std::mutex mutex_;
   double timeout_ = 60;
+  double maximumTimeout_ = std::numeric_limits<double>::infinity();
   bool debug_ = false;
   std::weak_ptr<DRKNetworkLoggerDelegate> logger_;
   std::weak_ptr<DRKNetworkReachabilityDelegate> reachability_;

@@ -671,6 +671,31 @@ TEST_F(AdExposure, ResigningReportsAndActivationRestartsWithoutReporting) {
   EXPECT_EQ(intOf(units[1].parameters, "_xt"), 1250);
 }
 
+TEST_F(AdExposure, TheEngagementTimerCutsTheSpansForTheScreenShown) {
+  bool fired = false;
+  auto token = foundation::NotificationCenter::defaultCenter().addObserverForName(
+      kQZMSessionReporterEngagementTimerDidFire, nullptr, nullptr, [&](const foundation::Notification&) {
+        fired = true;
+      });
+  begin("banner");
+  clock->advance(3600);
+  EXPECT_TRUE(dispatch::runMainQueueUntil([&] { return fired; }, foundation::Deadline::wallAfterSeconds(3600)));
+  foundation::NotificationCenter::defaultCenter().removeObserver(token);
+  auto units = events("_xu");
+  auto whole = events("_xa");
+  ASSERT_EQ(units.size(), 1u);
+  ASSERT_EQ(whole.size(), 1u);
+  EXPECT_EQ(intOf(units[0].parameters, "_xt"), 3600000);
+  EXPECT_EQ(intOf(units[0].parameters, "_si"), screens->currentScreen()->instanceID());
+  EXPECT_EQ(textOf(whole[0].parameters, "_sc"), "HomeViewController");
+  // The unit stays shown; its next report counts from the cut.
+  clock->advance(2);
+  ads->endAdUnitExposure("banner");
+  units = events("_xu");
+  ASSERT_EQ(units.size(), 2u);
+  EXPECT_EQ(intOf(units[1].parameters, "_xt"), 2000);
+}
+
 TEST(AdEvents, AreTheAdsOriginOrTheExposureEvents) {
   struct Case {
     const char* origin;

@@ -1,0 +1,133 @@
+// The measurement configuration fetch against an HTTPS server on 127.0.0.1:
+// each answer in turn, the conditional headers and what is kept of a
+// fetched configuration.
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "measurement/engine/EngineTestKit.h"
+#include "measurement/foundation/QZMPersistedConfig.h"
+#include "measurement/identity/QZMIdentity.h"
+#include "platform/foundation/NotificationCenter.h"
+#include "platform/ui/Application.h"
+
+namespace {
+
+using testkit::Answer;
+using testkit::RecordedRequest;
+
+constexpr const char* kConfigPath = "/config/app/1:1234:ios:abcd";
+constexpr const char* kEventsPerBundle = "measurement.upload.max_events_per_bundle";
+
+Answer configurationAnswer(const std::string& eventsPerBundle, const std::string& etag,
+                           const std::string& appID = testkit::kTestAppID) {
+  Answer answer{200};
+  std::optional<foundation::Data> bytes =
+      testkit::configuration({{kEventsPerBundle, eventsPerBundle}}, {}, 2, appID)->protoBuffer();
+  answer.body.assign(bytes->begin(), bytes->end());
+  answer.headers.emplace("ETag", etag);
+  answer.headers.emplace("Last-Modified", "Tue, 14 Nov 2023 22:13:20 GMT");
+  return answer;
+}
+
+class ConfigFetch : public testkit::EngineTest {
+ protected:
+  void SetUp() override {
+    EngineTest::SetUp();
+    startServer();
+    start();
+  }
+
+  // The request of the fetch.
+  RecordedRequest fetch() {
+    std::size_t before = server->requests().size();
+    onWorkerQueue([&] { engine()->fetchRemoteConfig(); });
+    waitForNetwork();
+    std::vector<RecordedRequest> requests = server->requests();
+    EXPECT_EQ(requests.size(), before + 1);
+    return requests.empty() ? RecordedRequest() : requests.back();
+  }
+};
+
+TEST_F(ConfigFetch, EachAnswerInTurn) {
+  struct Step {
+    const char* title;
+    Answer answer;
+    std::int64_t libraryVersionBefore;  // 0: as stored by the last step
+    // What the request carried.
+    std::string ifNoneMatch;
+    std::string ifModifiedSince;
+    // What follows.
+    std::int64_t eventsPerBundle;
+    std::string storedETag;
+    std::int64_t logged;
+    bool backsOff;
+  };
+  const std::string modified = "Tue, 14 Nov 2023 22:13:20 GMT";
+  Answer unavailable{503};
+  const std::vector<Step> steps = {
+      {"not found: the defaults stay", Answer{404}, 0, "", "", 1000, "", 23130, false},
+      {"a configuration that changes a limit", configurationAnswer("7", "\"v1\""), 0, "", "", 7, "\"v1\"", 23133, false},
+      {"not modified", Answer{304}, 0, "\"v1\"", modified, 7, "\"v1\"", 23131, false},
+      {"another app's configuration is refused", configurationAnswer("9", "\"v2\"", "1:9:ios:ffff"), 0, "\"v1\"",
+       modified, 7, "\"v1\"", 23136, false},
+      {"after a library update the whole configuration is asked for", configurationAnswer("5", "\"v3\""), 1, "", "", 5,
+       "\"v3\"", 23133, false},
+      {"unavailable: back off", unavailable, 0, "\"v3\"", modified, 5, "\"v3\"", 23128, true},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.title);
+    if (step.libraryVersionBefore != 0) persistedConfig()->setConfigDXVVersion(step.libraryVersionBefore);
+    persistedConfig()->setLastBackoffTimestamp(0);
+    server->answer("GET", kConfigPath, step.answer);
+    clearMonitorLines();
+    RecordedRequest request = fetch();
+    EXPECT_EQ(request.path, kConfigPath);
+    EXPECT_EQ(request.header("If-None-Match"), step.ifNoneMatch);
+    EXPECT_EQ(request.header("If-Modified-Since"), step.ifModifiedSince);
+    EXPECT_EQ(config()->uploadMaxEventsPerBundle(), step.eventsPerBundle);
+    EXPECT_EQ(persistedConfig()->configServerETag().value_or(""), step.storedETag);
+    EXPECT_FALSE(linesWithCode(step.logged).empty());
+    EXPECT_EQ(persistedConfig()->lastBackoffTimestamp(), step.backsOff ? clock->now() : 0);
+    EXPECT_EQ(persistedConfig()->lastFailedUploadTimestamp(), step.backsOff ? clock->now() : 0);
+    if (!step.backsOff) EXPECT_FALSE(config()->isExpired());
+    clock->advance(10);
+  }
+  EXPECT_EQ(persistedConfig()->configDXVVersion(), QZMIdentity::kestrometerLibraryVersion());
+}
+
+TEST_F(ConfigFetch, AConfigurationAWeekOldIsFetchedAgainWhenTheAppBecomesActive) {
+  server->answer("GET", kConfigPath, Answer{404});
+  fetch();
+  std::size_t requests = server->requests().size();
+  auto becomeActive = [&] {
+    foundation::NotificationCenter::defaultCenter().postNotificationName(
+        ui::notificationName(ui::Notification::applicationDidBecomeActive));
+    settleEngine();
+    if (!engine()->isNetworkRequestPending()) return;
+    waitForNetwork();
+  };
+  // The block-list switches are off: they do not hold the refresh back.
+  ASSERT_FALSE(config()->blocklistInternal());
+  clock->advance(604800 - 1);
+  becomeActive();
+  EXPECT_EQ(server->requests().size(), requests);
+
+  clock->advance(1);
+  becomeActive();
+  EXPECT_EQ(server->requests().size(), requests + 1);
+
+  // Not while another request is in flight.
+  clock->advance(604800);
+  engine()->setNetworkRequestPending(true);
+  foundation::NotificationCenter::defaultCenter().postNotificationName(
+      ui::notificationName(ui::Notification::applicationDidBecomeActive));
+  settleEngine();
+  engine()->setNetworkRequestPending(false);
+  EXPECT_EQ(server->requests().size(), requests + 1);
+  EXPECT_EQ(linesWithCode(23143).size(), 1u);
+}
+
+}  // namespace
