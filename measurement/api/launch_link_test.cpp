@@ -29,7 +29,7 @@ TEST(PreviousHourStart, CutsTowardZeroThenGoesBackAnHour) {
   } cases[] = {
       {7'200'000, 3'600'000},  {7'199'999, 0},       {3'600'000, 0},
       {0, -3'600'000},         {-1, -3'600'000},     {-3'600'001, -7'200'000},
-      {kMin, kMin},            {kMin + 3'600'000, kMin},
+      {kMin, kMin},            {kMin + 3'600'000, -9'223'372'036'854'000'000},
   };
   for (const auto& c : cases) EXPECT_EQ(QZMPreviousHourStartMilliseconds(c.milliseconds), c.expected) << c.milliseconds;
 }

@@ -286,6 +286,12 @@ class QZMMeasurement : public QZMMeasurementBase,
                                   const QZMDictionary& addedScreenParameters);
   // Any thread; nullopt clears them.
   virtual void setDefaultEventParameters(const std::optional<QZMDictionary>& parameters);
+  // Worker queue: an event the engine makes itself; the listeners see it.
+  void handleInternalEventOnWorkerQueue(std::unique_ptr<QZMEvent> event);
+  // How many first opens came before this installation's; nullopt when none
+  // is kept.
+  foundation::Result<std::optional<std::string>> previousFirstOpenCount();
+  void setPreviousFirstOpenCount(const std::optional<std::string>& count);
 
   // ---- User properties (QZMMeasurementUserProperties.cpp) ----
 
@@ -298,6 +304,13 @@ class QZMMeasurement : public QZMMeasurementBase,
                                                std::function<void(const foundation::Dictionary&)> callback);
   // Answered on the global queue.
   virtual void maxUserPropertiesForOrigin(const std::string& origin, std::function<void(std::int32_t)> callback);
+  void setUserAttributeOnWorkerQueue(const QZMUserAttribute& attribute);
+  bool setUserPropertyInDatabaseOnWorkerQueue(const QZMUserAttribute& attribute);
+  // The Info.plist's switch; on without one.
+  static bool shouldAllowAdNetworkRegistration();
+  // The ad-personalisation consent follows a "_npa" value unless consent
+  // already says the opposite.
+  void updateAdPersonalizationConsentFromNPAValue(std::int64_t npaValue);
 
   // ---- Sessions (QZMMeasurementSessions.cpp) ----
 
@@ -396,8 +409,8 @@ class QZMMeasurement : public QZMMeasurementBase,
   // Worker queue: asks the ad services for the link the install came from.
   void requestDeferredDeepLink();
   // Worker queue: the request asked for after the configuration fetch, if
-  // one is due; the fetch's end calls it.
-  void maybeRequestDeferredDeepLinkAfterConfigFetch();
+  // one is due; the fetch's end calls it. False when none was due.
+  bool maybeRequestDeferredDeepLinkAfterConfigFetch();
   std::optional<foundation::URL> deferredDeepLinkRequestURL();
   void deferredDeepLinkCompletionHandler(const DRKHTTPURLResponse& response, const foundation::Data& body,
                                          const std::optional<foundation::Error>& error);

@@ -138,9 +138,9 @@ void QZMMeasurement::networkRemoteConfigFetchCompletionHandler(const DRKHTTPURLR
     double suspendedAt = uptime();
     suspendedUploadTimestamp_ = suspendedAt > 0 ? suspendedAt : 0;
   }
-  // On-device conversion and a deferred deep link waiting for this
-  // configuration take their turn here once they exist.
-  uploadDataOrRegisterAlarm();
+  // On-device conversion takes its turn here once it exists. A deferred
+  // deep link that waited for this configuration goes before the upload.
+  if (!maybeRequestDeferredDeepLinkAfterConfigFetch()) uploadDataOrRegisterAlarm();
   if (auto client = tcfClient()) client->setIsDMARegion(config->isDMARegion());
 }
 

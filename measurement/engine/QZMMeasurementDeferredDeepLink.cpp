@@ -128,8 +128,10 @@ void QZMMeasurement::requestDeferredDeepLink() {
   if (session.empty()) setNetworkRequestPending(false);
 }
 
-void QZMMeasurement::maybeRequestDeferredDeepLinkAfterConfigFetch() {
-  if (shouldRequestDeferredDeepLinkAfterConfigFetch_.exchange(false)) requestDeferredDeepLink();
+bool QZMMeasurement::maybeRequestDeferredDeepLinkAfterConfigFetch() {
+  if (!shouldRequestDeferredDeepLinkAfterConfigFetch_.exchange(false)) return false;
+  requestDeferredDeepLink();
+  return true;
 }
 
 void QZMMeasurement::deferredDeepLinkCompletionHandler(const DRKHTTPURLResponse& response,
