@@ -68,6 +68,10 @@ class RecordingEngine : public QZMMeasurement {
   std::optional<std::int64_t> shouldDisableAdPersonalization() override { return npa; }
   void userPropertiesIncludingInternal(bool includeInternal,
                                        std::function<void(const foundation::Dictionary&)> callback) override {
+    if (userPropertiesAnswer) {
+      callback(*userPropertiesAnswer);
+      return;
+    }
     callback({{"plan", "pro"}, {"internal", includeInternal}});
   }
   void setSessionTimeoutInterval(double seconds) override {
@@ -92,6 +96,10 @@ class RecordingEngine : public QZMMeasurement {
   std::vector<HandedEvent> events() const {
     std::lock_guard lock(mutex_);
     return events_;
+  }
+  void clearEvents() {
+    std::lock_guard lock(mutex_);
+    events_.clear();
   }
   std::vector<std::string> eventNames() const {
     std::vector<std::string> names;
@@ -125,6 +133,8 @@ class RecordingEngine : public QZMMeasurement {
 
   std::optional<std::int64_t> npa;
   bool resetSucceeds = true;
+  // Replaces the fixed answer to user-property queries.
+  std::optional<foundation::Dictionary> userPropertiesAnswer;
 
  private:
   RecordingEngine(std::shared_ptr<QZMScheduler> scheduler, bool enabled)

@@ -203,6 +203,7 @@ void QZMAnalytics::startWithAppID(const std::string& appID, const std::string& o
     maybeEnableQrlManager();
   });
   if (configuration) observeNotificationsForAnalyticsConfiguration(configuration);
+  dispatch::Queue::main()->async(&QZMAnalytics::addPaymentTransactionObserver);
   // The engine block went first, so every held call runs after it.
   unsuspendOperationQueue();
 }
@@ -272,6 +273,7 @@ void QZMAnalytics::resetForTests() {
   }
   dropped->cancelAllOperations();
   if (observer) foundation::NotificationCenter::defaultCenter().removeObserver(*observer);
+  store::SKPaymentQueue::defaultQueue().removeTransactionObserver(sharedInstance().get());
 }
 
 // ---- Helpers of the engine and the reporters ----

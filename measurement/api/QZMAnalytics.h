@@ -17,6 +17,7 @@
 //   QZMAnalyticsEvents.cpp          the event road, listeners and the interceptor
 //   QZMAnalyticsUserProperties.cpp  user properties, the user ID and their queries
 //   QZMAnalyticsCollection.cpp      collection, sessions, reset, user data and links
+//   QZMAnalyticsPurchases.cpp       the payment-queue observer and single transactions
 #pragma once
 
 #include <cstdint>
@@ -34,6 +35,7 @@
 #include "platform/dispatch/Queue.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/foundation/Object.h"
+#include "platform/store/StoreKit.h"
 
 // Start options, as the public API builds them. The configuration object
 // travels beside them (the object model holds no objects of other classes).
@@ -73,7 +75,7 @@ using QZMLogEventListener = std::function<void(const QZMEvent& event)>;
 using QZMLogEventListenerToken = std::uint64_t;
 using QZMOpenURLListener = std::function<void(const std::string& url)>;
 
-class QZMAnalytics {
+class QZMAnalytics : public store::SKPaymentTransactionObserver {
  public:
   using Dictionary = foundation::Dictionary;
 
@@ -224,6 +226,30 @@ class QZMAnalytics {
   // queued.
   static void notifyEventListeners(std::shared_ptr<const QZMEvent> event);
   static void notifyEventListenersOnSerialQueue(const QZMEvent& event);
+
+  // ---- Purchases (QZMAnalyticsPurchases.cpp) ----
+
+  // Main queue, once at start: the shared instance observes the default
+  // payment queue.
+  static void addPaymentTransactionObserver();
+  ~QZMAnalytics() override;
+  // The store's callback (main thread): handed to the class method.
+  void paymentQueueUpdatedTransactions(store::SKPaymentQueue& queue,
+                                       const store::SKPaymentTransactions& transactions) override;
+  // queued: while collection is on, the purchases the engine has not seen
+  // before go to the purchase reporter.
+  static void paymentQueue(store::SKPaymentQueue& queue, const store::SKPaymentTransactions& updatedTransactions);
+  // caller: one purchase described field by field, to the purchase reporter.
+  static void logTransactionWithProductID(const std::string& productID, const std::string& transactionID,
+                                          const std::string& originalTransactionID,
+                                          const std::optional<std::string>& webOrderLineItemID,
+                                          std::int64_t productType, bool isFreeTrial, bool isIntroductoryOffer,
+                                          std::int64_t paymentQuantity,
+                                          const std::optional<foundation::Date>& purchaseDate,
+                                          const std::optional<foundation::Date>& originalPurchaseDate,
+                                          const std::optional<foundation::Date>& subscriptionExpirationDate,
+                                          const std::optional<foundation::Date>& cancellationDate,
+                                          const std::string& environment);
 
   // ---- User properties (QZMAnalyticsUserProperties.cpp) ----
 

@@ -78,6 +78,24 @@ class ZNHAnalytics {
   static void initiateOnDeviceConversionMeasurementWithHashedPhoneNumber(
       const std::optional<foundation::Data>& hashedPhoneNumber);
 
+  // ---- Store purchases (ZNHAnalyticsConveniences.cpp) ----
+
+  // One purchase described field by field; productType is 0 non-consumable,
+  // 1 consumable, 2 non-renewing or 3 auto-renewable subscription. The
+  // environment is not used.
+  static void logTransactionWithProductID(const std::string& productID, const std::string& transactionID,
+                                          const std::string& originalTransactionID,
+                                          const std::optional<std::string>& webOrderLineItemID,
+                                          std::int64_t productType, bool isFreeTrial, bool isIntroductoryOffer,
+                                          std::int64_t paymentQuantity,
+                                          const std::optional<foundation::Date>& purchaseDate,
+                                          const std::optional<foundation::Date>& originalPurchaseDate,
+                                          const std::optional<foundation::Date>& subscriptionExpirationDate,
+                                          const std::optional<foundation::Date>& cancellationDate,
+                                          const std::string& environment);
+  // A transaction as the store hands it to the app.
+  static void logStoreKitTransaction(const store::Transaction& transaction);
+
   // ---- For the app delegate ----
 
   static void handleEventsForBackgroundURLSession(const std::string& identifier,

@@ -4,6 +4,7 @@
 #include "measurement/api/ZNHAnalytics.h"
 #include "measurement/config/QZMRemoteConfig.h"
 #include "measurement/consent/QZMTCFClient.h"
+#include "measurement/engine/reporters/QZMSearchAdReporter.h"
 #include "measurement/engine/reporters/QZMSessionReporter.h"
 #include "measurement/experiments/QZMEManager.h"
 #include "measurement/foundation/QZMAlarm.h"
@@ -209,6 +210,11 @@ std::shared_ptr<QZMAudience> QZMMeasurement::audience() const {
 std::shared_ptr<QZMTCFClient> QZMMeasurement::tcfClient() const {
   std::lock_guard lock(componentsMutex_);
   return tcfClient_;
+}
+
+std::shared_ptr<QZMSearchAdReporter> QZMMeasurement::searchAdReporter() const {
+  std::lock_guard lock(componentsMutex_);
+  return searchAdReporter_;
 }
 
 std::shared_ptr<QZMSessionReporter> QZMMeasurement::sessionReporter() const {

@@ -22,6 +22,7 @@
 //   QZMMeasurementBundling.cpp            raw events into bundles in the upload queue
 //   QZMMeasurementSampling.cpp            event sampling at bundling
 //   QZMMeasurementConfigFetch.cpp         the measurement configuration fetch
+//   QZMMeasurementPurchases.cpp           purchases from the payment queue
 // A new road adds its section (methods) before the state block and its state
 // at the end of that block, under a comment naming its source file.
 #pragma once
@@ -45,6 +46,7 @@
 #include "platform/foundation/Error.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/foundation/URL.h"
+#include "platform/store/StoreKit.h"
 #include "platform/utilities/DRKAppDelegateSwizzler.h"
 #include "platform/utilities/DRKNetwork.h"
 
@@ -61,6 +63,7 @@ class QZMPBMeasurementBundle;
 class QZMPersistedConfig;
 class QZMRemoteConfig;
 class QZMScheduler;
+class QZMSearchAdReporter;
 class QZMSessionReporter;
 class QZMTCFClient;
 class QZMUserAttribute;
@@ -427,6 +430,14 @@ class QZMMeasurement : public QZMMeasurementBase,
   // Any thread: one identifier of the user, plain or hashed.
   virtual void setUserData(const foundation::Dictionary& userData);
 
+  // ---- Purchases (QZMMeasurementPurchases.cpp) ----
+
+  // Any thread: the purchased transactions not seen before, in their order,
+  // answered on the global queue; a purchase that cannot be checked is kept.
+  // Nothing is answered once the engine is gone.
+  virtual void filterPurchaseTransactions(store::SKPaymentTransactions transactions,
+                                          std::function<void(store::SKPaymentTransactions)> callback);
+
   // ---- Readable state ----
 
   bool isEnabled() const override { return enabled_.load(); }
@@ -441,6 +452,9 @@ class QZMMeasurement : public QZMMeasurementBase,
   // keep the one they were given alive.
   std::shared_ptr<QZMSessionReporter> sessionReporter() const;
   void setSessionReporter(std::shared_ptr<QZMSessionReporter> sessionReporter);
+  // nullptr until the components are made, and when the search-ad answer
+  // is known or no attempt is left.
+  std::shared_ptr<QZMSearchAdReporter> searchAdReporter() const;
   std::uint64_t backgroundUpdateTask() const { return backgroundUpdateTask_.load(); }
   const std::shared_ptr<QZMAlarm>& alarm() const { return alarm_; }
   const std::shared_ptr<DRKNetwork>& network() const { return network_; }
@@ -523,6 +537,7 @@ class QZMMeasurement : public QZMMeasurementBase,
   std::shared_ptr<QZMAudience> audience_;
   std::shared_ptr<QZMTCFClient> tcfClient_;
   std::shared_ptr<QZMSessionReporter> sessionReporter_;
+  std::shared_ptr<QZMSearchAdReporter> searchAdReporter_;
 
   // ---- State: life cycle (QZMMeasurementLifeCycle.cpp) ----
   std::atomic<std::uint64_t> backgroundUpdateTask_{kQZMBackgroundTaskInvalid};

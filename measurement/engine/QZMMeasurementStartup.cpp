@@ -8,6 +8,7 @@
 #include "measurement/consent/QZMTCFClient.h"
 #include "measurement/engine/QZMMeasurement.h"
 #include "measurement/engine/reporters/QZMScreenViewReporter.h"
+#include "measurement/engine/reporters/QZMSearchAdReporter.h"
 #include "measurement/engine/reporters/QZMSessionReporter.h"
 #include "measurement/foundation/QZMAlarm.h"
 #include "measurement/foundation/QZMDatabase.h"
@@ -75,6 +76,7 @@ void QZMMeasurement::setEnabledOnWorkerQueue(bool enabled) {
       return;
     }
     if (auto reporter = sessionReporter()) reporter->setReportingEnabled(true);
+    if (auto reporter = searchAdReporter()) reporter->setSearchAdReporterEnabled(true);
     monitor->logWithLevel(6, 23012, "Analytics collection enabled");
     if (QZMIsAutomaticScreenReportingEnabled() && hasPublicAPI()) {
       monitor->logWithLevel(6, 23220,
@@ -87,6 +89,7 @@ void QZMMeasurement::setEnabledOnWorkerQueue(bool enabled) {
     QZMExpireStoredDeepLink(*QZMMeasurement::remoteConfig());
     alarm_->cancel();
     if (auto reporter = sessionReporter()) reporter->setReportingEnabled(false);
+    if (auto reporter = searchAdReporter()) reporter->setSearchAdReporterEnabled(false);
     monitor->logWithLevel(6, 23013, "Analytics collection disabled");
   }
 }
@@ -205,6 +208,14 @@ foundation::Status QZMMeasurement::initializeComponentsOnWorkerQueue() {
   }
   reportAppUpdateOnWorkerQueue();
   reportOSUpdateOnWorkerQueue();
+  if (auto searchAdReporter = QZMSearchAdReporter::initWithWorkerQueue(scheduler_->workerQueue(), persistedConfig_)) {
+    {
+      std::lock_guard lock(componentsMutex_);
+      searchAdReporter_ = searchAdReporter;
+    }
+    searchAdReporter->setSearchAdReporterEnabled(true);
+    searchAdReporter->start();
+  }
 
   auto tcfClient = makeTCFClient();
   tcfClient->setIsDMARegion((*remoteConfig)->isDMARegion());
@@ -227,8 +238,10 @@ void QZMMeasurement::dropComponents() {
   std::shared_ptr<QZMAudience> audience;
   std::shared_ptr<QZMTCFClient> tcfClient;
   std::shared_ptr<QZMSessionReporter> sessionReporter;
+  std::shared_ptr<QZMSearchAdReporter> searchAdReporter;
   {
     std::lock_guard lock(componentsMutex_);
+    searchAdReporter = std::move(searchAdReporter_);
     database = std::move(database_);
     remoteConfig = std::move(remoteConfig_);
     audience = std::move(audience_);

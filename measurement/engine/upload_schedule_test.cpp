@@ -154,4 +154,22 @@ TEST_F(UploadSchedule, NothingIsArmedWithoutDataAndASuspensionEndsAfterAnHour) {
   EXPECT_EQ(engine()->suspendedUploadTimestamp(), 0);
 }
 
+
+TEST_F(UploadSchedule, WithoutANetworkNothingIsArmedOrSentUntilItComesBack) {
+  resetState();
+  storeEvent(fingerprint, "level_up", clock->now());
+  clearMonitorLines();
+  engine()->network()->setNetworkConnected(false);
+  updateSchedule();
+  EXPECT_FALSE(alarmIn());
+  EXPECT_EQ(linesWithCode(23026).size(), 1u);
+  onWorkerQueue([&] { engine()->uploadData(); });
+  EXPECT_EQ(linesWithCode(23035).size(), 1u);
+  EXPECT_TRUE(server->requests().empty());
+
+  // The schedule waits for the network and arms the upload once it is back.
+  engine()->network()->setNetworkConnected(true);
+  settleEngine();
+  EXPECT_EQ(alarmIn(), 15);
+}
 }  // namespace

@@ -103,6 +103,17 @@ void DRKNetwork::setReachabilityDelegate(std::weak_ptr<DRKNetworkReachabilityDel
   reachability_ = std::move(delegate);
 }
 
+void DRKNetwork::setNetworkConnected(bool connected) {
+  if (connected_.exchange(connected) == connected) return;
+  std::shared_ptr<DRKNetworkReachabilityDelegate> delegate;
+  {
+    std::lock_guard lock(mutex_);
+    delegate = reachability_.lock();
+  }
+  // Outside the lock: the delegate may set itself again.
+  if (delegate) delegate->reachabilityDidChange();
+}
+
 void DRKNetwork::log(int level, std::int64_t code, const std::string& message) {
   std::shared_ptr<DRKNetworkLoggerDelegate> logger;
   {

@@ -86,10 +86,13 @@ class DRKNetwork {
   void setMaximumTimeoutInterval(double seconds);
   void setLoggerDelegate(std::weak_ptr<DRKNetworkLoggerDelegate> delegate);
   void setIsDebugModeEnabled(bool enabled);
-  // Desktop connectivity is taken as always present, so the delegate is kept
-  // but never called. Held weakly: an empty one stops the calls.
+  // Held weakly: an empty one stops the calls.
   void setReachabilityDelegate(std::weak_ptr<DRKNetworkReachabilityDelegate> delegate);
-  bool isNetworkConnected() const { return true; }
+  // Desktop connectivity is taken as present until the host (or a test)
+  // says otherwise; a change is told to the reachability delegate, on the
+  // caller's thread.
+  void setNetworkConnected(bool connected);
+  bool isNetworkConnected() const { return connected_.load(); }
   // True while a POST is in flight; false again before its completion runs.
   bool hasUploadInProgress() const { return uploads_.load() > 0; }
 
@@ -118,6 +121,7 @@ class DRKNetwork {
 
   std::string reachabilityHost_;
   std::atomic<int> uploads_{0};
+  std::atomic<bool> connected_{true};
   std::atomic<bool> stopping_{false};
   std::mutex mutex_;
   double timeout_ = 60;

@@ -79,14 +79,16 @@ absl::StatusOr<std::vector<std::string>> OnDeviceMeasurementV2Client::ProcessRes
     if (!result.is_member) continue;
     absl::flat_hash_map<std::string, Candidate> best_of_group;
     for (std::size_t i = 0; i < result.metadata.size(); ++i) {
-      if (metadata_parser_ == nullptr || i >= result.values.size()) break;
+      if (metadata_parser_ == nullptr || i >= result.metadata_values.size()) break;
       const ps::IdValuePairMetadata& metadata = result.metadata[i];
       // Values from the first one without a group on are not grouped, so
       // none of them is sent.
       if (!metadata.group_key) break;
+      // Metadata of an entry without a value has nothing to rank.
+      if (!result.metadata_values[i]) continue;
       absl::StatusOr<UnencryptedMetadata> parsed = metadata_parser_(metadata.unencrypted_metadata);
       if (!parsed.ok()) continue;
-      Candidate candidate{std::move(result.values[i]), parsed->rank, parsed->kind};
+      Candidate candidate{std::move(*result.metadata_values[i]), parsed->rank, parsed->kind};
       auto [slot, inserted] = best_of_group.try_emplace(*metadata.group_key, candidate);
       if (!inserted && Outranks(candidate, slot->second)) slot->second = std::move(candidate);
     }

@@ -5,6 +5,7 @@
 #include <openssl/sha.h>
 
 #include <charconv>
+#include <optional>
 
 #include "privacy/private_membership/shutters/testing/fake_membership_server.h"
 
@@ -155,6 +156,50 @@ TEST(OnDeviceMeasurementV2Client, OneValueIsKeptPerGroup) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     auto values = Exchange(*client, {{kDecodedID, kRequestKey, c.values, c.metadata}});
+    ASSERT_TRUE(values.ok()) << values.status();
+    EXPECT_THAT(*values, UnorderedElementsAreArray(c.expected));
+  }
+}
+
+// The server may attach metadata to a bucket entry that carries no value;
+// each value must still be judged by the metadata of its own entry.
+TEST(OnDeviceMeasurementV2Client, ValuesKeepTheirOwnMetadata) {
+  auto client = MakeClient();
+  ASSERT_NE(client, nullptr);
+  struct Entry {
+    std::optional<std::string> value;
+    ps::IdValuePairMetadata metadata;
+  };
+  struct Case {
+    const char* name;
+    std::vector<Entry> entries;  // the bucket's entries for the identifier, in order
+    std::vector<std::string> expected;
+  };
+  const Case cases[] = {
+      {"a rank without a value does not pass to the next value",
+       {{std::nullopt, Meta("9/1", "g")}, {"low", Meta("1/1", "g")}, {"high", Meta("5/1", "g")}},
+       {"high"}},
+      {"a group without a value does not pass to the next value",
+       {{"a", Meta("1/1", "g1")}, {std::nullopt, Meta("1/1", "g2")}, {"b", Meta("2/1", "g1")}},
+       {"b"}},
+      {"unreadable metadata still drops its own value",
+       {{std::nullopt, Meta("1/1", "g1")}, {"a", Meta("1/1", "g2")}, {"b", Meta("bad", "g3")}},
+       {"a"}},
+      {"only entries without values", {{std::nullopt, Meta("1/1", "g1")}, {std::nullopt, Meta("2/1", "g2")}}, {}},
+      {"an entry without a group still ends the list",
+       {{"a", Meta("1/1", "g1")}, {std::nullopt, Meta("1/1", std::nullopt)}, {"b", Meta("1/1", "g2")}},
+       {"a"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    // One member per entry, all the same identifier: the server lists their
+    // entries in this order in one bucket.
+    std::vector<ps::FakeMember> members;
+    for (const Entry& e : c.entries) {
+      members.push_back({kDecodedID, kRequestKey, {}, {e.metadata}});
+      if (e.value) members.back().values.push_back(*e.value);
+    }
+    auto values = Exchange(*client, std::move(members));
     ASSERT_TRUE(values.ok()) << values.status();
     EXPECT_THAT(*values, UnorderedElementsAreArray(c.expected));
   }

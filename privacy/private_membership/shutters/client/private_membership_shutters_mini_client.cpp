@@ -2,6 +2,8 @@
 
 #include <absl/strings/str_cat.h>
 
+#include <optional>
+
 #include "base/status.h"
 #include "privacy/private_membership/common/crypto_utils.h"
 #include "privacy/private_membership/shutters/shared/crypto_utils.h"
@@ -92,13 +94,17 @@ absl::StatusOr<MembershipResult> PrivateMembershipShuttersMiniClient::Match(cons
   for (std::size_t i = 0; i < bucket->encrypted_id.size(); ++i) {
     if (!IsPrefixOf(bucket->encrypted_id[i], key)) continue;
     result.is_member = true;
+    std::optional<std::string> value;
     if (i < bucket->encrypted_value.size() && !bucket->encrypted_value[i].empty()) {
-      BASE_ASSIGN_OR_RETURN(std::string value, DecryptValue(server_blinded_id, bucket->encrypted_value[i],
-                                                            response.encryption_scheme, context_.get()));
-      if (result.values.empty()) result.value = value;
-      result.values.push_back(std::move(value));
+      BASE_ASSIGN_OR_RETURN(value, DecryptValue(server_blinded_id, bucket->encrypted_value[i],
+                                                response.encryption_scheme, context_.get()));
+      if (result.values.empty()) result.value = *value;
+      result.values.push_back(*value);
     }
-    if (i < bucket->metadata.size()) result.metadata.push_back(bucket->metadata[i]);
+    if (i < bucket->metadata.size()) {
+      result.metadata.push_back(bucket->metadata[i]);
+      result.metadata_values.push_back(std::move(value));
+    }
   }
   return result;
 }

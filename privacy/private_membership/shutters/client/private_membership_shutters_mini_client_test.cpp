@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,8 @@ void PrintTo(const MembershipResult& r, std::ostream* os) {
   for (const std::string& v : r.values) *os << " '" << v << "'";
   *os << ", metadata";
   for (const IdValuePairMetadata& m : r.metadata) PrintTo(m, os);
+  *os << ", their values";
+  for (const auto& v : r.metadata_values) *os << " " << (v ? "'" + *v + "'" : "(none)");
 }
 
 namespace {
@@ -161,17 +164,19 @@ class MiniClientRoundTrip : public ::testing::Test {
 
 // A verdict; its value is the first of its values.
 MembershipResult Verdict(const PrivateMembershipShuttersId& id, bool is_member, std::vector<std::string> values = {},
-                         std::vector<IdValuePairMetadata> metadata = {}) {
+                         std::vector<IdValuePairMetadata> metadata = {},
+                         std::vector<std::optional<std::string>> metadata_values = {}) {
   MembershipResult result;
   result.id = id;
   result.is_member = is_member;
   if (!values.empty()) result.value = values.front();
   result.values = std::move(values);
   result.metadata = std::move(metadata);
+  result.metadata_values = std::move(metadata_values);
   return result;
 }
 MembershipResult AliceMember() {
-  return Verdict(kAlice, true, {"gold", "silver"}, {kGoldMetadata, kSilverMetadata});
+  return Verdict(kAlice, true, {"gold", "silver"}, {kGoldMetadata, kSilverMetadata}, {"gold", "silver"});
 }
 MembershipResult NotMember(const PrivateMembershipShuttersId& id) { return Verdict(id, false); }
 MembershipResult CarolMember() { return Verdict(kCarol, true); }
@@ -212,7 +217,7 @@ TEST_F(MiniClientRoundTrip, SameBucketIsNotMembership) {
   results = client->ProcessResponse(Answer(*client));
   ASSERT_TRUE(results.ok()) << results.status();
   EXPECT_THAT(*results, ElementsAre(NotMember(kMallory), NotMember(kBob),
-                                    Verdict(kCarol, true, {}, {IdValuePairMetadata{}})));
+                                    Verdict(kCarol, true, {}, {IdValuePairMetadata{}}, {std::nullopt})));
 }
 
 TEST_F(MiniClientRoundTrip, OneBinMatchesOnlyEmptyEntries) {
@@ -290,13 +295,13 @@ TEST_F(MiniClientRoundTrip, ChangedAnswers) {
       {"entries in the other bucket", [](auto& a, auto&) { std::swap(a.bucket, a.binned_bucket); }, "",
        NotMember(kAlice)},
       {"no values", [](auto& a, auto&) { a.bucket.encrypted_value.clear(); }, "",
-       Verdict(kAlice, true, {}, {kGoldMetadata, kSilverMetadata})},
+       Verdict(kAlice, true, {}, {kGoldMetadata, kSilverMetadata}, {std::nullopt, std::nullopt})},
       {"first value empty", [](auto& a, auto&) { a.bucket.encrypted_value[0].clear(); }, "",
-       Verdict(kAlice, true, {"silver"}, {kGoldMetadata, kSilverMetadata})},
+       Verdict(kAlice, true, {"silver"}, {kGoldMetadata, kSilverMetadata}, {std::nullopt, "silver"})},
       {"no metadata", [](auto& a, auto&) { a.bucket.metadata.clear(); }, "",
        Verdict(kAlice, true, {"gold", "silver"})},
       {"metadata for the first entry only", [](auto& a, auto&) { a.bucket.metadata.resize(1); }, "",
-       Verdict(kAlice, true, {"gold", "silver"}, {kGoldMetadata})},
+       Verdict(kAlice, true, {"gold", "silver"}, {kGoldMetadata}, {"gold"})},
   };
   auto client = NewClient({kAlice, kBob});
   const PrivateMembershipShuttersResponse good = Answer(*client);

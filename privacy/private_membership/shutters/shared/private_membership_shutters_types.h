@@ -94,6 +94,9 @@ struct MembershipResult {
   std::string value;                           // the first decrypted value
   std::vector<std::string> values;             // every decrypted value, in bucket order
   std::vector<IdValuePairMetadata> metadata;   // of every matching entry that has one
+  // Parallel to metadata: the value of the same entry, if it had one. values
+  // skips entries without a value, so its positions do not line up.
+  std::vector<std::optional<std::string>> metadata_values;
 
   bool operator==(const MembershipResult&) const = default;
 };
