@@ -9,8 +9,10 @@
 //   QZMMeasurement.cpp                    the instance, its initialisers and class methods
 //   QZMMeasurementStartup.cpp             enabling, disabling and the first start of the components
 //   QZMMeasurementLifeCycle.cpp           the application's life-cycle notifications
-//   QZMMeasurementEventEntry.cpp          events and default parameters from the facade
-//   QZMMeasurementUserProperties.cpp      user properties
+//   QZMMeasurementEventEntry.cpp          events entering from the facade, default parameters, backfill
+//   QZMMeasurementEventHandling.cpp       allowlist, sessions, de-duplication and event editing
+//   QZMMeasurementEventWriting.cpp        block list, daily limits and the one transaction per event
+//   QZMMeasurementUserProperties.cpp      user properties and the user ID
 //   QZMMeasurementSessions.cpp            sessions
 //   QZMMeasurementStartupReports.cpp      first open, updates, stored campaign, launch session
 //   QZMMeasurementReset.cpp               reset, wipe and the session ID
@@ -23,6 +25,8 @@
 //   QZMMeasurementSampling.cpp            event sampling at bundling
 //   QZMMeasurementConfigFetch.cpp         the measurement configuration fetch
 //   QZMMeasurementPurchases.cpp           purchases from the payment queue
+// (QZMMeasurementConsentFields.h holds the bundle's consent fields, plain
+// functions shared with the upload.)
 // A new road adds its section (methods) before the state block and its state
 // at the end of that block, under a comment naming its source file.
 #pragma once
@@ -60,7 +64,9 @@ class QZMEvent;
 class QZMIdentity;
 class QZMPBEvent;
 class QZMPBMeasurementBundle;
+class QZMPBOnDeviceMeasurementValue;
 class QZMPersistedConfig;
+class QZMRawEventData;
 class QZMRemoteConfig;
 class QZMScheduler;
 class QZMSearchAdReporter;
@@ -68,8 +74,8 @@ class QZMSessionReporter;
 class QZMTCFClient;
 class QZMUserAttribute;
 
-// Takes public events in the engine's place (origin, name, parameters with
-// the screen's, timestamp).
+// Takes a public event instead of the engine: origin, name, the parameters
+// with the screen's added, timestamp.
 using QZMLogEventInterceptor = std::function<void(const std::string& origin, const std::string& name,
                                                   const QZMDictionary& parameters, double timestamp)>;
 // The session ID, or 0 and an error (code 13).
@@ -88,6 +94,11 @@ inline constexpr const char* kQZMApplicationDidFinishLaunchingNotification =
 // A background task identifier that names no task.
 inline constexpr std::uint64_t kQZMBackgroundTaskInvalid = 0;
 inline constexpr const char* kQZMBackgroundTaskName = "QZMAnalyticsMeasurementBackgroundTask";
+
+// An ODM value row ("set_timestamp" in seconds, "value") as the metadata
+// carries it; nullptr when either is missing.
+std::unique_ptr<QZMPBOnDeviceMeasurementValue> QZMOnDeviceMeasurementValueFromODMRow(
+    const foundation::Dictionary& row);
 
 class QZMMeasurement : public QZMMeasurementBase,
                        public DRKNetworkLoggerDelegate,
@@ -281,39 +292,138 @@ class QZMMeasurement : public QZMMeasurementBase,
 
   // ---- Event entry (QZMMeasurementEventEntry.cpp) ----
 
-  // Any thread. enabled is the facade's collection state when the event was
-  // logged; the interceptor and the screen parameters come with the event.
+  // Any thread: queues the event for the worker queue. enabled is the
+  // facade's collection state when it was logged; ignoreEnabled and
+  // ignoreInterceptor bypass that state and the interceptor.
   virtual void logEventWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
                                   const QZMDictionary& parameters, double timestamp, bool enabled,
                                   bool ignoreEnabled, bool ignoreInterceptor, QZMLogEventInterceptor interceptor,
                                   const QZMDictionary& addedScreenParameters);
-  // Any thread; nullopt clears them.
+  // Adds the default parameters, builds the event and hands it to the
+  // interceptor, or to handling with or without the listeners.
+  void logEventOnWorkerQueueWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
+                                       const QZMDictionary& parameters, double timestamp, bool enabled,
+                                       bool ignoreEnabled, bool ignoreInterceptor,
+                                       const QZMLogEventInterceptor& interceptor,
+                                       const QZMDictionary& addedScreenParameters);
+  // The listeners see the event as it was before handling.
+  void logEventOnWorkerQueue(std::unique_ptr<QZMEvent> event, bool notifyEventListeners);
+  // Any thread: handles a built event on the worker queue.
+  void logEvent(std::unique_ptr<QZMEvent> event);
+
+  // Any thread; nullopt clears them all, a null value removes its key.
   virtual void setDefaultEventParameters(const std::optional<QZMDictionary>& parameters);
-  // Worker queue: an event the engine makes itself; the listeners see it.
-  void handleInternalEventOnWorkerQueue(std::unique_ptr<QZMEvent> event);
-  // How many first opens came before this installation's; nullopt when none
-  // is kept.
+  void handleSetDefaultEventParametersOnWorkerQueue(const std::optional<QZMDictionary>& parameters,
+                                                    bool backfillEvents);
+  // Whether defaults set now belong to the events stored since start: no
+  // event of the app's own has been stored in this run.
+  bool shouldBackfillEvents();
+  using RawEventFilter = std::function<bool(const QZMRawEventData& rawEvent)>;
+  // Merges the parameters into the stored raw events the filter accepts
+  // (all without one); updates that succeeded stay when others fail.
+  void backfillEventsWithParameters(const QZMDictionary& parameters, bool isPublic, const RawEventFilter& eventFilter);
+  // The time from which events belong to the session: the first open when
+  // one is stored, else 15 s before the session ID's time.
+  double backfillStartTimestampForSessionID(const QZMValue& sessionID);
+  bool shouldBackfillSessionID(const QZMValue& sessionID, const QZMRawEventData& rawEvent);
+  // Gives the events logged just before a session start its ID and number.
+  void backfillSessionID(const QZMValue& sessionID, const QZMValue& sessionNumber);
+  // The stored defaults overlaid with the parameters (theirs win).
+  QZMDictionary parametersWithAddedDefaultEventParameters(const QZMDictionary& parameters);
+  // The keychain's count of first opens before this installation's; nullopt
+  // when none is kept. A keychain that cannot be read is an error.
   foundation::Result<std::optional<std::string>> previousFirstOpenCount();
+  // nullopt deletes the item.
   void setPreviousFirstOpenCount(const std::optional<std::string>& count);
+
+  // ---- Event handling (QZMMeasurementEventHandling.cpp) ----
+
+  // The whole road from a built event to its stored row and the events it
+  // triggers or an editing program creates.
+  void handleEventOnWorkerQueue(std::unique_ptr<QZMEvent> event);
+  // The engine's own events: default parameters (none for "_err", no
+  // "dxd_" ones for "_cmp"), handling, then the listeners.
+  void handleInternalEventOnWorkerQueue(std::unique_ptr<QZMEvent> event);
+  // nullptr when an allowlist exists and lacks the name.
+  std::unique_ptr<QZMEvent> eventAfterSafelistingEvent(std::unique_ptr<QZMEvent> event);
+  // While the app is in the background: "extend_session" and the clean-up
+  // of an expired session's properties.
+  void processSessionFromEvent(const QZMEvent& event);
+  // false drops a subscription event already stored.
+  bool dedupeSubscriptionEvent(const QZMEvent& event);
+  // true drops a "_ssr" event that repeats the stored feature rollouts.
+  bool shouldDropDuplicatedSessionStartWithRolloutEvent(const QZMEvent& event);
+  std::unique_ptr<QZMEvent> appExceptionEventWithZarnholtFeatureRollouts(std::unique_ptr<QZMEvent> event);
+  void writeSessionStartEventOnWorkerQueue(const QZMEvent& event);
+  // The session reporter's; without one a session never expires.
+  bool isSessionExpired();
+  void extendSession();
+
+  // ---- Event writing (QZMMeasurementEventWriting.cpp) ----
+
+  // The event, then what conditional user properties trigger with it.
+  void writeEventOnWorkerQueue(const QZMEvent& event) override;
+  void writeEventOnWorkerQueue(std::unique_ptr<QZMEvent> event);
+  // Block list, then one transaction: lifetime value, daily counts, the
+  // aggregates row of a new name, metadata and raw event, all or nothing.
+  void writeFilteredEventOnWorkerQueue(const QZMEvent& event) override;
+  void writeFilteredEventOnWorkerQueue(std::unique_ptr<QZMEvent> event);
+  // Inside the write transaction; false rolls it back.
+  virtual bool updateLifetimeValueWithEvent(const QZMEvent& event);
+  // Counts the event into today's counts; false when a daily limit drops it.
+  bool shouldProcessEvent(const QZMEvent& event, QZMDailyCounts& dailyCounts, bool isPublicEvent);
+  // May take the event's real-time mark away at the day's limits.
+  bool isRealtimeEvent(QZMEvent& event, const QZMDailyCounts& dailyCounts);
+  void maybeAddDebugAndRealtimeParameters(QZMEvent& event);
+  // The app, device and identity context of an event; consent decides the
+  // identifiers.
+  std::unique_ptr<QZMPBMeasurementBundle> createRawEventMetadataWithUserAttributes(
+      const std::vector<QZMUserAttribute>& userAttributes);
+  // Inside the write transaction; false rolls it back.
+  bool writeEvent(const QZMEvent& event, bool isPublicEvent, bool isRealtime);
+  // Queues "_fx" for a first open that had no advertising ID.
+  void logFirstOpenConsentedEvent(double timestamp);
 
   // ---- User properties (QZMMeasurementUserProperties.cpp) ----
 
+  // Any thread: queued for the worker queue.
   virtual void setUserAttribute(const QZMUserAttribute& attribute);
   virtual void removeUserAttribute(const QZMUserAttribute& attribute);
-  // 1 when ads must not be personalised, 0 when they may, nullopt unknown.
-  virtual std::optional<std::int64_t> shouldDisableAdPersonalization();
-  // Name -> value, answered on the global queue.
+  // Dropped (logged) while the engine is disabled.
+  void setUserAttributeOnWorkerQueue(const QZMUserAttribute& attribute);
+  void removeUserAttributeOnWorkerQueue(const QZMUserAttribute& attribute);
+  // Stores the property within the limits of its kind and origin; a
+  // property that exists may always change.
+  bool setUserPropertyInDatabaseOnWorkerQueue(const QZMUserAttribute& attribute);
+  // Any thread: answered on the global queue, nullopt when none is stored.
+  void userAttributeWithName(const std::string& name,
+                             std::function<void(const std::optional<QZMUserAttribute>&)> callback);
+  // Any thread: name -> value, answered on the global queue.
   virtual void userPropertiesIncludingInternal(bool includeInternal,
                                                std::function<void(const foundation::Dictionary&)> callback);
-  // Answered on the global queue.
+  // Any thread: 25 for every origin, answered on the global queue.
   virtual void maxUserPropertiesForOrigin(const std::string& origin, std::function<void(std::int32_t)> callback);
-  void setUserAttributeOnWorkerQueue(const QZMUserAttribute& attribute);
-  bool setUserPropertyInDatabaseOnWorkerQueue(const QZMUserAttribute& attribute);
+  bool shouldUpdateNPAUserProperty() const { return shouldUpdateNPAUserProperty_.load(); }
+  void setShouldUpdateNPAUserProperty(bool value) { shouldUpdateNPAUserProperty_ = value; }
+  // 1 when ads must not be personalised, 0 when they may, nullopt when
+  // nothing says.
+  virtual std::optional<std::int64_t> shouldDisableAdPersonalization();
+  bool foundAdPersonalizationPlistFlag() const { return foundAdPersonalizationPlistFlag_.load(); }
   // The Info.plist's switch; on without one.
   static bool shouldAllowAdNetworkRegistration();
   // The ad-personalisation consent follows a "_npa" value unless consent
   // already says the opposite.
   void updateAdPersonalizationConsentFromNPAValue(std::int64_t npaValue);
+  void setLastAdvertisingIDResetUserPropertyOnWorkerQueue();
+  bool hasUserPropertyUserIDOnWorkerQueue();
+
+  // ---- Until their roads are built ----
+  // Each road replaces its stand-in here with its own declaration.
+
+  // On-device conversion: which of its components the process links.
+  static bool isQZMPrivateSetMembershipClientLinked() { return false; }
+  bool isAlphaAppAdsOnDeviceConversionLinked() { return false; }
+  bool isDralixAdsOnDeviceConversionLinked() { return false; }
 
   // ---- Sessions (QZMMeasurementSessions.cpp) ----
 
@@ -330,7 +440,7 @@ class QZMMeasurement : public QZMMeasurementBase,
   // forgets it; an expired one only says that a campaign was there.
   void reportStoredCampaignEventOnWorkerQueue(std::optional<std::int64_t> clickTimestampInMillis);
   // Worker queue: "_s" when the session has expired.
-  void reportSessionStartOnWorkerQueueWithTimestamp(double timestamp, bool appInBackground);
+  virtual void reportSessionStartOnWorkerQueueWithTimestamp(double timestamp, bool appInBackground);
   // Any thread: a session start at the load time, on the worker queue.
   void reportSessionStart();
   // Worker queue: a prewarmed launch starts its session when its first scene
@@ -480,8 +590,6 @@ class QZMMeasurement : public QZMMeasurementBase,
   void setSuspendedUploadTimestamp(double uptime) { suspendedUploadTimestamp_ = uptime; }
   std::int64_t lastEventEndTimestampMsec() const { return lastEventEndTimestampMsec_; }
   const std::vector<std::int64_t>& uploadingBundleIDs() const { return uploadingBundleIDs_; }
-  bool shouldUpdateNPAUserProperty() const { return shouldUpdateNPAUserProperty_.load(); }
-  void setShouldUpdateNPAUserProperty(bool value) { shouldUpdateNPAUserProperty_ = value; }
 
  protected:
   QZMMeasurement(std::string databaseName, std::shared_ptr<QZMPersistedConfig> persistedConfig,
@@ -539,6 +647,12 @@ class QZMMeasurement : public QZMMeasurementBase,
   std::shared_ptr<QZMSessionReporter> sessionReporter_;
   std::shared_ptr<QZMSearchAdReporter> searchAdReporter_;
 
+  // ---- State: user properties (QZMMeasurementUserProperties.cpp) ----
+  // Set when ad personalisation changed (for one, by the configuration's
+  // consent defaults), so that the "_npa" property is written again.
+  std::atomic<bool> shouldUpdateNPAUserProperty_{false};
+  std::atomic<bool> foundAdPersonalizationPlistFlag_{false};
+
   // ---- State: life cycle (QZMMeasurementLifeCycle.cpp) ----
   std::atomic<std::uint64_t> backgroundUpdateTask_{kQZMBackgroundTaskInvalid};
   std::mutex lifeCycleObserversMutex_;
@@ -554,11 +668,6 @@ class QZMMeasurement : public QZMMeasurementBase,
   std::int64_t uploadingEventEndTimestampMsec_ = 0;
   // Uptime at which uploads were suspended; 0 when they are not.
   double suspendedUploadTimestamp_ = 0;
-
-  // ---- State: configuration fetch (QZMMeasurementConfigFetch.cpp) ----
-  // Set when the configuration's consent defaults changed ad
-  // personalisation, so that the "_npa" property is written again.
-  std::atomic<bool> shouldUpdateNPAUserProperty_{false};
 
   // ---- State: start-up reports, reset and links (QZMMeasurementStartupReports.cpp,
   // QZMMeasurementReset.cpp, QZMMeasurementDeferredDeepLink.cpp) ----

@@ -289,7 +289,17 @@ double QZMPersistedConfig::midnightOffset() {
     userDefaults_->setObject(Object(offset), key::midnightOffset);
     drawn = true;
   });
-  if (drawn) scheduleSynchronizeToDisk();
+  if (drawn) {
+    // Daily counts in the database are kept by this boundary: a process
+    // killed before the file caught up would draw another and lose them.
+    const auto& storeQueue = userDefaults_->serialQueue();
+    if (storeQueue->isCurrent()) {
+      userDefaults_->persistToDisk();
+    } else {
+      (void)storeQueue->sync([this] { userDefaults_->persistToDisk(); });
+    }
+    scheduleSynchronizeToDisk();
+  }
   return offset;
 }
 

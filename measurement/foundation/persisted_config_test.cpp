@@ -147,6 +147,8 @@ TEST_F(PersistedConfig, MidnightOffsetIsDrawnOnceInWholeMillisecondsAndKept) {
   utilities->scriptUniformRandom({86'399'999, 5});
   double offset = config->midnightOffset();
   EXPECT_DOUBLE_EQ(offset, 86399.999);
+  // On disk at once, not a second later: a killed process keeps its days.
+  EXPECT_EQ(file().at("/dralix/measurement/midnight_offset"), Object(offset));
   EXPECT_EQ(config->midnightOffset(), offset);
   relaunch();
   EXPECT_EQ(config->midnightOffset(), offset);
