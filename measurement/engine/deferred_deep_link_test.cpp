@@ -2,6 +2,7 @@
 // what the request carries, and what each kind of answer leaves behind.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -74,6 +75,12 @@ class DeferredDeepLink : public testkit::EngineTest {
     start();
     // A silent server is given up on after this long.
     engine()->network()->setMaximumTimeoutInterval(1);
+    // The start may have asked; each test asks again from a fresh install.
+    waitForNetwork();
+    startRequests = sentToPath();
+    persistedConfig()->setDeferredDeepLinkRetrievalComplete(std::nullopt);
+    persistedConfig()->setDeferredDeepLinkRetryCount(0);
+    clearMonitorLines();
   }
   void TearDown() override {
     ui::Application::shared().setDelegate(nullptr);
@@ -93,6 +100,12 @@ class DeferredDeepLink : public testkit::EngineTest {
     waitForNetwork();
     dispatch::drainMainQueue();
     onWorkerQueue([] {});
+    std::vector<RecordedRequest> sent = sentToPath();
+    sent.erase(sent.begin(), sent.begin() + static_cast<std::ptrdiff_t>(std::min(startRequests.size(), sent.size())));
+    startRequests = sentToPath();
+    return sent;
+  }
+  std::vector<RecordedRequest> sentToPath() {
     std::vector<RecordedRequest> sent;
     for (const RecordedRequest& recorded : server->requests()) {
       if (recorded.path == kPath) sent.push_back(recorded);
@@ -106,7 +119,22 @@ class DeferredDeepLink : public testkit::EngineTest {
   }
 
   OpeningDelegate delegate;
+  std::vector<RecordedRequest> startRequests;
 };
+
+TEST_F(DeferredDeepLink, TheStartWaitsForAFreshConfigurationBeforeAsking) {
+  EXPECT_TRUE(startRequests.empty()) << "no configuration was ever fetched";
+  onWorkerQueue([&] { engine()->fetchRemoteConfig(); });
+  waitForNetwork();
+  std::vector<RecordedRequest> all = server->requests();
+  ASSERT_EQ(all.size(), 2u);
+  EXPECT_EQ(all[0].path.rfind("/config/", 0), 0u) << all[0].path;
+  EXPECT_EQ(all[1].path, kPath);
+  // Asked once: the next fetch asks nothing more.
+  onWorkerQueue([&] { engine()->fetchRemoteConfig(); });
+  waitForNetwork();
+  EXPECT_EQ(sentToPath().size(), 1u);
+}
 
 TEST_F(DeferredDeepLink, TheRequestNamesTheInstallWithEveryValueEscaped) {
   utilities->setLaunchArguments({"tolv", "-DebugDeferredDeepLink"});

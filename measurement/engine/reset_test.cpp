@@ -69,12 +69,12 @@ TEST_F(Reset, TheHostsResetWipesTheDataAndReportsANewFirstOpenAtOnce) {
 
   auto firstOpens = eventsNamed("_f");
   ASSERT_EQ(firstOpens.size(), 1u);
-  // A first open that a reset brings is none after an install; the
-  // platform app ID of the data wiped goes with it once.
+  // The first open before the reset counts as an earlier one; the platform
+  // app ID of the data wiped goes with the new one once.
   EXPECT_EQ(firstOpens[0].parameters,
-            (Dictionary{{"_pfo", 0}, {"_uwa", 1}, {"_pgmp", std::string(testkit::kTestAppID)}}));
+            (Dictionary{{"_pfo", 1}, {"_uwa", 0}, {"_pgmp", std::string(testkit::kTestAppID)}}));
   EXPECT_EQ(firstOpens[0].timestamp, clock->now());
-  EXPECT_EQ(attribute("_fi")->value, Object(0));
+  EXPECT_EQ(attribute("_fi")->value, Object(1));
 }
 
 // ---- The wipe at start-up ----
@@ -218,7 +218,9 @@ TEST_F(Reset, TheSessionIDIsAnsweredOnlyForALiveSession) {
     ASSERT_EQ(answers, 1);
     EXPECT_EQ(answer, c.answer);
     EXPECT_EQ(error ? std::optional<std::string>(error->description) : std::nullopt, c.error);
-    if (error) EXPECT_EQ(error->code, 13);
+    if (error) {
+      EXPECT_EQ(error->code, 13);
+    }
   }
 }
 
