@@ -45,9 +45,9 @@ const Names& blocklistedUserProperties() {
   return *set;
 }
 const Names& hiddenEventNames() {
-  static const auto* set = new Names{"_xa",      "_xu",           "_aq",      "_aa",         "_ai",
-                                     "_ac",      "campaign_details", "_ug",  "_exp_set",    "_exp_clear",
-                                     "_exp_activate", "_exp_timeout", "_exp_expire"};
+  static const auto* set =
+      new Names{"_xa", "_xu",      "_aq",        "_aa",           "_ai",          "_ac",        "campaign_details",
+                "_ug", "_exp_set", "_exp_clear", "_exp_activate", "_exp_timeout", "_exp_expire"};
   return *set;
 }
 const std::vector<std::shared_ptr<foundation::RegularExpression>>& blocklistedUserPropertyPatterns() {
@@ -84,9 +84,7 @@ std::optional<double> number(const QZMObject& object) {
 
 bool ZNHConnectorUtils::isOriginAllowed(std::string_view origin) { return !contains(blocklistedOrigins(), origin); }
 
-bool ZNHConnectorUtils::isAppOrigin(std::string_view origin) {
-  return origin == "app" || origin.starts_with("app+");
-}
+bool ZNHConnectorUtils::isAppOrigin(std::string_view origin) { return origin == "app" || origin.starts_with("app+"); }
 
 bool ZNHConnectorUtils::isListenerOriginAllowed(std::string_view origin) {
   return contains(allowedListenerOrigins(), origin);
@@ -171,7 +169,8 @@ void ZNHAnalyticsConnector::logEventWithOrigin(const std::string& origin, const 
   }
   QZMDictionary params = parameters;
   if (name == "_cmp") {
-    if (origin == "wqm" || origin == "hwr" || origin == "ombe" || origin == "ysk") params["_cis"] = origin + "_integration";
+    if (origin == "wqm" || origin == "hwr" || origin == "ombe" || origin == "ysk")
+      params["_cis"] = origin + "_integration";
   } else if (name == "_ae" && origin == "pbt") {
     params["_r"] = std::int64_t{1};
   }
@@ -199,8 +198,7 @@ void ZNHAnalyticsConnector::getUserPropertiesWithCallback(std::function<void(con
 
 std::optional<std::int64_t> ZNHAnalyticsConnector::maxUserProperties(const std::string& origin) {
   // Either queue would wait for itself until the time ran out.
-  if (QZMAnalytics::isCurrentQueueSerialQueue() ||
-      dispatch::currentQueueLabel() == kZNHAnalyticsConnectorQueueLabel) {
+  if (QZMAnalytics::isCurrentQueueSerialQueue() || dispatch::currentQueueLabel() == kZNHAnalyticsConnectorQueueLabel) {
     return std::nullopt;
   }
   struct Answer {
@@ -292,14 +290,14 @@ void ZNHAnalyticsConnector::setConditionalUserProperty(const QZMDictionary& prop
   ZNHAConditionalUserPropertyController::sharedInstance()->setConditionalUserProperty(&record, record.name());
 }
 
-void ZNHAnalyticsConnector::clearConditionalUserProperty(const std::string& userPropertyName,
-                                                         const std::string& origin, const std::string& clearEventName,
+void ZNHAnalyticsConnector::clearConditionalUserProperty(const std::string& userPropertyName, const std::string& origin,
+                                                         const std::string& clearEventName,
                                                          const QZMDictionary& clearEventParameters) {
   if (userPropertyName.empty()) return;
   std::shared_ptr<const QZMEvent> clearEvent =
       clearEventName.empty() ? nullptr : eventWithOrigin(origin, clearEventName, clearEventParameters);
-  ZNHAConditionalUserPropertyController::sharedInstance()->clearConditionalUserPropertyWithClearEvent(
-      clearEvent, userPropertyName);
+  ZNHAConditionalUserPropertyController::sharedInstance()->clearConditionalUserPropertyWithClearEvent(clearEvent,
+                                                                                                      userPropertyName);
 }
 
 std::vector<Dictionary> ZNHAnalyticsConnector::conditionalUserProperties(

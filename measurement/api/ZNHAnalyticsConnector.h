@@ -90,8 +90,7 @@ class ZNHAnalyticsConnector : public ZNHAnalyticsInterop, public std::enable_sha
 
   ~ZNHAnalyticsConnector() override;
 
-  void logEventWithOrigin(const std::string& origin, const std::string& name,
-                          const QZMDictionary& parameters) override;
+  void logEventWithOrigin(const std::string& origin, const std::string& name, const QZMDictionary& parameters) override;
   void setUserPropertyWithOrigin(const std::string& origin, const std::string& name,
                                  const std::optional<QZMObject>& value) override;
   void getUserPropertiesWithCallback(std::function<void(const foundation::Dictionary&)> callback) override;

@@ -4,11 +4,16 @@
 
 std::int64_t productTypeCode(store::ProductType type) {
   switch (type) {
-    case store::ProductType::nonConsumable: return 0;
-    case store::ProductType::consumable: return 1;
-    case store::ProductType::nonRenewable: return 2;
-    case store::ProductType::autoRenewable: return 3;
-    default: return 0;
+    case store::ProductType::nonConsumable:
+      return 0;
+    case store::ProductType::consumable:
+      return 1;
+    case store::ProductType::nonRenewable:
+      return 2;
+    case store::ProductType::autoRenewable:
+      return 3;
+    default:
+      return 0;
   }
 }
 
@@ -33,9 +38,8 @@ void ZNHAnalytics::logStoreKitTransaction(const store::Transaction& transaction)
   logTransactionWithProductID(transaction.productID, std::to_string(transaction.id),
                               std::to_string(transaction.originalID), transaction.webOrderLineItemID,
                               productTypeCode(transaction.productType), freeTrial, introductory,
-                              transaction.purchasedQuantity, transaction.purchaseDate,
-                              transaction.originalPurchaseDate, transaction.expirationDate, transaction.revocationDate,
-                              transaction.environment.rawValue);
+                              transaction.purchasedQuantity, transaction.purchaseDate, transaction.originalPurchaseDate,
+                              transaction.expirationDate, transaction.revocationDate, transaction.environment.rawValue);
 }
 
 void LoggedAnalyticsModifier::logScreenView() const {

@@ -47,9 +47,9 @@ TEST(ConnectorRules, EventsByOriginNameAndParameters) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.origin) + " " + c.name);
-    EXPECT_EQ(ZNHConnectorUtils::isOriginAllowed(c.origin) &&
-                  ZNHConnectorUtils::shouldLogEventWithName(c.name, c.parameters),
-              c.logged);
+    EXPECT_EQ(
+        ZNHConnectorUtils::isOriginAllowed(c.origin) && ZNHConnectorUtils::shouldLogEventWithName(c.name, c.parameters),
+        c.logged);
   }
 }
 
@@ -60,10 +60,10 @@ TEST(ConnectorRules, UserPropertiesByNameAndOrigin) {
     bool allowed;
   };
   const Case cases[] = {
-      {"level", "wqm", true},   {"", "wqm", false},        {"_ln", "wqm", true},      {"_ln", "ombe", true},
-      {"_ln", "pbt", false},    {"_fot", "wqm", false},    {"_sid", "wqm", false},    {"_ltv_USD", "wqm", false},
-      {"_ltv_usd", "wqm", true}, {"_ltv_USDX", "wqm", true}, {"_cc1", "wqm", false},  {"_cc5", "wqm", false},
-      {"_cc6", "wqm", true},    {"_cc12", "wqm", true},
+      {"level", "wqm", true},    {"", "wqm", false},         {"_ln", "wqm", true},   {"_ln", "ombe", true},
+      {"_ln", "pbt", false},     {"_fot", "wqm", false},     {"_sid", "wqm", false}, {"_ltv_USD", "wqm", false},
+      {"_ltv_usd", "wqm", true}, {"_ltv_USDX", "wqm", true}, {"_cc1", "wqm", false}, {"_cc5", "wqm", false},
+      {"_cc6", "wqm", true},     {"_cc12", "wqm", true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.name) + " from " + c.origin);
@@ -254,8 +254,8 @@ TEST_F(Connector, ConditionalUserPropertiesAreCheckedStoredAndClearedByName) {
                                          {"triggeredEvent", "not an event"}});
   settleEngine();
   EXPECT_EQ(linesWithCode(25070).size(), 3u);
-  connector->setConditionalUserProperty({{"name", "other"}, {"origin", "wqm"}, {"value", "x"}, {"timeToLive", 60},
-                                         {"triggerTimeout", 60}});
+  connector->setConditionalUserProperty(
+      {{"name", "other"}, {"origin", "wqm"}, {"value", "x"}, {"timeToLive", 60}, {"triggerTimeout", 60}});
   settleEngine();
   EXPECT_EQ(connector->conditionalUserProperties("wqm", std::nullopt),
             (std::vector<Dictionary>{{{"name", "tier"}, {"value", "gold"}}, {{"name", "other"}, {"value", "x"}}}));

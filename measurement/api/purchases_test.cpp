@@ -169,8 +169,8 @@ TEST_F(Purchases, ALoggedScreenReportsItsNameAndClassOverTheExtras) {
   modifier.logScreenView();
   auto tracked = screen->tracked();
   ASSERT_EQ(tracked.size(), 1u);
-  EXPECT_EQ(tracked[0].first, (QZMDictionary{{"screen_name", "Settings"}, {"screen_class", "SettingsView"},
-                                             {"tab", std::int64_t{2}}}));
+  EXPECT_EQ(tracked[0].first,
+            (QZMDictionary{{"screen_name", "Settings"}, {"screen_class", "SettingsView"}, {"tab", std::int64_t{2}}}));
 }
 
 }  // namespace

@@ -244,6 +244,6 @@ void QZMMeasurement::reachabilityDidChange() {
     auto self = weak.lock();
     if (!self) return;
     self->updateSchedule();
-    // The conversion-value fetch reacts here too once it exists.
+    self->maybeFetchSKANCVAfterReachabilityChange();
   });
 }

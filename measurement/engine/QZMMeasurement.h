@@ -25,6 +25,7 @@
 //   QZMMeasurementSampling.cpp            event sampling at bundling
 //   QZMMeasurementConfigFetch.cpp         the measurement configuration fetch
 //   QZMMeasurementPurchases.cpp           purchases from the payment queue
+//   QZMMeasurementConversionValues.cpp    the ad network's conversion values
 // (QZMMeasurementConsentFields.h holds the bundle's consent fields, plain
 // functions shared with the upload.)
 // A new road adds its section (methods) before the state block and its state
@@ -62,6 +63,7 @@ class QZMDatabase;
 class QZMEManager;
 class QZMEvent;
 class QZMIdentity;
+class QZMPBSkAdNetworkConversionValueResponse;
 class QZMPBEvent;
 class QZMPBMeasurementBundle;
 class QZMPBOnDeviceMeasurementValue;
@@ -548,6 +550,44 @@ class QZMMeasurement : public QZMMeasurementBase,
   virtual void filterPurchaseTransactions(store::SKPaymentTransactions transactions,
                                           std::function<void(store::SKPaymentTransactions)> callback);
 
+  // ---- Conversion values (QZMMeasurementConversionValues.cpp) ----
+  // Worker queue, every method of this section.
+
+  // The ad network's version this system speaks ("4.0", ..., "0").
+  std::string SKANVersion() const;
+  // Up to two days after the first open, inclusive.
+  bool isInFirstSKANPostbackWindow();
+  // More than 35 days after the first open.
+  bool isPastAllSKANPostbackWindows();
+  static bool isValidFineConversionValue(std::int64_t value);
+  // 3 high, 2 medium, anything else low.
+  static store::SKAdNetworkCoarseConversionValue convertCoarseConversionValueFromProtoValue(std::int64_t value);
+  // 1 while the service asked for a pause, else the window's limit.
+  std::int32_t SKANFetchRetryLimit();
+  bool shouldFetchSKANConversionValue();
+  // After a successful upload: a fetch after the window's delay.
+  void scheduleSKANCVFetchAfterDataUpload();
+  // Asks the service which conversion value to report, when nothing else
+  // holds the request slot.
+  void fetchSKANCV();
+  void handleSKANFetchResponse(const DRKHTTPURLResponse& response, const foundation::Data& data,
+                               const std::optional<foundation::Error>& error);
+  void updateSKANPostbackConversionValueFromResponse(
+      std::shared_ptr<const QZMPBSkAdNetworkConversionValueResponse> response);
+  // The ad network took the value (or refused it): "_skan" or a log line.
+  void handleSKANUpdatePostbackCompletion(const QZMPBSkAdNetworkConversionValueResponse& response,
+                                          const std::optional<foundation::Error>& error);
+  void maybeScheduleSKANCVFetchRetry();
+  void stopProcessingSKANResponseAndResetRetryCount();
+  void maybeFetchSKANCVAfterReachabilityChange();
+  bool isSKANRequestInProgress() const { return isSKANRequestInProgress_.load(); }
+  bool fetchSKANWhenNetworkConnected() const { return fetchSKANWhenNetworkConnected_.load(); }
+  std::int32_t SKANRetryCount() const { return SKANRetryCount_.load(); }
+  void setSKANRetryCount(std::int32_t count) { SKANRetryCount_ = count; }
+  // nullptr until first used.
+  std::shared_ptr<QZMAlarm> SKANRetryAlarm() const;
+  std::shared_ptr<QZMAlarm> SKANDelayAlarm() const;
+
   // ---- Readable state ----
 
   bool isEnabled() const override { return enabled_.load(); }
@@ -675,6 +715,14 @@ class QZMMeasurement : public QZMMeasurementBase,
   // with the next first open.
   std::optional<std::string> previousDXVAppID_;
   std::atomic<bool> shouldRequestDeferredDeepLinkAfterConfigFetch_{false};
+  // ---- State: conversion values (QZMMeasurementConversionValues.cpp) ----
+  std::atomic<bool> isSKANRequestInProgress_{false};
+  std::atomic<bool> fetchSKANWhenNetworkConnected_{false};
+  std::atomic<std::int32_t> SKANRetryCount_{0};
+  // Made on first use on the worker queue; read by tests elsewhere.
+  mutable std::mutex SKANAlarmsMutex_;
+  std::shared_ptr<QZMAlarm> SKANRetryAlarm_;
+  std::shared_ptr<QZMAlarm> SKANDelayAlarm_;
 };
 
 // Deletes the bundled raw-event rows, then the metadata once no raw event

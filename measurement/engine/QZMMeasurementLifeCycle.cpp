@@ -63,7 +63,9 @@ void QZMMeasurement::handleAppDidBecomeActiveEvent(const foundation::Notificatio
   scheduler_->scheduleOnWorkerQueueBlockID("QZMMeasurement:3936", [weak = weak_from_this()] {
     if (auto self = weak.lock()) self->refreshStaleRemoteConfig();
   });
-  // The conversion-value fetch is asked for here once the engine has one.
+  scheduler_->scheduleOnWorkerQueueBlockID("QZMMeasurement:3943", [weak = weak_from_this()] {
+    if (auto self = weak.lock()) self->fetchSKANCV();
+  });
 }
 
 void QZMMeasurement::handleAppWillResignActiveEvent(const foundation::Notification& /*notification*/) {

@@ -41,8 +41,7 @@ void QZMMeasurement::filterPurchaseTransactions(store::SKPaymentTransactions tra
           } else if (*inserted) {
             kept.push_back(transaction);
           } else {
-            monitor->logWithLevel(4, 23141, "Purchase is a duplicate and will not be reported. Product ID",
-                                  productID);
+            monitor->logWithLevel(4, 23141, "Purchase is a duplicate and will not be reported. Product ID", productID);
           }
         }
         dispatch::Queue::global()->async([callback, kept = std::move(kept)] { callback(kept); });

@@ -284,6 +284,7 @@ void QZMMeasurement::networkUploadCompletionHandlerWithResponse(const DRKHTTPURL
     uploadingEventEndTimestampMsec_ = 0;
     persistedConfig_->setLastUploadedEventTimestampMillis(
         std::max(persistedConfig_->lastUploadedEventTimestampMillis(), lastEventEndTimestampMsec_));
+    SKANRetryCount_ = 0;
     updateSchedule();
     if (!removeBundlesFromDatabaseWithIDs(uploadingBundleIDs_)) {
       monitor->logWithLevel(1, 23045, "Unable to delete uploaded bundles. Uploads will be suspended for seconds",
@@ -303,6 +304,7 @@ void QZMMeasurement::networkUploadCompletionHandlerWithResponse(const DRKHTTPURL
       // A membership lookup postponed while this upload held the request
       // slot starts here instead, once on-device conversion exists.
       updateSchedule();
+      scheduleSKANCVFetchAfterDataUpload();
     }
     return;
   }

@@ -68,9 +68,10 @@ double QZMMeasurement::nextUploadingTime() {
                        "Failed to query for real-time raw event indicator. Error")) {
     interval = config->uploadingRealTimeInterval();
   } else {
-    // The first conversion-value window shortens this interval once that
-    // window is known to the engine.
-    interval = config->uploadingInterval();
+    // The service sees the events of the first conversion-value window sooner.
+    interval = config->SKANUpdateConversionValueEnabled() && isInFirstSKANPostbackWindow()
+                   ? config->SKANFirstWindowUploadInterval()
+                   : config->uploadingInterval();
   }
 
   double now = foundation::now();

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "measurement/consent/QZMConsentSettingsUtil.h"
 #include "measurement/engine/EngineTestKit.h"
 #include "measurement/foundation/QZMPersistedConfig.h"
 #include "measurement/identity/QZMIdentity.h"
@@ -136,4 +137,40 @@ TEST_F(ConfigFetch, AConfigurationAWeekOldIsFetchedAgainWhenTheAppBecomesActive)
   EXPECT_EQ(linesWithCode(23143).size(), 1u);
 }
 
+
+TEST_F(ConfigFetch, TheConsentDefaultsOfAKeptConfigurationTakeEffect) {
+  auto answerFor = [](const std::string& appID) {
+    auto made = testkit::configuration({}, {}, 3, appID);
+    auto consent = QZMPBConsentConfig::initWithMessageInfo(nullptr);
+    NANOObjectArray defaults;
+    // Ad personalisation (4) denied (2).
+    std::shared_ptr<QZMPBConsentDefaultEntry> entry = QZMPBConsentDefaultEntry::initWithMessageInfo(nullptr);
+    NANOSetInt32(entry.get(), QZMPBConsentDefaultEntry::kConsentType, 4);
+    NANOSetInt32(entry.get(), QZMPBConsentDefaultEntry::kDefaultValue, 2);
+    defaults.emplace_back(std::static_pointer_cast<NANOMessageBase>(entry));
+    NANOSetArray(consent.get(), QZMPBConsentConfig::kDefaults, &defaults);
+    NANOSetMessage(made.get(), QZMPBMeasurementConfig::kConsentConfig, consent.get());
+    Answer answer{200};
+    std::optional<foundation::Data> bytes = made->protoBuffer();
+    answer.body.assign(bytes->begin(), bytes->end());
+    return answer;
+  };
+  struct Step {
+    const char* title;
+    std::string appID;
+    bool denied;
+  };
+  const std::vector<Step> steps = {
+      {"refused: another app's defaults do nothing", "1:9:ios:ffff", false},
+      {"kept: its defaults are in force", testkit::kTestAppID, true},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.title);
+    server->answer("GET", kConfigPath, answerFor(step.appID));
+    fetch();
+    EXPECT_EQ(QZMConsentSettingsUtil::adPersonalization(), step.denied ? std::optional<bool>(false) : std::nullopt);
+    // The "_npa" property follows at the next bundle.
+    EXPECT_EQ(engine()->shouldUpdateNPAUserProperty(), step.denied);
+  }
+}
 }  // namespace

@@ -21,6 +21,7 @@
 #include "measurement/foundation/QZMDatabase.h"
 #include "measurement/foundation/QZMPersistedConfig.h"
 #include "measurement/identity/QZMKeychainWrapper.h"
+#include "measurement/model/QZMConditionalUserPropertyController.h"
 #include "measurement/model/QZMEvent.h"
 #include "measurement/model/QZMUserAttribute.h"
 #include "measurement/model/audience/QZMEventAggregatesStorage.h"
@@ -188,6 +189,23 @@ TEST_F(EngineEvents, DefaultParametersMergeIntoEventsButNeverIntoErrors) {
   ASSERT_GE(events.size(), 2u);
   EXPECT_FALSE(parameterOf(*events[events.size() - 2].rawEvent(), "plan"));
   EXPECT_EQ(parameterOf(*events.back().rawEvent(), "plan"), QZMValue::initWithString("pro"));
+
+  // A campaign event takes no "dxd_" default; other events do.
+  engine->persistedConfig()->setDefaultEventParameters(foundation::Dictionary{{"plan", "pro"}, {"dxd_x", "1"}});
+  onWorkerQueue([&] {
+    for (const char* name : {"_cmp", "_au"}) {
+      engine->handleInternalEventOnWorkerQueue(QZMEvent::initWithOrigin("auto", false, name, clock->now(), 0,
+                                                                        QZMDictionary{}));
+    }
+  });
+  drain();
+  events = rawEvents();
+  ASSERT_GE(events.size(), 2u);
+  const QZMEvent& campaign = *events[events.size() - 2].rawEvent();
+  ASSERT_EQ(campaign.name(), "_cmp");
+  EXPECT_FALSE(parameterOf(campaign, "dxd_x"));
+  EXPECT_EQ(parameterOf(campaign, "plan"), QZMValue::initWithString("pro"));
+  EXPECT_EQ(parameterOf(*events.back().rawEvent(), "dxd_x"), QZMValue::initWithString("1"));
 }
 
 TEST_F(EngineEvents, SettingDefaultParameters) {
@@ -543,6 +561,53 @@ TEST_F(EngineEvents, ANewEventNameOverTheCardinalityFailsTheWholeTransaction) {
   EXPECT_EQ(rowCount(kQZMEventsTable), 500);
   EXPECT_EQ(errorEventCodes(), std::vector<std::int64_t>{8});
   EXPECT_EQ(linesWithCode(23065).size(), 1u);
+}
+
+// The events conditional user properties make reach their rows through the
+// engine: the one their trigger fires, and those of properties that timed out.
+TEST_F(EngineEvents, ConditionalUserPropertiesWriteTheirEventsThroughTheEngine) {
+  auto property = [&](const std::string& name, const std::string& trigger, const std::string& eventName,
+                      bool onTimeout) {
+    QZMConditionalUserProperty made;
+    made.setName(name);
+    made.setOrigin("app");
+    made.setValue(QZMValue::initWithString("pro"));
+    made.setTriggerEventName(trigger);
+    made.setTriggerTimeout(60);
+    made.setTimeToLive(3600);
+    made.setCreationTimestamp(clock->now());
+    std::shared_ptr<const QZMEvent> event = QZMEvent::initWithOrigin("app", true, eventName, clock->now(), 0, QZMDictionary());
+    if (onTimeout) {
+      made.setTimedOutEvent(event);
+    } else {
+      made.setTriggeredEvent(event);
+    }
+    return made;
+  };
+  auto controller = QZMConditionalUserPropertyController::sharedInstance();
+  auto setProperty = [&](const QZMConditionalUserProperty& made) {
+    engine->scheduler()->scheduleOnWorkerQueueBlockID(
+        "CUPTest", [controller, made] { controller->setConditionalUserPropertyOnWorkerQueue(made); });
+    drain();
+  };
+  setProperty(property("plan", "purchase_done", "plan_applied", false));
+  setProperty(property("trial", "never_logged", "trial_timed_out", true));
+
+  logEvent("purchase_done");
+  EXPECT_EQ(rawEventNames(), (std::vector<std::string>{"purchase_done", "plan_applied"}));
+  std::optional<QZMUserAttribute> plan;
+  onWorkerQueue([&] {
+    auto stored = engine->database()->userAttributeWithName("plan");
+    ASSERT_TRUE(stored.ok());
+    if (*stored) plan = QZMUserAttribute::fromStored(**stored);
+  });
+  ASSERT_TRUE(plan);
+  EXPECT_EQ(plan->value(), QZMValue::initWithString("pro"));
+
+  clock->setNow(clock->now() + 61);
+  logEvent("tap");
+  EXPECT_EQ(rawEventNames(), (std::vector<std::string>{"purchase_done", "plan_applied", "trial_timed_out", "tap"}));
+  EXPECT_TRUE(linesWithCode(23050).empty());
 }
 
 TEST_F(EngineEvents, AFailedWriteRollsBackCountsAggregatesAndMetadataTogether) {

@@ -4,6 +4,9 @@
 // returns, the system takes it back or the upload no longer needs it.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <future>
+
 #include "measurement/api/AnalyticsTestKit.h"
 #include "measurement/engine/QZMMeasurement.h"
 #include "measurement/engine/reporters/QZMScreenViewReporter.h"
@@ -22,6 +25,7 @@ class LifeCycle : public testkit::MeasurementHost {
     ASSERT_TRUE(configure().ok());
   }
   void TearDown() override {
+    releaseWorkerQueue();
     ui::Application::shared().expireBackgroundTasks();
     QZMScreenViewReporter::setSharedInstance(nullptr);
     MeasurementHost::TearDown();
@@ -32,7 +36,25 @@ class LifeCycle : public testkit::MeasurementHost {
   }
   std::vector<std::string> heldTasks() { return ui::Application::shared().backgroundTaskNames(); }
 
+  // The upload that resigning schedules gives the time back as soon as it
+  // finds nothing to send: held behind this until the test ends, the task
+  // is seen as resigning leaves it.
+  void holdWorkerQueue() {
+    recorder->scheduler()->scheduleOnWorkerQueueBlockID(
+        "LifeCycleTest", [released = release_.get_future().share()] { released.wait_for(std::chrono::seconds(30)); });
+    held_ = true;
+  }
+  void releaseWorkerQueue() {
+    if (!held_) return;
+    held_ = false;
+    release_.set_value();
+  }
+
   std::shared_ptr<testkit::RecordingEngine> recorder;
+
+ private:
+  std::promise<void> release_;
+  bool held_ = false;
 };
 
 TEST_F(LifeCycle, TheScreenViewReporterHearsTheFirstActivationAfterLaunch) {
@@ -58,6 +80,7 @@ TEST_F(LifeCycle, TheSessionReporterIsMadeAtStartAndFollowsCollection) {
 }
 
 TEST_F(LifeCycle, ResigningHoldsBackgroundTimeUntilTheAppReturns) {
+  holdWorkerQueue();
   post(ui::Notification::applicationWillResignActive);
   EXPECT_EQ(heldTasks(), std::vector<std::string>{kQZMBackgroundTaskName});
   std::uint64_t first = recorder->backgroundUpdateTask();
@@ -78,6 +101,7 @@ TEST_F(LifeCycle, ResigningHoldsBackgroundTimeUntilTheAppReturns) {
 }
 
 TEST_F(LifeCycle, TheSystemTakingTheTimeBackClearsTheTask) {
+  holdWorkerQueue();
   post(ui::Notification::applicationWillResignActive);
   ASSERT_EQ(heldTasks().size(), 1u);
   ui::Application::shared().expireBackgroundTasks();

@@ -7,6 +7,9 @@
 #include <vector>
 
 #include "measurement/api/ZNHAnalytics.h"
+#include "measurement/consent/QZMConsentSettingsUtil.h"
+#include "measurement/consent/QZMTCFData.h"
+#include "measurement/foundation/QZMUserDefaults.h"
 #include "measurement/foundation/QZMDatabase.h"
 #include "measurement/identity/QZMIdentity.h"
 #include "measurement/model/QZMUserAttribute.h"
@@ -74,6 +77,32 @@ TEST_F(PublicRoad, AnEventFromTheAppReachesItsRowAndTheListeners) {
   std::lock_guard lock(mutex);
   EXPECT_NE(std::find(heard.begin(), heard.end(), "level_up"), heard.end());
   ZNHAnalytics::removeLogEventListener(token);
+}
+
+// The app's TCF data, read at start, gives consent the TCF source and leaves
+// its "_tcf" event in the database.
+TEST_F(PublicRoad, TCFDataReachesConsentAndItsEventRow) {
+  std::string vendorBits(kQZMTCFVendorID + 3, '1');
+  const foundation::Dictionary keys{
+      {"IABTCF_gdprApplies", 1},
+      {"IABTCF_EnableAdvertiserConsentMode", 1},
+      {"IABTCF_PurposeConsents", "1111111111"},
+      {"IABTCF_PurposeLegitimateInterests", "1111111111"},
+      {"IABTCF_VendorConsents", vendorBits},
+      {"IABTCF_VendorLegitimateInterests", vendorBits},
+      {"IABTCF_PolicyVersion", 4},
+      {"IABTCF_CmpSdkID", 300},
+  };
+  auto defaults = QZMUserDefaults::sharedUserDefaults();
+  for (const auto& [key, value] : keys) defaults->setObject(value, key);
+  ASSERT_TRUE(configure().ok());
+  settleEngine();
+  settleEngine();
+
+  std::vector<std::string> names;
+  for (const QZMRawEventData& raw : rawEvents()) names.push_back(raw.rawEvent()->name());
+  EXPECT_NE(std::find(names.begin(), names.end(), "_tcf"), names.end());
+  EXPECT_EQ(QZMConsentSettingsUtil::consentSource(), kQZMConsentSourceTCF);
 }
 
 }  // namespace

@@ -148,12 +148,12 @@ void QZMSearchAdReporter::requestAttributionPayloadWithToken(const std::string& 
   DRKHTTPHeaders headers{{"cache-control", "no-cache"}, {"Content-Type", "text/plain"}};
   // The answer is handled on the worker queue, where the alarm and the
   // settings are otherwise touched.
-  std::string session = network_->postURL(
-      url, headers, foundation::Data(token.begin(), token.end()), workerQueue_, false,
-      [weak = weak_from_this()](const DRKHTTPURLResponse& response, const foundation::Data& body,
-                                const std::optional<foundation::Error>& error) {
-        if (auto self = weak.lock()) self->handleAttributionResponse(response, body, error);
-      });
+  std::string session =
+      network_->postURL(url, headers, foundation::Data(token.begin(), token.end()), workerQueue_, false,
+                        [weak = weak_from_this()](const DRKHTTPURLResponse& response, const foundation::Data& body,
+                                                  const std::optional<foundation::Error>& error) {
+                          if (auto self = weak.lock()) self->handleAttributionResponse(response, body, error);
+                        });
   if (session.empty()) {
     monitor()->logWithLevel(1, 32015, "Cannot send request for Search Ad campaign attribution. Error",
                             foundation::Error("QZMSearchAdReporter", 1, "The request was not accepted: " + url));
@@ -180,8 +180,8 @@ void QZMSearchAdReporter::handleAttributionResponse(const DRKHTTPURLResponse& re
   foundation::Result<foundation::Object> answer =
       foundation::parseJSON(std::string_view(reinterpret_cast<const char*>(body.data()), body.size()));
   if (!answer.ok() || !answer->isDictionary()) {
-    foundation::Error parseError = answer.ok() ? foundation::Error("QZMSearchAdReporter", 2, "The answer is no object")
-                                               : answer.error();
+    foundation::Error parseError =
+        answer.ok() ? foundation::Error("QZMSearchAdReporter", 2, "The answer is no object") : answer.error();
     monitor()->logWithLevel(1, 32017, "Search Ad Reporter failed to parse JSON data. Error", parseError);
     scheduleSearchAdReport();
     return;

@@ -29,7 +29,8 @@ testkit::Answer json(std::string body, int status = 200) {
 
 const char* kAttributed = R"({"attribution": true, "orgId": 40669820, "campaignId": 542370539, "adId": 1234,
                               "keywordId": "87675432", "conversionType": "Download"})";
-const char* kTestAnswer = R"({"attribution": true, "campaignId": 1234567890, "adId": 1234567890, "keywordId": 12323222})";
+const char* kTestAnswer =
+    R"({"attribution": true, "campaignId": 1234567890, "adId": 1234567890, "keywordId": 12323222})";
 
 class SearchAdReporting : public testkit::FacadeTest {
  protected:
