@@ -334,4 +334,23 @@ TEST_F(ConversionValues, TheAdNetworkRefusingTheValueLogsNoEvent) {
   EXPECT_EQ(linesWithCode(23249).size(), 1u);
 }
 
+TEST_F(ConversionValues, ASuccessfulUploadClearsTheRetriesAndSchedulesAFetch) {
+  // A configuration fetched just now, so the upload does not wait for one.
+  applyConfiguration(*testkit::configuration({{"measurement.skan.update_conversion_value_enabled", "1"}}));
+  server->answer("POST", "/a", withStatus(204));
+  engine()->setSKANRetryCount(3);
+  storeEvent(storeMetadata(), "level_up", clock->now() - 30);
+  onWorkerQueue([&] { engine()->uploadData(); });
+  waitForNetwork();
+  ASSERT_EQ(server->requests().size(), 1u);
+  EXPECT_EQ(engine()->SKANRetryCount(), 0);
+  // Inside the first window the fetch follows after 20 s.
+  EXPECT_DOUBLE_EQ(pending(engine()->SKANDelayAlarm(), clock->now()), 20);
+  // The first window also shortens the upload interval to 30 minutes.
+  storeEvent(storeMetadata(), "level_up", clock->now());
+  double next = 0;
+  onWorkerQueue([&] { next = engine()->nextUploadingTime(); });
+  EXPECT_DOUBLE_EQ(next, clock->now() + 1800);
+}
+
 }  // namespace
