@@ -84,6 +84,7 @@ void EngineTest::startEngine(QZMMeasurement::SafelistedEvents safelistedEvents) 
     engine->setPreviousFirstOpenCount(std::nullopt);
   });
   engine->persistedConfig()->setFirstOpenTimestampMilliseconds(0);
+  engine->persistedConfig()->setUnmatchedFirstOpenWithoutIDFA(false);
   clearMonitorLines();
 }
 

@@ -715,6 +715,7 @@ class QZMMeasurement : public QZMMeasurementBase,
   // with the next first open.
   std::optional<std::string> previousDXVAppID_;
   std::atomic<bool> shouldRequestDeferredDeepLinkAfterConfigFetch_{false};
+
   // ---- State: conversion values (QZMMeasurementConversionValues.cpp) ----
   std::atomic<bool> isSKANRequestInProgress_{false};
   std::atomic<bool> fetchSKANWhenNetworkConnected_{false};
