@@ -77,6 +77,15 @@ void EngineTest::startEngine(QZMMeasurement::SafelistedEvents safelistedEvents) 
   drain();
   ASSERT_TRUE(engine->isEnabled());
   ASSERT_NE(engine->database(), nullptr);
+  // What the start reported of the launch (first open and its events) is
+  // not what these tests look at.
+  onWorkerQueue([&] {
+    ASSERT_TRUE(engine->database()->reset().ok());
+    engine->setPreviousFirstOpenCount(std::nullopt);
+  });
+  engine->persistedConfig()->setFirstOpenTimestampMilliseconds(0);
+  engine->persistedConfig()->setUnmatchedFirstOpenWithoutIDFA(false);
+  clearMonitorLines();
 }
 
 void EngineTest::drain() {

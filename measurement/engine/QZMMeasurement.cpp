@@ -163,7 +163,7 @@ QZMMeasurement::QZMMeasurement(std::string databaseName, std::shared_ptr<QZMPers
     initTimestamp_ = stored->doubleValue();
   } else {
     initTimestamp_ = QZMAnalytics::loadTimestamp();
-    persistedConfig_->setLoadTimestampValue(foundation::Object(initTimestamp_));
+    persistedConfig_->setLoadTimestampValue(foundation::Object(initTimestamp_.load()));
   }
 }
 
@@ -185,6 +185,11 @@ QZMMeasurement::~QZMMeasurement() {
 std::shared_ptr<QZMRemoteConfig> QZMMeasurement::remoteConfigInstance() const {
   std::lock_guard lock(componentsMutex_);
   return remoteConfig_;
+}
+
+std::shared_ptr<QZMRemoteConfig> QZMMeasurement::remoteConfigOrDefault() const {
+  auto config = remoteConfigInstance();
+  return config ? config : QZMRemoteConfig::defaultInstance();
 }
 
 std::shared_ptr<QZMIdentity> QZMMeasurement::identity() const {

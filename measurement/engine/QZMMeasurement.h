@@ -14,8 +14,10 @@
 //   QZMMeasurementEventWriting.cpp        block list, daily limits and the one transaction per event
 //   QZMMeasurementUserProperties.cpp      user properties and the user ID
 //   QZMMeasurementSessions.cpp            sessions
-//   QZMMeasurementReset.cpp               reset and the session ID
-//   QZMMeasurementLinks.cpp               links that open the app
+//   QZMMeasurementStartupReports.cpp      first open, updates, stored campaign, launch session
+//   QZMMeasurementReset.cpp               reset, wipe and the session ID
+//   QZMMeasurementDeepLinks.cpp           links that open the app, campaigns
+//   QZMMeasurementDeferredDeepLink.cpp    the link an install came from
 //   QZMMeasurementOnDeviceConversion.cpp  on-device conversion
 //   QZMMeasurementUploadSchedule.cpp      when the next upload runs
 //   QZMMeasurementUpload.cpp              the upload of batches and its completion
@@ -33,6 +35,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -49,6 +52,7 @@
 #include "measurement/model/audience/QZMRawEventData.h"
 #include "platform/foundation/Error.h"
 #include "platform/foundation/NotificationCenter.h"
+#include "platform/foundation/URL.h"
 #include "platform/store/StoreKit.h"
 #include "platform/utilities/DRKAppDelegateSwizzler.h"
 #include "platform/utilities/DRKNetwork.h"
@@ -417,33 +421,115 @@ class QZMMeasurement : public QZMMeasurementBase,
   void setLastAdvertisingIDResetUserPropertyOnWorkerQueue();
   bool hasUserPropertyUserIDOnWorkerQueue();
 
-  // ---- Until their roads are built ----
-  // Each road replaces its stand-in here with its own declaration.
-
-  // Start-up reports: a session start at the time.
-  virtual void reportSessionStartOnWorkerQueueWithTimestamp(double timestamp, bool appInBackground) {
-    (void)timestamp;
-    (void)appInBackground;
-  }
-
   // ---- Sessions (QZMMeasurementSessions.cpp) ----
 
   virtual void setSessionTimeoutInterval(double seconds);
 
-  // ---- Reset and the session ID (QZMMeasurementReset.cpp) ----
+  // ---- Start-up reports (QZMMeasurementStartupReports.cpp) ----
 
-  // Answered once, on the global queue.
+  // Worker queue, at start and after a reset: the installation's first open
+  // with its install facts and engagement, the campaign stored at launch,
+  // and the session the launch begins. A failed database step ends the
+  // report; the next start tries again.
+  void reportFirstOpenOnWorkerQueue();
+  // Worker queue: reports the link stored at launch as a campaign and
+  // forgets it; an expired one only says that a campaign was there.
+  void reportStoredCampaignEventOnWorkerQueue(std::optional<std::int64_t> clickTimestampInMillis);
+  // Worker queue: "_s" when the session has expired.
+  virtual void reportSessionStartOnWorkerQueueWithTimestamp(double timestamp, bool appInBackground);
+  // Any thread: a session start at the load time, on the worker queue.
+  void reportSessionStart();
+  // Worker queue: a prewarmed launch starts its session when its first scene
+  // connects.
+  void reportSessionStartWhenSceneWillConnectOnWorkerQueue();
+  // Worker queue: "_au" and "_ou" when the app or the OS changed version
+  // since the last run.
+  void reportAppUpdateOnWorkerQueue();
+  void reportOSUpdateOnWorkerQueue();
+  // Worker queue: the "_npa" property follows what decides ad
+  // personalisation.
+  void setPersonalizedAdsUserPropertyOnWorkerQueue();
+  // Worker queue: a campaign record from a "_gbraid" property kept from
+  // before records existed.
+  void updateCachedAdCampaignInfoWithExistingGBRAIDProperty();
+  // Worker queue: the session number from the count of "_s" events.
+  void backfillSessionNumber();
+  // The next whole hour after the time (an exact hour moves on as well).
+  static std::int64_t timestampMillisRoundedUpToNextHour(std::int64_t milliseconds);
+  // The file system's attributes of the item; nullopt (logged) when they
+  // cannot be read.
+  static std::optional<foundation::Dictionary> fileAttributesForPath(const std::string& path);
+
+  // ---- Reset, wipe and the session ID (QZMMeasurementReset.cpp) ----
+
+  // Answered once, on the worker queue: the stored "_sid" of a live
+  // session, else an error (code 13) that says why not.
   virtual void sessionIDWithCompletion(QZMSessionIDCompletion completion);
-  // Waits for the worker queue; never call it from there.
+  // Waits for the worker queue; never call it from there. Wipes the data and
+  // reports a new first open at once; false when the data could not be
+  // wiped (the facade tries again at the next start).
   virtual bool resetAnalyticsDataWithAppInstanceID(const std::optional<std::string>& appInstanceID);
+  // Worker queue: forgets the persisted settings and every stored event,
+  // bundle and property (the database, or before it is open its file). An
+  // error means data may remain.
+  virtual foundation::Status wipeoutAnalyticsDataAndResetComponents();
+  // Worker queue: the first open's time, else the oldest property's; 0
+  // (logged) when there is none.
+  double firstOpenTimestamp();
 
-  // ---- Links (QZMMeasurementLinks.cpp) ----
+  // ---- Links (QZMMeasurementDeepLinks.cpp) ----
 
+  // A launch or opening link may switch the server-side tagging debug mode
+  // and its preview headers.
   static void handleKRPXDebugModeWithURL(const std::string& url);
-  // nullopt when the activity carries no link.
+  // The web page a browsing activity continues; nullopt (logged) otherwise.
   static std::optional<std::string> deepLinkFromUserActivity(const DRKUserActivity& activity);
-  // Never on the worker queue.
+  // Stores the launch link (the activity's before the URL) for the start-up
+  // report; the URL may switch the debug mode.
+  static void handleStoredURLAfterAppLaunchWithNotification(const foundation::Notification& notification);
+  // Never on the worker queue: a link that opens the running app.
   virtual void handleNonFirstOpenEventURL(const std::string& url, double eventTimestampInSeconds);
+  // Any thread but the worker queue: measures the link there.
+  void handleOpenURL(const std::string& url, std::optional<std::int64_t> clickTimestampInMs,
+                     double eventTimestampInSeconds);
+  void handleDeepLink(const std::string& url, std::optional<std::int64_t> clickTimestampInMs,
+                      double eventTimestampInSeconds);
+  // Worker queue: the campaign event of a link (with the extra string and
+  // number parameters), its ad campaign record and "_gbraid".
+  void handleOpenURLOnWorkerQueue(const std::optional<foundation::URL>& url,
+                                  std::optional<std::int64_t> clickTimestampInMs, double eventTimestampInSeconds,
+                                  const foundation::Dictionary& extraParameters);
+  // The campaign parameters of the link's query over the extra strings:
+  // mapped names and "dxd_" keys with non-empty values, click identifiers
+  // only when allowed. nullopt (logged) for a link that names no campaign.
+  static std::optional<foundation::Dictionary> campaignParametersFromURL(
+      const std::optional<foundation::URL>& url, const std::map<std::string, std::string>& extraStrings,
+      bool allowClickID);
+  static bool isValidCampaignURLParamDictionary(const std::map<std::string, std::string>& params);
+  // Click identifiers need the advertising ID or the user's permission to
+  // track.
+  bool shouldAllowClickID();
+
+  // ---- Deferred deep link (QZMMeasurementDeferredDeepLink.cpp) ----
+
+  // Once per installation, when the app opts in and the user may be
+  // tracked; logs why not.
+  bool shouldAllowRequestDeferredDeepLink();
+  // Worker queue: asks the ad services for the link the install came from.
+  void requestDeferredDeepLink();
+  // Worker queue: the request asked for after the configuration fetch, if
+  // one is due; the fetch's end calls it. False when none was due.
+  bool maybeRequestDeferredDeepLinkAfterConfigFetch();
+  std::optional<foundation::URL> deferredDeepLinkRequestURL();
+  void deferredDeepLinkCompletionHandler(const DRKHTTPURLResponse& response, const foundation::Data& body,
+                                         const std::optional<foundation::Error>& error);
+  // The answer's object when it holds a valid "deeplink" URL.
+  std::optional<foundation::Dictionary> deepLinkInfoFromResponseData(const foundation::Data& data);
+  // Hands the link to the app delegate, then measures it.
+  void handleDeferredDeepLinkInfo(const foundation::Dictionary& info);
+  // Main thread: false when the delegate does not open URLs.
+  static bool sendDeepLinkURLToAppDelegateOnMainThread(const foundation::URL& url,
+                                                       const std::optional<foundation::Dictionary>& extraInfo);
 
   // ---- On-device conversion (QZMMeasurementOnDeviceConversion.cpp) ----
   // Two roads: a membership lookup of an identifier the app gives, and the
@@ -588,7 +674,7 @@ class QZMMeasurement : public QZMMeasurementBase,
   const std::string& appID() const { return appID_; }
   // Load time of the analytics code: the time of the first-open and launch
   // events, kept until the first open is reported.
-  double initTimestamp() const { return initTimestamp_; }
+  double initTimestamp() const { return initTimestamp_.load(); }
   bool wasEnabledDuringInitialization() const { return wasEnabledDuringInitialization_; }
   bool didInitializeComponents() const { return didInitializeComponents_.load(); }
   bool isAnalyticsCollectionEnabled() const { return isAnalyticsCollectionEnabled_.load(); }
@@ -629,6 +715,9 @@ class QZMMeasurement : public QZMMeasurementBase,
   foundation::Status initializeComponentsOnWorkerQueue();
   // Forgets the components of a first start that failed.
   void dropComponents();
+  // The engine's own configuration once made, else the defaults.
+  std::shared_ptr<QZMRemoteConfig> remoteConfigOrDefault() const;
+  static std::optional<std::string> deepLinkFromUserActivity(const DRKUserActivity* activity);
 
   // ---- State: the instance and its first start ----
   const std::string databaseName_;
@@ -639,7 +728,8 @@ class QZMMeasurement : public QZMMeasurementBase,
   const std::string appID_;
   const SafelistedEvents safelistedEvents_;
   const std::shared_ptr<QZMEManager> experimentManager_;
-  double initTimestamp_ = 0;
+  // A reset moves it on the worker queue; other queues read it.
+  std::atomic<double> initTimestamp_{0};
   std::atomic<bool> isAnalyticsCollectionEnabled_;
   std::atomic<bool> isAnalyticsCollectionDeactivated_;
   std::atomic<bool> enabled_{false};
@@ -678,6 +768,13 @@ class QZMMeasurement : public QZMMeasurementBase,
   std::int64_t uploadingEventEndTimestampMsec_ = 0;
   // Uptime at which uploads were suspended; 0 when they are not.
   double suspendedUploadTimestamp_ = 0;
+
+  // ---- State: start-up reports, reset and links (QZMMeasurementStartupReports.cpp,
+  // QZMMeasurementReset.cpp, QZMMeasurementDeferredDeepLink.cpp) ----
+  // The platform app ID before the last wipe; worker queue only, sent once
+  // with the next first open.
+  std::optional<std::string> previousDXVAppID_;
+  std::atomic<bool> shouldRequestDeferredDeepLinkAfterConfigFetch_{false};
 
   // ---- State: conversion values (QZMMeasurementConversionValues.cpp) ----
   std::atomic<bool> isSKANRequestInProgress_{false};

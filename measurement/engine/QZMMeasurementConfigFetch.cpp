@@ -139,9 +139,9 @@ void QZMMeasurement::networkRemoteConfigFetchCompletionHandler(const DRKHTTPURLR
     suspendedUploadTimestamp_ = suspendedAt > 0 ? suspendedAt : 0;
   }
   updateAdsOnDeviceConversionMeasurement();
-  // A deferred deep link waiting for this configuration takes its turn here
-  // once it exists.
-  uploadDataOrRegisterAlarm();
+  // A deferred deep link that waited for this configuration goes before the
+  // upload.
+  if (!maybeRequestDeferredDeepLinkAfterConfigFetch()) uploadDataOrRegisterAlarm();
   if (auto client = tcfClient()) client->setIsDMARegion(config->isDMARegion());
 }
 

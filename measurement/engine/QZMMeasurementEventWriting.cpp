@@ -406,10 +406,15 @@ bool QZMMeasurement::writeEvent(const QZMEvent& event, bool isPublicEvent, bool 
   if (isDralixAdsOnDeviceConversionLinked()) linkedFeatures |= 8;
   NANOSetInt32(metadata.get(), Bundle::kLinkedFeatures, linkedFeatures);
 
+  // Both follow this event's row: a write rolled back leaves them undone.
   if (NANOHasField(metadata.get(), Bundle::kResettableDeviceId)) {
-    if (persistedConfig()->unmatchedFirstOpenWithoutIDFA()) logFirstOpenConsentedEvent(event.timestamp());
+    if (persistedConfig()->unmatchedFirstOpenWithoutIDFA()) {
+      db->performAfterCommit([weak = weak_from_this(), timestamp = event.timestamp()] {
+        if (auto self = weak.lock()) self->logFirstOpenConsentedEvent(timestamp);
+      });
+    }
   } else if (name == "_f") {
-    persistedConfig()->setUnmatchedFirstOpenWithoutIDFA(true);
+    db->performAfterCommit([config = persistedConfig()] { config->setUnmatchedFirstOpenWithoutIDFA(true); });
   }
 
   if (foundation::Status inserted = db->insertIfNotExistsRawEventMetadata(*metadata); !inserted) {

@@ -32,10 +32,10 @@ void QZMMeasurement::subscribeForAppDidFinishLaunchingNotifications() {
                                                  &QZMMeasurement::handleAppDidFinishLaunching);
 }
 
-void QZMMeasurement::handleAppDidFinishLaunching(const foundation::Notification& /*notification*/) {
+void QZMMeasurement::handleAppDidFinishLaunching(const foundation::Notification& notification) {
   // Made now, it hears the first activation.
   (void)QZMScreenViewReporter::sharedInstance();
-  // The launch link is prepared here.
+  handleStoredURLAfterAppLaunchWithNotification(notification);
 }
 
 void QZMMeasurement::subscribeForAppForegroundBackgroundNotifications() {

@@ -1,6 +1,7 @@
 #include <string>
 
 #include "measurement/api/QZMAnalytics.h"
+#include "measurement/api/QZMStoredDeepLink.h"
 #include "measurement/config/QZMRemoteConfig.h"
 #include "measurement/config/QZMRemoteConfigEnvironment.h"
 #include "measurement/consent/QZMConsentSettingsUtil.h"
@@ -16,6 +17,7 @@
 #include "measurement/foundation/QZMPersistedConfig.h"
 #include "measurement/foundation/QZMPlatformUtilities.h"
 #include "measurement/foundation/QZMScheduler.h"
+#include "measurement/foundation/QZMUserDefaults.h"
 #include "measurement/foundation/QZMUtilities.h"
 #include "measurement/identity/QZMIdentifiers.h"
 #include "measurement/identity/QZMIdentity.h"
@@ -84,6 +86,7 @@ void QZMMeasurement::setEnabledOnWorkerQueue(bool enabled) {
                                 kQZMAutomaticScreenReportingEnabledKey + " to NO (boolean) in the Info.plist");
     }
   } else {
+    QZMExpireStoredDeepLink(*QZMMeasurement::remoteConfig());
     alarm_->cancel();
     if (auto reporter = sessionReporter()) reporter->setReportingEnabled(false);
     if (auto reporter = searchAdReporter()) reporter->setSearchAdReporterEnabled(false);
@@ -106,6 +109,11 @@ foundation::Status QZMMeasurement::startMeasurementOnWorkerQueue() {
       didInitializeComponents_ = true;
     }
   }
+  setPersonalizedAdsUserPropertyOnWorkerQueue();
+  if (QZMAnalytics::needFirstOpenAfterReset()) {
+    reportFirstOpenOnWorkerQueue();
+    QZMAnalytics::removeNeedFirstOpenAfterReset();
+  }
   updateSchedule();
   if (QZMBackwardCompatibilityUtil::disableDQRMeasurement()) {
     monitor()->logWithLevel(1, 23210, "DQRMeasurement has been disabled");
@@ -126,6 +134,16 @@ foundation::Status QZMMeasurement::initializeComponentsOnWorkerQueue() {
   setProspectiveConsentSettings();
   QZMAnalytics::removeStartUpConsentSettings();
   QZMAnalytics::removeDeferredResetOnDeniedConsent();
+
+  if (shouldWipeDataWithAppID(appID_, identity->appIDFromDXV(), persistedConfig_->appIDFromDXV())) {
+    // Counted before the wipe starts, so a wipe cut short is done again.
+    QZMAnalytics::setResetRetryCount(QZMAnalytics::resetRetryCount() + 1);
+    if (wipeoutAnalyticsDataAndResetComponents().ok()) {
+      QZMAnalytics::setResetRetryCount(0);
+    } else {
+      monitor->logWithLevel(4, 23208, "Failed to wipe out Analytics data");
+    }
+  }
 
   identity->updateIdentifiers();
   if (auto afterReset = QZMAnalytics::appInstanceIDAfterReset(); nonEmpty(afterReset)) {
@@ -178,6 +196,22 @@ foundation::Status QZMMeasurement::initializeComponentsOnWorkerQueue() {
   checkODM2DependencyOnWorkerQueue();
   maybeDeleteExpiredPSMValueOnWorkerQueue();
 
+  updateCachedAdCampaignInfoWithExistingGBRAIDProperty();
+  setPersonalizedAdsUserPropertyOnWorkerQueue();
+  backfillSessionNumber();
+  reportFirstOpenOnWorkerQueue();
+  if (QZMUserDefaults::sharedUserDefaults()->objectForKey(kQZMStoredDeepLinkKey)) {
+    reportStoredCampaignEventOnWorkerQueue(std::nullopt);
+  } else if (shouldAllowRequestDeferredDeepLink()) {
+    // The request waits for a fresh configuration, which may switch it off.
+    if ((*remoteConfig)->isExpired()) {
+      shouldRequestDeferredDeepLinkAfterConfigFetch_ = true;
+    } else {
+      requestDeferredDeepLink();
+    }
+  }
+  reportAppUpdateOnWorkerQueue();
+  reportOSUpdateOnWorkerQueue();
   if (auto searchAdReporter = QZMSearchAdReporter::initWithWorkerQueue(scheduler_->workerQueue(), persistedConfig_)) {
     {
       std::lock_guard lock(componentsMutex_);

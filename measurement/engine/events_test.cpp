@@ -20,6 +20,7 @@
 #include "measurement/engine/reporters/QZMScreenViewReporter.h"
 #include "measurement/foundation/QZMDatabase.h"
 #include "measurement/foundation/QZMPersistedConfig.h"
+#include "measurement/identity/QZMIdentitySupport.h"
 #include "measurement/identity/QZMKeychainWrapper.h"
 #include "measurement/model/QZMConditionalUserPropertyController.h"
 #include "measurement/model/QZMEvent.h"
@@ -682,6 +683,50 @@ TEST_F(EngineEvents, FirstOpensAreCountedInTheKeychain) {
   ASSERT_TRUE(QZMKeychainWrapper::upsertKeychainValue(foundation::Object("-4"), "_pfo", eventkit::kEngineTestBundleID));
   handleEvent("_f");
   EXPECT_EQ(count(), "1");
+}
+
+// A platform that offers an advertising identifier, tracking authorised.
+class AdvertisingIdentifier : public QZMIdentitySupport {
+ public:
+  bool hasAppDataConsentStatus() override { return true; }
+  std::uint64_t appDataConsentStatus() override { return 3; }
+  bool hasLimitedAdTracking() override { return true; }
+  bool limitedAdTracking() override { return false; }
+  std::optional<std::string> resettableDeviceID() override { return "6D92078A-8246-4BA4-AE5B-76104861E7DC"; }
+};
+
+TEST_F(EngineEvents, AFirstOpenWithoutAdvertisingIDIsMatchedOnceOneAppears) {
+  auto config = engine->persistedConfig();
+  ASSERT_TRUE(QZMKeychainWrapper::upsertKeychainValue(foundation::Object("3"), "_pfo", eventkit::kEngineTestBundleID));
+  // A first open whose write rolls back leaves nothing to match.
+  onWorkerQueue([&] {
+    ASSERT_TRUE(engine->database()->sqliteStore()->executeSQL(
+        "CREATE TRIGGER refuse_events BEFORE INSERT ON raw_events BEGIN SELECT RAISE(ABORT, 'disk says no'); END"));
+  });
+  handleEvent("_f");
+  EXPECT_FALSE(config->unmatchedFirstOpenWithoutIDFA());
+  onWorkerQueue([&] { ASSERT_TRUE(engine->database()->sqliteStore()->executeSQL("DROP TRIGGER refuse_events")); });
+  handleEvent("_f");
+  EXPECT_TRUE(config->unmatchedFirstOpenWithoutIDFA());
+
+  struct Installed {
+    Installed() {
+      QZMDefaultIdentitySupport::setSharedInstance(
+          QZMDefaultIdentitySupport::initWithPlatformIdentitySupport(std::make_shared<AdvertisingIdentifier>()));
+    }
+    ~Installed() { QZMDefaultIdentitySupport::setSharedInstance(nullptr); }
+  } installed;
+  // Past the time the identity keeps the identifiers it read.
+  clock->setNow(clock->now() + 86401);
+  handleEvent("tap", {}, "app");
+  handleEvent("tap", {}, "app");
+  EXPECT_EQ(rawEventNames(), (std::vector<std::string>{"_f", "tap", "_fx", "tap"}));
+  EXPECT_FALSE(config->unmatchedFirstOpenWithoutIDFA());
+  auto events = rawEvents();
+  ASSERT_EQ(events.size(), 4u);
+  const QZMEvent& matched = *events[2].rawEvent();
+  EXPECT_EQ(parameterOf(matched, "_pfo"), QZMValue::initWithInt64(3)) << "first opens before this one";
+  EXPECT_EQ(parameterOf(matched, "_uwa"), QZMValue::initWithInt64(0));
 }
 
 TEST_F(EngineEvents, MetadataCarriesUserPropertiesAndConsent) {

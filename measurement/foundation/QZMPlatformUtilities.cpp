@@ -1,6 +1,7 @@
 #include "measurement/foundation/QZMPlatformUtilities.h"
 
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstring>
 
@@ -32,6 +33,13 @@ std::string QZMEnvironmentInfo::deviceModel() {
 }
 
 std::string QZMEnvironmentInfo::deviceOSVersion() const { return DRKAppEnvironmentUtil::systemVersion(); }
+
+std::int32_t QZMEnvironmentInfo::deviceOSMajorVersion() const {
+  std::string version = deviceOSVersion();
+  std::int32_t major = 0;
+  auto parsed = std::from_chars(version.data(), version.data() + version.size(), major);
+  return parsed.ec == std::errc() ? major : 0;
+}
 
 std::optional<std::string> QZMEnvironmentInfo::userDefaultLanguage() const {
   auto languages = foundation::Device::preferredLanguages();

@@ -21,6 +21,8 @@ class QZMEnvironmentInfo {
   std::string deviceModel();
   // Asked on every call.
   std::string deviceOSVersion() const;
+  // The leading number of the OS version; 0 when it has none.
+  std::int32_t deviceOSMajorVersion() const;
   // The first preferred language, lower-cased; nullopt (logged) without one.
   std::optional<std::string> userDefaultLanguage() const;
   // The local zone's offset from GMT, truncated toward zero: +05:45 is 345.

@@ -84,3 +84,62 @@ std::string queryString(const std::vector<std::pair<std::string, std::string>>& 
 }
 
 }  // namespace foundation
+
+namespace foundation {
+
+namespace {
+
+bool isHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+
+bool isAlpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+// Unreserved, general and sub-delimiters of RFC 3986.
+bool isURLCharacter(char c) {
+  if (isAlpha(c) || (c >= '0' && c <= '9')) return true;
+  return std::string_view("-._~:/?#[]@!$&'()*+,;=").find(c) != std::string_view::npos;
+}
+
+// The length of the scheme before the first ":", or 0 when the text has no
+// scheme (a ":" after the first "/", "?" or "#" belongs to a later part).
+std::size_t schemeLength(std::string_view text) {
+  std::size_t colon = text.find(':');
+  if (colon == std::string_view::npos) return 0;
+  if (text.substr(0, colon).find_first_of("/?#") != std::string_view::npos) return 0;
+  return colon;
+}
+
+}  // namespace
+
+std::optional<URL> URL::withString(std::string_view text) {
+  if (text.empty()) return std::nullopt;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '%') {
+      if (i + 2 >= text.size()) return std::nullopt;
+      if (!isHexDigit(text[i + 1]) || !isHexDigit(text[i + 2])) return std::nullopt;
+      i += 2;
+    } else if (!isURLCharacter(text[i])) {
+      return std::nullopt;
+    }
+  }
+  if (text.front() == ':') return std::nullopt;
+  if (std::size_t length = schemeLength(text); length > 0) {
+    std::string_view scheme = text.substr(0, length);
+    if (!isAlpha(scheme.front())) return std::nullopt;
+    for (char c : scheme) {
+      if (!isAlpha(c) && !(c >= '0' && c <= '9') && c != '+' && c != '-' && c != '.') return std::nullopt;
+    }
+  }
+  return URL(std::string(text));
+}
+
+std::string URL::scheme() const { return text_.substr(0, schemeLength(text_)); }
+
+std::optional<std::string> URL::query() const {
+  std::string_view text = text_;
+  text = text.substr(0, text.find('#'));
+  std::size_t question = text.find('?');
+  if (question == std::string_view::npos) return std::nullopt;
+  return std::string(text.substr(question + 1));
+}
+
+}  // namespace foundation

@@ -23,3 +23,28 @@ std::optional<std::string> percentDecoded(std::string_view text);
 std::string queryString(const std::vector<std::pair<std::string, std::string>>& items);
 
 }  // namespace foundation
+
+namespace foundation {
+
+// A URL as the platform accepts one from text: only the characters RFC 3986
+// allows, every "%" starting a two-digit escape, and, when there is a
+// scheme, a well-formed one. Its parts are kept as written, escapes and all.
+class URL {
+ public:
+  // nullopt for empty text or text that is no URL by the rule above.
+  static std::optional<URL> withString(std::string_view text);
+
+  const std::string& absoluteString() const { return text_; }
+  // "" when the URL names none.
+  std::string scheme() const;
+  // Between "?" and "#"; nullopt without a "?".
+  std::optional<std::string> query() const;
+
+  bool operator==(const URL& other) const = default;
+
+ private:
+  explicit URL(std::string text) : text_(std::move(text)) {}
+  std::string text_;
+};
+
+}  // namespace foundation

@@ -220,6 +220,40 @@ TEST(PathSegment, OnlyWhatASegmentMayHoldStaysAndDotSegmentsAreEscaped) {
   }
 }
 
+TEST(URL, TextIsAcceptedOnlyWhenItIsAURL) {
+  struct Case {
+    const char* text;
+    bool accepted;
+    const char* scheme;
+    std::optional<std::string> query;
+  } cases[] = {
+      {"https://example.com/a?utm_source=x&b=%41#frag", true, "https", "utm_source=x&b=%41"},
+      {"tolv://open?", true, "tolv", ""},
+      {"tolv://open#a?b", true, "tolv", std::nullopt},
+      {"/relative/path?k=v", true, "", "k=v"},
+      {"a/b:c?d", true, "", "d"},
+      {"", false, "", std::nullopt},
+      {"https://example.com/a b", false, "", std::nullopt},
+      {"https://example.com/\"quoted\"", false, "", std::nullopt},
+      {"https://example.com/<x>", false, "", std::nullopt},
+      {"https://example.com/cafÃ©", false, "", std::nullopt},
+      {"https://example.com/?a=%", false, "", std::nullopt},
+      {"https://example.com/?a=%4", false, "", std::nullopt},
+      {"https://example.com/?a=%G1", false, "", std::nullopt},
+      {"1http://example.com", false, "", std::nullopt},
+      {"ht_tp://example.com", false, "", std::nullopt},
+      {":no-scheme", false, "", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    std::optional<URL> url = URL::withString(c.text);
+    ASSERT_EQ(url.has_value(), c.accepted) << c.text;
+    if (!url) continue;
+    EXPECT_EQ(url->absoluteString(), c.text);
+    EXPECT_EQ(url->scheme(), c.scheme) << c.text;
+    EXPECT_EQ(url->query(), c.query) << c.text;
+  }
+}
+
 TEST(Digest, MD5KnownAnswers) {
   // RFC 1321, appendix A.5.
   EXPECT_EQ(hexString(md5("").data(), 16), "d41d8cd98f00b204e9800998ecf8427e");

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/foundation/Object.h"
 #include "platform/ui/AssociatedObjects.h"
 
 namespace ui {
@@ -52,6 +53,10 @@ class ApplicationDelegate {
   virtual ~ApplicationDelegate() = default;
   virtual bool didFinishLaunchingWithOptions() = 0;
   virtual InterfaceOrientationMask supportedInterfaceOrientationsForWindow(Window* window) = 0;
+  // Whether the delegate opens URLs at all; one that does overrides both.
+  virtual bool respondsToOpenURL() const { return false; }
+  // Asks the app to open the URL; answers whether it did.
+  virtual bool openURL(const std::string& /*url*/, const foundation::Dictionary& /*options*/) { return false; }
 };
 
 class SceneDelegate {
@@ -79,6 +84,16 @@ enum class Notification {
 // The notification's name in the process's notification centre, where other
 // libraries (the SDK) observe it.
 const char* notificationName(Notification name);
+// Keys of the launch options, which the launch notification carries as its
+// user info: the URL the app was opened with (a string), and the activity
+// it continues (a dictionary holding the activity under its own key).
+inline constexpr const char* kLaunchOptionsURLKey = "UIApplicationLaunchOptionsURLKey";
+inline constexpr const char* kLaunchOptionsUserActivityDictionaryKey =
+    "UIApplicationLaunchOptionsUserActivityDictionaryKey";
+inline constexpr const char* kLaunchOptionsUserActivityKey = "UIApplicationLaunchOptionsUserActivityKey";
+// Posted through the default notification centre, with the scene as its
+// sender, just before a scene connects.
+inline constexpr const char* kSceneWillConnectNotification = "UISceneWillConnectNotification";
 
 using BackgroundTaskIdentifier = std::uint64_t;
 inline constexpr BackgroundTaskIdentifier kBackgroundTaskInvalid = 0;
@@ -94,6 +109,10 @@ class Application {
   ~Application();
   Application(const Application&) = delete;
   Application& operator=(const Application&) = delete;
+
+  // The delegate UIApplicationMain runs the application with; null outside it.
+  ApplicationDelegate* delegate() const { return delegate_.load(); }
+  void setDelegate(ApplicationDelegate* delegate) { delegate_ = delegate; }
 
   const std::vector<Window*>& windows() const { return windows_; }
   void addWindow(Window* window);
@@ -137,6 +156,7 @@ class Application {
     std::function<void()> expirationHandler;
   };
 
+  std::atomic<ApplicationDelegate*> delegate_{nullptr};
   std::vector<Window*> windows_;
   std::atomic<Window*> keyWindow_{nullptr};
   std::mutex mutex_;

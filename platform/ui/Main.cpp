@@ -65,6 +65,11 @@ foundation::Result<int> UIApplicationMain(ApplicationDelegate& delegate, const S
   if (!video.ok) return Error(kUIErrorDomain, kUIErrorNoDisplay, std::string("no display: ") + SDL_GetError());
 
   Application& application = Application::shared();
+  application.setDelegate(&delegate);
+  struct ForgetDelegate {
+    Application& application;
+    ~ForgetDelegate() { application.setDelegate(nullptr); }
+  } forgetDelegate{application};
   delegate.didFinishLaunchingWithOptions();
   application.post(Notification::applicationDidFinishLaunching);
 

@@ -1,5 +1,7 @@
 #include "platform/ui/SceneLifeCycle.h"
 
+#include "platform/foundation/NotificationCenter.h"
+
 namespace ui {
 
 SceneLifeCycle::SceneLifeCycle(Scene& scene, SceneDelegate& delegate, Application& application)
@@ -8,6 +10,7 @@ SceneLifeCycle::SceneLifeCycle(Scene& scene, SceneDelegate& delegate, Applicatio
 void SceneLifeCycle::connect() {
   if (state_ != State::unattached) return;
   state_ = State::background;
+  foundation::NotificationCenter::defaultCenter().postNotificationName(kSceneWillConnectNotification, &scene_);
   delegate_.willConnectToSession(scene_);
 }
 

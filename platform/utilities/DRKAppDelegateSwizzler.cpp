@@ -6,6 +6,22 @@
 
 #include "platform/foundation/Bundle.h"
 
+foundation::Object DRKUserActivity::asObject() const {
+  return foundation::Dictionary{{"activityType", activityType}, {"webpageURL", webpageURL}};
+}
+
+std::optional<DRKUserActivity> DRKUserActivity::fromObject(const foundation::Object& object) {
+  const foundation::Dictionary* fields = object.dictionary();
+  if (!fields) return std::nullopt;
+  auto type = fields->find("activityType");
+  if (type == fields->end() || !type->second.isString()) return std::nullopt;
+  DRKUserActivity activity{*type->second.string(), ""};
+  if (auto url = fields->find("webpageURL"); url != fields->end() && url->second.isString()) {
+    activity.webpageURL = *url->second.string();
+  }
+  return activity;
+}
+
 namespace {
 
 struct Registry {

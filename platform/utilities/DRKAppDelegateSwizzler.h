@@ -6,13 +6,23 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "platform/foundation/Object.h"
 
+// The activity type of a web page continued in the app.
+inline constexpr const char* kDRKUserActivityTypeBrowsingWeb = "NSUserActivityTypeBrowsingWeb";
+
 struct DRKUserActivity {
   std::string activityType;
   std::string webpageURL;  // "" when none
+
+  // Inside a dictionary (launch options) an activity is a dictionary of
+  // "activityType" and "webpageURL".
+  foundation::Object asObject() const;
+  // nullopt for anything but a dictionary with a string "activityType".
+  static std::optional<DRKUserActivity> fromObject(const foundation::Object& object);
 };
 
 class DRKAppDelegateInterceptor {

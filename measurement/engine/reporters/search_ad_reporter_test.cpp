@@ -261,6 +261,8 @@ TEST_F(SearchAdReporting, WithoutTheServiceNothingIsScheduled) {
 }
 
 TEST_F(SearchAdReporting, OnlyOneCampaignEventFromRacingAnswers) {
+  // The engine's start reported a first open; forget it.
+  settings->setFirstOpenTimestampMilliseconds(0);
   reporter = QZMSearchAdReporter::initWithWorkerQueue(worker, settings);
   ASSERT_TRUE(reporter);
   std::vector<std::thread> threads;
