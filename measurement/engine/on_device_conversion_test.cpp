@@ -199,6 +199,14 @@ class OnDeviceConversion : public testkit::MeasurementHost {
     FAIL() << "the lookup was not answered";
   }
 
+  void waitForLookupCount(std::size_t count) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (lookups().size() < count && std::chrono::steady_clock::now() < deadline) {
+      settleEngine();
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  }
+
   std::vector<testkit::RecordedRequest> lookups() {
     std::vector<testkit::RecordedRequest> found;
     for (auto& request : server->requests()) {
@@ -227,7 +235,7 @@ class OnDeviceConversion : public testkit::MeasurementHost {
   // Uploads the fetch sets off are answered and awaited too.
   void fetchConfiguration(const testkit::Answer& answer) {
     server->answer("GET", std::string("/config/app/") + testkit::kTestAppID, answer);
-    server->answer("POST", "/a", reply(204));
+    server->answer("POST", "/a", uploadAnswer);
     waitForNetwork();
     std::size_t fetched = linesWithCode(23127).size();
     onWorker([&] { engine()->fetchRemoteConfig(); });
@@ -249,7 +257,8 @@ class OnDeviceConversion : public testkit::MeasurementHost {
     ASSERT_FALSE(engine()->isNetworkRequestPending()) << "a request of the engine was not answered";
   }
 
-  // The "_fxs" source of each stored "_fx" event, which must be real-time.
+  // The "_fxs" source of each "_fx" event kept, raw or already bundled;
+  // every one must be real-time.
   std::vector<std::string> conversionEventSources() {
     std::vector<std::string> sources;
     onWorker([&] {
@@ -263,9 +272,29 @@ class OnDeviceConversion : public testkit::MeasurementHost {
         auto source = event.parameters().find("_fxs");
         sources.push_back(source == event.parameters().end() ? "<none>" : source->second.description());
       }
+      auto queued = engine()->database()->queryBundlesWithCountLimit(1000, 100'000'000);
+      ASSERT_TRUE(queued.ok());
+      for (const QZMQueuedBundle& bundle : *queued) {
+        for (const auto& event : NANOGetArray<QZMPBEvent>(bundle.bundle.get(), QZMPBMeasurementBundle::kEvents)
+                                     .value_or(std::vector<std::shared_ptr<QZMPBEvent>>())) {
+          if (NANOGetString(event.get(), QZMPBEvent::kName) != "_fx") continue;
+          EXPECT_EQ(testkit::intParameter(*event, "_r"), 1);
+          std::string source = "<none>";
+          for (const auto& parameter : NANOGetArray<QZMPBEventParam>(event.get(), QZMPBEvent::kParams)
+                                           .value_or(std::vector<std::shared_ptr<QZMPBEventParam>>())) {
+            if (NANOGetString(parameter.get(), QZMPBEventParam::kName) == "_fxs") {
+              source = NANOGetString(parameter.get(), QZMPBEventParam::kStringValue).value_or("");
+            }
+          }
+          sources.push_back(source);
+        }
+      }
     });
     return sources;
   }
+
+  // What uploads are answered with; a refused upload keeps its bundles.
+  testkit::Answer uploadAnswer = reply(204);
 
   std::unique_ptr<testkit::TlsServer> server;
 
@@ -496,6 +525,7 @@ TEST_F(OnDeviceConversion, AMatchIsKeptAsTheRowAndTheUserPropertyAndEveryAnswerE
 
 TEST_F(OnDeviceConversion, FailedLookupsAreRetriedWithADoublingIntervalUntilTheLimit) {
   startWithClient(standInClass());
+  fetchConfiguration(reply(404));
   server->answer("GET", kLookupPath, reply(503));
   initiate({{"phone_number", "+15550100"}});
   waitForLookups();
@@ -512,7 +542,8 @@ TEST_F(OnDeviceConversion, FailedLookupsAreRetriedWithADoublingIntervalUntilTheL
     settleEngine();
     EXPECT_EQ(lookups().size(), before);
     clock->advance(1);
-    settleEngine();
+    // An upload due at the same time may hold the lookup back until it ends.
+    waitForLookupCount(before + 1);
     waitForLookups();
     ASSERT_EQ(lookups().size(), before + 1);
     EXPECT_EQ(queryValue(lookups().back().target, "retry_count"), std::to_string(before));
@@ -544,11 +575,7 @@ TEST_F(OnDeviceConversion, ALookupWaitsWhileAnUploadIsPendingAndGoesWhenTheUploa
     engine()->setNetworkRequestPending(false);
     engine()->networkUploadCompletionHandlerWithResponse(ok, std::nullopt);
   });
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (lookups().empty() && std::chrono::steady_clock::now() < deadline) {
-    settleEngine();
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
+  waitForLookupCount(1);
   waitForLookups();
   EXPECT_EQ(lookups().size(), 1u);
   EXPECT_FALSE(context().isPSMRequestPostponed);
@@ -728,12 +755,11 @@ TEST_F(ConversionService, TheServicesAnswerIsKeptChangedOrClearedAfterEachFetch)
   startWithService(service);
   engine()->persistedConfig()->setFirstOpenTimestampMilliseconds(1'699'000'000'250);
 
+  uploadAnswer = reply(503);
   service->answer = "first";
   fetch(true);
   EXPECT_EQ(odmValue("odm2_value"), "first");
   EXPECT_EQ(userProperty("_psmvalue_dxds"), Object("first"));
-  // The answer comes after the fetch's own upload decision, so the event
-  // waits for the next upload.
   EXPECT_EQ(conversionEventSources(), std::vector<std::string>{"psm_dxds"});
   {
     std::lock_guard lock(service->mutex);
