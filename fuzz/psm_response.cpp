@@ -85,6 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(results->size() == ids, "one verdict per doubly encrypted id");
   for (const ps::MembershipResult& result : *results) {
     FUZZ_CHECK(result.is_member || (result.values.empty() && result.metadata.empty()), "only members have values");
+    FUZZ_CHECK(result.metadata_values.size() == result.metadata.size(), "each metadata record has its value slot");
     for (const std::string& value : result.values) {
       FUZZ_CHECK(value.size() <= longest_value, "a value is no longer than its encryption");
     }

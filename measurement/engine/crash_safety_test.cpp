@@ -97,8 +97,9 @@ RunOutput runChild(const testkit::TemporaryHome& home, const char* mode, std::in
 
 struct Sqlite {
   sqlite3* handle = nullptr;
+  // Read-write: a killed writer may leave a hot journal, which only a writer can roll back.
   explicit Sqlite(const std::string& path) {
-    if (sqlite3_open_v2(path.c_str(), &handle, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) handle = nullptr;
+    if (sqlite3_open_v2(path.c_str(), &handle, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) handle = nullptr;
   }
   ~Sqlite() { sqlite3_close(handle); }
   // The rows of a query, each as its columns' text or blob bytes.
