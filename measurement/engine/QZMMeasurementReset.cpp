@@ -9,6 +9,7 @@
 #include "measurement/engine/QZMMeasurement.h"
 #include "measurement/engine/QZMPSMContext.h"
 #include "measurement/engine/reporters/QZMSessionReporter.h"
+#include "measurement/foundation/QZMAlarm.h"
 #include "measurement/foundation/QZMDatabase.h"
 #include "measurement/foundation/QZMError.h"
 #include "measurement/foundation/QZMFileLocations.h"
@@ -80,6 +81,12 @@ foundation::Status QZMMeasurement::wipeoutAnalyticsDataAndResetComponents() {
   QZMScheduler::checkOnBackgroundThreadWithMethodName("wipeoutAnalyticsDataAndResetComponents");
   auto monitor = QZMMeasurement::monitor();
   monitor->logWithLevel(6, 23171, "Resetting Kestro Meter data");
+  if (auto lookups = ODM1Context()) {
+    // The lookups start afresh; the old one's retry must not fire into the
+    // new context.
+    if (lookups->PSMRetryAlarm) lookups->PSMRetryAlarm->cancel();
+    setODM1Context(std::make_shared<QZMPSMContext>());
+  }
   // Lookups of the wiped data must not finish into the new; without a
   // linked client there is none to replace.
   if (ODM1Context_) ODM1Context_ = std::make_shared<QZMPSMContext>();

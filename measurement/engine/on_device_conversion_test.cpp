@@ -581,6 +581,29 @@ TEST_F(OnDeviceConversion, ALookupWaitsWhileAnUploadIsPendingAndGoesWhenTheUploa
   EXPECT_FALSE(context().isPSMRequestPostponed);
 }
 
+TEST_F(OnDeviceConversion, AWipeStartsTheLookupsAfreshAndTheOldRetryNeverFires) {
+  startWithClient(standInClass());
+  fetchConfiguration(reply(404));
+  server->answer("GET", kLookupPath, reply(503));
+  initiate({{"email_address", "otter@example.com"}});
+  waitForLookups();
+  ASSERT_TRUE(context().PSMRetryAlarm && context().PSMRetryAlarm->hasActiveTimer());
+  std::shared_ptr<QZMAlarm> oldRetry = context().PSMRetryAlarm;
+
+  ASSERT_TRUE(engine()->resetAnalyticsDataWithAppInstanceID("wiped-instance"));
+  settleEngine();
+  QZMPSMContext fresh = context();
+  EXPECT_FALSE(fresh.PSMClient);
+  EXPECT_EQ(fresh.PSMStartCount, 0);
+  EXPECT_EQ(fresh.PSMRetryCount, 0);
+  EXPECT_FALSE(oldRetry->hasActiveTimer());
+
+  clock->advance(300);
+  waitForNetwork();
+  EXPECT_EQ(lookups().size(), 1u);
+  EXPECT_TRUE(linesWithCode(23227).empty()) << "no retry looked for a client in the new context";
+}
+
 // ---- Where the written behaviour is not followed ----
 
 TEST_F(OnDeviceConversion, ARefusedInitiationNeverSendsTheClientKeptFromAFailedLookup) {
