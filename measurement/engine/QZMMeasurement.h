@@ -43,6 +43,8 @@
 #include <string_view>
 #include <vector>
 
+#include "measurement/engine/QZMOnDeviceConversionClasses.h"
+#include "measurement/engine/QZMPSMContext.h"
 #include "measurement/foundation/QZMDatabase.h"
 #include "measurement/foundation/QZMLogContext.h"
 #include "measurement/foundation/QZMMeasurementBase.h"
@@ -419,14 +421,6 @@ class QZMMeasurement : public QZMMeasurementBase,
   void setLastAdvertisingIDResetUserPropertyOnWorkerQueue();
   bool hasUserPropertyUserIDOnWorkerQueue();
 
-  // ---- Until their roads are built ----
-  // Each road replaces its stand-in here with its own declaration.
-
-  // On-device conversion: which of its components the process links.
-  static bool isQZMPrivateSetMembershipClientLinked() { return false; }
-  bool isAlphaAppAdsOnDeviceConversionLinked() { return false; }
-  bool isDralixAdsOnDeviceConversionLinked() { return false; }
-
   // ---- Sessions (QZMMeasurementSessions.cpp) ----
 
   virtual void setSessionTimeoutInterval(double seconds);
@@ -538,9 +532,75 @@ class QZMMeasurement : public QZMMeasurementBase,
                                                        const std::optional<foundation::Dictionary>& extraInfo);
 
   // ---- On-device conversion (QZMMeasurementOnDeviceConversion.cpp) ----
+  // Two roads: a membership lookup of an identifier the app gives, and the
+  // conversion service asked after every configuration fetch. Both keep what
+  // they find as an ODM value row, an internal user property and a "_fx"
+  // event. Worker queue unless said otherwise.
 
   // Any thread: one identifier of the user, plain or hashed.
   virtual void setUserData(const foundation::Dictionary& userData);
+  void setUserDataOnWorkerQueue(const foundation::Dictionary& userData);
+  // Makes a client for the first identifier its guard lets through and sends
+  // its lookup.
+  void initiateODM1ProtocolWithUserData(const foundation::Dictionary& userData);
+  // The membership client class the process offers: the older component's
+  // when linked, else the current one's; nullopt when neither is.
+  static std::optional<QZMPSMClientClass> PSMClientClass();
+  static bool isQZMPrivateSetMembershipClientLinked();
+  // Start-up: makes the lookup context when a client class is linked.
+  void checkPSMDependencyOnWorkerQueue();
+  // The guards, each logging why it refuses.
+  bool shouldRetrievePSMResponse();
+  bool shouldRetrievePSMResponseWithEmailAddress(const std::string& emailAddress);
+  bool shouldRetrievePSMResponseWithPhoneNumber(const std::string& phoneNumber);
+  bool shouldRetrievePSMResponseWithHashedIdentifier(const foundation::Data& hashedIdentifier);
+  // nullptr when the class lacks the initialiser or refuses the identifier.
+  std::shared_ptr<QZMPrivateSetMembershipClient> PSMClientWithEmailAddress(const std::string& emailAddress);
+  std::shared_ptr<QZMPrivateSetMembershipClient> PSMClientWithPhoneNumber(const std::string& phoneNumber);
+  std::shared_ptr<QZMPrivateSetMembershipClient> PSMClientWithHashedEmailAddress(const foundation::Data& digest);
+  std::shared_ptr<QZMPrivateSetMembershipClient> PSMClientWithHashedPhoneNumber(const foundation::Data& digest);
+  // The held client's lookup URL with the lookup count, the first-open
+  // minute and, in debug runs, the debug key; nullopt without one.
+  std::optional<std::string> PSMRequestURL();
+  // Sends the held client's lookup, or marks it postponed while another
+  // request of the engine is pending.
+  void retrievePSMResponse();
+  // After a failed lookup: retries with a doubling interval until the limit.
+  void maybeSchedulePSMRetry();
+  void handlePSMValueOnWorkerQueue(const std::string& value, bool isSessionValue);
+  void incrementPSMCountOnWorkerQueueWithName(const std::string& name);
+  // Start-up: forgets a match kept 90 days, and restores the row of a match
+  // whose property outlived it.
+  void maybeDeleteExpiredPSMValueOnWorkerQueue();
+
+  static bool isAdsOnDeviceConversionLinked();
+  // The conversion service's shared instance; nullptr when the class is
+  // missing or its instance does not serve the protocol.
+  static std::shared_ptr<ODCConversionServiceProtocol> conversionServiceFromReflection();
+  // Which generation of the service is linked, by its version number.
+  bool isAlphaAppAdsOnDeviceConversionLinked();
+  bool isDralixAdsOnDeviceConversionLinked();
+  // Linked, switched on remotely and ad storage allowed (each refusal logged).
+  bool isAdsOnDeviceConversionEnabled();
+  // The persisted first open; nullopt when none was recorded.
+  std::optional<foundation::Date> firstLaunchDate();
+  // Start-up: logs which components are linked.
+  void checkODM2DependencyOnWorkerQueue();
+  // After every configuration fetch: asks the service for the measurement
+  // info, or clears what it gave when it is off or missing.
+  void updateAdsOnDeviceConversionMeasurement();
+  void handleAdsOnDeviceConversionValue(const std::optional<std::string>& value,
+                                        const std::optional<foundation::Error>& error);
+  // Worker queue; nullptr while no client class is linked.
+  const std::shared_ptr<QZMPSMContext>& ODM1Context() const { return ODM1Context_; }
+  // A wipe starts the run's lookups afresh with a new context.
+  void setODM1Context(std::shared_ptr<QZMPSMContext> context) { ODM1Context_ = std::move(context); }
+  // Worker queue: the service found by the last configuration fetch.
+  const std::shared_ptr<ODCConversionServiceProtocol>& conversionService() const { return conversionService_; }
+  void setConversionService(std::shared_ptr<ODCConversionServiceProtocol> service) {
+    conversionService_ = std::move(service);
+  }
+
 
   // ---- Purchases (QZMMeasurementPurchases.cpp) ----
 
@@ -724,6 +784,17 @@ class QZMMeasurement : public QZMMeasurementBase,
   mutable std::mutex SKANAlarmsMutex_;
   std::shared_ptr<QZMAlarm> SKANRetryAlarm_;
   std::shared_ptr<QZMAlarm> SKANDelayAlarm_;
+
+  // ---- State: on-device conversion (QZMMeasurementOnDeviceConversion.cpp) ----
+  // Worker queue only.
+  std::shared_ptr<QZMPSMContext> ODM1Context_;
+  std::shared_ptr<ODCConversionServiceProtocol> conversionService_;
+
+  // Ends a membership lookup: counts it and keeps a match.
+  void handlePSMResponse(const std::shared_ptr<QZMPSMContext>& context,
+                         const std::shared_ptr<QZMPrivateSetMembershipClient>& client, const std::string& countName,
+                         bool isSessionValue, const DRKHTTPURLResponse& response, const foundation::Data& body,
+                         const std::optional<foundation::Error>& error);
 };
 
 // Deletes the bundled raw-event rows, then the metadata once no raw event

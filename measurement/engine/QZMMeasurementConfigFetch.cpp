@@ -138,8 +138,9 @@ void QZMMeasurement::networkRemoteConfigFetchCompletionHandler(const DRKHTTPURLR
     double suspendedAt = uptime();
     suspendedUploadTimestamp_ = suspendedAt > 0 ? suspendedAt : 0;
   }
-  // On-device conversion takes its turn here once it exists. A deferred
-  // deep link that waited for this configuration goes before the upload.
+  updateAdsOnDeviceConversionMeasurement();
+  // A deferred deep link that waited for this configuration goes before the
+  // upload.
   if (!maybeRequestDeferredDeepLinkAfterConfigFetch()) uploadDataOrRegisterAlarm();
   if (auto client = tcfClient()) client->setIsDMARegion(config->isDMARegion());
 }

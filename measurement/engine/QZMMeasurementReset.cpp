@@ -7,6 +7,7 @@
 #include "measurement/config/QZMRemoteConfig.h"
 #include "measurement/consent/QZMConsentSettingsUtil.h"
 #include "measurement/engine/QZMMeasurement.h"
+#include "measurement/engine/QZMPSMContext.h"
 #include "measurement/engine/reporters/QZMSessionReporter.h"
 #include "measurement/foundation/QZMDatabase.h"
 #include "measurement/foundation/QZMError.h"
@@ -79,6 +80,9 @@ foundation::Status QZMMeasurement::wipeoutAnalyticsDataAndResetComponents() {
   QZMScheduler::checkOnBackgroundThreadWithMethodName("wipeoutAnalyticsDataAndResetComponents");
   auto monitor = QZMMeasurement::monitor();
   monitor->logWithLevel(6, 23171, "Resetting Kestro Meter data");
+  // Lookups of the wiped data must not finish into the new; without a
+  // linked client there is none to replace.
+  if (ODM1Context_) ODM1Context_ = std::make_shared<QZMPSMContext>();
   previousDXVAppID_ = persistedConfig_->appIDFromDXV();
   persistedConfig_->clearValues();
   monitor->clearMonitoringData();

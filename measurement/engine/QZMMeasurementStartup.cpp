@@ -192,6 +192,10 @@ foundation::Status QZMMeasurement::initializeComponentsOnWorkerQueue() {
   }
   updateConsentSettingsUtilWithRemoteConfig();
 
+  checkPSMDependencyOnWorkerQueue();
+  checkODM2DependencyOnWorkerQueue();
+  maybeDeleteExpiredPSMValueOnWorkerQueue();
+
   updateCachedAdCampaignInfoWithExistingGBRAIDProperty();
   setPersonalizedAdsUserPropertyOnWorkerQueue();
   backfillSessionNumber();

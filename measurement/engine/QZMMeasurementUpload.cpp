@@ -300,9 +300,11 @@ void QZMMeasurement::networkUploadCompletionHandlerWithResponse(const DRKHTTPURL
     auto config = remoteConfigInstance();
     if ((network_ && network_->isNetworkConnected() && hasDataToUpload()) || (config && config->isExpired())) {
       uploadData();
+    } else if (const auto& context = ODM1Context(); context && context->isPSMRequestPostponed) {
+      // The lookup waited for this upload to free the request slot.
+      context->isPSMRequestPostponed = false;
+      retrievePSMResponse();
     } else {
-      // A membership lookup postponed while this upload held the request
-      // slot starts here instead, once on-device conversion exists.
       updateSchedule();
       scheduleSKANCVFetchAfterDataUpload();
     }

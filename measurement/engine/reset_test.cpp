@@ -10,6 +10,7 @@
 #include "measurement/api/QZMAnalytics.h"
 #include "measurement/consent/QZMConsentSettingsUtil.h"
 #include "measurement/engine/QZMMeasurement.h"
+#include "measurement/engine/QZMPSMContext.h"
 #include "measurement/engine/SeenEventsTestKit.h"
 #include "measurement/foundation/QZMAlarm.h"
 #include "measurement/foundation/QZMDatabase.h"
@@ -56,12 +57,17 @@ TEST_F(Reset, TheHostsResetWipesTheDataAndReportsANewFirstOpenAtOnce) {
   settle();
   storeAttribute("plan", clock->now());
   engine()->persistedConfig()->setSessionNumber(5);
+  auto lookups = std::make_shared<QZMPSMContext>();
+  onWorkerQueue([&] { engine()->setODM1Context(lookups); });
   clock->advance(600);
   forgetSeenEvents();
 
   QZMAnalytics::resetAnalyticsData();
   settle();
   EXPECT_EQ(linesWithCode(23168).size(), 1u);
+  std::shared_ptr<QZMPSMContext> afterReset;
+  onWorkerQueue([&] { afterReset = engine()->ODM1Context(); });
+  EXPECT_TRUE(afterReset && afterReset != lookups) << "the membership lookups start afresh";
   EXPECT_FALSE(attribute("plan"));
   EXPECT_EQ(engine()->persistedConfig()->sessionNumber(), 0);
   EXPECT_EQ(QZMAnalytics::resetRetryCount(), 0);

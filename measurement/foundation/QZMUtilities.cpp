@@ -16,6 +16,7 @@ struct Globals {
   // The core framework's classes are there whenever the SDK is.
   std::vector<std::string> classNames = {"ZNHApp", "ZNHOptions", "ZNHAnalyticsConfiguration"};
   std::map<std::pair<std::string, std::string>, std::function<void()>, std::less<>> classMethods;
+  std::map<std::string, std::any, std::less<>> classObjects;
 };
 // Never destroyed: stores write their last lines from destructors at exit.
 Globals& globals() {
@@ -66,6 +67,23 @@ std::function<void()> QZMUtilities::classMethod(std::string_view className, std:
   std::lock_guard lock(g.mutex);
   auto it = g.classMethods.find(std::make_pair(std::string(className), std::string(selector)));
   return it == g.classMethods.end() ? nullptr : it->second;
+}
+
+void QZMUtilities::registerClassObject(std::string className, std::any object) {
+  Globals& g = globals();
+  std::lock_guard lock(g.mutex);
+  if (object.has_value()) {
+    g.classObjects[std::move(className)] = std::move(object);
+  } else {
+    g.classObjects.erase(className);
+  }
+}
+
+std::any QZMUtilities::classObject(std::string_view className) {
+  Globals& g = globals();
+  std::lock_guard lock(g.mutex);
+  auto it = g.classObjects.find(className);
+  return it == g.classObjects.end() ? std::any() : it->second;
 }
 
 foundation::Result<std::uint64_t> QZMUtilities::secureRandomUInt64() { return foundation::secureRandomUInt64(); }

@@ -8,6 +8,7 @@
 // source, and the classes of the core framework linked into the program.
 #pragma once
 
+#include <any>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -53,6 +54,12 @@ class QZMUtilities {
   static void registerClassMethod(std::string className, std::string selector, std::function<void()> implementation);
   // Empty when the class does not answer the selector.
   static std::function<void()> classMethod(std::string_view className, std::string_view selector);
+  // What a linked library offers of a class beyond its name: an object of a
+  // type the library and its callers agree on (its initialisers, its shared
+  // instance). An empty object withdraws it.
+  static void registerClassObject(std::string className, std::any object);
+  // Empty when nothing was registered under the name.
+  static std::any classObject(std::string_view className);
 
   // Eight bytes from the system's secure random source.
   virtual foundation::Result<std::uint64_t> secureRandomUInt64();
