@@ -24,9 +24,6 @@ namespace {
 using foundation::Data;
 using foundation::Dictionary;
 
-// The conversion libraries linked with the engine are there from the start.
-const bool gLinkedClassesRegistered = (QZMRegisterLinkedOnDeviceConversionClasses(), true);
-
 constexpr const char* kOrigin = "auto";
 constexpr const char* kPSMValueProperty = "_psmvalue";
 constexpr const char* kODM2ValueProperty = "_psmvalue_dxds";

@@ -4,6 +4,13 @@
 #include "conversion/ODCPrivateSetMembershipClient.h"
 #include "measurement/foundation/QZMUtilities.h"
 
+namespace {
+
+// A program that links the components has them from its start.
+const bool gLinkedClassesRegistered = (QZMRegisterLinkedOnDeviceConversionClasses(), true);
+
+}  // namespace
+
 void QZMRegisterLinkedOnDeviceConversionClasses() {
   using Client = ODCPrivateSetMembershipClient;
   QZMPSMClientClass client{

@@ -41,5 +41,6 @@ struct QZMConversionServiceClass {
 };
 
 // Announces the membership client and the conversion service of the
-// conversion libraries linked with the engine. Runs when the program loads.
+// conversion libraries. Runs when a program that links them
+// (tolv::on_device_conversion) loads.
 void QZMRegisterLinkedOnDeviceConversionClasses();
