@@ -213,12 +213,15 @@ void QZMMeasurement::reportStoredCampaignEventOnWorkerQueue(std::optional<std::i
 void QZMMeasurement::reportSessionStartOnWorkerQueueWithTimestamp(double timestamp, bool appInBackground) {
   QZMScheduler::checkOnBackgroundThreadWithMethodName("reportSessionStartOnWorkerQueueWithTimestamp:appInBackground:");
   auto reporter = sessionReporter();
-  if (!reporter || !reporter->isSessionExpired()) return;
-  reporter->updatePropertiesForNewSessionStart();
+  if (!reporter) return;
+  // Checked and counted in one step: an activation on the main thread may
+  // be starting this same session.
+  std::optional<std::int64_t> sessionNumber = reporter->updatePropertiesForNewSessionStartIfExpired();
+  if (!sessionNumber) return;
   if (auto sessionID = reporter->sessionIDPropertyWithTimestamp(timestamp)) setUserAttributeOnWorkerQueue(*sessionID);
   if (auto sessionNumber = reporter->sessionNumberProperty()) setUserAttributeOnWorkerQueue(*sessionNumber);
   bool inBackground = appInBackground && remoteConfigOrDefault()->appInBackgroundParameterEnabled();
-  if (auto event = QZMSessionStartEvent(persistedConfig_->sessionNumber(), inBackground, timestamp)) {
+  if (auto event = QZMSessionStartEvent(*sessionNumber, inBackground, timestamp)) {
     handleInternalEventOnWorkerQueue(std::move(event));
   }
 }
