@@ -554,7 +554,7 @@ void QZMMeasurement::checkODM2DependencyOnWorkerQueue() {
     if (isDralixAdsOnDeviceConversionLinked() && isQZMPrivateSetMembershipClientLinked()) {
       // Said loudly, but the app keeps running: the lookups work with either
       // component.
-      monitor->logWithLevel(1, 23293,
+      monitor->logWithLevel(1, 23298,
                             "MeasurementDeprecatedOnDeviceConversionException: DralixKestrometerOnDeviceConversion "
                             "(deprecated) framework and DralixAdsOnDeviceConversion framework are both linked into "
                             "the app. Remove the DralixKestrometerOnDeviceConversion (deprecated) framework, which "

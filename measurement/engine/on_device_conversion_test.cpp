@@ -879,7 +879,7 @@ TEST_P(LinkedComponents, StartUpSaysWhichComponentsAreLinked) {
   startWithService(std::make_shared<StandInService>());
   std::vector<std::int64_t> codes;
   for (const auto& line : monitorLines()) {
-    for (std::int64_t code : {23253, 23254, 23278, 23279, 23292, 23293}) {
+    for (std::int64_t code : {23253, 23254, 23278, 23279, 23292, 23298}) {
       if (line.messageCode == code) codes.push_back(code);
     }
   }
@@ -892,7 +892,7 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, LinkedComponents,
     ::testing::Values(LinkedCase{"service_alone", {}, {23278}},
                       LinkedCase{"current_client", {kODCPSMClientClassName}, {23253, 23278}},
-                      LinkedCase{"older_client", {kQZMPSMClientClassName}, {23253, 23293, 23278}}),
+                      LinkedCase{"older_client", {kQZMPSMClientClassName}, {23253, 23298, 23278}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(OnDeviceConversion, StartUpWithoutAClientWarnsOnlyWhenEarlierRunsCountedLookups) {
