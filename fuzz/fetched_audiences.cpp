@@ -10,16 +10,12 @@
 #include <string>
 #include <vector>
 
-#include <sqlite3.h>
 
+#include "fuzz/ConfigHarness.h"
 #include "fuzz/FuzzCheck.h"
 #include "measurement/config/QZMRemoteConfig.h"
-#include "measurement/config/QZMRemoteConfigEnvironment.h"
 #include "measurement/foundation/QZMDatabase.h"
-#include "measurement/foundation/QZMLogging.h"
 #include "measurement/foundation/QZMMeasurementBase.h"
-#include "measurement/foundation/QZMMonitor.h"
-#include "measurement/foundation/QZMPersistedConfig.h"
 #include "measurement/model/QZMEvent.h"
 #include "measurement/model/QZMUserAttribute.h"
 #include "measurement/model/audience/QZMAudience.h"
@@ -28,42 +24,21 @@
 #include "measurement/proto/NANOFieldAccess.h"
 #include "measurement/proto/generated/QZMPBMessages.h"
 #include "platform/foundation/Clock.h"
-#include "platform/foundation/Log.h"
-#include "testing/TemporaryHome.h"
 
 namespace {
 
-constexpr const char* kAppID = "1:1234:ios:abcd";
-
-class Quiet final : public QZMLogging {
- public:
-  void logMessage(const std::string&, const std::string&, std::int64_t, std::int64_t) override {}
-};
+using fuzzkit::kAppID;
 
 struct Harness {
-  testkit::TemporaryHome home;
-  std::shared_ptr<QZMDatabase> database;
-  std::shared_ptr<QZMRemoteConfig> config;
+  fuzzkit::ConfigHarness& base = fuzzkit::configHarness();
+  std::shared_ptr<QZMDatabase> database = base.database;
+  std::shared_ptr<QZMRemoteConfig> config = base.config;
   std::shared_ptr<QZMAudience> audience;
 };
 
 Harness& harness() {
   static Harness* made = [] {
-    NANOSetOutputSink([](std::string_view) {});
-    foundation::setLogSink([](std::string_view) {});
-    QZMMeasurementBase::setMonitor(QZMMonitor::initWithLogLevel(0, std::make_shared<Quiet>(), 111400));
-    std::atexit([] { (void)QZMMeasurementBase::monitor()->monitorQueue()->sync([] {}); });
     auto* h = new Harness;
-    QZMRemoteConfigInstallEnvironment();
-    auto persisted = QZMPersistedConfig::initWithSuiteName(kQZMPersistedConfigSuiteName);
-    auto database = QZMDatabase::initWithDatabaseName("fuzz.sql", persisted);
-    FUZZ_CHECK(database.ok(), "the database opens");
-    h->database = *database;
-    sqlite3_exec(h->database->sqliteStore()->sqliteHandle(), "PRAGMA synchronous=OFF; PRAGMA journal_mode=MEMORY",
-                 nullptr, nullptr, nullptr);
-    auto config = QZMRemoteConfig::initWithAppID(kAppID, h->database, persisted, nullptr);
-    FUZZ_CHECK(config.ok(), "the configuration is made");
-    h->config = *config;
     h->audience = QZMAudience::initWithDatabase(h->database);
     h->audience->setRemoteConfig(h->config);
     return h;

@@ -20,7 +20,13 @@ namespace {
 
 template <class M>
 void roundTrip(std::span<const std::uint8_t> bytes) {
-  auto first = M::initWithBuffer(bytes);
+  std::unique_ptr<M> first;
+  {
+    // Opened here, as for the second decode below, so that both charge the
+    // outermost record alike.
+    NANODecodeBudget budget(bytes.size());
+    first = M::initWithBuffer(bytes);
+  }
   if (!first) return;
   auto encoded = first->protoBuffer();
   FUZZ_CHECK(encoded, "a decoded message encodes");

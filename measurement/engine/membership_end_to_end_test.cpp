@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "absl/strings/escaping.h"
 #include "measurement/api/ZNHAnalytics.h"
 #include "measurement/config/QZMMeasurementSettings.h"
 #include "measurement/config/QZMRemoteConfig.h"
@@ -55,16 +56,6 @@ constexpr const char* kAesPlaintext =
 constexpr const char* kAesCiphertext =
     "601ec313775789a5b7a7f504bbf3d228f443e3ca4d62b59aca84e990cacaf5c5"
     "2b0930daa23de94ce87017ba2d84988ddfc9c58db67aada613c2dd08457941a6";
-
-std::string toHex(std::string_view bytes) {
-  static const char* digits = "0123456789abcdef";
-  std::string out;
-  for (unsigned char c : bytes) {
-    out += digits[c >> 4];
-    out += digits[c & 15];
-  }
-  return out;
-}
 
 std::string fromHex(std::string_view hex) {
   std::string out;
@@ -163,13 +154,13 @@ TEST(MembershipServerFixtures, ThePythonServerAndTheClientAgreeOnTheFixtures) {
   for (std::size_t i = 0; i < kHashFixtures.size(); ++i) {
     const auto& [message, point] = kHashFixtures[i];
     SCOPED_TRACE(message);
-    std::string shown = message.empty() ? "-" : toHex(message);
+    std::string shown = message.empty() ? "-" : absl::BytesToHexString(message);
     EXPECT_EQ(lines[i], "hash " + shown + " " + point) << "the Python side";
     auto hashed = group->HashToCurveSha256(message);
     ASSERT_TRUE(hashed.ok());
     auto compressed = hashed->ToCompressedBytes();
     ASSERT_TRUE(compressed.ok());
-    EXPECT_EQ(toHex(*compressed), point) << "the C++ side";
+    EXPECT_EQ(absl::BytesToHexString(*compressed), point) << "the C++ side";
   }
 
   EXPECT_EQ(lines[2], std::string("aes ") + kAesCiphertext) << "the Python side";
@@ -177,7 +168,7 @@ TEST(MembershipServerFixtures, ThePythonServerAndTheClientAgreeOnTheFixtures) {
   ASSERT_TRUE(cipher.ok());
   auto plaintext = (*cipher)->Decrypt(fromHex(kAesCounter) + fromHex(lines[2].substr(4)));
   ASSERT_TRUE(plaintext.ok());
-  EXPECT_EQ(toHex(*plaintext), kAesPlaintext) << "the C++ side reads what Python wrote";
+  EXPECT_EQ(absl::BytesToHexString(*plaintext), kAesPlaintext) << "the C++ side reads what Python wrote";
 }
 
 class MembershipEndToEnd : public testkit::MeasurementHost, public ::testing::WithParamInterface<int> {

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "absl/strings/escaping.h"
 #include "conversion/ODCConversionService.h"
 #include "conversion/QZMPrivateSetMembershipClient.h"
 #include "measurement/api/ZNHAnalytics.h"
@@ -74,16 +75,6 @@ class StandInClient : public QZMPrivateSetMembershipClient {
   std::string baseURL_;
 };
 
-std::string hex(std::string_view bytes) {
-  static const char* digits = "0123456789abcdef";
-  std::string out;
-  for (unsigned char c : bytes) {
-    out += digits[c >> 4];
-    out += digits[c & 15];
-  }
-  return out;
-}
-
 std::string queryValue(const std::string& target, const std::string& key) {
   std::size_t at = target.find(key + "=");
   while (at != std::string::npos && at > 0 && target[at - 1] != '?' && target[at - 1] != '&') {
@@ -128,7 +119,7 @@ class OnDeviceConversion : public testkit::MeasurementHost {
     auto make = [this](std::string initializer, std::int64_t type) {
       return [this, initializer, type](std::string_view identifier, std::string_view appID,
                                        std::int32_t bits) -> QZMPSMClientClass::Client {
-        std::string shown = type >= 3 ? hex(identifier) : std::string(identifier);
+        std::string shown = type >= 3 ? absl::BytesToHexString(std::string(identifier)) : std::string(identifier);
         {
           std::lock_guard lock(mutex_);
           made_.push_back({initializer, shown, std::string(appID), bits});
@@ -316,7 +307,7 @@ TEST_F(OnDeviceConversion, TheFirstIdentifierItsGuardAcceptsGetsAClientMadeWithT
     std::vector<std::int64_t> refusals;
     bool initiated;
   };
-  const std::string digestHex = hex(std::string(kDigest.begin(), kDigest.end()));
+  const std::string digestHex = absl::BytesToHexString(std::string(kDigest.begin(), kDigest.end()));
   const std::vector<Case> cases = {
       {"e-mail before phone", {{"email_address", "otter@example.com"}, {"phone_number", "+15550100"}},
        {{"email", "otter@example.com", "", 14}}, {}, true},

@@ -8,20 +8,11 @@
 #include <utility>
 #include <vector>
 
+#include "absl/strings/escaping.h"
 #include "security/util/sha256.h"
 
 namespace security {
 namespace {
-
-std::string Hex(const std::string& bytes) {
-  static const char* digits = "0123456789abcdef";
-  std::string out;
-  for (unsigned char c : bytes) {
-    out += digits[c >> 4];
-    out += digits[c & 15];
-  }
-  return out;
-}
 
 std::string HashInPieces(const std::string& message, std::size_t piece, bool signed_lengths) {
   SHA256 hash;
@@ -33,7 +24,7 @@ std::string HashInPieces(const std::string& message, std::size_t piece, bool sig
       hash.Update(message.data() + at, length);
     }
   }
-  return Hex(hash.DigestString());
+  return absl::BytesToHexString(hash.DigestString());
 }
 
 // FIPS 180-4 examples.
@@ -77,11 +68,11 @@ TEST(SHA256, DigestIsTakenOnceAndResetStartsAgain) {
   const std::string bytes(reinterpret_cast<const char*>(first), 32);
   EXPECT_EQ(hash.Digest(), first);
   EXPECT_EQ(hash.DigestString(), bytes);
-  EXPECT_EQ(Hex(bytes), Vectors()[0].digest);
+  EXPECT_EQ(absl::BytesToHexString(bytes), Vectors()[0].digest);
 
   hash.Reset();
   hash.Update("", std::size_t{0});
-  EXPECT_EQ(Hex(hash.DigestString()), Vectors()[1].digest);
+  EXPECT_EQ(absl::BytesToHexString(hash.DigestString()), Vectors()[1].digest);
 }
 
 TEST(SHA256, CopiesCarryTheStateAndThenGoTheirOwnWay) {
@@ -103,7 +94,7 @@ TEST(SHA256, CopiesCarryTheStateAndThenGoTheirOwnWay) {
   for (MerkleDamgaard* hash : {static_cast<MerkleDamgaard*>(&copied), static_cast<MerkleDamgaard*>(&assigned),
                                static_cast<MerkleDamgaard*>(&copied_from), clone.get()}) {
     hash->Update(message.data() + half, message.size() - half);
-    EXPECT_EQ(Hex(hash->DigestString()), Vectors()[3].digest);
+    EXPECT_EQ(absl::BytesToHexString(hash->DigestString()), Vectors()[3].digest);
   }
 
   SHA256 finished;
@@ -111,7 +102,7 @@ TEST(SHA256, CopiesCarryTheStateAndThenGoTheirOwnWay) {
   finished.Digest();
   SHA256 after;
   after.CopyFrom(finished);
-  EXPECT_EQ(Hex(after.DigestString()), Vectors()[0].digest);
+  EXPECT_EQ(absl::BytesToHexString(after.DigestString()), Vectors()[0].digest);
 }
 
 // Records the pieces the size_t Update hands to the 32-bit one.
