@@ -35,14 +35,14 @@ constexpr const char* kAppID = "1:1234:ios:abcd";
 
 // ---- Configurations, field by field ----
 
-struct EventSpec {
+struct EventShape {
   std::string name;
   std::optional<bool> blocklisted;
   std::optional<bool> customConversion;
   std::optional<std::int32_t> samplingRate;
 };
 
-struct ConsentSpec {
+struct ConsentShape {
   // (consent type, mode or delegated type) as the server numbers them.
   std::vector<std::pair<int, int>> defaults;
   std::vector<std::pair<int, int>> delegations;
@@ -51,13 +51,13 @@ struct ConsentSpec {
   std::optional<bool> isDMARegion;
 };
 
-struct Spec {
+struct ConfigShape {
   std::string appID = kAppID;
   std::optional<std::int64_t> version;
   std::vector<std::pair<std::string, std::string>> settings;
-  std::vector<EventSpec> events;
+  std::vector<EventShape> events;
   std::vector<std::string> dataControls;
-  std::optional<ConsentSpec> consent;
+  std::optional<ConsentShape> consent;
   // Email prefix, phone prefix, sign-in delay.
   std::optional<std::array<std::optional<std::int32_t>, 3>> psm;
   std::optional<QZMKRPXSetting> krpx;
@@ -84,12 +84,12 @@ std::shared_ptr<QZMPBConsentDefaultEntry> consentEntry(std::pair<int, int> entry
   return made;
 }
 
-std::shared_ptr<QZMPBMeasurementConfig> build(const Spec& spec) {
+std::shared_ptr<QZMPBMeasurementConfig> build(const ConfigShape& shape) {
   auto config = message<QZMPBMeasurementConfig>();
-  NANOSetString(config.get(), QZMPBMeasurementConfig::kAppId, spec.appID);
-  if (spec.version) NANOSetInt64(config.get(), QZMPBMeasurementConfig::kVersion, *spec.version);
+  NANOSetString(config.get(), QZMPBMeasurementConfig::kAppId, shape.appID);
+  if (shape.version) NANOSetInt64(config.get(), QZMPBMeasurementConfig::kVersion, *shape.version);
   NANOObjectArray settings;
-  for (const auto& [name, value] : spec.settings) {
+  for (const auto& [name, value] : shape.settings) {
     auto setting = message<QZMPBSetting>();
     NANOSetString(setting.get(), QZMPBSetting::kName, name);
     NANOSetString(setting.get(), QZMPBSetting::kValue, value);
@@ -97,7 +97,7 @@ std::shared_ptr<QZMPBMeasurementConfig> build(const Spec& spec) {
   }
   setList(config.get(), QZMPBMeasurementConfig::kSettings, settings);
   NANOObjectArray events;
-  for (const EventSpec& event : spec.events) {
+  for (const EventShape& event : shape.events) {
     auto made = message<QZMPBEventConfig>();
     NANOSetString(made.get(), QZMPBEventConfig::kName, event.name);
     if (event.blocklisted) NANOSetBool(made.get(), QZMPBEventConfig::kBlocklisted, *event.blocklisted);
@@ -107,24 +107,24 @@ std::shared_ptr<QZMPBMeasurementConfig> build(const Spec& spec) {
   }
   setList(config.get(), QZMPBMeasurementConfig::kEventConfig, events);
   NANOObjectArray controls;
-  for (const std::string& name : spec.dataControls) {
+  for (const std::string& name : shape.dataControls) {
     auto made = message<QZMPBDataControl>();
     NANOSetString(made.get(), QZMPBDataControl::kName, name);
     controls.emplace_back(std::shared_ptr<NANOMessageBase>(made));
   }
   setList(config.get(), QZMPBMeasurementConfig::kDataControls, controls);
-  if (spec.consent) {
+  if (shape.consent) {
     auto consent = message<QZMPBConsentConfig>();
     NANOObjectArray defaults, regional, delegations, services;
-    for (auto entry : spec.consent->defaults) defaults.emplace_back(std::shared_ptr<NANOMessageBase>(consentEntry(entry)));
-    for (auto entry : spec.consent->regional) regional.emplace_back(std::shared_ptr<NANOMessageBase>(consentEntry(entry)));
-    for (auto [type, delegatedTo] : spec.consent->delegations) {
+    for (auto entry : shape.consent->defaults) defaults.emplace_back(std::shared_ptr<NANOMessageBase>(consentEntry(entry)));
+    for (auto entry : shape.consent->regional) regional.emplace_back(std::shared_ptr<NANOMessageBase>(consentEntry(entry)));
+    for (auto [type, delegatedTo] : shape.consent->delegations) {
       auto made = message<QZMPBConsentDelegationEntry>();
       NANOSetInt32(made.get(), QZMPBConsentDelegationEntry::kConsentType, type);
       NANOSetInt32(made.get(), QZMPBConsentDelegationEntry::kDelegatedTo, delegatedTo);
       delegations.emplace_back(std::shared_ptr<NANOMessageBase>(made));
     }
-    for (const auto& name : spec.consent->services) {
+    for (const auto& name : shape.consent->services) {
       auto made = message<QZMPBCorePlatformServiceEntry>();
       if (name) NANOSetString(made.get(), QZMPBCorePlatformServiceEntry::kService, *name);
       services.emplace_back(std::shared_ptr<NANOMessageBase>(made));
@@ -133,31 +133,31 @@ std::shared_ptr<QZMPBMeasurementConfig> build(const Spec& spec) {
     setList(consent.get(), QZMPBConsentConfig::kEnforcedDefaults, regional);
     setList(consent.get(), QZMPBConsentConfig::kDelegations, delegations);
     setList(consent.get(), QZMPBConsentConfig::kCorePlatformServices, services);
-    if (spec.consent->isDMARegion) NANOSetBool(consent.get(), QZMPBConsentConfig::kIsDmaRegion, *spec.consent->isDMARegion);
+    if (shape.consent->isDMARegion) NANOSetBool(consent.get(), QZMPBConsentConfig::kIsDmaRegion, *shape.consent->isDMARegion);
     NANOSetMessage(config.get(), QZMPBMeasurementConfig::kConsentConfig, consent.get());
   }
-  if (spec.psm) {
+  if (shape.psm) {
     auto psm = message<QZMPBPsmSetting>();
     const std::int32_t fields[] = {QZMPBPsmSetting::kPsmPrefixEmail, QZMPBPsmSetting::kPsmPrefixPhone,
                                    QZMPBPsmSetting::kPsmSigninDelay};
     for (int i = 0; i < 3; ++i) {
-      if ((*spec.psm)[i]) NANOSetInt32(psm.get(), fields[i], *(*spec.psm)[i]);
+      if ((*shape.psm)[i]) NANOSetInt32(psm.get(), fields[i], *(*shape.psm)[i]);
     }
     NANOSetMessage(config.get(), QZMPBMeasurementConfig::kPsmSetting, psm.get());
   }
-  if (spec.krpx) {
+  if (shape.krpx) {
     auto krpx = message<QZMPBKrpxSetting>();
-    NANOSetString(krpx.get(), QZMPBKrpxSetting::kUploadUrl, spec.krpx->uploadURL);
-    NANOSetString(krpx.get(), QZMPBKrpxSetting::kServerInfo, spec.krpx->serverInfo);
-    NANOSetString(krpx.get(), QZMPBKrpxSetting::kAlternateUploadUrl, spec.krpx->alternateUploadURL);
-    if (spec.krpx->uploadPercentage) {
-      NANOSetInt32(krpx.get(), QZMPBKrpxSetting::kUploadPercentage, *spec.krpx->uploadPercentage);
+    NANOSetString(krpx.get(), QZMPBKrpxSetting::kUploadUrl, shape.krpx->uploadURL);
+    NANOSetString(krpx.get(), QZMPBKrpxSetting::kServerInfo, shape.krpx->serverInfo);
+    NANOSetString(krpx.get(), QZMPBKrpxSetting::kAlternateUploadUrl, shape.krpx->alternateUploadURL);
+    if (shape.krpx->uploadPercentage) {
+      NANOSetInt32(krpx.get(), QZMPBKrpxSetting::kUploadPercentage, *shape.krpx->uploadPercentage);
     }
     NANOSetMessage(config.get(), QZMPBMeasurementConfig::kKrpxSetting, krpx.get());
   }
-  if (spec.subdomain) NANOSetString(config.get(), QZMPBMeasurementConfig::kUploadSubdomain, *spec.subdomain);
+  if (shape.subdomain) NANOSetString(config.get(), QZMPBMeasurementConfig::kUploadSubdomain, *shape.subdomain);
   NANOObjectArray programs;
-  for (const std::string& text : spec.programs) {
+  for (const std::string& text : shape.programs) {
     auto program = QZMPAssembleProgram(text);
     EXPECT_TRUE(program.ok()) << text;
     if (program.ok()) programs.emplace_back(std::shared_ptr<NANOMessageBase>(*program));
@@ -230,14 +230,14 @@ class RemoteConfigTest : public testkit::FoundationTest {
     });
   }
 
-  static bool update(QZMRemoteConfig& config, const Spec& spec) {
-    auto built = build(spec);
+  static bool update(QZMRemoteConfig& config, const ConfigShape& shape) {
+    auto built = build(shape);
     return offMain([&] { return config.updateMeasurementConfig(built.get()); });
   }
 
-  std::shared_ptr<QZMRemoteConfig> configured(const Spec& spec) {
+  std::shared_ptr<QZMRemoteConfig> configured(const ConfigShape& shape) {
     auto config = make();
-    EXPECT_TRUE(update(*config, spec));
+    EXPECT_TRUE(update(*config, shape));
     return config;
   }
 
@@ -261,7 +261,7 @@ TEST_F(RemoteConfigTest, PerEventRulesFollowTheirConfigurationThenTheSwitchOfThe
     std::int32_t samplingRate;
   };
   const struct Row {
-    std::vector<EventSpec> events;
+    std::vector<EventShape> events;
     std::vector<std::pair<std::string, std::string>> settings;
     const char* name;
     Expected expected;
@@ -311,14 +311,14 @@ TEST_F(RemoteConfigTest, PerEventRulesFollowTheirConfigurationThenTheSwitchOfThe
 
 TEST_F(RemoteConfigTest, ConsentEntriesWithKnownNumbersAreServedByName) {
   const struct Row {
-    std::optional<ConsentSpec> consent;
+    std::optional<ConsentShape> consent;
     Dictionary defaults;
     Dictionary delegations;
     Dictionary regional;
     std::set<std::string> services;
     bool isDMARegion;
   } rows[] = {
-      {ConsentSpec{.defaults = {{1, 1}, {2, 2}, {5, 1}, {3, 0}, {4, 3}},
+      {ConsentShape{.defaults = {{1, 1}, {2, 2}, {5, 1}, {3, 0}, {4, 3}},
                    .delegations = {{3, 1}, {4, 9}, {0, 2}},
                    .regional = {{4, 2}, {2, 7}},
                    .services = {"svc", std::nullopt, "other"},
@@ -328,9 +328,9 @@ TEST_F(RemoteConfigTest, ConsentEntriesWithKnownNumbersAreServedByName) {
        {{"ad_personalization", "denied"}},
        {"other", "svc"},
        false},
-      {ConsentSpec{.isDMARegion = true}, {}, {}, {}, {}, true},
+      {ConsentShape{.isDMARegion = true}, {}, {}, {}, {}, true},
       // A consent configuration without the flag says the app is outside.
-      {ConsentSpec{.defaults = {{2, 1}}}, {{"analytics_storage", "granted"}}, {}, {}, {}, false},
+      {ConsentShape{.defaults = {{2, 1}}}, {{"analytics_storage", "granted"}}, {}, {}, {}, false},
   };
   for (const Row& row : rows) {
     auto config = configured({.consent = row.consent});
@@ -341,7 +341,7 @@ TEST_F(RemoteConfigTest, ConsentEntriesWithKnownNumbersAreServedByName) {
     EXPECT_EQ(config->isDMARegion(), row.isDMARegion);
   }
 
-  auto config = configured({.consent = ConsentSpec{.isDMARegion = false}});
+  auto config = configured({.consent = ConsentShape{.isDMARegion = false}});
   ASSERT_TRUE(update(*config, {.dataControls = {"a"}}));
   EXPECT_FALSE(config->isDMARegion()) << "a configuration without consent keeps the region";
   EXPECT_TRUE(config->consentDefaults().empty());
@@ -597,7 +597,7 @@ TEST_F(RemoteConfigTest, TheProgramComesAndGoesWithItsConfiguration) {
   auto config = configured({.version = 1,
                             .settings = {{"measurement.upload.interval", "900000"}},
                             .dataControls = {"first"},
-                            .consent = ConsentSpec{.defaults = {{1, 1}}},
+                            .consent = ConsentShape{.defaults = {{1, 1}}},
                             .programs = {kReportingProgram, kBrokenProgram}});
   EXPECT_EQ(linesWithCode(29027).size(), 1u);
   ASSERT_TRUE(config->eventEditing());
@@ -618,7 +618,7 @@ TEST_F(RemoteConfigTest, TheProgramComesAndGoesWithItsConfiguration) {
   // without event editing.
   ASSERT_TRUE(update(*config, {.version = 2,
                                .dataControls = {"second"},
-                               .consent = ConsentSpec{.defaults = {{2, 2}}},
+                               .consent = ConsentShape{.defaults = {{2, 2}}},
                                .programs = {kBrokenProgram}}));
   EXPECT_EQ(linesWithCode(29026).size(), 1u);
   EXPECT_EQ(config->eventEditing(), nullptr);
@@ -644,11 +644,11 @@ TEST_F(RemoteConfigTest, ResetEmptiesEveryCacheAndTheExpiryFollowsTheFetchTime) 
 
   auto config = make();
   EXPECT_TRUE(config->isExpired()) << "never fetched";
-  auto full = Spec{.version = 5,
+  auto full = ConfigShape{.version = 5,
                    .settings = {{"measurement.config.cache_time", "120000"}},
                    .events = {{"purchase", true}},
                    .dataControls = {"dc"},
-                   .consent = ConsentSpec{.defaults = {{1, 2}}, .delegations = {{3, 1}}, .regional = {{4, 1}},
+                   .consent = ConsentShape{.defaults = {{1, 2}}, .delegations = {{3, 1}}, .regional = {{4, 1}},
                                           .services = {"svc"}, .isDMARegion = false},
                    .krpx = QZMKRPXSetting{.uploadURL = "https://tagging.example.test/a"},
                    .subdomain = "eu"};
