@@ -17,8 +17,6 @@
 
 namespace {
 
-std::shared_ptr<QZMMonitor> monitor() { return QZMMeasurementBase::monitor(); }
-
 std::int32_t dayNumber(double seconds, std::int32_t offsetMinutes) {
   return static_cast<std::int32_t>((seconds + offsetMinutes * 60.0) / 86400);
 }

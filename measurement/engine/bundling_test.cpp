@@ -74,7 +74,9 @@ TEST_F(Bundling, RawEventsShareABundleOnlyWithinOneRunOfOneMetadataAndOneHour) {
       auto queued = database()->queryBundlesWithCountLimit(1000, 100'000'000);
       std::vector<std::int64_t> rowIDs;
       for (const auto& entry : *queued) rowIDs.push_back(entry.rowID);
-      if (!rowIDs.empty()) ASSERT_TRUE(database()->deleteBundlesWithRowIDs(rowIDs).ok());
+      if (!rowIDs.empty()) {
+        ASSERT_TRUE(database()->deleteBundlesWithRowIDs(rowIDs).ok());
+      }
       // Metadata no raw event refers to any more is gone too.
       EXPECT_FALSE(*database()->queryRawEventsMetadataWithFingerprint(fingerprints[0]));
     });

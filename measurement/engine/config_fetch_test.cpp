@@ -93,7 +93,9 @@ TEST_F(ConfigFetch, EachAnswerInTurn) {
     EXPECT_FALSE(linesWithCode(step.logged).empty());
     EXPECT_EQ(persistedConfig()->lastBackoffTimestamp(), step.backsOff ? clock->now() : 0);
     EXPECT_EQ(persistedConfig()->lastFailedUploadTimestamp(), step.backsOff ? clock->now() : 0);
-    if (!step.backsOff) EXPECT_FALSE(config()->isExpired());
+    if (!step.backsOff) {
+      EXPECT_FALSE(config()->isExpired());
+    }
     clock->advance(10);
   }
   EXPECT_EQ(persistedConfig()->configDXVVersion(), QZMIdentity::kestrometerLibraryVersion());

@@ -237,7 +237,9 @@ TEST_F(DeferredDeepLink, WhatTheAppOrTheUserWithholdsStopsTheRequest) {
     clearMonitorLines();
     c.arrange();
     EXPECT_FALSE(allowed());
-    if (c.code) EXPECT_EQ(linesWithCode(c.code).size(), 1u);
+    if (c.code) {
+      EXPECT_EQ(linesWithCode(c.code).size(), 1u);
+    }
     home->setInfoPlist({{"CFBundleIdentifier", kBundleID}, {"DRALIX_ANALYTICS_DEFERRED_DEEP_LINK_ENABLED", true}});
     QZMConsentSettingsUtil::clearAllSettings();
   }

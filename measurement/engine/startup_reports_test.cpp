@@ -180,7 +180,9 @@ TEST_F(StartupReports, UpdatesAreReportedWhenAnEarlierVersionWasKnown) {
     runOnWorkerQueue(c.report);
     auto updates = eventsNamed(c.event);
     ASSERT_EQ(updates.size(), c.reported ? 1u : 0u);
-    if (c.reported) EXPECT_EQ(updates[0].parameters, (Dictionary{{c.parameter, *c.previous}}));
+    if (c.reported) {
+      EXPECT_EQ(updates[0].parameters, (Dictionary{{c.parameter, *c.previous}}));
+    }
     EXPECT_EQ((config().get()->*c.stored)(), c.current);
   }
 }
