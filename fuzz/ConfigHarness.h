@@ -32,6 +32,10 @@ class Quiet final : public QZMLogging {
   void logMessage(const std::string&, const std::string&, std::int64_t, std::int64_t) override {}
 };
 
+// What the monitor was told is recorded on its own queue: finished within
+// each input, so the leak check after it sees no work in flight.
+inline void settleMonitor() { (void)QZMMeasurementBase::monitor()->monitorQueue()->sync([] {}); }
+
 struct ConfigHarness {
   testkit::TemporaryHome home;
   std::shared_ptr<QZMDatabase> database;
@@ -46,7 +50,7 @@ inline ConfigHarness& configHarness() {
     QZMMeasurementBase::setMonitor(QZMMonitor::initWithLogLevel(0, std::make_shared<Quiet>(), 111400));
     // The monitor records what it was told on its own queue; that work ends
     // before the leak check at exit looks.
-    std::atexit([] { (void)QZMMeasurementBase::monitor()->monitorQueue()->sync([] {}); });
+    std::atexit(settleMonitor);
     auto* h = new ConfigHarness;
     QZMRemoteConfigInstallEnvironment();
     auto persisted = QZMPersistedConfig::initWithSuiteName(kQZMPersistedConfigSuiteName);

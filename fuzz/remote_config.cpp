@@ -122,6 +122,9 @@ void run(std::span<const std::uint8_t> bytes) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   // The configuration is the worker queue's to change, never the main thread's.
-  std::async(std::launch::async, [bytes = std::span<const std::uint8_t>(data, size)] { run(bytes); }).get();
+  std::async(std::launch::async, [bytes = std::span<const std::uint8_t>(data, size)] {
+    run(bytes);
+    fuzzkit::settleMonitor();
+  }).get();
   return 0;
 }
