@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "measurement/engine/EngineTestKit.h"
 #include "measurement/foundation/QZMDailyCounts.h"
 #include "measurement/foundation/QZMFileLocations.h"
 #include "measurement/foundation/QZMPersistedConfig.h"
@@ -123,16 +124,6 @@ struct Sqlite {
   }
 };
 
-std::int64_t intParameter(const QZMPBEvent& event, const char* name) {
-  auto params = NANOGetArray<QZMPBEventParam>(&event, QZMPBEvent::kParams);
-  for (const auto& param : *params) {
-    if (NANOGetString(param.get(), QZMPBEventParam::kName) == name) {
-      return NANOGetInt64(param.get(), QZMPBEventParam::kIntValue);
-    }
-  }
-  return -1;
-}
-
 class CrashSafety : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -159,7 +150,8 @@ class CrashSafety : public ::testing::Test {
           std::span(reinterpret_cast<const std::uint8_t*>(row[1].data()), row[1].size()));
       EXPECT_NE(event, nullptr);
       if (!event) continue;
-      byRun[intParameter(*event, "run")].push_back(intParameter(*event, "seq"));
+      std::int64_t run = testkit::intParameter(*event, "run").value_or(-1);
+      byRun[run].push_back(testkit::intParameter(*event, "seq").value_or(-1));
     }
     // Counters and rows are written together, so the day's count is the rows'.
     auto counts = db.rows("SELECT day, daily_events_count FROM app_metadata");
