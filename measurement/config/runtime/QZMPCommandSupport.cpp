@@ -13,6 +13,13 @@ void QZMPChargeTextWork(QZMPScope& scope, std::size_t units) {
   if (QZMPRuntime* runtime = scope.runtime()) runtime->chargeInstructions(units / kQZMPCodeUnitsPerInstruction);
 }
 
+void QZMPChargeNewText(QZMPScope& scope, std::size_t units) {
+  constexpr std::size_t kFreshMemoryUnits = std::size_t{1} << 16;
+  constexpr std::size_t kUnitsPerInstruction = 16;
+  if (units < kFreshMemoryUnits) return;
+  if (QZMPRuntime* runtime = scope.runtime()) runtime->chargeInstructions(units / kUnitsPerInstruction);
+}
+
 double QZMPConvertedNumberOperand(const QZMPRuntimeValue& value, QZMPScope& scope, QZMPError& error) {
   if (value.isNumber()) return value.asNumber();
   if (const QZMPStringValue* string = value.asString()) {

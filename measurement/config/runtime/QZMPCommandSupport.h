@@ -17,6 +17,9 @@ class QZMPScope;
 inline constexpr std::size_t kQZMPCodeUnitsPerInstruction = 64;
 
 void QZMPChargeTextWork(QZMPScope& scope, std::size_t units);
+// A text made anew: one long enough to take fresh memory from the system
+// costs more than its copying alone.
+void QZMPChargeNewText(QZMPScope& scope, std::size_t units);
 // Copies of element lists, charged like the arrays' own bulk work but free
 // for lists shorter than one instruction's worth.
 void QZMPChargeElements(QZMPScope& scope, std::size_t elements);

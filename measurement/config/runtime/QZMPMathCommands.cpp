@@ -26,7 +26,9 @@ V add(QZMPArguments arguments, QZMPScope& scope, QZMPError& error) {
   const QZMPRef<QZMPStringValue> y = QZMPTextOperand(b, scope, error);
   if (error) return V();
   QZMPRef<QZMPStringValue> joined = QZMPStringValue::concatenate(x->view(), y->view(), error);
-  return error ? V() : V(std::move(joined));
+  if (error) return V();
+  QZMPChargeNewText(scope, joined->length());
+  return V(std::move(joined));
 }
 
 // Both operands as numbers, the first failure kept.
