@@ -52,6 +52,19 @@ QZMPValueList QZMPStatementsOf(const QZMPArrayValue& list, QZMPScope& scope) {
   return list.allElements();
 }
 
+double QZMPRemainder(double x, double y) {
+  constexpr double kExact = 9007199254740992.0;  // 2^53
+  if (std::fabs(x) < kExact && std::fabs(y) < kExact && y != 0) {
+    const auto a = static_cast<std::int64_t>(x);
+    const auto b = static_cast<std::int64_t>(y);
+    if (static_cast<double>(a) == x && static_cast<double>(b) == y) {
+      const std::int64_t r = a % b;
+      return r == 0 && std::signbit(x) ? -0.0 : static_cast<double>(r);
+    }
+  }
+  return std::fmod(x, y);
+}
+
 std::int64_t QZMPClampedInteger(double value) {
   constexpr double kLimit = 9007199254740992.0;  // 2^53
   return static_cast<std::int64_t>(std::clamp(QZMPIntegerPart(value), -kLimit, kLimit));

@@ -36,6 +36,10 @@ QZMPRef<QZMPStringValue> QZMPTextOperand(const QZMPRuntimeValue& value, QZMPScop
 // changes the statements make to the list.
 QZMPValueList QZMPStatementsOf(const QZMPArrayValue& list, QZMPScope& scope);
 
+// The remainder operator: fmod's answer (the dividend's sign; NaN for x % 0
+// and ∞ % y), by integer division where that gives it exactly.
+double QZMPRemainder(double x, double y);
+
 // The integer part of a number, clamped to ±2^53 so that it fits an index.
 std::int64_t QZMPClampedInteger(double value);
 
