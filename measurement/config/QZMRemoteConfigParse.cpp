@@ -75,7 +75,7 @@ QZMKRPXSetting readKRPXSetting(const QZMPBKrpxSetting& krpx) {
   // The value goes out as an HTTP header: a line break would add headers of
   // the server's choosing.
   if (setting.serverInfo && setting.serverInfo->find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos) {
-    QZMMeasurementBase::monitor()->logWithLevel(2, 29028,
+    QZMMeasurementBase::monitor()->logWithLevel(2, 29029,
                                                 "Server info holds a line break or NUL. It will not be sent");
     setting.serverInfo.reset();
   }

@@ -494,7 +494,7 @@ TEST_F(RemoteConfigTest, AddressesComeFromTheEndpointsAndTheConfiguration) {
         configured({.krpx = QZMKRPXSetting{.uploadURL = "https://ok.example.test/a", .serverInfo = serverInfo}});
     EXPECT_EQ(split->KRPXUploadHTTPHeaders(), std::nullopt);
     EXPECT_EQ(split->KRPXUploadURL(), "https://ok.example.test/a");
-    EXPECT_FALSE(linesWithCode(29028).empty());
+    EXPECT_FALSE(linesWithCode(29029).empty());
   }
 }
 
