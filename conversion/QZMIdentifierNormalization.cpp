@@ -11,7 +11,8 @@
 namespace {
 
 std::mutex gDomainsMutex;
-QZMConsumerMailDomains gDomains;
+// Never destroyed: a lookup on the worker may still run while the program ends.
+QZMConsumerMailDomains& gDomains = *new QZMConsumerMailDomains;
 
 using Pattern = foundation::Result<std::shared_ptr<foundation::RegularExpression>>;
 
@@ -51,12 +52,12 @@ QZMConsumerMailDomains QZMCurrentConsumerMailDomains() {
 // \A and \z: "$" would also match before a final line break, letting one
 // through to be hashed.
 bool QZMIsValidEmailAddress(std::string_view text) {
-  static const Pattern pattern = foundation::RegularExpression::make(R"(\A\S+@\S+\.\S+\z)");
+  static const Pattern& pattern = *new Pattern(foundation::RegularExpression::make(R"(\A\S+@\S+\.\S+\z)"));
   return matches(pattern, text);
 }
 
 bool QZMIsValidPhoneNumber(std::string_view text) {
-  static const Pattern pattern = foundation::RegularExpression::make(R"(\A\+[1-9]\d{1,14}\z)");
+  static const Pattern& pattern = *new Pattern(foundation::RegularExpression::make(R"(\A\+[1-9]\d{1,14}\z)"));
   return matches(pattern, text);
 }
 

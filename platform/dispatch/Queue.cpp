@@ -12,15 +12,20 @@ namespace {
 // The program's main thread is the one that runs static initialisation.
 const std::thread::id gMainThread = std::this_thread::get_id();
 
-// Queues whose blocks the calling thread is running, innermost last. A sync
+// Queues whose blocks the calling thread is running, innermost first. A sync
 // runs its block on the caller's thread, so a thread can be inside several.
-thread_local std::vector<const Queue*> tlCurrent;
+// A plain pointer into the thread's stack: an exiting thread's thread-local
+// objects are destroyed before the program's exit handlers run on it.
+struct ScopedCurrent;
+thread_local ScopedCurrent* tlCurrent = nullptr;
 
 struct ScopedCurrent {
-  explicit ScopedCurrent(const Queue* q) { tlCurrent.push_back(q); }
-  ~ScopedCurrent() { tlCurrent.pop_back(); }
+  explicit ScopedCurrent(const Queue* q) : queue(q), outer(tlCurrent) { tlCurrent = this; }
+  ~ScopedCurrent() { tlCurrent = outer; }
   ScopedCurrent(const ScopedCurrent&) = delete;
   ScopedCurrent& operator=(const ScopedCurrent&) = delete;
+  const Queue* const queue;
+  ScopedCurrent* const outer;
 };
 
 constexpr int kGlobalThreads = 8;
@@ -150,7 +155,9 @@ std::shared_ptr<Queue> Queue::global() {
 }
 
 bool Queue::isCurrent() const {
-  if (std::find(tlCurrent.begin(), tlCurrent.end(), this) != tlCurrent.end()) return true;
+  for (const ScopedCurrent* current = tlCurrent; current; current = current->outer) {
+    if (current->queue == this) return true;
+  }
   return kind_ == Kind::main && isMainThread();
 }
 
@@ -291,7 +298,7 @@ std::shared_ptr<Timer> Queue::asyncAfter(double seconds, Block block) {
 }
 
 std::string currentQueueLabel() {
-  if (!tlCurrent.empty()) return tlCurrent.back()->label();
+  if (tlCurrent) return tlCurrent->queue->label();
   return isMainThread() ? kMainQueueLabel : "";
 }
 

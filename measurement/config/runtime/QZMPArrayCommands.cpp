@@ -124,7 +124,8 @@ V hasOwnProperty(const V& receiver, QZMPArguments arguments, QZMPScope&, QZMPErr
 
 // The searched value, charging comparisons of long strings by their text.
 const V& needleOf(QZMPArguments arguments, const QZMPArrayValue& array, QZMPScope& scope) {
-  static const V undefined;
+  // Never destroyed: a program may still run while the process ends.
+  static const V& undefined = *new V;
   if (arguments.empty()) return undefined;
   if (const QZMPStringValue* text = arguments[0].asString()) {
     if (text->length() >= kQZMPCodeUnitsPerInstruction) QZMPChargeTextWork(scope, array.count() * text->length());
