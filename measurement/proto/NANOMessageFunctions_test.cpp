@@ -274,6 +274,54 @@ TEST(NANODecode, TheBudgetGrowsWithTheInputUpToACap) {
   for (const Case& c : cases) EXPECT_EQ(NANODecodeMemoryLimit(c.input), c.limit) << c.input;
 }
 
+// Bytes a message's own encoding leaves out earn no memory: a message refused
+// from its encoding is refused from a longer input too, so that whatever
+// decodes also decodes from its encoding.
+TEST(NANODecode, TheBudgetFollowsTheMessageNotTheBytesAroundIt) {
+  auto decodes = [](const Bytes& bytes) {
+    Record batch = NewRecord(&MeasurementBatch_schema);
+    CapturedOutput quiet;
+    return MeasurementBatch_decode(bytes.data(), bytes.size(), batch.get());
+  };
+  // The fewest empty bundles whose own encoding is over budget.
+  size_t low = 1, high = 2;
+  while (decodes(emptyBundles(high))) {
+    low = high;
+    high *= 2;
+  }
+  while (high - low > 1) {
+    size_t middle = (low + high) / 2;
+    (decodes(emptyBundles(middle)) ? low : high) = middle;
+  }
+  const Bytes filler(600, 0x61);
+  Bytes twice = delimited(7, {0x61});
+  Bytes second = delimited(7, filler);
+  twice.insert(twice.end(), second.begin(), second.end());
+  Bytes longNumbers;
+  for (int i = 0; i < 100; ++i) longNumbers.insert(longNumbers.end(), {0x48, 0x81, 0x80, 0x80, 0x80, 0x00});
+  const struct Case {
+    const char* what;
+    Bytes padding;
+  } cases[] = {
+      {"an unknown field", delimited(15, filler)},
+      {"a string given twice (the first counts)", twice},
+      {"a number given again and again, each time in five bytes", longNumbers},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Bytes admitted = emptyBundles(low);
+    admitted.insert(admitted.end(), c.padding.begin(), c.padding.end());
+    EXPECT_TRUE(decodes(admitted));
+    Bytes refused = emptyBundles(high);
+    refused.insert(refused.begin(), c.padding.begin(), c.padding.end());
+    CapturedOutput output;
+    Record batch = NewRecord(&MeasurementBatch_schema);
+    EXPECT_FALSE(MeasurementBatch_decode(refused.data(), refused.size(), batch.get()));
+    EXPECT_NE(output.text().find("would take more than their memory budget"), std::string::npos) << output.text();
+    EXPECT_TRUE(allFieldsAbsent(&MeasurementBatch_schema, batch.get()));
+  }
+}
+
 TEST(NANODecode, ValuesInTheRecordsOwnBlockCanBeReplacedAndCleared) {
   // EventParam: name "nm", string value "sv", int value 5, double 0.5.
   Bytes bytes = hexBytes("0a 02 6e 6d 12 02 73 76 18 05 29 00 00 00 00 00 00 e0 3f");
