@@ -281,22 +281,28 @@ bool decodeItem(const NANOMessageSchema* schema, const uint8_t* bytes, size_t le
   return true;
 }
 
-// Item storage of a list read in one pass grows by doubling from this many.
-constexpr uint32_t kFirstItemCapacity = 4;
+// Item storage of a list read in one pass: its first block has room for as
+// many items as the rest of the record would hold if they were all like the
+// first (within these bounds), and it doubles from there.
+constexpr size_t kFewestItems = 4;
+constexpr size_t kMostFirstItems = 64;
 
 // The next slot of a list read in one pass, holding NULL; NULL when memory or
-// the budget runs out. The budget is charged for exactly the items held, as
+// the budget runs out. While the record is read, the list's cursor is the
+// room its storage has. The budget is charged for exactly the items held, as
 // for an item array of that many, so that it does not depend on how the
 // storage grew.
-void** appendSlot(NANOArray* array) {
+void** appendSlot(NANOArray* array, size_t itemBytes, size_t bytesLeft) {
   uint32_t count = array->count;
   if (count == std::numeric_limits<uint32_t>::max()) return nullptr;
   if (!NANODecodeBudget::chargeGrowth(sizeof(void*) * count, sizeof(void*) * (size_t{count} + 1))) return nullptr;
-  if (count == 0 || (count >= kFirstItemCapacity && std::has_single_bit(count))) {
-    size_t capacity = count == 0 ? kFirstItemCapacity : size_t{count} * 2;
-    void* grown = std::realloc(array->items, capacity * sizeof(void*));
+  if (count == array->cursor) {
+    size_t room = count == 0 ? std::clamp(bytesLeft / (itemBytes + 2) + 1, kFewestItems, kMostFirstItems)
+                             : std::min<size_t>(size_t{count} * 2, std::numeric_limits<uint32_t>::max());
+    void* grown = std::realloc(array->items, room * sizeof(void*));
     if (grown == nullptr) return nullptr;
     array->items = static_cast<void**>(grown);
+    array->cursor = static_cast<uint32_t>(room);
   }
   array->items[count] = nullptr;
   array->count = count + 1;
@@ -308,7 +314,7 @@ bool decodeVarintItem(pb_istream_t* stream, NANOArray* array) {
   uint64_t value;
   if (!pb_decode_varint(stream, &value)) return false;
   notePadding(before - stream->bytes_left, value);
-  void** slot = appendSlot(array);
+  void** slot = appendSlot(array, before - stream->bytes_left, stream->bytes_left);
   if (slot == nullptr || !NANOSetUInt64Value(slot, value)) PB_RETURN_ERROR(stream, allocationFailure());
   return true;
 }
@@ -335,7 +341,7 @@ bool decodeListItems(const NANOFieldSchema& field, pb_istream_t* stream, pb_wire
     }
     return NANOSkipBytes(stream, length);
   }
-  void** slot = appendSlot(array);
+  void** slot = appendSlot(array, length, stream->bytes_left - length);
   if (slot == nullptr) PB_RETURN_ERROR(stream, allocationFailure());
   bool decoded;
   if (NANOFieldIsMessage(field.flags)) {
@@ -553,7 +559,7 @@ bool writeSink(pb_ostream_t* stream, const pb_byte_t* bytes, size_t count) {
   return true;
 }
 
-size_t grownCapacity(size_t capacity, size_t size) { return std::max({size, capacity * 2, size_t{256}}); }
+size_t grownCapacity(size_t capacity, size_t size) { return std::max({size, capacity * 2, size_t{64}}); }
 
 bool reserveMalloc(Sink* sink, size_t size) {
   size_t capacity = grownCapacity(sink->capacity, size);
@@ -667,6 +673,25 @@ int32_t encodeInto(const NANOMessageSchema* schema, const NANOMessageInfo* recor
   pb_ostream_t stream = sinkStream(sink);
   if (!writeRecord(schema, record, &stream)) return -1;
   return static_cast<int32_t>(stream.bytes_written);
+}
+
+// The length of the last encoding of the message on this thread. Encodings
+// of one message tend to be alike, so the next starts with room for a little
+// more, which saves growing the buffer (a copy each time) on the way.
+size_t& lastEncodedSize(const NANOMessageSchema* schema) {
+  struct Entry {
+    const NANOMessageSchema* schema;
+    size_t size;
+  };
+  thread_local Entry entries[64];
+  Entry& entry = entries[(reinterpret_cast<uintptr_t>(schema) / alignof(NANOMessageSchema)) % 64];
+  if (entry.schema != schema) entry = {schema, 0};
+  return entry.size;
+}
+
+size_t firstCapacity(const NANOMessageSchema* schema) {
+  size_t last = lastEncodedSize(schema);
+  return last == 0 ? 0 : last + last / 16 + 16;
 }
 
 }  // namespace
@@ -815,7 +840,9 @@ int32_t NANOEncodeMessage(const NANOMessageSchema* schema, const NANOMessageInfo
   *output = nullptr;
   Sink sink;
   sink.reserve = &reserveMalloc;
+  if (size_t capacity = firstCapacity(schema); capacity != 0 && !reserveMalloc(&sink, capacity)) return -1;
   int32_t size = encodeInto(schema, record, &sink);
+  if (size >= 0) lastEncodedSize(schema) = static_cast<size_t>(size);
   if (size < 0 || (sink.data == nullptr && !reserveMalloc(&sink, 1))) {
     std::free(sink.data);
     return -1;
@@ -833,8 +860,10 @@ std::optional<std::vector<uint8_t>> NANOEncodeMessageData(const NANOMessageSchem
   Sink sink;
   sink.reserve = &reserveData;
   sink.owner = &bytes;
+  if (size_t capacity = firstCapacity(schema); capacity != 0) reserveData(&sink, capacity);
   int32_t size = encodeInto(schema, record, &sink);
   if (size < 0) return std::nullopt;
+  lastEncodedSize(schema) = static_cast<size_t>(size);
   bytes.resize(static_cast<size_t>(size));
   return bytes;
 }

@@ -369,6 +369,40 @@ TEST(NANOEncode, PresenceDecidesWhatIsWritten) {
   EXPECT_EQ(static_cast<int32_t>(NANOCellUInt32(Slot(decoded.get(), 0))), -1);
 }
 
+// Each sub-message's length goes in front of it once it is written: lengths
+// one byte longer or shorter than the item before, on both sides of the
+// varint steps, and a sub-message inside a list item.
+TEST(NANOEncode, EachSubMessageIsPrefixedWithItsOwnLength) {
+  const size_t nameLengths[] = {200, 5, 300, 20000, 3, 125, 126, 16381, 16382, 0};
+  Record event = NewRecord(&Event_schema);
+  Bytes expected;
+  for (size_t length : nameLengths) {
+    Record param = NewRecord(&EventParam_schema);
+    std::string name(length, 'n');
+    ASSERT_TRUE(NANOSetStringValue(&param->fields[0], name.data(), name.size()));
+    Bytes field = delimited(1, Encoded(&EventParam_schema, param.get()));
+    expected.insert(expected.end(), field.begin(), field.end());
+    AppendItem(List(event.get(), 0), param.release());
+  }
+  EXPECT_EQ(Encoded(&Event_schema, event.get()), expected);
+
+  // The same list one level down, in a bundle, twice over.
+  Record bundle = NewRecord(&MeasurementBundle_schema);
+  Bytes eventBytes = Encoded(&Event_schema, event.get());
+  Bytes bundleExpected;
+  for (int i = 0; i < 2; ++i) {
+    NANOMessageInfo* copy = nullptr;
+    ASSERT_TRUE(Event_copyMessageInfo(&copy, event.get()));
+    AppendItem(List(bundle.get(), 1), copy);
+    Bytes field = delimited(2, eventBytes);
+    bundleExpected.insert(bundleExpected.end(), field.begin(), field.end());
+  }
+  EXPECT_EQ(Encoded(&MeasurementBundle_schema, bundle.get()), bundleExpected);
+  Record decoded = Decoded(&MeasurementBundle_schema, bundleExpected);
+  ASSERT_TRUE(decoded);
+  EXPECT_EQ(Differences(&MeasurementBundle_schema, bundle.get(), decoded.get()), "");
+}
+
 TEST(NANOEncode, AMissingValueFailsTheWholeEncoding) {
   struct Case {
     const char* what;
