@@ -11,6 +11,7 @@
 
 #include "measurement/config/QZMRemoteConfig.h"
 #include "measurement/config/QZMRemoteConfigEnvironment.h"
+#include "measurement/config/QZMRemoteConfigPrograms.h"
 #include "measurement/config/runtime/QZMPEventEditing.h"
 #include "measurement/config/runtime/testkit/QZMPAssembler.h"
 #include "measurement/experiments/ExperimentsTestKit.h"
@@ -634,6 +635,62 @@ TEST_F(RemoteConfigTest, TheProgramComesAndGoesWithItsConfiguration) {
   ASSERT_TRUE(update(*config, {.programs = {kReportingProgram}}));
   config->reset();
   EXPECT_EQ(config->eventEditing(), nullptr);
+}
+
+TEST_F(RemoteConfigTest, ProgramsNestedAsDeepAsTheInterpreterGoesArriveWithTheirConfiguration) {
+  // A constant set to 999 negations of 1: with the statement that holds
+  // them, as deep as evaluation goes.
+  const auto negations = [](int count) {
+    std::string chain = "1";
+    for (int i = 0; i < count; ++i) chain = "(neg " + chain + ")";
+    return chain;
+  };
+  const std::string deep = std::string(R"(
+      (const "register" ($require "internal.registerCallback") "depth" )") +
+                           negations(999) + R"()
+      (function "edit" (array "e") (call (get "e") "setParamValue" (array "depth" (get "depth"))) (return 0))
+      ($register 0 (get "edit") (map "type" "edit")))";
+  std::optional<foundation::Data> bytes =
+      build({.version = 4, .dataControls = {"deep"}, .programs = {deep}})->protoBuffer();
+  ASSERT_TRUE(bytes);
+  std::unique_ptr<QZMPBMeasurementConfig> decoded = QZMRemoteConfigDecode(*bytes);
+  ASSERT_TRUE(decoded);
+  auto config = make();
+  ASSERT_TRUE(offMain([&] { return config->updateMeasurementConfig(decoded.get()); }));
+  ASSERT_TRUE(config->eventEditing());
+  offMain([&] {
+    QZMPError error;
+    EXPECT_TRUE(config->eventEditing()->handleEvent(QZMEditEvent{"purchase", 1, {}}, error));
+    EXPECT_FALSE(error.isSet());
+  });
+  EXPECT_EQ(config->eventEditing()->eventContext().outputEvent().parameters().at("depth"), Object(-1.0));
+  EXPECT_TRUE(linesWithCode(29026).empty());
+
+  // A program deeper than any decode takes: the rest of its configuration
+  // comes through, without event editing.
+  auto tooDeep = QZMPAssembleProgramBytes(negations(1100));
+  ASSERT_TRUE(tooDeep);
+  bytes = build({.version = 5, .dataControls = {"kept"}})->protoBuffer();
+  ASSERT_TRUE(bytes);
+  const std::uint32_t programsTag =
+      QZMPBMeasurementConfig::messageClass.schema->fields[QZMPBMeasurementConfig::kDynamicEventEditing].tag;
+  for (std::uint64_t value : {std::uint64_t{programsTag} << 3 | 2, std::uint64_t{tooDeep->size()}}) {
+    for (; value >= 0x80; value >>= 7) bytes->push_back(static_cast<std::uint8_t>(value | 0x80));
+    bytes->push_back(static_cast<std::uint8_t>(value));
+  }
+  bytes->insert(bytes->end(), tooDeep->begin(), tooDeep->end());
+  EXPECT_FALSE(QZMPBMeasurementConfig::initWithBuffer(*bytes));
+  decoded = QZMRemoteConfigDecode(*bytes);
+  ASSERT_TRUE(decoded);
+  EXPECT_EQ(linesWithCode(29026).size(), 1u);
+  ASSERT_TRUE(offMain([&] { return config->updateMeasurementConfig(decoded.get()); }));
+  EXPECT_EQ(config->version(), 5);
+  EXPECT_EQ(config->dataControls(), std::vector<std::string>{"kept"});
+  EXPECT_EQ(config->eventEditing(), nullptr);
+
+  // Bytes that are not a configuration stay refused.
+  bytes->resize(bytes->size() - 1);
+  EXPECT_FALSE(QZMRemoteConfigDecode(*bytes));
 }
 
 TEST_F(RemoteConfigTest, ResetEmptiesEveryCacheAndTheExpiryFollowsTheFetchTime) {

@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "measurement/config/QZMRemoteConfig.h"
+#include "measurement/config/QZMRemoteConfigPrograms.h"
 #include "measurement/config/runtime/QZMPRuntime.h"
 #include "measurement/consent/QZMConsentSettingsUtil.h"
 #include "measurement/consent/QZMTCFClient.h"
@@ -150,7 +151,7 @@ bool QZMMeasurement::storeFetchedConfiguration(const foundation::Data& data) {
   auto config = remoteConfigInstance();
   auto database = this->database();
   if (!config || !database) return false;
-  std::unique_ptr<QZMPBMeasurementConfig> fetched = QZMPBMeasurementConfig::initWithBuffer(data);
+  std::unique_ptr<QZMPBMeasurementConfig> fetched = QZMRemoteConfigDecode(data);
   if (!fetched || !fetched->protoBuffer()) {
     monitor->logWithLevel(2, 23135, "Configuration data is invalid.");
     return false;

@@ -3,6 +3,7 @@
 // and the clamped integers of the array methods.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
@@ -34,6 +35,13 @@ QZMPValueList QZMPStatementsOf(const QZMPArrayValue& list, QZMPScope& scope);
 
 // The integer part of a number, clamped to ±2^53 so that it fits an index.
 std::int64_t QZMPClampedInteger(double value);
+
+// Strict equality reads two texts as far as the shorter one.
+inline void QZMPChargeStrictComparison(const QZMPRuntimeValue& a, const QZMPRuntimeValue& b, QZMPScope& scope) {
+  if (a.isString() && b.isString()) {
+    QZMPChargeTextWork(scope, std::min(a.asString()->length(), b.asString()->length()));
+  }
+}
 
 // Loose equality: undefined and null alike, numbers and Booleans by number,
 // strings by text, anything else by identity.
