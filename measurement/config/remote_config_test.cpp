@@ -484,6 +484,18 @@ TEST_F(RemoteConfigTest, AddressesComeFromTheEndpointsAndTheConfiguration) {
   auto none = configured({.krpx = QZMKRPXSetting{.uploadURL = "//no-scheme"}});
   EXPECT_EQ(none->KRPXUploadURL(), std::nullopt);
   EXPECT_EQ(make()->KRPXUploadURL(), std::nullopt);
+
+  // A server info that would split the upload's headers is dropped; the
+  // tagged upload itself stays.
+  for (std::string serverInfo : {std::string("srv-1\r\nX-Injected: yes"), std::string("srv-1\nX"),
+                                 std::string("srv-1\r"), std::string("srv\0-1", 6)}) {
+    clearMonitorLines();
+    auto split =
+        configured({.krpx = QZMKRPXSetting{.uploadURL = "https://ok.example.test/a", .serverInfo = serverInfo}});
+    EXPECT_EQ(split->KRPXUploadHTTPHeaders(), std::nullopt);
+    EXPECT_EQ(split->KRPXUploadURL(), "https://ok.example.test/a");
+    EXPECT_FALSE(linesWithCode(29029).empty());
+  }
 }
 
 // ---- Storing and life cycle ----
@@ -627,14 +639,17 @@ TEST_F(RemoteConfigTest, TheProgramComesAndGoesWithItsConfiguration) {
   EXPECT_EQ(config->dataControls(), std::vector<std::string>{"second"});
   EXPECT_EQ(config->consentDefaults(), (Dictionary{{"analytics_storage", "denied"}}));
 
-  // A configuration without programs, and a reset, end the program.
+  // A configuration without programs ends the program; a reset keeps it.
   ASSERT_TRUE(update(*config, {.programs = {kReportingProgram}}));
   ASSERT_TRUE(config->eventEditing());
   ASSERT_TRUE(update(*config, {}));
   EXPECT_EQ(config->eventEditing(), nullptr);
   ASSERT_TRUE(update(*config, {.programs = {kReportingProgram}}));
+  std::shared_ptr<QZMPEventEditing> program = config->eventEditing();
   config->reset();
-  EXPECT_EQ(config->eventEditing(), nullptr);
+  EXPECT_EQ(config->eventEditing(), program);
+  EXPECT_EQ(config->version(), -1);
+  EXPECT_TRUE(config->dataControls().empty());
 }
 
 TEST_F(RemoteConfigTest, ProgramsNestedAsDeepAsTheInterpreterGoesArriveWithTheirConfiguration) {
@@ -786,6 +801,64 @@ TEST_F(RemoteConfigExperiments, FlagsComeBeforeTheSwitchesOnceTheirSnapshotIsAct
   flush();
   EXPECT_TRUE(config->customerTypeEnabled());
   EXPECT_TRUE(config->experimentIDs().empty());
+}
+
+TEST_F(RemoteConfigExperiments, StoredSnapshotsReachTheFlagsWhicheverOfLoadAndRegistrationComesFirst) {
+  struct Case {
+    const char* title;
+    bool activatedLastRun;  // else announced and left waiting when the run ended
+    bool registerFirst;
+  } cases[] = {
+      {"activated, loaded first", true, false},
+      {"activated, registered first", true, true},
+      {"left waiting, loaded first", false, false},
+      {"left waiting, registered first", false, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.title);
+    // The last run.
+    {
+      auto config = makeConfig();
+      flush();
+      fetched({{7, {{"customer_type_enabled", Object(false)}}}});
+      ASSERT_TRUE(config->hasNewSnapshot());
+      if (c.activatedLastRun) {
+        ASSERT_TRUE(config->activateNewSnapshot());
+      }
+      flush();
+    }
+
+    // The restart.
+    manager.reset();
+    makeTaskManager();
+    manager = QZMEManager::initWithTaskManager(taskManager);
+    std::shared_ptr<QZMRemoteConfig> config;
+    if (c.registerFirst) {
+      config = makeConfig();
+      flush();
+      EXPECT_TRUE(config->customerTypeEnabled()) << "nothing loaded yet";
+      taskManager->startTaskManager();
+    } else {
+      taskManager->startTaskManager();
+      flush();
+      config = makeConfig();
+    }
+    flush();
+    dispatch::drainMainQueue();
+
+    EXPECT_FALSE(config->customerTypeEnabled());
+    EXPECT_EQ(config->experimentIDs(), std::vector<std::int32_t>{7});
+    EXPECT_FALSE(manager->pendingSnapshotOfSDKName(kQZMRemoteConfigSDKName));
+    flush();
+    foundation::Result<std::vector<QZMESnapshot>> pending = foundation::Error();
+    onWorker([&] { pending = taskManager->database()->fetchAllPendingSnapshots(); });
+    ASSERT_TRUE(pending);
+    EXPECT_TRUE(pending->empty()) << "no longer waiting in storage either";
+
+    // The next case starts from nothing stored.
+    config->reset();
+    flush();
+  }
 }
 
 TEST_F(RemoteConfigExperiments, TheObserverLogsFetchErrorsAndFetchesWhileTheEngineIsEnabled) {

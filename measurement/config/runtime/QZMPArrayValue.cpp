@@ -231,21 +231,6 @@ std::size_t QZMPArrayValue::prependElements(QZMPArguments values, QZMPError& err
 
 namespace {
 
-// Strict equality with long texts charged as the operator charges them; false
-// with code 18 once the run is out of budget, which ends the search.
-bool chargedStrictEquals(const QZMPRuntimeValue& slot, const QZMPRuntimeValue& value, QZMPRuntime* runtime,
-                         bool* equal, QZMPError& error) {
-  if (runtime && slot.isString() && value.isString()) {
-    const std::size_t units = std::min(slot.asString()->length(), value.asString()->length());
-    if (units >= kQZMPCodeUnitsPerInstruction &&
-        !runtime->chargeInstructions(units / kQZMPCodeUnitsPerInstruction, error)) {
-      return false;
-    }
-  }
-  *equal = QZMPStrictEquals(slot, value);
-  return true;
-}
-
 // Units two texts share from their start: whole blocks by memcmp, which
 // keeps long equal prefixes cheap, then unit by unit.
 std::size_t commonPrefixLength(std::u16string_view a, std::u16string_view b) {
@@ -263,16 +248,23 @@ QZMPRuntime* runtimeOf(const QZMPContainer& container) {
   return container.objectManager() ? container.objectManager()->runtime() : nullptr;
 }
 
+// A search for a long text is charged before it starts (by the array
+// methods); one that its charge takes past the budget does not run.
+bool mayCompareAsText(const QZMPArrayValue& array, const QZMPRuntimeValue& value, QZMPError& error) {
+  QZMPRuntime* runtime = runtimeOf(array);
+  const QZMPStringValue* text = value.asString();
+  if (runtime == nullptr || text == nullptr || text->length() < kQZMPCodeUnitsPerInstruction) return true;
+  return runtime->chargeInstructions(0, error);
+}
+
 }  // namespace
 
 std::int64_t QZMPArrayValue::indexOfValue(const QZMPRuntimeValue& value, std::int64_t fromIndex,
                                           QZMPError& error) const {
   const auto count = static_cast<std::int64_t>(elements_.size());
-  QZMPRuntime* runtime = runtimeOf(*this);
+  if (!mayCompareAsText(*this, value, error)) return -1;
   for (std::int64_t i = std::max<std::int64_t>(fromIndex, 0); i < count; ++i) {
-    bool equal = false;
-    if (!chargedStrictEquals(elements_[i], value, runtime, &equal, error)) return -1;
-    if (equal) {
+    if (QZMPStrictEquals(elements_[i], value)) {
       chargeWork(static_cast<std::size_t>(i));
       return i;
     }
@@ -284,11 +276,9 @@ std::int64_t QZMPArrayValue::indexOfValue(const QZMPRuntimeValue& value, std::in
 std::int64_t QZMPArrayValue::lastIndexOfValue(const QZMPRuntimeValue& value, std::int64_t fromIndex,
                                               QZMPError& error) const {
   const auto count = static_cast<std::int64_t>(elements_.size());
-  QZMPRuntime* runtime = runtimeOf(*this);
+  if (!mayCompareAsText(*this, value, error)) return -1;
   for (std::int64_t i = std::min(fromIndex, count - 1); i >= 0; --i) {
-    bool equal = false;
-    if (!chargedStrictEquals(elements_[i], value, runtime, &equal, error)) return -1;
-    if (equal) {
+    if (QZMPStrictEquals(elements_[i], value)) {
       chargeWork(static_cast<std::size_t>(count - i));
       return i;
     }

@@ -17,6 +17,9 @@ class QZMPScope;
 inline constexpr std::size_t kQZMPCodeUnitsPerInstruction = 64;
 
 void QZMPChargeTextWork(QZMPScope& scope, std::size_t units);
+// A text made anew: one long enough to take fresh memory from the system
+// costs more than its copying alone.
+void QZMPChargeNewText(QZMPScope& scope, std::size_t units);
 // Copies of element lists, charged like the arrays' own bulk work but free
 // for lists shorter than one instruction's worth.
 void QZMPChargeElements(QZMPScope& scope, std::size_t elements);
@@ -32,6 +35,10 @@ QZMPRef<QZMPStringValue> QZMPTextOperand(const QZMPRuntimeValue& value, QZMPScop
 // A statement list's statements as they are now: the run does not see
 // changes the statements make to the list.
 QZMPValueList QZMPStatementsOf(const QZMPArrayValue& list, QZMPScope& scope);
+
+// The remainder operator: fmod's answer (the dividend's sign; NaN for x % 0
+// and ∞ % y), by integer division where that gives it exactly.
+double QZMPRemainder(double x, double y);
 
 // The integer part of a number, clamped to ±2^53 so that it fits an index.
 std::int64_t QZMPClampedInteger(double value);
