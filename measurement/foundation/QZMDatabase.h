@@ -37,6 +37,9 @@ struct QZMDatabaseSettings {
   std::int64_t maxEventsStored = 100000;
   double maxQueueTime = 2419200;
   double databaseDeleteStaleBundlesInterval = 86400;
+  // The upload size limit bundles are built to; a stored bundle that would
+  // inflate far beyond it is no bundle the SDK wrote.
+  std::int64_t uploadMaxSizeLimitBytes = 65536;
 };
 
 // One stored audience filter: an event filter (named by its event) or a
@@ -227,6 +230,9 @@ class QZMDatabase {
 
   // Largest retry count a queued bundle reaches.
   static constexpr std::int64_t kMaxBundleRetryCount = 2147483647;
+  // What a bundle may hold beyond the upload size limit: the first event,
+  // taken whatever its size, and the metadata around the events.
+  static constexpr std::int64_t kBundleSizeMargin = std::int64_t{1} << 20;
 
   // Validates the bundle, runs the stale-data rule, then stores the bundle
   // gzip-compressed with its end time, flag and retry count.
@@ -234,7 +240,9 @@ class QZMDatabase {
   // The oldest bundles, at most countLimit of them, whose encoded sizes add up
   // to at most sizeLimit; the first is taken whatever its size, and the first
   // that does not fit ends the list. Rows met that do not convert are deleted
-  // (logged).
+  // (logged); a row that inflates beyond the largest bundle the SDK writes
+  // (the upload size limit and kBundleSizeMargin) is refused before it is
+  // decoded.
   foundation::Result<std::vector<QZMQueuedBundle>> queryBundlesWithCountLimit(std::int64_t countLimit,
                                                                               std::int64_t sizeLimit);
   foundation::Result<std::vector<QZMQueuedBundle>> queryBundlesWithRowIDs(const std::vector<std::int64_t>& rowIDs);
