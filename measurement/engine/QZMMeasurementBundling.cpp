@@ -6,6 +6,7 @@
 // to be bundled again.
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <set>
 
 #include "absl/strings/str_cat.h"
@@ -50,6 +51,14 @@ std::int64_t hourOfRow(const QZMDatabase::Record& row) {
 std::int64_t rowIDOfRow(const QZMDatabase::Record& row) {
   auto rowID = row.find("rowid");
   return rowID != row.end() && rowID->second.isInteger() ? rowID->second.int64Value() : -1;
+}
+
+// Engagement times come from stored rows and properties: a sum of hostile
+// ones stays at the end of the range instead of overflowing.
+std::int64_t saturatingSum(std::int64_t a, std::int64_t b) {
+  std::int64_t sum;
+  if (!__builtin_add_overflow(a, b, &sum)) return sum;
+  return b > 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
 }
 
 std::size_t encodedSize(const QZMEvent& event) {
@@ -440,7 +449,9 @@ void QZMMeasurement::evaluationTimeFromRawEvents(const std::vector<QZMRawEventDa
   std::int64_t engagement = 0;
   for (const QZMRawEventData& rawEvent : rawEvents) {
     const QZMValue* time = parameter(*rawEvent.rawEvent(), "_et");
-    if (time && time->isInt64() && !parameter(*rawEvent.rawEvent(), "_fr")) engagement += time->int64Value();
+    if (time && time->isInt64() && !parameter(*rawEvent.rawEvent(), "_fr")) {
+      engagement = saturatingSum(engagement, time->int64Value());
+    }
   }
   if (!updateUserEngagement(engagement, bundle, false)) return;
   if (sessionStart) {
@@ -590,7 +601,7 @@ bool QZMMeasurement::updateUserEngagement(std::int64_t engagementTimeMillis, QZM
     return false;
   }
   std::int64_t total = engagementTimeMillis;
-  if (*stored && (*stored)->value.isInteger()) total += (*stored)->value.int64Value();
+  if (*stored && (*stored)->value.isInteger()) total = saturatingSum(total, (*stored)->value.int64Value());
   double now = foundation::now();
   auto attribute = QZMUserAttribute::initWithOrigin("auto", name, QZMValue::initWithInt64(total), now);
   if (!attribute || !database->updateUserAttribute(attribute->stored()).ok()) return false;
