@@ -11,7 +11,8 @@
 namespace {
 
 std::mutex gDomainsMutex;
-QZMConsumerMailDomains gDomains;
+// Never destroyed: a lookup on the worker may still run while the program ends.
+QZMConsumerMailDomains& gDomains = *new QZMConsumerMailDomains;
 
 using Pattern = foundation::Result<std::shared_ptr<foundation::RegularExpression>>;
 
@@ -48,13 +49,15 @@ QZMConsumerMailDomains QZMCurrentConsumerMailDomains() {
   return gDomains;
 }
 
+// \A and \z: "$" would also match before a final line break, letting one
+// through to be hashed.
 bool QZMIsValidEmailAddress(std::string_view text) {
-  static const Pattern pattern = foundation::RegularExpression::make(R"(^\S+@\S+\.\S+$)");
+  static const Pattern& pattern = *new Pattern(foundation::RegularExpression::make(R"(\A\S+@\S+\.\S+\z)"));
   return matches(pattern, text);
 }
 
 bool QZMIsValidPhoneNumber(std::string_view text) {
-  static const Pattern pattern = foundation::RegularExpression::make(R"(^\+[1-9]\d{1,14}$)");
+  static const Pattern& pattern = *new Pattern(foundation::RegularExpression::make(R"(\A\+[1-9]\d{1,14}\z)"));
   return matches(pattern, text);
 }
 

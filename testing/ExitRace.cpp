@@ -22,6 +22,17 @@ void waitForRounds(long target) {
 
 void holdExit() { waitForRounds(gRounds.load() + kRoundsWhileHeld); }
 
+std::atomic<bool> gRacing{false};
+
+// Made before, so destroyed after, every static object of default priority:
+// the step also meets the namespace-scope objects made before the race.
+struct FinalHold {
+  ~FinalHold() {
+    if (gRacing.load()) holdExit();
+  }
+};
+__attribute__((init_priority(101))) FinalHold gFinalHold;
+
 }  // namespace
 
 // Functions given to atexit before a static object is made run after it is
@@ -29,6 +40,7 @@ void holdExit() { waitForRounds(gRounds.load() + kRoundsWhileHeld); }
 ExitRace::ExitRace() { std::atexit(holdExit); }
 
 void ExitRace::exitWhileRunning(std::function<void()> step) {
+  gRacing = true;
   std::thread([step = std::move(step)] {
     for (long round = 0; round < kMaxRounds; ++round) {
       step();

@@ -10,9 +10,10 @@
 //   }, ::testing::ExitedWithCode(0), "");
 // The child ends with std::exit(0) while a thread runs the step over and
 // over; the exit is held, once every static object made after the race was
-// made has been destroyed, until the thread has run the step some more
-// times. A step that reaches a destroyed object then fails under the
-// sanitizers (or crashes), and the child does not exit with 0.
+// made has been destroyed, and again once every other static object of the
+// program has, until the thread has run the step some more times. A step
+// that reaches a destroyed object then fails under the sanitizers (or
+// crashes), and the child does not exit with 0.
 #pragma once
 
 #include <functional>

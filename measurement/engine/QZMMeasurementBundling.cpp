@@ -6,8 +6,9 @@
 // to be bundled again.
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <limits>
-#include <set>
+#include <string_view>
 
 #include "absl/strings/str_cat.h"
 #include "measurement/config/QZMRemoteConfig.h"
@@ -387,8 +388,9 @@ bool QZMMeasurement::checkRealtime(QZMEvent& event, QZMDailyCounts& dailyCounts,
   if (!config || (!event.isRealtime() && !event.isConversion())) return false;
   auto monitor = ::monitor();
   bool debug = monitor->isDebugModeEnabled();
-  static const std::set<std::string, std::less<>> kUncountedNames = {"_iap", "_f", "_dcu", "_fx"};
-  bool limitCounted = !debug && !kUncountedNames.contains(event.name());
+  // Plain literals: the worker may still run here while the program ends.
+  static constexpr std::string_view kUncountedNames[] = {"_iap", "_f", "_dcu", "_fx"};
+  bool limitCounted = !debug && std::ranges::find(kUncountedNames, event.name()) == std::end(kUncountedNames);
   bool dcuCounted = !debug && event.name() == "_dcu";
   if (dailyCounts.day() != day) dailyCounts.resetWithNewDay(day);
   if (limitCounted) {
@@ -534,17 +536,17 @@ std::optional<std::vector<std::shared_ptr<QZMEvent>>> QZMMeasurement::eventsAfte
 }
 
 std::shared_ptr<QZMEvent> QZMMeasurement::purchaseEventWithCustomerTypeParam(const std::shared_ptr<QZMEvent>& event) {
-  static const std::set<std::string, std::less<>> kPurchaseNames = {"_iap", "purchase", "ecommerce_purchase"};
+  static constexpr std::string_view kPurchaseNames[] = {"_iap", "purchase", "ecommerce_purchase"};
   auto config = remoteConfigInstance();
   auto database = this->database();
-  if (!config || !database || !config->customerTypeEnabled() || !kPurchaseNames.contains(event->name())) return event;
+  if (!config || !database || !config->customerTypeEnabled() || std::ranges::find(kPurchaseNames, event->name()) == std::end(kPurchaseNames)) return event;
   auto all = database->allEventAggregates();
   if (!all) {
     monitor()->logWithLevel(1, 23274, "Failed to query all event aggregates. Error", all.error());
     return event;
   }
   bool returning = std::any_of(all->begin(), all->end(), [](const QZMStoredEventAggregates& row) {
-    return kPurchaseNames.contains(row.name) && row.lifetimeCount >= 1;
+    return std::ranges::find(kPurchaseNames, row.name) != std::end(kPurchaseNames) && row.lifetimeCount >= 1;
   });
   QZMParameters parameters = event->parameters();
   parameters.insert_or_assign("_ct", *QZMValue::initWithString(returning ? "returning" : "new"));

@@ -18,7 +18,8 @@ namespace {
 std::shared_ptr<QZMMonitor> monitor() { return QZMMeasurementBase::monitor(); }
 
 // The app metadata row is addressed by row id 1, passed as text.
-const Object kAppMetadataRowID("1");
+// Never destroyed: the worker may still use it while the program ends.
+const Object& kAppMetadataRowID = *new Object("1");
 
 }  // namespace
 

@@ -17,7 +17,8 @@ namespace {
 
 using Record = QZMDatabase::Record;
 
-const Object kAppMetadataRowID("1");
+// Never destroyed: the worker may still use it while the program ends.
+const Object& kAppMetadataRowID = *new Object("1");
 
 }  // namespace
 

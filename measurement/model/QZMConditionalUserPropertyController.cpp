@@ -109,8 +109,10 @@ bool QZMIsValidConditionalUserProperty(const QZMConditionalUserProperty& propert
 }
 
 std::shared_ptr<QZMConditionalUserPropertyController> QZMConditionalUserPropertyController::sharedInstance() {
-  static const auto instance = std::make_shared<ZNHAConditionalUserPropertyController>();
-  return instance;
+  // Lives for the process: the worker may still use it while the program ends.
+  static const auto* instance =
+      new std::shared_ptr<QZMConditionalUserPropertyController>(std::make_shared<ZNHAConditionalUserPropertyController>());
+  return *instance;
 }
 
 // ---- Any thread ----

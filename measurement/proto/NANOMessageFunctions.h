@@ -16,8 +16,10 @@
 #include "measurement/proto/NANOMessageInfo.h"
 
 // Deepest nesting of list items a decode accepts (the top message is level
-// 1). Deeper input fails cleanly instead of exhausting the stack.
-inline constexpr int NANOMaxNestingDepth = 100;
+// 1). Deeper input fails cleanly instead of exhausting the stack. Programs
+// nest their statements as deep as the interpreter evaluates them (1000
+// levels), a few levels down inside a configuration.
+inline constexpr int NANOMaxNestingDepth = 1024;
 
 // Fills a zero-filled record: name, flags, the slot array and an empty
 // NANOArray in the slot of every list.

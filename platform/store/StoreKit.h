@@ -208,9 +208,10 @@ class SKProductsRequest : public std::enable_shared_from_this<SKProductsRequest>
 // ---- The ad network ----
 
 using SKAdNetworkCoarseConversionValue = std::string;
-inline const SKAdNetworkCoarseConversionValue SKAdNetworkCoarseConversionValueLow = "low";
-inline const SKAdNetworkCoarseConversionValue SKAdNetworkCoarseConversionValueMedium = "medium";
-inline const SKAdNetworkCoarseConversionValue SKAdNetworkCoarseConversionValueHigh = "high";
+// Plain literals: nothing to destroy while a worker may still use them at exit.
+inline constexpr const char* SKAdNetworkCoarseConversionValueLow = "low";
+inline constexpr const char* SKAdNetworkCoarseConversionValueMedium = "medium";
+inline constexpr const char* SKAdNetworkCoarseConversionValueHigh = "high";
 inline constexpr const char* kSKANErrorDomain = "SKANErrorDomain";
 
 // The ad network's attribution of installs. The desktop keeps what it was

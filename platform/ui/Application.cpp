@@ -7,8 +7,9 @@
 namespace ui {
 
 Application& Application::shared() {
-  static Application application;
-  return application;
+  // Never destroyed: other libraries' threads may still use it while the program ends.
+  static auto* application = new Application;
+  return *application;
 }
 
 void Application::addWindow(Window* window) {

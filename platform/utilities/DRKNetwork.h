@@ -100,7 +100,8 @@ class DRKNetwork {
   bool hasUploadInProgress() const { return uploads_->load() > 0; }
 
   // Answer a session id, or "" when the request was not accepted (a URL that
-  // is not https); a request that was not accepted gets no completion. A null
+  // is not https, a header name or value holding CR, LF or NUL); a request
+  // that was not accepted gets no completion and sends nothing. A null
   // queue means the global queue. There are no background sessions here: the
   // flag is accepted and ignored.
   std::string postURL(const std::string& url, const DRKHTTPHeaders& headers, const foundation::Data& payload,

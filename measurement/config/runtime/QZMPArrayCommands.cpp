@@ -124,10 +124,11 @@ V hasOwnProperty(const V& receiver, QZMPArguments arguments, QZMPScope&, QZMPErr
 
 // The searched value, charging comparisons of long strings by their text.
 const V& needleOf(QZMPArguments arguments, const QZMPArrayValue& array, QZMPScope& scope) {
-  static const V undefined;
+  // Never destroyed: a program may still run while the process ends.
+  static const V& undefined = *new V;
   if (arguments.empty()) return undefined;
   if (const QZMPStringValue* text = arguments[0].asString()) {
-    QZMPChargeElements(scope, array.count() * (text->length() / kQZMPCodeUnitsPerInstruction));
+    if (text->length() >= kQZMPCodeUnitsPerInstruction) QZMPChargeTextWork(scope, array.count() * text->length());
   }
   return arguments[0];
 }
@@ -168,6 +169,7 @@ V joined(const QZMPArrayValue& array, std::u16string_view separator, QZMPScope& 
   QZMPRef<QZMPStringValue> text = array.stringValueWithSeparator(separator, error);
   if (error) return V();
   QZMPChargeTextWork(scope, text->length());
+  QZMPChargeNewText(scope, text->length());
   return V(std::move(text));
 }
 
