@@ -222,5 +222,19 @@ TEST_F(ConfigFetch, TheConsentDefaultsOfAKeptConfigurationTakeEffect) {
     // The "_npa" property follows at the next bundle.
     EXPECT_EQ(engine()->shouldUpdateNPAUserProperty(), step.denied);
   }
+  auto npa = [&] {
+    std::optional<std::int64_t> value;
+    onWorkerQueue([&] {
+      auto stored = database()->userAttributeWithName("_npa");
+      ASSERT_TRUE(stored.ok());
+      if (*stored) value = (*stored)->value.int64Value();
+    });
+    return value;
+  };
+  EXPECT_EQ(npa(), std::nullopt);
+  storeEvent(storeMetadata(), "level_up", clock->now());
+  ASSERT_EQ(bundleAll(), 1);
+  EXPECT_EQ(npa(), 1);
+  EXPECT_FALSE(engine()->shouldUpdateNPAUserProperty());
 }
 }  // namespace

@@ -25,6 +25,7 @@
 #include "platform/foundation/Error.h"
 #include "platform/foundation/Object.h"
 
+class QZMEvent;
 class QZMPersistedConfig;
 class QZMPBEvent;
 class QZMPBMeasurementBundle;
@@ -99,7 +100,7 @@ struct QZMStoredConditionalUserProperty {
 // A complex event kept for audience evaluation: the main event and how many
 // of its child events are still to be processed.
 struct QZMStoredMainEvent {
-  std::shared_ptr<const QZMPBEvent> mainEvent;
+  std::shared_ptr<const QZMEvent> mainEvent;
   std::int64_t childrenToProcess = 0;
 };
 
@@ -210,8 +211,12 @@ class QZMDatabase {
       std::int64_t fingerprint, const QZMSqliteStore::RecordFilter& eventFilter,
       const CreateDataTypeBlock<T>& createDataTypeBlock);
   foundation::Result<bool> containsRawEventWithMetadataFingerprint(std::int64_t fingerprint);
-  // The fingerprint of the oldest stored event; nullopt for none.
+  // The fingerprint of the oldest stored event; nullopt for none, or when
+  // that row's fingerprint is no integer.
   foundation::Result<std::optional<std::int64_t>> nextMetadataFingerprintToProcess();
+  // Deletes the rows whose fingerprint is no integer, which no metadata can
+  // match; the number deleted.
+  foundation::Result<std::int64_t> deleteRawEventsWithUnreadableMetadataFingerprint();
   foundation::Result<bool> isRawEventsTableEmpty();
   foundation::Result<bool> containsRealtimeRawEventsWithError();
   // The latest event time in seconds; nullopt for none.
@@ -404,8 +409,13 @@ class QZMDatabase {
   foundation::Status updateComplexEventForAudienceEvaluationWithEventID(std::int64_t eventID,
                                                                         std::int64_t childEventCount,
                                                                         const QZMPBEvent& mainEvent);
-  // nullopt when the event ID is not stored.
-  foundation::Result<std::optional<QZMStoredMainEvent>> mainEventAndChildCountPairWithEventID(std::int64_t eventID);
+  // The event a stored message makes (the model's conversion, which this
+  // layer cannot see); nullptr when the message makes none.
+  using EventFromProtoBlock = std::function<std::shared_ptr<const QZMEvent>(const QZMPBEvent& message)>;
+  // nullopt when the event ID is not stored; a stored message that makes no
+  // event is an error.
+  foundation::Result<std::optional<QZMStoredMainEvent>> mainEventAndChildCountPairWithEventID(
+      std::int64_t eventID, const EventFromProtoBlock& eventFromProto);
   foundation::Status deleteComplexEventForAudienceEvaluationWithEventID(std::int64_t eventID);
 
   // Read at each use; nullptr restores the defaults.

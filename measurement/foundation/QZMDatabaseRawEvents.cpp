@@ -155,6 +155,12 @@ Result<std::optional<std::int64_t>> QZMDatabase::nextMetadataFingerprintToProces
   return std::optional<std::int64_t>(found->second.int64Value());
 }
 
+Result<std::int64_t> QZMDatabase::deleteRawEventsWithUnreadableMetadataFingerprint() {
+  auto held = store();
+  if (!held) return held.error();
+  return (*held)->deleteRecordsFromTableWithName(kQZMRawEventsTable, "typeof(metadata_fingerprint) != 'integer'", {});
+}
+
 Result<bool> QZMDatabase::isRawEventsTableEmpty() {
   return booleanForQuery("SELECT NOT EXISTS (SELECT 1 FROM raw_events LIMIT 1)", {});
 }

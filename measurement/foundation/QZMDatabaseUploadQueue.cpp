@@ -199,7 +199,9 @@ Result<bool> QZMDatabase::maybeDeleteStaleData() {
     return false;
   if (Status events = deleteStaleRawEventsDataOlderThanMaxAge(limits.maxQueueTime); !events) return events.error();
   if (Status bundles = deleteStaleBundlesOlderThanMaxAge(limits.maxQueueTime); !bundles) return bundles.error();
-  (*persisted)->setLastDeleteStaleBundlesTimestamp(now);
+  // Only a deletion that is kept counts: one rolled back with the caller's
+  // transaction is due again.
+  performAfterCommit([persisted = *persisted, now] { persisted->setLastDeleteStaleBundlesTimestamp(now); });
   return true;
 }
 

@@ -203,6 +203,20 @@ TEST_F(UploadQueue, StaleDataIsDeletedAtMostOncePerInterval) {
   clock->setNow(start - 3 * 86400);
   EXPECT_EQ(database->maybeDeleteStaleData().value(), true);
 
+  // A deletion rolled back with the transaction around it is not recorded:
+  // the next call deletes again.
+  const double recorded = config->lastDeleteStaleBundlesTimestamp();
+  clock->advance(86401);
+  ASSERT_FALSE(database
+                   ->performTransaction([&] {
+                     EXPECT_EQ(database->maybeDeleteStaleData().value(), true);
+                     return false;
+                   })
+                   .ok());
+  EXPECT_EQ(config->lastDeleteStaleBundlesTimestamp(), recorded);
+  EXPECT_EQ(database->maybeDeleteStaleData().value(), true);
+  EXPECT_EQ(config->lastDeleteStaleBundlesTimestamp(), clock->now());
+
   auto negative = database->deleteStaleBundlesOlderThanMaxAge(-1);
   ASSERT_FALSE(negative.ok());
   EXPECT_EQ(negative.error().description, "Cannot delete stale bundles after negative time period");

@@ -201,7 +201,7 @@ std::string DRKNetwork::start(std::string method, const std::string& url, const 
     std::lock_guard lock(mutex_);
     transfer->timeout = std::min(timeout_, maximumTimeout_);
   }
-  if (transfer->method == "POST") ++uploads_;
+  if (transfer->method == "POST") ++*uploads_;
   log(7, kLogRequest, transfer->method + " " + withoutQuery(url));
 
   auto done = std::make_shared<std::atomic<bool>>(false);
@@ -318,9 +318,10 @@ void DRKNetwork::run(const std::shared_ptr<Transfer>& t) {
     t->body.clear();
     log(4, kLogTransferFailed, t->method + " " + withoutQuery(t->url) + " failed: " + error->description);
   }
-  if (t->method == "POST") --uploads_;
-  t->queue->async([t, error] {
+  std::shared_ptr<std::atomic<int>> uploads = t->method == "POST" ? uploads_ : nullptr;
+  t->queue->async([t, error, uploads] {
     auto handler = std::move(t->handler);
+    if (uploads) --*uploads;
     if (handler) handler(t->response, t->body, error);
   });
 }

@@ -228,4 +228,39 @@ TEST_F(NetworkTest, UploadFlagIsDownBeforeTheCompletionRuns) {
   EXPECT_EQ(*seenInCompletion, 0);
 }
 
+// Between the end of the transfer and its completion on the caller's queue
+// the upload still counts as in progress, as the caller's own pending flag
+// does.
+TEST_F(NetworkTest, UploadFlagStaysUpUntilTheCompletionRunsOnItsQueue) {
+  struct FailureWatch : DRKNetworkLoggerDelegate {
+    dispatch::Semaphore failed;
+    void DRKNetwork_logWithLevel(int level, std::int64_t, const std::string&) override {
+      if (level == 4) failed.signal();
+    }
+  };
+  server.answer("POST", "/a", {200, {}, "never sent", true});
+  auto watch = std::make_shared<FailureWatch>();
+  auto queue = dispatch::Queue::create("com.tolv.test.network");
+  dispatch::Semaphore release;
+  dispatch::Semaphore completed;
+  std::atomic<int> seenInCompletion{-1};
+  {
+    DRKNetwork network;
+    network.setLoggerDelegate(watch);
+    queue->async([&] { release.wait(30); });
+    ASSERT_FALSE(network.postURL(server.baseURL() + "/a", {}, Data{1}, queue, false, [&](auto&, auto&, auto&) {
+                          seenInCompletion = network.hasUploadInProgress() ? 1 : 0;
+                          completed.signal();
+                        })
+                     .empty());
+    ASSERT_TRUE(watch->failed.wait(30));
+    EXPECT_TRUE(network.hasUploadInProgress());
+    release.signal();
+    ASSERT_TRUE(completed.wait(30));
+    EXPECT_EQ(seenInCompletion, 0);
+    EXPECT_FALSE(network.hasUploadInProgress());
+  }
+  EXPECT_TRUE(queue->sync([] {}).ok());
+}
+
 }  // namespace

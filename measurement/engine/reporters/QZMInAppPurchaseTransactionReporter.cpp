@@ -10,6 +10,7 @@
 #include "measurement/foundation/QZMFoundationCategories.h"
 #include "measurement/foundation/QZMMeasurementBase.h"
 #include "measurement/foundation/QZMMonitor.h"
+#include "measurement/foundation/QZMNumericUtil.h"
 
 namespace {
 
@@ -63,7 +64,7 @@ std::optional<std::int64_t> QZMMicrosFromDecimal(const store::Decimal& amount) {
   if (!std::isfinite(micros) || micros >= 9223372036854775808.0 || micros < -9223372036854775808.0) {
     return std::nullopt;
   }
-  return static_cast<std::int64_t>(micros);
+  return QZMSaturatingCast<std::int64_t>(micros);
 }
 
 std::int64_t QZMInAppPurchaseItem::dedupeID(bool withWebOrderLineItemID) const {
@@ -97,7 +98,7 @@ std::vector<QZMInAppPurchaseItem> QZMInAppPurchaseTransactionReporter::allPurcha
 
 std::optional<std::string> QZMInAppPurchaseTransactionReporter::ia5StringFromDate(const std::optional<Date>& date) {
   if (!date || !std::isfinite(date->secondsSince1970)) return std::nullopt;
-  std::time_t seconds = static_cast<std::time_t>(std::floor(date->secondsSince1970));
+  std::time_t seconds = QZMSaturatingCast<std::time_t>(std::floor(date->secondsSince1970));
   std::tm parts{};
   if (!gmtime_r(&seconds, &parts)) return std::nullopt;
   char text[40];
