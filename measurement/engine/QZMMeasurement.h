@@ -391,12 +391,17 @@ class QZMMeasurement : public QZMMeasurementBase,
   // May take the event's real-time mark away at the day's limits.
   bool isRealtimeEvent(QZMEvent& event, const QZMDailyCounts& dailyCounts);
   void maybeAddDebugAndRealtimeParameters(QZMEvent& event);
+  // What an event's metadata takes from the identity, consent and persisted
+  // settings, read before the write transaction opens so that nothing in it
+  // waits on another queue.
+  struct EventContext;
+  EventContext eventContextOnWorkerQueue();
   // The app, device and identity context of an event; consent decides the
   // identifiers.
   std::unique_ptr<QZMPBMeasurementBundle> createRawEventMetadataWithUserAttributes(
-      const std::vector<QZMUserAttribute>& userAttributes);
+      const std::vector<QZMUserAttribute>& userAttributes, const EventContext& context);
   // Inside the write transaction; false rolls it back.
-  bool writeEvent(const QZMEvent& event, bool isPublicEvent, bool isRealtime);
+  bool writeEvent(const QZMEvent& event, bool isPublicEvent, bool isRealtime, const EventContext& context);
   // Queues "_fx" for a first open that had no advertising ID.
   void logFirstOpenConsentedEvent(double timestamp);
 

@@ -57,14 +57,18 @@ std::optional<std::int64_t> npaValue(const Bundle& bundle) {
 }  // namespace
 
 QZMBundleIdentifiers QZMBundleIdentifiers::fromIdentity(QZMIdentity& identity) {
+  return fromSnapshot(identity.snapshot());
+}
+
+QZMBundleIdentifiers QZMBundleIdentifiers::fromSnapshot(const QZMIdentity::Snapshot& snapshot) {
   QZMBundleIdentifiers identifiers;
   identifiers.iOS14OrAbove = QZMIdentity::iOS14OrAbove();
-  identifiers.appleConsentStatus = identity.appleConsentStatus();
-  identifiers.hasLimitedAdTracking = identity.hasLimitedAdTracking();
-  identifiers.limitedAdTracking = identity.limitedAdTracking();
-  identifiers.resettableDeviceID = identity.resettableDeviceID();
-  identifiers.identifierForVendor = identity.identifierForVendor();
-  identifiers.appInstanceID = identity.appInstanceID();
+  identifiers.appleConsentStatus = snapshot.appleConsentStatus;
+  identifiers.hasLimitedAdTracking = snapshot.hasLimitedAdTracking;
+  identifiers.limitedAdTracking = snapshot.limitedAdTracking;
+  identifiers.resettableDeviceID = snapshot.resettableDeviceID;
+  identifiers.identifierForVendor = snapshot.identifierForVendor;
+  identifiers.appInstanceID = snapshot.appInstanceID;
   return identifiers;
 }
 

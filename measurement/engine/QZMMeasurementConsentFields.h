@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-class QZMIdentity;
+#include "measurement/identity/QZMIdentity.h"
 class QZMPBMeasurementBundle;
 class QZMPBUserAttribute;
 
@@ -29,6 +29,7 @@ struct QZMBundleIdentifiers {
   std::optional<std::string> appInstanceID;
 
   static QZMBundleIdentifiers fromIdentity(QZMIdentity& identity);
+  static QZMBundleIdentifiers fromSnapshot(const QZMIdentity::Snapshot& snapshot);
 };
 
 // Consent signals: the characters at positions 2 and 3 give the ad-storage

@@ -6,6 +6,7 @@
 #include "measurement/api/QZMAnalytics.h"
 #include "measurement/config/QZMRemoteConfig.h"
 #include "measurement/engine/QZMMeasurement.h"
+#include "measurement/engine/QZMQueuedEvent.h"
 #include "measurement/foundation/QZMDatabase.h"
 #include "measurement/foundation/QZMMonitor.h"
 #include "measurement/foundation/QZMPersistedConfig.h"
@@ -69,13 +70,15 @@ void QZMMeasurement::logEventWithOrigin(const std::string& origin, bool isPublic
                                         const QZMDictionary& parameters, double timestamp, bool enabled,
                                         bool ignoreEnabled, bool ignoreInterceptor, QZMLogEventInterceptor interceptor,
                                         const QZMDictionary& addedScreenParameters) {
-  scheduler()->scheduleOnWorkerQueueBlockID(
-      "QZMMeasurement:2465", [self = shared_from_this(), origin, isPublicEvent, name, parameters, timestamp, enabled,
-                              ignoreEnabled, ignoreInterceptor, interceptor = std::move(interceptor),
-                              addedScreenParameters] {
-        self->logEventOnWorkerQueueWithOrigin(origin, isPublicEvent, name, parameters, timestamp, enabled,
-                                              ignoreEnabled, ignoreInterceptor, interceptor, addedScreenParameters);
-      });
+  auto queued = std::make_shared<const QZMQueuedEvent>(origin, isPublicEvent, name, parameters, timestamp, enabled,
+                                                        ignoreEnabled, ignoreInterceptor, std::move(interceptor),
+                                                        addedScreenParameters);
+  scheduler()->scheduleOnWorkerQueueBlockID("QZMMeasurement:2465", [self = shared_from_this(), queued] {
+    self->logEventOnWorkerQueueWithOrigin(queued->origin(), queued->isPublicEvent(), queued->name(),
+                                          queued->parameters(), queued->timestamp(), queued->enabled(),
+                                          queued->ignoreEnabled(), queued->ignoreInterceptor(), queued->interceptor(),
+                                          queued->addedScreenParameters());
+  });
 }
 
 void QZMMeasurement::logEventOnWorkerQueueWithOrigin(const std::string& origin, bool isPublicEvent,

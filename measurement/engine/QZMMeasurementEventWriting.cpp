@@ -83,6 +83,33 @@ std::unique_ptr<QZMPBOnDeviceMeasurementValue> QZMOnDeviceMeasurementValueFromOD
 
 // ---- Writing ----
 
+struct QZMMeasurement::EventContext {
+  std::shared_ptr<QZMIdentity> identity;
+  QZMIdentity::Snapshot identityFields;
+  std::optional<std::string> sessionStitchingToken;
+  std::string consentSignals;
+  std::string consentDiagnostics;
+  bool adUserDataDenied = false;
+  std::optional<foundation::Object> adCampaignInfoBuffer;
+  bool unmatchedFirstOpenWithoutIDFA = false;
+};
+
+QZMMeasurement::EventContext QZMMeasurement::eventContextOnWorkerQueue() {
+  EventContext context;
+  context.identity = identity();
+  if (context.identity) {
+    context.identityFields = context.identity->snapshot();
+    context.sessionStitchingToken = context.identity->sessionStitchingTokenWithSessionNumber(
+        persistedConfig()->sessionNumber(), isSessionExpired(), hasUserPropertyUserIDOnWorkerQueue());
+  }
+  context.consentSignals = QZMConsentSettingsUtil::consentSignals();
+  context.consentDiagnostics = QZMConsentSettingsUtil::consentDiagnostics();
+  context.adUserDataDenied = QZMConsentSettingsUtil::isAdUserDataDenied();
+  context.adCampaignInfoBuffer = persistedConfig()->adCampaignInfoBuffer();
+  context.unmatchedFirstOpenWithoutIDFA = persistedConfig()->unmatchedFirstOpenWithoutIDFA();
+  return context;
+}
+
 void QZMMeasurement::writeEventOnWorkerQueue(const QZMEvent& event) { writeEventOnWorkerQueue(event.copy()); }
 
 void QZMMeasurement::writeEventOnWorkerQueue(std::unique_ptr<QZMEvent> event) {
@@ -117,7 +144,6 @@ void QZMMeasurement::writeFilteredEventOnWorkerQueue(std::unique_ptr<QZMEvent> e
     }
     return;
   }
-  if (auto currentIdentity = identity()) currentIdentity->updateIdentifiers();
   if (isConversionEventName(name)) event->setConversion(true);
 
   auto db = database();
@@ -125,6 +151,8 @@ void QZMMeasurement::writeFilteredEventOnWorkerQueue(std::unique_ptr<QZMEvent> e
     monitor->logWithLevel(1, 23071, "Data loss. Cannot record raw event. Error", "Database not open");
     return;
   }
+  // Refreshes the identity too, as the event's metadata is read after it.
+  const EventContext context = eventContextOnWorkerQueue();
   bool written = false;
   foundation::Status committed = db->performTransaction([&] {
     written = false;
@@ -145,7 +173,7 @@ void QZMMeasurement::writeFilteredEventOnWorkerQueue(std::unique_ptr<QZMEvent> e
     }
     // A dropped event leaves its counts behind.
     if (!process) return true;
-    written = writeEvent(*event, isPublic, realtime);
+    written = writeEvent(*event, isPublic, realtime, context);
     return written;
   });
   // The keychain is outside the transaction: it counts a first open only once
@@ -261,7 +289,7 @@ void QZMMeasurement::maybeAddDebugAndRealtimeParameters(QZMEvent& event) {
 }
 
 std::unique_ptr<QZMPBMeasurementBundle> QZMMeasurement::createRawEventMetadataWithUserAttributes(
-    const std::vector<QZMUserAttribute>& userAttributes) {
+    const std::vector<QZMUserAttribute>& userAttributes, const EventContext& context) {
   auto metadata = Bundle::initWithMessageInfo(nullptr);
   Bundle* bundle = metadata.get();
   NANOSetInt32(bundle, Bundle::kProtocolVersion, 1);
@@ -294,12 +322,12 @@ std::unique_ptr<QZMPBMeasurementBundle> QZMMeasurement::createRawEventMetadataWi
   NANOSetInt64(bundle, Bundle::kLibraryVersion, QZMIdentity::kestrometerLibraryVersion());
 
   auto config = remoteConfig();
-  std::shared_ptr<QZMIdentity> currentIdentity = identity();
+  const std::shared_ptr<QZMIdentity>& currentIdentity = context.identity;
   QZMBundleIdentifiers identifiers;
   if (currentIdentity) {
     NANOSetString(bundle, Bundle::kAppId, currentIdentity->appID());
     NANOSetString(bundle, Bundle::kAppVersion, currentIdentity->appVersion());
-    if (auto dxvAppID = currentIdentity->appIDFromDXV(); dxvAppID && !dxvAppID->empty()) {
+    if (const auto& dxvAppID = context.identityFields.appIDFromDXV; dxvAppID && !dxvAppID->empty()) {
       NANOSetString(bundle, Bundle::kDxvAppId, *dxvAppID);
     }
     NANOSetString(bundle, Bundle::kZarnholtInstallationId, currentIdentity->zarnholtInstallationID());
@@ -308,21 +336,20 @@ std::unique_ptr<QZMPBMeasurementBundle> QZMMeasurement::createRawEventMetadataWi
     if (auto release = currentIdentity->appVersionRelease()) {
       NANOSetInt32(bundle, Bundle::kAppVersionRelease, *release);
     }
-    std::optional<std::string> token = currentIdentity->sessionStitchingTokenWithSessionNumber(
-        persistedConfig()->sessionNumber(), isSessionExpired(), hasUserPropertyUserIDOnWorkerQueue());
+    const std::optional<std::string>& token = context.sessionStitchingToken;
     if (token && !token->empty()) NANOSetString(bundle, Bundle::kSessionStitchingToken, *token);
-    identifiers = QZMBundleIdentifiers::fromIdentity(*currentIdentity);
+    identifiers = QZMBundleIdentifiers::fromSnapshot(context.identityFields);
   }
 
-  QZMApplyConsentSignalsToBundle(*bundle, QZMConsentSettingsUtil::consentSignals(), config->gateIDFAOnATTMASEnabled(),
-                                 identifiers, true);
-  QZMApplyConsentDiagnosticsToBundle(*bundle, QZMConsentSettingsUtil::consentDiagnostics(),
-                                     QZMConsentSettingsUtil::isAdUserDataDenied(), nullptr, config->isDMARegion(),
-                                     config->corePlatformServices(), true);
+  QZMApplyConsentSignalsToBundle(*bundle, context.consentSignals, config->gateIDFAOnATTMASEnabled(), identifiers,
+                                 true);
+  QZMApplyConsentDiagnosticsToBundle(*bundle, context.consentDiagnostics, context.adUserDataDenied, nullptr,
+                                     config->isDMARegion(), config->corePlatformServices(), true);
   return metadata;
 }
 
-bool QZMMeasurement::writeEvent(const QZMEvent& event, bool isPublicEvent, bool isRealtime) {
+bool QZMMeasurement::writeEvent(const QZMEvent& event, bool isPublicEvent, bool isRealtime,
+                                const EventContext& context) {
   auto monitor = QZMMeasurement::monitor();
   auto db = database();
   if (!db) return false;
@@ -357,7 +384,7 @@ bool QZMMeasurement::writeEvent(const QZMEvent& event, bool isPublicEvent, bool 
     }
   }
 
-  if (auto currentIdentity = identity(); currentIdentity && currentIdentity->shouldSetLastAdvertisingIDResetUserProperty()) {
+  if (context.identity && context.identityFields.shouldSetLastAdvertisingIDResetUserProperty) {
     setLastAdvertisingIDResetUserPropertyOnWorkerQueue();
   }
 
@@ -366,9 +393,9 @@ bool QZMMeasurement::writeEvent(const QZMEvent& event, bool isPublicEvent, bool 
     monitor->logWithLevel(1, 23067, "Data loss. Cannot query user properties. Error", userAttributes.error());
     return false;
   }
-  std::unique_ptr<Bundle> metadata = createRawEventMetadataWithUserAttributes(*userAttributes);
+  std::unique_ptr<Bundle> metadata = createRawEventMetadataWithUserAttributes(*userAttributes, context);
 
-  if (auto buffer = persistedConfig()->adCampaignInfoBuffer(); buffer && buffer->data() && !buffer->data()->empty()) {
+  if (const auto& buffer = context.adCampaignInfoBuffer; buffer && buffer->data() && !buffer->data()->empty()) {
     if (auto campaign = QZMPBAdCampaignInfo::initWithBuffer(*buffer->data())) {
       NANOSetMessage(metadata.get(), Bundle::kAdCampaignInfo, campaign.get());
     }
@@ -408,7 +435,7 @@ bool QZMMeasurement::writeEvent(const QZMEvent& event, bool isPublicEvent, bool 
 
   // Both follow this event's row: a write rolled back leaves them undone.
   if (NANOHasField(metadata.get(), Bundle::kResettableDeviceId)) {
-    if (persistedConfig()->unmatchedFirstOpenWithoutIDFA()) {
+    if (context.unmatchedFirstOpenWithoutIDFA) {
       db->performAfterCommit([weak = weak_from_this(), timestamp = event.timestamp()] {
         if (auto self = weak.lock()) self->logFirstOpenConsentedEvent(timestamp);
       });

@@ -70,13 +70,60 @@ Status QZMDatabase::initializeDatabaseResourcesWithContext(std::string_view cont
 Status QZMDatabase::ensureAllTables() {
   auto held = store();
   if (!held) return held.error();
-  for (const auto& table : QZMMeasurementDatabaseSchema()) {
-    Status ensured =
-        (*held)->ensureTableWithName(table.name, table.elementaryColumns, table.addOnColumns, table.modifiedColumns);
-    if (!ensured) {
-      monitor()->logWithLevel(1, 12047, "Failed to ensure table. Table, error", table.name, ensured.error());
-      return ensured;
+  QZMSqliteStore& sqlite = **held;
+  const auto& schema = QZMMeasurementDatabaseSchema();
+  if (schema.empty()) return {};
+  // One transaction makes and checks every table, so a fresh file costs one
+  // commit. A table whose columns changed is made new in its changed form,
+  // as a rebuild would leave it; an older one is rebuilt after the
+  // transaction, in one of its own.
+  const QZMTableDescription* current = &schema.front();
+  std::optional<Error> failed;
+  auto fail = [&](const Status& status) {
+    if (!status) failed = status.error();
+    return status.ok();
+  };
+  auto changed = [](const QZMTableDescription& table, const QZMSqliteStore::ColumnInfo& info) {
+    QZMSqliteStore::ColumnInfo out;
+    for (const auto& entry : info) {
+      if (entry.first == QZMSqliteStore::kPrimaryKeyColumnName) continue;
+      auto change = table.modifiedColumns.find(entry.first);
+      out.emplace_back(entry.first, change == table.modifiedColumns.end() ? entry.second : change->second);
     }
+    return out;
+  };
+  auto ensure = [&](const QZMTableDescription& table) {
+    current = &table;
+    if (!table.modifiedColumns.empty()) {
+      auto exists = sqlite.tableExists(table.name);
+      if (!exists) return fail(exists.error());
+      if (!*exists) {
+        return fail(sqlite.ensureTableWithName(table.name, changed(table, table.elementaryColumns),
+                                               changed(table, table.addOnColumns)));
+      }
+    }
+    return fail(sqlite.ensureTableWithName(table.name, table.elementaryColumns, table.addOnColumns));
+  };
+  Status created = sqlite.performTransactionWithError([&] {
+    for (const auto& table : schema) {
+      if (!ensure(table)) return false;
+    }
+    return true;
+  });
+  if (created) {
+    for (const auto& table : schema) {
+      if (table.modifiedColumns.empty()) continue;
+      current = &table;
+      if (!fail(sqlite.ensureTableWithName(table.name, table.elementaryColumns, table.addOnColumns,
+                                           table.modifiedColumns))) {
+        break;
+      }
+    }
+  }
+  if (!failed && !created) failed = created.error();
+  if (failed) {
+    monitor()->logWithLevel(1, 12047, "Failed to ensure table. Table, error", current->name, *failed);
+    return *failed;
   }
   return {};
 }

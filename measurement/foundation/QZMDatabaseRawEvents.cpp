@@ -202,8 +202,17 @@ Result<std::int64_t> QZMDatabase::deleteRawEventsOverAbsoluteLimit() {
   if (!held) return held.error();
   // Room for the one event about to be stored.
   std::int64_t keep = std::max<std::int64_t>(settings().maxEventsStored - 1, 0);
+  // Every event passes here: the span of row IDs, two index seeks, bounds the
+  // count, so a table under the limit is never walked.
+  auto span = (*held)->numberForQuery(
+      "SELECT (SELECT max(rowid) FROM raw_events) - (SELECT min(rowid) FROM raw_events) + 1", {});
+  if (!span) return span.error();
+  if (!*span || !(*span)->isNumber() || (*span)->int64Value() <= keep) return std::int64_t{0};
+  auto count = (*held)->rowCountForTableWithName(kQZMRawEventsTable);
+  if (!count) return count.error();
+  if (*count <= keep) return std::int64_t{0};
   return (*held)->deleteRecordsFromTableWithName(
-      kQZMRawEventsTable, "rowid IN (SELECT rowid FROM raw_events ORDER BY rowid DESC LIMIT -1 OFFSET ?)", {keep});
+      kQZMRawEventsTable, "rowid IN (SELECT rowid FROM raw_events ORDER BY rowid LIMIT ?)", {*count - keep});
 }
 
 Status QZMDatabase::deleteStaleRawEventsDataOlderThanMaxAge(double maxAge) {

@@ -42,6 +42,17 @@ void QZMScheduler::scheduleOnWorkerQueueBlockID(std::string_view blockID, Block 
   });
 }
 
+void QZMScheduler::scheduleOnWorkerQueueBlockID(const char* blockID, Block block) {
+  if (!block) {
+    QZMMeasurementBase::monitor()->logWithLevel(
+        1, 30005, withBlockID("Nil block dispatched asynchronously on worker queue. Block ID=%@.", blockID));
+    return;
+  }
+  workerQueue_->async([blockID, block = std::move(block)] {
+    runContained(block, 30000, "Exception on worker queue. Block ID=%@. Exception", blockID);
+  });
+}
+
 void QZMScheduler::dispatchSyncOnWorkerQueueBlockID(std::string_view blockID, const Block& block) {
   if (!block) {
     QZMMeasurementBase::monitor()->logWithLevel(

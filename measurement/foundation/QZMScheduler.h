@@ -21,6 +21,8 @@ class QZMScheduler {
 
   // Runs the block later on the worker queue; an empty block is refused.
   void scheduleOnWorkerQueueBlockID(std::string_view blockID, Block block);
+  // A literal's ID is kept as it is, so the queued block carries no copy.
+  void scheduleOnWorkerQueueBlockID(const char* blockID, Block block);
   // Runs the block on the worker queue and waits for it. A block that throws,
   // or a call made from the worker queue itself (which would wait for
   // itself), is logged as a failed task; results leave through captures.

@@ -160,6 +160,40 @@ TEST_F(RawEvents, ReadsByFingerprintStopAtAThousandOrWhereTheFilterSays) {
   EXPECT_EQ(database->allRawEventsWithError<Stored>(storedFromRow)->front().rowID, 1001);
 }
 
+TEST_F(RawEvents, AbsoluteLimitCountsRowsWhateverGapsTheirIDsLeave) {
+  struct Case {
+    const char* name;
+    const char* gap;  // rows deleted after 20 were stored
+    std::int32_t limit;
+    std::int64_t deleted;
+    std::int64_t firstKept;
+  };
+  const Case cases[] = {
+      {"under the limit", "", 30, 0, 1},
+      {"span over the limit, count under it", "rowid BETWEEN 5 AND 14", 12, 0, 1},
+      {"over the limit with a gap among the oldest", "rowid BETWEEN 2 AND 4", 10, 8, 12},
+      {"over the limit with a gap among the newest", "rowid BETWEEN 16 AND 18", 10, 8, 9},
+      {"a limit of one keeps none", "", 1, 20, 0},
+  };
+  std::int64_t fingerprint = storeMetadata("app");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    execute("DELETE FROM raw_events");
+    for (int i = 0; i < 20; ++i) insert("e", 1, fingerprint);
+    if (*c.gap) execute(std::string("DELETE FROM raw_events WHERE ") + c.gap);
+    auto before = rows("SELECT count(1) AS n FROM raw_events");
+    settings.maxEventsStored = c.limit;
+    auto deleted = database->deleteRawEventsOverAbsoluteLimit();
+    ASSERT_TRUE(deleted.ok()) << deleted.error().text();
+    EXPECT_EQ(*deleted, c.deleted);
+    auto kept = rows("SELECT min(rowid) AS first, count(1) AS n FROM raw_events");
+    EXPECT_EQ(kept[0].at("n").int64Value(), before[0].at("n").int64Value() - c.deleted);
+    if (c.firstKept) {
+      EXPECT_EQ(kept[0].at("first"), Object(c.firstKept));
+    }
+  }
+}
+
 TEST_F(RawEvents, QueriesOnAnEmptyAndAFilledTable) {
   EXPECT_EQ(database->isRawEventsTableEmpty().value(), true);
   EXPECT_EQ(database->nextMetadataFingerprintToProcess().value(), std::nullopt);

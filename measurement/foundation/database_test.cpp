@@ -159,6 +159,28 @@ TEST_F(Database, FileWhoseSchemaCannotBeMadeIsClosedAndMovedAsideAndTheNextOpenS
   EXPECT_EQ(database->sqliteStore()->columnsForTableWithName("events")->size(), 10u);
 }
 
+TEST_F(Database, SchemaIsLaidOutInOneTransactionThatAFailingTableRollsBack) {
+  {
+    auto database = open();
+    ASSERT_TRUE(database);
+  }
+  // The tables and the app metadata row: two commits, however many tables.
+  EXPECT_LE(changeCounter(), 2u);
+
+  ASSERT_TRUE(foundation::removeItem(path).ok());
+  writeOldFile(
+      "CREATE TABLE events (name TEXT NOT NULL PRIMARY KEY, lifetime_count INTEGER NOT NULL, "
+      "current_bundle_count INTEGER NOT NULL, last_fire_timestamp REAL NOT NULL, owner TEXT NOT NULL);");
+  ASSERT_FALSE(QZMDatabase::initWithDatabaseName(kQZMDatabaseName, nullptr).ok());
+  // The tables made before the failing one went with the rollback.
+  auto kept = QZMSqliteStore::initWithDatabasePath(path + ".corrupt");
+  ASSERT_TRUE(kept.ok());
+  auto tables = (*kept)->recordsForQuery("SELECT name FROM sqlite_master WHERE type = 'table'", {});
+  ASSERT_TRUE(tables.ok());
+  ASSERT_EQ(tables->size(), 1u);
+  EXPECT_EQ(tables->front().at("name"), Object("events"));
+}
+
 TEST_F(Database, FileThatCannotBeMigratedForNowKeepsItsDataForTheNextOpen) {
   writeOldFile(
       "CREATE TABLE queue (data BLOB NOT NULL, bundle_end_timestamp REAL NOT NULL, is_realtime INTEGER);"

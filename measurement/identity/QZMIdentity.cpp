@@ -243,11 +243,34 @@ void QZMIdentity::refreshOnQueue() {
 
 // ---- getters and setters ----
 
+QZMIdentity::Snapshot QZMIdentity::snapshot() {
+  const bool analyticsStorageDenied = QZMConsentSettingsUtil::isAnalyticsStorageDenied();
+  Snapshot out;
+  std::optional<std::string> vendor;
+  syncOnQueue([&] {
+    refreshOnQueue();
+    out.appleConsentStatus = appleConsentStatus_;
+    out.hasLimitedAdTracking = QZMDefaultIdentitySupport::sharedInstance()->hasLimitedAdTracking();
+    out.limitedAdTracking = limitedAdTracking_;
+    out.resettableDeviceID = resettableDeviceID_;
+    if (!analyticsStorageDenied) out.appInstanceID = persistedConfig_->appInstanceID();
+    out.appIDFromDXV = appIDFromDXV_;
+    out.shouldSetLastAdvertisingIDResetUserProperty = persistedConfig_->shouldSetLastAdvertisingIDResetUserProperty();
+    vendor = identifierForVendorString_;
+  });
+  if (!out.resettableDeviceID || out.resettableDeviceID->empty()) {
+    out.identifierForVendor = identifierForVendorFromCache(std::move(vendor));
+  }
+  return out;
+}
+
 std::optional<std::string> QZMIdentity::appInstanceID() {
   if (QZMConsentSettingsUtil::isAnalyticsStorageDenied()) return std::nullopt;
-  updateIdentifiers();
   std::optional<std::string> out;
-  syncOnQueue([&] { out = persistedConfig_->appInstanceID(); });
+  syncOnQueue([&] {
+    refreshOnQueue();
+    out = persistedConfig_->appInstanceID();
+  });
   return out;
 }
 
@@ -257,37 +280,47 @@ void QZMIdentity::setAppInstanceID(const std::optional<std::string>& appInstance
 
 std::optional<std::string> QZMIdentity::hashedResettableDeviceID() {
   if (QZMConsentSettingsUtil::isAdStorageDenied()) return std::nullopt;
-  updateIdentifiers();
   std::optional<std::string> out;
-  syncOnQueue([&] { out = persistedConfig_->hashedResettableDeviceID(); });
+  syncOnQueue([&] {
+    refreshOnQueue();
+    out = persistedConfig_->hashedResettableDeviceID();
+  });
   return out;
 }
 
 std::optional<std::string> QZMIdentity::resettableDeviceID() {
-  updateIdentifiers();
   std::optional<std::string> out;
-  syncOnQueue([&] { out = resettableDeviceID_; });
+  syncOnQueue([&] {
+    refreshOnQueue();
+    out = resettableDeviceID_;
+  });
   return out;
 }
 
 std::uint64_t QZMIdentity::appleConsentStatus() {
-  updateIdentifiers();
   std::uint64_t out = 0;
-  syncOnQueue([&] { out = appleConsentStatus_; });
+  syncOnQueue([&] {
+    refreshOnQueue();
+    out = appleConsentStatus_;
+  });
   return out;
 }
 
 bool QZMIdentity::limitedAdTracking() {
-  updateIdentifiers();
   bool out = false;
-  syncOnQueue([&] { out = limitedAdTracking_; });
+  syncOnQueue([&] {
+    refreshOnQueue();
+    out = limitedAdTracking_;
+  });
   return out;
 }
 
 bool QZMIdentity::hasLimitedAdTracking() {
-  updateIdentifiers();
   bool out = false;
-  syncOnQueue([&] { out = QZMDefaultIdentitySupport::sharedInstance()->hasLimitedAdTracking(); });
+  syncOnQueue([&] {
+    refreshOnQueue();
+    out = QZMDefaultIdentitySupport::sharedInstance()->hasLimitedAdTracking();
+  });
   return out;
 }
 
@@ -316,10 +349,14 @@ void QZMIdentity::setAppIDFromDXV(std::string_view appID) {
 
 std::optional<std::string> QZMIdentity::identifierForVendor() {
   if (auto advertising = resettableDeviceID(); advertising && !advertising->empty()) return std::nullopt;
-  if (isIDFVCollectionEnabled_ && !*isIDFVCollectionEnabled_) return std::nullopt;
-  if (QZMConsentSettingsUtil::isAnalyticsStorageDenied()) return std::nullopt;
   std::optional<std::string> cached;
   syncOnQueue([&] { cached = identifierForVendorString_; });
+  return identifierForVendorFromCache(std::move(cached));
+}
+
+std::optional<std::string> QZMIdentity::identifierForVendorFromCache(std::optional<std::string> cached) {
+  if (isIDFVCollectionEnabled_ && !*isIDFVCollectionEnabled_) return std::nullopt;
+  if (QZMConsentSettingsUtil::isAnalyticsStorageDenied()) return std::nullopt;
   if (cached) return cached;
   if (!dispatch::isMainThread()) {
     scheduleVendorIdentifierRead();

@@ -10,10 +10,10 @@
 // denied no advertising identifier or its hash. Stored values stay as they
 // are.
 //
-// Every mutable field lives on the identity's serial queue: getters wait for
-// it (a getter first queues a refresh, so its read sees the refresh's
-// result), setters and refreshes are queued. Getters must not be called from
-// the identity queue.
+// Every mutable field lives on the identity's serial queue: getters take it
+// (a getter first refreshes there, so its read sees the refresh's result),
+// setters and refreshes are queued. Getters must not be called from the
+// identity queue.
 #pragma once
 
 #include <atomic>
@@ -67,6 +67,20 @@ class QZMIdentity : public std::enable_shared_from_this<QZMIdentity> {
   // at most once per the configuration's ad-ID cache time.
   void updateIdentifiers();
   void updateIdentifiersAndWait();
+
+  // What a bundle takes from the identity, refreshed and read in one visit
+  // to the queue; each field answers as its getter would.
+  struct Snapshot {
+    std::uint64_t appleConsentStatus = 0;
+    bool hasLimitedAdTracking = false;
+    bool limitedAdTracking = false;
+    std::optional<std::string> resettableDeviceID;
+    std::optional<std::string> identifierForVendor;
+    std::optional<std::string> appInstanceID;
+    std::optional<std::string> appIDFromDXV;
+    bool shouldSetLastAdvertisingIDResetUserProperty = false;
+  };
+  Snapshot snapshot();
 
   std::optional<std::string> appInstanceID();
   void setAppInstanceID(const std::optional<std::string>& appInstanceID);
@@ -126,6 +140,9 @@ class QZMIdentity : public std::enable_shared_from_this<QZMIdentity> {
  private:
   void refreshOnQueue();
   void scheduleVendorIdentifierRead();
+  // The vendor identifier once the advertising identifier, the switch and
+  // consent allow it, from the cache read on the queue.
+  std::optional<std::string> identifierForVendorFromCache(std::optional<std::string> cached);
   // Runs the block on the identity queue and waits; inline when already there.
   void syncOnQueue(const std::function<void()>& block);
 
