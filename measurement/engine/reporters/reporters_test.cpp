@@ -212,7 +212,8 @@ TEST_F(Reporters, StartsRacingFromTheMainThreadAndTheWorkerQueueMakeOneSession) 
     // The engine's launch session against the app becoming active.
     recorder->scheduler()->scheduleOnWorkerQueueBlockID("test:launch session", [&] {
       start.arrive_and_wait();
-      for (volatile int spin = 0; spin < round * 5; spin = spin + 1) {
+      for (volatile int spin = 0; spin < round * 5;) {
+        spin = spin + 1;
       }
       recorder->reportSessionStartOnWorkerQueueWithTimestamp(clock->now(), false);
     });
