@@ -1,10 +1,15 @@
-// The event-editing interpreter beside Lua 5.4 on the same three programs:
-// a counting loop over 1..1e6 with a condition in its body, a function
-// called 1e5 times, and sorting 1e4 numbers with a comparison function.
-// Each figure is the median of several runs in milliseconds, followed by
-// the interpreter's ratio to Lua and, for the loop, its evaluations per
-// iteration. The interpreter runs without its instruction limit here: the
-// loop alone takes some twenty million evaluations.
+// The event-editing interpreter beside Lua 5.4 on the same programs: a
+// counting loop over 1..1e6 with a condition in its body, a function called
+// 1e5 times, building a text by 1e4 appends, splitting a text of 1e5 pieces,
+// filling an array of 1e5 numbers and summing it, and sorting 1e4 numbers
+// with a comparison function. The two sides run in alternate rounds, so that
+// the machine's load falls on both alike; each figure is the median of the
+// rounds in milliseconds, and the ratio the median of the rounds' ratios.
+// The interpreter runs without its instruction limit here.
+//
+// Then the worst cases known for the budget: programs that run until their
+// 1,000,000 instructions are spent, each beside a plain loop spending the
+// same budget, with the ratio of their times.
 extern "C" {
 #include <lauxlib.h>
 #include <lua.h>
@@ -27,7 +32,7 @@ extern "C" {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr int kRuns = 7;
+constexpr int kRounds = 9;
 constexpr int kSortLength = 10000;
 
 void report(const std::string& name, double value, const char* unit) {
@@ -40,16 +45,37 @@ void report(const std::string& name, double value, const char* unit) {
   std::exit(1);
 }
 
-double medianMilliseconds(const std::function<void()>& run) {
-  run();  // warm-up
-  std::vector<double> times;
-  for (int i = 0; i < kRuns; ++i) {
-    const auto start = Clock::now();
-    run();
-    times.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+double milliseconds(const std::function<void()>& run) {
+  const auto start = Clock::now();
+  run();
+  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+double median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 2];
+}
+
+// Medians of the two sides and of their ratio, from alternate rounds after
+// one warm-up of each.
+struct Comparison {
+  double subject;
+  double reference;
+  double ratio;
+};
+
+Comparison compare(const std::function<void()>& subject, const std::function<void()>& reference) {
+  subject();
+  reference();
+  std::vector<double> subjects, references, ratios;
+  for (int round = 0; round < kRounds; ++round) {
+    const double a = milliseconds(subject);
+    const double b = milliseconds(reference);
+    subjects.push_back(a);
+    references.push_back(b);
+    ratios.push_back(a / b);
   }
-  std::sort(times.begin(), times.end());
-  return times[times.size() / 2];
+  return {median(subjects), median(references), median(ratios)};
 }
 
 // The numbers both interpreters sort: a fixed pseudo-random sequence.
@@ -93,6 +119,35 @@ const Program kPrograms[] = {
      "for i = 1, 100000 do acc = f(acc) end\n"
      "return acc\n",
      100000.0},
+    {"string_build_1e4",
+     "(var \"s\" \"i\") (assign \"s\" \"\") (assign \"i\" 0)"
+     "(for (array \"i\") (< (get \"i\") 10000) (assign \"i\" (+ (get \"i\") 1))"
+     "  (list (assign \"s\" (+ (get \"s\") \"item,\"))))"
+     "(prop (get \"s\") \"length\")",
+     "local s = ''\n"
+     "for i = 1, 10000 do s = s .. 'item,' end\n"
+     "return #s\n",
+     50000.0},
+    {"string_split_1e5",
+     "(prop (call (get \"text\") \"split\" (array \",\")) \"length\")",
+     "local pieces = {}\n"
+     "for piece in string.gmatch(text, '[^,]+') do pieces[#pieces + 1] = piece end\n"
+     "return #pieces\n",
+     100000.0},
+    {"array_fill_sum_1e5",
+     "(var \"a\" \"sum\" \"i\") (assign \"a\" (array)) (assign \"sum\" 0) (assign \"i\" 0)"
+     "(for (array \"i\") (< (get \"i\") 100000) (assign \"i\" (+ (get \"i\") 1))"
+     "  (list (call (get \"a\") \"push\" (array (get \"i\")))))"
+     "(assign \"i\" 0)"
+     "(for (array \"i\") (< (get \"i\") 100000) (assign \"i\" (+ (get \"i\") 1))"
+     "  (list (assign \"sum\" (+ (get \"sum\") (prop (get \"a\") (get \"i\"))))))"
+     "(get \"sum\")",
+     "local a = {}\n"
+     "for i = 0, 99999 do a[#a + 1] = i end\n"
+     "local sum = 0\n"
+     "for i = 1, 100000 do sum = sum + a[i] end\n"
+     "return sum\n",
+     4999950000.0},
     {"sort_1e4",
      "(var \"sorted\")"
      "(assign \"sorted\" (call (call (get \"data\") \"slice\" (array)) \"sort\""
@@ -104,15 +159,23 @@ const Program kPrograms[] = {
      0.0},  // set from the input below
 };
 
+// The text both sides split: 1e5 pieces separated by commas.
+std::string splitInput() {
+  std::string text;
+  for (int i = 0; i < 100000; ++i) text += (i ? ",p" : "p") + std::to_string(i % 10);
+  return text;
+}
+
 // Runs the program once in a fresh runtime; returns its value and counts
 // its evaluations.
 double runInterpreter(const std::vector<std::shared_ptr<QZMPBRuntimeEntity>>& statements,
-                      const std::vector<double>& data, std::uint64_t* evaluations) {
+                      const std::vector<double>& data, const std::string& text, std::uint64_t* evaluations) {
   QZMPRuntime runtime({.instructionLimit = UINT64_MAX});
   std::vector<QZMPRuntimeValue> values;
   for (double number : data) values.push_back(QZMPRuntimeValue::number(number));
   runtime.globalScope().addValue(QZMPRuntimeValue(QZMPObjectManager::arrayValueWithArray(values, runtime.globalScope())),
                                  u"data");
+  runtime.globalScope().addValue(QZMPRuntimeValue::stringFromUTF8(text), u"text");
   runtime.resetInstructionCount();
   QZMPError error;
   const QZMPRuntimeValue result = runtime.executeStatements(statements, error);
@@ -130,6 +193,56 @@ double runLua(lua_State* lua, const char* text) {
   return result;
 }
 
+// Programs that spend the whole budget on work that grows with their data
+// rather than with the statements they run. Each ends with code 18.
+struct Hostile {
+  const char* name;
+  const char* text;
+};
+
+// "s": 2^17 units; "b" as long, differing in its last unit; "same": 1000
+// times s; "copies": 20 copies of s, each its own string.
+#define LONG_TEXTS                                                                              \
+  "(var \"s\" \"b\" \"same\" \"copies\") (assign \"s\" \"x\")"                                       \
+  "(while (< (prop (get \"s\") \"length\") 131072) 1 false"                                        \
+  "  (list (assign \"s\" (+ (get \"s\") (get \"s\")))))"                                          \
+  "(assign \"b\" (+ (call (get \"s\") \"slice\" (array 1)) \"y\"))"                              \
+  "(assign \"same\" (array)) (assign \"copies\" (array))"                                         \
+  "(while (< (prop (get \"same\") \"length\") 1000) 1 false"                                      \
+  "  (list (call (get \"same\") \"push\" (array (get \"s\")))))"                                   \
+  "(while (< (prop (get \"copies\") \"length\") 20) 1 false"                                      \
+  "  (list (call (get \"copies\") \"push\" (array (+ (get \"s\") \"\")))))"
+
+const Hostile kHostile[] = {
+    {"plain_loop", "(while true 1 false (list 0))"},
+    {"sort_same_text", LONG_TEXTS "(while true 1 false (list (call (get \"same\") \"sort\" (array))))"},
+    {"sort_long_texts", LONG_TEXTS "(while true 1 false (list (call (get \"copies\") \"sort\" (array))))"},
+    {"index_of_long_texts",
+     LONG_TEXTS "(while true 1 false (list (call (get \"copies\") \"indexOf\" (array (get \"b\")))))"},
+    {"switch_long_texts",
+     LONG_TEXTS "(while true 1 false (list (switch (get \"b\") (list (get \"s\") (get \"s\") (get \"s\")) (list))))"},
+    {"make_long_texts", LONG_TEXTS "(while true 1 false (list (+ (get \"s\") (get \"b\"))))"},
+    {"search_long_needle",
+     "(var \"t\" \"n\") (assign \"t\" \"a\")"
+     "(while (< (prop (get \"t\") \"length\") 1048576) 1 false (list (assign \"t\" (+ (get \"t\") (get \"t\")))))"
+     "(assign \"n\" (+ (call (get \"t\") \"slice\" (array 786432)) \"b\"))"
+     "(while true 1 false (list (call (get \"t\") \"indexOf\" (array (get \"n\")))"
+     "  (call (get \"t\") \"lastIndexOf\" (array (get \"n\"))) (call (get \"t\") \"split\" (array (get \"n\")))))"},
+    {"deep_closures",
+     "(var \"f\" \"L\" \"i\") (assign \"L\" (list (return (fn \"\" (array) (run (get \"L\"))))))"
+     "(assign \"f\" (fn \"\" (array) (run (get \"L\")))) (assign \"i\" 0)"
+     "(while (< (get \"i\") 1500) (assign \"i\" (+ (get \"i\") 1)) false (list (assign \"f\" ($f))))"
+     "(while true 1 false (list ($f)))"},
+};
+
+double runHostile(const std::vector<std::shared_ptr<QZMPBRuntimeEntity>>& statements) {
+  QZMPRuntime runtime;
+  QZMPError error;
+  runtime.executeStatements(statements, error);
+  if (!error.is(QZMPGlintErrorInstructionLimit)) fail("a hostile program did not spend its budget");
+  return static_cast<double>(runtime.getInstructionCount());
+}
+
 }  // namespace
 
 // With an argument, runs only the programs whose name contains it (for
@@ -137,6 +250,7 @@ double runLua(lua_State* lua, const char* text) {
 int main(int argc, char** argv) {
   const std::string only = argc > 1 ? argv[1] : "";
   const std::vector<double> data = sortInput();
+  const std::string text = splitInput();
   const auto [low, high] = std::minmax_element(data.begin(), data.end());
 
   lua_State* lua = luaL_newstate();
@@ -147,6 +261,8 @@ int main(int argc, char** argv) {
     lua_rawseti(lua, -2, i + 1);
   }
   lua_setglobal(lua, "data");
+  lua_pushlstring(lua, text.data(), text.size());
+  lua_setglobal(lua, "text");
 
   for (const Program& program : kPrograms) {
     if (std::string(program.name).find(only) == std::string::npos) continue;
@@ -155,16 +271,36 @@ int main(int argc, char** argv) {
     if (!statements) fail(std::string(program.name) + " does not assemble: " + statements.error().description);
 
     std::uint64_t evaluations = 0;
-    if (runInterpreter(*statements, data, &evaluations) != expected) fail(std::string(program.name) + ": wrong result");
+    if (runInterpreter(*statements, data, text, &evaluations) != expected) {
+      fail(std::string(program.name) + ": wrong result");
+    }
     if (runLua(lua, program.lua) != expected) fail(std::string(program.name) + ": wrong result from Lua");
 
-    const double interpreter = medianMilliseconds([&] { runInterpreter(*statements, data, nullptr); });
-    const double reference = medianMilliseconds([&] { runLua(lua, program.lua); });
-    report(std::string("runtime_") + program.name, interpreter, "ms");
-    report(std::string("lua_") + program.name, reference, "ms");
-    report(std::string("runtime_") + program.name + "_ratio_to_lua", interpreter / reference, "x");
+    const Comparison figures = compare([&] { runInterpreter(*statements, data, text, nullptr); },
+                                       [&] { runLua(lua, program.lua); });
+    report(std::string("runtime_") + program.name, figures.subject, "ms");
+    report(std::string("lua_") + program.name, figures.reference, "ms");
+    report(std::string("runtime_") + program.name + "_ratio_to_lua", figures.ratio, "x");
     report(std::string("runtime_") + program.name + "_evaluations", static_cast<double>(evaluations), "count");
   }
   lua_close(lua);
+
+  std::vector<std::shared_ptr<QZMPBRuntimeEntity>> plain;
+  double worst = 0;
+  for (const Hostile& hostile : kHostile) {
+    auto statements = QZMPAssembleStatements(hostile.text);
+    if (!statements) fail(std::string(hostile.name) + " does not assemble: " + statements.error().description);
+    if (plain.empty()) {
+      plain = *statements;
+      continue;
+    }
+    if (std::string(hostile.name).find(only) == std::string::npos && !only.empty()) continue;
+    const Comparison figures = compare([&] { runHostile(*statements); }, [&] { runHostile(plain); });
+    report(std::string("runtime_budget_") + hostile.name, figures.subject, "ms");
+    report("runtime_budget_plain_loop", figures.reference, "ms");
+    report(std::string("runtime_budget_") + hostile.name + "_ratio_to_plain_loop", figures.ratio, "x");
+    worst = std::max(worst, figures.ratio);
+  }
+  if (worst > 0) report("runtime_budget_worst_ratio_to_plain_loop", worst, "x");
   return 0;
 }

@@ -49,13 +49,15 @@ QZMConsumerMailDomains QZMCurrentConsumerMailDomains() {
   return gDomains;
 }
 
+// \A and \z: "$" would also match before a final line break, letting one
+// through to be hashed.
 bool QZMIsValidEmailAddress(std::string_view text) {
-  static const Pattern& pattern = *new Pattern(foundation::RegularExpression::make(R"(^\S+@\S+\.\S+$)"));
+  static const Pattern& pattern = *new Pattern(foundation::RegularExpression::make(R"(\A\S+@\S+\.\S+\z)"));
   return matches(pattern, text);
 }
 
 bool QZMIsValidPhoneNumber(std::string_view text) {
-  static const Pattern& pattern = *new Pattern(foundation::RegularExpression::make(R"(^\+[1-9]\d{1,14}$)"));
+  static const Pattern& pattern = *new Pattern(foundation::RegularExpression::make(R"(\A\+[1-9]\d{1,14}\z)"));
   return matches(pattern, text);
 }
 

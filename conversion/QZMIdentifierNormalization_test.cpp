@@ -43,6 +43,8 @@ TEST_F(NormalizationTest, EmailAddresses) {
       {"ab@exa\tmple.org", std::nullopt},
       {"a.b@mailbox .test", std::nullopt},
       {"\xff@example.org", std::nullopt},
+      {"user@example.com\n", std::nullopt},  // the whole text must match
+      {"user@example.com\r\n", std::nullopt},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(QZMNormalizedEmailAddress(c.input), c.expected) << c.input;
@@ -87,6 +89,7 @@ TEST(Normalization, PhoneNumbers) {
       {"++16505550100", std::nullopt},
       {"+1650\n5550100", std::nullopt},  // a line break is not a blank
       {"+1650\xff", std::nullopt},
+      {"+16505550123\n", std::nullopt},  // the whole text must match
   };
   for (const Case& c : cases) {
     EXPECT_EQ(QZMNormalizedPhoneNumber(c.input), c.expected) << c.input;

@@ -252,9 +252,12 @@ void QZMAnalytics::createAppDelegateProxy() {
 
 void QZMAnalytics::maybeEnableQrlManager() {
   if (!QZMUtilities::shared()->classExists("QRLManager")) return;
-  if (auto initializeSharedInstance = QZMUtilities::classMethod("QRLManager", "initializeSharedInstance")) {
-    initializeSharedInstance();
+  auto initializeSharedInstance = QZMUtilities::classMethod("QRLManager", "initializeSharedInstance");
+  if (!initializeSharedInstance) {
+    QZMAnalyticsMonitor()->logWithLevel(2, 25016, "QRLManager class doesn't define initializeSharedInstance");
+    return;
   }
+  initializeSharedInstance();
 }
 
 void QZMAnalytics::resetForTests() {

@@ -36,7 +36,8 @@ void QZMAnalytics::setAnalyticsEnabled(bool enabled, bool persistSetting) {
 void QZMAnalytics::setSessionTimeoutInterval(double seconds) {
   dispatchAsyncOnSerialQueue([seconds] {
     auto monitor = QZMAnalyticsMonitor();
-    if (seconds < 0) {
+    // NaN counts as negative: stored, no session would ever expire.
+    if (!(seconds >= 0)) {
       monitor->logWithLevel(4, 25060, "Session timeout interval cannot be set to a negative value");
       return;
     }

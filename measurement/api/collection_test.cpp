@@ -2,6 +2,7 @@
 // and the reset bookkeeping, before and after start.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <future>
 
 #include "measurement/api/AnalyticsTestKit.h"
@@ -52,15 +53,18 @@ TEST_F(FacadeCollection, SwitchingCollectionReachesTheEngine) {
 TEST_F(FacadeCollection, SessionTimeoutsArePersistedUntilTheEngineRuns) {
   QZMAnalytics::setSessionTimeoutInterval(600);
   QZMAnalytics::setSessionTimeoutInterval(-1);
+  QZMAnalytics::setSessionTimeoutInterval(std::nan(""));
   settleEngine();
   EXPECT_EQ(QZMPersistedConfig::sharedInstance()->sessionTimeoutValue(), Object(600.0));
-  EXPECT_EQ(linesWithCode(25060).size(), 1u);
+  EXPECT_EQ(linesWithCode(25060).size(), 2u);
   EXPECT_EQ(linesWithCode(25059).size(), 1u);
 
   configureWithRecordingEngine();
   QZMAnalytics::setSessionTimeoutInterval(900);
+  QZMAnalytics::setSessionTimeoutInterval(std::nan(""));
   settleEngine();
   EXPECT_EQ(recorder->sessionTimeouts(), std::vector<double>{900});
+  EXPECT_EQ(linesWithCode(25060).size(), 3u);
   // The session reporter made at start took the stored timeout, once.
   EXPECT_FALSE(QZMPersistedConfig::sharedInstance()->sessionTimeoutValue());
   EXPECT_EQ(recorder->sessionReporter()->timeoutSessionInterval(), 600);

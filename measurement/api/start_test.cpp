@@ -201,12 +201,16 @@ TEST_F(StartOptions, TheTagManagerStartsWhenThereIsOne) {
   EXPECT_EQ(started, 0) << "a method without its class is not there";
   QZMUtilities::registerClassMethod("QRLManager", "initializeSharedInstance", nullptr);
 
+  EXPECT_TRUE(linesWithCode(25016).empty()) << "no class, nothing to say";
+
   utilities->addClass("QRLManager");
   QZMAnalytics::maybeEnableQrlManager();
+  EXPECT_EQ(linesWithCode(25016).size(), 1u) << "a class without its initialiser is logged";
   QZMUtilities::registerClassMethod("QRLManager", "initializeSharedInstance", [&] { ++started; });
   QZMAnalytics::maybeEnableQrlManager();
   QZMUtilities::registerClassMethod("QRLManager", "initializeSharedInstance", nullptr);
   EXPECT_EQ(started, 1);
+  EXPECT_EQ(linesWithCode(25016).size(), 1u);
 }
 
 TEST_F(StartOptions, AnAppThatTurnsTheDelegateProxyOffIsToldSo) {

@@ -90,8 +90,9 @@ constexpr std::array<QZMSettingDescription, kQZMSettingCount> kDescriptions = {{
     {QZMSetting::uploadMaxSizeLimitBytes, "measurement.upload.max_batch_size", QZMSettingKind::int64, 65536, 0,
      10485760},
     {QZMSetting::uploadMaxBundlesLimit, "measurement.upload.max_bundles", QZMSettingKind::int64, 100, 1, 10000},
+    // A count of bundles, read as a count.
     {QZMSetting::maxBundlesCreatedPerIteration, "measurement.upload.max_bundles_created_per_iteration",
-     QZMSettingKind::intervalInt32, 100, 1, 10000},
+     QZMSettingKind::int32, 100, 1, 10000},
     {QZMSetting::maxConversionsPerDay, "measurement.upload.max_conversions_per_day", QZMSettingKind::int32, 10000, 0,
      1000000},
     {QZMSetting::maxErrorEventsPerDay, "measurement.upload.max_error_events_per_day", QZMSettingKind::int32, 1000, 0,
@@ -134,11 +135,11 @@ static_assert(inSettingOrder(), "the table follows QZMSetting");
 std::optional<double> boundedValue(const QZMSettingDescription& description, std::string_view text) {
   std::optional<double> number = QZMMeasurementSettings::numberFromString(text);
   if (!number) return std::nullopt;
-  if (description.kind == QZMSettingKind::interval || description.kind == QZMSettingKind::intervalInt32) {
+  if (description.kind == QZMSettingKind::interval) {
     // Milliseconds: whole ones only, then seconds.
     double whole = std::trunc(*number);
     if (!(std::fabs(whole) < 9.2e18)) return std::nullopt;
-    number = static_cast<double>(static_cast<std::int64_t>(whole)) / 1000.0;
+    number = static_cast<double>(QZMSaturatingCast<std::int64_t>(whole)) / 1000.0;
   }
   if (*number < description.minValue || *number > description.maxValue) return std::nullopt;
   return number;
@@ -206,17 +207,11 @@ std::optional<double> QZMMeasurementSettings::numberFromString(std::string_view 
 double QZMMeasurementSettings::interval(QZMSetting setting) const { return value(setting); }
 
 std::int32_t QZMMeasurementSettings::intValue(QZMSetting setting) const {
-  double number = std::trunc(value(setting));
-  if (number <= std::numeric_limits<std::int32_t>::min()) return std::numeric_limits<std::int32_t>::min();
-  if (number >= std::numeric_limits<std::int32_t>::max()) return std::numeric_limits<std::int32_t>::max();
-  return static_cast<std::int32_t>(number);
+  return QZMSaturatingCast<std::int32_t>(value(setting));
 }
 
 std::int64_t QZMMeasurementSettings::int64Value(QZMSetting setting) const {
-  double number = std::trunc(value(setting));
-  if (number <= -9.2e18) return std::numeric_limits<std::int64_t>::min();
-  if (number >= 9.2e18) return std::numeric_limits<std::int64_t>::max();
-  return static_cast<std::int64_t>(number);
+  return QZMSaturatingCast<std::int64_t>(value(setting));
 }
 
 bool QZMMeasurementSettings::boolValue(QZMSetting setting) const { return intValue(setting) == 1; }

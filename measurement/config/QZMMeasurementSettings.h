@@ -10,7 +10,6 @@
 //   seconds; fractions of a millisecond are dropped before the division.
 // - int32, int64: bounded as parsed, fraction included, then truncated.
 // - toggle: an int32 from 0 to 1, on exactly when 1.
-// - intervalInt32: read by the interval rule, then truncated to an int32.
 // Defaults and bounds of intervals are in seconds.
 #pragma once
 
@@ -96,7 +95,7 @@ enum class QZMSetting : int {
 inline constexpr std::size_t kQZMSettingCount =
     static_cast<std::size_t>(QZMSetting::databaseDeleteStaleBundlesInterval) + 1;
 
-enum class QZMSettingKind { interval, int32, int64, toggle, intervalInt32 };
+enum class QZMSettingKind { interval, int32, int64, toggle };
 
 struct QZMSettingDescription {
   QZMSetting setting;

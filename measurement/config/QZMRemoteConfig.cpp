@@ -202,7 +202,16 @@ void QZMRemoteConfig::reset() {
   {
     std::lock_guard lock(mutex_);
     ++resets_;
-    replaced = std::exchange(state_, State::empty());
+    // The event-editing program outlives a reset: only a new configuration
+    // replaces it.
+    std::shared_ptr<QZMPEventEditing> program = state_->eventEditing;
+    if (program) {
+      auto cleared = std::make_shared<State>();
+      cleared->eventEditing = std::move(program);
+      replaced = std::exchange(state_, std::move(cleared));
+    } else {
+      replaced = std::exchange(state_, State::empty());
+    }
     customerTypeFlag_.reset();
   }
   if (experimentManager_) experimentManager_->reset();

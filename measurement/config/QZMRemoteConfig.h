@@ -127,7 +127,7 @@ class QZMRemoteConfig : public QZMEExperimentObserverDelegate,
     return updateMeasurementConfig(&measurementConfig);
   }
   // Back to the state of an instance without configuration: every cache
-  // empty, the event-editing program dropped, the experiments forgotten.
+  // empty, the experiments forgotten; the event-editing program stays.
   void reset();
 
   const std::string& appID() const { return appID_; }
@@ -203,6 +203,8 @@ class QZMRemoteConfig : public QZMEExperimentObserverDelegate,
   bool implementsClientDidReceiveFetchError() const override { return true; }
   void clientDidReceiveFetchError(const std::shared_ptr<QZMEClient>& client,
                                   const foundation::Error& error) override;
+  bool implementsClientDidLoadStoredSnapshots() const override { return true; }
+  void clientDidLoadStoredSnapshots(const std::shared_ptr<QZMEClient>& client) override;
   bool implementsShouldFetchExperimentsForClient() const override { return true; }
   // While the engine exists and is enabled.
   bool shouldFetchExperimentsForClient(const std::shared_ptr<QZMEClient>& client) override;
@@ -350,6 +352,8 @@ class QZMRemoteConfig : public QZMEExperimentObserverDelegate,
   // leaves as it was.
   std::shared_ptr<const State> parse(const QZMPBMeasurementConfig& config, const State& previous) const;
   void registerWithExperimentManager();
+  // Activates a snapshot an earlier run left waiting and reads the flags.
+  void takeStoredSnapshots();
   void refreshCachedExperimentFlags();
   std::optional<std::uint64_t> appDataConsentStatus() const;
 

@@ -19,10 +19,21 @@ void QZMRemoteConfig::registerWithExperimentManager() {
   experimentClient_ = experimentManager_->registerSDKProperty(property, {});
   if (!experimentClient_) return;
   experimentClient_->setDelegate(std::weak_ptr<QZMEExperimentObserverDelegate>(shared_from_this()));
+  // The manager may not have loaded the stored snapshots yet; if so, it
+  // tells us once it has (clientDidLoadStoredSnapshots).
+  takeStoredSnapshots();
+}
+
+void QZMRemoteConfig::takeStoredSnapshots() {
+  if (!experimentClient_) return;
   if (auto activated = experimentClient_->activateLatestSnapshot(); !activated) {
     QZMMeasurementBase::monitor()->logWithLevel(2, 29023, "Cannot activate stale snapshot. Error", activated.error());
   }
   refreshCachedExperimentFlags();
+}
+
+void QZMRemoteConfig::clientDidLoadStoredSnapshots(const std::shared_ptr<QZMEClient>& /*client*/) {
+  takeStoredSnapshots();
 }
 
 void QZMRemoteConfig::refreshCachedExperimentFlags() {

@@ -72,6 +72,13 @@ QZMKRPXSetting readKRPXSetting(const QZMPBKrpxSetting& krpx) {
   QZMKRPXSetting setting;
   setting.uploadURL = NANOGetString(&krpx, QZMPBKrpxSetting::kUploadUrl);
   setting.serverInfo = NANOGetString(&krpx, QZMPBKrpxSetting::kServerInfo);
+  // The value goes out as an HTTP header: a line break would add headers of
+  // the server's choosing.
+  if (setting.serverInfo && setting.serverInfo->find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos) {
+    QZMMeasurementBase::monitor()->logWithLevel(2, 29029,
+                                                "Server info holds a line break or NUL. It will not be sent");
+    setting.serverInfo.reset();
+  }
   setting.alternateUploadURL = NANOGetString(&krpx, QZMPBKrpxSetting::kAlternateUploadUrl);
   if (NANOHasField(&krpx, QZMPBKrpxSetting::kUploadPercentage)) {
     setting.uploadPercentage = NANOGetInt32(&krpx, QZMPBKrpxSetting::kUploadPercentage);

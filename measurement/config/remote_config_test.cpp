@@ -11,6 +11,7 @@
 
 #include "measurement/config/QZMRemoteConfig.h"
 #include "measurement/config/QZMRemoteConfigEnvironment.h"
+#include "measurement/config/QZMRemoteConfigPrograms.h"
 #include "measurement/config/runtime/QZMPEventEditing.h"
 #include "measurement/config/runtime/testkit/QZMPAssembler.h"
 #include "measurement/experiments/ExperimentsTestKit.h"
@@ -483,6 +484,18 @@ TEST_F(RemoteConfigTest, AddressesComeFromTheEndpointsAndTheConfiguration) {
   auto none = configured({.krpx = QZMKRPXSetting{.uploadURL = "//no-scheme"}});
   EXPECT_EQ(none->KRPXUploadURL(), std::nullopt);
   EXPECT_EQ(make()->KRPXUploadURL(), std::nullopt);
+
+  // A server info that would split the upload's headers is dropped; the
+  // tagged upload itself stays.
+  for (std::string serverInfo : {std::string("srv-1\r\nX-Injected: yes"), std::string("srv-1\nX"),
+                                 std::string("srv-1\r"), std::string("srv\0-1", 6)}) {
+    clearMonitorLines();
+    auto split =
+        configured({.krpx = QZMKRPXSetting{.uploadURL = "https://ok.example.test/a", .serverInfo = serverInfo}});
+    EXPECT_EQ(split->KRPXUploadHTTPHeaders(), std::nullopt);
+    EXPECT_EQ(split->KRPXUploadURL(), "https://ok.example.test/a");
+    EXPECT_FALSE(linesWithCode(29029).empty());
+  }
 }
 
 // ---- Storing and life cycle ----
@@ -626,14 +639,73 @@ TEST_F(RemoteConfigTest, TheProgramComesAndGoesWithItsConfiguration) {
   EXPECT_EQ(config->dataControls(), std::vector<std::string>{"second"});
   EXPECT_EQ(config->consentDefaults(), (Dictionary{{"analytics_storage", "denied"}}));
 
-  // A configuration without programs, and a reset, end the program.
+  // A configuration without programs ends the program; a reset keeps it.
   ASSERT_TRUE(update(*config, {.programs = {kReportingProgram}}));
   ASSERT_TRUE(config->eventEditing());
   ASSERT_TRUE(update(*config, {}));
   EXPECT_EQ(config->eventEditing(), nullptr);
   ASSERT_TRUE(update(*config, {.programs = {kReportingProgram}}));
+  std::shared_ptr<QZMPEventEditing> program = config->eventEditing();
   config->reset();
+  EXPECT_EQ(config->eventEditing(), program);
+  EXPECT_EQ(config->version(), -1);
+  EXPECT_TRUE(config->dataControls().empty());
+}
+
+TEST_F(RemoteConfigTest, ProgramsNestedAsDeepAsTheInterpreterGoesArriveWithTheirConfiguration) {
+  // A constant set to 999 negations of 1: with the statement that holds
+  // them, as deep as evaluation goes.
+  const auto negations = [](int count) {
+    std::string chain = "1";
+    for (int i = 0; i < count; ++i) chain = "(neg " + chain + ")";
+    return chain;
+  };
+  const std::string deep = std::string(R"(
+      (const "register" ($require "internal.registerCallback") "depth" )") +
+                           negations(999) + R"()
+      (function "edit" (array "e") (call (get "e") "setParamValue" (array "depth" (get "depth"))) (return 0))
+      ($register 0 (get "edit") (map "type" "edit")))";
+  std::optional<foundation::Data> bytes =
+      build({.version = 4, .dataControls = {"deep"}, .programs = {deep}})->protoBuffer();
+  ASSERT_TRUE(bytes);
+  std::unique_ptr<QZMPBMeasurementConfig> decoded = QZMRemoteConfigDecode(*bytes);
+  ASSERT_TRUE(decoded);
+  auto config = make();
+  ASSERT_TRUE(offMain([&] { return config->updateMeasurementConfig(decoded.get()); }));
+  ASSERT_TRUE(config->eventEditing());
+  offMain([&] {
+    QZMPError error;
+    EXPECT_TRUE(config->eventEditing()->handleEvent(QZMEditEvent{"purchase", 1, {}}, error));
+    EXPECT_FALSE(error.isSet());
+  });
+  EXPECT_EQ(config->eventEditing()->eventContext().outputEvent().parameters().at("depth"), Object(-1.0));
+  EXPECT_TRUE(linesWithCode(29026).empty());
+
+  // A program deeper than any decode takes: the rest of its configuration
+  // comes through, without event editing.
+  auto tooDeep = QZMPAssembleProgramBytes(negations(1100));
+  ASSERT_TRUE(tooDeep);
+  bytes = build({.version = 5, .dataControls = {"kept"}})->protoBuffer();
+  ASSERT_TRUE(bytes);
+  const std::uint32_t programsTag =
+      QZMPBMeasurementConfig::messageClass.schema->fields[QZMPBMeasurementConfig::kDynamicEventEditing].tag;
+  for (std::uint64_t value : {std::uint64_t{programsTag} << 3 | 2, std::uint64_t{tooDeep->size()}}) {
+    for (; value >= 0x80; value >>= 7) bytes->push_back(static_cast<std::uint8_t>(value | 0x80));
+    bytes->push_back(static_cast<std::uint8_t>(value));
+  }
+  bytes->insert(bytes->end(), tooDeep->begin(), tooDeep->end());
+  EXPECT_FALSE(QZMPBMeasurementConfig::initWithBuffer(*bytes));
+  decoded = QZMRemoteConfigDecode(*bytes);
+  ASSERT_TRUE(decoded);
+  EXPECT_EQ(linesWithCode(29026).size(), 1u);
+  ASSERT_TRUE(offMain([&] { return config->updateMeasurementConfig(decoded.get()); }));
+  EXPECT_EQ(config->version(), 5);
+  EXPECT_EQ(config->dataControls(), std::vector<std::string>{"kept"});
   EXPECT_EQ(config->eventEditing(), nullptr);
+
+  // Bytes that are not a configuration stay refused.
+  bytes->resize(bytes->size() - 1);
+  EXPECT_FALSE(QZMRemoteConfigDecode(*bytes));
 }
 
 TEST_F(RemoteConfigTest, ResetEmptiesEveryCacheAndTheExpiryFollowsTheFetchTime) {
@@ -729,6 +801,64 @@ TEST_F(RemoteConfigExperiments, FlagsComeBeforeTheSwitchesOnceTheirSnapshotIsAct
   flush();
   EXPECT_TRUE(config->customerTypeEnabled());
   EXPECT_TRUE(config->experimentIDs().empty());
+}
+
+TEST_F(RemoteConfigExperiments, StoredSnapshotsReachTheFlagsWhicheverOfLoadAndRegistrationComesFirst) {
+  struct Case {
+    const char* title;
+    bool activatedLastRun;  // else announced and left waiting when the run ended
+    bool registerFirst;
+  } cases[] = {
+      {"activated, loaded first", true, false},
+      {"activated, registered first", true, true},
+      {"left waiting, loaded first", false, false},
+      {"left waiting, registered first", false, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.title);
+    // The last run.
+    {
+      auto config = makeConfig();
+      flush();
+      fetched({{7, {{"customer_type_enabled", Object(false)}}}});
+      ASSERT_TRUE(config->hasNewSnapshot());
+      if (c.activatedLastRun) {
+        ASSERT_TRUE(config->activateNewSnapshot());
+      }
+      flush();
+    }
+
+    // The restart.
+    manager.reset();
+    makeTaskManager();
+    manager = QZMEManager::initWithTaskManager(taskManager);
+    std::shared_ptr<QZMRemoteConfig> config;
+    if (c.registerFirst) {
+      config = makeConfig();
+      flush();
+      EXPECT_TRUE(config->customerTypeEnabled()) << "nothing loaded yet";
+      taskManager->startTaskManager();
+    } else {
+      taskManager->startTaskManager();
+      flush();
+      config = makeConfig();
+    }
+    flush();
+    dispatch::drainMainQueue();
+
+    EXPECT_FALSE(config->customerTypeEnabled());
+    EXPECT_EQ(config->experimentIDs(), std::vector<std::int32_t>{7});
+    EXPECT_FALSE(manager->pendingSnapshotOfSDKName(kQZMRemoteConfigSDKName));
+    flush();
+    foundation::Result<std::vector<QZMESnapshot>> pending = foundation::Error();
+    onWorker([&] { pending = taskManager->database()->fetchAllPendingSnapshots(); });
+    ASSERT_TRUE(pending);
+    EXPECT_TRUE(pending->empty()) << "no longer waiting in storage either";
+
+    // The next case starts from nothing stored.
+    config->reset();
+    flush();
+  }
 }
 
 TEST_F(RemoteConfigExperiments, TheObserverLogsFetchErrorsAndFetchesWhileTheEngineIsEnabled) {

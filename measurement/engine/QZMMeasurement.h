@@ -95,6 +95,15 @@ inline constexpr double kQZMUploadSuspensionInterval = 3600;
 // Posted by the application once it has launched.
 inline constexpr const char* kQZMApplicationDidFinishLaunchingNotification =
     "UIApplicationDidFinishLaunchingNotification";
+// How far ahead of the clock an event may be stamped when it enters.
+inline constexpr double kQZMEventTimeFutureAllowance = 86400;
+// Whether an event time (seconds since 1970) can make a bundle: finite, at
+// least one millisecond after 1970 and within the messages' millisecond range.
+bool QZMIsBundleableEventTime(double seconds);
+// Whether an event time may enter the engine at the time now: bundleable and
+// at most kQZMEventTimeFutureAllowance ahead (a time in milliseconds would
+// otherwise hold every later upload back).
+bool QZMIsAcceptableEventTime(double seconds, double now);
 // A background task identifier that names no task.
 inline constexpr std::uint64_t kQZMBackgroundTaskInvalid = 0;
 inline constexpr const char* kQZMBackgroundTaskName = "QZMAnalyticsMeasurementBackgroundTask";
@@ -360,6 +369,9 @@ class QZMMeasurement : public QZMMeasurementBase,
   // The whole road from a built event to its stored row and the events it
   // triggers or an editing program creates.
   void handleEventOnWorkerQueue(std::unique_ptr<QZMEvent> event);
+  // Whether the event's time may enter the engine now; a refused one is
+  // logged and must be dropped.
+  bool acceptsEventTimeOnWorkerQueue(const QZMEvent& event);
   // The engine's own events: default parameters (none for "_err", no
   // "dxd_" ones for "_cmp"), handling, then the listeners.
   void handleInternalEventOnWorkerQueue(std::unique_ptr<QZMEvent> event);

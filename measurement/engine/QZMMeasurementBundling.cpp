@@ -7,8 +7,10 @@
 #include <algorithm>
 #include <cmath>
 #include <iterator>
+#include <limits>
 #include <string_view>
 
+#include "absl/strings/str_cat.h"
 #include "measurement/config/QZMRemoteConfig.h"
 #include "measurement/consent/QZMConsentSettingsUtil.h"
 #include "measurement/engine/QZMMeasurement.h"
@@ -16,6 +18,7 @@
 #include "measurement/foundation/QZMDailyCounts.h"
 #include "measurement/foundation/QZMDatabase.h"
 #include "measurement/foundation/QZMMonitor.h"
+#include "measurement/foundation/QZMNumericUtil.h"
 #include "measurement/foundation/QZMPersistedConfig.h"
 #include "measurement/foundation/QZMScheduler.h"
 #include "measurement/identity/QZMIdentity.h"
@@ -43,12 +46,20 @@ bool isPublicName(std::string_view name) { return !name.empty() && name.front() 
 std::int64_t hourOfRow(const QZMDatabase::Record& row) {
   auto timestamp = row.find("timestamp");
   double seconds = timestamp != row.end() && timestamp->second.isNumber() ? timestamp->second.doubleValue() : 0;
-  return static_cast<std::int64_t>(std::floor(seconds)) / 3600;
+  return QZMSaturatingCast<std::int64_t>(std::floor(seconds)) / 3600;
 }
 
 std::int64_t rowIDOfRow(const QZMDatabase::Record& row) {
   auto rowID = row.find("rowid");
   return rowID != row.end() && rowID->second.isInteger() ? rowID->second.int64Value() : -1;
+}
+
+// Engagement times come from stored rows and properties: a sum of hostile
+// ones stays at the end of the range instead of overflowing.
+std::int64_t saturatingSum(std::int64_t a, std::int64_t b) {
+  std::int64_t sum;
+  if (!__builtin_add_overflow(a, b, &sum)) return sum;
+  return b > 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
 }
 
 std::size_t encodedSize(const QZMEvent& event) {
@@ -115,7 +126,21 @@ bool QZMMeasurement::bundleRawEvents() {
       monitor->logWithLevel(1, 23095, "Unable to fetch next event metadata. Error", next.error());
       return false;
     }
-    if (!*next) return true;
+    if (!*next) {
+      // Either nothing is stored, or the oldest row names no metadata: such
+      // rows can never be bundled and would stop everything behind them.
+      auto deleted = database->deleteRawEventsWithUnreadableMetadataFingerprint();
+      if (!deleted) {
+        monitor->logWithLevel(1, 23119, "Unable to delete raw events. RowID, error", std::int64_t{-1},
+                              deleted.error());
+        return false;
+      }
+      if (*deleted == 0) return true;
+      monitor->logWithLevel(4, 23096, "Failed to filter raw event. Error",
+                            absl::StrCat(*deleted, " rows without a metadata fingerprint dropped"));
+      consumed = true;
+      return true;
+    }
     std::int64_t fingerprint = **next;
 
     std::optional<RawEventRun> run = rawEventsWithMetadataFingerprint(fingerprint);
@@ -129,7 +154,10 @@ bool QZMMeasurement::bundleRawEvents() {
     if (!metadata) {
       monitor->logWithLevel(1, 23098, "Unable to fetch event metadata. Metadata fingerprint, error", fingerprint,
                             metadata.error());
-      return false;
+      // A failure that may pass is tried again; metadata that cannot be
+      // read never will be, and its events go as those without metadata.
+      if (QZMSqliteStore::isPassingFailure(metadata.error())) return false;
+      return consume(rowIDs, fingerprint);
     }
     if (!*metadata) {
       // Without their metadata these events can never form a bundle.
@@ -181,6 +209,12 @@ bool QZMMeasurement::bundleRawEvents() {
     if (!updateAppMetadataForBundle(*bundle, start, end)) return false;
 
     auto userAttributes = NANOGetArray<QZMPBUserAttribute>(bundle.get(), Bundle::kUserAttributes);
+    if (shouldUpdateNPAUserProperty()) {
+      // A consent change from the configuration reaches "_npa" here. The
+      // flag stays while the bundle may still be rolled back.
+      setPersonalizedAdsUserPropertyOnWorkerQueue();
+      database->performAfterCommit([this] { setShouldUpdateNPAUserProperty(false); });
+    }
     if (!analyticsStorageDenied && audience) {
       for (const auto& userAttribute : userAttributes.value_or(std::vector<std::shared_ptr<QZMPBUserAttribute>>())) {
         if (!audience->evaluateFiltersForNanoUserProperty(*userAttribute, &audienceTimestampsCache, start)) return false;
@@ -232,6 +266,9 @@ std::optional<QZMMeasurement::RawEventRun> QZMMeasurement::rawEventsWithMetadata
   auto filter = [&](std::size_t keptCount, const QZMDatabase::Record& row) {
     std::int64_t rowID = rowIDOfRow(row);
     auto decoded = QZMRawEventDataFromDictionary(row);
+    if (decoded && !QZMIsBundleableEventTime(decoded->rawEvent()->timestamp())) {
+      decoded = qzm_errorWithCode(2, absl::StrCat("Event time cannot be bundled: ", decoded->rawEvent()->timestamp()));
+    }
     std::int64_t eventSize = decoded ? static_cast<std::int64_t>(encodedSize(*decoded->rawEvent())) : 0;
     if (keptCount > 0) {
       if (taken >= maxEvents || hourOfRow(row) != hour || rowID != previousRowID + 1 || size + eventSize >= maxSize) {
@@ -414,7 +451,9 @@ void QZMMeasurement::evaluationTimeFromRawEvents(const std::vector<QZMRawEventDa
   std::int64_t engagement = 0;
   for (const QZMRawEventData& rawEvent : rawEvents) {
     const QZMValue* time = parameter(*rawEvent.rawEvent(), "_et");
-    if (time && time->isInt64() && !parameter(*rawEvent.rawEvent(), "_fr")) engagement += time->int64Value();
+    if (time && time->isInt64() && !parameter(*rawEvent.rawEvent(), "_fr")) {
+      engagement = saturatingSum(engagement, time->int64Value());
+    }
   }
   if (!updateUserEngagement(engagement, bundle, false)) return;
   if (sessionStart) {
@@ -564,7 +603,7 @@ bool QZMMeasurement::updateUserEngagement(std::int64_t engagementTimeMillis, QZM
     return false;
   }
   std::int64_t total = engagementTimeMillis;
-  if (*stored && (*stored)->value.isInteger()) total += (*stored)->value.int64Value();
+  if (*stored && (*stored)->value.isInteger()) total = saturatingSum(total, (*stored)->value.int64Value());
   double now = foundation::now();
   auto attribute = QZMUserAttribute::initWithOrigin("auto", name, QZMValue::initWithInt64(total), now);
   if (!attribute || !database->updateUserAttribute(attribute->stored()).ok()) return false;
@@ -610,6 +649,6 @@ void QZMMeasurement::addBundleMetadataIntoBundle(QZMPBMeasurementBundle& bundle,
     if (appID.empty()) appID = foundation::Bundle::main()->bundleIdentifier();
     NANOSetString(&bundle, Bundle::kAppId, appID);
   }
-  NANOSetInt64(&bundle, Bundle::kStartTimestampMillis, static_cast<std::int64_t>(bundleStartTimestamp * 1000));
-  NANOSetInt64(&bundle, Bundle::kEndTimestampMillis, static_cast<std::int64_t>(bundleEndTimestamp * 1000));
+  NANOSetInt64(&bundle, Bundle::kStartTimestampMillis, QZMMillisecondsFromSeconds(bundleStartTimestamp));
+  NANOSetInt64(&bundle, Bundle::kEndTimestampMillis, QZMMillisecondsFromSeconds(bundleEndTimestamp));
 }

@@ -3,8 +3,10 @@
 // upload. It shares the single request slot and the failure and back-off
 // times with uploads, so the upload schedule paces it too.
 #include <cmath>
+#include <limits>
 
 #include "measurement/config/QZMRemoteConfig.h"
+#include "measurement/config/QZMRemoteConfigPrograms.h"
 #include "measurement/config/runtime/QZMPRuntime.h"
 #include "measurement/consent/QZMConsentSettingsUtil.h"
 #include "measurement/consent/QZMTCFClient.h"
@@ -24,6 +26,10 @@ namespace {
 // A configuration this old is fetched again when the app becomes active,
 // even while uploads keep the regular fetch from running.
 constexpr double kStaleConfigurationAge = 604800;
+// Far more settings, event rules, audiences, programs or data controls than
+// an app's configuration holds; a list beyond it is not read, as reading
+// costs for every item.
+constexpr std::size_t kMaxConfigurationListItems = 10000;
 
 std::shared_ptr<QZMMonitor> monitor() { return QZMMeasurementBase::monitor(); }
 
@@ -150,7 +156,19 @@ bool QZMMeasurement::storeFetchedConfiguration(const foundation::Data& data) {
   auto config = remoteConfigInstance();
   auto database = this->database();
   if (!config || !database) return false;
-  std::unique_ptr<QZMPBMeasurementConfig> fetched = QZMPBMeasurementConfig::initWithBuffer(data);
+  std::unique_ptr<QZMPBMeasurementConfig> fetched = QZMRemoteConfigDecode(data);
+  if (fetched) {
+    for (std::int32_t list : {QZMPBMeasurementConfig::kSettings, QZMPBMeasurementConfig::kEventConfig,
+                              QZMPBMeasurementConfig::kAudiences, QZMPBMeasurementConfig::kDynamicEventEditing,
+                              QZMPBMeasurementConfig::kDataControls}) {
+      std::size_t items = NANOGetArrayCount(fetched.get(), list).value_or(0);
+      if (items > kMaxConfigurationListItems) {
+        monitor->logWithLevel(2, 23149, "Configuration has too many items. It will not be used. Count",
+                              static_cast<std::int64_t>(items));
+        return false;
+      }
+    }
+  }
   if (!fetched || !fetched->protoBuffer()) {
     monitor->logWithLevel(2, 23135, "Configuration data is invalid.");
     return false;
@@ -202,7 +220,16 @@ void QZMMeasurement::updateConsentSettingsUtilWithRemoteConfig() {
 void QZMMeasurement::refreshStaleRemoteConfig() {
   auto config = remoteConfigInstance();
   if (!config) return;
-  if (std::fabs(foundation::now() - config->lastRemoteConfigUpdateTimestamp()) < kStaleConfigurationAge) return;
+  double now = foundation::now();
+  if (std::fabs(now - config->lastRemoteConfigUpdateTimestamp()) < kStaleConfigurationAge) return;
+  // A server that asked for quiet gets it here as from every other fetch;
+  // measured either way, as the upload schedule does.
+  double backoff = persistedConfig_->lastBackoffTimestamp();
+  if (std::fabs(backoff) > std::numeric_limits<double>::epsilon() &&
+      std::fabs(now - backoff) < config->uploadingBackoffInterval()) {
+    monitor()->logWithLevel(8, 23146, "Server asked to back off. Ignoring request to fetch configuration");
+    return;
+  }
   if (isNetworkReadyForRequest()) {
     fetchRemoteConfig();
   } else {

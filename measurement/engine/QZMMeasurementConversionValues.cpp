@@ -13,6 +13,7 @@
 #include "measurement/engine/QZMMeasurement.h"
 #include "measurement/foundation/QZMAlarm.h"
 #include "measurement/foundation/QZMMonitor.h"
+#include "measurement/foundation/QZMNumericUtil.h"
 #include "measurement/foundation/QZMPersistedConfig.h"
 #include "measurement/foundation/QZMScheduler.h"
 #include "measurement/identity/QZMIdentity.h"
@@ -55,7 +56,7 @@ bool systemAtLeast(int major, int minor) {
 
 bool hasNetworkUpdate() { return systemAtLeast(16, 1); }
 
-std::int64_t nowMillis() { return static_cast<std::int64_t>(std::floor(foundation::now() * 1000)); }
+std::int64_t nowMillis() { return QZMSaturatingCast<std::int64_t>(std::floor(foundation::now() * 1000)); }
 
 }  // namespace
 

@@ -143,7 +143,14 @@ void QZMMeasurement::handleKRPXDebugModeWithURL(const std::string& url) {
   if (enable->second == "1") {
     monitor()->setKRPXDebugModeEnabled(true);
     auto previewKey = arguments.find("krpx_preview_key");
-    if (previewKey != arguments.end() && !previewKey->second.empty()) {
+    // The key is sent as a header value: one with a line break (decoded from
+    // the link) would be refused by the network and hold every upload back.
+    bool splitsHeaders = previewKey != arguments.end() &&
+                         previewKey->second.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos;
+    if (splitsHeaders) {
+      monitor()->logWithLevel(2, 23148, "Preview key holds a line break or NUL. It will not be used");
+    }
+    if (previewKey != arguments.end() && !previewKey->second.empty() && !splitsHeaders) {
       setKRPXPreviewHeaders(Dictionary{{"X-Qrl-Server-Preview", previewKey->second}});
     } else {
       setKRPXPreviewHeaders(std::nullopt);

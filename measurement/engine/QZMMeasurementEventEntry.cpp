@@ -19,6 +19,7 @@
 #include "measurement/proto/NANOFieldAccess.h"
 #include "measurement/proto/generated/QZMPBMessages.h"
 #include "platform/foundation/Bundle.h"
+#include "platform/foundation/Clock.h"
 
 namespace {
 
@@ -45,6 +46,22 @@ bool hasUserAttributeNamed(const QZMPBMeasurementBundle& metadata, std::string_v
 }
 
 }  // namespace
+
+bool QZMIsBundleableEventTime(double seconds) {
+  // Written so that NaN fails too.
+  return seconds >= 0.001 && seconds * 1000 < 9.2e18;
+}
+
+bool QZMIsAcceptableEventTime(double seconds, double now) {
+  return QZMIsBundleableEventTime(seconds) && !(seconds - now > kQZMEventTimeFutureAllowance);
+}
+
+bool QZMMeasurement::acceptsEventTimeOnWorkerQueue(const QZMEvent& event) {
+  if (QZMIsAcceptableEventTime(event.timestamp(), foundation::now())) return true;
+  monitor()->logWithLevel(2, 23296, "Event time is not valid. Event dropped. Event name, timestamp",
+                          QZMEventNameForLogging(event.name()), event.timestamp());
+  return false;
+}
 
 // ---- Events from the facade ----
 
@@ -74,6 +91,7 @@ void QZMMeasurement::logEventOnWorkerQueueWithOrigin(const std::string& origin, 
                             QZMEventNameForLogging(name), QZMParametersForLogging(QZMObject(withDefaults)));
     return;
   }
+  if (!acceptsEventTimeOnWorkerQueue(*event)) return;
   if (!addedScreenParameters.empty()) event->addScreenParameters(addedScreenParameters);
 
   if (!enabled && !ignoreEnabled) {
@@ -108,7 +126,9 @@ void QZMMeasurement::logEvent(std::unique_ptr<QZMEvent> event) {
   }
   std::shared_ptr<QZMEvent> held(std::move(event));
   scheduler()->scheduleOnWorkerQueueBlockID("QZMMeasurement:2571", [weak = weak_from_this(), held] {
-    if (auto self = weak.lock()) self->handleEventOnWorkerQueue(held->copy());
+    if (auto self = weak.lock(); self && self->acceptsEventTimeOnWorkerQueue(*held)) {
+      self->handleEventOnWorkerQueue(held->copy());
+    }
   });
 }
 

@@ -69,7 +69,7 @@ void QZMMeasurement::handleEventOnWorkerQueue(std::unique_ptr<QZMEvent> event) {
   }
   if (editing->hasEdits()) {
     auto edited = QZMEvent::eventFromEditEvent(editing->eventContext().outputEvent().editEvent());
-    if (edited) {
+    if (edited && QZMIsAcceptableEventTime(edited->timestamp(), foundation::now())) {
       event = std::move(edited);
     } else {
       // A program that made the event invalid loses its edits, not the event.
@@ -82,13 +82,14 @@ void QZMMeasurement::handleEventOnWorkerQueue(std::unique_ptr<QZMEvent> event) {
   if (editing->hasCreatedEvents()) created = editing->eventContext().eventsToLog();
   writeEventOnWorkerQueue(std::move(event));
   for (const QZMPEvent& item : created) {
-    if (auto made = eventFromEditingItem(item)) writeEventOnWorkerQueue(std::move(made));
+    auto made = eventFromEditingItem(item);
+    if (made && acceptsEventTimeOnWorkerQueue(*made)) writeEventOnWorkerQueue(std::move(made));
   }
   updateSchedule();
 }
 
 void QZMMeasurement::handleInternalEventOnWorkerQueue(std::unique_ptr<QZMEvent> event) {
-  if (!event) return;
+  if (!event || !acceptsEventTimeOnWorkerQueue(*event)) return;
   if (event->name() != "_err") {
     if (auto defaults = persistedConfig()->defaultEventParameters(); defaults && !defaults->empty()) {
       QZMDictionary parameters(defaults->begin(), defaults->end());

@@ -362,7 +362,9 @@ void QZMMeasurement::retrievePSMResponse() {
                           "Failed to query data set for on-device conversion measurement. Will retry later. Code, "
                           "error",
                           std::int64_t{0},
-                          foundation::Error(kDRKNetworkErrorDomain, 0, "The request was not sent: " + *url));
+                          // The query carries the lookup itself and, in debug runs, the debug key.
+                          foundation::Error(kDRKNetworkErrorDomain, 0,
+                                            "The request was not sent: " + url->substr(0, url->find('?'))));
     maybeSchedulePSMRetry();
     updateSchedule();
   }

@@ -11,6 +11,7 @@
 #include "measurement/engine/QZMMeasurement.h"
 #include "measurement/foundation/QZMDatabase.h"
 #include "measurement/foundation/QZMMonitor.h"
+#include "measurement/foundation/QZMNumericUtil.h"
 #include "measurement/foundation/QZMUtilities.h"
 #include "measurement/proto/NANOFieldAccess.h"
 #include "measurement/proto/generated/QZMPBMessages.h"
@@ -18,7 +19,7 @@
 namespace {
 
 std::int32_t dayNumber(double seconds, std::int32_t offsetMinutes) {
-  return static_cast<std::int32_t>((seconds + offsetMinutes * 60.0) / 86400);
+  return QZMSaturatingCast<std::int32_t>((seconds + offsetMinutes * 60.0) / 86400);
 }
 
 std::vector<std::shared_ptr<QZMPBEventParam>> parametersOf(const QZMPBEvent& event) {

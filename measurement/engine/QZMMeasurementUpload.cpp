@@ -13,6 +13,7 @@
 #include "measurement/foundation/QZMDatabase.h"
 #include "measurement/foundation/QZMFoundationCategories.h"
 #include "measurement/foundation/QZMMonitor.h"
+#include "measurement/foundation/QZMNumericUtil.h"
 #include "measurement/foundation/QZMPersistedConfig.h"
 #include "measurement/foundation/QZMScheduler.h"
 #include "measurement/identity/QZMIdentity.h"
@@ -151,7 +152,7 @@ void QZMMeasurement::uploadData() {
   std::vector<QZMQueuedBundle> compatible =
       filteredBundlesWithCompatibleAppID(appID, resettableDeviceID, vendorDeviceID, *queued);
 
-  auto nowMillis = static_cast<std::int64_t>(now * 1000);
+  std::int64_t nowMillis = QZMMillisecondsFromSeconds(now);
   std::vector<std::string> dataControls = config->dataControls();
   std::optional<std::string> ephemeralAppInstanceID = identity ? identity->ephemeralAppInstanceID() : std::nullopt;
   bool checksum = config->checksumEnabled();

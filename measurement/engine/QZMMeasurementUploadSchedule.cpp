@@ -75,8 +75,9 @@ double QZMMeasurement::nextUploadingTime() {
   }
 
   double now = foundation::now();
-  // Data stamped in the future counts as that far in the past.
-  double base = now - std::fabs(latest - now);
+  // Data stamped in the future counts as new now: mirrored into the past, a
+  // time far ahead would leave no upload time at all.
+  double base = std::min(latest, now);
   double next = std::fabs(now - lastSuccess) < interval ? lastSuccess + interval
                                                         : base + config->uploadingInitialDelayInterval();
   if (lastFailure >= base) {

@@ -6,6 +6,7 @@
 #include "measurement/engine/QZMMeasurement.h"
 #include "measurement/foundation/QZMDatabase.h"
 #include "measurement/foundation/QZMMonitor.h"
+#include "measurement/foundation/QZMNumericUtil.h"
 #include "measurement/foundation/QZMPersistedConfig.h"
 #include "measurement/foundation/QZMScheduler.h"
 #include "measurement/identity/QZMIdentity.h"
@@ -27,7 +28,7 @@ constexpr const char* kRegistrationWithAdNetworkKey = "DRALIX_ANALYTICS_REGISTRA
 
 std::int64_t integerOf(const QZMValue& value) {
   if (value.isInt64()) return value.int64Value();
-  if (value.isDouble()) return static_cast<std::int64_t>(value.doubleValue());
+  if (value.isDouble()) return QZMSaturatingCast<std::int64_t>(value.doubleValue());
   return 0;
 }
 

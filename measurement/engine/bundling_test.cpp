@@ -142,15 +142,30 @@ TEST_F(Bundling, PurchasesAreNewUntilOneWasBundled) {
   EXPECT_EQ(customerType(*events[1]), "returning");
 }
 
+// One damaged row, or one the rules refuse, never holds back the events
+// stored after it.
 TEST_F(Bundling, GroupsThatCannotBeBundledAreDroppedAndBundlingGoesOn) {
   struct Case {
     const char* title;
     std::vector<QZMMeasurementSettings::Text> settings;
-    bool corruptFirstRow;
+    std::string damage;  // SQL applied to the first group
+    std::int64_t loggedCode;
   };
+  const std::string firstRow = " WHERE rowid = (SELECT MIN(rowid) FROM raw_events)";
   const std::vector<Case> cases = {
-      {"every event of the group blocked", {{"measurement.upload.blacklist_public", "1"}}, false},
-      {"the group's only row unreadable", {}, true},
+      {"every event of the group blocked", {{"measurement.upload.blacklist_public", "1"}}, "", 23100},
+      {"the group's only row unreadable", {}, "UPDATE raw_events SET data = x'ffffffff'" + firstRow, 23096},
+      {"the group's metadata unreadable",
+       {},
+       "UPDATE raw_events_metadata SET metadata = x'ff' WHERE metadata_fingerprint = (SELECT metadata_fingerprint "
+       "FROM raw_events" +
+           firstRow + ")",
+       23098},
+      {"a time of zero", {}, "UPDATE raw_events SET timestamp = 0" + firstRow, 23096},
+      {"a time beyond the millisecond range", {}, "UPDATE raw_events SET timestamp = 1e300" + firstRow, 23096},
+      {"a time stored as text", {}, "UPDATE raw_events SET timestamp = 'noon'" + firstRow, 23096},
+      {"a fingerprint stored as text", {}, "UPDATE raw_events SET metadata_fingerprint = 'abc'" + firstRow, 23096},
+      {"a fingerprint stored as a fraction", {}, "UPDATE raw_events SET metadata_fingerprint = 1.5" + firstRow, 23096},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.title);
@@ -159,21 +174,15 @@ TEST_F(Bundling, GroupsThatCannotBeBundledAreDroppedAndBundlingGoesOn) {
     std::int64_t second = storeMetadata(Metadata{.appID = "com.example.two"});
     storeEvent(first, "public_one", kDayStart + 1);
     storeEvent(second, "_internal", kDayStart + 2);
-    if (c.corruptFirstRow) {
-      onWorkerQueue([&] {
-        ASSERT_TRUE(database()
-                        ->sqliteStore()
-                        ->executeSQL("UPDATE raw_events SET data = x'ffffffff' WHERE rowid = (SELECT MIN(rowid) FROM "
-                                     "raw_events)")
-                        .ok());
-      });
+    if (!c.damage.empty()) {
+      onWorkerQueue([&] { ASSERT_TRUE(database()->sqliteStore()->executeSQL(c.damage).ok()); });
     }
     clearMonitorLines();
     // Both calls make progress: the lost group, then the good one.
     EXPECT_EQ(bundleAll(), 2);
     EXPECT_EQ(queuedEventNames(), Names{{"_internal"}});
     EXPECT_EQ(rawEventCount(), 0);
-    EXPECT_FALSE(linesWithCode(c.corruptFirstRow ? 23096 : 23100).empty());
+    EXPECT_FALSE(linesWithCode(c.loggedCode).empty());
     onWorkerQueue([&] {
       auto queued = database()->queryBundlesWithCountLimit(10, 100000);
       ASSERT_TRUE(database()->deleteBundlesWithRowIDs({queued->front().rowID}).ok());

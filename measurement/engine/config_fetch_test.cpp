@@ -143,6 +143,54 @@ TEST_F(ConfigFetch, AConfigurationAWeekOldIsFetchedAgainWhenTheAppBecomesActive)
   EXPECT_EQ(linesWithCode(23143).size(), 1u);
 }
 
+TEST_F(ConfigFetch, AConfigurationWithFarMoreItemsThanAnAppUsesIsNotRead) {
+  struct Case {
+    std::size_t emptyRules;
+    bool kept;
+  } cases[] = {{10001, false}, {10000, true}};
+  std::int64_t limit = 3;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.emptyRules);
+    clearMonitorLines();
+    Answer answer = configurationAnswer(std::to_string(++limit), "\"v\"");
+    for (std::size_t i = 0; i < c.emptyRules; ++i) answer.body += std::string("\x2a\x00", 2);
+    server->answer("GET", kConfigPath, answer);
+    fetch();
+    EXPECT_EQ(linesWithCode(23149).size(), c.kept ? 0u : 1u);
+    EXPECT_EQ(config()->uploadMaxEventsPerBundle(), c.kept ? limit : 1000);
+    clock->advance(10);
+  }
+}
+
+TEST_F(ConfigFetch, TheActivationRefreshWaitsOutTheBackOffOfAnUnavailableServer) {
+  server->answer("GET", kConfigPath, Answer{503});
+  fetch();
+  ASSERT_EQ(persistedConfig()->lastBackoffTimestamp(), clock->now());
+  ASSERT_EQ(config()->uploadingBackoffInterval(), 43200);
+  auto configFetches = [&] {
+    std::size_t count = 0;
+    for (const RecordedRequest& request : server->requests()) count += request.method == "GET";
+    return count;
+  };
+  auto becomeActive = [&] {
+    foundation::NotificationCenter::defaultCenter().postNotificationName(
+        ui::notificationName(ui::Notification::applicationDidBecomeActive));
+    settleEngine();
+    if (engine()->isNetworkRequestPending()) waitForNetwork();
+  };
+  // Never fetched, so always stale: only the back-off holds it.
+  for (int minute = 1; minute <= 3; ++minute) {
+    clock->advance(60);
+    becomeActive();
+  }
+  EXPECT_EQ(configFetches(), 1u);
+  EXPECT_EQ(linesWithCode(23146).size(), 3u);
+
+  clock->advance(43200 - 180);
+  becomeActive();
+  EXPECT_EQ(configFetches(), 2u);
+}
+
 
 TEST_F(ConfigFetch, TheConsentDefaultsOfAKeptConfigurationTakeEffect) {
   auto answerFor = [](const std::string& appID) {
@@ -178,5 +226,19 @@ TEST_F(ConfigFetch, TheConsentDefaultsOfAKeptConfigurationTakeEffect) {
     // The "_npa" property follows at the next bundle.
     EXPECT_EQ(engine()->shouldUpdateNPAUserProperty(), step.denied);
   }
+  auto npa = [&] {
+    std::optional<std::int64_t> value;
+    onWorkerQueue([&] {
+      auto stored = database()->userAttributeWithName("_npa");
+      ASSERT_TRUE(stored.ok());
+      if (*stored) value = (*stored)->value.int64Value();
+    });
+    return value;
+  };
+  EXPECT_EQ(npa(), std::nullopt);
+  storeEvent(storeMetadata(), "level_up", clock->now());
+  ASSERT_EQ(bundleAll(), 1);
+  EXPECT_EQ(npa(), 1);
+  EXPECT_FALSE(engine()->shouldUpdateNPAUserProperty());
 }
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <mutex>
 #include <string>
 #include <tuple>
@@ -163,6 +164,42 @@ TEST_F(EngineEvents, RoutingBetweenInterceptorListenersHandlingAndTheEnabledSwit
     }
   }
   QZMAnalytics::removeLogEventListener(token);
+}
+
+// A time that cannot make a bundle, or one far ahead of the clock, never
+// enters: such a row would hold back every event stored after it.
+TEST_F(EngineEvents, EventsWithTimesThatCannotBeBundledAreRefusedAtEveryEntry) {
+  const double now = clock->now();
+  struct Case {
+    const char* name;
+    double timestamp;
+    bool accepted;
+  };
+  const std::vector<Case> cases = {
+      {"zero", 0, false},
+      {"negative", -5, false},
+      {"not a number", std::nan(""), false},
+      {"infinite", INFINITY, false},
+      {"enormous", 1e300, false},
+      {"in milliseconds", now * 1000, false},
+      {"two days ahead", now + 2 * 86400, false},
+      {"an hour ahead", now + 3600, true},
+      {"a year ago", now - 365 * 86400, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::size_t stored = rawEvents().size();
+    const std::size_t refusals = linesWithCode(23296).size();
+    engine->logEventWithOrigin("app", true, "public_entry", {}, c.timestamp, true, false, false, nullptr, {});
+    drain();
+    onWorkerQueue([&] {
+      engine->handleInternalEventOnWorkerQueue(QZMEvent::initWithOrigin("auto", false, "_internal_entry", c.timestamp,
+                                                                        0, QZMDictionary{}));
+    });
+    drain();
+    EXPECT_EQ(rawEvents().size(), stored + (c.accepted ? 2 : 0));
+    EXPECT_EQ(linesWithCode(23296).size(), refusals + (c.accepted ? 0 : 2));
+  }
 }
 
 TEST_F(EngineEvents, DefaultParametersMergeIntoEventsButNeverIntoErrors) {
@@ -399,6 +436,14 @@ TEST_F(EngineEvents, EditingProgramsChangeEventsAndAddTheirOwn) {
             ($logEvent "second" 6 (map "added" "two")))
           ($register 0 (get "make") (map "type" "create")))",
        {{"tap", "app", ""}, {"follow_up", "auto", "one"}, {"second", "app", "two"}},
+       false},
+      {"created events whose time cannot be stored are dropped, the rest kept",
+       R"((function "make" (array "e")
+            ($logEvent "zero_time" 0 (map "n" 1))
+            ($logEvent "in_milliseconds" 1700000000000 (map "n" 1))
+            ($logEvent "kept" 7 (map "added" "three")))
+          ($register 0 (get "make") (map "type" "create")))",
+       {{"tap", "app", ""}, {"kept", "app", "three"}},
        false},
       {"a failing program leaves the event as it came",
        R"((function "edit" (array "e")

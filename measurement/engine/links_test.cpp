@@ -163,6 +163,10 @@ TEST_F(LaunchLink, TheTaggingDebugSwitchFollowsTheLink) {
       {"tolv://open?krpx_debug_enable=1", std::nullopt, 24006},
       {"tolv://open?krpx_debug_enable=1&krpx_preview_key=key%201", preview, 24006},
       {"tolv://open?krpx_debug_enable=0&krpx_preview_key=other", std::nullopt, 24007},
+      // A key that would split the upload's headers is no key.
+      {"tolv://open?krpx_debug_enable=1&krpx_preview_key=key%0D%0AX-Injected:%20yes", std::nullopt, 24006},
+      {"tolv://open?krpx_debug_enable=1&krpx_preview_key=key%0A", std::nullopt, 24006},
+      {"tolv://open?krpx_debug_enable=1&krpx_preview_key=key%00", std::nullopt, 24006},
   };
   for (const auto& c : cases) {
     clearMonitorLines();
@@ -173,6 +177,8 @@ TEST_F(LaunchLink, TheTaggingDebugSwitchFollowsTheLink) {
       if (!linesWithCode(code).empty()) switched.push_back(code);
     }
     EXPECT_EQ(switched, c.switchCode ? std::vector<std::int64_t>{*c.switchCode} : std::vector<std::int64_t>{})
+        << c.url;
+    EXPECT_EQ(linesWithCode(23148).size(), std::string_view(c.url).find("%0") != std::string_view::npos ? 1u : 0u)
         << c.url;
   }
 }

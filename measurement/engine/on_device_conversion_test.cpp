@@ -649,7 +649,17 @@ TEST_F(OnDeviceConversion, ALookupTheNetworkRefusesAtOnceFreesTheNetworkAndIsRet
   QZMPSMContext after = context();
   EXPECT_FALSE(after.isPSMRequestInProgress);
   EXPECT_FALSE(engine()->isNetworkRequestPending());
-  EXPECT_EQ(linesWithCode(23228).size(), 1u);
+  std::vector<testkit::MonitorLine> refused = linesWithCode(23228);
+  ASSERT_EQ(refused.size(), 1u);
+  ASSERT_EQ(refused[0].contexts.size(), 2u);
+  EXPECT_NE(refused[0].contexts[1].find("http://127.0.0.1:1/"), std::string::npos) << refused[0].contexts[1];
+  // The endpoint only: the query carries the lookup.
+  for (const testkit::MonitorLine& line : monitorLines()) {
+    std::string text = line.message;
+    for (const std::string& context : line.contexts) text += " " + context;
+    EXPECT_EQ(text.find("psm_request"), std::string::npos) << text;
+    EXPECT_EQ(text.find("otter@example.com"), std::string::npos) << text;
+  }
   ASSERT_TRUE(after.PSMRetryAlarm);
   EXPECT_TRUE(after.PSMRetryAlarm->hasActiveTimer());
   EXPECT_EQ(after.PSMRetryCount, 1);

@@ -89,6 +89,21 @@ TEST_F(UploadSchedule, NextUploadTimeFollowsTheLastSuccessFailuresAndModes) {
   }
 }
 
+// Data stamped ahead of the clock (a time in milliseconds, say) is taken as
+// new: uploads are still scheduled, not held back for ever.
+TEST_F(UploadSchedule, DataStampedInTheFutureCountsAsNew) {
+  const double now = clock->now();
+  for (double dataTime : {now + 3600, 2 * now + 1000, now * 1000}) {
+    SCOPED_TRACE(dataTime);
+    resetState();
+    storeEvent(fingerprint, "level_up", dataTime);
+    EXPECT_DOUBLE_EQ(nextUploadingTime(), now + 15);
+    updateSchedule();
+    ASSERT_TRUE(alarmIn());
+    EXPECT_DOUBLE_EQ(*alarmIn(), 15);
+  }
+}
+
 TEST_F(UploadSchedule, ABackOffHoldsUploadsForItsWholePeriod) {
   resetState();
   storeEvent(fingerprint, "level_up", clock->now() - 60);

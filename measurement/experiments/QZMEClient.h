@@ -34,10 +34,17 @@ class QZMEExperimentObserverDelegate {
   virtual void clientDidReceiveFetchError(const std::shared_ptr<QZMEClient>& /*client*/,
                                           const foundation::Error& /*error*/) {}
 
+  virtual bool implementsClientDidLoadStoredSnapshots() const { return false; }
+  // The snapshots an earlier run stored arrived after the client registered:
+  // what it read at registration may be out of date, and a snapshot it was
+  // told of but did not activate may wait.
+  virtual void clientDidLoadStoredSnapshots(const std::shared_ptr<QZMEClient>& /*client*/) {}
+
   virtual bool implementsShouldFetchExperimentsForClient() const { return false; }
   virtual bool shouldFetchExperimentsForClient(const std::shared_ptr<QZMEClient>& /*client*/) { return true; }
 
-  // Where new-snapshot notices arrive; nullptr for the main queue.
+  // Where new-snapshot and loaded-snapshot notices arrive; nullptr for the
+  // main queue.
   virtual std::shared_ptr<dispatch::Queue> queue() const { return nullptr; }
 };
 

@@ -46,6 +46,11 @@ void QZMEExperimentRequestBuilder::addSDKProperty(std::shared_ptr<QZMESDKPropert
   clientPropertyBySDKName_[property->name()] = std::move(property);
 }
 
+bool QZMEExperimentRequestBuilder::hasSDKName(const std::string& SDKName) const {
+  std::lock_guard lock(mutex_);
+  return clientPropertyBySDKName_.contains(SDKName);
+}
+
 std::unique_ptr<QZMPBAppProperty> QZMEExperimentRequestBuilder::appPropertyProto() const {
   std::unique_ptr<QZMPBAppProperty> app = QZMPBAppProperty::initWithBuffer({});
   if (!app) return nullptr;

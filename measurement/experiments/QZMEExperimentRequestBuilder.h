@@ -19,6 +19,8 @@ class QZMEExperimentRequestBuilder {
 
   // A later property of a name replaces the earlier one; nullptr is logged.
   void addSDKProperty(std::shared_ptr<QZMESDKProperty> property);
+  // Whether an SDK of that name registered in this process.
+  bool hasSDKName(const std::string& SDKName) const;
   std::unique_ptr<QZMPBExperimentRequest> request() const;
   std::unique_ptr<QZMPBAppProperty> appPropertyProto() const;
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <set>
 
 #include "measurement/experiments/QZMEExperimentRequestBuilder.h"
 #include "measurement/foundation/QZMError.h"
@@ -402,14 +403,35 @@ void QZMEManager::taskManagerDidStart(QZMETaskManager&, std::vector<QZMESnapshot
                                       std::vector<QZMESnapshot> launchedSnapshots) {
   dispatchAsyncOnSerialQueue([self = shared_from_this(), activated = std::move(activatedSnapshots),
                               pending = std::move(pendingSnapshots), launched = std::move(launchedSnapshots)] {
-    std::lock_guard lock(self->mutex_);
-    // Loaded snapshots keep their times: a load is no fresh activation.
-    for (const auto& snapshot : activated)
-      self->activatedSnapshotsBySDKName_.insert_or_assign(snapshot.SDKName(), snapshot);
-    for (const auto& snapshot : pending)
-      self->pendingSnapshotsBySDKName_.insert_or_assign(snapshot.SDKName(), snapshot);
-    for (const auto& snapshot : launched)
-      self->launchedSnapshotsBySDKName_.insert_or_assign(snapshot.SDKName(), snapshot);
+    std::set<std::string> loaded;
+    std::vector<std::shared_ptr<QZMEClient>> registeredEarlier;
+    {
+      std::lock_guard lock(self->mutex_);
+      // Loaded snapshots keep their times: a load is no fresh activation.
+      for (const auto& snapshot : activated)
+        self->activatedSnapshotsBySDKName_.insert_or_assign(snapshot.SDKName(), snapshot);
+      for (const auto& snapshot : pending)
+        self->pendingSnapshotsBySDKName_.insert_or_assign(snapshot.SDKName(), snapshot);
+      for (const auto& snapshot : launched)
+        self->launchedSnapshotsBySDKName_.insert_or_assign(snapshot.SDKName(), snapshot);
+      for (const auto* list : {&activated, &pending, &launched}) {
+        for (const auto& snapshot : *list) loaded.insert(snapshot.SDKName());
+      }
+      for (const auto& name : loaded) {
+        if (auto found = self->registeredClientsBySDKName_.find(name); found != self->registeredClientsBySDKName_.end())
+          registeredEarlier.push_back(found->second);
+      }
+    }
+    // A client that registered before the load read no stored snapshot then.
+    for (const auto& client : registeredEarlier) {
+      auto delegate = client->delegate();
+      if (!delegate || !delegate->implementsClientDidLoadStoredSnapshots()) continue;
+      std::shared_ptr<dispatch::Queue> queue = delegate->queue();
+      if (!queue) queue = dispatch::Queue::main();
+      queue->async([client, weak = std::weak_ptr<QZMEExperimentObserverDelegate>(delegate)] {
+        if (auto delegate = weak.lock()) delegate->clientDidLoadStoredSnapshots(client);
+      });
+    }
   });
 }
 

@@ -16,6 +16,9 @@
 namespace {
 
 constexpr double kEpsilon = std::numeric_limits<double>::epsilon();
+// An answer holds a snapshot for each SDK that registered, a handful; one
+// with more is not read, as reading costs for every item.
+constexpr std::size_t kMaxSnapshotsPerAnswer = 1000;
 
 // The items of a message list; none when the list cannot be read.
 template <class M>
@@ -175,6 +178,15 @@ void QZMETaskManager::handleFetchingExperimentsResponse(const DRKHTTPURLResponse
   // No body reads as an empty answer; bytes that do not decode as none.
   std::unique_ptr<QZMPBExperimentResponse> answer = QZMPBExperimentResponse::initWithBuffer(
       data ? std::span<const std::uint8_t>(*data) : std::span<const std::uint8_t>());
+  if (answer) {
+    std::size_t items = std::max(NANOGetArrayCount(answer.get(), QZMPBExperimentResponse::kSnapshots).value_or(0),
+                                 NANOGetArrayCount(answer.get(), QZMPBExperimentResponse::kSdkResponses).value_or(0));
+    if (items > kMaxSnapshotsPerAnswer) {
+      monitor->logWithLevel(2, 820029, "Experiment answer has too many snapshots. It will not be used. Count",
+                            static_cast<std::int64_t>(items));
+      answer.reset();
+    }
+  }
   monitor->logWithLevel(8, 820003, "Successful fetch. Got network response. Code, data", status,
                         static_cast<std::int64_t>(data ? data->size() : 0));
   persistedStorage_->setDouble(now, kQZMEFetchSuccessTimestampKey);
@@ -183,6 +195,17 @@ void QZMETaskManager::handleFetchingExperimentsResponse(const DRKHTTPURLResponse
 
   std::optional<std::vector<QZMESnapshot>> snapshots = experimentSnapshotsFromExperimentResponse(answer.get());
   std::optional<QZMESnapshotErrors> errors = errorsFromExperimentResponse(answer.get());
+  if (snapshots) {
+    // Stored rows of a name no one registered would be activated at every
+    // start and never expire.
+    auto builder = QZMEExperimentRequestBuilder::sharedInstance();
+    std::size_t answered = snapshots->size();
+    std::erase_if(*snapshots, [&](const QZMESnapshot& snapshot) { return !builder->hasSDKName(snapshot.SDKName()); });
+    if (snapshots->size() != answered) {
+      monitor->logWithLevel(2, 820028, "Dropped snapshots of SDKs that are not registered. Count",
+                            static_cast<std::int64_t>(answered - snapshots->size()));
+    }
+  }
   if (snapshots && !snapshots->empty()) {
     auto database = openDatabase();
     foundation::Status stored =

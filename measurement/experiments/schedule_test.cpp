@@ -132,11 +132,18 @@ TEST_F(ExperimentsSchedule, ASuccessfulAnswerStoresItsSnapshotsAndWaitsAWholeInt
   startManager();
   taskManager->alarm()->cancel();
   auto client = manager->registerSDKProperty(property("kestro_meter"), {});
+  flush();
   suite->setDouble(clock->now() - 10, kQZMEFetchFailureTimestampKey);
   suite->setDouble(clock->now() - 10, kQZMEFetchBackoffTimestampKey);
-  auto body = responseBytes({snapshot("kestro_meter", {{0, {{"a", 1}}}, {4, {{"b", 2}}}})});
+  // Only SDKs registered in this process keep what the server sends.
+  auto body = responseBytes({snapshot("kestro_meter", {{0, {{"a", 1}}}, {4, {{"b", 2}}}}),
+                             snapshot("stranger", {{5, {}}}), snapshot("other stranger", {{6, {}}})});
   answer(200, body);
   flush();
+  auto dropped = linesWithCode(820028);
+  ASSERT_EQ(dropped.size(), 1u);
+  EXPECT_EQ(dropped[0].contexts, std::vector<std::string>{"2"});
+  EXPECT_FALSE(manager->pendingSnapshotOfSDKName("stranger"));
 
   EXPECT_EQ(suite->doubleForKey(kQZMEFetchSuccessTimestampKey), clock->now());
   EXPECT_FALSE(suite->objectForKey(kQZMEFetchFailureTimestampKey));
@@ -153,6 +160,32 @@ TEST_F(ExperimentsSchedule, ASuccessfulAnswerStoresItsSnapshotsAndWaitsAWholeInt
   answer(200, foundation::Data{0xff, 0xff});
   EXPECT_EQ(linesWithCode(820015).size(), 1u);
   EXPECT_EQ(alarmTime(), clock->now() + 14400);
+}
+
+TEST_F(ExperimentsSchedule, AnAnswerWithMoreSnapshotsThanSDKsCouldAskForIsNotRead) {
+  startManager();
+  taskManager->alarm()->cancel();
+  manager->registerSDKProperty(property("kestro_meter"), {});
+  flush();
+  foundation::Data mine = responseBytes({snapshot("kestro_meter", {{4, {{"b", 2}}}})});
+  struct Case {
+    std::size_t emptySnapshots;
+    bool read;
+  } cases[] = {{1000, false}, {999, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.emptySnapshots);
+    clearMonitorLines();
+    foundation::Data body = mine;
+    for (std::size_t i = 0; i < c.emptySnapshots; ++i) body.insert(body.end(), {0x0a, 0x00});
+    answer(200, body);
+    flush();
+    EXPECT_EQ(linesWithCode(820029).size(), c.read ? 0u : 1u);
+    EXPECT_EQ(linesWithCode(820016).size(), c.read ? c.emptySnapshots : 0u);
+    EXPECT_EQ(ids(manager->pendingSnapshotOfSDKName("kestro_meter")),
+              c.read ? std::vector<std::int32_t>{4} : std::vector<std::int32_t>{});
+    EXPECT_EQ(suite->doubleForKey(kQZMEFetchSuccessTimestampKey), clock->now()) << "an answer all the same";
+    clock->advance(1);
+  }
 }
 
 TEST_F(ExperimentsSchedule, SnapshotsAndErrorsFromAnAnswer) {
@@ -208,6 +241,8 @@ TEST_F(ExperimentsSchedule, WithoutADatabaseNothingIsStoredOrFetchedUntilAResetO
   EXPECT_EQ(alarmTime(), 0);
   EXPECT_FALSE(taskManager->database());
 
+  manager->registerSDKProperty(property("sdk"), {});
+  flush();
   auto item = snapshot("sdk", {{1, {}}});
   taskManager->upsertPendingSnapshots({item});
   taskManager->activatePendingSnapshot(item, clock->now());

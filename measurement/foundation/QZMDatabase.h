@@ -25,6 +25,7 @@
 #include "platform/foundation/Error.h"
 #include "platform/foundation/Object.h"
 
+class QZMEvent;
 class QZMPersistedConfig;
 class QZMPBEvent;
 class QZMPBMeasurementBundle;
@@ -37,6 +38,9 @@ struct QZMDatabaseSettings {
   std::int64_t maxEventsStored = 100000;
   double maxQueueTime = 2419200;
   double databaseDeleteStaleBundlesInterval = 86400;
+  // The upload size limit bundles are built to; a stored bundle that would
+  // inflate far beyond it is no bundle the SDK wrote.
+  std::int64_t uploadMaxSizeLimitBytes = 65536;
 };
 
 // One stored audience filter: an event filter (named by its event) or a
@@ -96,7 +100,7 @@ struct QZMStoredConditionalUserProperty {
 // A complex event kept for audience evaluation: the main event and how many
 // of its child events are still to be processed.
 struct QZMStoredMainEvent {
-  std::shared_ptr<const QZMPBEvent> mainEvent;
+  std::shared_ptr<const QZMEvent> mainEvent;
   std::int64_t childrenToProcess = 0;
 };
 
@@ -207,8 +211,12 @@ class QZMDatabase {
       std::int64_t fingerprint, const QZMSqliteStore::RecordFilter& eventFilter,
       const CreateDataTypeBlock<T>& createDataTypeBlock);
   foundation::Result<bool> containsRawEventWithMetadataFingerprint(std::int64_t fingerprint);
-  // The fingerprint of the oldest stored event; nullopt for none.
+  // The fingerprint of the oldest stored event; nullopt for none, or when
+  // that row's fingerprint is no integer.
   foundation::Result<std::optional<std::int64_t>> nextMetadataFingerprintToProcess();
+  // Deletes the rows whose fingerprint is no integer, which no metadata can
+  // match; the number deleted.
+  foundation::Result<std::int64_t> deleteRawEventsWithUnreadableMetadataFingerprint();
   foundation::Result<bool> isRawEventsTableEmpty();
   foundation::Result<bool> containsRealtimeRawEventsWithError();
   // The latest event time in seconds; nullopt for none.
@@ -227,6 +235,9 @@ class QZMDatabase {
 
   // Largest retry count a queued bundle reaches.
   static constexpr std::int64_t kMaxBundleRetryCount = 2147483647;
+  // What a bundle may hold beyond the upload size limit: the first event,
+  // taken whatever its size, and the metadata around the events.
+  static constexpr std::int64_t kBundleSizeMargin = std::int64_t{1} << 20;
 
   // Validates the bundle, runs the stale-data rule, then stores the bundle
   // gzip-compressed with its end time, flag and retry count.
@@ -234,7 +245,9 @@ class QZMDatabase {
   // The oldest bundles, at most countLimit of them, whose encoded sizes add up
   // to at most sizeLimit; the first is taken whatever its size, and the first
   // that does not fit ends the list. Rows met that do not convert are deleted
-  // (logged).
+  // (logged); a row that inflates beyond the largest bundle the SDK writes
+  // (the upload size limit and kBundleSizeMargin) is refused before it is
+  // decoded.
   foundation::Result<std::vector<QZMQueuedBundle>> queryBundlesWithCountLimit(std::int64_t countLimit,
                                                                               std::int64_t sizeLimit);
   foundation::Result<std::vector<QZMQueuedBundle>> queryBundlesWithRowIDs(const std::vector<std::int64_t>& rowIDs);
@@ -396,8 +409,13 @@ class QZMDatabase {
   foundation::Status updateComplexEventForAudienceEvaluationWithEventID(std::int64_t eventID,
                                                                         std::int64_t childEventCount,
                                                                         const QZMPBEvent& mainEvent);
-  // nullopt when the event ID is not stored.
-  foundation::Result<std::optional<QZMStoredMainEvent>> mainEventAndChildCountPairWithEventID(std::int64_t eventID);
+  // The event a stored message makes (the model's conversion, which this
+  // layer cannot see); nullptr when the message makes none.
+  using EventFromProtoBlock = std::function<std::shared_ptr<const QZMEvent>(const QZMPBEvent& message)>;
+  // nullopt when the event ID is not stored; a stored message that makes no
+  // event is an error.
+  foundation::Result<std::optional<QZMStoredMainEvent>> mainEventAndChildCountPairWithEventID(
+      std::int64_t eventID, const EventFromProtoBlock& eventFromProto);
   foundation::Status deleteComplexEventForAudienceEvaluationWithEventID(std::int64_t eventID);
 
   // Read at each use; nullptr restores the defaults.

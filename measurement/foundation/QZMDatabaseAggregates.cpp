@@ -260,9 +260,14 @@ Status QZMDatabase::restoreFromEventsSnapshotTable() {
     return step(store.deleteAllRecordsFromTableWithName(kQZMEventsSnapshotTable));
   };
   // Within a caller's transaction (bundling restores while it makes a
-  // bundle) that transaction keeps the steps together: SQLite cannot nest.
+  // bundle) a savepoint keeps the steps together: the caller may go on and
+  // commit after a failed restore, which must not take the live counters
+  // with it.
   if (sqlite3_get_autocommit(store.sqliteHandle()) == 0) {
-    if (restore()) return {};
+    if (Status opened = store.executeSQL("SAVEPOINT events_snapshot_restore"); !opened) return opened;
+    if (restore()) return store.executeSQL("RELEASE events_snapshot_restore");
+    if (Status undone = store.executeSQL("ROLLBACK TO events_snapshot_restore"); !undone) return undone;
+    if (Status released = store.executeSQL("RELEASE events_snapshot_restore"); !released) return released;
     return *failure;
   }
   Status transaction = performTransaction(restore);

@@ -152,7 +152,9 @@ Status QZMDatabase::updateComplexEventForAudienceEvaluationWithEventID(std::int6
       kQZMMainEventParamsTable);
 }
 
-Result<std::optional<QZMStoredMainEvent>> QZMDatabase::mainEventAndChildCountPairWithEventID(std::int64_t eventID) {
+Result<std::optional<QZMStoredMainEvent>> QZMDatabase::mainEventAndChildCountPairWithEventID(
+    std::int64_t eventID, const EventFromProtoBlock& eventFromProto) {
+  if (!eventFromProto) return qzm_errorWithCode(2, "Received nil block to create data type from table");
   auto held = store();
   if (!held) return held.error();
   auto rows = (*held)->recordsForQuery(
@@ -164,8 +166,10 @@ Result<std::optional<QZMStoredMainEvent>> QZMDatabase::mainEventAndChildCountPai
   if (blob == row.end() || blob->second.isNull()) return qzm_errorWithCode(3, "Main event blob is nil in database");
   if (!blob->second.data())
     return qzm_errorWithCode(2, "Failed to convert data to an event. Data must be a NSData instance");
-  std::shared_ptr<const QZMPBEvent> event = QZMPBEvent::initWithBuffer(*blob->second.data());
-  if (!event) return qzm_errorWithCode(2, "Failed to parse event from data");
+  std::shared_ptr<const QZMPBEvent> message = QZMPBEvent::initWithBuffer(*blob->second.data());
+  if (!message) return qzm_errorWithCode(2, "Failed to parse event from data");
+  std::shared_ptr<const QZMEvent> event = eventFromProto(*message);
+  if (!event) return qzm_errorWithCode(2, "Failed to initialize event from proto data");
   auto count = row.find("children_to_process");
   if (count == row.end() || !count->second.isInteger())
     return qzm_errorWithCode(3, "Complex event does not have children count in database");

@@ -1,6 +1,8 @@
 // Raw events wait in "raw_events" until bundled; the metadata they share is
 // stored once per distinct value in "raw_events_metadata", keyed by the
 // fingerprint of its bytes.
+#include <array>
+
 #include "measurement/foundation/QZMDatabase.h"
 #include "measurement/foundation/QZMFoundationCategories.h"
 #include "measurement/proto/NANOFieldAccess.h"
@@ -24,19 +26,29 @@ Result<std::shared_ptr<QZMPBMeasurementBundle>> metadataFromRow(const QZMDatabas
   return bundle;
 }
 
-Result<QZMDatabase::Record> rawEventRecord(std::string_view name, double timestamp, const QZMPBEvent& protoEvent,
-                                           std::int64_t metadataFingerprint, bool isRealtime) {
+// The raw event columns in the order rawEventValues gives them.
+constexpr std::string_view kRawEventColumns[] = {"data", "is_realtime", "metadata_fingerprint", "name", "timestamp"};
+
+Result<std::array<Object, 5>> rawEventValues(std::string_view name, double timestamp, const QZMPBEvent& protoEvent,
+                                             std::int64_t metadataFingerprint, bool isRealtime) {
   // The name has its own column; the stored message goes without it.
   std::unique_ptr<QZMPBEvent> nameless = QZMPBEvent::initWithMessageInfo(protoEvent.messageInfo());
   if (!nameless || !NANOClearField(nameless.get(), QZMPBEvent::kName))
     return qzm_errorWithCode(3, "Received empty raw event data for getting dictionary representation");
   std::optional<Data> data = nameless->protoBuffer();
   if (!data) return qzm_errorWithCode(3, "Failed to encode raw event data for getting dictionary representation");
-  return QZMDatabase::Record{{"name", Object(name)},
-                             {"timestamp", timestamp},
-                             {"metadata_fingerprint", metadataFingerprint},
-                             {"data", std::move(*data)},
-                             {"is_realtime", isRealtime}};
+  return std::array<Object, 5>{Object(std::move(*data)), Object(isRealtime), Object(metadataFingerprint),
+                               Object(name), Object(timestamp)};
+}
+
+Result<QZMDatabase::Record> rawEventRecord(std::string_view name, double timestamp, const QZMPBEvent& protoEvent,
+                                           std::int64_t metadataFingerprint, bool isRealtime) {
+  auto values = rawEventValues(name, timestamp, protoEvent, metadataFingerprint, isRealtime);
+  if (!values) return values.error();
+  QZMDatabase::Record record;
+  for (std::size_t i = 0; i < values->size(); ++i)
+    record.emplace(std::string(kRawEventColumns[i]), std::move((*values)[i]));
+  return record;
 }
 
 }  // namespace
@@ -85,9 +97,13 @@ Status QZMDatabase::deleteUnusedRawEventsMetadata() {
 Status QZMDatabase::insertRawEvent(std::string_view name, double timestamp, const QZMPBEvent* protoEvent,
                                    std::int64_t metadataFingerprint, bool isRealtime) {
   if (!protoEvent) return qzm_errorWithCode(1, "Received empty event for inserting in the database");
-  auto record = rawEventRecord(name, timestamp, *protoEvent, metadataFingerprint, isRealtime);
-  if (!record) return record.error();
-  return insertDataType(*record, kQZMRawEventsTable);
+  // One of these per logged event: the values go to the store without a
+  // record made of them.
+  auto values = rawEventValues(name, timestamp, *protoEvent, metadataFingerprint, isRealtime);
+  if (!values) return values.error();
+  auto held = store();
+  if (!held) return held.error();
+  return (*held)->upsertValues(kQZMRawEventsTable, kRawEventColumns, *values);
 }
 
 Status QZMDatabase::updateRawEvent(std::int64_t rowID, std::string_view name, double timestamp,
@@ -137,6 +153,12 @@ Result<std::optional<std::int64_t>> QZMDatabase::nextMetadataFingerprintToProces
   auto found = rows->front().find("metadata_fingerprint");
   if (found == rows->front().end() || !found->second.isInteger()) return std::optional<std::int64_t>();
   return std::optional<std::int64_t>(found->second.int64Value());
+}
+
+Result<std::int64_t> QZMDatabase::deleteRawEventsWithUnreadableMetadataFingerprint() {
+  auto held = store();
+  if (!held) return held.error();
+  return (*held)->deleteRecordsFromTableWithName(kQZMRawEventsTable, "typeof(metadata_fingerprint) != 'integer'", {});
 }
 
 Result<bool> QZMDatabase::isRawEventsTableEmpty() {

@@ -1,5 +1,6 @@
 // Bundles wait gzip-compressed in "queue" until an upload succeeds; a row's
 // row id is the handle the engine deletes or retries it by.
+#include <algorithm>
 #include <cmath>
 
 #include "absl/strings/str_cat.h"
@@ -26,26 +27,42 @@ struct Converted {
   std::size_t encodedSize = 0;
 };
 
-Result<Converted> bundleFromRow(const QZMDatabase::Record& row) {
-  if (row.empty()) return qzm_errorWithCode(3, "Cannot process empty rowData");
-  auto data = row.find("data");
-  if (data == row.end() || !data->second.data() || data->second.data()->empty())
-    return qzm_errorWithCode(3, "Cannot decompress an empty bundle data");
-  auto inflated = drk_dataByInflatingGzippedData(*data->second.data());
+// The columns every read of the queue asks for, in this order.
+constexpr const char* kQueueColumns = "rowid, data, retry_count";
+enum QueueColumn { kRowIDColumn, kDataColumn, kRetryCountColumn };
+
+// The row's id, when it has one; a row without it cannot even be deleted.
+std::optional<std::int64_t> rowIDOfRow(const QZMSqliteStore::Row& row) {
+  if (row.type(kRowIDColumn) != SQLITE_INTEGER) return std::nullopt;
+  return row.int64Value(kRowIDColumn);
+}
+
+// The decode of a bundle may take memory in proportion to its inflated size,
+// which a damaged row can make enormous from a few bytes; no bundle the SDK
+// wrote inflates beyond this.
+std::size_t largestStoredBundle(const QZMDatabaseSettings& settings) {
+  std::int64_t limit = std::clamp<std::int64_t>(settings.uploadMaxSizeLimitBytes, 0, std::int64_t{1} << 40);
+  return static_cast<std::size_t>(limit + QZMDatabase::kBundleSizeMargin);
+}
+
+Result<Converted> bundleFromRow(const QZMSqliteStore::Row& row, std::size_t largestBundle) {
+  std::span<const std::uint8_t> compressed =
+      row.type(kDataColumn) == SQLITE_BLOB ? row.blob(kDataColumn) : std::span<const std::uint8_t>();
+  if (compressed.empty()) return qzm_errorWithCode(3, "Cannot decompress an empty bundle data");
+  auto inflated = drk_dataByInflatingGzippedData(Data(compressed.begin(), compressed.end()), largestBundle);
   if (!inflated) return qzm_errorWithCode(2, inflated.error().description);
   if (inflated->empty()) return qzm_errorWithCode(2, "Decompressed bundle data is empty");
   std::shared_ptr<QZMPBMeasurementBundle> bundle = QZMPBMeasurementBundle::initWithBuffer(*inflated);
   if (!bundle) return qzm_errorWithCode(2, "Unable to parse bundle from decompressed data");
-  auto retryCount = row.find("retry_count");
-  if (retryCount != row.end() && retryCount->second.isInteger() && retryCount->second.int64Value() >= 1) {
+  if (row.type(kRetryCountColumn) == SQLITE_INTEGER && row.int64Value(kRetryCountColumn) >= 1) {
     NANOSetInt32(bundle.get(), QZMPBMeasurementBundle::kRetryCount,
-                 static_cast<std::int32_t>(std::min(retryCount->second.int64Value(), QZMDatabase::kMaxBundleRetryCount)));
+                 static_cast<std::int32_t>(std::min(row.int64Value(kRetryCountColumn), QZMDatabase::kMaxBundleRetryCount)));
   }
-  auto rowID = row.find("rowid");
-  if (rowID == row.end() || !rowID->second.isInteger()) return qzm_errorWithCode(3, "Cannot process row without row ID");
+  std::optional<std::int64_t> rowID = rowIDOfRow(row);
+  if (!rowID) return qzm_errorWithCode(3, "Cannot process row without row ID");
   std::optional<Data> encoded = bundle->protoBuffer();
   if (!encoded) return qzm_errorWithCode(2, "Unable to encode bundle from decompressed data");
-  return Converted{{std::move(bundle), rowID->second.int64Value()}, encoded->size()};
+  return Converted{{std::move(bundle), *rowID}, encoded->size()};
 }
 
 // "rowid IN (?,?,?)" with the ids bound in order.
@@ -95,31 +112,31 @@ Result<std::vector<QZMQueuedBundle>> QZMDatabase::queryBundlesWithCountLimit(std
                                                                              std::int64_t sizeLimit) {
   auto held = store();
   if (!held) return held.error();
-  auto rows = (*held)->recordsForQuery("SELECT rowid, data, retry_count FROM queue ORDER BY rowid ASC LIMIT ?",
-                                       {countLimit});
-  if (!rows) return rows.error();
   std::vector<QZMQueuedBundle> taken;
   std::vector<std::int64_t> unreadable;
   std::int64_t total = 0;
-  for (const auto& row : *rows) {
-    auto converted = bundleFromRow(row);
-    if (!converted) {
-      // Never sendable, and while it stays the queue never looks empty.
-      auto rowID = row.find("rowid");
-      if (rowID != row.end() && rowID->second.isInteger()) {
-        monitor()->logWithLevel(2, 12019, "Deleting a queued bundle that cannot be read. Row ID, error",
-                                rowID->second.int64Value(), converted.error());
-        unreadable.push_back(rowID->second.int64Value());
-      }
-      continue;
-    }
-    auto size = static_cast<std::int64_t>(converted->encodedSize);
-    // The oldest bundle goes whatever its size, or nothing would ever leave.
-    if (!taken.empty() && total + size > sizeLimit) break;
-    total += size;
-    taken.push_back(std::move(converted->queued));
-    if (total > sizeLimit) break;
-  }
+  const std::size_t largestBundle = largestStoredBundle(settings());
+  Status read = (*held)->visitRowsForQuery(
+      absl::StrCat("SELECT ", kQueueColumns, " FROM queue ORDER BY rowid ASC LIMIT ?"), {countLimit},
+      [&](const QZMSqliteStore::Row& row) {
+        auto converted = bundleFromRow(row, largestBundle);
+        if (!converted) {
+          // Never sendable, and while it stays the queue never looks empty.
+          if (std::optional<std::int64_t> rowID = rowIDOfRow(row)) {
+            monitor()->logWithLevel(2, 12019, "Deleting a queued bundle that cannot be read. Row ID, error", *rowID,
+                                    converted.error());
+            unreadable.push_back(*rowID);
+          }
+          return true;
+        }
+        auto size = static_cast<std::int64_t>(converted->encodedSize);
+        // The oldest bundle goes whatever its size, or nothing would ever leave.
+        if (!taken.empty() && total + size > sizeLimit) return false;
+        total += size;
+        taken.push_back(std::move(converted->queued));
+        return total <= sizeLimit;
+      });
+  if (!read) return read.error();
   if (!unreadable.empty()) {
     if (Status deleted = deleteBundlesWithRowIDs(unreadable); !deleted) return deleted.error();
   }
@@ -131,14 +148,16 @@ Result<std::vector<QZMQueuedBundle>> QZMDatabase::queryBundlesWithRowIDs(const s
   if (!condition) return condition.error();
   auto held = store();
   if (!held) return held.error();
-  auto rows = (*held)->recordsForQuery(
-      absl::StrCat("SELECT rowid, data, retry_count FROM queue WHERE ", condition->first), condition->second);
-  if (!rows) return rows.error();
   std::vector<QZMQueuedBundle> bundles;
-  for (const auto& row : *rows) {
-    auto converted = bundleFromRow(row);
-    if (converted) bundles.push_back(std::move(converted->queued));
-  }
+  const std::size_t largestBundle = largestStoredBundle(settings());
+  Status read = (*held)->visitRowsForQuery(
+      absl::StrCat("SELECT ", kQueueColumns, " FROM queue WHERE ", condition->first), condition->second,
+      [&](const QZMSqliteStore::Row& row) {
+        auto converted = bundleFromRow(row, largestBundle);
+        if (converted) bundles.push_back(std::move(converted->queued));
+        return true;
+      });
+  if (!read) return read.error();
   return bundles;
 }
 
@@ -180,7 +199,9 @@ Result<bool> QZMDatabase::maybeDeleteStaleData() {
     return false;
   if (Status events = deleteStaleRawEventsDataOlderThanMaxAge(limits.maxQueueTime); !events) return events.error();
   if (Status bundles = deleteStaleBundlesOlderThanMaxAge(limits.maxQueueTime); !bundles) return bundles.error();
-  (*persisted)->setLastDeleteStaleBundlesTimestamp(now);
+  // Only a deletion that is kept counts: one rolled back with the caller's
+  // transaction is due again.
+  performAfterCommit([persisted = *persisted, now] { persisted->setLastDeleteStaleBundlesTimestamp(now); });
   return true;
 }
 

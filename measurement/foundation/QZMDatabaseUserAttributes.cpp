@@ -140,7 +140,15 @@ Result<QZMStoredConditionalUserProperty> conditionalPropertyFromRow(const Record
       {"expired_event", &property.expiredEvent}};
   for (const auto& [column, into] : events) {
     auto event = eventAt(row, column);
-    if (!event) return event.error();
+    if (!event) {
+      // The row still expires, times out and is cleared by its name; only
+      // the event it would have logged is lost.
+      QZMMeasurementBase::monitor()->logWithLevel(2, 12070,
+                                                  "Conditional user property event is unreadable and left out. Name, "
+                                                  "column, error",
+                                                  property.name, std::string(column), event.error());
+      continue;
+    }
     *into = std::move(*event);
   }
   return property;

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <limits>
 #include <sstream>
 
 #include "measurement/foundation/QZMUtilities.h"
@@ -251,22 +252,72 @@ void QZMMonitor::logWithLevel(std::int64_t level, std::int64_t messageCode, std:
 }
 
 void QZMMonitor::logToConsole(std::string text, std::int64_t messageCode, std::int64_t logLevel) {
-  std::weak_ptr<QZMMonitor> weak = weak_from_this();
-  monitorQueue_->async([weak, text = std::move(text), messageCode, logLevel] {
-    auto self = weak.lock();
-    if (!self || !self->logger_) return;
-    self->logger_->logMessage(text, self->logTag(), messageCode, logLevel);
-  });
+  std::lock_guard lock(pendingMutex_);
+  if (pending_.console.size() >= kQZMMonitorMaxPendingLines) {
+    ++pending_.droppedConsoleLines;
+    return;
+  }
+  pending_.console.push_back({std::move(text), messageCode, logLevel});
+  scheduleDrainLocked();
 }
 
 void QZMMonitor::insertOrUpdateMonitoringDataWithMessage(std::string_view message, std::string encodedContext,
                                                          std::int64_t logLevel) {
   std::string key = monitoringDataKeyWithMessage(message, logLevel, libraryVersion_);
+  std::lock_guard lock(pendingMutex_);
+  if (pending_.samples.size() < kQZMMonitorMaxPendingLines) {
+    pending_.samples.push_back({std::move(key), std::move(encodedContext)});
+  } else {
+    // A reservoir of one over the lines that did not fit.
+    ++pending_.overflowCount;
+    if (QZMUtilities::shared()->uniformRandom(static_cast<std::uint32_t>(
+            std::min<std::int64_t>(pending_.overflowCount, std::numeric_limits<std::uint32_t>::max()))) == 0) {
+      pending_.overflowSample = {std::move(key), std::move(encodedContext)};
+    }
+  }
+  scheduleDrainLocked();
+}
+
+void QZMMonitor::scheduleDrainLocked() {
+  if (pending_.drainScheduled) return;
+  pending_.drainScheduled = true;
   std::weak_ptr<QZMMonitor> weak = weak_from_this();
-  monitorQueue_->async([weak, key = std::move(key), encodedContext = std::move(encodedContext)] {
+  monitorQueue_->async([weak] {
+    if (auto self = weak.lock()) self->drainPendingLinesOnMonitorQueue();
+  });
+}
+
+void QZMMonitor::drainPendingLinesOnMonitorQueue() {
+  PendingLines lines;
+  {
+    std::lock_guard lock(pendingMutex_);
+    std::swap(lines, pending_);
+  }
+  if (logger_) {
+    std::string tag = logTag();
+    for (const ConsoleLine& line : lines.console) logger_->logMessage(line.text, tag, line.messageCode, line.logLevel);
+    if (lines.droppedConsoleLines > 0) {
+      logger_->logMessage(absl::StrCat("Too many log lines at once. Lines dropped: ", lines.droppedConsoleLines), tag,
+                          24008, 3);
+    }
+  }
+  if (lines.samples.empty() && lines.overflowCount == 0) return;
+  for (const SampledLine& line : lines.samples) {
+    monitoringSampledData_.insertOrUpdateSampledDataWithKey(line.key, line.encodedContext);
+  }
+  monitoringSampledData_.mergeSampledDataWithKey(lines.overflowSample.key, lines.overflowSample.encodedContext,
+                                                 lines.overflowCount);
+  scheduleSaveOnMonitorQueue();
+}
+
+void QZMMonitor::scheduleSaveOnMonitorQueue() {
+  if (saveScheduled_) return;
+  saveScheduled_ = true;
+  std::weak_ptr<QZMMonitor> weak = weak_from_this();
+  monitorQueue_->asyncAfter(kQZMMonitorSaveDelay, [weak] {
     auto self = weak.lock();
     if (!self) return;
-    self->monitoringSampledData_.insertOrUpdateSampledDataWithKey(key, encodedContext);
+    self->saveScheduled_ = false;
     self->saveMonitoringDataToUserDefaultsOnMonitorQueue();
   });
 }
@@ -347,6 +398,7 @@ std::optional<std::string> QZMMonitor::monitoringDataForDispatchWithSamplePeriod
                                                                                double lastSampledTimestamp) {
   std::optional<std::string> text;
   syncOnMonitorQueue([&] {
+    drainPendingLinesOnMonitorQueue();
     text = monitoringSampledData_.monitoringDataForDispatchWithSamplePeriod(samplePeriod, lastSampledTimestamp);
     if (text) saveMonitoringDataToUserDefaultsOnMonitorQueue();
   });
@@ -355,6 +407,7 @@ std::optional<std::string> QZMMonitor::monitoringDataForDispatchWithSamplePeriod
 
 void QZMMonitor::clearMonitoringData() {
   syncOnMonitorQueue([&] {
+    drainPendingLinesOnMonitorQueue();
     auto shared = QZMUserDefaults::sharedUserDefaults();
     shared->removeObjectForKey(kQZMDebugModeKey);
     shared->removeObjectForKey(kQZMHealthMonitorKey);

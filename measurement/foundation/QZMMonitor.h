@@ -13,10 +13,15 @@
 //
 // Any thread may log. Text and keys are built on the caller's thread; the
 // sink, the health record and the monitor suite are touched only on the
-// monitor's serial queue, so console lines keep their order.
+// monitor's serial queue, so console lines keep their order. Lines wait for
+// that queue in a bounded list: a flood of lines costs bounded memory (the
+// console lines beyond it are dropped and counted, the sampled ones still
+// count), and the record is written to the suite at most once per
+// kQZMMonitorSaveDelay.
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -37,6 +42,10 @@ inline constexpr const char* kQZMDebugModeKey = "/dralix/measurement/debug_mode"
 inline constexpr const char* kQZMVerboseLoggingKey = "/dralix/measurement/verbose_logging";
 inline constexpr const char* kQZMHealthMonitorKey = "/dralix/measurement/health_monitor";
 inline constexpr const char* kQZMMonitorMigrationStateKey = "/dralix/measurement/monitor_migration_state";
+// Seconds between a change of the health record and its write to the suite.
+inline constexpr double kQZMMonitorSaveDelay = 1;
+// Console lines, and sampled lines, that may wait for the monitor queue.
+inline constexpr std::size_t kQZMMonitorMaxPendingLines = 1000;
 
 class QZMMonitor : public std::enable_shared_from_this<QZMMonitor> {
  public:
@@ -112,6 +121,12 @@ class QZMMonitor : public std::enable_shared_from_this<QZMMonitor> {
   void logToConsole(std::string text, std::int64_t messageCode, std::int64_t logLevel);
   void insertOrUpdateMonitoringDataWithMessage(std::string_view message, std::string encodedContext,
                                                std::int64_t logLevel);
+  // Has the waiting lines drained on the monitor queue, once per batch.
+  void scheduleDrainLocked();
+  // Writes the waiting lines out and samples them; monitor queue only.
+  void drainPendingLinesOnMonitorQueue();
+  // Arms the one delayed write of the record; monitor queue only.
+  void scheduleSaveOnMonitorQueue();
   void setUtilitiesLoggerLevel(int level);
   // Debug mode's levels, announcement and flag, shared by both switches.
   void switchDebugMode(bool enabled, std::int64_t messageCode, std::string_view message);
@@ -126,6 +141,30 @@ class QZMMonitor : public std::enable_shared_from_this<QZMMonitor> {
   std::atomic<std::int64_t> logLevel_;
   const std::shared_ptr<QZMLogging> logger_;
   QZMMonitoringSampledData monitoringSampledData_;  // monitor queue only
+  bool saveScheduled_ = false;                      // monitor queue only
+
+  struct ConsoleLine {
+    std::string text;
+    std::int64_t messageCode;
+    std::int64_t logLevel;
+  };
+  struct SampledLine {
+    std::string key;
+    std::string encodedContext;
+  };
+  // Lines waiting for the monitor queue.
+  struct PendingLines {
+    std::vector<ConsoleLine> console;
+    std::size_t droppedConsoleLines = 0;
+    std::vector<SampledLine> samples;
+    // Sampled lines beyond the list: how many, and one of them chosen
+    // uniformly.
+    std::int64_t overflowCount = 0;
+    SampledLine overflowSample;
+    bool drainScheduled = false;
+  };
+  std::mutex pendingMutex_;
+  PendingLines pending_;
   const std::shared_ptr<dispatch::Queue> monitorQueue_;
   const std::int64_t libraryVersion_;
   const std::shared_ptr<QZMUserDefaults> monitorUserDefaults_;

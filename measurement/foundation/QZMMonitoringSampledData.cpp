@@ -35,6 +35,23 @@ void QZMMonitoringSampledData::insertOrUpdateSampledDataWithKey(const std::strin
   }
 }
 
+void QZMMonitoringSampledData::mergeSampledDataWithKey(const std::string& key, const std::string& encodedContext,
+                                                       std::int64_t count) {
+  if (count <= 0) return;
+  constexpr std::int64_t kMaxPopulation = std::numeric_limits<std::int32_t>::max();
+  if (!record_) {
+    record_ = Record{encodedContext, static_cast<std::int32_t>(std::min(count, kMaxPopulation)), key,
+                     foundation::now()};
+    return;
+  }
+  std::int64_t population = std::min<std::int64_t>(record_->population + count, kMaxPopulation);
+  record_->population = static_cast<std::int32_t>(population);
+  if (QZMUtilities::shared()->uniformRandom(static_cast<std::uint32_t>(population)) < count) {
+    record_->key = key;
+    record_->context = encodedContext;
+  }
+}
+
 std::optional<std::string> QZMMonitoringSampledData::monitoringDataForDispatchWithSamplePeriod(
     double samplePeriod, double lastSampledTimestamp) {
   double now = foundation::now();

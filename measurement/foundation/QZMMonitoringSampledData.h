@@ -19,6 +19,10 @@ class QZMMonitoringSampledData {
   explicit QZMMonitoringSampledData(const std::optional<foundation::Array>& array);
 
   void insertOrUpdateSampledDataWithKey(const std::string& key, const std::string& encodedContext);
+  // count lines at once, of which this one was chosen uniformly: it is kept
+  // with the chance those lines have among all seen, so every line stays
+  // equally likely.
+  void mergeSampledDataWithKey(const std::string& key, const std::string& encodedContext, std::int64_t count);
   // The upload text when one is due (the record is then dropped), else nullopt.
   std::optional<std::string> monitoringDataForDispatchWithSamplePeriod(double samplePeriod,
                                                                        double lastSampledTimestamp);

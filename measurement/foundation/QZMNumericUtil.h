@@ -1,9 +1,12 @@
 // Exact decimal numbers parsed strictly from text (audience comparisons use
-// them), and the secure random 64-bit integer behind identifiers.
+// them), the secure random 64-bit integer behind identifiers, and the one
+// conversion of a double to an integer.
 #pragma once
 
 #include <compare>
+#include <concepts>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -48,6 +51,32 @@ bool QZMIsDecimalNumberString(std::string_view text);
 // a decimal (26001), lies beyond the decimal type's range (26002) or has more
 // significant digits than it keeps (26003).
 std::optional<QZMDecimalNumber> QZMDecimalNumberFromString(std::string_view text);
+
+// A double as an integer of type Int, cut toward zero. Every double-to-integer
+// conversion of the SDK goes through here: a plain cast of a value beyond
+// the type's range is undefined, and times, amounts and counts come from
+// hosts, servers and stored rows. Beyond the range gives the nearest end of
+// it, NaN gives 0.
+template <std::integral Int>
+  requires(!std::same_as<Int, bool>)
+constexpr Int QZMSaturatingCast(double value) {
+  using Limits = std::numeric_limits<Int>;
+  // 2^digits, the first whole number past the largest; exact as a double.
+  constexpr double beyondMax = static_cast<double>(Limits::max() / 2 + 1) * 2.0;
+  if (value != value) return 0;
+  if (value >= beyondMax) return Limits::max();
+  if constexpr (Limits::is_signed) {
+    if (value <= static_cast<double>(Limits::min())) return Limits::min();
+  } else {
+    if (value <= -1.0) return 0;
+  }
+  return static_cast<Int>(value);
+}
+
+// Seconds as whole milliseconds, cut toward zero and saturating as above.
+constexpr std::int64_t QZMMillisecondsFromSeconds(double seconds) {
+  return QZMSaturatingCast<std::int64_t>(seconds * 1000.0);
+}
 
 class QZMNumericUtil {
  public:

@@ -67,6 +67,19 @@ bool isDamage(int sqliteCode) {
   return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
 }
 
+// Holds the connection's own mutex (serialized mode) for a statement step and
+// the reads of its row: the column calls inside then only re-enter it.
+class HeldConnection {
+ public:
+  explicit HeldConnection(sqlite3* handle) : mutex_(sqlite3_db_mutex(handle)) { sqlite3_mutex_enter(mutex_); }
+  ~HeldConnection() { sqlite3_mutex_leave(mutex_); }
+  HeldConnection(const HeldConnection&) = delete;
+  HeldConnection& operator=(const HeldConnection&) = delete;
+
+ private:
+  sqlite3_mutex* mutex_;
+};
+
 }  // namespace
 
 // ---- Life cycle ----
@@ -145,6 +158,7 @@ void QZMSqliteStore::closeDatabase() {
   if (!handle_) return;
   for (auto& [sql, statement] : statementCache_) sqlite3_finalize(statement);
   statementCache_.clear();
+  lastUpsert_.statement = nullptr;
   int result = sqlite3_close(handle_);
   if (result != SQLITE_OK) log(1, 34018, "Failed to close database. Got error code", result);
   handle_ = nullptr;
@@ -258,9 +272,7 @@ Result<sqlite3_stmt*> QZMSqliteStore::statementForQuery(std::string_view query, 
   if (!handle_) return closedError("Statement for query failed. Database not open.");
   const bool hasPlaceholders = query.find('?') != std::string_view::npos;
   if (hasPlaceholders && parameterValues.empty()) return argumentError("Received empty parameters");
-  // Statements with a literal condition are used once.
-  bool cacheable = hasPlaceholders || !absl::StrContains(absl::AsciiStrToUpper(QZMAbslView(query)), "WHERE");
-  auto statement = reusableStatement(query, cacheable);
+  auto statement = reusableStatement(query, hasPlaceholders);
   if (!statement) return statement.error();
   if (!parameterValues.empty()) {
     if (Status bound = bindValues(parameterValues, *statement); !bound) {
@@ -271,7 +283,7 @@ Result<sqlite3_stmt*> QZMSqliteStore::statementForQuery(std::string_view query, 
   return *statement;
 }
 
-Result<sqlite3_stmt*> QZMSqliteStore::reusableStatement(std::string_view sql, bool cacheable) {
+Result<sqlite3_stmt*> QZMSqliteStore::reusableStatement(std::string_view sql, bool hasPlaceholders) {
   auto cached = statementCache_.find(sql);
   // A cached statement still in use (a read inside another read of the same
   // query) is left alone; this use gets a statement of its own.
@@ -279,6 +291,8 @@ Result<sqlite3_stmt*> QZMSqliteStore::reusableStatement(std::string_view sql, bo
   auto prepared = prepareSQL(sql);
   if (!prepared) return prepared.error();
   if (!*prepared) return argumentError("Received empty SQL string to prepare");
+  // Statements with a literal condition are used once.
+  bool cacheable = hasPlaceholders || !absl::StrContains(absl::AsciiStrToUpper(QZMAbslView(sql)), "WHERE");
   if (cacheable && cached == statementCache_.end()) statementCache_.emplace(std::string(sql), *prepared);
   return *prepared;
 }
@@ -379,10 +393,21 @@ std::optional<Object> QZMSqliteStore::valueAtColumn(int column, sqlite3_stmt* fo
   return value;
 }
 
+std::string_view QZMSqliteStore::Row::text(int column) const {
+  const unsigned char* text = sqlite3_column_text(statement_, column);
+  if (!text) return {};
+  return {reinterpret_cast<const char*>(text), static_cast<std::size_t>(sqlite3_column_bytes(statement_, column))};
+}
+
+std::span<const std::uint8_t> QZMSqliteStore::Row::blob(int column) const {
+  const auto* bytes = static_cast<const std::uint8_t*>(sqlite3_column_blob(statement_, column));
+  if (!bytes) return {};
+  return {bytes, static_cast<std::size_t>(sqlite3_column_bytes(statement_, column))};
+}
+
 bool QZMSqliteStore::readColumn(int column, sqlite3_stmt* statement, Object& into) {
-  // One call into the connection per column (each takes its mutex); the
-  // value's own accessors take none, which is safe as a store is used from
-  // one queue at a time.
+  // One call into the connection per column; the value's own accessors take
+  // no mutex, which is safe as a store is used from one queue at a time.
   sqlite3_value* value = sqlite3_column_value(statement, column);
   switch (sqlite3_value_type(value)) {
     case SQLITE_INTEGER: into = Object(static_cast<std::int64_t>(sqlite3_value_int64(value))); return true;
@@ -650,7 +675,7 @@ Status QZMSqliteStore::upsertRecord(const Record& record, std::string_view inTab
   if (!handle_) return closedError("Upsert record failed. Database not open.");
   // Rows of one table come in runs with the same columns: their text is
   // made once.
-  UpsertText& text = lastUpsert_;
+  const UpsertText& text = lastUpsert_;
   bool sameText = text.table == inTableWithName && text.columns.size() == record.size();
   auto known = text.columns.begin();
   for (const auto& [column, value] : record) {
@@ -661,26 +686,76 @@ Status QZMSqliteStore::upsertRecord(const Record& record, std::string_view inTab
     if (sameText) sameText = *known++ == column;
   }
   if (!sameText) {
-    text.table = std::string(inTableWithName);
-    text.columns.clear();
-    text.sql = absl::StrCat("INSERT OR REPLACE INTO ", QZMAbslView(inTableWithName), " (");
-    for (const auto& entry : record) {
-      absl::StrAppend(&text.sql, text.columns.empty() ? "" : ", ", entry.first);
-      text.columns.push_back(entry.first);
-    }
-    text.sql += ") VALUES (";
-    for (std::size_t i = 0; i < record.size(); ++i) text.sql += i == 0 ? "?" : ", ?";
-    text.sql += ");";
+    std::vector<std::string_view> columns;
+    columns.reserve(record.size());
+    for (const auto& entry : record) columns.push_back(entry.first);
+    prepareUpsertText(inTableWithName, columns);
   }
-  const std::string& sql = text.sql;
   // The values are bound straight from the record, which outlives the step:
   // no copy of a row's text or data.
-  return writeWithStatement(sql, "execute statement", [&](sqlite3_stmt* statement) -> Status {
+  return writeUpsert([&](sqlite3_stmt* statement) -> Status {
     int index = 0;
     for (const auto& entry : record)
       if (Status bound = bindValue(entry.second, statement, ++index, false); !bound) return bound;
     return {};
   });
+}
+
+Status QZMSqliteStore::upsertValues(std::string_view inTableWithName, std::span<const std::string_view> columns,
+                                    std::span<const Object> values) {
+  if (columns.empty()) return argumentError("Received empty record for upsert");
+  if (columns.size() != values.size())
+    return argumentError(absl::StrCat("Received ", values.size(), " values for ", columns.size(), " columns"));
+  if (inTableWithName.empty()) return argumentError("Received empty table name for upsert");
+  if (!handle_) return closedError("Upsert record failed. Database not open.");
+  for (const Object& value : values) {
+    if (!isBindable(value)) {
+      log(4, 34020, "Record has value of unexpected type");
+      return argumentError("Record has value of unexpected type");
+    }
+  }
+  const UpsertText& text = lastUpsert_;
+  if (text.table != inTableWithName || !std::equal(columns.begin(), columns.end(), text.columns.begin(),
+                                                   text.columns.end())) {
+    prepareUpsertText(inTableWithName, columns);
+  }
+  return writeUpsert([&](sqlite3_stmt* statement) -> Status {
+    int index = 0;
+    for (const Object& value : values)
+      if (Status bound = bindValue(value, statement, ++index, false); !bound) return bound;
+    return {};
+  });
+}
+
+void QZMSqliteStore::prepareUpsertText(std::string_view table, std::span<const std::string_view> columns) {
+  UpsertText& text = lastUpsert_;
+  text.table = std::string(table);
+  text.columns.assign(columns.begin(), columns.end());
+  text.sql = absl::StrCat("INSERT OR REPLACE INTO ", QZMAbslView(table), " (");
+  for (std::size_t i = 0; i < columns.size(); ++i)
+    absl::StrAppend(&text.sql, i == 0 ? "" : ", ", QZMAbslView(columns[i]));
+  text.sql += ") VALUES (";
+  for (std::size_t i = 0; i < columns.size(); ++i) text.sql += i == 0 ? "?" : ", ?";
+  text.sql += ");";
+  text.statement = nullptr;
+}
+
+Status QZMSqliteStore::writeUpsert(const std::function<Status(sqlite3_stmt*)>& bind) {
+  sqlite3_stmt* kept = lastUpsert_.statement;
+  if (kept == nullptr || sqlite3_stmt_busy(kept)) {
+    Status written = writeWithStatement(lastUpsert_.sql, "execute statement", bind);
+    // The next row of the run finds its statement without hashing the text.
+    auto cached = statementCache_.find(lastUpsert_.sql);
+    if (cached != statementCache_.end()) lastUpsert_.statement = cached->second;
+    return written;
+  }
+  absl::Cleanup cleanUp = [kept] {
+    sqlite3_reset(kept);
+    sqlite3_clear_bindings(kept);
+  };
+  if (Status bound = bind(kept); !bound) return bound;
+  if (sqlite3_step(kept) != SQLITE_DONE) return databaseError("execute statement");
+  return {};
 }
 
 Status QZMSqliteStore::updateRecord(const Record& record, std::string_view inTableWithName, std::string_view columnName,
@@ -792,6 +867,24 @@ Status QZMSqliteStore::visitRecordsForQuery(std::string_view query, const Values
   return stepRecords(query, parameterValues, visitor);
 }
 
+Status QZMSqliteStore::visitRowsForQuery(std::string_view query, const Values& parameterValues,
+                                         const RowVisitor& visitor) {
+  if (query.empty()) return argumentError("Received empty query for records for query");
+  if (!visitor) return argumentError("Received empty filter for selecting records");
+  if (Status checked = checkSelectQuery(query); !checked) return checked;
+  auto statement = statementForQuery(query, parameterValues);
+  if (!statement) return statement.error();
+  absl::Cleanup cleanUp = [&] { cleanUpStatement(*statement, query); };
+  const Row row(*statement);
+  for (;;) {
+    HeldConnection held(handle_);
+    int result = sqlite3_step(*statement);
+    if (result == SQLITE_DONE) return {};
+    if (result != SQLITE_ROW) return databaseError("query records");
+    if (!visitor(row)) return {};
+  }
+}
+
 Status QZMSqliteStore::checkSelectQuery(std::string_view query) {
   if (!absl::StartsWithIgnoreCase(QZMAbslView(query), "select")) return argumentError("Received invalid select query");
   if (!handle_) return closedError("Query records failed. Database not open.");
@@ -858,20 +951,23 @@ Status QZMSqliteStore::stepRecords(std::string_view query, const Values& paramet
   // next row reuse them, so most rows cost no allocation beyond their values.
   Record row;
   for (;;) {
-    int result = sqlite3_step(*statement);
-    if (result == SQLITE_DONE) return {};
-    if (result != SQLITE_ROW) return databaseError("query records");
-    if (namesMissing) log(4, 34003, "Failed to get column name");
-    const bool reuse = sameKeys(row);
-    if (!reuse) row.clear();
-    auto slot = row.begin();
-    for (const Column& column : columns) {
-      if (!reuse) slot = row.emplace_hint(row.end(), column.name, Object());
-      if (readColumn(column.index, *statement, slot->second)) {
-        ++slot;
-      } else {
-        log(4, 34004, "Value is nil for column", column.name);
-        slot = row.erase(slot);
+    {
+      HeldConnection held(handle_);
+      int result = sqlite3_step(*statement);
+      if (result == SQLITE_DONE) return {};
+      if (result != SQLITE_ROW) return databaseError("query records");
+      if (namesMissing) log(4, 34003, "Failed to get column name");
+      const bool reuse = sameKeys(row);
+      if (!reuse) row.clear();
+      auto slot = row.begin();
+      for (const Column& column : columns) {
+        if (!reuse) slot = row.emplace_hint(row.end(), column.name, Object());
+        if (readColumn(column.index, *statement, slot->second)) {
+          ++slot;
+        } else {
+          log(4, 34004, "Value is nil for column", column.name);
+          slot = row.erase(slot);
+        }
       }
     }
     if (!visitor(std::move(row))) return {};

@@ -2,12 +2,16 @@
 // the file (creating its folder), checks its integrity and mends a damaged
 // file or keeps it aside, creates and migrates tables from column
 // descriptions, and reads and writes records (column name -> value) with a
-// cache of prepared statements and exclusive transactions.
+// cache of prepared statements and exclusive transactions. Readers that know
+// their columns read rows by position instead, and writers that do may hand
+// over the values alone.
 //
 // Speed: a statement with placeholders (every record write) or without a
-// WHERE is prepared once and kept; record values are bound without a copy;
-// reads build one row at a time, reusing its entries when the reader left
-// them in place.
+// WHERE is prepared once and kept; a run of writes of the same shape keeps
+// its statement at hand without looking the text up again; record values
+// are bound without a copy; reads build one row at a time, reusing its
+// entries when the reader left them in place, and hold the connection once
+// per row rather than once per column.
 //
 // Values: data is bound as a BLOB (without a copy), a floating number as
 // REAL, any other number as INTEGER, text as TEXT, null as NULL; anything
@@ -29,6 +33,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -57,6 +62,32 @@ class QZMSqliteStore {
   using RecordFilter = std::function<bool(std::size_t keptCount, const Record& row)>;
   // Takes each row of a read in turn; false ends the read.
   using RecordVisitor = std::function<bool(Record&& row)>;
+
+  // One row of a read, its columns by their position in the query's result,
+  // read straight from the statement. Valid only inside the visitor it is
+  // handed to, and so are the texts and bytes it gives.
+  class Row {
+   public:
+    int columnCount() const { return sqlite3_column_count(statement_); }
+    // SQLITE_INTEGER, SQLITE_FLOAT, SQLITE_TEXT, SQLITE_BLOB or SQLITE_NULL.
+    int type(int column) const { return sqlite3_column_type(statement_, column); }
+    // SQLite's conversions apply to a column of another type.
+    std::int64_t int64Value(int column) const { return sqlite3_column_int64(statement_, column); }
+    double doubleValue(int column) const { return sqlite3_column_double(statement_, column); }
+    // Empty for NULL as for a zero-length value.
+    std::string_view text(int column) const;
+    std::span<const std::uint8_t> blob(int column) const;
+    // The value as a name-keyed row holds it; nullopt for a zero-length TEXT
+    // or BLOB.
+    std::optional<foundation::Object> value(int column) const { return valueAtColumn(column, statement_); }
+
+   private:
+    friend class QZMSqliteStore;
+    explicit Row(sqlite3_stmt* statement) : statement_(statement) {}
+    sqlite3_stmt* statement_;
+  };
+  // Takes each row of a positional read in turn; false ends the read.
+  using RowVisitor = std::function<bool(const Row& row)>;
   // Returns whether the transaction commits.
   using TransactionBlock = std::function<bool()>;
 
@@ -125,6 +156,10 @@ class QZMSqliteStore {
 
   // INSERT OR REPLACE of the record's columns.
   foundation::Status upsertRecord(const Record& record, std::string_view inTableWithName);
+  // upsertRecord of the record {columns[i]: values[i]}, without the record:
+  // the columns in the order the values come, each named once.
+  foundation::Status upsertValues(std::string_view inTableWithName, std::span<const std::string_view> columns,
+                                  std::span<const foundation::Object> values);
   // Sets the record's columns in the rows where column = value; no matching
   // row is still success. A null value counts as no value.
   foundation::Status updateRecord(const Record& record, std::string_view inTableWithName, std::string_view columnName,
@@ -148,6 +183,11 @@ class QZMSqliteStore {
   // read; a step error fails the read (after the rows before it were seen).
   foundation::Status visitRecordsForQuery(std::string_view query, const Values& parameterValues,
                                           const RecordVisitor& visitor);
+  // As visitRecordsForQuery, each row by column position. The connection is
+  // held while the visitor runs: it must not wait for another thread that
+  // uses this store.
+  foundation::Status visitRowsForQuery(std::string_view query, const Values& parameterValues,
+                                       const RowVisitor& visitor);
   // The first column of the first row: a number, or nullopt for NULL.
   foundation::Result<std::optional<foundation::Object>> numberForQuery(std::string_view query,
                                                                        const Values& parameterValues);
@@ -221,8 +261,9 @@ class QZMSqliteStore {
   foundation::Status stepRecords(std::string_view query, const Values& parameterValues, const RecordVisitor& visitor);
   foundation::Status executeWithBinding(const std::string& sql, const Values& values, std::string_view operation);
   // The cached statement for the text when it is free, else a new one (kept
-  // in the cache when cacheable and none is cached yet).
-  foundation::Result<sqlite3_stmt*> reusableStatement(std::string_view sql, bool cacheable);
+  // in the cache when cacheable, that is with placeholders or without a
+  // WHERE, and none is cached yet).
+  foundation::Result<sqlite3_stmt*> reusableStatement(std::string_view sql, bool hasPlaceholders);
   // Binds through the callback and steps a cached statement once, expecting
   // no row.
   foundation::Status writeWithStatement(std::string_view sql, std::string_view operation,
@@ -245,11 +286,17 @@ class QZMSqliteStore {
   // Whether the last failed open found the file damaged (and so replaceable).
   bool lastDamage_ = false;
   std::unordered_map<std::string, sqlite3_stmt*, TextHash, std::equal_to<>> statementCache_;
-  // The text of the last upsert and what it was made for.
+  // The text of the last upsert, what it was made for and its cached
+  // statement (nullptr until the first write, and after a close).
   struct UpsertText {
     std::string table;
     std::vector<std::string> columns;
     std::string sql;
+    sqlite3_stmt* statement = nullptr;
   };
   UpsertText lastUpsert_;
+  // Binds through the callback and steps the last upsert's statement once.
+  foundation::Status writeUpsert(const std::function<foundation::Status(sqlite3_stmt*)>& bind);
+  // Makes the last upsert's text the one for the table and columns.
+  void prepareUpsertText(std::string_view table, std::span<const std::string_view> columns);
 };

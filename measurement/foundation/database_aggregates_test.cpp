@@ -210,18 +210,37 @@ TEST_F(Aggregates, SnapshotIsSetAsideAndRestoredKeepingAFirstOpenCountedMeanwhil
   EXPECT_EQ(database->eventAggregatesWithName("_f").value()->lifetimeCount, 3);
 }
 
+// On its own, and inside a caller's transaction that goes on and commits
+// (as bundling's does): either way the live counters stay.
 TEST_F(Aggregates, RestoreThatFailsLeavesCountersAndSnapshotAsTheyWere) {
-  update(aggregates("buy", 4));
-  ASSERT_TRUE(database->createEventsSnapshotTable().ok());
-  // A snapshot row the counters' table cannot take: no lifetime count.
-  execute("INSERT INTO events_snapshot (name, current_bundle_count, last_fire_timestamp) VALUES ('bad', 1, 1.0)");
-  ASSERT_TRUE(database->deleteAllEventAggregates().ok());
-  update(aggregates("live", 1));
+  for (bool nested : {false, true}) {
+    SCOPED_TRACE(nested ? "inside a committed transaction" : "in its own transaction");
+    execute("DELETE FROM events");
+    update(aggregates("buy", 4));
+    ASSERT_TRUE(database->createEventsSnapshotTable().ok());
+    // A snapshot row the counters' table cannot take: no lifetime count.
+    execute("INSERT INTO events_snapshot (name, current_bundle_count, last_fire_timestamp) VALUES ('bad', 1, 1.0)");
+    ASSERT_TRUE(database->deleteAllEventAggregates().ok());
+    update(aggregates("_f", 1));
 
-  auto restored = database->restoreFromEventsSnapshotTable();
-  ASSERT_FALSE(restored.ok());
-  EXPECT_EQ(names(database->allEventAggregates().value()), (std::vector<std::string>{"live"}));
-  EXPECT_EQ(rows("SELECT name FROM events_snapshot").size(), 2u);
+    std::optional<foundation::Status> restored;
+    if (nested) {
+      ASSERT_TRUE(database
+                      ->performTransaction([&] {
+                        restored = database->restoreFromEventsSnapshotTable();
+                        update(aggregates("counted_after", 1));
+                        return true;
+                      })
+                      .ok());
+    } else {
+      restored = database->restoreFromEventsSnapshotTable();
+    }
+    ASSERT_FALSE(restored->ok());
+    std::vector<std::string> expected = {"_f"};
+    if (nested) expected.push_back("counted_after");
+    EXPECT_EQ(names(database->allEventAggregates().value()), expected);
+    EXPECT_EQ(rows("SELECT name FROM events_snapshot").size(), 2u);
+  }
 }
 
 }  // namespace

@@ -149,31 +149,4 @@ TEST_F(ODMValues, EmptyNamesAndValuesAreRefused) {
   EXPECT_EQ(database->ODMValueWithName("").error().description, "Received ODM value with empty name for query");
 }
 
-class ComplexEvents : public testkit::DatabaseTest {};
-
-TEST_F(ComplexEvents, MainEventIsKeptWithItsChildCount) {
-  EXPECT_FALSE(database->mainEventAndChildCountPairWithEventID(9)->has_value());
-
-  auto event = QZMPBEvent::initWithBuffer({});
-  NANOSetString(event.get(), QZMPBEvent::kName, "purchase");
-  ASSERT_TRUE(database->updateComplexEventForAudienceEvaluationWithEventID(9, 3, *event).ok());
-  ASSERT_TRUE(database->updateComplexEventForAudienceEvaluationWithEventID(9, 2, *event).ok());
-  auto read = database->mainEventAndChildCountPairWithEventID(9);
-  ASSERT_TRUE(read.ok() && read->has_value());
-  EXPECT_EQ(NANOGetString((*read)->mainEvent.get(), QZMPBEvent::kName), "purchase");
-  EXPECT_EQ((*read)->childrenToProcess, 2);
-
-  execute("UPDATE main_event_params SET main_event = x'ff' WHERE event_id = 9");
-  auto corrupted = database->mainEventAndChildCountPairWithEventID(9);
-  ASSERT_FALSE(corrupted.ok());
-  EXPECT_EQ(corrupted.error().description, "Failed to parse event from data");
-
-  ASSERT_TRUE(database->deleteComplexEventForAudienceEvaluationWithEventID(9).ok());
-  EXPECT_FALSE(database->mainEventAndChildCountPairWithEventID(9)->has_value());
-
-  auto empty = QZMPBEvent::initWithBuffer({});
-  EXPECT_EQ(database->updateComplexEventForAudienceEvaluationWithEventID(1, 1, *empty).error().description,
-            "Cannot create the main event blob");
-}
-
 }  // namespace

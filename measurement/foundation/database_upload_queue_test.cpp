@@ -3,6 +3,7 @@
 #include "measurement/foundation/testkit/DatabaseTestKit.h"
 #include "measurement/proto/NANOFieldAccess.h"
 #include "measurement/proto/generated/QZMPBMessages.h"
+#include "platform/utilities/Gzip.h"
 
 namespace {
 
@@ -134,6 +135,31 @@ TEST_F(UploadQueue, RowsThatDoNotDecodeArePassedOverAndDeletedWhenReadForUpload)
   EXPECT_EQ(linesWithCode(12019).size(), 2u);
 }
 
+TEST_F(UploadQueue, ARowInflatingBeyondTheLargestBundleIsDeletedBeforeItIsDecoded) {
+  settings.uploadMaxSizeLimitBytes = 1000;
+  const std::size_t largest = 1000 + QZMDatabase::kBundleSizeMargin;
+  const double now = clock->now();
+  // The first bundle of an upload may exceed the limit: it stays readable.
+  insert(*bundle(now, 5000));
+  // Empty events, two bytes each: every one a whole record once decoded, so
+  // that a few compressed bytes would take hundreds of megabytes.
+  Data emptyEvents;
+  while (emptyEvents.size() <= largest) emptyEvents.insert(emptyEvents.end(), {0x12, 0x00});
+  auto compressed = drk_dataByGzippingData(emptyEvents);
+  ASSERT_TRUE(compressed.ok());
+  ASSERT_LT(compressed->size(), 8192u);
+  ASSERT_TRUE(database->sqliteStore()
+                  ->upsertRecord({{"data", *compressed}, {"bundle_end_timestamp", now}}, "queue")
+                  .ok());
+
+  EXPECT_EQ(rowIDs(database->queryBundlesWithCountLimit(10, 1 << 20).value()), (std::vector<std::int64_t>{1}));
+  ASSERT_EQ(linesWithCode(12019).size(), 1u);
+  EXPECT_NE(linesWithCode(12019)[0].contexts.back().find("inflates beyond " + std::to_string(largest) + " bytes"),
+            std::string::npos)
+      << linesWithCode(12019)[0].contexts.back();
+  EXPECT_EQ(rows("SELECT rowid FROM queue").size(), 1u);
+}
+
 TEST_F(UploadQueue, RetryCountsGrowByOneUpToTheCeiling) {
   const double now = clock->now();
   for (int i = 0; i < 4; ++i) insert(*bundle(now, 0, i == 1 ? 2 : 0));
@@ -176,6 +202,20 @@ TEST_F(UploadQueue, StaleDataIsDeletedAtMostOncePerInterval) {
   // A clock set far back makes it due as well.
   clock->setNow(start - 3 * 86400);
   EXPECT_EQ(database->maybeDeleteStaleData().value(), true);
+
+  // A deletion rolled back with the transaction around it is not recorded:
+  // the next call deletes again.
+  const double recorded = config->lastDeleteStaleBundlesTimestamp();
+  clock->advance(86401);
+  ASSERT_FALSE(database
+                   ->performTransaction([&] {
+                     EXPECT_EQ(database->maybeDeleteStaleData().value(), true);
+                     return false;
+                   })
+                   .ok());
+  EXPECT_EQ(config->lastDeleteStaleBundlesTimestamp(), recorded);
+  EXPECT_EQ(database->maybeDeleteStaleData().value(), true);
+  EXPECT_EQ(config->lastDeleteStaleBundlesTimestamp(), clock->now());
 
   auto negative = database->deleteStaleBundlesOlderThanMaxAge(-1);
   ASSERT_FALSE(negative.ok());

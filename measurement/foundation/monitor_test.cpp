@@ -150,8 +150,11 @@ class Monitor : public FoundationTest {
   std::shared_ptr<QZMUserDefaults> monitorSuite = QZMUserDefaults::initWithSuiteName(kQZMMonitorSuiteName);
   std::shared_ptr<QZMUserDefaults> shared = QZMUserDefaults::sharedUserDefaults();
 
-  // The persisted health record, once the monitor queue has caught up.
+  // The persisted health record, once the monitor queue has caught up and
+  // the record's write is due.
   std::optional<foundation::Array> record() {
+    testkit::settle(monitor->monitorQueue());
+    clock->advance(kQZMMonitorSaveDelay);
     testkit::settle(monitor->monitorQueue());
     return monitorSuite->arrayForKey(kQZMHealthMonitorKey);
   }
@@ -244,6 +247,59 @@ TEST(MonitoringSampledData, EveryLineOfAPeriodIsEquallyLikelyToBeKept) {
     EXPECT_GT(count, 380) << key;
     EXPECT_LT(count, 620) << key;
   }
+}
+
+TEST(MonitoringSampledData, ABatchOfLinesMergedAtOnceKeepsEveryLineEquallyLikely) {
+  auto utilities = std::make_shared<testkit::FakeUtilities>();
+  utilities->seed(20250301);
+  QZMUtilities::setShared(utilities);
+  int mergedKept = 0;
+  constexpr int kTrials = 5000;
+  for (int trial = 0; trial < kTrials; ++trial) {
+    QZMMonitoringSampledData data;
+    for (int i = 0; i < 5; ++i) data.insertOrUpdateSampledDataWithKey(absl::StrCat("k", i), "");
+    // Five more lines, one of which stands for them all.
+    data.mergeSampledDataWithKey("merged", "", 5);
+    auto kept = *data.sampledData();
+    ASSERT_EQ(kept[1].int64Value(), 10);
+    mergedKept += *kept[2].string() == "merged";
+  }
+  QZMUtilities::setShared(nullptr);
+  // Expected 2500 times; the bounds are six standard deviations away.
+  EXPECT_GT(mergedKept, 2290);
+  EXPECT_LT(mergedKept, 2710);
+
+  QZMMonitoringSampledData fresh;
+  fresh.mergeSampledDataWithKey("only", "ctx", 3);
+  EXPECT_EQ((*fresh.sampledData())[1].int64Value(), 3);
+  EXPECT_EQ(*(*fresh.sampledData())[2].string(), "only");
+}
+
+TEST_F(Monitor, AFloodOfLinesWaitsInBoundedMemoryAndTheRecordIsWrittenOncePerDelay) {
+  utilities->setLoggerLevel(3);
+  // The monitor queue is held while the lines arrive.
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  monitor->monitorQueue()->async([released] { released.wait(); });
+  const std::size_t flood = 3 * kQZMMonitorMaxPendingLines + 7;
+  for (std::size_t i = 0; i < flood; ++i) monitor->logWithLevel(1, 99, "Flood", static_cast<std::int64_t>(i));
+  release.set_value();
+
+  auto lines = sinkLines();
+  ASSERT_EQ(lines.size(), kQZMMonitorMaxPendingLines + 1);
+  EXPECT_EQ(lines[0].message, "Flood: 0");
+  EXPECT_EQ(lines[kQZMMonitorMaxPendingLines - 1].message, absl::StrCat("Flood: ", kQZMMonitorMaxPendingLines - 1));
+  EXPECT_EQ(lines.back().message,
+            absl::StrCat("Too many log lines at once. Lines dropped: ", flood - kQZMMonitorMaxPendingLines));
+  // Every sampled line counts, but nothing is written before the delay.
+  EXPECT_FALSE(monitorSuite->arrayForKey(kQZMHealthMonitorKey));
+  EXPECT_EQ(population(), static_cast<std::int64_t>(flood));
+
+  // Another line is written with the next delay, not at once.
+  monitor->logWithLevel(1, 99, "Late");
+  testkit::settle(monitor->monitorQueue());
+  EXPECT_EQ((*monitorSuite->arrayForKey(kQZMHealthMonitorKey))[1].int64Value(), static_cast<std::int64_t>(flood));
+  EXPECT_EQ(population(), static_cast<std::int64_t>(flood + 1));
 }
 
 TEST_F(Monitor, UploadTextIsDueOnlyAfterASamplePeriod) {

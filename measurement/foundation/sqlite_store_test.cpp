@@ -5,6 +5,7 @@
 #include <functional>
 #include <limits>
 #include <map>
+#include <optional>
 #include <stdexcept>
 
 #include "measurement/foundation/QZMError.h"
@@ -563,6 +564,117 @@ TEST_F(SqliteStore, VisitorsGetEveryRowWholeWhateverTheyDidToThePreviousOne) {
   ASSERT_FALSE(failed.ok());
   EXPECT_EQ(failed.error().monitorContext, Object("query records,1,A"));
   EXPECT_EQ(calls, 1);
+}
+
+TEST_F(SqliteStore, RowsReadByPositionGiveEachColumnAsStored) {
+  auto store = open();
+  exec(*store, "CREATE TABLE t (n INTEGER, r REAL, s TEXT, b BLOB, z)");
+  exec(*store, "INSERT INTO t VALUES (1, 1.5, 'one', x'0102', NULL), (2, -0.25, '', x'', 7), "
+               "(-9223372036854775808, 0, 'h\xc3\xa9', x'00', 'x')");
+  const char* query = "SELECT n, r, s, b, z FROM t ORDER BY rowid";
+  struct Seen {
+    std::int64_t n;
+    double r;
+    std::string s;
+    Data b;
+    std::optional<Object> emptyBlob;
+    int zType;
+    bool operator==(const Seen&) const = default;
+  };
+  auto readAll = [&](std::vector<Seen>& seen) {
+    return store->visitRowsForQuery(query, {}, [&](const QZMSqliteStore::Row& row) {
+      EXPECT_EQ(row.columnCount(), 5);
+      auto blob = row.blob(3);
+      seen.push_back({row.int64Value(0), row.doubleValue(1), std::string(row.text(2)), Data(blob.begin(), blob.end()),
+                      row.value(3), row.type(4)});
+      return true;
+    });
+  };
+  std::vector<Seen> seen;
+  ASSERT_TRUE(readAll(seen).ok());
+  std::vector<Seen> expected = {
+      {1, 1.5, "one", Data{1, 2}, Data{1, 2}, SQLITE_NULL},
+      {2, -0.25, "", Data{}, std::nullopt, SQLITE_INTEGER},  // a zero-length value reads as nothing
+      {std::numeric_limits<std::int64_t>::min(), 0, "h\xc3\xa9", Data{0}, Data{0}, SQLITE_TEXT},
+  };
+  EXPECT_EQ(seen, expected);
+
+  // A read of the same query inside a visitor gets a statement of its own.
+  std::vector<std::vector<Seen>> nested;
+  ASSERT_TRUE(store->visitRowsForQuery(query, {}, [&](const QZMSqliteStore::Row&) {
+    nested.emplace_back();
+    EXPECT_TRUE(readAll(nested.back()).ok());
+    return true;
+  }).ok());
+  EXPECT_EQ(nested, std::vector<std::vector<Seen>>(3, expected));
+
+  // Stopping early ends the read; a step error fails it after the rows before.
+  int calls = 0;
+  ASSERT_TRUE(store->visitRowsForQuery(query, {}, [&](const QZMSqliteStore::Row&) { return ++calls < 2; }).ok());
+  EXPECT_EQ(calls, 2);
+  calls = 0;
+  auto failed = store->visitRowsForQuery("SELECT abs(n) FROM t ORDER BY rowid", {}, [&](const QZMSqliteStore::Row&) {
+    ++calls;
+    return true;
+  });
+  ASSERT_FALSE(failed.ok());
+  EXPECT_EQ(failed.error().monitorContext, Object("query records,1,A"));
+  EXPECT_EQ(calls, 2);
+
+  auto never = [](const QZMSqliteStore::Row&) { return true; };
+  expectError(store->visitRowsForQuery("DELETE FROM t", {}, never), 1, "Received invalid select query");
+  expectError(store->visitRowsForQuery("SELECT n FROM t WHERE n = ?", {}, never), 1, "Received empty parameters");
+  store->closeDatabase();
+  expectError(store->visitRowsForQuery(query, {}, never), 2, "Query records failed. Database not open.");
+}
+
+TEST_F(SqliteStore, ValuesWrittenByPositionLandAsTheirRecordWould) {
+  auto store = open();
+  exec(*store, "CREATE TABLE a (k TEXT PRIMARY KEY, v)");
+  exec(*store, "CREATE TABLE b (k TEXT PRIMARY KEY, v)");
+  const std::string_view kv[] = {"k", "v"};
+  const std::string_view vk[] = {"v", "k"};
+  const int base = liveStatements(*store);
+  // Runs of one shape keep their statement; a change of table, of column
+  // order or a record of the same shape in between must not write to the
+  // wrong place.
+  for (int i = 0; i < 3; ++i) {
+    const Object first[] = {"a" + std::to_string(i), i};
+    ASSERT_TRUE(store->upsertValues("a", kv, first).ok());
+    const Object second[] = {"b" + std::to_string(i), Data(2, static_cast<std::uint8_t>(i))};
+    ASSERT_TRUE(store->upsertValues("b", kv, second).ok());
+    const Object swapped[] = {i * 0.5, "a" + std::to_string(i + 10)};
+    ASSERT_TRUE(store->upsertValues("a", vk, swapped).ok());
+    ASSERT_TRUE(store->upsertRecord({{"k", "a" + std::to_string(i + 20)}, {"v", "r"}}, "a").ok());
+  }
+  EXPECT_EQ(liveStatements(*store), base + 3);
+  const Object replaced[] = {"a1", Object()};
+  ASSERT_TRUE(store->upsertValues("a", kv, replaced).ok());
+
+  EXPECT_EQ(rows(*store, "SELECT k, v FROM a ORDER BY k"),
+            (std::vector<Record>{{{"k", "a0"}, {"v", 0}},
+                                 {{"k", "a1"}, {"v", Object()}},
+                                 {{"k", "a10"}, {"v", 0.0}},
+                                 {{"k", "a11"}, {"v", 0.5}},
+                                 {{"k", "a12"}, {"v", 1.0}},
+                                 {{"k", "a2"}, {"v", 2}},
+                                 {{"k", "a20"}, {"v", "r"}},
+                                 {{"k", "a21"}, {"v", "r"}},
+                                 {{"k", "a22"}, {"v", "r"}}}));
+  EXPECT_EQ(rows(*store, "SELECT k, v FROM b ORDER BY k"),
+            (std::vector<Record>{{{"k", "b0"}, {"v", Data(2, 0)}},
+                                 {{"k", "b1"}, {"v", Data(2, 1)}},
+                                 {{"k", "b2"}, {"v", Data(2, 2)}}}));
+
+  const Object one[] = {"x"};
+  const Object dated[] = {"x", foundation::Date{1.0}};
+  expectError(store->upsertValues("a", kv, one), 1, "Received 1 values for 2 columns");
+  expectError(store->upsertValues("a", {}, {}), 1, "Received empty record for upsert");
+  expectError(store->upsertValues("a", kv, dated), 1, "Record has value of unexpected type");
+  EXPECT_EQ(linesWithCode(34020).size(), 1u);
+  EXPECT_EQ(rows(*store, "SELECT k FROM a").size(), 9u);
+  store->closeDatabase();
+  expectError(store->upsertValues("a", kv, replaced), 2, "Upsert record failed. Database not open.");
 }
 
 TEST_F(SqliteStore, ClosedStoreRefusesEveryOperation) {

@@ -55,7 +55,14 @@ std::optional<QZMConditionalUserProperty> QZMConditionalUserProperty::fromStored
   for (const auto& [proto, into] : events) {
     if (!proto) continue;
     std::shared_ptr<const QZMEvent> event = QZMEvent::initWithEventProto(proto.get());
-    if (!event) return skip("Failed to initialize event from proto data");
+    if (!event) {
+      // Taken as absent: the property must still expire and be cleared.
+      QZMMeasurementBase::monitor()->logWithLevel(2, 11021,
+                                                  "Conditional user property event is unreadable and left out. Name, "
+                                                  "reason",
+                                                  stored.name, std::string("Failed to initialize event from proto data"));
+      continue;
+    }
     *into = std::move(event);
   }
   return property;

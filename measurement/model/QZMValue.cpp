@@ -271,8 +271,3 @@ QZMLogContext QZMLogContextForObject(const QZMObject* object) {
   return QZMLogContext::describing(object->description());
 }
 
-std::int64_t QZMMillisecondsFromSeconds(double seconds) {
-  // foundation::Object's integer view truncates and clamps instead of
-  // overflowing as a plain cast would.
-  return foundation::Object(seconds * 1000.0).int64Value();
-}

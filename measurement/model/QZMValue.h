@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "measurement/foundation/QZMLogContext.h"
+#include "measurement/foundation/QZMNumericUtil.h"
 #include "platform/foundation/Object.h"
 
 class QZMObject;
@@ -129,10 +130,6 @@ QZMDictionary QZMDictionaryFromParameters(const QZMParameters& parameters);
 // A monitor context for an object: text and numbers as they are, anything
 // else by its description.
 QZMLogContext QZMLogContextForObject(const QZMObject* object);
-
-// Seconds since 1970 as the messages carry them: milliseconds, truncated
-// toward zero; NaN gives 0 and times beyond the int64 range its nearest end.
-std::int64_t QZMMillisecondsFromSeconds(double seconds);
 
 template <>
 struct std::hash<QZMValue> {

@@ -293,6 +293,46 @@ TEST_F(ConditionalUserProperties, WrittenEventsCarryTheTemplateParameters) {
   EXPECT_EQ(cup->written, std::vector<std::string>{"on_trigger auto +0"});
 }
 
+// A stored event that no longer reads counts as absent: its property still
+// expires or is cleared, and only that event is lost.
+TEST_F(ConditionalUserProperties, APropertyWhoseStoredEventIsDamagedStillExpiresAndClears) {
+  struct Case {
+    const char* title;
+    const char* damage;  // a value for the expired event's column
+    bool clear;          // cleared by name, else left to expire
+    std::vector<std::string> written;
+  } cases[] = {
+      {"undecodable bytes, expiring", "x'ffffffff'", false, {"view app +30"}},
+      {"text in place of bytes, expiring", "'not bytes'", false, {"view app +30"}},
+      // Decodes, but without "_o" makes no event.
+      {"a message without an origin, cleared", "x'1203616263'", true, {"on_clear app +30"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.title);
+    ASSERT_TRUE(cup->db->sqliteStore()->executeSQL("DELETE FROM conditional_properties").ok());
+    ASSERT_TRUE(cup->db->sqliteStore()->executeSQL("DELETE FROM user_attributes").ok());
+    auto made = property(str("gold"), "", 60, 20);
+    controller().setConditionalUserProperty(&made, "tier");
+    settleWorker();
+    ASSERT_TRUE(userProperty("tier"));
+    ASSERT_TRUE(cup->db->sqliteStore()
+                    ->executeSQL(absl::StrCat("UPDATE conditional_properties SET expired_event = ", c.damage))
+                    .ok());
+    cup->written.clear();
+    cup->start = clock->now();
+    clock->advance(30);
+    if (c.clear) {
+      controller().clearConditionalUserPropertyWithClearEvent(event("on_clear"), "tier");
+    } else {
+      logEvent("view");
+    }
+    settleWorker();
+    EXPECT_FALSE(userProperty("tier"));
+    EXPECT_FALSE(cup->db->conditionalUserPropertyWithName("tier")->has_value());
+    EXPECT_EQ(cup->written, c.written);
+  }
+}
+
 TEST_F(ConditionalUserProperties, FailedStoreRollsBackTheUserProperty) {
   ASSERT_TRUE(cup->db->sqliteStore()
                   ->executeSQL("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 1000) "

@@ -232,6 +232,14 @@ std::optional<NANOObjectArray> NANOGetArray(const NANOMessageBase* message, int3
   return items;
 }
 
+std::optional<size_t> NANOGetArrayCount(const NANOMessageBase* message, int32_t id) {
+  std::optional<Field> field = prologue(message, id, kGetArray);
+  if (!field) return std::nullopt;
+  const NANOArray* list = listOf(*field);
+  if (list == nullptr) return std::nullopt;
+  return list->items == nullptr ? 0 : list->count;
+}
+
 std::nullopt_t NANOMessageListMismatch(const NANOMessageBase* message, int32_t id) {
   NANOLog("<Nano/Failure> Field type isn't REPEATED MESSAGE. Message: %s, field ID: %d", message->messageID(), id);
   return std::nullopt;

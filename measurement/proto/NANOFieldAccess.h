@@ -65,6 +65,9 @@ bool NANOSetMessage(NANOMessageBase* message, int32_t field, const NANOMessageBa
 // class, which only message lists need); an empty array when there are none.
 std::optional<NANOObjectArray> NANOGetArray(const NANOMessageBase* message, int32_t field,
                                             const NANOMessageClass* cls = nullptr);
+// How many items a repeated field holds, without making them; nullopt when
+// the field is no list.
+std::optional<size_t> NANOGetArrayCount(const NANOMessageBase* message, int32_t field);
 // Logs that the field is not a list of messages; nullopt.
 std::nullopt_t NANOMessageListMismatch(const NANOMessageBase* message, int32_t field);
 template <class M>

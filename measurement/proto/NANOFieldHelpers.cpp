@@ -64,16 +64,26 @@ NANODecodeBudget::~NANODecodeBudget() {
 
 bool NANODecodeBudget::exceeded() { return activeBudget != nullptr && activeBudget->exceeded_; }
 
-bool NANODecodeBudget::charge(size_t size) {
+bool NANODecodeBudget::charge(size_t size) { return chargeGrowth(0, size); }
+
+bool NANODecodeBudget::chargeGrowth(size_t fromSize, size_t toSize) {
   NANODecodeBudget* budget = activeBudget;
   if (budget == nullptr) return true;
-  size_t cost = heapCost(size);
-  if (budget->exceeded_ || size > budget->limit_ || cost > budget->limit_ - budget->used_) {
+  size_t cost = heapCost(toSize) - (fromSize == 0 ? 0 : heapCost(fromSize));
+  if (budget->exceeded_ || toSize > budget->limit_ || cost > budget->limit_ - budget->used_) {
     budget->exceeded_ = true;
     return false;
   }
   budget->used_ += cost;
   return true;
+}
+
+size_t NANODecodeBudget::used() { return activeBudget != nullptr ? activeBudget->used_ : 0; }
+
+size_t NANODecodeBudget::activeLimit() { return activeBudget != nullptr ? activeBudget->limit_ : 0; }
+
+void NANODecodeBudget::refuse() {
+  if (activeBudget != nullptr) activeBudget->exceeded_ = true;
 }
 
 void NANOFreeString(NANOString* string) {

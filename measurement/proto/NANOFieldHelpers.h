@@ -43,6 +43,15 @@ class NANODecodeBudget {
   static bool exceeded();
   // Charges a block of that size; false when it does not fit.
   static bool charge(size_t size);
+  // Charges a block growing from one size to another (from 0: a new block)
+  // with what the larger block costs beyond the smaller; false when that
+  // does not fit.
+  static bool chargeGrowth(size_t fromSize, size_t toSize);
+  // What the active budget has charged so far and its limit (0 without one).
+  static size_t used();
+  static size_t activeLimit();
+  // Marks the active budget exceeded: the decode under it failed for memory.
+  static void refuse();
 
  private:
   bool active_ = false;

@@ -48,13 +48,5 @@ bool NANOMessageBase::initFromBuffer(std::span<const std::uint8_t> data) {
 
 std::optional<foundation::Data> NANOMessageBase::protoBuffer() const {
   if (messageInfo_ == nullptr) return std::nullopt;
-  uint8_t* buffer = nullptr;
-  int32_t count = schema().encode(messageInfo_, &buffer);
-  if (count < 0 || buffer == nullptr) {
-    std::free(buffer);
-    return std::nullopt;
-  }
-  foundation::Data bytes(buffer, buffer + count);
-  std::free(buffer);
-  return bytes;
+  return NANOEncodeMessageData(&schema(), messageInfo_);
 }

@@ -12,12 +12,16 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <vector>
 
 #include "measurement/proto/NANOMessageInfo.h"
 
 // Deepest nesting of list items a decode accepts (the top message is level
-// 1). Deeper input fails cleanly instead of exhausting the stack.
-inline constexpr int NANOMaxNestingDepth = 100;
+// 1). Deeper input fails cleanly instead of exhausting the stack. Programs
+// nest their statements as deep as the interpreter evaluates them (1000
+// levels), a few levels down inside a configuration.
+inline constexpr int NANOMaxNestingDepth = 1024;
 
 // Fills a zero-filled record: name, flags, the slot array and an empty
 // NANOArray in the slot of every list.
@@ -65,6 +69,10 @@ bool NANODecodeRepeatedMessage(const NANOMessageSchema* schema, pb_istream_t* st
 bool NANOSetEncoders(const NANOMessageSchema* schema, const NANOMessageInfo* record, void* codec);
 // The byte count with a buffer the caller frees in *output, or -1.
 int32_t NANOEncodeMessage(const NANOMessageSchema* schema, const NANOMessageInfo* record, uint8_t** output);
+// The encoding written straight into the bytes returned; nullopt when the
+// record cannot be encoded.
+std::optional<std::vector<uint8_t>> NANOEncodeMessageData(const NANOMessageSchema* schema,
+                                                          const NANOMessageInfo* record);
 // The encode callback of a list whose items are this message.
 bool NANOEncodeRepeatedMessage(const NANOMessageSchema* schema, pb_ostream_t* stream, const pb_field_t* field,
                                void* const* arg);

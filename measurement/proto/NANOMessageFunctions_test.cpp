@@ -274,6 +274,54 @@ TEST(NANODecode, TheBudgetGrowsWithTheInputUpToACap) {
   for (const Case& c : cases) EXPECT_EQ(NANODecodeMemoryLimit(c.input), c.limit) << c.input;
 }
 
+// Bytes a message's own encoding leaves out earn no memory: a message refused
+// from its encoding is refused from a longer input too, so that whatever
+// decodes also decodes from its encoding.
+TEST(NANODecode, TheBudgetFollowsTheMessageNotTheBytesAroundIt) {
+  auto decodes = [](const Bytes& bytes) {
+    Record batch = NewRecord(&MeasurementBatch_schema);
+    CapturedOutput quiet;
+    return MeasurementBatch_decode(bytes.data(), bytes.size(), batch.get());
+  };
+  // The fewest empty bundles whose own encoding is over budget.
+  size_t low = 1, high = 2;
+  while (decodes(emptyBundles(high))) {
+    low = high;
+    high *= 2;
+  }
+  while (high - low > 1) {
+    size_t middle = (low + high) / 2;
+    (decodes(emptyBundles(middle)) ? low : high) = middle;
+  }
+  const Bytes filler(600, 0x61);
+  Bytes twice = delimited(7, {0x61});
+  Bytes second = delimited(7, filler);
+  twice.insert(twice.end(), second.begin(), second.end());
+  Bytes longNumbers;
+  for (int i = 0; i < 100; ++i) longNumbers.insert(longNumbers.end(), {0x48, 0x81, 0x80, 0x80, 0x80, 0x00});
+  const struct Case {
+    const char* what;
+    Bytes padding;
+  } cases[] = {
+      {"an unknown field", delimited(15, filler)},
+      {"a string given twice (the first counts)", twice},
+      {"a number given again and again, each time in five bytes", longNumbers},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Bytes admitted = emptyBundles(low);
+    admitted.insert(admitted.end(), c.padding.begin(), c.padding.end());
+    EXPECT_TRUE(decodes(admitted));
+    Bytes refused = emptyBundles(high);
+    refused.insert(refused.begin(), c.padding.begin(), c.padding.end());
+    CapturedOutput output;
+    Record batch = NewRecord(&MeasurementBatch_schema);
+    EXPECT_FALSE(MeasurementBatch_decode(refused.data(), refused.size(), batch.get()));
+    EXPECT_NE(output.text().find("would take more than their memory budget"), std::string::npos) << output.text();
+    EXPECT_TRUE(allFieldsAbsent(&MeasurementBatch_schema, batch.get()));
+  }
+}
+
 TEST(NANODecode, ValuesInTheRecordsOwnBlockCanBeReplacedAndCleared) {
   // EventParam: name "nm", string value "sv", int value 5, double 0.5.
   Bytes bytes = hexBytes("0a 02 6e 6d 12 02 73 76 18 05 29 00 00 00 00 00 00 e0 3f");
@@ -319,6 +367,40 @@ TEST(NANOEncode, PresenceDecidesWhatIsWritten) {
   Record decoded = Decoded(&MeasurementBundle_schema, bytes);
   ASSERT_TRUE(decoded);
   EXPECT_EQ(static_cast<int32_t>(NANOCellUInt32(Slot(decoded.get(), 0))), -1);
+}
+
+// Each sub-message's length goes in front of it once it is written: lengths
+// one byte longer or shorter than the item before, on both sides of the
+// varint steps, and a sub-message inside a list item.
+TEST(NANOEncode, EachSubMessageIsPrefixedWithItsOwnLength) {
+  const size_t nameLengths[] = {200, 5, 300, 20000, 3, 125, 126, 16381, 16382, 0};
+  Record event = NewRecord(&Event_schema);
+  Bytes expected;
+  for (size_t length : nameLengths) {
+    Record param = NewRecord(&EventParam_schema);
+    std::string name(length, 'n');
+    ASSERT_TRUE(NANOSetStringValue(&param->fields[0], name.data(), name.size()));
+    Bytes field = delimited(1, Encoded(&EventParam_schema, param.get()));
+    expected.insert(expected.end(), field.begin(), field.end());
+    AppendItem(List(event.get(), 0), param.release());
+  }
+  EXPECT_EQ(Encoded(&Event_schema, event.get()), expected);
+
+  // The same list one level down, in a bundle, twice over.
+  Record bundle = NewRecord(&MeasurementBundle_schema);
+  Bytes eventBytes = Encoded(&Event_schema, event.get());
+  Bytes bundleExpected;
+  for (int i = 0; i < 2; ++i) {
+    NANOMessageInfo* copy = nullptr;
+    ASSERT_TRUE(Event_copyMessageInfo(&copy, event.get()));
+    AppendItem(List(bundle.get(), 1), copy);
+    Bytes field = delimited(2, eventBytes);
+    bundleExpected.insert(bundleExpected.end(), field.begin(), field.end());
+  }
+  EXPECT_EQ(Encoded(&MeasurementBundle_schema, bundle.get()), bundleExpected);
+  Record decoded = Decoded(&MeasurementBundle_schema, bundleExpected);
+  ASSERT_TRUE(decoded);
+  EXPECT_EQ(Differences(&MeasurementBundle_schema, bundle.get(), decoded.get()), "");
 }
 
 TEST(NANOEncode, AMissingValueFailsTheWholeEncoding) {

@@ -63,7 +63,9 @@ struct NANOString {
 };
 
 // A repeated field: count item pointers, each to a cell of the element kind.
-// cursor counts the items filled during the second decode pass.
+// cursor counts the items filled during the second pass of a decode driven
+// through nanopb's callbacks; the runtime's own decode keeps there how many
+// items its storage has room for.
 struct NANOArray {
   uint32_t cursor;
   uint32_t count;

@@ -1,6 +1,8 @@
 #include "platform/dispatch/Queue.h"
 
 #include <algorithm>
+#include <chrono>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -27,8 +29,95 @@ struct ScopedCurrent {
 };
 
 constexpr int kGlobalThreads = 8;
+// Blocks one queue runs before yielding its thread to queues kept waiting
+// because the pool is at its limit.
+constexpr std::size_t kTurnBlocks = 64;
+// A pool thread idle this long ends; waking a queue otherwise never starts one.
+constexpr std::chrono::seconds kRetireAfter{60};
 
 }  // namespace
+
+// Serial queues take turns on these threads, one thread per queue at a time.
+// A queue that wakes gets an idle thread, or a new one, so a thread blocked in
+// a block (a sync, a semaphore) never keeps another queue from running; only
+// at the limit do queues wait for a thread to come free.
+class WorkerPool {
+ public:
+  static WorkerPool& shared() {
+    // Never destroyed: its threads may be running when the program ends.
+    static auto* pool = new WorkerPool;
+    return *pool;
+  }
+
+  void submit(std::shared_ptr<Queue> queue) {
+    {
+      std::lock_guard lock(mutex_);
+      if (!idle_.empty()) {
+        Worker* worker = idle_.back();
+        idle_.pop_back();
+        worker->assigned = std::move(queue);
+        worker->wake.notify_one();
+        return;
+      }
+      if (threads_ >= kMaxPoolThreads) {
+        waiting_.push_back(std::move(queue));
+        return;
+      }
+      ++threads_;
+    }
+    try {
+      std::thread([this, queue]() mutable { work(std::move(queue)); }).detach();
+    } catch (const std::system_error&) {
+      // No thread to be had now: the queue waits for one to come free.
+      std::lock_guard lock(mutex_);
+      --threads_;
+      waiting_.push_back(std::move(queue));
+    }
+  }
+
+ private:
+  struct Worker {
+    std::condition_variable wake;
+    std::shared_ptr<Queue> assigned;
+  };
+
+  void work(std::shared_ptr<Queue> queue) {
+    Worker self;
+    for (;;) {
+      bool more = queue->runSerial(kTurnBlocks);
+      std::unique_lock lock(mutex_);
+      if (more) {
+        if (waiting_.empty()) continue;
+        waiting_.push_back(std::move(queue));
+      } else {
+        // This thread may hold the queue's last reference: it goes without
+        // the pool's lock, since its blocks' captures may queue work.
+        lock.unlock();
+        queue.reset();
+        lock.lock();
+      }
+      if (!waiting_.empty()) {
+        queue = std::move(waiting_.front());
+        waiting_.pop_front();
+        continue;
+      }
+      idle_.push_back(&self);
+      if (!self.wake.wait_for(lock, kRetireAfter, [&] { return self.assigned != nullptr; })) {
+        idle_.erase(std::find(idle_.begin(), idle_.end(), &self));
+        --threads_;
+        return;
+      }
+      queue = std::move(self.assigned);
+    }
+  }
+
+  std::mutex mutex_;
+  // Parked threads, the most recently busy last.
+  std::vector<Worker*> idle_;
+  // Queues awaiting a thread while the pool is at its limit.
+  std::deque<std::shared_ptr<Queue>> waiting_;
+  int threads_ = 0;
+};
 
 // Handed ownership of a serial queue when its turn comes.
 struct SyncWaiter {
@@ -74,16 +163,18 @@ bool Queue::isCurrent() const {
 
 void Queue::async(Block block) {
   if (!block) return;
-  std::lock_guard lock(mutex_);
-  items_.push_back({std::move(block), nullptr});
-  if (kind_ == Kind::serial) {
-    if (!active_) {
+  bool wake = false;
+  {
+    std::lock_guard lock(mutex_);
+    items_.push_back({std::move(block), nullptr});
+    if (kind_ == Kind::serial) {
+      wake = !active_;
       active_ = true;
-      startRunner();
+    } else {
+      changed_.notify_all();
     }
-  } else {
-    changed_.notify_all();
   }
+  if (wake) schedule();
 }
 
 void Queue::runFront(std::unique_lock<std::mutex>& lock) {
@@ -99,21 +190,20 @@ void Queue::runFront(std::unique_lock<std::mutex>& lock) {
   lock.lock();
 }
 
-void Queue::startRunner() {
-  std::thread([self = shared_from_this()] { self->runSerial(); }).detach();
-}
+void Queue::schedule() { WorkerPool::shared().submit(shared_from_this()); }
 
-void Queue::runSerial() {
+bool Queue::runSerial(std::size_t limit) {
   std::unique_lock lock(mutex_);
-  while (!items_.empty()) {
+  for (std::size_t ran = 0; !items_.empty(); ++ran) {
+    if (ran == limit) return true;
     Item item = std::move(items_.front());
     items_.pop_front();
     if (item.waiter) {
-      // The queue passes to the waiting sync caller, which restarts a runner
-      // when it is done.
+      // The queue passes to the waiting sync caller, which hands it back to
+      // the pool when it is done.
       item.waiter->granted = true;
       changed_.notify_all();
-      return;
+      return false;
     }
     lock.unlock();
     {
@@ -124,15 +214,17 @@ void Queue::runSerial() {
     lock.lock();
   }
   active_ = false;
+  return false;
 }
 
 void Queue::finishSync() {
-  std::lock_guard lock(mutex_);
-  if (!items_.empty()) {
-    startRunner();
-  } else {
-    active_ = false;
+  bool wake = false;
+  {
+    std::lock_guard lock(mutex_);
+    wake = !items_.empty();
+    active_ = wake;
   }
+  if (wake) schedule();
 }
 
 foundation::Status Queue::sync(const Block& block) {
@@ -181,7 +273,9 @@ foundation::Status Queue::sync(const Block& block) {
       items_.push_back({nullptr, &waiter});
       if (!active_) {
         active_ = true;
-        startRunner();
+        lock.unlock();
+        schedule();
+        lock.lock();
       }
       changed_.wait(lock, [&] { return waiter.granted; });
     }

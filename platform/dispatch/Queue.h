@@ -1,5 +1,6 @@
-// Dispatch queues: labelled serial queues, the main queue (run by whoever owns
-// the main thread: the app's loop or a test), and one concurrent global queue.
+// Dispatch queues: labelled serial queues (taking turns on a shared pool of
+// kept threads), the main queue (run by whoever owns the main thread: the
+// app's loop or a test), and one concurrent global queue.
 // Blocks may be delayed; delayed blocks and timers follow foundation's clock.
 #pragma once
 
@@ -61,8 +62,12 @@ class Queue : public std::enable_shared_from_this<Queue> {
     struct SyncWaiter* waiter = nullptr;
   };
   Queue(std::string label, Kind kind);
-  void startRunner();
-  void runSerial();
+  // Hands the serial queue to the shared pool; called without the lock held.
+  void schedule();
+  // Runs up to `limit` blocks as the queue's turn on a pool thread; answers
+  // whether the queue still has blocks and keeps its turn.
+  bool runSerial(std::size_t limit);
+  friend class WorkerPool;
   // Pops the front block and runs it as this queue, with the lock released.
   void runFront(std::unique_lock<std::mutex>& lock);
   void finishSync();
@@ -74,7 +79,8 @@ class Queue : public std::enable_shared_from_this<Queue> {
   std::mutex mutex_;
   std::condition_variable changed_;
   std::deque<Item> items_;
-  // A runner thread or a sync caller owns the serial queue.
+  // A pool thread (or the pool's list of queues awaiting one) or a sync
+  // caller owns the serial queue.
   bool active_ = false;
 };
 
@@ -82,6 +88,9 @@ class Queue : public std::enable_shared_from_this<Queue> {
 std::string currentQueueLabel();
 // Whether the caller is the main thread (the thread that started the program).
 bool isMainThread();
+// The most threads the serial queues' shared pool keeps at once.
+inline constexpr int kMaxPoolThreads = 256;
+
 // Label of the main queue.
 inline constexpr const char* kMainQueueLabel = "main";
 

@@ -96,6 +96,55 @@ TEST(SerialQueue, CurrentLabelNamesTheInnermostQueue) {
   EXPECT_EQ(currentQueueLabel(), kMainQueueLabel);  // gtest runs tests on the main thread
 }
 
+TEST(SerialQueue, QueuesWakingAgainAndAgainShareABoundedSetOfThreads) {
+  constexpr int kQueues = 64;
+  constexpr int kRounds = 40;
+  std::vector<std::shared_ptr<Queue>> queues;
+  for (int i = 0; i < kQueues; ++i) queues.push_back(Queue::create("com.tolv.test.pool." + std::to_string(i)));
+  // A thread counts once, even if a later thread reuses its id.
+  static std::atomic<int> threadsSeen{0};
+  threadsSeen = 0;
+  Semaphore ran;
+  for (int round = 0; round < kRounds; ++round) {
+    // Every queue is idle when the round starts, so each block wakes its queue.
+    for (auto& queue : queues) {
+      queue->async([&] {
+        thread_local bool counted = false;
+        if (!counted) {
+          counted = true;
+          ++threadsSeen;
+        }
+        ran.signal();
+      });
+    }
+    for (int i = 0; i < kQueues; ++i) ASSERT_TRUE(ran.wait(Deadline::afterSeconds(30)));
+    for (auto& queue : queues) ASSERT_TRUE(queue->sync([] {}).ok());
+  }
+  EXPECT_LE(threadsSeen.load(), kMaxPoolThreads);
+}
+
+TEST(SerialQueue, BlocksWaitingInSyncDoNotStarveTheQueueTheyWaitFor) {
+  // More queues than cores all wait on one queue whose running block holds it
+  // until every one of them has started.
+  constexpr int kWaiters = 48;
+  auto gate = Queue::create("com.tolv.test.gate");
+  Semaphore allStarted, finished;
+  std::atomic<int> started{0}, through{0};
+  std::atomic<bool> gateGaveUp{false};
+  gate->async([&] { gateGaveUp = !allStarted.wait(Deadline::afterSeconds(30)); });
+  std::vector<std::shared_ptr<Queue>> waiters;
+  for (int i = 0; i < kWaiters; ++i) {
+    waiters.push_back(Queue::create("com.tolv.test.waiter." + std::to_string(i)));
+    waiters.back()->async([&] {
+      if (++started == kWaiters) allStarted.signal();
+      if (gate->sync([&] { ++through; }).ok()) finished.signal();
+    });
+  }
+  for (int i = 0; i < kWaiters; ++i) ASSERT_TRUE(finished.wait(Deadline::afterSeconds(30)));
+  EXPECT_FALSE(gateGaveUp);
+  EXPECT_EQ(through, kWaiters);
+}
+
 TEST(MainQueue, BlocksRunOnlyWhenTheMainThreadDrainsIt) {
   ASSERT_TRUE(isMainThread());
   drainMainQueue();

@@ -35,6 +35,15 @@ bool isHTTPS(const std::string& url) {
   return ok;
 }
 
+// Log lines name the endpoint only: a query may carry identifiers.
+std::string withoutQuery(const std::string& url) { return url.substr(0, url.find_first_of("?#")); }
+
+// libcurl writes a header line as given: a line break in a name or value
+// would end it and start another header, and a NUL would cut it short.
+bool isSafeHeaderText(const std::string& text) {
+  return text.find_first_of(std::string_view("\r\n\0", 3)) == std::string::npos;
+}
+
 }  // namespace
 
 struct DRKNetwork::Transfer {
@@ -161,8 +170,15 @@ std::string DRKNetwork::start(std::string method, const std::string& url, const 
                               const foundation::Data* payload, std::shared_ptr<dispatch::Queue> queue,
                               DRKNetworkCompletionHandler handler) {
   if (!isHTTPS(url)) {
-    log(3, kLogRequestRefused, "Refused a request to a URL that is not https: " + url);
+    log(3, kLogRequestRefused, "Refused a request to a URL that is not https: " + withoutQuery(url));
     return "";
+  }
+  for (const auto& [name, value] : headers) {
+    if (!isSafeHeaderText(name) || !isSafeHeaderText(value)) {
+      log(3, kLogRequestRefused,
+          "Refused a request with a header name or value holding a line break or NUL: " + withoutQuery(url));
+      return "";
+    }
   }
   auto uuid = foundation::UUID::random();
   if (!uuid) {
@@ -185,8 +201,8 @@ std::string DRKNetwork::start(std::string method, const std::string& url, const 
     std::lock_guard lock(mutex_);
     transfer->timeout = std::min(timeout_, maximumTimeout_);
   }
-  if (transfer->method == "POST") ++uploads_;
-  log(7, kLogRequest, transfer->method + " " + url);
+  if (transfer->method == "POST") ++*uploads_;
+  log(7, kLogRequest, transfer->method + " " + withoutQuery(url));
 
   auto done = std::make_shared<std::atomic<bool>>(false);
   std::lock_guard lock(mutex_);
@@ -300,11 +316,12 @@ void DRKNetwork::run(const std::shared_ptr<Transfer>& t) {
     t->response = DRKHTTPURLResponse{};
     t->response.URL = t->url;
     t->body.clear();
-    log(4, kLogTransferFailed, t->method + " " + t->url + " failed: " + error->description);
+    log(4, kLogTransferFailed, t->method + " " + withoutQuery(t->url) + " failed: " + error->description);
   }
-  if (t->method == "POST") --uploads_;
-  t->queue->async([t, error] {
+  std::shared_ptr<std::atomic<int>> uploads = t->method == "POST" ? uploads_ : nullptr;
+  t->queue->async([t, error, uploads] {
     auto handler = std::move(t->handler);
+    if (uploads) --*uploads;
     if (handler) handler(t->response, t->body, error);
   });
 }

@@ -93,11 +93,15 @@ class DRKNetwork {
   // caller's thread.
   void setNetworkConnected(bool connected);
   bool isNetworkConnected() const { return connected_.load(); }
-  // True while a POST is in flight; false again before its completion runs.
-  bool hasUploadInProgress() const { return uploads_.load() > 0; }
+  // True while a POST is in flight, until its completion runs on its queue:
+  // the flag drops there, just before the handler, so that a caller on that
+  // queue never sees it down while the answer is still on its way, and the
+  // handler itself may start the next upload.
+  bool hasUploadInProgress() const { return uploads_->load() > 0; }
 
   // Answer a session id, or "" when the request was not accepted (a URL that
-  // is not https); a request that was not accepted gets no completion. A null
+  // is not https, a header name or value holding CR, LF or NUL); a request
+  // that was not accepted gets no completion and sends nothing. A null
   // queue means the global queue. There are no background sessions here: the
   // flag is accepted and ignored.
   std::string postURL(const std::string& url, const DRKHTTPHeaders& headers, const foundation::Data& payload,
@@ -120,7 +124,8 @@ class DRKNetwork {
   void reapFinished();
 
   std::string reachabilityHost_;
-  std::atomic<int> uploads_{0};
+  // Shared with completions, which may run after the client is gone.
+  std::shared_ptr<std::atomic<int>> uploads_ = std::make_shared<std::atomic<int>>(0);
   std::atomic<bool> connected_{true};
   std::atomic<bool> stopping_{false};
   std::mutex mutex_;

@@ -2,6 +2,9 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
 
 #include "platform/dispatch/Semaphore.h"
 #include "platform/utilities/DRKNetwork.h"
@@ -157,6 +160,59 @@ TEST_F(NetworkTest, RequestsThatAreNotHTTPSAreNotAccepted) {
   EXPECT_TRUE(server.requests().empty());
 }
 
+class CapturingNetworkLogger : public DRKNetworkLoggerDelegate {
+ public:
+  void DRKNetwork_logWithLevel(int, std::int64_t, const std::string& message) override {
+    std::lock_guard lock(mutex);
+    lines.push_back(message);
+  }
+  std::mutex mutex;
+  std::vector<std::string> lines;
+};
+
+TEST_F(NetworkTest, HeadersThatWouldSplitTheRequestAreRefusedAndNothingIsSent) {
+  server.answer("POST", "/a", {204, {}, ""});
+  const DRKHTTPHeaders refused[] = {
+      {{"x-krpx-server-info", "srv-1\r\nX-Injected: yes"}},
+      {{"X-Qrl-Server-Preview", "key\nX-Injected: yes"}},
+      {{"X-Key", "cut\rshort"}},
+      {{"X-Key", std::string("cut\0short", 9)}},
+      {{"X-Injected: yes\r\nX-Key", "v"}},
+      {{std::string("X-\0Key", 6), "v"}},
+  };
+  auto logger = std::make_shared<CapturingNetworkLogger>();
+  for (const DRKHTTPHeaders& headers : refused) {
+    std::string id = "unset";
+    Outcome o = perform(
+        [&](DRKNetwork& n, auto q, auto h) {
+          n.setLoggerDelegate(logger);
+          return n.postURL(server.baseURL() + "/a?psm_request=secret", headers, Data{1}, q, false, h);
+        },
+        &id);
+    EXPECT_EQ(id, "") << headers.begin()->first;
+    EXPECT_EQ(o.calls, 0) << headers.begin()->first;
+  }
+  EXPECT_TRUE(server.requests().empty());
+  // Each refusal says why, naming the endpoint without its query.
+  ASSERT_EQ(logger->lines.size(), std::size(refused));
+  for (const std::string& line : logger->lines) {
+    EXPECT_NE(line.find("line break or NUL"), std::string::npos) << line;
+    EXPECT_NE(line.find(server.baseURL() + "/a"), std::string::npos) << line;
+    EXPECT_EQ(line.find("secret"), std::string::npos) << line;
+  }
+
+  // The same value without the line break goes out as one header.
+  Outcome sent = perform([&](DRKNetwork& n, auto q, auto h) {
+    return n.postURL(server.baseURL() + "/a", {{"x-krpx-server-info", "srv-1 X-Injected: yes"}}, Data{1}, q, false,
+                     h);
+  });
+  EXPECT_EQ(sent.calls, 1);
+  auto requests = server.requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].header("x-krpx-server-info"), "srv-1 X-Injected: yes");
+  EXPECT_EQ(requests[0].header("X-Injected"), "");
+}
+
 TEST_F(NetworkTest, UploadFlagIsDownBeforeTheCompletionRuns) {
   server.answer("POST", "/a", {204, {}, ""});
   auto seenInCompletion = std::make_shared<std::atomic<int>>(-1);
@@ -170,6 +226,41 @@ TEST_F(NetworkTest, UploadFlagIsDownBeforeTheCompletionRuns) {
   });
   EXPECT_EQ(o.calls, 1);
   EXPECT_EQ(*seenInCompletion, 0);
+}
+
+// Between the end of the transfer and its completion on the caller's queue
+// the upload still counts as in progress, as the caller's own pending flag
+// does.
+TEST_F(NetworkTest, UploadFlagStaysUpUntilTheCompletionRunsOnItsQueue) {
+  struct FailureWatch : DRKNetworkLoggerDelegate {
+    dispatch::Semaphore failed;
+    void DRKNetwork_logWithLevel(int level, std::int64_t, const std::string&) override {
+      if (level == 4) failed.signal();
+    }
+  };
+  server.answer("POST", "/a", {200, {}, "never sent", true});
+  auto watch = std::make_shared<FailureWatch>();
+  auto queue = dispatch::Queue::create("com.tolv.test.network");
+  dispatch::Semaphore release;
+  dispatch::Semaphore completed;
+  std::atomic<int> seenInCompletion{-1};
+  {
+    DRKNetwork network;
+    network.setLoggerDelegate(watch);
+    queue->async([&] { release.wait(30); });
+    ASSERT_FALSE(network.postURL(server.baseURL() + "/a", {}, Data{1}, queue, false, [&](auto&, auto&, auto&) {
+                          seenInCompletion = network.hasUploadInProgress() ? 1 : 0;
+                          completed.signal();
+                        })
+                     .empty());
+    ASSERT_TRUE(watch->failed.wait(30));
+    EXPECT_TRUE(network.hasUploadInProgress());
+    release.signal();
+    ASSERT_TRUE(completed.wait(30));
+    EXPECT_EQ(seenInCompletion, 0);
+    EXPECT_FALSE(network.hasUploadInProgress());
+  }
+  EXPECT_TRUE(queue->sync([] {}).ok());
 }
 
 }  // namespace

@@ -128,7 +128,7 @@ const V& needleOf(QZMPArguments arguments, const QZMPArrayValue& array, QZMPScop
   static const V& undefined = *new V;
   if (arguments.empty()) return undefined;
   if (const QZMPStringValue* text = arguments[0].asString()) {
-    QZMPChargeElements(scope, array.count() * (text->length() / kQZMPCodeUnitsPerInstruction));
+    if (text->length() >= kQZMPCodeUnitsPerInstruction) QZMPChargeTextWork(scope, array.count() * text->length());
   }
   return arguments[0];
 }
@@ -169,6 +169,7 @@ V joined(const QZMPArrayValue& array, std::u16string_view separator, QZMPScope& 
   QZMPRef<QZMPStringValue> text = array.stringValueWithSeparator(separator, error);
   if (error) return V();
   QZMPChargeTextWork(scope, text->length());
+  QZMPChargeNewText(scope, text->length());
   return V(std::move(text));
 }
 

@@ -2,10 +2,13 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <string>
 
+#include "measurement/config/runtime/QZMPCommandSupport.h"
 #include "measurement/config/runtime/QZMPFunctionValue.h"
 #include "measurement/config/runtime/QZMPNumberConversion.h"
+#include "measurement/config/runtime/QZMPRuntime.h"
 #include "measurement/config/runtime/QZMPValueInternals.h"
 
 namespace {
@@ -226,8 +229,40 @@ std::size_t QZMPArrayValue::prependElements(QZMPArguments values, QZMPError& err
   return elements_.size();
 }
 
-std::int64_t QZMPArrayValue::indexOfValue(const QZMPRuntimeValue& value, std::int64_t fromIndex, QZMPError&) const {
+namespace {
+
+// Units two texts share from their start: whole blocks by memcmp, which
+// keeps long equal prefixes cheap, then unit by unit.
+std::size_t commonPrefixLength(std::u16string_view a, std::u16string_view b) {
+  constexpr std::size_t kBlock = 64;
+  const std::size_t common = std::min(a.size(), b.size());
+  std::size_t same = 0;
+  while (same + kBlock <= common && std::memcmp(a.data() + same, b.data() + same, kBlock * sizeof(char16_t)) == 0) {
+    same += kBlock;
+  }
+  while (same < common && a[same] == b[same]) ++same;
+  return same;
+}
+
+QZMPRuntime* runtimeOf(const QZMPContainer& container) {
+  return container.objectManager() ? container.objectManager()->runtime() : nullptr;
+}
+
+// A search for a long text is charged before it starts (by the array
+// methods); one that its charge takes past the budget does not run.
+bool mayCompareAsText(const QZMPArrayValue& array, const QZMPRuntimeValue& value, QZMPError& error) {
+  QZMPRuntime* runtime = runtimeOf(array);
+  const QZMPStringValue* text = value.asString();
+  if (runtime == nullptr || text == nullptr || text->length() < kQZMPCodeUnitsPerInstruction) return true;
+  return runtime->chargeInstructions(0, error);
+}
+
+}  // namespace
+
+std::int64_t QZMPArrayValue::indexOfValue(const QZMPRuntimeValue& value, std::int64_t fromIndex,
+                                          QZMPError& error) const {
   const auto count = static_cast<std::int64_t>(elements_.size());
+  if (!mayCompareAsText(*this, value, error)) return -1;
   for (std::int64_t i = std::max<std::int64_t>(fromIndex, 0); i < count; ++i) {
     if (QZMPStrictEquals(elements_[i], value)) {
       chargeWork(static_cast<std::size_t>(i));
@@ -239,8 +274,9 @@ std::int64_t QZMPArrayValue::indexOfValue(const QZMPRuntimeValue& value, std::in
 }
 
 std::int64_t QZMPArrayValue::lastIndexOfValue(const QZMPRuntimeValue& value, std::int64_t fromIndex,
-                                              QZMPError&) const {
+                                              QZMPError& error) const {
   const auto count = static_cast<std::int64_t>(elements_.size());
+  if (!mayCompareAsText(*this, value, error)) return -1;
   for (std::int64_t i = std::min(fromIndex, count - 1); i >= 0; --i) {
     if (QZMPStrictEquals(elements_[i], value)) {
       chargeWork(static_cast<std::size_t>(count - i));
@@ -266,6 +302,8 @@ void QZMPArrayValue::sortUsingFunctionValue(QZMPFunctionValue* function, QZMPSco
     }
   }
   std::size_t comparisons = 0;
+  QZMPRuntime* runtime = scope.runtime();
+  std::size_t unitsUncharged = 0;
   auto compare = [&](std::uint32_t x, std::uint32_t y) -> int {
     if (sortError) return 0;
     ++comparisons;
@@ -274,8 +312,21 @@ void QZMPArrayValue::sortUsingFunctionValue(QZMPFunctionValue* function, QZMPSco
     if (a.isHole() || b.isHole()) return a.isHole() == b.isHole() ? 0 : (a.isHole() ? 1 : -1);
     if (a.isUndefined() || b.isUndefined()) return a.isUndefined() == b.isUndefined() ? 0 : (a.isUndefined() ? 1 : -1);
     if (!comparator) {
-      const int order = keys[x]->view().compare(keys[y]->view());
-      return order < 0 ? -1 : (order > 0 ? 1 : 0);
+      const std::u16string_view first = keys[x]->view();
+      const std::u16string_view second = keys[y]->view();
+      if (keys[x] == keys[y]) return 0;
+      const std::size_t common = std::min(first.size(), second.size());
+      const std::size_t same = commonPrefixLength(first, second);
+      // Long keys that share long prefixes are charged by the units read,
+      // and the sort stops once that spends the budget.
+      unitsUncharged += same;
+      if (runtime && unitsUncharged >= kQZMPCodeUnitsPerInstruction) {
+        const std::size_t instructions = unitsUncharged / kQZMPCodeUnitsPerInstruction;
+        unitsUncharged %= kQZMPCodeUnitsPerInstruction;
+        if (!runtime->chargeInstructions(instructions, sortError)) return 0;
+      }
+      if (same == common) return first.size() == second.size() ? 0 : (first.size() < second.size() ? -1 : 1);
+      return first[same] < second[same] ? -1 : 1;
     }
     const QZMPRuntimeValue arguments[] = {a, b};
     const QZMPRuntimeValue result = comparator->invokeWithArguments(arguments, scope, sortError);
@@ -340,6 +391,7 @@ QZMPRef<QZMPStringValue> QZMPJoinArray(const QZMPArrayValue& array, std::u16stri
 }
 
 void QZMPArrayValue::traceReferences(QZMPMarker& marker) {
+  marker.countBytes(elements_.capacity() * sizeof(QZMPRuntimeValue));
   if (properties_) properties_->traceReferences(marker);
   for (const QZMPRuntimeValue& slot : elements_) marker.mark(slot);
 }

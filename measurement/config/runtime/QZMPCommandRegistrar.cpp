@@ -2,6 +2,7 @@
 
 #include <cassert>
 
+#include "measurement/config/runtime/QZMPCommandSupport.h"
 #include "measurement/config/runtime/QZMPEvaluator.h"
 #include "measurement/config/runtime/QZMPRuntime.h"
 #include "measurement/config/runtime/QZMPScope.h"
@@ -50,9 +51,19 @@ void QZMPCommandRegistrar::registerEvaluator(QZMPCommandEvaluator evaluator) {
   for (const QZMPCommand& command : owned->commands()) {
     assert(command.opcode >= 0 && command.opcode < kQZMPOpcodeCapacity && command.handler);
     if (command.opcode < 0 || command.opcode >= kQZMPOpcodeCapacity || !command.handler) continue;
-    commands_[command.opcode] = Slot{command, owned.get()};
+    commands_[command.opcode] = Slot{command, owned.get(), QZMPNumberOperator::none, false};
   }
   evaluators_.push_back(std::move(owned));
+}
+
+void QZMPCommandRegistrar::computeNumbersDirectly(int opcode, QZMPNumberOperator numberOperator) {
+  assert(commandForOpcode(opcode) != nullptr);
+  if (commandForOpcode(opcode) != nullptr) commands_[opcode].numberOperator = numberOperator;
+}
+
+void QZMPCommandRegistrar::readNamesDirectly(int opcode) {
+  assert(commandForOpcode(opcode) != nullptr);
+  if (commandForOpcode(opcode) != nullptr) commands_[opcode].readsName = true;
 }
 
 void QZMPCommandRegistrar::registerArrayMethods(std::span<const QZMPMethod> methods) {
@@ -90,36 +101,89 @@ QZMPRuntimeValue QZMPCommandRegistrar::evaluateStatement(const QZMPRuntimeValue&
   return result;
 }
 
+namespace {
+
+QZMPRuntimeValue numbersOperated(QZMPNumberOperator numberOperator, double x, double y) {
+  switch (numberOperator) {
+    case QZMPNumberOperator::add: return QZMPRuntimeValue::number(x + y);
+    case QZMPNumberOperator::subtract: return QZMPRuntimeValue::number(x - y);
+    case QZMPNumberOperator::multiply: return QZMPRuntimeValue::number(x * y);
+    case QZMPNumberOperator::divide: return QZMPRuntimeValue::number(x / y);
+    case QZMPNumberOperator::remainder: return QZMPRuntimeValue::number(QZMPRemainder(x, y));
+    case QZMPNumberOperator::less: return QZMPRuntimeValue::boolean(x < y);
+    case QZMPNumberOperator::lessOrEqual: return QZMPRuntimeValue::boolean(x <= y);
+    case QZMPNumberOperator::greater: return QZMPRuntimeValue::boolean(x > y);
+    case QZMPNumberOperator::greaterOrEqual: return QZMPRuntimeValue::boolean(x >= y);
+    case QZMPNumberOperator::strictEquals: return QZMPRuntimeValue::boolean(x == y);
+    case QZMPNumberOperator::strictNotEquals: return QZMPRuntimeValue::boolean(x != y);
+    case QZMPNumberOperator::none: break;
+  }
+  return QZMPRuntimeValue();
+}
+
+// Evaluated commands with at most this many arguments keep them in place.
+constexpr std::size_t kFewArguments = 3;
+
+}  // namespace
+
+inline bool QZMPCommandRegistrar::evaluateArgument(const QZMPRuntimeValue& argument, QZMPRuntime& runtime,
+                                                   QZMPScope& scope, QZMPRuntimeValue& value,
+                                                   QZMPError& error) const {
+  if (!runtime.countInstruction(error)) return false;
+  const QZMPStatementValue* nested = argument.asStatement();
+  if (nested == nullptr) {
+    value = argument.isHole() ? QZMPRuntimeValue() : argument;
+    return true;
+  }
+  if (!runtime.enterEvaluation(error)) return false;
+  value = evaluateCommand(*nested, runtime, scope, error);
+  runtime.leaveEvaluation();
+  return !error;
+}
+
 QZMPRuntimeValue QZMPCommandRegistrar::evaluateCommand(const QZMPStatementValue& statement, QZMPRuntime& runtime,
                                                        QZMPScope& scope, QZMPError& error) const {
   const int opcode = statement.opcode();
   if (opcode < 0 || commands_[opcode].evaluator == nullptr) {
     return QZMPFunctionEvaluator::evaluateCommand(statement, scope, error);
   }
-  const QZMPCommand* command = &commands_[opcode].command;
+  const Slot& slot = commands_[opcode];
+  const QZMPCommand* command = &slot.command;
   const QZMPArguments arguments = statement.arguments();
-  if (command->dispatch == QZMPDispatch::raw || command->arity.checkFirst) {
-    return dispatch(*command, arguments, scope, error);
+  if (command->dispatch == QZMPDispatch::raw) return dispatch(*command, arguments, scope, error);
+  if (command->arity.checkFirst && !command->arity.accepts(arguments.size())) {
+    error.set(QZMPGlintErrorArgumentCount);
+    return QZMPRuntimeValue();
   }
 
   // Evaluated commands, the bulk of every program, take their arguments
   // here: each is counted, literals are their own value, and a nested
   // statement recurses straight into this function. The same steps as
-  // evaluateStatement, without a call per argument.
-  QZMPValueList values;
-  values.reserve(arguments.size());
-  for (const QZMPRuntimeValue& argument : arguments) {
+  // evaluateStatement, without a call per argument; short argument lists
+  // stay in place, and the operators on two numbers need no call at all.
+  const std::size_t count = arguments.size();
+  if (slot.readsName && count == 1 && arguments[0].isString()) {
     if (!runtime.countInstruction(error)) return QZMPRuntimeValue();
-    const QZMPStatementValue* nested = argument.asStatement();
-    if (nested == nullptr) {
-      values.push_back(argument.isHole() ? QZMPRuntimeValue() : argument);
-      continue;
+    return scope.valueForName(*arguments[0].asString());
+  }
+  if (count <= kFewArguments) {
+    QZMPRuntimeValue values[kFewArguments];
+    for (std::size_t i = 0; i < count; ++i) {
+      if (!evaluateArgument(arguments[i], runtime, scope, values[i], error)) return QZMPRuntimeValue();
     }
-    if (!runtime.enterEvaluation(error)) return QZMPRuntimeValue();
-    QZMPRuntimeValue value = evaluateCommand(*nested, runtime, scope, error);
-    runtime.leaveEvaluation();
-    if (error) return QZMPRuntimeValue();
-    values.push_back(std::move(value));
+    if (!command->arity.accepts(count)) {
+      error.set(QZMPGlintErrorArgumentCount);
+      return QZMPRuntimeValue();
+    }
+    if (slot.numberOperator != QZMPNumberOperator::none && values[0].isNumber() && values[1].isNumber()) {
+      return numbersOperated(slot.numberOperator, values[0].asNumber(), values[1].asNumber());
+    }
+    return command->handler({values, count}, scope, error);
+  }
+  QZMPValueList values;
+  values.reserve(count);
+  for (const QZMPRuntimeValue& argument : arguments) {
+    if (!evaluateArgument(argument, runtime, scope, values.emplace_back(), error)) return QZMPRuntimeValue();
   }
   if (!command->arity.accepts(values.size())) {
     error.set(QZMPGlintErrorArgumentCount);

@@ -70,6 +70,23 @@ struct QZMPArity {
 
 enum class QZMPDispatch : unsigned char { evaluated, raw };
 
+// What a standard operator gives for two number operands, which the
+// registrar computes in place of the call when both operands are numbers.
+enum class QZMPNumberOperator : unsigned char {
+  none,
+  add,
+  subtract,
+  multiply,
+  divide,
+  remainder,
+  less,
+  lessOrEqual,
+  greater,
+  greaterOrEqual,
+  strictEquals,
+  strictNotEquals,
+};
+
 struct QZMPCommand {
   int opcode;
   QZMPCommandHandler handler;
@@ -115,6 +132,12 @@ class QZMPCommandRegistrar {
   // Owns every opcode of the evaluator; a later registration of an opcode
   // replaces the earlier one.
   void registerEvaluator(QZMPCommandEvaluator evaluator);
+  // Marks the opcode, as registered now, as that operator on two numbers; a
+  // later registration of the opcode clears the mark.
+  void computeNumbersDirectly(int opcode, QZMPNumberOperator numberOperator);
+  // The same for the opcode that reads a name: a name written as a literal
+  // is looked up in place of the call.
+  void readNamesDirectly(int opcode);
   void registerArrayMethods(std::span<const QZMPMethod> methods);
   void registerStringMethods(std::span<const QZMPMethod> methods);
 
@@ -154,6 +177,10 @@ class QZMPCommandRegistrar {
   // with the arguments its dispatch asks for, or the script function.
   QZMPRuntimeValue evaluateCommand(const QZMPStatementValue& statement, QZMPRuntime& runtime, QZMPScope& scope,
                                    QZMPError& error) const;
+  // One argument of an evaluated command, counted, into `value`; false on
+  // an error.
+  bool evaluateArgument(const QZMPRuntimeValue& argument, QZMPRuntime& runtime, QZMPScope& scope,
+                        QZMPRuntimeValue& value, QZMPError& error) const;
   static QZMPRuntimeValue evaluateMethod(const MethodTable& table, std::u16string_view name,
                                          const QZMPRuntimeValue& receiver, QZMPArguments arguments,
                                          QZMPScope& scope, QZMPError& error);
@@ -163,6 +190,8 @@ class QZMPCommandRegistrar {
   struct Slot {
     QZMPCommand command{};
     const QZMPCommandEvaluator* evaluator = nullptr;  // nullptr for a free opcode
+    QZMPNumberOperator numberOperator = QZMPNumberOperator::none;
+    bool readsName = false;
   };
   std::array<Slot, kQZMPOpcodeCapacity> commands_{};
   MethodTable arrayMethods_;

@@ -13,6 +13,13 @@ void QZMPChargeTextWork(QZMPScope& scope, std::size_t units) {
   if (QZMPRuntime* runtime = scope.runtime()) runtime->chargeInstructions(units / kQZMPCodeUnitsPerInstruction);
 }
 
+void QZMPChargeNewText(QZMPScope& scope, std::size_t units) {
+  constexpr std::size_t kFreshMemoryUnits = std::size_t{1} << 16;
+  constexpr std::size_t kUnitsPerInstruction = 16;
+  if (units < kFreshMemoryUnits) return;
+  if (QZMPRuntime* runtime = scope.runtime()) runtime->chargeInstructions(units / kUnitsPerInstruction);
+}
+
 double QZMPConvertedNumberOperand(const QZMPRuntimeValue& value, QZMPScope& scope, QZMPError& error) {
   if (value.isNumber()) return value.asNumber();
   if (const QZMPStringValue* string = value.asString()) {
@@ -43,6 +50,19 @@ QZMPValueList QZMPStatementsOf(const QZMPArrayValue& list, QZMPScope& scope) {
   // Long lists pay for the copy even when their first statement ends the run.
   QZMPChargeElements(scope, list.count());
   return list.allElements();
+}
+
+double QZMPRemainder(double x, double y) {
+  constexpr double kExact = 9007199254740992.0;  // 2^53
+  if (std::fabs(x) < kExact && std::fabs(y) < kExact && y != 0) {
+    const auto a = static_cast<std::int64_t>(x);
+    const auto b = static_cast<std::int64_t>(y);
+    if (static_cast<double>(a) == x && static_cast<double>(b) == y) {
+      const std::int64_t r = a % b;
+      return r == 0 && std::signbit(x) ? -0.0 : static_cast<double>(r);
+    }
+  }
+  return std::fmod(x, y);
 }
 
 std::int64_t QZMPClampedInteger(double value) {

@@ -3,6 +3,7 @@
 // and the clamped integers of the array methods.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
@@ -16,6 +17,9 @@ class QZMPScope;
 inline constexpr std::size_t kQZMPCodeUnitsPerInstruction = 64;
 
 void QZMPChargeTextWork(QZMPScope& scope, std::size_t units);
+// A text made anew: one long enough to take fresh memory from the system
+// costs more than its copying alone.
+void QZMPChargeNewText(QZMPScope& scope, std::size_t units);
 // Copies of element lists, charged like the arrays' own bulk work but free
 // for lists shorter than one instruction's worth.
 void QZMPChargeElements(QZMPScope& scope, std::size_t elements);
@@ -32,8 +36,19 @@ QZMPRef<QZMPStringValue> QZMPTextOperand(const QZMPRuntimeValue& value, QZMPScop
 // changes the statements make to the list.
 QZMPValueList QZMPStatementsOf(const QZMPArrayValue& list, QZMPScope& scope);
 
+// The remainder operator: fmod's answer (the dividend's sign; NaN for x % 0
+// and ∞ % y), by integer division where that gives it exactly.
+double QZMPRemainder(double x, double y);
+
 // The integer part of a number, clamped to ±2^53 so that it fits an index.
 std::int64_t QZMPClampedInteger(double value);
+
+// Strict equality reads two texts as far as the shorter one.
+inline void QZMPChargeStrictComparison(const QZMPRuntimeValue& a, const QZMPRuntimeValue& b, QZMPScope& scope) {
+  if (a.isString() && b.isString()) {
+    QZMPChargeTextWork(scope, std::min(a.asString()->length(), b.asString()->length()));
+  }
+}
 
 // Loose equality: undefined and null alike, numbers and Booleans by number,
 // strings by text, anything else by identity.

@@ -20,19 +20,13 @@ V looseNotEquals(QZMPArguments arguments, QZMPScope& scope, QZMPError& error) {
   return error ? V() : V::boolean(!equal);
 }
 
-void chargeStrictComparison(const V& a, const V& b, QZMPScope& scope) {
-  if (a.isString() && b.isString()) {
-    QZMPChargeTextWork(scope, std::min(a.asString()->length(), b.asString()->length()));
-  }
-}
-
 V strictEquals(QZMPArguments arguments, QZMPScope& scope, QZMPError&) {
-  chargeStrictComparison(arguments[0], arguments[1], scope);
+  QZMPChargeStrictComparison(arguments[0], arguments[1], scope);
   return V::boolean(QZMPStrictEquals(arguments[0], arguments[1]));
 }
 
 V strictNotEquals(QZMPArguments arguments, QZMPScope& scope, QZMPError&) {
-  chargeStrictComparison(arguments[0], arguments[1], scope);
+  QZMPChargeStrictComparison(arguments[0], arguments[1], scope);
   return V::boolean(!QZMPStrictEquals(arguments[0], arguments[1]));
 }
 

@@ -134,6 +134,7 @@ V switchCases(QZMPArguments arguments, QZMPScope& scope, QZMPError& error) {
     if (!matched) {
       const V candidate = QZMPEvaluator::evaluateStatement(cases[i], scope, error);
       if (error) return V();
+      QZMPChargeStrictComparison(candidate, discriminant, scope);
       matched = QZMPStrictEquals(candidate, discriminant);
     }
     if (matched) {

@@ -36,7 +36,8 @@ enum QZMPGlintErrorCode : std::int64_t {
   // objects, string conversion, equality), or a value that contains itself
   // where it must be written out.
   QZMPGlintErrorTooDeep = 19,
-  // A string or an array would outgrow its size cap.
+  // A string or an array would outgrow its size cap, or a program keeps more
+  // memory between events than its budget.
   QZMPGlintErrorTooLarge = 20,
 };
 

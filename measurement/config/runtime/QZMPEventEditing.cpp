@@ -5,6 +5,8 @@
 #include "measurement/config/runtime/QZMPEvaluator.h"
 #include "measurement/config/runtime/QZMPNumberConversion.h"
 #include "measurement/config/runtime/QZMPRuntimeEntityConverter.h"
+#include "measurement/foundation/QZMMeasurementBase.h"
+#include "measurement/foundation/QZMMonitor.h"
 #include "measurement/proto/NANOFieldAccess.h"
 #include "measurement/proto/generated/QZMPBMessages.h"
 
@@ -266,6 +268,13 @@ bool QZMPEditingCallbackHandler::triggerCallbacksWithScope(QZMPScope& scope,
   return true;
 }
 
+void QZMPEditingCallbackHandler::removeAllCallbacks() {
+  Callbacks edit;
+  Callbacks create;
+  edit.swap(editCallbacks_);
+  create.swap(createCallbacks_);
+}
+
 void QZMPEditingCallbackHandler::traceReferences(QZMPMarker& marker) {
   for (const auto& entry : editCallbacks_) marker.mark(entry.second);
   for (const auto& entry : createCallbacks_) marker.mark(entry.second);
@@ -278,7 +287,8 @@ QZMPEventEditing::QZMPEventEditing() : QZMPEventEditing(QZMPRuntime::Options()) 
 QZMPEventEditing::QZMPEventEditing(QZMPRuntime::Options options)
     : runtime_(std::make_unique<QZMPRuntime>(options)),
       eventContext_(std::make_shared<QZMPEventContext>()),
-      callbackHandler_(QZMPMake<QZMPEditingCallbackHandler>()) {
+      callbackHandler_(QZMPMake<QZMPEditingCallbackHandler>()),
+      options_(options) {
   runtime_->addGarbageCollectionRoot(callbackHandler_);
   runtime_->setModuleCreator(
       [handler = callbackHandler_] { return QZMPRuntimeValue(QZMPRegisterCallbackNativeFunctionValue(handler)); },
@@ -310,7 +320,21 @@ bool QZMPEventEditing::loadProgram(const QZMPBProgram& program, QZMPError& error
   };
   const bool loaded = run();
   runtime_->collectGarbage();
-  return loaded;
+  return loaded && withinMemoryBudget(error);
+}
+
+bool QZMPEventEditing::withinMemoryBudget(QZMPError& error) const {
+  if (runtime_->retainedBytes() <= kQZMPMaxRetainedBytes) return true;
+  error.set(QZMPGlintErrorTooLarge);
+  return false;
+}
+
+void QZMPEventEditing::unload() {
+  unloaded_ = true;
+  callbackHandler_->removeAllCallbacks();
+  // A fresh runtime in its place; the old one's collector frees what the
+  // program made, cycles included.
+  runtime_ = std::make_unique<QZMPRuntime>(options_);
 }
 
 bool QZMPEventEditing::loadActivityData(const QZMPBOgtActivity& activity, QZMPError& error) {
@@ -343,12 +367,20 @@ bool QZMPEventEditing::registerRuleWithName(std::u16string_view name, const QZMP
 
 bool QZMPEventEditing::handleEvent(const QZMEditEvent& event, QZMPError& error) {
   eventContext_->setInputEvent(QZMPEvent(event));
+  if (unloaded_) return false;
   runtime_->resetInstructionCount();
   {
     const QZMPRef<QZMPScope> scope = runtime_->getRunScope();
     callbackHandler_->triggerCallbacksWithScope(*scope, eventContext_, error);
   }
   runtime_->collectGarbage();
+  if (!error && !withinMemoryBudget(error)) {
+    QZMMeasurementBase::monitor()->logWithLevel(
+        1, 29028, "Event editing program keeps more memory than allowed and is unloaded. Bytes kept",
+        static_cast<std::int64_t>(runtime_->retainedBytes()));
+    unload();
+    eventContext_->setInputEvent(QZMPEvent(event));
+  }
   if (error) return false;
   return hasEdits() || hasCreatedEvents();
 }

@@ -25,6 +25,10 @@ class QZMPBProgram;
 
 // Callbacks one instance may hold, edit and create together.
 inline constexpr std::size_t kQZMPMaxCallbacks = 1000;
+// Memory a program may keep from one event to the next (its globals and
+// callbacks and all they reach). Each run's own work is bounded by its
+// instruction budget; this bounds what piles up across runs.
+inline constexpr std::size_t kQZMPMaxRetainedBytes = std::size_t{16} << 20;
 inline constexpr std::int32_t kQZMPDefaultCallbackPriority = 1000;
 
 // The registered callbacks by kind and priority; a collection root, so that
@@ -52,6 +56,7 @@ class QZMPEditingCallbackHandler final : public QZMPObject {
   // Priorities in the order the callbacks run.
   std::vector<std::int64_t> editPriorities() const;
   std::vector<std::int64_t> createPriorities() const;
+  void removeAllCallbacks();
 
   void traceReferences(QZMPMarker& marker) override;
 
@@ -93,7 +98,8 @@ class QZMPEventEditing {
   }
 
   // Runs the program's statements, then calls each activity's rule with
-  // each of its data maps; collects garbage after. Stops at the first error.
+  // each of its data maps; collects garbage after. Stops at the first error;
+  // a program that keeps more than its memory budget fails with code 20.
   bool loadProgram(const QZMPBProgram& program, QZMPError& error);
   bool loadActivityData(const QZMPBOgtActivity& activity, QZMPError& error);
   // Calls the function the name holds in a fresh run scope with the rule.
@@ -101,7 +107,11 @@ class QZMPEventEditing {
 
   // Runs the callbacks over the event. False with the error when one
   // failed; otherwise whether the event was changed or events were queued.
+  // A run after which the program keeps more than its memory budget fails
+  // with code 20 and unloads the program (logged): from then on every event
+  // passes unchanged.
   bool handleEvent(const QZMEditEvent& event, QZMPError& error);
+  bool isUnloaded() const { return unloaded_; }
 
   const QZMPEventContext& eventContext() const { return *eventContext_; }
   // The output event differs from the input.
@@ -116,6 +126,13 @@ class QZMPEventEditing {
   std::unique_ptr<QZMPRuntime> runtime_;
   std::shared_ptr<QZMPEventContext> eventContext_;
   QZMPRef<QZMPEditingCallbackHandler> callbackHandler_;
+  QZMPRuntime::Options options_;
+  bool unloaded_ = false;
+
+  // False with code 20 when the program keeps more than its budget.
+  bool withinMemoryBudget(QZMPError& error) const;
+  // Lets go of everything the program made.
+  void unload();
 };
 
 // The two modules an editing instance adds: "internal.registerCallback"

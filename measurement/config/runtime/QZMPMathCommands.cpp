@@ -26,7 +26,9 @@ V add(QZMPArguments arguments, QZMPScope& scope, QZMPError& error) {
   const QZMPRef<QZMPStringValue> y = QZMPTextOperand(b, scope, error);
   if (error) return V();
   QZMPRef<QZMPStringValue> joined = QZMPStringValue::concatenate(x->view(), y->view(), error);
-  return error ? V() : V(std::move(joined));
+  if (error) return V();
+  QZMPChargeNewText(scope, joined->length());
+  return V(std::move(joined));
 }
 
 // Both operands as numbers, the first failure kept.
@@ -51,24 +53,8 @@ V divide(QZMPArguments arguments, QZMPScope& scope, QZMPError& error) {
   return binary(arguments, scope, error, [](double x, double y) { return x / y; });
 }
 
-// fmod truncates and keeps the dividend's sign, and gives NaN for x % 0 and
-// ∞ % y. Whole numbers within the exact range take the integer path, which
-// gives the same answer several times faster.
-double remainderOf(double x, double y) {
-  constexpr double kExact = 9007199254740992.0;  // 2^53
-  if (std::fabs(x) < kExact && std::fabs(y) < kExact && y != 0) {
-    const auto a = static_cast<std::int64_t>(x);
-    const auto b = static_cast<std::int64_t>(y);
-    if (static_cast<double>(a) == x && static_cast<double>(b) == y) {
-      const std::int64_t r = a % b;
-      return r == 0 && std::signbit(x) ? -0.0 : static_cast<double>(r);
-    }
-  }
-  return std::fmod(x, y);
-}
-
 V remainder(QZMPArguments arguments, QZMPScope& scope, QZMPError& error) {
-  return binary(arguments, scope, error, remainderOf);
+  return binary(arguments, scope, error, QZMPRemainder);
 }
 
 V negate(QZMPArguments arguments, QZMPScope& scope, QZMPError& error) {

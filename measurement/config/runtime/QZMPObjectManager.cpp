@@ -6,11 +6,29 @@
 #include "measurement/config/runtime/QZMPRuntime.h"
 #include "measurement/config/runtime/QZMPScope.h"
 
+namespace {
+
+// What one heap object costs beyond what it holds: its allocation, header
+// and counts.
+constexpr std::size_t kObjectBytes = 64;
+// Strings at least this long are counted once each; shorter ones once per
+// place that keeps them, which errs high by little.
+constexpr std::size_t kLongStringLength = 256;
+
+}  // namespace
+
 void QZMPMarker::mark(const QZMPObject* object) {
   if (object == nullptr || object->markEpoch_ == epoch_) return;
   auto* marked = const_cast<QZMPObject*>(object);
   marked->markEpoch_ = epoch_;
+  bytes_ += kObjectBytes;
   work_.push_back(marked);
+}
+
+void QZMPMarker::countString(const QZMPStringValue& string) {
+  // Strings are shared across runtimes, so they carry no mark of ours.
+  if (string.length() >= kLongStringLength && !longStrings_.insert(&string).second) return;
+  bytes_ += sizeof(QZMPStringValue) + string.length() * sizeof(char16_t);
 }
 
 void QZMPMarker::drain() {
@@ -69,6 +87,7 @@ void QZMPObjectManager::collectGarbage() {
   QZMPMarker marker(epoch_);
   for (const QZMPRef<QZMPObject>& root : roots_) marker.mark(root.get());
   marker.drain();
+  retainedBytes_ = marker.bytes_;
   sweep(false);
 }
 

@@ -12,6 +12,8 @@
 #include <span>
 #include <vector>
 
+#include <absl/container/flat_hash_set.h>
+
 #include "measurement/config/runtime/QZMPObject.h"
 #include "measurement/config/runtime/QZMPRuntimeValue.h"
 
@@ -22,16 +24,26 @@ class QZMPRuntime;
 class QZMPScope;
 
 // The mark phase's work list: objects are marked when first seen and traced
-// later, so marking never recurses.
+// later, so marking never recurses. It also tallies, roughly, the bytes of
+// what it reaches: the memory the runtime keeps from one run to the next.
 class QZMPMarker {
  public:
   // Strings hold nothing and statements hold only literals and statements,
   // so only containers and return controls are followed.
   void mark(const QZMPRuntimeValue& value) {
     const QZMPValueKind kind = value.kind();
-    if (kind >= QZMPValueKind::array && kind <= QZMPValueKind::returnControl) mark(value.object());
+    if (kind >= QZMPValueKind::array && kind <= QZMPValueKind::returnControl) {
+      mark(value.object());
+    } else if (kind == QZMPValueKind::string) {
+      countString(*value.asString());
+    }
   }
   void mark(const QZMPObject* object);
+  // What a traced object holds beyond its own header.
+  void countBytes(std::size_t bytes) { bytes_ += bytes; }
+  // A string kept as a value or a name; a long one is counted once however
+  // often it is kept.
+  void countString(const QZMPStringValue& string);
 
  private:
   friend class QZMPObjectManager;
@@ -40,6 +52,8 @@ class QZMPMarker {
 
   std::uint32_t epoch_;
   std::vector<QZMPObject*> work_;
+  std::size_t bytes_ = 0;
+  absl::flat_hash_set<const QZMPStringValue*> longStrings_;
 };
 
 // A value a program can change, and so one that can close a cycle.
@@ -98,6 +112,8 @@ class QZMPObjectManager {
   void addObject(QZMPContainer* object);
 
   void collectGarbage();
+  // Roughly the bytes reachable from the roots at the last collection.
+  std::size_t retainedBytes() const { return retainedBytes_; }
   std::size_t trackedObjectCount() const { return trackedCount_; }
 
   // New values tracked by the manager of the scope (untracked when the scope
@@ -130,4 +146,5 @@ class QZMPObjectManager {
   QZMPContainer* first_ = nullptr;
   std::size_t trackedCount_ = 0;
   std::uint32_t epoch_ = 0;
+  std::size_t retainedBytes_ = 0;
 };

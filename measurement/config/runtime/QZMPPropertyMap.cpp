@@ -146,8 +146,11 @@ void QZMPPropertyMap::rebuild() {
 }
 
 void QZMPPropertyMap::traceReferences(QZMPMarker& marker) const {
+  marker.countBytes(entries_.size() * sizeof(Entry) + index_.size() * sizeof(std::uint32_t));
   for (const Entry& entry : entries_) {
-    if (entry.name) marker.mark(entry.value);
+    if (!entry.name) continue;
+    marker.countString(*entry.name);
+    marker.mark(entry.value);
   }
 }
 

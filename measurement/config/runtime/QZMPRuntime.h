@@ -76,6 +76,14 @@ class QZMPRuntime {
   void chargeInstructions(std::uint64_t instructions) {
     instructionCount_ = instructions > UINT64_MAX - instructionCount_ ? UINT64_MAX : instructionCount_ + instructions;
   }
+  // The same for work that goes on after the charge (a long sort or scan):
+  // false with code 18 once the count is past the limit, so it can stop.
+  bool chargeInstructions(std::uint64_t instructions, QZMPError& error) {
+    chargeInstructions(instructions);
+    if (instructionCount_ <= instructionLimit_) return true;
+    error.set(QZMPGlintErrorInstructionLimit);
+    return false;
+  }
 
   // Nesting of evaluations; false with code 19 when one more would be too
   // deep (then the level is not taken).
@@ -93,6 +101,8 @@ class QZMPRuntime {
   void addGarbageCollectionRoot(QZMPRef<QZMPObject> root) { objectManager_.addRoot(std::move(root)); }
   // Only between runs: values held by the host are not roots.
   void collectGarbage() { objectManager_.collectGarbage(); }
+  // Roughly what the roots kept at the last collection, in bytes.
+  std::size_t retainedBytes() const { return objectManager_.retainedBytes(); }
 
  private:
   // Declared first so that it goes last, after the scopes it tracks values of.

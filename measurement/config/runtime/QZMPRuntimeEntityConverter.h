@@ -17,8 +17,9 @@ class QZMPMapValue;
 class QZMPScope;
 struct NANOMessageInfo;
 
-// Entity nesting a program may have; deeper trees set code 19.
-inline constexpr int kQZMPMaxEntityDepth = 100;
+// Entity nesting a program may have, as deep as evaluation goes; deeper
+// trees set code 19.
+inline constexpr int kQZMPMaxEntityDepth = 1000;
 
 class QZMPRuntimeEntityConverter {
  public:

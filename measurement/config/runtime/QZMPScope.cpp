@@ -15,24 +15,43 @@ QZMPRef<QZMPScope> QZMPScope::createChildScope() { return initWithParentScope(th
 
 QZMPObjectManager* QZMPScope::objectManager() const { return runtime_ ? &runtime_->objectManager() : nullptr; }
 
+void QZMPScope::chargeLongWalk(std::size_t hops) const {
+  if (runtime_) runtime_->chargeInstructions(hops / kScopesPerInstruction);
+}
+
 bool QZMPScope::hasName(const QZMPStringValue& name) const {
-  for (const QZMPScope* scope = this; scope; scope = scope->parent_.get()) {
-    if (scope->contents_.hasName(name)) return true;
+  std::size_t hops = 0;
+  for (const QZMPScope* scope = this; scope; scope = scope->parent_.get(), ++hops) {
+    if (scope->contents_.hasName(name)) {
+      chargeWalk(hops);
+      return true;
+    }
   }
+  chargeWalk(hops);
   return false;
 }
 
 bool QZMPScope::hasName(std::u16string_view name) const {
-  for (const QZMPScope* scope = this; scope; scope = scope->parent_.get()) {
-    if (scope->contents_.hasName(name)) return true;
+  std::size_t hops = 0;
+  for (const QZMPScope* scope = this; scope; scope = scope->parent_.get(), ++hops) {
+    if (scope->contents_.hasName(name)) {
+      chargeWalk(hops);
+      return true;
+    }
   }
+  chargeWalk(hops);
   return false;
 }
 
 QZMPRuntimeValue QZMPScope::valueForName(std::u16string_view name) const {
-  for (const QZMPScope* scope = this; scope; scope = scope->parent_.get()) {
-    if (const QZMPRuntimeValue* value = scope->contents_.find(name)) return *value;
+  std::size_t hops = 0;
+  for (const QZMPScope* scope = this; scope; scope = scope->parent_.get(), ++hops) {
+    if (const QZMPRuntimeValue* value = scope->contents_.find(name)) {
+      chargeWalk(hops);
+      return *value;
+    }
   }
+  chargeWalk(hops);
   return QZMPRuntimeValue();
 }
 
@@ -50,12 +69,14 @@ void QZMPScope::addImmutableValue(QZMPRuntimeValue value, const QZMPStringValue&
 
 void QZMPScope::setValue(QZMPRuntimeValue value, const QZMPStringValue& name) {
   QZMPScope* target = this;
-  for (QZMPScope* scope = this; scope; scope = scope->parent_.get()) {
+  std::size_t hops = 0;
+  for (QZMPScope* scope = this; scope; scope = scope->parent_.get(), ++hops) {
     if (scope->contents_.hasName(name)) {
       target = scope;
       break;
     }
   }
+  chargeWalk(hops);
   for (QZMPScope* scope = this;; scope = scope->parent_.get()) {
     if (scope->contents_.isImmutable()) return;
     if (scope == target) break;
@@ -65,10 +86,15 @@ void QZMPScope::setValue(QZMPRuntimeValue value, const QZMPStringValue& name) {
 
 bool QZMPScope::assignDeclared(QZMPRuntimeValue value, const QZMPStringValue& name) {
   bool frozen = false;
-  for (QZMPScope* scope = this; scope; scope = scope->parent_.get()) {
+  std::size_t hops = 0;
+  for (QZMPScope* scope = this; scope; scope = scope->parent_.get(), ++hops) {
     frozen = frozen || scope->contents_.isImmutable();
-    if (frozen ? scope->contents_.hasName(name) : scope->contents_.assign(std::move(value), name)) return true;
+    if (frozen ? scope->contents_.hasName(name) : scope->contents_.assign(std::move(value), name)) {
+      chargeWalk(hops);
+      return true;
+    }
   }
+  chargeWalk(hops);
   return false;
 }
 

@@ -5,6 +5,7 @@
 // object manager tracks what programs make; a scope must not outlive it.
 #pragma once
 
+#include <cstddef>
 #include <string_view>
 
 #include "measurement/config/runtime/QZMPObject.h"
@@ -31,9 +32,14 @@ class QZMPScope final : public QZMPObject {
   bool hasName(std::u16string_view name) const;
   // Undefined when no scope of the chain holds the name.
   QZMPRuntimeValue valueForName(const QZMPStringValue& name) const {
-    for (const QZMPScope* scope = this; scope; scope = scope->parent_.get()) {
-      if (const QZMPRuntimeValue* value = scope->contents_.find(name)) return *value;
+    std::size_t hops = 0;
+    for (const QZMPScope* scope = this; scope; scope = scope->parent_.get(), ++hops) {
+      if (const QZMPRuntimeValue* value = scope->contents_.find(name)) {
+        chargeWalk(hops);
+        return *value;
+      }
     }
+    chargeWalk(hops);
     return QZMPRuntimeValue();
   }
   QZMPRuntimeValue valueForName(std::u16string_view name) const;
@@ -59,6 +65,15 @@ class QZMPScope final : public QZMPObject {
   void traceReferences(QZMPMarker& marker) override;
 
  private:
+  // Closures can nest scopes without bound, so a walk up a long chain is
+  // work the run pays for; the few scopes of ordinary code are free.
+  void chargeWalk(std::size_t hops) const {
+    if (hops >= kFreeHops) chargeLongWalk(hops);
+  }
+  void chargeLongWalk(std::size_t hops) const;
+  static constexpr std::size_t kFreeHops = 16;
+  static constexpr std::size_t kScopesPerInstruction = 4;
+
   QZMPScope(QZMPRef<QZMPScope> parent, QZMPRuntime* runtime) : parent_(std::move(parent)), runtime_(runtime) {}
   ~QZMPScope() override = default;
   template <class T, class... Args>

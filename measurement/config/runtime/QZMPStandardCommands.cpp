@@ -1,5 +1,7 @@
 #include "measurement/config/runtime/QZMPStandardCommands.h"
 
+#include <utility>
+
 #include "measurement/config/runtime/QZMPCommandRegistrar.h"
 
 void QZMPRegisterStandardCommands(QZMPCommandRegistrar& registrar) {
@@ -13,4 +15,13 @@ void QZMPRegisterStandardCommands(QZMPCommandRegistrar& registrar) {
   registrar.registerEvaluator(QZMPVariableCommandEvaluator());
   registrar.registerArrayMethods(QZMPArrayMethods());
   registrar.registerStringMethods(QZMPStringMethods());
+  // What these operators give for two numbers, without their calls.
+  using O = QZMPNumberOperator;
+  const std::pair<int, O> operators[] = {
+      {0, O::add},           {37, O::subtract},    {26, O::multiply},     {10, O::divide},  {25, O::remainder},
+      {23, O::less},         {24, O::lessOrEqual}, {18, O::greater},      {19, O::greaterOrEqual},
+      {20, O::strictEquals}, {21, O::strictNotEquals},
+  };
+  for (const auto& [opcode, numberOperator] : operators) registrar.computeNumbersDirectly(opcode, numberOperator);
+  registrar.readNamesDirectly(15);
 }

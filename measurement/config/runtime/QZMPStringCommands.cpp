@@ -69,7 +69,9 @@ std::size_t relativePosition(double position, std::size_t length) {
 // First occurrence of a non-empty needle at or after `from`, in time linear
 // in the text whatever the needle (a failure table, not plain backtracking).
 std::size_t findForward(std::u16string_view text, std::u16string_view needle, std::size_t from) {
-  if (needle.size() <= 16 || text.size() - from < 4 * needle.size()) return text.find(needle, from);
+  if (needle.size() > text.size() - from) return std::u16string_view::npos;
+  // A plain search backtracks up to the needle's length at each position.
+  if (needle.size() <= 16) return text.find(needle, from);
   std::vector<std::size_t> border(needle.size(), 0);
   for (std::size_t i = 1, k = 0; i < needle.size(); ++i) {
     while (k > 0 && needle[i] != needle[k]) k = border[k - 1];

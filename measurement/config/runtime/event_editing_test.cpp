@@ -449,4 +449,49 @@ TEST_F(EventEditingTest, ProgramStateLivesAcrossEventsAndCyclesAreCollected) {
   EXPECT_EQ(QZMPRun(editing.runtime(), "(call (get \"kept\") \"getEventName\" (array))").describe(), "\"e\"");
 }
 
+TEST_F(EventEditingTest, AProgramThatKeepsMoreMemoryThanItsBudgetIsUnloaded) {
+  // Each event keeps another array of 2^18 slots (4 MiB) in a global list.
+  constexpr std::string_view kHoarder = R"(
+      (var "kept") (assign "kept" (array))
+      (function "hoard" (array "e")
+        (var "a") (assign "a" (array)) (setprop (get "a") "length" 262144)
+        (call (get "kept") "push" (array (get "a")))
+        (call (get "e") "setParamValue" (array "kept" (prop (get "kept") "length")))
+        (return 0))
+      ($register 0 (get "hoard") (map "type" "edit")))";
+  QZMPEventEditing editing;
+  ASSERT_EQ(load(editing, kHoarder), "loaded");
+  std::vector<std::string> outcomes;
+  for (int event = 0; event < 6; ++event) outcomes.push_back(handle(editing));
+  const std::string unchanged = "purchase @1000 {_value: 1.5, count: 3, label: \"x\"}";
+  EXPECT_EQ(outcomes, (std::vector<std::string>{
+                          "changed | purchase @1000 {_value: 1.5, count: 3, kept: 1.0, label: \"x\"}",
+                          "changed | purchase @1000 {_value: 1.5, count: 3, kept: 2.0, label: \"x\"}",
+                          "changed | purchase @1000 {_value: 1.5, count: 3, kept: 3.0, label: \"x\"}",
+                          // The fourth array takes it past 16 MiB: that event stays as it came.
+                          "error glint 20 | " + unchanged,
+                          "unchanged | " + unchanged,
+                          "unchanged | " + unchanged,
+                      }));
+  ASSERT_EQ(linesWithCode(29028).size(), 1u);
+  EXPECT_EQ(linesWithCode(29028)[0].level, 1);
+  EXPECT_TRUE(editing.isUnloaded());
+  // What the program made is gone, not merely unused.
+  EXPECT_EQ(editing.runtime().objectManager().trackedObjectCount(), 0u);
+  EXPECT_EQ(editing.callbackHandler().callbackCount(), 0u);
+
+  // A program that keeps too much from the start does not load.
+  QZMPEventEditing greedy;
+  EXPECT_EQ(load(greedy, R"(
+      (var "big") (assign "big" (array)) (setprop (get "big") "length" 1048576))"),
+            "error glint 20");
+  // Long texts count once however often they are kept.
+  QZMPEventEditing sharing;
+  EXPECT_EQ(load(sharing, R"(
+      (var "s" "many") (assign "s" "x") (assign "many" (array))
+      (while (< (prop (get "s") "length") 1048576) 1 false (list (assign "s" (+ (get "s") (get "s")))))
+      (while (< (prop (get "many") "length") 100) 1 false (list (call (get "many") "push" (array (get "s"))))))"),
+            "loaded");
+}
+
 }  // namespace

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <random>
+#include <string>
+#include <string_view>
 
 #include "measurement/config/runtime/QZMPRuntime.h"
 #include "measurement/config/runtime/testkit/QZMPAssembler.h"
@@ -63,6 +66,71 @@ TEST_F(RuntimeTest, ProgramsCannotReachTheInstructionCounter) {
   EXPECT_EQ(runtime_.getInstructionCount(), 6u);
   runtime_.resetInstructionCount();
   EXPECT_EQ(runtime_.getInstructionCount(), 0u);
+}
+
+// Work that grows with the data rather than with the statements run is
+// charged to the run, so a run's time stays bounded by its budget.
+class RuntimeBudgetTest : public QZMPRuntimeTest {
+ protected:
+  // "s": 16384 units of x; "b": as long, differing in the last unit; "a": 64
+  // copies of s, each its own string.
+  static constexpr std::string_view kTexts = R"(
+      (var "s" "b" "a")
+      (assign "s" "x")
+      (while (< (prop (get "s") "length") 16384) 1 false (list (assign "s" (+ (get "s") (get "s")))))
+      (assign "b" (+ (call (get "s") "slice" (array 1)) "y"))
+      (assign "a" (array))
+      (while (< (prop (get "a") "length") 64) 1 false
+        (list (call (get "a") "push" (array (call (get "s") "slice" (array 0)))))))";
+  // "f": a closure 1000 scopes deep, each made in a call of the one before.
+  static constexpr std::string_view kClosures = R"(
+      (var "f" "L" "i")
+      (assign "L" (list (return (fn "" (array) (run (get "L"))))))
+      (assign "f" (fn "" (array) (run (get "L"))))
+      (assign "i" 0)
+      (while (< (get "i") 1000) (assign "i" (+ (get "i") 1)) false (list (assign "f" ($f)))))";
+};
+
+TEST_F(RuntimeBudgetTest, WorkThatGrowsWithTheDataIsCharged) {
+  std::string manyCases;
+  for (int i = 0; i < 64; ++i) manyCases += " (get \"s\")";
+  const struct {
+    std::string statement;
+    std::string outcome;
+    std::uint64_t charge;  // at least
+  } cases[] = {
+      // 192 comparisons of texts equal over 16384 units.
+      {"(call (get \"a\") \"sort\" (array))", "[", 192 * 16384 / 64},
+      // 64 comparisons of texts that differ only at their end.
+      {"(call (get \"a\") \"indexOf\" (array (get \"b\")))", "-1", 64 * 16384 / 64},
+      {"(call (get \"a\") \"lastIndexOf\" (array (get \"b\")))", "-1", 64 * 16384 / 64},
+      {"(switch (get \"b\") (list" + manyCases + ") (list))", "undefined", 64 * 16384 / 64},
+      // A lookup from the deepest closure walks its 1000 scopes.
+      {"($f)", "<function", 1000 / 4},
+  };
+  for (const auto& c : cases) {
+    QZMPRuntime runtime;
+    ASSERT_EQ(QZMPRun(runtime, kTexts).describe(), "undefined");
+    ASSERT_EQ(QZMPRun(runtime, kClosures).describe(), "undefined");
+    const std::uint64_t before = runtime.getInstructionCount();
+    EXPECT_EQ(QZMPRun(runtime, c.statement).describe().substr(0, c.outcome.size()), c.outcome) << c.statement;
+    EXPECT_GE(runtime.getInstructionCount() - before, c.charge) << c.statement;
+  }
+}
+
+TEST_F(RuntimeBudgetTest, ALongSortStopsWhenItSpendsTheBudget) {
+  std::uint64_t prelude = 0;
+  {
+    QZMPRuntime measured;
+    ASSERT_EQ(QZMPRun(measured, kTexts).describe(), "undefined");
+    prelude = measured.getInstructionCount();
+  }
+  // Sorting needs some 49000 instructions' worth of comparing.
+  const std::uint64_t limit = prelude + 20'000;
+  QZMPRuntime runtime({.instructionLimit = limit});
+  ASSERT_EQ(QZMPRun(runtime, kTexts).describe(), "undefined");
+  EXPECT_EQ(QZMPRun(runtime, "(call (get \"a\") \"sort\" (array))").describe(), "error glint 18");
+  EXPECT_LE(runtime.getInstructionCount(), limit + 16384 / 64);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "measurement/config/runtime/QZMPArrayValue.h"
 #include "measurement/config/runtime/QZMPModules.h"
 #include "measurement/config/runtime/QZMPRuntime.h"
 #include "measurement/config/runtime/testkit/QZMPRuntimeTestKit.h"
@@ -293,6 +294,19 @@ TEST_F(StringCommandsTest, LongNeedlesAreFoundInLinearTime) {
   EXPECT_EQ(call(std::u16string_view(text), u"indexOf", {quoted, "150001"}).describe(), "-1");
   EXPECT_EQ(call(std::u16string_view(text), u"lastIndexOf", {quoted, "149999"}).describe(), "-1");
   EXPECT_EQ(call(std::u16string_view(text), u"replace", {quoted, "\"\""}).describe().size(), 200'000u - 5'001 + 2);
+
+  // The same needle in a text under four times its length, where a plain
+  // search backtracks the whole needle at every position.
+  const std::u16string shortText(4 * 4'096, u'a');
+  const std::string longNeedle = "\"" + std::string(4'096, 'a') + "b\"";
+  for (std::u16string_view method : {u"indexOf", u"lastIndexOf"}) {
+    EXPECT_EQ(call(std::u16string_view(shortText), method, {longNeedle}).describe(), "-1");
+  }
+  EXPECT_EQ(call(std::u16string_view(shortText), u"replace", {longNeedle, "\"\""}).describe().size(),
+            shortText.size() + 2);
+  const QZMPOutcome pieces = call(std::u16string_view(shortText), u"split", {longNeedle});
+  ASSERT_TRUE(pieces.value.isArray());
+  EXPECT_EQ(pieces.value.asArray()->count(), 1u);
 }
 
 }  // namespace

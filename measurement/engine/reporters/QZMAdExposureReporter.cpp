@@ -8,6 +8,7 @@
 #include "measurement/engine/reporters/QZMSessionReporter.h"
 #include "measurement/foundation/QZMMeasurementBase.h"
 #include "measurement/foundation/QZMMonitor.h"
+#include "measurement/foundation/QZMNumericUtil.h"
 #include "platform/foundation/Clock.h"
 
 namespace {
@@ -188,7 +189,7 @@ void QZMAdExposureReporter::logAdExposureEventOnSerialQueueWithEndTime(double en
     monitor()->logWithLevel(8, 1010, "Ad exposure not logged. App is not active.");
     return;
   }
-  auto millis = static_cast<std::int64_t>((endTime - adExposureStartTime_) * 1000);
+  std::int64_t millis = QZMMillisecondsFromSeconds(endTime - adExposureStartTime_);
   if (millis < 1000) {
     monitor()->logWithLevel(8, 1006, "Ad exposure not logged. Exposure time was less than 1 sec");
     return;
@@ -214,7 +215,7 @@ void QZMAdExposureReporter::logAdUnitExposureEventOnSerialQueueWithID(const std:
   }
   auto start = adUnitStartTimes_.find(adUnitID);
   double startTime = start == adUnitStartTimes_.end() ? endTime : start->second;
-  auto millis = static_cast<std::int64_t>((endTime - startTime) * 1000);
+  std::int64_t millis = QZMMillisecondsFromSeconds(endTime - startTime);
   if (millis < 1000) {
     monitor()->logWithLevel(8, 1009, "Ad unit exposure not logged. Exposure time was less than 1 sec");
     return;

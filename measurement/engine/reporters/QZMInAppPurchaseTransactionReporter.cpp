@@ -10,6 +10,7 @@
 #include "measurement/foundation/QZMFoundationCategories.h"
 #include "measurement/foundation/QZMMeasurementBase.h"
 #include "measurement/foundation/QZMMonitor.h"
+#include "measurement/foundation/QZMNumericUtil.h"
 
 namespace {
 
@@ -63,7 +64,7 @@ std::optional<std::int64_t> QZMMicrosFromDecimal(const store::Decimal& amount) {
   if (!std::isfinite(micros) || micros >= 9223372036854775808.0 || micros < -9223372036854775808.0) {
     return std::nullopt;
   }
-  return static_cast<std::int64_t>(micros);
+  return QZMSaturatingCast<std::int64_t>(micros);
 }
 
 std::int64_t QZMInAppPurchaseItem::dedupeID(bool withWebOrderLineItemID) const {
@@ -97,7 +98,7 @@ std::vector<QZMInAppPurchaseItem> QZMInAppPurchaseTransactionReporter::allPurcha
 
 std::optional<std::string> QZMInAppPurchaseTransactionReporter::ia5StringFromDate(const std::optional<Date>& date) {
   if (!date || !std::isfinite(date->secondsSince1970)) return std::nullopt;
-  std::time_t seconds = static_cast<std::time_t>(std::floor(date->secondsSince1970));
+  std::time_t seconds = QZMSaturatingCast<std::time_t>(std::floor(date->secondsSince1970));
   std::tm parts{};
   if (!gmtime_r(&seconds, &parts)) return std::nullopt;
   char text[40];
@@ -155,27 +156,35 @@ void QZMInAppPurchaseTransactionReporter::paymentQueueUpdatedFilteredTransaction
     if (!cache->cachedProductForProductIdentifier(productIdentifier)) missing.insert(productIdentifier);
   }
   if (kept.empty()) return;
+  // The records as the batch found them: whatever changes them while a
+  // product lookup is out must not change this batch's report.
+  std::vector<QZMInAppPurchaseItem> records = allPurchaseItems();
   std::weak_ptr<QZMInAppPurchaseTransactionReporter> weak = weak_from_this();
   if (missing.empty()) {
-    dispatch::Queue::global()->async([weak, kept] {
-      if (auto self = weak.lock()) self->reportTransactionsFromArray(kept);
+    dispatch::Queue::global()->async([weak, kept, records] {
+      if (auto self = weak.lock()) self->reportTransactionsFromArray(kept, records);
     });
     return;
   }
   cache->requestProductsWithProductIdentifiers(
       missing, dispatch::Queue::global(),
-      [weak, kept](const QZMProductsByIdentifier& validProducts, const std::set<std::string>&,
-                   const std::optional<foundation::Error>& error) {
+      [weak, kept, records](const QZMProductsByIdentifier& validProducts, const std::set<std::string>&,
+                            const std::optional<foundation::Error>& error) {
         if (error && validProducts.empty()) {
           QZMMeasurementBase::monitor()->logWithLevel(1, 21027, "Cannot request product information. Error", *error);
           return;
         }
-        if (auto self = weak.lock()) self->reportTransactionsFromArray(kept);
+        if (auto self = weak.lock()) self->reportTransactionsFromArray(kept, records);
       });
 }
 
 void QZMInAppPurchaseTransactionReporter::reportTransactionsFromArray(
     const store::SKPaymentTransactions& transactions) {
+  reportTransactionsFromArray(transactions, allPurchaseItems());
+}
+
+void QZMInAppPurchaseTransactionReporter::reportTransactionsFromArray(
+    const store::SKPaymentTransactions& transactions, const std::vector<QZMInAppPurchaseItem>& records) {
   auto cache = QZMInAppPurchaseProductCache::sharedInstance();
   for (const auto& transaction : transactions) {
     if (!transaction) continue;
@@ -183,7 +192,7 @@ void QZMInAppPurchaseTransactionReporter::reportTransactionsFromArray(
     std::optional<std::string> original;
     if (transaction->originalTransaction) original = transaction->originalTransaction->transactionIdentifier;
     reportTransactionWithProduct(product, transaction->payment.quantity, transaction->transactionIdentifier, original,
-                                 transaction->transactionDate, "1");
+                                 transaction->transactionDate, "1", records);
   }
   std::lock_guard lock(itemsMutex_);
   allPurchaseItems_.clear();
@@ -197,6 +206,10 @@ void QZMInAppPurchaseTransactionReporter::reportTransactionWithProductID(
     bool isIntroductoryOffer, std::int64_t paymentQuantity, const std::optional<Date>& purchaseDate,
     const std::optional<Date>& originalPurchaseDate, const std::optional<Date>& subscriptionExpirationDate,
     const std::optional<Date>& cancellationDate, const std::string& /*environment*/) {
+  // Taken with this purchase's own record in: a batch that forgets the
+  // records while the product lookup is out must not turn a free trial into
+  // paid revenue.
+  std::vector<QZMInAppPurchaseItem> records;
   {
     std::lock_guard lock(itemsMutex_);
     bool known = std::any_of(allPurchaseItems_.begin(), allPurchaseItems_.end(),
@@ -216,6 +229,7 @@ void QZMInAppPurchaseTransactionReporter::reportTransactionWithProductID(
       item.purchaseType = productType;
       allPurchaseItems_.insert(allPurchaseItems_.begin(), std::move(item));
     }
+    records = allPurchaseItems_;
   }
 
   // Whole seconds, as the records keep it, so the two compare equal.
@@ -223,13 +237,13 @@ void QZMInAppPurchaseTransactionReporter::reportTransactionWithProductID(
   if (auto text = ia5StringFromDate(purchaseDate)) normalizedDate = dateFromIA5String(*text);
 
   std::weak_ptr<QZMInAppPurchaseTransactionReporter> weak = weak_from_this();
-  auto report = [weak, paymentQuantity, transactionID, originalTransactionID,
-                 normalizedDate](const store::SKProductPtr& product) {
+  auto report = [weak, paymentQuantity, transactionID, originalTransactionID, normalizedDate,
+                 records = std::move(records)](const store::SKProductPtr& product) {
     dispatch::Queue::global()->async(
-        [weak, product, paymentQuantity, transactionID, originalTransactionID, normalizedDate] {
+        [weak, product, paymentQuantity, transactionID, originalTransactionID, normalizedDate, records] {
           if (auto self = weak.lock()) {
             self->reportTransactionWithProduct(product, paymentQuantity, transactionID, originalTransactionID,
-                                               normalizedDate, "2");
+                                               normalizedDate, "2", records);
           }
         });
   };
@@ -258,8 +272,17 @@ void QZMInAppPurchaseTransactionReporter::reportTransactionWithProduct(
     const std::optional<std::string>& transactionIdentifier,
     const std::optional<std::string>& originalTransactionIdentifier, const std::optional<Date>& transactionDate,
     const std::string& storeKitVersion) {
+  reportTransactionWithProduct(product, paymentQuantity, transactionIdentifier, originalTransactionIdentifier,
+                               transactionDate, storeKitVersion, allPurchaseItems());
+}
+
+void QZMInAppPurchaseTransactionReporter::reportTransactionWithProduct(
+    const store::SKProductPtr& product, std::int64_t paymentQuantity,
+    const std::optional<std::string>& transactionIdentifier,
+    const std::optional<std::string>& originalTransactionIdentifier, const std::optional<Date>& transactionDate,
+    const std::string& storeKitVersion, const std::vector<QZMInAppPurchaseItem>& records) {
   auto parameters = purchaseParameters(product, paymentQuantity, transactionIdentifier, originalTransactionIdentifier,
-                                       transactionDate, allPurchaseItems());
+                                       transactionDate, records);
   if (!parameters || parameters->empty()) return;
   std::string name = "_iap";
   if (int64Parameter(*parameters, "sub_renew") == 1) {

@@ -59,6 +59,9 @@ class QZMInAppPurchaseTransactionReporter : public std::enable_shared_from_this<
                                                const store::SKPaymentTransactions& transactions);
   // Reports each with its cached product, then forgets the records.
   void reportTransactionsFromArray(const store::SKPaymentTransactions& transactions);
+  // The same, judged against the records as they were when the batch came.
+  void reportTransactionsFromArray(const store::SKPaymentTransactions& transactions,
+                                   const std::vector<QZMInAppPurchaseItem>& records);
   // A single purchase: kept as a record (unless one of its transaction ID is
   // held) and reported once its product is known. The environment is not used.
   void reportTransactionWithProductID(const std::string& productID, const std::string& transactionID,
@@ -77,6 +80,13 @@ class QZMInAppPurchaseTransactionReporter : public std::enable_shared_from_this<
                                     const std::optional<std::string>& originalTransactionIdentifier,
                                     const std::optional<foundation::Date>& transactionDate,
                                     const std::string& storeKitVersion);
+  // The same, judged against the records the report started with.
+  void reportTransactionWithProduct(const store::SKProductPtr& product, std::int64_t paymentQuantity,
+                                    const std::optional<std::string>& transactionIdentifier,
+                                    const std::optional<std::string>& originalTransactionIdentifier,
+                                    const std::optional<foundation::Date>& transactionDate,
+                                    const std::string& storeKitVersion,
+                                    const std::vector<QZMInAppPurchaseItem>& records);
 
   // The purchase event's parameters, judged against the records; nullopt
   // when there is no purchase event to log.

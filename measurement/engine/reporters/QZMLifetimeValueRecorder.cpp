@@ -9,6 +9,7 @@
 #include "measurement/config/QZMRemoteConfig.h"
 #include "measurement/engine/QZMMeasurement.h"
 #include "measurement/foundation/QZMMonitor.h"
+#include "measurement/foundation/QZMNumericUtil.h"
 #include "measurement/model/QZMUserAttribute.h"
 #include "platform/foundation/Clock.h"
 #include "platform/foundation/Strings.h"
@@ -31,7 +32,7 @@ std::optional<std::int64_t> amountInMicros(const QZMEvent& event, const QZMValue
       if (!std::isfinite(micros) || micros >= 9223372036854775808.0 || micros < -9223372036854775808.0) {
         return std::nullopt;
       }
-      amount = static_cast<std::int64_t>(micros);
+      amount = QZMSaturatingCast<std::int64_t>(micros);
     }
     if (event.name() == "refund" && __builtin_sub_overflow(std::int64_t{0}, amount, &amount)) return std::nullopt;
     return amount;
@@ -42,7 +43,7 @@ std::optional<std::int64_t> amountInMicros(const QZMEvent& event, const QZMValue
   if (!std::isfinite(micros) || micros >= 9223372036854775808.0 || micros < -9223372036854775808.0) {
     return std::nullopt;
   }
-  return static_cast<std::int64_t>(micros);
+  return QZMSaturatingCast<std::int64_t>(micros);
 }
 
 }  // namespace

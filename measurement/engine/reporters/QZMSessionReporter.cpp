@@ -10,6 +10,7 @@
 #include "measurement/foundation/QZMAlarm.h"
 #include "measurement/foundation/QZMMeasurementBase.h"
 #include "measurement/foundation/QZMMonitor.h"
+#include "measurement/foundation/QZMNumericUtil.h"
 #include "measurement/foundation/QZMPersistedConfig.h"
 #include "platform/dispatch/Queue.h"
 #include "platform/foundation/Clock.h"
@@ -44,7 +45,8 @@ QZMSessionReporter::QZMSessionReporter(Token, std::shared_ptr<QZMPersistedConfig
       userEngagementTimer_(QZMAlarm::initWithDispatchQueue(dispatch::Queue::main(), kQZMEngagementTimerName)) {
   // A timeout the app set before start applies to this run only.
   std::optional<foundation::Object> stored = persistedConfig_->sessionTimeoutValue();
-  if (stored && stored->isNumber()) {
+  // One that is not a time (stored by an earlier version, say) is no timeout.
+  if (stored && stored->isNumber() && stored->doubleValue() >= 0) {
     timeoutSessionInterval_ = stored->doubleValue();
   } else {
     timeoutSessionInterval_ = ::config()->sessionDefaultTimeoutInterval();
@@ -112,7 +114,7 @@ bool QZMSessionReporter::extendSession() {
 
 std::optional<QZMUserAttribute> QZMSessionReporter::sessionIDPropertyWithTimestamp(double timestamp) {
   return QZMUserAttribute::initWithOrigin(kOriginAuto, kSessionIDName,
-                                          QZMValue::initWithInt64(static_cast<std::int64_t>(std::trunc(timestamp))),
+                                          QZMValue::initWithInt64(QZMSaturatingCast<std::int64_t>(timestamp)),
                                           timestamp);
 }
 
@@ -164,7 +166,7 @@ void QZMSessionReporter::startSession(bool onlyWhenExpired, bool clearSessionPro
     persistedConfig_->setSessionNumber(sessionNumber);
     persistedConfig_->setLastSessionActivityClockTime(now);
   }
-  auto sessionID = static_cast<std::int64_t>(std::trunc(now));
+  std::int64_t sessionID = QZMSaturatingCast<std::int64_t>(now);
   if (clearSessionProperties) setSessionID(std::nullopt, std::nullopt);
   setSessionID(sessionID, sessionNumber);
   QZMAnalytics::logInternalEventWithOrigin(kOriginAuto, "_s",
@@ -191,7 +193,7 @@ std::int64_t QZMSessionReporter::logEngagementEventAndReturnTimeWithScreen(const
     report = reportingEnabled_;
     if (report) {
       double span = std::min(incurredEngagementTimeLocked(now), kMaxEngagementSeconds);
-      millis = static_cast<std::int64_t>(span * 1000);
+      millis = QZMMillisecondsFromSeconds(span);
     }
     engagementStartUptime_ = now;
     if (efficient && !isRedundant) freerideEngagementStartUptime_ = now;
@@ -234,7 +236,12 @@ void QZMSessionReporter::handleScreenDidChangeFromScreen(const QZMScreen* previo
 }
 
 void QZMSessionReporter::rescheduleUserEngagementTimer() {
-  userEngagementTimer_->runAfterDelay(config()->sessionEventUserEngagementInterval(),
+  // Each report re-arms the timer: an interval of 0, which the setting's
+  // bounds allow, would report without end.
+  constexpr double kShortestInterval = 1;
+  double interval = config()->sessionEventUserEngagementInterval();
+  if (!(interval >= kShortestInterval)) interval = kShortestInterval;
+  userEngagementTimer_->runAfterDelay(interval,
                                       [weak = weak_from_this()] {
                                         foundation::NotificationCenter::defaultCenter().postNotificationName(
                                             kQZMSessionReporterEngagementTimerDidFire);
@@ -265,7 +272,7 @@ std::int64_t QZMSessionReporter::cutFreerideEngagementTimeMillis() {
   double now = currentUptime();
   double span = incurredEngagementTimeLocked(now);
   freerideEngagementStartUptime_ = now;
-  return static_cast<std::int64_t>(span * 1000);
+  return QZMMillisecondsFromSeconds(span);
 }
 
 double QZMSessionReporter::currentUptime() { return foundation::uptimeSeconds(); }

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <set>
 #include <functional>
 #include <thread>
 
@@ -453,6 +456,60 @@ TEST_F(PurchaseReporting, SingleTransactionsTellTrialsConversionsAndRenewals) {
   // A batch from the payment queue forgets the records.
   reporter->reportTransactionsFromArray({});
   EXPECT_TRUE(reporter->allPurchaseItems().empty());
+}
+
+// A store that holds its answer until the test lets it go.
+class HeldCatalog final : public store::SKProductCatalog {
+ public:
+  explicit HeldCatalog(std::shared_ptr<store::SKProductCatalog> inner) : inner_(std::move(inner)) {}
+  foundation::Result<store::SKProductsResponse> productsWithIdentifiers(
+      const std::set<std::string>& productIdentifiers) override {
+    std::unique_lock lock(mutex_);
+    asked_ = true;
+    changed_.notify_all();
+    changed_.wait(lock, [&] { return released_; });
+    return inner_->productsWithIdentifiers(productIdentifiers);
+  }
+  bool waitUntilAsked() {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::seconds(10), [&] { return asked_; });
+  }
+  void release() {
+    std::lock_guard lock(mutex_);
+    released_ = true;
+    changed_.notify_all();
+  }
+
+ private:
+  std::shared_ptr<store::SKProductCatalog> inner_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool asked_ = false;
+  bool released_ = false;
+};
+
+TEST_F(PurchaseReporting, ABatchWhileAProductLookupIsOutLeavesThatReportItsRecords) {
+  auto held = std::make_shared<HeldCatalog>(catalog);
+  store::setProductCatalog(held);
+  reporter->reportTransactionWithProductID("monthly", "s1", "s1", std::string("77"),
+                                           kQZMInAppPurchaseTypeAutoRenewableSubscription, true, false, 1, at(kDay1),
+                                           at(kDay1), std::nullopt, std::nullopt, "Sandbox");
+  EXPECT_TRUE(held->waitUntilAsked());
+  reporter->reportTransactionsFromArray({});
+  EXPECT_TRUE(reporter->allPurchaseItems().empty());
+  held->release();
+
+  auto events = purchases(1);
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].name, "_iap");
+  EXPECT_EQ(events[0].parameters, with(monthlyBase(), {{"price", std::int64_t{0}},
+                                                       {"value", std::int64_t{0}},
+                                                       {"original_price", std::int64_t{4'990'000}},
+                                                       {"price_is_discounted", std::int64_t{1}},
+                                                       {"free_trial", std::int64_t{1}},
+                                                       {"subscription", std::int64_t{1}},
+                                                       {"_did", md5("s177monthly")},
+                                                       {"_skv", "2"}}));
 }
 
 }  // namespace

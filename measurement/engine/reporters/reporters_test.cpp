@@ -212,9 +212,7 @@ TEST_F(Reporters, StartsRacingFromTheMainThreadAndTheWorkerQueueMakeOneSession) 
     // The engine's launch session against the app becoming active.
     recorder->scheduler()->scheduleOnWorkerQueueBlockID("test:launch session", [&] {
       start.arrive_and_wait();
-      for (volatile int spin = 0; spin < round * 5;) {
-        spin = spin + 1;
-      }
+      for (volatile int spin = 0; spin < round * 5;) spin = spin + 1;
       recorder->reportSessionStartOnWorkerQueueWithTimestamp(clock->now(), false);
     });
     start.arrive_and_wait();
@@ -288,6 +286,28 @@ TEST_F(Reporters, TheEngagementTimerReportsOncePerIntervalOnTheMainQueue) {
   ASSERT_EQ(engagement.size(), 2u);
   EXPECT_EQ(intOf(engagement[1].parameters, "_et"), 3600000);
   EXPECT_TRUE(sessions->userEngagementTimer()->hasActiveTimer());
+}
+
+TEST_F(Reporters, AnEngagementIntervalOfZeroStillWaitsASecond) {
+  useSettings({{"measurement.session.event_user_engagement_interval", "0"}});
+  int fired = 0;
+  auto token = foundation::NotificationCenter::defaultCenter().addObserverForName(
+      kQZMSessionReporterEngagementTimerDidFire, nullptr, nullptr, [&](const foundation::Notification&) { ++fired; });
+  auto armedIn = [&] {
+    auto scheduled = sessions->userEngagementTimer()->scheduledTimestamp();
+    return scheduled ? scheduled->secondsSince1970 - clock->now() : -1.0;
+  };
+  activate();
+  EXPECT_DOUBLE_EQ(armedIn(), 1.0);
+  // With the clock still nothing is due, however often the main queue runs.
+  for (int i = 0; i < 5; ++i) dispatch::drainMainQueue();
+  EXPECT_EQ(fired, 0);
+  clock->advance(1);
+  EXPECT_TRUE(dispatch::runMainQueueUntil([&] { return fired == 1; }, foundation::Deadline::wallAfterSeconds(60)));
+  for (int i = 0; i < 5; ++i) dispatch::drainMainQueue();
+  EXPECT_EQ(fired, 1);
+  EXPECT_DOUBLE_EQ(armedIn(), 1.0);
+  foundation::NotificationCenter::defaultCenter().removeObserver(token);
 }
 
 TEST_F(Reporters, InTheBackgroundNothingIsReported) {

@@ -6,6 +6,7 @@
 
 #include "measurement/foundation/QZMMeasurementBase.h"
 #include "measurement/foundation/QZMMonitor.h"
+#include "measurement/foundation/QZMNumericUtil.h"
 #include "measurement/proto/NANOFieldAccess.h"
 #include "measurement/proto/generated/QZMPBMessages.h"
 
@@ -16,12 +17,7 @@ void log(std::int64_t code, std::string_view message) {
 }
 
 // Truncated towards zero and held within the 64-bit range.
-std::int64_t wholeSeconds(double timestamp) {
-  if (std::isnan(timestamp)) return 0;
-  if (timestamp >= 9.2e18) return std::numeric_limits<std::int64_t>::max();
-  if (timestamp <= -9.2e18) return std::numeric_limits<std::int64_t>::min();
-  return static_cast<std::int64_t>(timestamp);
-}
+std::int64_t wholeSeconds(double timestamp) { return QZMSaturatingCast<std::int64_t>(timestamp); }
 
 }  // namespace
 

@@ -110,7 +110,9 @@ Result<QZMRawEventData> QZMRawEventDataFromDictionary(const QZMDatabase::Record&
     }
     auto converted = parameterDictionary(param.get(), false);
     const std::string paramName = NANOGetString(param.get(), Param::kName).value_or("");
-    if (!converted || !converted->count(paramName)) return qzm_errorWithCode(2, "Failed to parse event params data");
+    if (!converted || !converted->count(paramName)) {
+      return qzm_errorWithCode(2, "Failed to parse event params from data");
+    }
     auto entry = converted->find(paramName);
     parameters.insert_or_assign(paramName, entry->second);
   }

@@ -89,8 +89,9 @@ TEST_F(RawEventData, RowsThatCannotBecomeEventsAreRefusedAndSkipped) {
        "Cannot create an event from database. Missing origin parameter"},
       {row(*message({param("_o", QZMValue::initWithInt64(1))})),
        "Cannot create an event from database. Origin parameter is not a string"},
-      {row(*message({origin, param(std::nullopt, QZMValue::initWithInt64(1))})), "Failed to parse event params data"},
-      {row(*message({origin, param("level", std::nullopt)})), "Failed to parse event params data"},
+      {row(*message({origin, param(std::nullopt, QZMValue::initWithInt64(1))})),
+       "Failed to parse event params from data"},
+      {row(*message({origin, param("level", std::nullopt)})), "Failed to parse event params from data"},
       {row(*message({origin}), "not a valid name!"), "Failed to initialize raw event data from dictionary"},
   };
   for (const auto& c : cases) {
