@@ -18,6 +18,8 @@
 namespace app {
 
 foundation::Result<int> runWindowed(const ui::RunHooks& hooks) {
+  // The toy's preferences have always lived under this identifier.
+  foundation::Bundle::setDefaultBundleIdentifier(foundation::kToyBundleIdentifier);
   // The resources the build made, unless the environment names others.
   if (std::getenv("TOLV_RESOURCES") == nullptr) {
     foundation::Paths::setResourcesDirectory(resources::bundlePath());

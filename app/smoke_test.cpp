@@ -11,6 +11,7 @@
 #include "app/Storyboard.h"
 #include "app/ViewController.h"
 #include "engine/StarRenderer.h"
+#include "platform/foundation/Bundle.h"
 #include "platform/ui/Views.h"
 #include "platform/foundation/UserDefaults.h"
 #include "testing/LogCapture.h"
@@ -124,6 +125,7 @@ TEST(Smoke, TheWindowRunsADragOpensThePanelAndQuitsKeepingTheSettings) {
 
   home.relaunch();
   auto defaults = foundation::UserDefaults::standard();
+  EXPECT_EQ(defaults->name(), foundation::kToyBundleIdentifier);
   EXPECT_FLOAT_EQ(defaults->floatForKey("vorticityKey"), 9);
   EXPECT_EQ(defaults->integerForKey("visitNumberKey"), 1);
 }

@@ -11,6 +11,7 @@
 #include "measurement/experiments/QZMEManager.h"
 #include "measurement/foundation/QZMScheduler.h"
 #include "measurement/identity/QZMIdentity.h"
+#include "platform/ui/Application.h"
 #include "platform/utilities/Endpoints.h"
 
 namespace testkit {
@@ -38,6 +39,10 @@ void forgetTheSDK() {
 
 void MeasurementHost::SetUp() {
   FoundationTest::SetUp();
+  // Tests post the life-cycle notifications themselves, and the test
+  // program's exit has nothing to wait for.
+  ui::Application::shared().setLaunchesWithoutUserInterface(false);
+  QZMMeasurement::setExitWriteTimeLimit(0);
   // A host links the public API.
   utilities->addClass("ZNHAnalytics");
   forgetTheSDK();

@@ -162,6 +162,7 @@ void QZMAnalytics::startWithAppID(const std::string& appID, const std::string& o
     if (state.started) return;
     state.started = true;
   }
+  QZMMeasurement::registerExitHandling();
   if (QZMConsentSettingsUtil::consentSource() == kQZMConsentSourceUnset) loadPersistedConsentSettings();
   if (origin == kQZMOriginZarnholt) {
     auto identity = QZMIdentity::sharedInstance();

@@ -201,12 +201,14 @@ class EngineTest : public MeasurementHost {
   // Waits, bounded in real time, until no request of the engine's is in
   // flight and the worker queue has run what the last answer started.
   void waitForNetwork() {
+    auto measurement = engine();
+    ASSERT_TRUE(measurement) << "no engine";
     auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (std::chrono::steady_clock::now() < giveUp) {
-      bool pending = engine()->isNetworkRequestPending();
+      bool pending = measurement->isNetworkRequestPending();
       if (!pending) {
         onWorkerQueue([] {});
-        if (!engine()->isNetworkRequestPending()) return;
+        if (!measurement->isNetworkRequestPending()) return;
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }

@@ -200,6 +200,21 @@ class QZMMeasurement : public QZMMeasurementBase,
   // Saves the settings and gives the background time back.
   void terminateBackgroundTask();
 
+  // ---- Normal exit (QZMMeasurementLifeCycle.cpp) ----
+
+  // Once per process, when analytics starts: at a normal exit (returning
+  // from main, exit) nothing more is uploaded, and the worker gets up to
+  // exitWriteTimeLimit seconds to write what the facade and the engine had
+  // accepted; then the process ends. Called on the worker queue or the
+  // facade's queue (an SDK callback) it does not wait, as it would wait for
+  // itself.
+  static void registerExitHandling();
+  static void finishWritingAtExit();
+  // About a second unless set (tests that must not depend on speed).
+  static void setExitWriteTimeLimit(double seconds);
+  // From the start of a normal exit on: uploads are left for the next run.
+  static bool isProcessExiting();
+
   // ---- Upload schedule (QZMMeasurementUploadSchedule.cpp) ----
 
   // Worker queue: arms, keeps or cancels the upload alarm; never uploads.

@@ -631,7 +631,7 @@ void QZMMeasurement::addBundleMetadataIntoBundle(QZMPBMeasurementBundle& bundle,
   auto monitor = ::monitor();
   if (std::vector<std::int32_t> experiments = config->experimentIDs(); !experiments.empty()) {
     NANOObjectArray ids;
-    for (std::int32_t id : experiments) ids.emplace_back(foundation::Object(static_cast<std::int64_t>(id)));
+    for (std::int32_t id : experiments) ids.emplace_back(std::in_place_type<foundation::Object>, static_cast<std::int64_t>(id));
     NANOSetArray(&bundle, Bundle::kExperimentIds, &ids);
   }
   std::optional<std::string> monitoring = monitor->monitoringDataForDispatchWithSamplePeriod(

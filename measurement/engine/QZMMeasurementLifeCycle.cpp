@@ -1,3 +1,7 @@
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
 #include <mutex>
 #include <optional>
 
@@ -10,6 +14,10 @@
 #include "platform/ui/Application.h"
 
 namespace {
+
+// Plain atomics: still there while the program's objects are destroyed.
+std::atomic<bool> gExiting{false};
+std::atomic<double> gExitWriteTimeLimit{1.0};
 
 struct LaunchSubscription {
   std::mutex mutex;
@@ -102,4 +110,45 @@ void QZMMeasurement::swapBackgroundTaskWithNewTaskID(std::uint64_t taskID) {
 void QZMMeasurement::terminateBackgroundTask() {
   persistedConfig_->synchronizeToDisk();
   swapBackgroundTaskWithNewTaskID(kQZMBackgroundTaskInvalid);
+}
+
+// ---- Normal exit ----
+
+void QZMMeasurement::registerExitHandling() {
+  static std::once_flag registered;
+  std::call_once(registered, [] { std::atexit(&QZMMeasurement::finishWritingAtExit); });
+}
+
+void QZMMeasurement::setExitWriteTimeLimit(double seconds) { gExitWriteTimeLimit = seconds; }
+
+bool QZMMeasurement::isProcessExiting() { return gExiting.load() || ui::Application::shared().isTerminating(); }
+
+void QZMMeasurement::finishWritingAtExit() {
+  gExiting = true;
+  auto engine = std::dynamic_pointer_cast<QZMMeasurement>(QZMMeasurementBase::sharedInstance());
+  if (QZMAnalytics::isCurrentQueueSerialQueue() || (engine && engine->scheduler_->isOnWorkerQueue())) return;
+
+  struct Finished {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool done = false;
+  };
+  // Shared with the blocks, which may run after the wait gave up.
+  auto finished = std::make_shared<Finished>();
+  auto finish = [finished] {
+    std::lock_guard lock(finished->mutex);
+    finished->done = true;
+    finished->changed.notify_all();
+  };
+  // Behind every call the facade accepted, then behind every block those
+  // calls put on the worker queue.
+  QZMAnalytics::queueOperationWithBlock([finish] {
+    auto engine = std::dynamic_pointer_cast<QZMMeasurement>(QZMMeasurementBase::sharedInstance());
+    if (!engine) return finish();
+    engine->scheduler_->scheduleOnWorkerQueueBlockID("QZMMeasurement:4012", finish);
+  });
+  // Real time: a test's clock must not hold the process.
+  std::unique_lock lock(finished->mutex);
+  finished->changed.wait_for(lock, std::chrono::duration<double>(gExitWriteTimeLimit.load()),
+                             [&] { return finished->done; });
 }

@@ -50,6 +50,8 @@ void addHeaders(DRKHTTPHeaders& headers, const std::optional<foundation::Diction
 
 void QZMMeasurement::uploadData() {
   QZMScheduler::checkOnBackgroundThreadWithMethodName("uploadData");
+  // What is stored waits for the next run; bundles cut short are not.
+  if (isProcessExiting()) return;
   auto monitor = QZMMeasurement::monitor();
   if (suspendedUploadTimestamp_ > 0) {
     updateSchedule();

@@ -115,7 +115,9 @@ TEST_F(ConfigFetch, AConfigurationAWeekOldIsFetchedAgainWhenTheAppBecomesActive)
     foundation::NotificationCenter::defaultCenter().postNotificationName(
         ui::notificationName(ui::Notification::applicationDidBecomeActive));
     settleEngine();
-    if (!engine()->isNetworkRequestPending()) return;
+    auto measurement = engine();
+    ASSERT_TRUE(measurement);
+    if (!measurement->isNetworkRequestPending()) return;
     waitForNetwork();
   };
   // The block-list switches are off: they do not hold the refresh back.
@@ -130,11 +132,13 @@ TEST_F(ConfigFetch, AConfigurationAWeekOldIsFetchedAgainWhenTheAppBecomesActive)
 
   // Not while another request is in flight.
   clock->advance(604800);
-  engine()->setNetworkRequestPending(true);
+  auto measurement = engine();
+  ASSERT_TRUE(measurement);
+  measurement->setNetworkRequestPending(true);
   foundation::NotificationCenter::defaultCenter().postNotificationName(
       ui::notificationName(ui::Notification::applicationDidBecomeActive));
   settleEngine();
-  engine()->setNetworkRequestPending(false);
+  measurement->setNetworkRequestPending(false);
   EXPECT_EQ(configFetches(), requests + 1);
   EXPECT_EQ(linesWithCode(23143).size(), 1u);
 }

@@ -6,7 +6,6 @@
 // writing.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sqlite3.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,6 +17,7 @@
 #include <vector>
 
 #include "measurement/engine/EngineTestKit.h"
+#include "measurement/engine/testing/SqliteFile.h"
 #include "measurement/foundation/QZMDailyCounts.h"
 #include "measurement/foundation/QZMFileLocations.h"
 #include "measurement/foundation/QZMPersistedConfig.h"
@@ -96,34 +96,6 @@ RunOutput runChild(const testkit::TemporaryHome& home, const char* mode, std::in
   return output;
 }
 
-struct Sqlite {
-  sqlite3* handle = nullptr;
-  // Read-write: a killed writer may leave a hot journal, which only a writer can roll back.
-  explicit Sqlite(const std::string& path) {
-    if (sqlite3_open_v2(path.c_str(), &handle, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) handle = nullptr;
-  }
-  ~Sqlite() { sqlite3_close(handle); }
-  // The rows of a query, each as its columns' text or blob bytes.
-  std::vector<std::vector<std::string>> rows(const char* sql) {
-    std::vector<std::vector<std::string>> out;
-    sqlite3_stmt* statement = nullptr;
-    if (sqlite3_prepare_v2(handle, sql, -1, &statement, nullptr) != SQLITE_OK) {
-      ADD_FAILURE() << sqlite3_errmsg(handle);
-      return out;
-    }
-    while (sqlite3_step(statement) == SQLITE_ROW) {
-      std::vector<std::string> row;
-      for (int i = 0; i < sqlite3_column_count(statement); ++i) {
-        auto bytes = static_cast<const char*>(sqlite3_column_blob(statement, i));
-        row.emplace_back(bytes ? bytes : "", sqlite3_column_bytes(statement, i));
-      }
-      out.push_back(std::move(row));
-    }
-    sqlite3_finalize(statement);
-    return out;
-  }
-};
-
 class CrashSafety : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -136,7 +108,7 @@ class CrashSafety : public ::testing::Test {
   // Checks the file and answers each run's stored sequence numbers in order.
   std::map<std::int64_t, std::vector<std::int64_t>> checkDatabase() {
     std::map<std::int64_t, std::vector<std::int64_t>> byRun;
-    Sqlite db(databasePath());
+    testkit::SqliteFile db(databasePath());
     EXPECT_NE(db.handle, nullptr);
     if (!db.handle) return byRun;
     auto integrity = db.rows("PRAGMA integrity_check");
@@ -253,7 +225,7 @@ TEST_F(CrashSafety, KilledWhileWritingTheConfiguration) {
     ASSERT_TRUE(defaults->second.dictionary());
     EXPECT_GE(defaults->second.dictionary()->at("round").int64Value(), output.configRounds.back());
 
-    Sqlite db(databasePath());
+    testkit::SqliteFile db(databasePath());
     auto stored = db.rows("SELECT remote_config_data FROM app_metadata");
     ASSERT_EQ(stored.size(), 1u);
     auto config = QZMPBMeasurementConfig::initWithBuffer(

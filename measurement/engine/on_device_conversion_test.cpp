@@ -552,7 +552,11 @@ TEST_F(OnDeviceConversion, ALookupWaitsWhileAnUploadIsPendingAndGoesWhenTheUploa
   fetchConfiguration(reply(404));
   server->answer("GET", kLookupPath, reply(204));
   server->answer("POST", "/a", reply(204));
-  onWorker([&] { engine()->setNetworkRequestPending(true); });
+  onWorker([&] {
+    auto measurement = engine();
+    ASSERT_TRUE(measurement);
+    measurement->setNetworkRequestPending(true);
+  });
   initiate({{"email_address", "otter@example.com"}});
   EXPECT_EQ(linesWithCode(23232).size(), 1u);
   EXPECT_TRUE(context().isPSMRequestPostponed);
@@ -563,8 +567,10 @@ TEST_F(OnDeviceConversion, ALookupWaitsWhileAnUploadIsPendingAndGoesWhenTheUploa
   DRKHTTPURLResponse ok;
   ok.statusCode = 204;
   onWorker([&] {
-    engine()->setNetworkRequestPending(false);
-    engine()->networkUploadCompletionHandlerWithResponse(ok, std::nullopt);
+    auto measurement = engine();
+    ASSERT_TRUE(measurement);
+    measurement->setNetworkRequestPending(false);
+    measurement->networkUploadCompletionHandlerWithResponse(ok, std::nullopt);
   });
   waitForLookupCount(1);
   waitForLookups();

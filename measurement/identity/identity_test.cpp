@@ -230,21 +230,23 @@ TEST_F(IdentityTest, TrackingStatusAndTheAttGate) {
     std::optional<std::string> identifier;
   };
   const Case cases[] = {
-      {"no identifier manager", "17.2", {true, 3, false, false, kAdvertisingIDA}, false, 6, kAdvertisingIDA},
-      {"no status", "17.2", {false, 3, true, false, kAdvertisingIDA}, false, 5, kAdvertisingIDA},
-      {"status above 3", "17.2", {true, 9, true, false, kAdvertisingIDA}, false, 5, kAdvertisingIDA},
-      {"not determined", "17.2", {true, 0, true, false, kAdvertisingIDA}, false, 4, kAdvertisingIDA},
-      {"restricted", "17.2", {true, 1, true, false, kAdvertisingIDA}, false, 1, kAdvertisingIDA},
-      {"denied, gate off", "17.2", {true, 2, true, false, kAdvertisingIDA}, false, 2, kAdvertisingIDA},
-      {"denied, gate on", "17.2", {true, 2, true, false, kAdvertisingIDA}, true, 2, std::nullopt},
-      {"authorised, gate on", "17.2", {true, 3, true, false, kAdvertisingIDA}, true, 3, kAdvertisingIDA},
-      {"older system", "13.7", {true, 3, true, false, kAdvertisingIDA}, false, 6, kAdvertisingIDA},
-      {"older system, gate on", "13.7", {true, 3, true, false, kAdvertisingIDA}, true, 6, std::nullopt},
+      {"no identifier manager", "17.2", {true, 3, false, false}, false, 6, kAdvertisingIDA},
+      {"no status", "17.2", {false, 3, true, false}, false, 5, kAdvertisingIDA},
+      {"status above 3", "17.2", {true, 9, true, false}, false, 5, kAdvertisingIDA},
+      {"not determined", "17.2", {true, 0, true, false}, false, 4, kAdvertisingIDA},
+      {"restricted", "17.2", {true, 1, true, false}, false, 1, kAdvertisingIDA},
+      {"denied, gate off", "17.2", {true, 2, true, false}, false, 2, kAdvertisingIDA},
+      {"denied, gate on", "17.2", {true, 2, true, false}, true, 2, std::nullopt},
+      {"authorised, gate on", "17.2", {true, 3, true, false}, true, 3, kAdvertisingIDA},
+      {"older system", "13.7", {true, 3, true, false}, false, 6, kAdvertisingIDA},
+      {"older system, gate on", "13.7", {true, 3, true, false}, true, 6, std::nullopt},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     foundation::Device::setSystemVersion(c.systemVersion);
-    provider->set(c.state);
+    FakeProvider::State state = c.state;
+    state.identifier = kAdvertisingIDA;
+    provider->set(state);
     runEngine({{"measurement.attmas_gate", c.gate ? "1" : "0"}});
     config->clearValues();
     makeIdentity();

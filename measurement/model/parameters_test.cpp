@@ -21,7 +21,7 @@ QZMDictionary numbered(int n, std::string_view prefix = "c") {
 
 QZMObject itemsOf(int n) {
   foundation::Array items;
-  for (int i = 0; i < n; ++i) items.push_back(foundation::Dictionary{{"item_id", "sku" + std::to_string(i)}});
+  for (int i = 0; i < n; ++i) items.emplace_back(foundation::Dictionary{{"item_id", "sku" + std::to_string(i)}});
   return QZMObject(items);
 }
 

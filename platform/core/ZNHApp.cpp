@@ -3,6 +3,7 @@
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/foundation/PropertyList.h"
+#include "platform/ui/Application.h"
 
 namespace {
 
@@ -70,6 +71,10 @@ foundation::Status ZNHApp::configure(const ZNHOptions& options) {
     start = core().analyticsStart;
   }
   if (start) start(ZNHAnalyticsConfiguration::sharedInstance(), options);
+  // An app is configured as it launches; a process without a UI application
+  // of its own is launched here, as an app is right after its delegate
+  // configured it.
+  ui::Application::shared().launchWithoutUserInterface();
   return {};
 }
 

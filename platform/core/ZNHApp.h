@@ -82,7 +82,8 @@ class ZNHApp {
   // Configures the default app with the service property list's options.
   static foundation::Status configure();
   // Configures the default app once; a later call is refused. Starts
-  // analytics through the registered entry point.
+  // analytics through the registered entry point, then launches a process
+  // that runs no UI application of its own (ui::Application).
   static foundation::Status configure(const ZNHOptions& options);
   static bool isDefaultAppConfigured();
   static std::shared_ptr<ZNHApp> defaultApp();

@@ -1,5 +1,9 @@
 #include "platform/foundation/Bundle.h"
 
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
 #include <mutex>
 
 #include "platform/foundation/Files.h"
@@ -18,6 +22,23 @@ std::mutex& mainMutex() {
 std::shared_ptr<Bundle>& mainBundle() {
   static auto* b = new std::shared_ptr<Bundle>;
   return *b;
+}
+std::optional<std::string>& setDefaultIdentifier() {
+  static auto* identifier = new std::optional<std::string>;
+  return *identifier;
+}
+
+// The running executable's file name, in the characters an identifier may
+// hold (letters, digits, '-' and '.').
+std::string executableNameForIdentifier() {
+  char buffer[4096];
+  ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+  std::string name = n > 0 ? lastPathComponent(std::string(buffer, static_cast<std::size_t>(n)))
+                           : std::string(program_invocation_short_name);
+  for (char& c : name) {
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '.') c = '-';
+  }
+  return name.empty() ? "host" : name;
 }
 
 std::string stringValue(const Bundle& b, std::string_view key) {
@@ -52,9 +73,22 @@ std::shared_ptr<Bundle> Bundle::atPath(const std::string& path) {
   return std::make_shared<Bundle>(path, std::move(info));
 }
 
+std::string Bundle::defaultBundleIdentifier() {
+  {
+    std::lock_guard lock(mainMutex());
+    if (setDefaultIdentifier()) return *setDefaultIdentifier();
+  }
+  return kHostBundleIdentifierPrefix + executableNameForIdentifier();
+}
+
+void Bundle::setDefaultBundleIdentifier(std::optional<std::string> identifier) {
+  std::lock_guard lock(mainMutex());
+  setDefaultIdentifier() = std::move(identifier);
+}
+
 std::string Bundle::bundleIdentifier() const {
   std::string id = stringValue(*this, "CFBundleIdentifier");
-  return id.empty() ? kDefaultBundleIdentifier : id;
+  return id.empty() ? defaultBundleIdentifier() : id;
 }
 std::string Bundle::shortVersionString() const { return stringValue(*this, "CFBundleShortVersionString"); }
 std::string Bundle::bundleVersion() const { return stringValue(*this, "CFBundleVersion"); }

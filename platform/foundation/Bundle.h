@@ -10,8 +10,10 @@
 
 namespace foundation {
 
-// The identifier used when the bundle has no Info.plist or names none.
-inline constexpr const char* kDefaultBundleIdentifier = "com.tolv.fluid";
+// The toy's identifier, which its program sets as its default.
+inline constexpr const char* kToyBundleIdentifier = "com.tolv.fluid";
+// Prefix of the identifier a program gets from its executable's name.
+inline constexpr const char* kHostBundleIdentifierPrefix = "com.tolv.host.";
 
 class Bundle {
  public:
@@ -25,8 +27,14 @@ class Bundle {
 
   Bundle(std::string path, Dictionary info) : path_(std::move(path)), info_(std::move(info)) {}
 
+  // The identifier used when the Info.plist names none: the one the program
+  // set, else kHostBundleIdentifierPrefix and the executable's name
+  // ("host_example" gives "com.tolv.host.host-example"). nullopt forgets a set one.
+  static std::string defaultBundleIdentifier();
+  static void setDefaultBundleIdentifier(std::optional<std::string> identifier);
+
   const std::string& bundlePath() const { return path_; }
-  std::string bundleIdentifier() const;           // CFBundleIdentifier
+  std::string bundleIdentifier() const;           // CFBundleIdentifier, else the default
   std::string shortVersionString() const;         // CFBundleShortVersionString, "" when absent
   std::string bundleVersion() const;              // CFBundleVersion, "" when absent
   const Dictionary& infoDictionary() const { return info_; }

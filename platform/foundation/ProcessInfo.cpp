@@ -18,7 +18,9 @@ namespace {
 
 struct State {
   std::mutex mutex;
-  std::vector<std::string> arguments;
+  // Set by a caller; otherwise the process's own, read once.
+  std::optional<std::vector<std::string>> arguments;
+  std::optional<std::vector<std::string>> ownArguments;
   std::map<std::string, std::optional<std::string>> overrides;
   std::optional<std::string> systemVersion;
   std::optional<std::vector<std::string>> languages;
@@ -42,11 +44,31 @@ std::string languageTag(std::string locale) {
   return locale;
 }
 
+// The C and POSIX locales speak English.
+constexpr const char* kCLocaleLanguage = "en";
+
+// The arguments the kernel keeps for this process, each ended by a NUL.
+std::vector<std::string> commandLine() {
+  std::vector<std::string> args;
+  auto bytes = readFile("/proc/self/cmdline");
+  if (!bytes) return args;
+  std::string_view rest(reinterpret_cast<const char*>(bytes->data()), bytes->size());
+  while (!rest.empty()) {
+    std::size_t end = rest.find('\0');
+    args.emplace_back(rest.substr(0, end));
+    if (end == std::string_view::npos) break;
+    rest.remove_prefix(end + 1);
+  }
+  return args;
+}
+
 }  // namespace
 
 std::vector<std::string> ProcessInfo::arguments() {
   std::lock_guard lock(state().mutex);
-  return state().arguments;
+  if (state().arguments) return *state().arguments;
+  if (!state().ownArguments) state().ownArguments = commandLine();
+  return *state().ownArguments;
 }
 
 void ProcessInfo::setArguments(int argc, const char* const* argv) {
@@ -158,14 +180,17 @@ std::vector<std::string> Device::preferredLanguages() {
     }
     if (!out.empty()) return out;
   }
+  // The first of these that is set decides, as for the C library; none set
+  // is the C locale.
   for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
     auto value = ProcessInfo::environmentValue(name);
     if (value && !value->empty()) {
       std::string tag = languageTag(*value);
-      if (!tag.empty()) out.push_back(tag);
+      out.push_back(tag.empty() ? kCLocaleLanguage : tag);
       return out;
     }
   }
+  out.push_back(kCLocaleLanguage);
   return out;
 }
 

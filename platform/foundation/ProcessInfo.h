@@ -12,7 +12,8 @@ namespace foundation {
 
 class ProcessInfo {
  public:
-  // Launch arguments, the program's name first; main() records them.
+  // Launch arguments, the program's name first: the process's own command
+  // line, unless a caller set others (an empty list included).
   static std::vector<std::string> arguments();
   static void setArguments(int argc, const char* const* argv);
   static void setArguments(std::vector<std::string> arguments);
@@ -39,7 +40,8 @@ class Device {
   // The hardware model name; may be empty.
   static std::string model();
   // Languages from LANGUAGE, LC_ALL, LC_MESSAGES and LANG as BCP 47 tags
-  // ("en-US"); empty for the C and POSIX locales. Settable for tests.
+  // ("en-US"); the C and POSIX locales (and none set) give English ("en").
+  // Settable for tests.
   static std::vector<std::string> preferredLanguages();
   static void setPreferredLanguages(std::optional<std::vector<std::string>> languages);
   // Seconds east of GMT of the local time zone now (TZ is honoured).

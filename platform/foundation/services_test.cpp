@@ -347,19 +347,23 @@ TEST(ProcessInfo, ArgumentsEnvironmentAndDeviceFacts) {
   EXPECT_EQ(ProcessInfo::processName(), "tolv");
 
   struct Language {
-    std::optional<std::string> language, lang;
+    std::optional<std::string> language, all, lang;
     std::vector<std::string> expected;
   } languages[] = {
-      {std::nullopt, "de_DE.UTF-8", {"de-DE"}},
-      {"fr_CA:en", "de_DE.UTF-8", {"fr-CA", "en"}},
-      {std::nullopt, "C.UTF-8", {}},
+      {std::nullopt, std::nullopt, "de_DE.UTF-8", {"de-DE"}},
+      {"fr_CA:en", std::nullopt, "de_DE.UTF-8", {"fr-CA", "en"}},
+      // The C and POSIX locales, and no locale at all, speak English.
+      {std::nullopt, std::nullopt, "C.UTF-8", {"en"}},
+      {std::nullopt, "POSIX", "de_DE.UTF-8", {"en"}},
+      {"C", std::nullopt, "C", {"en"}},
+      {"", "", "", {"en"}},
   };
   for (const auto& l : languages) {
     ProcessInfo::setEnvironmentOverride("LANGUAGE", l.language);
-    ProcessInfo::setEnvironmentOverride("LC_ALL", std::nullopt);
-    ProcessInfo::setEnvironmentOverride("LC_MESSAGES", std::nullopt);
+    ProcessInfo::setEnvironmentOverride("LC_ALL", l.all);
+    ProcessInfo::setEnvironmentOverride("LC_MESSAGES", "");
     ProcessInfo::setEnvironmentOverride("LANG", l.lang);
-    EXPECT_EQ(Device::preferredLanguages(), l.expected);
+    EXPECT_EQ(Device::preferredLanguages(), l.expected) << "LANG=" << l.lang.value_or("(unset)");
   }
   ProcessInfo::clearEnvironmentOverrides();
 
@@ -385,7 +389,13 @@ TEST(ProcessInfo, ArgumentsEnvironmentAndDeviceFacts) {
 
 TEST(Bundle, InfoPlistValuesAndResources) {
   testkit::TemporaryHome home;
-  EXPECT_EQ(Bundle::main()->bundleIdentifier(), kDefaultBundleIdentifier);
+  // Without an Info.plist: the program's own default, else one made from the executable's name.
+  EXPECT_EQ(Bundle::main()->bundleIdentifier(), "com.tolv.host.foundation-test");
+  Bundle::setDefaultBundleIdentifier(kToyBundleIdentifier);
+  EXPECT_EQ(Bundle::main()->bundleIdentifier(), kToyBundleIdentifier);
+  EXPECT_EQ(UserDefaults::standard()->name(), kToyBundleIdentifier);
+  Bundle::setDefaultBundleIdentifier(std::nullopt);
+  EXPECT_EQ(Bundle::defaultBundleIdentifier(), "com.tolv.host.foundation-test");
   home.setInfoPlist({{"CFBundleIdentifier", "com.example.host"},
                      {"CFBundleShortVersionString", "2.1"},
                      {"CFBundleVersion", "210"},

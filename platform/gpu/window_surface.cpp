@@ -1,11 +1,36 @@
 #include "platform/gpu/window_surface.h"
 
 #include <SDL2/SDL.h>
+#include <dlfcn.h>
 #include <epoxy/gl.h>
+#include <link.h>
+
+#include <string>
+#include <vector>
 
 #include "absl/strings/str_cat.h"
 
 namespace gpu {
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__)
+// The GL driver that SDL unloads as it quits leaves allocations behind; kept
+// mapped, the leak checker can name its library, and the suppressions hold.
+void keepLoadedLibrariesMapped() {
+  std::vector<std::string> paths;
+  dl_iterate_phdr(
+      [](dl_phdr_info* info, std::size_t, void* found) {
+        if (info->dlpi_name && *info->dlpi_name) static_cast<std::vector<std::string>*>(found)->push_back(info->dlpi_name);
+        return 0;
+      },
+      &paths);
+  for (const std::string& path : paths) (void)dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
+}
+#else
+void keepLoadedLibrariesMapped() {}
+#endif
+
+}  // namespace
 
 void WindowSurface::prepareWindowAttributes() {
   SDL_GL_SetAttribute(SDL_GL_CONTEXT_MAJOR_VERSION, 4);
@@ -23,6 +48,7 @@ foundation::Result<std::unique_ptr<WindowSurface>> WindowSurface::create(SDL_Win
     SDL_GL_DeleteContext(context);
     return error(ErrorCode::unavailable, absl::StrCat("SDL_GL_MakeCurrent failed: ", SDL_GetError()));
   }
+  keepLoadedLibrariesMapped();
   auto device = Device::create([context] { SDL_GL_DeleteContext(context); });
   if (!device.ok()) return device.error();
 

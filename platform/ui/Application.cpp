@@ -1,6 +1,7 @@
 #include "platform/ui/Application.h"
 
 #include <algorithm>
+#include <cstdlib>
 
 #include "platform/foundation/NotificationCenter.h"
 
@@ -27,6 +28,23 @@ void Application::makeKeyWindow(Window* window) {
     foundation::NotificationCenter::defaultCenter().postNotificationName(
         notificationName(Notification::windowDidResignKey), previous);
   }
+}
+
+void Application::launchWithoutUserInterface() {
+  if (hasUserInterface_ || !launchesWithoutUserInterface_ || launchedWithoutUserInterface_.exchange(true)) return;
+  post(Notification::applicationDidFinishLaunching);
+  post(Notification::applicationDidBecomeActive);
+  std::atexit(&Application::terminateWithoutUserInterface);
+}
+
+void Application::terminateWithoutUserInterface() {
+  Application& application = shared();
+  // A UI application that ran since then said goodbye itself.
+  if (!application.launchedWithoutUserInterface_ || application.hasUserInterface_) return;
+  application.terminating_ = true;
+  application.post(Notification::applicationWillResignActive);
+  application.post(Notification::applicationDidEnterBackground);
+  application.post(Notification::applicationWillTerminate);
 }
 
 const char* notificationName(Notification name) {

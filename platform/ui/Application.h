@@ -112,7 +112,22 @@ class Application {
 
   // The delegate UIApplicationMain runs the application with; null outside it.
   ApplicationDelegate* delegate() const { return delegate_.load(); }
-  void setDelegate(ApplicationDelegate* delegate) { delegate_ = delegate; }
+  void setDelegate(ApplicationDelegate* delegate) {
+    if (delegate != nullptr) hasUserInterface_ = true;
+    delegate_ = delegate;
+  }
+
+  // A process that runs no UI application of its own still has a life
+  // cycle, which the platform drives as an operating system would: the
+  // first call posts didFinishLaunching and didBecomeActive, and the
+  // process's normal exit (returning from main, exit) posts
+  // willResignActive, didEnterBackground and willTerminate. Nothing is posted
+  // once a UI application has run (it posts its own), nor while turned off.
+  void launchWithoutUserInterface();
+  // On unless turned off (tests that post the notifications themselves).
+  void setLaunchesWithoutUserInterface(bool enabled) { launchesWithoutUserInterface_ = enabled; }
+  // From the first notification of that exit on.
+  bool isTerminating() const { return terminating_.load(); }
 
   const std::vector<Window*>& windows() const { return windows_; }
   void addWindow(Window* window);
@@ -151,12 +166,19 @@ class Application {
   std::vector<std::string> backgroundTaskNames() const;
 
  private:
+  // The exit half of launchWithoutUserInterface, run at exit.
+  static void terminateWithoutUserInterface();
+
   struct BackgroundTask {
     std::string name;
     std::function<void()> expirationHandler;
   };
 
   std::atomic<ApplicationDelegate*> delegate_{nullptr};
+  std::atomic<bool> hasUserInterface_{false};
+  std::atomic<bool> launchesWithoutUserInterface_{true};
+  std::atomic<bool> launchedWithoutUserInterface_{false};
+  std::atomic<bool> terminating_{false};
   std::vector<Window*> windows_;
   std::atomic<Window*> keyWindow_{nullptr};
   std::mutex mutex_;

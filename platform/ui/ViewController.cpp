@@ -35,10 +35,13 @@ std::string readableName(const std::type_info& type) {
   char* demangled = abi::__cxa_demangle(type.name(), nullptr, nullptr, &status);
   std::string name = status == 0 && demangled != nullptr ? demangled : type.name();
   std::free(demangled);
-  for (std::size_t at = name.find("::"); at != std::string::npos; at = name.find("::", at + 1)) {
-    name.replace(at, 2, ".");
+  std::string readable;
+  for (std::size_t at = 0; at < name.size(); ++at) {
+    bool separator = name.compare(at, 2, "::") == 0;
+    readable += separator ? '.' : name[at];
+    at += separator;
   }
-  return name;
+  return readable;
 }
 
 }  // namespace

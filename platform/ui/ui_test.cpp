@@ -269,6 +269,32 @@ TEST(Application, LifeCycleIsPostedInTheNotificationCentreForOtherLibraries) {
                    }));
 }
 
+TEST(Application, AUserInterfaceApplicationDrivesItsOwnLifeCycle) {
+  struct Delegate : ui::ApplicationDelegate {
+    bool didFinishLaunchingWithOptions() override { return true; }
+    ui::InterfaceOrientationMask supportedInterfaceOrientationsForWindow(ui::Window*) override { return 0; }
+  } delegate;
+  struct Case {
+    const char* name;
+    bool userInterface;
+    bool launches;
+  } cases[] = {{"inside a UI application", true, true}, {"turned off", false, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ui::Application application;
+    int posted = 0;
+    for (auto name : {ui::Notification::applicationDidFinishLaunching, ui::Notification::applicationDidBecomeActive}) {
+      application.addObserver(name, [&] { ++posted; });
+    }
+    if (c.userInterface) application.setDelegate(&delegate);
+    application.setLaunchesWithoutUserInterface(c.launches);
+    application.launchWithoutUserInterface();
+    EXPECT_EQ(posted, 0);
+    EXPECT_FALSE(application.isTerminating());
+    application.setDelegate(nullptr);
+  }
+}
+
 class SizeDelegate : public ui::MTKViewDelegate {
  public:
   void drawableSizeWillChange(ui::MetalView&, ui::Size size) override { sizes.push_back(size); }
