@@ -43,4 +43,11 @@ void TemporaryHome::relaunch() {
   foundation::Bundle::setMain(nullptr);
 }
 
+void TemporaryHome::exportToEnvironment() const {
+  ::setenv("TOLV_HOME", dataHome().c_str(), 1);
+  ::setenv("TOLV_KEYCHAIN_HOME", keychainDirectory().c_str(), 1);
+  ::setenv("TOLV_RESOURCES", bundleDirectory().c_str(), 1);
+  ::unsetenv("TOLV_ENDPOINTS_FILE");
+}
+
 }  // namespace testkit

@@ -26,6 +26,9 @@ class TemporaryHome {
   // Simulates a relaunch: forgets what the process holds in memory about the
   // home, so the next use reads the files again.
   void relaunch();
+  // Points a program started from this process (after fork, before exec) at
+  // this home, and at no endpoints file of the caller's.
+  void exportToEnvironment() const;
 
  private:
   std::string root_;

@@ -59,10 +59,7 @@ RunOutput runChild(const testkit::TemporaryHome& home, const char* mode, std::in
     if (FILE* quiet = std::freopen("/dev/null", "w", stderr); !quiet) std::_Exit(126);
     ::close(pipeEnds[0]);
     ::close(pipeEnds[1]);
-    ::setenv("TOLV_HOME", home.dataHome().c_str(), 1);
-    ::setenv("TOLV_KEYCHAIN_HOME", home.keychainDirectory().c_str(), 1);
-    ::setenv("TOLV_RESOURCES", home.bundleDirectory().c_str(), 1);
-    ::unsetenv("TOLV_ENDPOINTS_FILE");
+    home.exportToEnvironment();
     std::string runText = std::to_string(run), countText = std::to_string(count);
     ::execl(TOLV_CRASH_CHILD, TOLV_CRASH_CHILD, mode, runText.c_str(), countText.c_str(), nullptr);
     std::_Exit(127);

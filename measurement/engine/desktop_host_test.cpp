@@ -48,10 +48,7 @@ HostRun runHost(const testkit::TemporaryHome& home, const std::vector<std::strin
     ::dup2(pipeEnds[1], STDERR_FILENO);
     ::close(pipeEnds[0]);
     ::close(pipeEnds[1]);
-    ::setenv("TOLV_HOME", home.dataHome().c_str(), 1);
-    ::setenv("TOLV_KEYCHAIN_HOME", home.keychainDirectory().c_str(), 1);
-    ::setenv("TOLV_RESOURCES", home.bundleDirectory().c_str(), 1);
-    ::unsetenv("TOLV_ENDPOINTS_FILE");
+    home.exportToEnvironment();
     std::vector<char*> argv;
     for (auto& argument : command) argv.push_back(argument.data());
     argv.push_back(nullptr);

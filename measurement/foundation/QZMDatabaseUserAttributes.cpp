@@ -143,7 +143,7 @@ Result<QZMStoredConditionalUserProperty> conditionalPropertyFromRow(const Record
     if (!event) {
       // The row still expires, times out and is cleared by its name; only
       // the event it would have logged is lost.
-      QZMMeasurementBase::monitor()->logWithLevel(2, 12070,
+      QZMMeasurementBase::monitor()->logWithLevel(2, 12071,
                                                   "Conditional user property event is unreadable and left out. Name, "
                                                   "column, error",
                                                   property.name, std::string(column), event.error());

@@ -218,7 +218,7 @@ TEST_F(ConditionalProperties, UnreadableEventIsLeftOutOfItsRow) {
   auto all = database->conditionalUserPropertiesWithPrefix("", "");
   ASSERT_TRUE(all.ok());
   EXPECT_EQ(names(*all), (std::vector<std::string>{"good", "bad", "text"}));
-  EXPECT_EQ(linesWithCode(12070).size(), 2u);
+  EXPECT_EQ(linesWithCode(12071).size(), 2u);
   auto bad = database->conditionalUserPropertyWithName("bad");
   ASSERT_TRUE(bad.ok() && bad->has_value());
   EXPECT_EQ((*bad)->triggeredEvent, nullptr);

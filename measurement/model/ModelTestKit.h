@@ -10,6 +10,8 @@
 
 #include "measurement/config/QZMMeasurementSettings.h"
 #include "measurement/config/QZMRemoteConfig.h"
+#include "measurement/foundation/QZMDatabase.h"
+#include "measurement/foundation/QZMPersistedConfig.h"
 #include "measurement/foundation/testkit/FoundationTestKit.h"
 #include "measurement/model/QZMValue.h"
 
@@ -52,6 +54,14 @@ class ModelTest : public testkit::FoundationTest {
     std::vector<std::int64_t> out;
     for (const auto& line : monitorLines()) out.push_back(line.messageCode);
     return out;
+  }
+
+  // Opens the engine's database in the test's home.
+  void openDatabase(std::shared_ptr<QZMDatabase>& into) {
+    auto opened = QZMDatabase::initWithDatabaseName(kQZMDatabaseName,
+                                                    QZMPersistedConfig::initWithSuiteName(kQZMPersistedConfigSuiteName));
+    ASSERT_TRUE(opened.ok()) << opened.error().text();
+    into = *opened;
   }
 
   void enterDebugMode() {

@@ -57,7 +57,7 @@ std::optional<QZMConditionalUserProperty> QZMConditionalUserProperty::fromStored
     std::shared_ptr<const QZMEvent> event = QZMEvent::initWithEventProto(proto.get());
     if (!event) {
       // Taken as absent: the property must still expire and be cleared.
-      QZMMeasurementBase::monitor()->logWithLevel(2, 11021,
+      QZMMeasurementBase::monitor()->logWithLevel(2, 11023,
                                                   "Conditional user property event is unreadable and left out. Name, "
                                                   "reason",
                                                   stored.name, std::string("Failed to initialize event from proto data"));

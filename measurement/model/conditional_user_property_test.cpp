@@ -42,10 +42,7 @@ class ConditionalUserProperties : public modeltest::ModelTest {
   void SetUp() override {
     ModelTest::SetUp();
     cup = std::make_shared<CUPEngine>();
-    auto opened = QZMDatabase::initWithDatabaseName(kQZMDatabaseName,
-                                                    QZMPersistedConfig::initWithSuiteName(kQZMPersistedConfigSuiteName));
-    ASSERT_TRUE(opened.ok()) << opened.error().text();
-    cup->db = *opened;
+    ASSERT_NO_FATAL_FAILURE(openDatabase(cup->db));
     cup->start = clock->now();
     engine = cup;
     QZMMeasurementBase::setSharedInstance(cup);

@@ -15,10 +15,7 @@ class MainEventStorage : public modeltest::ModelTest {
  protected:
   void SetUp() override {
     ModelTest::SetUp();
-    auto opened = QZMDatabase::initWithDatabaseName(kQZMDatabaseName,
-                                                    QZMPersistedConfig::initWithSuiteName(kQZMPersistedConfigSuiteName));
-    ASSERT_TRUE(opened.ok()) << opened.error().text();
-    database = *opened;
+    ASSERT_NO_FATAL_FAILURE(openDatabase(database));
   }
 
   static std::shared_ptr<const QZMEvent> eventFromProto(const QZMPBEvent& message) {

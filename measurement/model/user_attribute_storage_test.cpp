@@ -14,10 +14,7 @@ class UserAttributeStorage : public modeltest::ModelTest {
  protected:
   void SetUp() override {
     ModelTest::SetUp();
-    auto opened = QZMDatabase::initWithDatabaseName(kQZMDatabaseName,
-                                                    QZMPersistedConfig::initWithSuiteName(kQZMPersistedConfigSuiteName));
-    ASSERT_TRUE(opened.ok()) << opened.error().text();
-    database = *opened;
+    ASSERT_NO_FATAL_FAILURE(openDatabase(database));
   }
 
   void store(const std::string& name, QZMValue value, double setTimestamp = 1) {
