@@ -22,6 +22,7 @@
 #include <optional>
 #include <vector>
 
+#include "measurement/proto/NANODecodeArena.h"
 #include "measurement/proto/NANODiagnostics.h"
 #include "measurement/proto/NANOFieldHelpers.h"
 #include "measurement/proto/NANOMessageFunctions.h"
@@ -299,7 +300,7 @@ void** appendSlot(NANOArray* array, size_t itemBytes, size_t bytesLeft) {
   if (count == array->cursor) {
     size_t room = count == 0 ? std::clamp(bytesLeft / (itemBytes + 2) + 1, kFewestItems, kMostFirstItems)
                              : std::min<size_t>(size_t{count} * 2, std::numeric_limits<uint32_t>::max());
-    void* grown = std::realloc(array->items, room * sizeof(void*));
+    void* grown = NANODecodeArena::grow(array->items, count * sizeof(void*), room * sizeof(void*));
     if (grown == nullptr) return nullptr;
     array->items = static_cast<void**>(grown);
     array->cursor = static_cast<uint32_t>(room);
@@ -508,6 +509,7 @@ bool decodeMessage(const NANOMessageSchema* schema, const uint8_t* buffer, size_
   if (outermost) inputPadded = false;
   NestingLevel level;
   NANODecodeBudget budget(length);
+  NANODecodeArena arena(length);
   size_t limit = NANODecodeBudget::activeLimit();
   bool decoded = decodeRecord(schema, buffer, length, record, fresh);
   if (decoded && outermost && inputPadded && NANODecodeBudget::used() > NANODecodeMemoryBase) {
