@@ -508,10 +508,15 @@ bool decodeMessage(const NANOMessageSchema* schema, const uint8_t* buffer, size_
   const bool outermost = nestingDepth == 0;
   if (outermost) inputPadded = false;
   NestingLevel level;
-  NANODecodeBudget budget(length);
-  NANODecodeArena arena(length);
-  size_t limit = NANODecodeBudget::activeLimit();
+  // List items share the budget and the arena of the decode they are in.
+  std::optional<NANODecodeBudget> budget;
+  std::optional<NANODecodeArena> arena;
+  if (outermost) {
+    budget.emplace(length);
+    arena.emplace(length);
+  }
   bool decoded = decodeRecord(schema, buffer, length, record, fresh);
+  size_t limit = NANODecodeBudget::activeLimit();
   if (decoded && outermost && inputPadded && NANODecodeBudget::used() > NANODecodeMemoryBase) {
     // The budget belongs to the message, not to the bytes it came in: an
     // input longer than the message's own encoding gets no more than that
@@ -523,7 +528,7 @@ bool decodeMessage(const NANOMessageSchema* schema, const uint8_t* buffer, size_
     if (!decoded) NANODecodeBudget::refuse();
   }
   if (decoded) return true;
-  if ((budget.active() || outermost) && NANODecodeBudget::exceeded()) {
+  if (outermost && NANODecodeBudget::exceeded()) {
     NANOPrint("<ERROR> %s decoder failed: %zu bytes of input would take more than their memory budget of %zu bytes\n",
               schema->name, length, limit);
   }
