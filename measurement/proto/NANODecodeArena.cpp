@@ -4,9 +4,12 @@
 #include "measurement/proto/NANODecodeArena.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+
+#include "measurement/proto/NANOFieldHelpers.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define TOLV_ARENA_ASAN 1
@@ -55,6 +58,12 @@ static_assert(sizeof(BlockHeader) == 8);
 
 bool isChunkBlock(const void* block) { return (reinterpret_cast<uintptr_t>(block) & 15) == 8; }
 
+void* heapBlock(size_t size) {
+  void* block = std::malloc(std::max<size_t>(size, 1));
+  assert(!isChunkBlock(block));
+  return block;
+}
+
 BlockHeader* headerOf(void* block) { return static_cast<BlockHeader*>(block) - 1; }
 
 // What a block of that size takes in a chunk, its header included: a
@@ -85,7 +94,14 @@ NANODecodeArena::~NANODecodeArena() {
 }
 
 bool NANODecodeArena::refill(size_t need) {
-  size_t size = std::max(nextChunkSize_, sizeof(NANODecodeArenaChunk) + need);
+  // No chunk is larger than what the decode's budget still allows (every
+  // block is charged at least its footprint), so that the chunks hold little
+  // more than the budget.
+  size_t size = nextChunkSize_;
+  if (size_t limit = NANODecodeBudget::activeLimit(); limit != 0) {
+    size = std::min(size, limit - std::min(limit, NANODecodeBudget::used()));
+  }
+  size = std::max(size, sizeof(NANODecodeArenaChunk) + need);
   auto* chunk = static_cast<NANODecodeArenaChunk*>(std::malloc(size));
   if (chunk == nullptr) return false;
   chunk->held = 1;
@@ -101,7 +117,7 @@ bool NANODecodeArena::refill(size_t need) {
 }
 
 void* NANODecodeArena::cut(size_t size) {
-  if (size > kLargestBlock) return std::malloc(size);
+  if (size > kLargestBlock) return heapBlock(size);
   size_t need = footprint(size);
   if (need > static_cast<size_t>(end_ - next_) && !refill(need)) return nullptr;
   auto* header = reinterpret_cast<BlockHeader*>(next_);
@@ -117,7 +133,7 @@ void* NANODecodeArena::cut(size_t size) {
 
 void* NANODecodeArena::allocate(size_t size) {
   if (activeArena != nullptr) return activeArena->cut(size);
-  return std::malloc(std::max<size_t>(size, 1));
+  return heapBlock(size);
 }
 
 void* NANODecodeArena::grow(void* block, size_t oldSize, size_t newSize) {
