@@ -516,8 +516,9 @@ bool decodeMessage(const NANOMessageSchema* schema, const uint8_t* buffer, size_
     arena.emplace(length);
   }
   bool decoded = decodeRecord(schema, buffer, length, record, fresh);
+  if (decoded && !outermost) return true;
   size_t limit = NANODecodeBudget::activeLimit();
-  if (decoded && outermost && inputPadded && NANODecodeBudget::used() > NANODecodeMemoryBase) {
+  if (decoded && inputPadded && NANODecodeBudget::used() > NANODecodeMemoryBase) {
     // The budget belongs to the message, not to the bytes it came in: an
     // input longer than the message's own encoding gets no more than that
     // encoding would, so that whatever decodes also decodes from its
