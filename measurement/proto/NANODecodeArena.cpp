@@ -58,10 +58,34 @@ static_assert(sizeof(BlockHeader) == 8);
 
 bool isChunkBlock(const void* block) { return (reinterpret_cast<uintptr_t>(block) & 15) == 8; }
 
+// A heap block must never start where a chunk's blocks do. Every malloc
+// aligns blocks of 16 bytes or more to 16, but some (jemalloc, tcmalloc) align
+// smaller ones to 8 only: blocks are asked for 16 bytes at least, and one that
+// still lands 8 past a boundary is moved.
+size_t heapSize(size_t size) { return std::max<size_t>(size, 16); }
+
+void* alignedCopy(void* block, size_t size, size_t keep) {
+  void* aligned = std::aligned_alloc(16, (heapSize(size) + 15) & ~size_t{15});
+  if (aligned != nullptr && keep != 0) std::memcpy(aligned, block, keep);
+  return aligned;
+}
+
 void* heapBlock(size_t size) {
-  void* block = std::malloc(std::max<size_t>(size, 1));
-  assert(!isChunkBlock(block));
-  return block;
+  void* block = std::malloc(heapSize(size));
+  if (block == nullptr || !isChunkBlock(block)) return block;
+  void* aligned = alignedCopy(block, size, 0);
+  std::free(block);
+  return aligned;
+}
+
+// Like realloc; the old block stays when this fails.
+void* growHeapBlock(void* block, size_t oldSize, size_t newSize) {
+  void* grown = std::realloc(block, heapSize(newSize));
+  if (grown == nullptr || !isChunkBlock(grown)) return grown;
+  void* aligned = alignedCopy(grown, newSize, std::min(oldSize, newSize));
+  if (aligned == nullptr) return nullptr;
+  std::free(grown);
+  return aligned;
 }
 
 BlockHeader* headerOf(void* block) { return static_cast<BlockHeader*>(block) - 1; }
@@ -140,7 +164,7 @@ void* NANODecodeArena::grow(void* block, size_t oldSize, size_t newSize) {
   if (block == nullptr) return allocate(newSize);
   if (!isChunkBlock(block)) {
     // Large blocks stay on the heap as they grow.
-    if (activeArena == nullptr || newSize > kLargestBlock) return std::realloc(block, newSize);
+    if (activeArena == nullptr || newSize > kLargestBlock) return growHeapBlock(block, oldSize, newSize);
   } else if (NANODecodeArena* arena = activeArena; arena != nullptr && block == arena->last_) {
     BlockHeader* header = headerOf(block);
     size_t need = footprint(newSize);

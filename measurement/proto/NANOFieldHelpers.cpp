@@ -194,7 +194,7 @@ bool NANOSetStringValue(void** slot, const void* bytes, size_t length) {
     *slot = string;
     return true;
   }
-  auto* data = static_cast<uint8_t*>(std::malloc(length + 1));
+  auto* data = static_cast<uint8_t*>(NANODecodeArena::allocate(length + 1));
   if (data == nullptr) return false;
   if (length != 0) std::memcpy(data, bytes, length);
   data[length] = 0;
