@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <limits>
 
+#include "measurement/proto/NANODecodeArena.h"
 #include "measurement/proto/NANODiagnostics.h"
 #include "measurement/proto/NANOFieldHelpers.h"
 #include "measurement/proto/NANOMessageFunctions.h"
@@ -114,7 +115,7 @@ bool setScalar(NANOMessageBase* message, int32_t id, const Access& access, Store
 // Frees items that never reached a record.
 void freeItems(const NANOFieldSchema& field, void** items, size_t count) {
   for (size_t i = 0; i < count; ++i) NANODeallocFieldValue(field, items[i]);
-  std::free(items);
+  NANOFree(items);
 }
 
 }  // namespace

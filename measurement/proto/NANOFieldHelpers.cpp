@@ -8,6 +8,7 @@
 #include <cstring>
 #include <limits>
 
+#include "measurement/proto/NANODecodeArena.h"
 #include "measurement/proto/NANODiagnostics.h"
 
 namespace {
@@ -27,19 +28,16 @@ constexpr size_t kInlineBytesOffset = sizeof(NANOString) + 8;
 uint8_t* inlineBytes(NANOString* string) { return reinterpret_cast<uint8_t*>(string) + kInlineBytesOffset; }
 
 void freeBytes(NANOString* string) {
-  if (string->data != inlineBytes(string)) std::free(string->data);
+  if (string->data != inlineBytes(string)) NANOFree(string->data);
 }
 
 }  // namespace
 
-// calloc would bypass the allocator's per-thread cache; these blocks are small.
 void* NANOAllocZeroed(size_t size) {
   if (size == 0) size = 1;
   if (!NANODecodeBudget::charge(size)) return nullptr;
-  void* block = std::malloc(size);
+  void* block = NANODecodeArena::allocate(size);
   if (block == nullptr) return nullptr;
-  // Keeps the compiler from merging the two calls back into calloc.
-  asm volatile("" : : "r"(block) : "memory");
   std::memset(block, 0, size);
   return block;
 }
@@ -89,14 +87,14 @@ void NANODecodeBudget::refuse() {
 void NANOFreeString(NANOString* string) {
   if (string == nullptr) return;
   freeBytes(string);
-  std::free(string);
+  NANOFree(string);
 }
 
 NANOString* NANONewString(size_t length) {
   if (length >= std::numeric_limits<uint32_t>::max() - kInlineBytesOffset) return nullptr;
   size_t size = kInlineBytesOffset + length + 1;
   if (!NANODecodeBudget::charge(size)) return nullptr;
-  auto* string = static_cast<NANOString*>(std::malloc(size));
+  auto* string = static_cast<NANOString*>(NANODecodeArena::allocate(size));
   if (string == nullptr) return nullptr;
   string->reserved = 0;
   string->length = static_cast<uint32_t>(length);
@@ -167,7 +165,7 @@ bool NANOInitArray(NANOArray* array) {
     NANOPrint("<ERROR> Unable to initialize the array. Array pointer is NULL\n");
     return false;
   }
-  std::free(array->items);
+  NANOFree(array->items);
   *array = NANOArray{};
   return true;
 }
@@ -196,7 +194,7 @@ bool NANOSetStringValue(void** slot, const void* bytes, size_t length) {
     *slot = string;
     return true;
   }
-  auto* data = static_cast<uint8_t*>(std::malloc(length + 1));
+  auto* data = static_cast<uint8_t*>(NANODecodeArena::allocate(length + 1));
   if (data == nullptr) return false;
   if (length != 0) std::memcpy(data, bytes, length);
   data[length] = 0;

@@ -10,14 +10,16 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "measurement/proto/NANODecodeArena.h"
 #include "measurement/proto/NANOMessageInfo.h"
 
 // Longest string or bytes value a decode accepts; one byte more fails it.
 inline constexpr size_t NANOMaxStringLength = 0x100000;
 
-// A zero-filled block of at least one byte (never a zero-byte allocation).
-// While a NANODecodeBudget is active on the thread, the block is charged to it
-// and refused (NULL) once the budget is spent.
+// A zero-filled block of at least one byte (never a zero-byte allocation),
+// released with NANOFree. While a NANODecodeBudget is active on the thread,
+// the block is charged to it and refused (NULL) once the budget is spent;
+// while a NANODecodeArena is, it is cut from the arena's chunks.
 void* NANOAllocZeroed(size_t size);
 
 // What one decode may allocate: a base allowance plus a fixed amount per input

@@ -22,6 +22,7 @@
 #include <optional>
 #include <vector>
 
+#include "measurement/proto/NANODecodeArena.h"
 #include "measurement/proto/NANODiagnostics.h"
 #include "measurement/proto/NANOFieldHelpers.h"
 #include "measurement/proto/NANOMessageFunctions.h"
@@ -299,7 +300,7 @@ void** appendSlot(NANOArray* array, size_t itemBytes, size_t bytesLeft) {
   if (count == array->cursor) {
     size_t room = count == 0 ? std::clamp(bytesLeft / (itemBytes + 2) + 1, kFewestItems, kMostFirstItems)
                              : std::min<size_t>(size_t{count} * 2, std::numeric_limits<uint32_t>::max());
-    void* grown = std::realloc(array->items, room * sizeof(void*));
+    void* grown = NANODecodeArena::grow(array->items, count * sizeof(void*), room * sizeof(void*));
     if (grown == nullptr) return nullptr;
     array->items = static_cast<void**>(grown);
     array->cursor = static_cast<uint32_t>(room);
@@ -507,10 +508,17 @@ bool decodeMessage(const NANOMessageSchema* schema, const uint8_t* buffer, size_
   const bool outermost = nestingDepth == 0;
   if (outermost) inputPadded = false;
   NestingLevel level;
-  NANODecodeBudget budget(length);
-  size_t limit = NANODecodeBudget::activeLimit();
+  // List items share the budget and the arena of the decode they are in.
+  std::optional<NANODecodeBudget> budget;
+  std::optional<NANODecodeArena> arena;
+  if (outermost) {
+    budget.emplace(length);
+    arena.emplace(length);
+  }
   bool decoded = decodeRecord(schema, buffer, length, record, fresh);
-  if (decoded && outermost && inputPadded && NANODecodeBudget::used() > NANODecodeMemoryBase) {
+  if (decoded && !outermost) return true;
+  size_t limit = NANODecodeBudget::activeLimit();
+  if (decoded && inputPadded && NANODecodeBudget::used() > NANODecodeMemoryBase) {
     // The budget belongs to the message, not to the bytes it came in: an
     // input longer than the message's own encoding gets no more than that
     // encoding would, so that whatever decodes also decodes from its
@@ -521,7 +529,7 @@ bool decodeMessage(const NANOMessageSchema* schema, const uint8_t* buffer, size_
     if (!decoded) NANODecodeBudget::refuse();
   }
   if (decoded) return true;
-  if ((budget.active() || outermost) && NANODecodeBudget::exceeded()) {
+  if (outermost && NANODecodeBudget::exceeded()) {
     NANOPrint("<ERROR> %s decoder failed: %zu bytes of input would take more than their memory budget of %zu bytes\n",
               schema->name, length, limit);
   }

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "measurement/proto/NANODecodeArena.h"
 #include "measurement/proto/NANODiagnostics.h"
 #include "measurement/proto/NANOFieldHelpers.h"
 
@@ -38,7 +39,7 @@ void freeValue(NANOFieldFlags flags, const NANOMessageSchema* message, void* val
   } else if (NANOFieldIsString(flags)) {
     NANOFreeString(static_cast<NANOString*>(value));
   } else {
-    std::free(value);
+    NANOFree(value);
   }
 }
 
@@ -55,7 +56,7 @@ void freeValue(NANOFieldFlags flags, const NANOMessageSchema* message, void* val
       for (uint32_t i = 0; i < array->count; ++i) {
         if (array->items[i] != nullptr) freeValue(field.flags, field.message, array->items[i]);
       }
-      std::free(array->items);
+      NANOFree(array->items);
     }
     *array = NANOArray{};
     return;
@@ -172,11 +173,11 @@ bool NANODeallocMessageInfo(const NANOMessageSchema* schema, NANOMessageInfo* re
       void* header = record->fields[i];
       freeField(schema, record, i, parts);
       // A header placed in a slot by hand is a block of its own.
-      if (header != nullptr && NANOFieldIsRepeated(schema->flags[i]) && !parts.isHeader(header)) std::free(header);
+      if (header != nullptr && NANOFieldIsRepeated(schema->flags[i]) && !parts.isHeader(header)) NANOFree(header);
     }
-    if (record->fields != inlineFields(record)) std::free(record->fields);
+    if (record->fields != inlineFields(record)) NANOFree(record->fields);
   }
-  std::free(record);
+  NANOFree(record);
   return true;
 }
 

@@ -4,12 +4,12 @@
 //
 // Ownership: a record owns its slot array and everything reachable from it
 // (cells, strings, array headers, item arrays, nested records). Blocks are
-// allocated with NANOAllocZeroed (std::malloc) and released with std::free,
-// except that some share a block with their owner: the list headers and the
-// cells of singular scalars (NANORecordCell) share the slot array's block, a
-// record made by NANONewMessageInfo holds its slot array, and a NANOString
-// made by NANONewString holds its bytes. The freeing functions know these and
-// free each block once.
+// allocated with NANOAllocZeroed (std::malloc, or a decode's chunks) and
+// released with NANOFree, except that some share a block with their owner:
+// the list headers and the cells of singular scalars (NANORecordCell) share
+// the slot array's block, a record made by NANONewMessageInfo holds its slot
+// array, and a NANOString made by NANONewString holds its bytes. The freeing
+// functions know these and free each block once.
 #pragma once
 
 #include <pb.h>

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <limits>
 
+#include "measurement/proto/NANODecodeArena.h"
 #include "measurement/proto/NANOFieldHelpers.h"
 
 namespace {
@@ -260,7 +261,8 @@ std::string StringAt(const NANOMessageInfo* record, int id) {
 }
 
 void AppendItem(NANOArray* list, void* item) {
-  auto** items = static_cast<void**>(std::realloc(list->items, sizeof(void*) * (list->count + 1)));
+  auto** items = static_cast<void**>(
+      NANODecodeArena::grow(list->items, sizeof(void*) * list->count, sizeof(void*) * (list->count + 1)));
   if (items == nullptr) std::abort();
   items[list->count] = item;
   list->items = items;
