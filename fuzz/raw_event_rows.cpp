@@ -232,12 +232,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         default: fingerprint = fingerprints[kind % fingerprints.size()];
       }
       double time = now - in.byte() * 60.0;
-      Column timestamp = time;
+      Column timestamp;
       switch (in.byte() % 4) {
         case 1: timestamp = time = in.real(); break;
         case 2: timestamp = in.bytes(in.byte() % 8); break;
         case 3: timestamp = in.int64(); break;
-        default: break;
+        default: timestamp = time;
       }
       std::string eventName = kNames[in.byte() % std::size(kNames)];
       Column name = eventName;
