@@ -51,7 +51,7 @@ void QZMPCommandRegistrar::registerEvaluator(QZMPCommandEvaluator evaluator) {
   for (const QZMPCommand& command : owned->commands()) {
     assert(command.opcode >= 0 && command.opcode < kQZMPOpcodeCapacity && command.handler);
     if (command.opcode < 0 || command.opcode >= kQZMPOpcodeCapacity || !command.handler) continue;
-    commands_[command.opcode] = Slot{command, owned.get(), QZMPNumberOperator::none, false};
+    commands_[command.opcode] = Slot{command, owned.get()};
   }
   evaluators_.push_back(std::move(owned));
 }
@@ -63,7 +63,19 @@ void QZMPCommandRegistrar::computeNumbersDirectly(int opcode, QZMPNumberOperator
 
 void QZMPCommandRegistrar::readNamesDirectly(int opcode) {
   assert(commandForOpcode(opcode) != nullptr);
-  if (commandForOpcode(opcode) != nullptr) commands_[opcode].readsName = true;
+  // Only for a command that would take its one argument evaluated.
+  const QZMPCommand* command = commandForOpcode(opcode);
+  if (command != nullptr) {
+    commands_[opcode].readsName = command->dispatch == QZMPDispatch::evaluated && command->arity.accepts(1);
+  }
+}
+
+void QZMPCommandRegistrar::assignNamesDirectly(int opcode) {
+  assert(commandForOpcode(opcode) != nullptr);
+  const QZMPCommand* command = commandForOpcode(opcode);
+  if (command != nullptr) {
+    commands_[opcode].assignsName = command->dispatch == QZMPDispatch::evaluated && command->arity.accepts(2);
+  }
 }
 
 void QZMPCommandRegistrar::registerArrayMethods(std::span<const QZMPMethod> methods) {
@@ -126,6 +138,22 @@ constexpr std::size_t kFewArguments = 3;
 
 }  // namespace
 
+inline bool QZMPCommandRegistrar::readName(const QZMPStatementValue& statement, QZMPRuntime& runtime,
+                                           QZMPScope& scope, QZMPRuntimeValue& value, QZMPError& error) {
+  if (!runtime.countInstruction(error)) return false;
+  value = scope.valueForName(*statement.arguments()[0].asString(), statement.nameSlot());
+  return true;
+}
+
+namespace {
+
+bool namesLiteral(const QZMPStatementValue& statement) {
+  const QZMPArguments arguments = statement.arguments();
+  return arguments.size() == 1 && arguments[0].isString();
+}
+
+}  // namespace
+
 inline bool QZMPCommandRegistrar::evaluateArgument(const QZMPRuntimeValue& argument, QZMPRuntime& runtime,
                                                    QZMPScope& scope, QZMPRuntimeValue& value,
                                                    QZMPError& error) const {
@@ -136,9 +164,50 @@ inline bool QZMPCommandRegistrar::evaluateArgument(const QZMPRuntimeValue& argum
     return true;
   }
   if (!runtime.enterEvaluation(error)) return false;
-  value = evaluateCommand(*nested, runtime, scope, error);
+  // Reading a variable, the commonest operand, is done here rather than in
+  // a call of its own.
+  const int opcode = nested->opcode();
+  bool done;
+  if (opcode >= 0 && commands_[opcode].readsName && namesLiteral(*nested)) {
+    done = readName(*nested, runtime, scope, value, error);
+  } else {
+    value = evaluateCommand(*nested, runtime, scope, error);
+    done = !error;
+  }
   runtime.leaveEvaluation();
-  return !error;
+  return done;
+}
+
+QZMPRuntimeValue QZMPCommandRegistrar::evaluateOperator(const Slot& slot, QZMPArguments arguments,
+                                                        QZMPRuntime& runtime, QZMPScope& scope,
+                                                        QZMPError& error) const {
+  QZMPRuntimeValue values[2];
+  if (!evaluateArgument(arguments[0], runtime, scope, values[0], error) ||
+      !evaluateArgument(arguments[1], runtime, scope, values[1], error)) {
+    return QZMPRuntimeValue();
+  }
+  if (!slot.command.arity.accepts(2)) {
+    error.set(QZMPGlintErrorArgumentCount);
+    return QZMPRuntimeValue();
+  }
+  if (values[0].isNumber() && values[1].isNumber()) {
+    return numbersOperated(slot.numberOperator, values[0].asNumber(), values[1].asNumber());
+  }
+  return slot.command.handler({values, 2}, scope, error);
+}
+
+QZMPRuntimeValue QZMPCommandRegistrar::evaluateAssignment(const QZMPStatementValue& statement, QZMPRuntime& runtime,
+                                                          QZMPScope& scope, QZMPError& error) const {
+  const QZMPArguments arguments = statement.arguments();
+  // The name is a literal: its evaluation is its count.
+  if (!runtime.countInstruction(error)) return QZMPRuntimeValue();
+  QZMPRuntimeValue value;
+  if (!evaluateArgument(arguments[1], runtime, scope, value, error)) return QZMPRuntimeValue();
+  if (!scope.assignDeclared(value, *arguments[0].asString(), statement.nameSlot())) {
+    error.set(QZMPGlintErrorUndeclaredName);
+    return QZMPRuntimeValue();
+  }
+  return value;
 }
 
 QZMPRuntimeValue QZMPCommandRegistrar::evaluateCommand(const QZMPStatementValue& statement, QZMPRuntime& runtime,
@@ -163,8 +232,17 @@ QZMPRuntimeValue QZMPCommandRegistrar::evaluateCommand(const QZMPStatementValue&
   // stay in place, and the operators on two numbers need no call at all.
   const std::size_t count = arguments.size();
   if (slot.readsName && count == 1 && arguments[0].isString()) {
-    if (!runtime.countInstruction(error)) return QZMPRuntimeValue();
-    return scope.valueForName(*arguments[0].asString());
+    QZMPRuntimeValue value;
+    readName(statement, runtime, scope, value, error);
+    return value;
+  }
+  if (count == 2) {
+    if (slot.numberOperator != QZMPNumberOperator::none) {
+      return evaluateOperator(slot, arguments, runtime, scope, error);
+    }
+    if (slot.assignsName && arguments[0].isString() && command->arity.accepts(2)) {
+      return evaluateAssignment(statement, runtime, scope, error);
+    }
   }
   if (count <= kFewArguments) {
     QZMPRuntimeValue values[kFewArguments];

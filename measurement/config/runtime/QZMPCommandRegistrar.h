@@ -138,6 +138,8 @@ class QZMPCommandRegistrar {
   // The same for the opcode that reads a name: a name written as a literal
   // is looked up in place of the call.
   void readNamesDirectly(int opcode);
+  // The same for the opcode that assigns to a declared name.
+  void assignNamesDirectly(int opcode);
   void registerArrayMethods(std::span<const QZMPMethod> methods);
   void registerStringMethods(std::span<const QZMPMethod> methods);
 
@@ -172,6 +174,14 @@ class QZMPCommandRegistrar {
     bool operator()(std::u16string_view a, std::u16string_view b) const { return a == b; }
   };
   using MethodTable = absl::flat_hash_map<std::u16string, QZMPMethod, MethodKey, MethodEqual>;
+  // A copy of the command, so that dispatch reads it from the table itself.
+  struct Slot {
+    QZMPCommand command{};
+    const QZMPCommandEvaluator* evaluator = nullptr;  // nullptr for a free opcode
+    QZMPNumberOperator numberOperator = QZMPNumberOperator::none;
+    bool readsName = false;
+    bool assignsName = false;
+  };
 
   // A statement already counted, at its depth: the command its opcode names
   // with the arguments its dispatch asks for, or the script function.
@@ -181,18 +191,20 @@ class QZMPCommandRegistrar {
   // an error.
   bool evaluateArgument(const QZMPRuntimeValue& argument, QZMPRuntime& runtime, QZMPScope& scope,
                         QZMPRuntimeValue& value, QZMPError& error) const;
+  // A name read whose name is written as a literal, already counted and at
+  // its depth: the literal's count and the lookup.
+  static bool readName(const QZMPStatementValue& statement, QZMPRuntime& runtime, QZMPScope& scope,
+                       QZMPRuntimeValue& value, QZMPError& error);
+  // The operator on two operands, or an assignment to a literal name.
+  QZMPRuntimeValue evaluateOperator(const Slot& slot, QZMPArguments arguments, QZMPRuntime& runtime,
+                                    QZMPScope& scope, QZMPError& error) const;
+  QZMPRuntimeValue evaluateAssignment(const QZMPStatementValue& statement, QZMPRuntime& runtime, QZMPScope& scope,
+                                      QZMPError& error) const;
   static QZMPRuntimeValue evaluateMethod(const MethodTable& table, std::u16string_view name,
                                          const QZMPRuntimeValue& receiver, QZMPArguments arguments,
                                          QZMPScope& scope, QZMPError& error);
 
   std::vector<std::unique_ptr<QZMPCommandEvaluator>> evaluators_;
-  // A copy of the command, so that dispatch reads it from the table itself.
-  struct Slot {
-    QZMPCommand command{};
-    const QZMPCommandEvaluator* evaluator = nullptr;  // nullptr for a free opcode
-    QZMPNumberOperator numberOperator = QZMPNumberOperator::none;
-    bool readsName = false;
-  };
   std::array<Slot, kQZMPOpcodeCapacity> commands_{};
   MethodTable arrayMethods_;
   MethodTable stringMethods_;

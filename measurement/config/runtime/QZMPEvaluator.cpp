@@ -56,7 +56,7 @@ bool QZMPEvaluator::evaluateArguments(QZMPArguments arguments, QZMPScope& scope,
 
 QZMPRuntimeValue QZMPFunctionEvaluator::evaluateCommand(const QZMPStatementValue& statement, QZMPScope& scope,
                                                         QZMPError& error) {
-  const QZMPRuntimeValue callee = scope.valueForName(statement.functionName());
+  const QZMPRuntimeValue callee = scope.valueForName(statement.functionName(), statement.nameSlot());
   if (QZMPFunctionValue* function = callee.asFunction()) {
     return function->invokeWithArguments(statement.arguments(), scope, error);
   }

@@ -85,11 +85,16 @@ void QZMPScope::setValue(QZMPRuntimeValue value, const QZMPStringValue& name) {
 }
 
 bool QZMPScope::assignDeclared(QZMPRuntimeValue value, const QZMPStringValue& name) {
+  std::uint32_t slot = UINT32_MAX;
+  return assignDeclared(std::move(value), name, slot);
+}
+
+bool QZMPScope::assignDeclared(QZMPRuntimeValue value, const QZMPStringValue& name, std::uint32_t& slot) {
   bool frozen = false;
   std::size_t hops = 0;
   for (QZMPScope* scope = this; scope; scope = scope->parent_.get(), ++hops) {
     frozen = frozen || scope->contents_.isImmutable();
-    if (frozen ? scope->contents_.hasName(name) : scope->contents_.assign(std::move(value), name)) {
+    if (frozen ? scope->contents_.find(name, slot) != nullptr : scope->contents_.assign(std::move(value), name, slot)) {
       chargeWalk(hops);
       return true;
     }

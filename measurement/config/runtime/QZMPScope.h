@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 
 #include "measurement/config/runtime/QZMPObject.h"
@@ -43,6 +44,20 @@ class QZMPScope final : public QZMPObject {
     return QZMPRuntimeValue();
   }
   QZMPRuntimeValue valueForName(std::u16string_view name) const;
+  // The same, starting from where the name was last found (`slot`, kept by
+  // the statement that reads it) and leaving there where it is found now.
+  // The walk and its charge are those of the plain lookup.
+  QZMPRuntimeValue valueForName(const QZMPStringValue& name, std::uint32_t& slot) const {
+    std::size_t hops = 0;
+    for (const QZMPScope* scope = this; scope; scope = scope->parent_.get(), ++hops) {
+      if (const QZMPRuntimeValue* value = scope->contents_.find(name, slot)) {
+        chargeWalk(hops);
+        return *value;
+      }
+    }
+    chargeWalk(hops);
+    return QZMPRuntimeValue();
+  }
 
   // Declarations in this scope; nothing happens when this scope is frozen
   // or the name is a constant here.
@@ -56,6 +71,7 @@ class QZMPScope final : public QZMPObject {
   // Assignment to a name some scope of the chain declares, in one walk;
   // false, and nothing stored, when none does.
   bool assignDeclared(QZMPRuntimeValue value, const QZMPStringValue& name);
+  bool assignDeclared(QZMPRuntimeValue value, const QZMPStringValue& name, std::uint32_t& slot);
 
   void makeImmutable() { contents_.makeImmutable(); }
   bool isImmutable() const { return contents_.isImmutable(); }

@@ -24,4 +24,5 @@ void QZMPRegisterStandardCommands(QZMPCommandRegistrar& registrar) {
   };
   for (const auto& [opcode, numberOperator] : operators) registrar.computeNumbersDirectly(opcode, numberOperator);
   registrar.readNamesDirectly(15);
+  registrar.assignNamesDirectly(3);
 }
