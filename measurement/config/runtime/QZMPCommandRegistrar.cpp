@@ -2,6 +2,8 @@
 
 #include <cassert>
 
+#include <absl/base/attributes.h>
+
 #include "measurement/config/runtime/QZMPCommandSupport.h"
 #include "measurement/config/runtime/QZMPEvaluator.h"
 #include "measurement/config/runtime/QZMPRuntime.h"
@@ -138,7 +140,7 @@ constexpr std::size_t kFewArguments = 3;
 
 }  // namespace
 
-inline bool QZMPCommandRegistrar::readName(const QZMPStatementValue& statement, QZMPRuntime& runtime,
+ABSL_ATTRIBUTE_ALWAYS_INLINE inline bool QZMPCommandRegistrar::readName(const QZMPStatementValue& statement, QZMPRuntime& runtime,
                                            QZMPScope& scope, QZMPRuntimeValue& value, QZMPError& error) {
   if (!runtime.countInstruction(error)) return false;
   value = scope.valueForName(*statement.arguments()[0].asString(), statement.nameSlot());
@@ -154,7 +156,7 @@ bool namesLiteral(const QZMPStatementValue& statement) {
 
 }  // namespace
 
-inline bool QZMPCommandRegistrar::evaluateArgument(const QZMPRuntimeValue& argument, QZMPRuntime& runtime,
+ABSL_ATTRIBUTE_ALWAYS_INLINE inline bool QZMPCommandRegistrar::evaluateArgument(const QZMPRuntimeValue& argument, QZMPRuntime& runtime,
                                                    QZMPScope& scope, QZMPRuntimeValue& value,
                                                    QZMPError& error) const {
   if (!runtime.countInstruction(error)) return false;
@@ -178,7 +180,7 @@ inline bool QZMPCommandRegistrar::evaluateArgument(const QZMPRuntimeValue& argum
   return done;
 }
 
-QZMPRuntimeValue QZMPCommandRegistrar::evaluateOperator(const Slot& slot, QZMPArguments arguments,
+ABSL_ATTRIBUTE_ALWAYS_INLINE inline QZMPRuntimeValue QZMPCommandRegistrar::evaluateOperator(const Slot& slot, QZMPArguments arguments,
                                                         QZMPRuntime& runtime, QZMPScope& scope,
                                                         QZMPError& error) const {
   QZMPRuntimeValue values[2];
