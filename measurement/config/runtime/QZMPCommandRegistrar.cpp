@@ -80,6 +80,15 @@ void QZMPCommandRegistrar::assignNamesDirectly(int opcode) {
   }
 }
 
+void QZMPCommandRegistrar::returnsDirectly(int opcode) {
+  assert(commandForOpcode(opcode) != nullptr);
+  const QZMPCommand* command = commandForOpcode(opcode);
+  if (command != nullptr) {
+    commands_[opcode].returnsData = command->dispatch == QZMPDispatch::evaluated && command->arity.accepts(0) &&
+                                    command->arity.accepts(1);
+  }
+}
+
 void QZMPCommandRegistrar::registerArrayMethods(std::span<const QZMPMethod> methods) {
   for (const QZMPMethod& method : methods) arrayMethods_[std::u16string(method.name)] = method;
 }
@@ -270,6 +279,35 @@ QZMPRuntimeValue QZMPCommandRegistrar::evaluateCommand(const QZMPStatementValue&
     return QZMPRuntimeValue();
   }
   return command->handler(values, scope, error);
+}
+
+QZMPRuntimeValue QZMPCommandRegistrar::runFunctionBody(QZMPArguments statements, QZMPScope& scope,
+                                                       QZMPError& error) const {
+  QZMPRuntime* runtime = scope.runtime();
+  QZMPRuntimeValue last;
+  for (const QZMPRuntimeValue& statement : statements) {
+    // A return written in the body: the counts and the evaluation of
+    // evaluateStatement, with the data kept as it is rather than wrapped in
+    // a return value only to be unwrapped below.
+    const QZMPStatementValue* command = statement.asStatement();
+    const int opcode = command ? command->opcode() : -1;
+    if (runtime != nullptr && opcode >= 0 && commands_[opcode].returnsData && command->arguments().size() <= 1) {
+      if (!runtime->countInstruction(error) || !runtime->enterEvaluation(error)) return QZMPRuntimeValue();
+      QZMPRuntimeValue data;
+      const bool done = command->arguments().empty() ||
+                        evaluateArgument(command->arguments()[0], *runtime, scope, data, error);
+      runtime->leaveEvaluation();
+      return done ? data : QZMPRuntimeValue();
+    }
+    QZMPRuntimeValue value = evaluateStatement(statement, scope, error);
+    if (error) return QZMPRuntimeValue();
+    if (value.isControl()) {
+      if (const QZMPControlValue* control = value.asReturn()) return control->data();
+      return value;
+    }
+    last = std::move(value);
+  }
+  return last;
 }
 
 QZMPRuntimeValue QZMPCommandRegistrar::dispatch(const QZMPCommand& command, QZMPArguments arguments, QZMPScope& scope,

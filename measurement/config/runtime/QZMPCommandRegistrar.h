@@ -140,6 +140,9 @@ class QZMPCommandRegistrar {
   void readNamesDirectly(int opcode);
   // The same for the opcode that assigns to a declared name.
   void assignNamesDirectly(int opcode);
+  // The same for the opcode that makes a return value: a function body's own
+  // return statement hands its data back without making the value.
+  void returnsDirectly(int opcode);
   void registerArrayMethods(std::span<const QZMPMethod> methods);
   void registerStringMethods(std::span<const QZMPMethod> methods);
 
@@ -152,6 +155,10 @@ class QZMPCommandRegistrar {
   }
 
   QZMPRuntimeValue evaluateStatement(const QZMPRuntimeValue& statement, QZMPScope& scope, QZMPError& error) const;
+  // A function's body run in its call's scope: the statements in order as
+  // QZMPEvaluator::executeStatements runs them, then a return gives its
+  // data, and a break or continue comes back as it is.
+  QZMPRuntimeValue runFunctionBody(QZMPArguments statements, QZMPScope& scope, QZMPError& error) const;
   // Method calls on arrays and strings: evaluates the arguments, then runs
   // the method; an unknown name sets code 17.
   QZMPRuntimeValue evaluateArrayMethod(std::u16string_view name, const QZMPRuntimeValue& array,
@@ -181,6 +188,7 @@ class QZMPCommandRegistrar {
     QZMPNumberOperator numberOperator = QZMPNumberOperator::none;
     bool readsName = false;
     bool assignsName = false;
+    bool returnsData = false;
   };
 
   // A statement already counted, at its depth: the command its opcode names

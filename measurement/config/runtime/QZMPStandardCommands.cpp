@@ -25,4 +25,5 @@ void QZMPRegisterStandardCommands(QZMPCommandRegistrar& registrar) {
   for (const auto& [opcode, numberOperator] : operators) registrar.computeNumbersDirectly(opcode, numberOperator);
   registrar.readNamesDirectly(15);
   registrar.assignNamesDirectly(3);
+  registrar.returnsDirectly(36);
 }
