@@ -4,11 +4,21 @@
 
 #include <absl/base/attributes.h>
 
+#include "measurement/config/runtime/QZMPArrayValue.h"
 #include "measurement/config/runtime/QZMPCommandSupport.h"
 #include "measurement/config/runtime/QZMPEvaluator.h"
 #include "measurement/config/runtime/QZMPRuntime.h"
 #include "measurement/config/runtime/QZMPScope.h"
 #include "measurement/config/runtime/QZMPStandardCommands.h"
+
+// The operand steps are forced inline only where the build optimises: an
+// unoptimised build keeps every inlined copy's locals apart, and the frames
+// of the evaluation, one per nesting level, would grow by as many.
+#ifdef __OPTIMIZE__
+#define QZMP_OPERAND_INLINE ABSL_ATTRIBUTE_ALWAYS_INLINE inline
+#else
+#define QZMP_OPERAND_INLINE inline
+#endif
 
 namespace {
 
@@ -89,6 +99,24 @@ void QZMPCommandRegistrar::returnsDirectly(int opcode) {
   }
 }
 
+void QZMPCommandRegistrar::callsMethodsDirectly(int methodCallOpcode, int arrayLiteralOpcode) {
+  assert(commandForOpcode(methodCallOpcode) != nullptr && commandForOpcode(arrayLiteralOpcode) != nullptr);
+  const QZMPCommand* call = commandForOpcode(methodCallOpcode);
+  const QZMPCommand* literal = commandForOpcode(arrayLiteralOpcode);
+  if (call == nullptr || literal == nullptr) return;
+  commands_[methodCallOpcode].callsMethods = call->dispatch == QZMPDispatch::evaluated && call->arity.accepts(3);
+  commands_[arrayLiteralOpcode].buildsArrays = literal->dispatch == QZMPDispatch::evaluated;
+}
+
+void QZMPCommandRegistrar::branchesDirectly(int branchOpcode, int statementListOpcode) {
+  assert(commandForOpcode(branchOpcode) != nullptr && commandForOpcode(statementListOpcode) != nullptr);
+  const QZMPCommand* branch = commandForOpcode(branchOpcode);
+  const QZMPCommand* list = commandForOpcode(statementListOpcode);
+  if (branch == nullptr || list == nullptr) return;
+  commands_[branchOpcode].branches = branch->dispatch == QZMPDispatch::raw;
+  commands_[statementListOpcode].listsStatements = list->dispatch == QZMPDispatch::raw;
+}
+
 void QZMPCommandRegistrar::registerArrayMethods(std::span<const QZMPMethod> methods) {
   for (const QZMPMethod& method : methods) arrayMethods_[std::u16string(method.name)] = method;
 }
@@ -120,13 +148,14 @@ QZMPRuntimeValue QZMPCommandRegistrar::evaluateStatement(const QZMPRuntimeValue&
   if (!runtime->enterEvaluation(error)) return QZMPRuntimeValue();
   QZMPRuntimeValue result = evaluateCommand(*command, *runtime, scope, error);
   runtime->leaveEvaluation();
-  if (error) return QZMPRuntimeValue();
+  if (error) result = QZMPRuntimeValue();
   return result;
 }
 
 namespace {
 
-QZMPRuntimeValue numbersOperated(QZMPNumberOperator numberOperator, double x, double y) {
+QZMP_OPERAND_INLINE QZMPRuntimeValue numbersOperated(QZMPNumberOperator numberOperator, double x,
+                                                                   double y) {
   switch (numberOperator) {
     case QZMPNumberOperator::add: return QZMPRuntimeValue::number(x + y);
     case QZMPNumberOperator::subtract: return QZMPRuntimeValue::number(x - y);
@@ -149,7 +178,7 @@ constexpr std::size_t kFewArguments = 3;
 
 }  // namespace
 
-ABSL_ATTRIBUTE_ALWAYS_INLINE inline bool QZMPCommandRegistrar::readName(const QZMPStatementValue& statement, QZMPRuntime& runtime,
+QZMP_OPERAND_INLINE bool QZMPCommandRegistrar::readName(const QZMPStatementValue& statement, QZMPRuntime& runtime,
                                            QZMPScope& scope, QZMPRuntimeValue& value, QZMPError& error) {
   if (!runtime.countInstruction(error)) return false;
   value = scope.valueForName(*statement.arguments()[0].asString(), statement.nameSlot());
@@ -165,7 +194,7 @@ bool namesLiteral(const QZMPStatementValue& statement) {
 
 }  // namespace
 
-ABSL_ATTRIBUTE_ALWAYS_INLINE inline bool QZMPCommandRegistrar::evaluateArgument(const QZMPRuntimeValue& argument, QZMPRuntime& runtime,
+QZMP_OPERAND_INLINE bool QZMPCommandRegistrar::evaluateArgument(const QZMPRuntimeValue& argument, QZMPRuntime& runtime,
                                                    QZMPScope& scope, QZMPRuntimeValue& value,
                                                    QZMPError& error) const {
   if (!runtime.countInstruction(error)) return false;
@@ -189,7 +218,7 @@ ABSL_ATTRIBUTE_ALWAYS_INLINE inline bool QZMPCommandRegistrar::evaluateArgument(
   return done;
 }
 
-ABSL_ATTRIBUTE_ALWAYS_INLINE inline QZMPRuntimeValue QZMPCommandRegistrar::evaluateOperator(const Slot& slot, QZMPArguments arguments,
+QZMP_OPERAND_INLINE QZMPRuntimeValue QZMPCommandRegistrar::evaluateOperator(const Slot& slot, QZMPArguments arguments,
                                                         QZMPRuntime& runtime, QZMPScope& scope,
                                                         QZMPError& error) const {
   QZMPRuntimeValue values[2];
@@ -221,6 +250,80 @@ QZMPRuntimeValue QZMPCommandRegistrar::evaluateAssignment(const QZMPStatementVal
   return value;
 }
 
+bool QZMPCommandRegistrar::isArrayLiteral(const QZMPRuntimeValue& argument) const {
+  const QZMPStatementValue* list = argument.asStatement();
+  const int opcode = list ? list->opcode() : -1;
+  if (opcode < 0 || !commands_[opcode].buildsArrays) return false;
+  const QZMPArity arity = commands_[opcode].command.arity;
+  return arity.accepts(list->arguments().size()) && list->arguments().size() <= kQZMPMaxArrayLength;
+}
+
+QZMPRuntimeValue QZMPCommandRegistrar::evaluateMethodCall(QZMPArguments arguments, QZMPRuntime& runtime,
+                                                          QZMPScope& scope, QZMPError& error) const {
+  QZMPRuntimeValue receiver, name;
+  if (!evaluateArgument(arguments[0], runtime, scope, receiver, error) ||
+      !evaluateArgument(arguments[1], runtime, scope, name, error)) {
+    return QZMPRuntimeValue();
+  }
+  // The literal's own count, depth and elements, and the charge for the
+  // array it would have made.
+  if (!runtime.countInstruction(error) || !runtime.enterEvaluation(error)) return QZMPRuntimeValue();
+  const QZMPArguments elements = arguments[2].asStatement()->arguments();
+  QZMPValueList values;
+  values.reserve(elements.size());
+  for (const QZMPRuntimeValue& element : elements) {
+    if (!evaluateArgument(element, runtime, scope, values.emplace_back(), error)) {
+      runtime.leaveEvaluation();
+      return QZMPRuntimeValue();
+    }
+  }
+  runtime.chargeInstructions((values.size() + kQZMPElementsPerInstruction - 1) / kQZMPElementsPerInstruction);
+  runtime.leaveEvaluation();
+
+  const QZMPStringValue* method = name.asString();
+  if (method == nullptr) {
+    error.set(QZMPGlintErrorArgumentKind);
+    return QZMPRuntimeValue();
+  }
+  QZMPChargeElements(scope, values.size());
+  return receiver.applyWithName(method->view(), values, scope, error);
+}
+
+QZMPRuntimeValue QZMPCommandRegistrar::evaluateBranch(const Slot& slot, QZMPArguments arguments, QZMPRuntime& runtime,
+                                                      QZMPScope& scope, QZMPError& error) const {
+  if (!slot.command.arity.accepts(arguments.size())) {
+    error.set(QZMPGlintErrorArgumentCount);
+    return QZMPRuntimeValue();
+  }
+  const bool condition = evaluateStatement(arguments[0], scope, error).booleanValueOrError(error);
+  if (error) return QZMPRuntimeValue();
+  const std::size_t chosen = condition ? 1 : 2;
+  if (chosen >= arguments.size()) return QZMPRuntimeValue();
+  const QZMPRuntimeValue& branch = arguments[chosen];
+  // A list written in place: the count, depth and charges of making the
+  // list value, then its statements run as the list would have run them.
+  const QZMPStatementValue* list = branch.asStatement();
+  if (list != nullptr && list->opcode() >= 0 && commands_[list->opcode()].listsStatements) {
+    if (!runtime.countInstruction(error) || !runtime.enterEvaluation(error)) return QZMPRuntimeValue();
+    runtime.leaveEvaluation();
+    const std::size_t count = list->arguments().size();
+    if (count > kQZMPMaxArrayLength) {
+      error.set(QZMPGlintErrorTooLarge);
+      return QZMPRuntimeValue();
+    }
+    runtime.chargeInstructions((count + kQZMPElementsPerInstruction - 1) / kQZMPElementsPerInstruction);
+    QZMPChargeElements(scope, count);
+    return QZMPEvaluator::executeStatements(list->arguments(), scope, error);
+  }
+  QZMPRuntimeValue value = evaluateStatement(branch, scope, error);
+  if (error) return QZMPRuntimeValue();
+  if (const QZMPArrayValue* statements = value.asArray()) {
+    const QZMPValueList copy = QZMPStatementsOf(*statements, scope);
+    return QZMPEvaluator::executeStatements(copy, scope, error);
+  }
+  return value;
+}
+
 QZMPRuntimeValue QZMPCommandRegistrar::evaluateCommand(const QZMPStatementValue& statement, QZMPRuntime& runtime,
                                                        QZMPScope& scope, QZMPError& error) const {
   const int opcode = statement.opcode();
@@ -230,7 +333,10 @@ QZMPRuntimeValue QZMPCommandRegistrar::evaluateCommand(const QZMPStatementValue&
   const Slot& slot = commands_[opcode];
   const QZMPCommand* command = &slot.command;
   const QZMPArguments arguments = statement.arguments();
-  if (command->dispatch == QZMPDispatch::raw) return dispatch(*command, arguments, scope, error);
+  if (command->dispatch == QZMPDispatch::raw) {
+    if (slot.branches) return evaluateBranch(slot, arguments, runtime, scope, error);
+    return dispatch(*command, arguments, scope, error);
+  }
   if (command->arity.checkFirst && !command->arity.accepts(arguments.size())) {
     error.set(QZMPGlintErrorArgumentCount);
     return QZMPRuntimeValue();
@@ -255,6 +361,9 @@ QZMPRuntimeValue QZMPCommandRegistrar::evaluateCommand(const QZMPStatementValue&
       return evaluateAssignment(statement, runtime, scope, error);
     }
   }
+  if (count == 3 && slot.callsMethods && isArrayLiteral(arguments[2])) {
+    return evaluateMethodCall(arguments, runtime, scope, error);
+  }
   if (count <= kFewArguments) {
     QZMPRuntimeValue values[kFewArguments];
     for (std::size_t i = 0; i < count; ++i) {
@@ -269,16 +378,22 @@ QZMPRuntimeValue QZMPCommandRegistrar::evaluateCommand(const QZMPStatementValue&
     }
     return command->handler({values, count}, scope, error);
   }
+  return evaluateLongCommand(*command, arguments, runtime, scope, error);
+}
+
+QZMPRuntimeValue QZMPCommandRegistrar::evaluateLongCommand(const QZMPCommand& command, QZMPArguments arguments,
+                                                           QZMPRuntime& runtime, QZMPScope& scope,
+                                                           QZMPError& error) const {
   QZMPValueList values;
-  values.reserve(count);
+  values.reserve(arguments.size());
   for (const QZMPRuntimeValue& argument : arguments) {
     if (!evaluateArgument(argument, runtime, scope, values.emplace_back(), error)) return QZMPRuntimeValue();
   }
-  if (!command->arity.accepts(values.size())) {
+  if (!command.arity.accepts(values.size())) {
     error.set(QZMPGlintErrorArgumentCount);
     return QZMPRuntimeValue();
   }
-  return command->handler(values, scope, error);
+  return command.handler(values, scope, error);
 }
 
 QZMPRuntimeValue QZMPCommandRegistrar::runFunctionBody(QZMPArguments statements, QZMPScope& scope,

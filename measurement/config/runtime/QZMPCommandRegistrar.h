@@ -39,6 +39,7 @@
 #include <string_view>
 #include <vector>
 
+#include <absl/base/attributes.h>
 #include <absl/container/flat_hash_map.h>
 
 #include "measurement/config/runtime/QZMPRuntimeValue.h"
@@ -143,6 +144,14 @@ class QZMPCommandRegistrar {
   // The same for the opcode that makes a return value: a function body's own
   // return statement hands its data back without making the value.
   void returnsDirectly(int opcode);
+  // The method-call opcode and the array-literal opcode: a call whose
+  // argument list is written as an array literal takes the arguments as
+  // the literal would hold them, without making the array.
+  void callsMethodsDirectly(int methodCallOpcode, int arrayLiteralOpcode);
+  // The branching opcode and the statement-list opcode: a branch runs in
+  // place of its dispatch, and a branch written as a list statement runs
+  // that statement's arguments without making the list.
+  void branchesDirectly(int branchOpcode, int statementListOpcode);
   void registerArrayMethods(std::span<const QZMPMethod> methods);
   void registerStringMethods(std::span<const QZMPMethod> methods);
 
@@ -189,6 +198,10 @@ class QZMPCommandRegistrar {
     bool readsName = false;
     bool assignsName = false;
     bool returnsData = false;
+    bool callsMethods = false;
+    bool buildsArrays = false;
+    bool branches = false;
+    bool listsStatements = false;
   };
 
   // A statement already counted, at its depth: the command its opcode names
@@ -208,6 +221,18 @@ class QZMPCommandRegistrar {
                                     QZMPScope& scope, QZMPError& error) const;
   QZMPRuntimeValue evaluateAssignment(const QZMPStatementValue& statement, QZMPRuntime& runtime, QZMPScope& scope,
                                       QZMPError& error) const;
+  // Whether the statement is an array literal whose elements a direct
+  // method call may take in place.
+  bool isArrayLiteral(const QZMPRuntimeValue& argument) const;
+  QZMPRuntimeValue evaluateMethodCall(QZMPArguments arguments, QZMPRuntime& runtime, QZMPScope& scope,
+                                      QZMPError& error) const;
+  // An evaluated command with more arguments than fit in place; out of
+  // line, so that the frame every nesting level takes stays small.
+  ABSL_ATTRIBUTE_NOINLINE QZMPRuntimeValue evaluateLongCommand(const QZMPCommand& command, QZMPArguments arguments,
+                                                               QZMPRuntime& runtime, QZMPScope& scope,
+                                                               QZMPError& error) const;
+  QZMPRuntimeValue evaluateBranch(const Slot& slot, QZMPArguments arguments, QZMPRuntime& runtime, QZMPScope& scope,
+                                  QZMPError& error) const;
   static QZMPRuntimeValue evaluateMethod(const MethodTable& table, std::u16string_view name,
                                          const QZMPRuntimeValue& receiver, QZMPArguments arguments,
                                          QZMPScope& scope, QZMPError& error);

@@ -26,4 +26,6 @@ void QZMPRegisterStandardCommands(QZMPCommandRegistrar& registrar) {
   registrar.readNamesDirectly(15);
   registrar.assignNamesDirectly(3);
   registrar.returnsDirectly(36);
+  registrar.callsMethodsDirectly(2, 7);
+  registrar.branchesDirectly(22, 46);
 }

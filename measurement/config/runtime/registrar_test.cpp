@@ -242,6 +242,29 @@ TEST(DirectPaths, ChangeNoResultErrorOrCount) {
       "(+ 1)",
       "(< 1 2 3)",
       "(var \"m\") (assign \"m\" (map \"a\" 1)) (+ (get \"m\") (prop (get \"m\") \"a\"))",
+      // Method calls whose arguments are written as an array literal.
+      "(var \"a\" \"o\") (assign \"a\" (array)) (call (get \"a\") \"push\" (array 1 (+ 1 1) \"3\"))"
+      "(call (get \"a\") \"push\" (array 4 5 6 7 8 9 10 11 12))"
+      "(assign \"o\" (map \"twice\" (fn \"\" (array \"v\") (return (* (get \"v\") 2)))))"
+      "(array (call (get \"a\") \"join\" (array \"-\")) (call (get \"o\") \"twice\" (array (prop (get \"a\") 0)))"
+      "  (call \"abc\" \"indexOf\" (array \"c\")) (call (get \"a\") \"indexOf\" (array)))",
+      "(call (array 1) 5 (array 2))",
+      "(call undefined \"push\" (array 1))",
+      "(call (array) \"nothing\" (array 1))",
+      "(call (array) \"push\" (array (assign \"nope\" 1)))",
+      "(call (array) \"push\" 1)",
+      "(var \"l\") (assign \"l\" (array 1 2)) (call (get \"l\") \"push\" (get \"l\")) (get \"l\")",
+      // Branches: as values, as lists written in place or handed over, and
+      // with wrong counts or conditions that are no Boolean.
+      "(array (if true) (if false 1) (if true 5 6) (if 0 5 6) (if \"\" 1 (+ 2 3)) (if (array) \"yes\"))",
+      "(var \"n\") (assign \"n\" 0) (if (< (get \"n\") 1) (list (assign \"n\" 1) (assign \"n\" (+ (get \"n\") 1))"
+      "  1 2 3 4 5 6 7 8 (get \"n\")) (list 0))",
+      "(if false 1 (pass (list 7 8)))",
+      "(function \"f\" (array) (while true 1 false (list (if true (list (break))))) (if true (list (return 3))) 4) ($f)",
+      "(if (break) 1 2)",
+      "(if true 1 2 3)",
+      "(if)",
+      "(if (assign \"nope\" 1) 1 2)",
       // Recursion up to the depth limit, each level inside a return.
       "(function \"down\" (array \"n\") (return ($down (+ (get \"n\") 1)))) ($down 0)",
       // A name many scopes away is charged for the walk.
