@@ -11,15 +11,6 @@
 #include "measurement/config/runtime/QZMPScope.h"
 #include "measurement/config/runtime/QZMPStandardCommands.h"
 
-// The operand steps are forced inline only where the build optimises: an
-// unoptimised build keeps every inlined copy's locals apart, and the frames
-// of the evaluation, one per nesting level, would grow by as many.
-#ifdef __OPTIMIZE__
-#define QZMP_OPERAND_INLINE ABSL_ATTRIBUTE_ALWAYS_INLINE inline
-#else
-#define QZMP_OPERAND_INLINE inline
-#endif
-
 namespace {
 
 int opcodeFromName(std::string_view name) {
@@ -154,7 +145,7 @@ QZMPRuntimeValue QZMPCommandRegistrar::evaluateStatement(const QZMPRuntimeValue&
 
 namespace {
 
-QZMP_OPERAND_INLINE QZMPRuntimeValue numbersOperated(QZMPNumberOperator numberOperator, double x,
+QZMP_HOT_INLINE QZMPRuntimeValue numbersOperated(QZMPNumberOperator numberOperator, double x,
                                                                    double y) {
   switch (numberOperator) {
     case QZMPNumberOperator::add: return QZMPRuntimeValue::number(x + y);
@@ -178,7 +169,7 @@ constexpr std::size_t kFewArguments = 3;
 
 }  // namespace
 
-QZMP_OPERAND_INLINE bool QZMPCommandRegistrar::readName(const QZMPStatementValue& statement, QZMPRuntime& runtime,
+QZMP_HOT_INLINE bool QZMPCommandRegistrar::readName(const QZMPStatementValue& statement, QZMPRuntime& runtime,
                                            QZMPScope& scope, QZMPRuntimeValue& value, QZMPError& error) {
   if (!runtime.countInstruction(error)) return false;
   value = scope.valueForName(*statement.arguments()[0].asString(), statement.nameSlot());
@@ -194,7 +185,7 @@ bool namesLiteral(const QZMPStatementValue& statement) {
 
 }  // namespace
 
-QZMP_OPERAND_INLINE bool QZMPCommandRegistrar::evaluateArgument(const QZMPRuntimeValue& argument, QZMPRuntime& runtime,
+QZMP_HOT_INLINE bool QZMPCommandRegistrar::evaluateArgument(const QZMPRuntimeValue& argument, QZMPRuntime& runtime,
                                                    QZMPScope& scope, QZMPRuntimeValue& value,
                                                    QZMPError& error) const {
   if (!runtime.countInstruction(error)) return false;
@@ -218,7 +209,7 @@ QZMP_OPERAND_INLINE bool QZMPCommandRegistrar::evaluateArgument(const QZMPRuntim
   return done;
 }
 
-QZMP_OPERAND_INLINE QZMPRuntimeValue QZMPCommandRegistrar::evaluateOperator(const Slot& slot, QZMPArguments arguments,
+QZMP_HOT_INLINE QZMPRuntimeValue QZMPCommandRegistrar::evaluateOperator(const Slot& slot, QZMPArguments arguments,
                                                         QZMPRuntime& runtime, QZMPScope& scope,
                                                         QZMPError& error) const {
   QZMPRuntimeValue values[2];

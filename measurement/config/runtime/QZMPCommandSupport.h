@@ -8,8 +8,6 @@
 #include <cstddef>
 #include <cstdint>
 
-#include <absl/base/attributes.h>
-
 #include "measurement/config/runtime/QZMPRuntimeValue.h"
 
 class QZMPArrayValue;
@@ -42,7 +40,7 @@ QZMPValueList QZMPStatementsOf(const QZMPArrayValue& list, QZMPScope& scope);
 // The remainder operator: fmod's answer (the dividend's sign; NaN for x % 0
 // and ∞ % y), by integer division where that gives it exactly.
 double QZMPWideRemainder(double x, double y);
-ABSL_ATTRIBUTE_ALWAYS_INLINE inline double QZMPRemainder(double x, double y) {
+QZMP_HOT_INLINE double QZMPRemainder(double x, double y) {
   // Loop counters and the like: small whole numbers and a positive divisor,
   // for which the narrow division is exact and much the quicker.
   if (x > -2147483648.0 && x < 2147483648.0 && y >= 1 && y < 2147483648.0) {

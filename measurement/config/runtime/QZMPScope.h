@@ -47,7 +47,7 @@ class QZMPScope final : public QZMPObject {
   // The same, starting from where the name was last found (`slot`, kept by
   // the statement that reads it) and leaving there where it is found now.
   // The walk and its charge are those of the plain lookup.
-  QZMPRuntimeValue valueForName(const QZMPStringValue& name, std::uint32_t& slot) const {
+  QZMP_HOT_INLINE QZMPRuntimeValue valueForName(const QZMPStringValue& name, std::uint32_t& slot) const {
     std::size_t hops = 0;
     for (const QZMPScope* scope = this; scope; scope = scope->parent_.get(), ++hops) {
       if (const QZMPRuntimeValue* value = scope->contents_.find(name, slot)) {
