@@ -387,6 +387,15 @@ QZMPRuntimeValue QZMPCommandRegistrar::evaluateLongCommand(const QZMPCommand& co
   return command.handler(values, scope, error);
 }
 
+bool QZMPCommandRegistrar::evaluateArguments(QZMPArguments arguments, QZMPRuntime& runtime, QZMPScope& scope,
+                                             QZMPValueList& values, QZMPError& error) const {
+  values.reserve(values.size() + arguments.size());
+  for (const QZMPRuntimeValue& argument : arguments) {
+    if (!evaluateArgument(argument, runtime, scope, values.emplace_back(), error)) return false;
+  }
+  return true;
+}
+
 QZMPRuntimeValue QZMPCommandRegistrar::runFunctionBody(QZMPArguments statements, QZMPScope& scope,
                                                        QZMPError& error) const {
   QZMPRuntime* runtime = scope.runtime();

@@ -164,6 +164,10 @@ class QZMPCommandRegistrar {
   }
 
   QZMPRuntimeValue evaluateStatement(const QZMPRuntimeValue& statement, QZMPScope& scope, QZMPError& error) const;
+  // Evaluates each argument in order in the runtime's scope into values,
+  // each counted, stopping at the first error (false).
+  bool evaluateArguments(QZMPArguments arguments, QZMPRuntime& runtime, QZMPScope& scope, QZMPValueList& values,
+                         QZMPError& error) const;
   // A function's body run in its call's scope: the statements in order as
   // QZMPEvaluator::executeStatements runs them, then a return gives its
   // data, and a break or continue comes back as it is.

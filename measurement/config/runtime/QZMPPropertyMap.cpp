@@ -90,7 +90,11 @@ void QZMPPropertyMap::setValue(QZMPRuntimeValue value, std::u16string_view name)
 }
 
 void QZMPPropertyMap::setImmutableValue(QZMPRuntimeValue value, const QZMPStringValue& name) {
-  if (Entry* entry = store(std::move(value), name)) entry->constant = true;
+  Entry* entry = store(std::move(value), name);
+  if (entry != nullptr && !entry->constant) {
+    entry->constant = true;
+    ++constants_;
+  }
 }
 
 bool QZMPPropertyMap::assign(QZMPRuntimeValue&& value, const QZMPStringValue& name) {
@@ -169,4 +173,5 @@ void QZMPPropertyMap::clear() {
   index_.clear();
   live_ = 0;
   filter_ = 0;
+  constants_ = 0;
 }

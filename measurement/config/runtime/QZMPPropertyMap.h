@@ -66,6 +66,7 @@ class QZMPPropertyMap {
   void makeImmutable() { immutable_ = true; }
   bool isImmutable() const { return immutable_; }
   bool isConstant(const QZMPStringValue& name) const;
+  bool hasConstants() const { return constants_ != 0; }
 
   std::size_t count() const { return live_; }
   // In the order the names were first set.
@@ -108,5 +109,6 @@ class QZMPPropertyMap {
   // One bit per name held (its hash's top six bits); bits of removed names
   // stay until the next rebuild.
   std::uint64_t filter_ = 0;
+  std::size_t constants_ = 0;
   bool immutable_ = false;
 };
