@@ -133,6 +133,11 @@ class QZMPCommandRegistrar {
   // Owns every opcode of the evaluator; a later registration of an opcode
   // replaces the earlier one.
   void registerEvaluator(QZMPCommandEvaluator evaluator);
+  // The direct paths below let the hot commands skip their dispatch. Each
+  // must give what the command's handler gives, with the same counts,
+  // charges and nesting; registrar_test runs programs both ways at every
+  // instruction limit to hold them to it.
+  //
   // Marks the opcode, as registered now, as that operator on two numbers; a
   // later registration of the opcode clears the mark.
   void computeNumbersDirectly(int opcode, QZMPNumberOperator numberOperator);
