@@ -43,6 +43,18 @@ bool QZMPScope::hasName(std::u16string_view name) const {
   return false;
 }
 
+QZMPRuntimeValue QZMPScope::valueAbove(const QZMPStringValue& name, std::uint32_t& slot) const {
+  std::size_t hops = 1;
+  for (const QZMPScope* scope = parent_.get(); scope; scope = scope->parent_.get(), ++hops) {
+    if (const QZMPRuntimeValue* value = scope->contents_.find(name, slot)) {
+      chargeWalk(hops);
+      return *value;
+    }
+  }
+  chargeWalk(hops);
+  return QZMPRuntimeValue();
+}
+
 QZMPRuntimeValue QZMPScope::valueForName(std::u16string_view name) const {
   std::size_t hops = 0;
   for (const QZMPScope* scope = this; scope; scope = scope->parent_.get(), ++hops) {

@@ -48,15 +48,8 @@ class QZMPScope final : public QZMPObject {
   // the statement that reads it) and leaving there where it is found now.
   // The walk and its charge are those of the plain lookup.
   QZMP_HOT_INLINE QZMPRuntimeValue valueForName(const QZMPStringValue& name, std::uint32_t& slot) const {
-    std::size_t hops = 0;
-    for (const QZMPScope* scope = this; scope; scope = scope->parent_.get(), ++hops) {
-      if (const QZMPRuntimeValue* value = scope->contents_.find(name, slot)) {
-        chargeWalk(hops);
-        return *value;
-      }
-    }
-    chargeWalk(hops);
-    return QZMPRuntimeValue();
+    if (const QZMPRuntimeValue* value = contents_.find(name, slot)) return *value;
+    return valueAbove(name, slot);
   }
 
   // Declarations in this scope; nothing happens when this scope is frozen
@@ -87,6 +80,9 @@ class QZMPScope final : public QZMPObject {
     if (hops >= kFreeHops) chargeLongWalk(hops);
   }
   void chargeLongWalk(std::size_t hops) const;
+  // The rest of a lookup that this scope could not answer, out of line so
+  // that a long walk keeps its state in registers.
+  QZMPRuntimeValue valueAbove(const QZMPStringValue& name, std::uint32_t& slot) const;
   static constexpr std::size_t kFreeHops = 16;
   static constexpr std::size_t kScopesPerInstruction = 4;
 
