@@ -85,8 +85,8 @@ void QZMPCommandRegistrar::returnsDirectly(int opcode) {
   assert(commandForOpcode(opcode) != nullptr);
   const QZMPCommand* command = commandForOpcode(opcode);
   if (command != nullptr) {
-    commands_[opcode].returnsData = command->dispatch == QZMPDispatch::evaluated && command->arity.accepts(0) &&
-                                    command->arity.accepts(1);
+    commands_[opcode].returnsData =
+        command->dispatch == QZMPDispatch::evaluated && command->arity.accepts(0) && command->arity.accepts(1);
   }
 }
 
@@ -145,8 +145,7 @@ QZMPRuntimeValue QZMPCommandRegistrar::evaluateStatement(const QZMPRuntimeValue&
 
 namespace {
 
-QZMP_HOT_INLINE QZMPRuntimeValue numbersOperated(QZMPNumberOperator numberOperator, double x,
-                                                                   double y) {
+QZMP_HOT_INLINE QZMPRuntimeValue numbersOperated(QZMPNumberOperator numberOperator, double x, double y) {
   switch (numberOperator) {
     case QZMPNumberOperator::add: return QZMPRuntimeValue::number(x + y);
     case QZMPNumberOperator::subtract: return QZMPRuntimeValue::number(x - y);
@@ -170,7 +169,7 @@ constexpr std::size_t kFewArguments = 3;
 }  // namespace
 
 QZMP_HOT_INLINE bool QZMPCommandRegistrar::readName(const QZMPStatementValue& statement, QZMPRuntime& runtime,
-                                           QZMPScope& scope, QZMPRuntimeValue& value, QZMPError& error) {
+                                                    QZMPScope& scope, QZMPRuntimeValue& value, QZMPError& error) {
   if (!runtime.countInstruction(error)) return false;
   value = scope.valueForName(*statement.arguments()[0].asString(), statement.nameSlot());
   return true;
@@ -186,8 +185,8 @@ bool namesLiteral(const QZMPStatementValue& statement) {
 }  // namespace
 
 QZMP_HOT_INLINE bool QZMPCommandRegistrar::evaluateArgument(const QZMPRuntimeValue& argument, QZMPRuntime& runtime,
-                                                   QZMPScope& scope, QZMPRuntimeValue& value,
-                                                   QZMPError& error) const {
+                                                            QZMPScope& scope, QZMPRuntimeValue& value,
+                                                            QZMPError& error) const {
   if (!runtime.countInstruction(error)) return false;
   const QZMPStatementValue* nested = argument.asStatement();
   if (nested == nullptr) {
@@ -210,8 +209,8 @@ QZMP_HOT_INLINE bool QZMPCommandRegistrar::evaluateArgument(const QZMPRuntimeVal
 }
 
 QZMP_HOT_INLINE QZMPRuntimeValue QZMPCommandRegistrar::evaluateOperator(const Slot& slot, QZMPArguments arguments,
-                                                        QZMPRuntime& runtime, QZMPScope& scope,
-                                                        QZMPError& error) const {
+                                                                        QZMPRuntime& runtime, QZMPScope& scope,
+                                                                        QZMPError& error) const {
   QZMPRuntimeValue values[2];
   if (!evaluateArgument(arguments[0], runtime, scope, values[0], error) ||
       !evaluateArgument(arguments[1], runtime, scope, values[1], error)) {
@@ -409,8 +408,8 @@ QZMPRuntimeValue QZMPCommandRegistrar::runFunctionBody(QZMPArguments statements,
     if (runtime != nullptr && opcode >= 0 && commands_[opcode].returnsData && command->arguments().size() <= 1) {
       if (!runtime->countInstruction(error) || !runtime->enterEvaluation(error)) return QZMPRuntimeValue();
       QZMPRuntimeValue data;
-      const bool done = command->arguments().empty() ||
-                        evaluateArgument(command->arguments()[0], *runtime, scope, data, error);
+      const bool done =
+          command->arguments().empty() || evaluateArgument(command->arguments()[0], *runtime, scope, data, error);
       runtime->leaveEvaluation();
       return done ? data : QZMPRuntimeValue();
     }

@@ -226,8 +226,8 @@ class QZMPCommandRegistrar {
   static bool readName(const QZMPStatementValue& statement, QZMPRuntime& runtime, QZMPScope& scope,
                        QZMPRuntimeValue& value, QZMPError& error);
   // The operator on two operands, or an assignment to a literal name.
-  QZMPRuntimeValue evaluateOperator(const Slot& slot, QZMPArguments arguments, QZMPRuntime& runtime,
-                                    QZMPScope& scope, QZMPError& error) const;
+  QZMPRuntimeValue evaluateOperator(const Slot& slot, QZMPArguments arguments, QZMPRuntime& runtime, QZMPScope& scope,
+                                    QZMPError& error) const;
   QZMPRuntimeValue evaluateAssignment(const QZMPStatementValue& statement, QZMPRuntime& runtime, QZMPScope& scope,
                                       QZMPError& error) const;
   // Whether the statement is an array literal whose elements a direct

@@ -260,7 +260,8 @@ TEST(DirectPaths, ChangeNoResultErrorOrCount) {
       "(var \"n\") (assign \"n\" 0) (if (< (get \"n\") 1) (list (assign \"n\" 1) (assign \"n\" (+ (get \"n\") 1))"
       "  1 2 3 4 5 6 7 8 (get \"n\")) (list 0))",
       "(if false 1 (pass (list 7 8)))",
-      "(function \"f\" (array) (while true 1 false (list (if true (list (break))))) (if true (list (return 3))) 4) ($f)",
+      "(function \"f\" (array) (while true 1 false (list (if true (list (break)))))"
+      "  (if true (list (return 3))) 4) ($f)",
       "(if (break) 1 2)",
       "(if true 1 2 3)",
       "(if)",
@@ -269,8 +270,9 @@ TEST(DirectPaths, ChangeNoResultErrorOrCount) {
       "(function \"down\" (array \"n\") (return ($down (+ (get \"n\") 1)))) ($down 0)",
       // A name many scopes away is charged for the walk.
       "(var \"far\" \"count\") (assign \"far\" 3) (assign \"count\" 0)" +
-          nested(20, "(while (< (get \"count\") 3) (assign \"count\" (+ (get \"count\") (get \"far\"))) false"
-                     "  (list (assign \"count\" (+ (get \"count\") 1))))") +
+          nested(20,
+                 "(while (< (get \"count\") 3) (assign \"count\" (+ (get \"count\") (get \"far\"))) false"
+                 "  (list (assign \"count\" (+ (get \"count\") 1))))") +
           "(get \"count\")",
       "(var \"v\") (assign \"v\" 2)" + nested(40, "(var \"w\") (assign \"w\" (* (get \"v\") (get \"v\")))"),
   };
