@@ -66,6 +66,11 @@ class QZMPScope final : public QZMPObject {
   bool assignDeclared(QZMPRuntimeValue value, const QZMPStringValue& name);
   bool assignDeclared(QZMPRuntimeValue value, const QZMPStringValue& name, std::uint32_t& slot);
 
+  // Scopes come and go with every call, block and loop iteration: each
+  // thread keeps a few freed ones for the next.
+  static void* operator new(std::size_t size);
+  static void operator delete(void* memory);
+
   void makeImmutable() { contents_.makeImmutable(); }
   bool isImmutable() const { return contents_.isImmutable(); }
   const QZMPPropertyMap& contents() const { return contents_; }
