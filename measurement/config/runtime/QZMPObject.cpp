@@ -20,6 +20,8 @@ struct Tally {
 struct Tallies {
   std::mutex mutex;
   std::vector<Tally*> all;  // never freed: a sum may read any of them
+  // Changes made by a thread after its counter went back, as it ends.
+  std::atomic<std::int64_t> late{0};
 };
 
 Tallies& tallies() {
@@ -40,18 +42,33 @@ Tally* claimTally() {
   return registry.all.back();
 }
 
-struct ThreadTally {
-  Tally* tally = claimTally();
-  ~ThreadTally() {
+// The thread's counter, and whether it has gone back (both plain values, so
+// they stay readable while the thread's other objects are torn down).
+thread_local Tally* tTally = nullptr;
+thread_local bool tTallyReturned = false;
+
+// Gives the counter back when the thread ends.
+struct TallyReturn {
+  ~TallyReturn() {
     const std::lock_guard lock(tallies().mutex);
-    tally->inUse = false;
+    tTally->inUse = false;
+    tTally = nullptr;
+    tTallyReturned = true;
   }
 };
+thread_local TallyReturn tTallyReturn;
 
 void countLive(std::int64_t change) {
-  thread_local ThreadTally mine;
-  std::atomic<std::int64_t>& count = mine.tally->count;
-  count.store(count.load(std::memory_order_relaxed) + change, std::memory_order_relaxed);
+  Tally* tally = tTally;
+  if (tally == nullptr) {
+    if (tTallyReturned) {
+      tallies().late.fetch_add(change, std::memory_order_relaxed);
+      return;
+    }
+    tally = tTally = claimTally();
+    (void)&tTallyReturn;  // made now, so that it runs when the thread ends
+  }
+  tally->count.store(tally->count.load(std::memory_order_relaxed) + change, std::memory_order_relaxed);
 }
 
 // Objects whose last reference went while another object was being freed.
@@ -74,7 +91,7 @@ void QZMPObject::traceReferences(QZMPMarker&) {}
 std::int64_t QZMPObject::liveCount() {
   Tallies& registry = tallies();
   const std::lock_guard lock(registry.mutex);
-  std::int64_t sum = 0;
+  std::int64_t sum = registry.late.load(std::memory_order_relaxed);
   for (const Tally* tally : registry.all) sum += tally->count.load(std::memory_order_relaxed);
   return sum;
 }
