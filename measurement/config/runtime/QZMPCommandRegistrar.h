@@ -39,6 +39,7 @@
 #include <string_view>
 #include <vector>
 
+#include <absl/base/attributes.h>
 #include <absl/container/flat_hash_map.h>
 
 #include "measurement/config/runtime/QZMPRuntimeValue.h"
@@ -132,12 +133,30 @@ class QZMPCommandRegistrar {
   // Owns every opcode of the evaluator; a later registration of an opcode
   // replaces the earlier one.
   void registerEvaluator(QZMPCommandEvaluator evaluator);
+  // The direct paths below let the hot commands skip their dispatch. Each
+  // must give what the command's handler gives, with the same counts,
+  // charges and nesting; registrar_test runs programs both ways at every
+  // instruction limit to hold them to it.
+  //
   // Marks the opcode, as registered now, as that operator on two numbers; a
   // later registration of the opcode clears the mark.
   void computeNumbersDirectly(int opcode, QZMPNumberOperator numberOperator);
   // The same for the opcode that reads a name: a name written as a literal
   // is looked up in place of the call.
   void readNamesDirectly(int opcode);
+  // The same for the opcode that assigns to a declared name.
+  void assignNamesDirectly(int opcode);
+  // The same for the opcode that makes a return value: a function body's own
+  // return statement hands its data back without making the value.
+  void returnsDirectly(int opcode);
+  // The method-call opcode and the array-literal opcode: a call whose
+  // argument list is written as an array literal takes the arguments as
+  // the literal would hold them, without making the array.
+  void callsMethodsDirectly(int methodCallOpcode, int arrayLiteralOpcode);
+  // The branching opcode and the statement-list opcode: a branch runs in
+  // place of its dispatch, and a branch written as a list statement runs
+  // that statement's arguments without making the list.
+  void branchesDirectly(int branchOpcode, int statementListOpcode);
   void registerArrayMethods(std::span<const QZMPMethod> methods);
   void registerStringMethods(std::span<const QZMPMethod> methods);
 
@@ -150,6 +169,14 @@ class QZMPCommandRegistrar {
   }
 
   QZMPRuntimeValue evaluateStatement(const QZMPRuntimeValue& statement, QZMPScope& scope, QZMPError& error) const;
+  // Evaluates each argument in order in the runtime's scope into values,
+  // each counted, stopping at the first error (false).
+  bool evaluateArguments(QZMPArguments arguments, QZMPRuntime& runtime, QZMPScope& scope, QZMPValueList& values,
+                         QZMPError& error) const;
+  // A function's body run in its call's scope: the statements in order as
+  // QZMPEvaluator::executeStatements runs them, then a return gives its
+  // data, and a break or continue comes back as it is.
+  QZMPRuntimeValue runFunctionBody(QZMPArguments statements, QZMPScope& scope, QZMPError& error) const;
   // Method calls on arrays and strings: evaluates the arguments, then runs
   // the method; an unknown name sets code 17.
   QZMPRuntimeValue evaluateArrayMethod(std::u16string_view name, const QZMPRuntimeValue& array,
@@ -172,6 +199,19 @@ class QZMPCommandRegistrar {
     bool operator()(std::u16string_view a, std::u16string_view b) const { return a == b; }
   };
   using MethodTable = absl::flat_hash_map<std::u16string, QZMPMethod, MethodKey, MethodEqual>;
+  // A copy of the command, so that dispatch reads it from the table itself.
+  struct Slot {
+    QZMPCommand command{};
+    const QZMPCommandEvaluator* evaluator = nullptr;  // nullptr for a free opcode
+    QZMPNumberOperator numberOperator = QZMPNumberOperator::none;
+    bool readsName = false;
+    bool assignsName = false;
+    bool returnsData = false;
+    bool callsMethods = false;
+    bool buildsArrays = false;
+    bool branches = false;
+    bool listsStatements = false;
+  };
 
   // A statement already counted, at its depth: the command its opcode names
   // with the arguments its dispatch asks for, or the script function.
@@ -181,18 +221,32 @@ class QZMPCommandRegistrar {
   // an error.
   bool evaluateArgument(const QZMPRuntimeValue& argument, QZMPRuntime& runtime, QZMPScope& scope,
                         QZMPRuntimeValue& value, QZMPError& error) const;
+  // A name read whose name is written as a literal, already counted and at
+  // its depth: the literal's count and the lookup.
+  static bool readName(const QZMPStatementValue& statement, QZMPRuntime& runtime, QZMPScope& scope,
+                       QZMPRuntimeValue& value, QZMPError& error);
+  // The operator on two operands, or an assignment to a literal name.
+  QZMPRuntimeValue evaluateOperator(const Slot& slot, QZMPArguments arguments, QZMPRuntime& runtime, QZMPScope& scope,
+                                    QZMPError& error) const;
+  QZMPRuntimeValue evaluateAssignment(const QZMPStatementValue& statement, QZMPRuntime& runtime, QZMPScope& scope,
+                                      QZMPError& error) const;
+  // Whether the statement is an array literal whose elements a direct
+  // method call may take in place.
+  bool isArrayLiteral(const QZMPRuntimeValue& argument) const;
+  QZMPRuntimeValue evaluateMethodCall(QZMPArguments arguments, QZMPRuntime& runtime, QZMPScope& scope,
+                                      QZMPError& error) const;
+  // An evaluated command with more arguments than fit in place; out of
+  // line, so that the frame every nesting level takes stays small.
+  ABSL_ATTRIBUTE_NOINLINE QZMPRuntimeValue evaluateLongCommand(const QZMPCommand& command, QZMPArguments arguments,
+                                                               QZMPRuntime& runtime, QZMPScope& scope,
+                                                               QZMPError& error) const;
+  QZMPRuntimeValue evaluateBranch(const Slot& slot, QZMPArguments arguments, QZMPRuntime& runtime, QZMPScope& scope,
+                                  QZMPError& error) const;
   static QZMPRuntimeValue evaluateMethod(const MethodTable& table, std::u16string_view name,
                                          const QZMPRuntimeValue& receiver, QZMPArguments arguments,
                                          QZMPScope& scope, QZMPError& error);
 
   std::vector<std::unique_ptr<QZMPCommandEvaluator>> evaluators_;
-  // A copy of the command, so that dispatch reads it from the table itself.
-  struct Slot {
-    QZMPCommand command{};
-    const QZMPCommandEvaluator* evaluator = nullptr;  // nullptr for a free opcode
-    QZMPNumberOperator numberOperator = QZMPNumberOperator::none;
-    bool readsName = false;
-  };
   std::array<Slot, kQZMPOpcodeCapacity> commands_{};
   MethodTable arrayMethods_;
   MethodTable stringMethods_;

@@ -52,7 +52,7 @@ QZMPValueList QZMPStatementsOf(const QZMPArrayValue& list, QZMPScope& scope) {
   return list.allElements();
 }
 
-double QZMPRemainder(double x, double y) {
+double QZMPWideRemainder(double x, double y) {
   constexpr double kExact = 9007199254740992.0;  // 2^53
   if (std::fabs(x) < kExact && std::fabs(y) < kExact && y != 0) {
     const auto a = static_cast<std::int64_t>(x);

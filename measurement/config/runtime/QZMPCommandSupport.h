@@ -4,6 +4,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 
@@ -38,7 +39,20 @@ QZMPValueList QZMPStatementsOf(const QZMPArrayValue& list, QZMPScope& scope);
 
 // The remainder operator: fmod's answer (the dividend's sign; NaN for x % 0
 // and ∞ % y), by integer division where that gives it exactly.
-double QZMPRemainder(double x, double y);
+double QZMPWideRemainder(double x, double y);
+QZMP_HOT_INLINE double QZMPRemainder(double x, double y) {
+  // Loop counters and the like: small whole numbers and a positive divisor,
+  // for which the narrow division is exact and much the quicker.
+  if (x > -2147483648.0 && x < 2147483648.0 && y >= 1 && y < 2147483648.0) {
+    const auto a = static_cast<std::int32_t>(x);
+    const auto b = static_cast<std::int32_t>(y);
+    if (static_cast<double>(a) == x && static_cast<double>(b) == y) {
+      const std::int32_t r = a % b;
+      return r == 0 && std::signbit(x) ? -0.0 : static_cast<double>(r);
+    }
+  }
+  return QZMPWideRemainder(x, y);
+}
 
 // The integer part of a number, clamped to ±2^53 so that it fits an index.
 std::int64_t QZMPClampedInteger(double value);

@@ -37,16 +37,10 @@ QZMPRuntimeValue QZMPEvaluator::executeStatements(const QZMPArrayValue& statemen
 bool QZMPEvaluator::evaluateArguments(QZMPArguments arguments, QZMPScope& scope, QZMPValueList& values,
                                       QZMPError& error) {
   QZMPRuntime* runtime = scope.runtime();
-  const QZMPCommandRegistrar& registrar = runtime ? runtime->registrar() : QZMPCommandRegistrar::sharedInstance();
-  values.reserve(values.size() + arguments.size());
+  if (runtime != nullptr) return runtime->registrar().evaluateArguments(arguments, *runtime, scope, values, error);
+  // Outside a runtime every evaluation fails for want of a budget.
+  const QZMPCommandRegistrar& registrar = QZMPCommandRegistrar::sharedInstance();
   for (const QZMPRuntimeValue& argument : arguments) {
-    // A literal is its own value, counted like any evaluation; taken here
-    // without the trip through the registrar.
-    if (runtime && !argument.isStatement()) {
-      if (!runtime->countInstruction(error)) return false;
-      values.push_back(argument.isHole() ? QZMPRuntimeValue() : argument);
-      continue;
-    }
     QZMPRuntimeValue value = registrar.evaluateStatement(argument, scope, error);
     if (error) return false;
     values.push_back(std::move(value));
@@ -56,7 +50,7 @@ bool QZMPEvaluator::evaluateArguments(QZMPArguments arguments, QZMPScope& scope,
 
 QZMPRuntimeValue QZMPFunctionEvaluator::evaluateCommand(const QZMPStatementValue& statement, QZMPScope& scope,
                                                         QZMPError& error) {
-  const QZMPRuntimeValue callee = scope.valueForName(statement.functionName());
+  const QZMPRuntimeValue callee = scope.valueForName(statement.functionName(), statement.nameSlot());
   if (QZMPFunctionValue* function = callee.asFunction()) {
     return function->invokeWithArguments(statement.arguments(), scope, error);
   }

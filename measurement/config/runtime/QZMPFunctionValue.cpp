@@ -1,8 +1,10 @@
 #include "measurement/config/runtime/QZMPFunctionValue.h"
 
+#include "measurement/config/runtime/QZMPCommandRegistrar.h"
 #include "measurement/config/runtime/QZMPEvaluator.h"
 #include "measurement/config/runtime/QZMPMapValue.h"
 #include "measurement/config/runtime/QZMPStatementValue.h"
+#include "measurement/config/runtime/QZMPValueInternals.h"
 
 QZMPFunctionValue::QZMPFunctionValue(QZMPRef<QZMPStringValue> functionName,
                                      std::vector<QZMPRef<QZMPStringValue>> parameterNames,
@@ -30,10 +32,7 @@ QZMPRuntimeValue QZMPFunctionValue::invokeWithEvaluatedArguments(QZMPArguments a
   for (std::size_t i = 0; i < parameterNames_.size(); ++i) {
     scope->addValue(i < arguments.size() ? arguments[i] : QZMPRuntimeValue(), *parameterNames_[i]);
   }
-  QZMPRuntimeValue result = QZMPEvaluator::executeStatements(statements_, *scope, error);
-  if (error) return QZMPRuntimeValue();
-  if (const QZMPControlValue* control = result.asReturn()) return control->data();
-  return result;
+  return QZMPRegistrarOf(*scope).runFunctionBody(statements_, *scope, error);
 }
 
 QZMPRuntimeValue QZMPFunctionValue::applyWithName(std::u16string_view name, QZMPArguments arguments,

@@ -81,6 +81,7 @@ V whileLoop(QZMPArguments arguments, QZMPScope& scope, QZMPError& error) {
 // or a name the body declared there needs the fresh copy.
 bool canServeNextIteration(const QZMPScope& scope, const std::vector<QZMPRef<QZMPStringValue>>& names) {
   if (scope.refCount() != 1 || scope.isImmutable() || scope.contents().count() != names.size()) return false;
+  if (!scope.contents().hasConstants()) return true;
   for (const QZMPRef<QZMPStringValue>& name : names) {
     if (scope.contents().isConstant(*name)) return false;
   }

@@ -1,11 +1,75 @@
 #include "measurement/config/runtime/QZMPObject.h"
 
 #include <atomic>
+#include <mutex>
 #include <vector>
 
 namespace {
 
-std::atomic<std::int64_t> gLiveObjects{0};
+// The tally of live objects is kept per thread, in a counter only its
+// thread writes, so that making and freeing an object takes no locked
+// instruction; the process-wide count is the sum of all counters. A thread
+// that ends leaves its counter to the next new thread, still counted (an
+// object made on one thread may be freed on another, so counters alone
+// can be negative; only the sum means anything).
+struct Tally {
+  std::atomic<std::int64_t> count{0};
+  bool inUse = false;
+};
+
+struct Tallies {
+  std::mutex mutex;
+  std::vector<Tally*> all;  // never freed: a sum may read any of them
+  // Changes made by a thread after its counter went back, as it ends.
+  std::atomic<std::int64_t> late{0};
+};
+
+Tallies& tallies() {
+  static Tallies* const shared = new Tallies();
+  return *shared;
+}
+
+Tally* claimTally() {
+  Tallies& registry = tallies();
+  const std::lock_guard lock(registry.mutex);
+  for (Tally* tally : registry.all) {
+    if (!tally->inUse) {
+      tally->inUse = true;
+      return tally;
+    }
+  }
+  registry.all.push_back(new Tally{{0}, true});
+  return registry.all.back();
+}
+
+// The thread's counter, and whether it has gone back (both plain values, so
+// they stay readable while the thread's other objects are torn down).
+thread_local Tally* tTally = nullptr;
+thread_local bool tTallyReturned = false;
+
+// Gives the counter back when the thread ends.
+struct TallyReturn {
+  ~TallyReturn() {
+    const std::lock_guard lock(tallies().mutex);
+    tTally->inUse = false;
+    tTally = nullptr;
+    tTallyReturned = true;
+  }
+};
+thread_local TallyReturn tTallyReturn;
+
+void countLive(std::int64_t change) {
+  Tally* tally = tTally;
+  if (tally == nullptr) {
+    if (tTallyReturned) {
+      tallies().late.fetch_add(change, std::memory_order_relaxed);
+      return;
+    }
+    tally = tTally = claimTally();
+    (void)&tTallyReturn;  // made now, so that it runs when the thread ends
+  }
+  tally->count.store(tally->count.load(std::memory_order_relaxed) + change, std::memory_order_relaxed);
+}
 
 // Objects whose last reference went while another object was being freed.
 // Freeing them from this list instead of from the destructor that dropped
@@ -18,13 +82,19 @@ thread_local PendingRelease tPending;
 
 }  // namespace
 
-QZMPObject::QZMPObject() { gLiveObjects.fetch_add(1, std::memory_order_relaxed); }
+QZMPObject::QZMPObject() { countLive(1); }
 
-QZMPObject::~QZMPObject() { gLiveObjects.fetch_sub(1, std::memory_order_relaxed); }
+QZMPObject::~QZMPObject() { countLive(-1); }
 
 void QZMPObject::traceReferences(QZMPMarker&) {}
 
-std::int64_t QZMPObject::liveCount() { return gLiveObjects.load(std::memory_order_relaxed); }
+std::int64_t QZMPObject::liveCount() {
+  Tallies& registry = tallies();
+  const std::lock_guard lock(registry.mutex);
+  std::int64_t sum = registry.late.load(std::memory_order_relaxed);
+  for (const Tally* tally : registry.all) sum += tally->count.load(std::memory_order_relaxed);
+  return sum;
+}
 
 void QZMPObject::destroy(const QZMPObject* object) {
   PendingRelease& pending = tPending;

@@ -9,6 +9,18 @@
 #include <cstdint>
 #include <utility>
 
+#include <absl/base/attributes.h>
+
+// For the few small steps every evaluation takes, which the compiler
+// otherwise leaves out of line in the evaluator's large functions. Only in
+// optimised builds: unoptimised ones keep each inlined copy's locals apart,
+// and the evaluator's frames, one per nesting level, would grow.
+#ifdef __OPTIMIZE__
+#define QZMP_HOT_INLINE ABSL_ATTRIBUTE_ALWAYS_INLINE inline
+#else
+#define QZMP_HOT_INLINE inline
+#endif
+
 class QZMPMarker;
 class QZMPObjectManager;
 

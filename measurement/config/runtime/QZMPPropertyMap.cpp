@@ -13,6 +13,7 @@ constexpr std::size_t kLinearSearchLimit = 8;
 
 std::ptrdiff_t QZMPPropertyMap::indexOf(std::u16string_view name, std::uint32_t hash,
                                         const QZMPStringValue* same) const {
+  if ((filter_ & filterBit(hash)) == 0) return -1;
   auto matches = [&](const Entry& entry) {
     return entry.name && entry.hash == hash && (entry.name.get() == same || entry.name->equals(name));
   };
@@ -69,6 +70,7 @@ QZMPPropertyMap::Entry* QZMPPropertyMap::store(QZMPRuntimeValue value, const QZM
   }
   entries_.emplace_back(Entry{QZMPRef<QZMPStringValue>(const_cast<QZMPStringValue*>(&name)), std::move(value), hash});
   ++live_;
+  filter_ |= filterBit(hash);
   const auto position = static_cast<std::uint32_t>(entries_.size());
   if (entries_.size() > kLinearSearchLimit) {
     if (entries_.size() * 2 > index_.size()) {
@@ -88,13 +90,22 @@ void QZMPPropertyMap::setValue(QZMPRuntimeValue value, std::u16string_view name)
 }
 
 void QZMPPropertyMap::setImmutableValue(QZMPRuntimeValue value, const QZMPStringValue& name) {
-  if (Entry* entry = store(std::move(value), name)) entry->constant = true;
+  Entry* entry = store(std::move(value), name);
+  if (entry != nullptr && !entry->constant) {
+    entry->constant = true;
+    ++constants_;
+  }
 }
 
 bool QZMPPropertyMap::assign(QZMPRuntimeValue&& value, const QZMPStringValue& name) {
-  const std::ptrdiff_t i = indexOf(name.view(), name.hash(), &name);
-  if (i < 0) return false;
-  Entry& entry = entries_[i];
+  std::uint32_t slot = UINT32_MAX;
+  return assign(std::move(value), name, slot);
+}
+
+bool QZMPPropertyMap::assign(QZMPRuntimeValue&& value, const QZMPStringValue& name, std::uint32_t& slot) {
+  const QZMPRuntimeValue* found = find(name, slot);
+  if (found == nullptr) return false;
+  Entry& entry = entries_[slot];
   if (!immutable_ && !entry.constant) entry.value = value.isHole() ? QZMPRuntimeValue() : std::move(value);
   return true;
 }
@@ -135,6 +146,8 @@ void QZMPPropertyMap::rebuild() {
   }
   entries_.truncate(kept);
   index_.clear();
+  filter_ = 0;
+  for (const Entry& entry : entries_) filter_ |= filterBit(entry.hash);
   if (entries_.size() <= kLinearSearchLimit) {
     index_.shrink_to_fit();
     return;
@@ -159,4 +172,6 @@ void QZMPPropertyMap::clear() {
   QZMPSmallList<Entry, 2> dropped(std::move(entries_));
   index_.clear();
   live_ = 0;
+  filter_ = 0;
+  constants_ = 0;
 }

@@ -63,7 +63,7 @@ class QZMPRuntime {
   std::uint64_t getInstructionCount() const { return instructionCount_; }
   std::uint64_t instructionLimit() const { return instructionLimit_; }
   // Counts one evaluation; false with code 18 once the limit is reached.
-  bool countInstruction(QZMPError& error) {
+  QZMP_HOT_INLINE bool countInstruction(QZMPError& error) {
     if (instructionCount_ >= instructionLimit_) {
       error.set(QZMPGlintErrorInstructionLimit);
       return false;
@@ -87,7 +87,7 @@ class QZMPRuntime {
 
   // Nesting of evaluations; false with code 19 when one more would be too
   // deep (then the level is not taken).
-  bool enterEvaluation(QZMPError& error) {
+  QZMP_HOT_INLINE bool enterEvaluation(QZMPError& error) {
     if (evaluationDepth_ >= kQZMPMaxEvaluationDepth) {
       error.set(QZMPGlintErrorTooDeep);
       return false;
@@ -95,7 +95,7 @@ class QZMPRuntime {
     ++evaluationDepth_;
     return true;
   }
-  void leaveEvaluation() { --evaluationDepth_; }
+  QZMP_HOT_INLINE void leaveEvaluation() { --evaluationDepth_; }
   std::uint32_t evaluationDepth() const { return evaluationDepth_; }
 
   void addGarbageCollectionRoot(QZMPRef<QZMPObject> root) { objectManager_.addRoot(std::move(root)); }

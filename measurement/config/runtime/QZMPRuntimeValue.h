@@ -81,9 +81,15 @@ class QZMPRuntimeValue {
     swap(copy);
     return *this;
   }
-  QZMPRuntimeValue& operator=(QZMPRuntimeValue&& other) noexcept {
-    QZMPRuntimeValue moved(std::move(other));
-    swap(moved);
+  QZMP_HOT_INLINE QZMPRuntimeValue& operator=(QZMPRuntimeValue&& other) noexcept {
+    if (this == &other) return *this;
+    // Taken before the old object goes: releasing it may free what held
+    // `other`.
+    QZMPObject* previous = isHeapObject() ? object_ : nullptr;
+    kind_ = other.kind_;
+    std::memcpy(&number_, &other.number_, sizeof number_);
+    other.kind_ = QZMPValueKind::undefined;
+    if (previous) previous->release();
     return *this;
   }
   ~QZMPRuntimeValue() {

@@ -1,7 +1,55 @@
 #include "measurement/config/runtime/QZMPScope.h"
 
+#include <sanitizer/asan_interface.h>
+
 #include "measurement/config/runtime/QZMPObjectManager.h"
 #include "measurement/config/runtime/QZMPRuntime.h"
+
+namespace {
+
+// Freed scopes kept for reuse on this thread. Under the address sanitiser a
+// kept scope stays poisoned until it is handed out again, so that a use
+// after free is still caught.
+struct FreedScopes {
+  static constexpr std::size_t kKept = 16;
+  void* blocks[kKept];
+  std::size_t count = 0;
+  ~FreedScopes();
+};
+
+// Set once the thread's list is gone: scopes freed later, as the thread
+// ends, go straight back to the allocator.
+thread_local bool tFreedScopesGone = false;
+thread_local FreedScopes tFreedScopes;
+
+FreedScopes::~FreedScopes() {
+  while (count > 0) {
+    void* block = blocks[--count];
+    ASAN_UNPOISON_MEMORY_REGION(block, sizeof(QZMPScope));
+    ::operator delete(block);
+  }
+  tFreedScopesGone = true;
+}
+
+}  // namespace
+
+void* QZMPScope::operator new(std::size_t size) {
+  if (!tFreedScopesGone && tFreedScopes.count > 0 && size == sizeof(QZMPScope)) {
+    void* block = tFreedScopes.blocks[--tFreedScopes.count];
+    ASAN_UNPOISON_MEMORY_REGION(block, sizeof(QZMPScope));
+    return block;
+  }
+  return ::operator new(size);
+}
+
+void QZMPScope::operator delete(void* memory) {
+  if (!tFreedScopesGone && tFreedScopes.count < FreedScopes::kKept) {
+    ASAN_POISON_MEMORY_REGION(memory, sizeof(QZMPScope));
+    tFreedScopes.blocks[tFreedScopes.count++] = memory;
+    return;
+  }
+  ::operator delete(memory);
+}
 
 QZMPRef<QZMPScope> QZMPScope::initWithParentScope(QZMPScope* parent) {
   return QZMPMake<QZMPScope>(QZMPRef<QZMPScope>(parent), parent ? parent->runtime_ : nullptr);
@@ -41,6 +89,18 @@ bool QZMPScope::hasName(std::u16string_view name) const {
   }
   chargeWalk(hops);
   return false;
+}
+
+QZMPRuntimeValue QZMPScope::valueAbove(const QZMPStringValue& name, std::uint32_t& slot) const {
+  std::size_t hops = 1;
+  for (const QZMPScope* scope = parent_.get(); scope; scope = scope->parent_.get(), ++hops) {
+    if (const QZMPRuntimeValue* value = scope->contents_.find(name, slot)) {
+      chargeWalk(hops);
+      return *value;
+    }
+  }
+  chargeWalk(hops);
+  return QZMPRuntimeValue();
 }
 
 QZMPRuntimeValue QZMPScope::valueForName(std::u16string_view name) const {
@@ -85,11 +145,16 @@ void QZMPScope::setValue(QZMPRuntimeValue value, const QZMPStringValue& name) {
 }
 
 bool QZMPScope::assignDeclared(QZMPRuntimeValue value, const QZMPStringValue& name) {
+  std::uint32_t slot = UINT32_MAX;
+  return assignDeclared(std::move(value), name, slot);
+}
+
+bool QZMPScope::assignDeclared(QZMPRuntimeValue value, const QZMPStringValue& name, std::uint32_t& slot) {
   bool frozen = false;
   std::size_t hops = 0;
   for (QZMPScope* scope = this; scope; scope = scope->parent_.get(), ++hops) {
     frozen = frozen || scope->contents_.isImmutable();
-    if (frozen ? scope->contents_.hasName(name) : scope->contents_.assign(std::move(value), name)) {
+    if (frozen ? scope->contents_.find(name, slot) != nullptr : scope->contents_.assign(std::move(value), name, slot)) {
       chargeWalk(hops);
       return true;
     }

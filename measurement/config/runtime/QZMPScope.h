@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 
 #include "measurement/config/runtime/QZMPObject.h"
@@ -43,6 +44,13 @@ class QZMPScope final : public QZMPObject {
     return QZMPRuntimeValue();
   }
   QZMPRuntimeValue valueForName(std::u16string_view name) const;
+  // The same, starting from where the name was last found (`slot`, kept by
+  // the statement that reads it) and leaving there where it is found now.
+  // The walk and its charge are those of the plain lookup.
+  QZMP_HOT_INLINE QZMPRuntimeValue valueForName(const QZMPStringValue& name, std::uint32_t& slot) const {
+    if (const QZMPRuntimeValue* value = contents_.find(name, slot)) return *value;
+    return valueAbove(name, slot);
+  }
 
   // Declarations in this scope; nothing happens when this scope is frozen
   // or the name is a constant here.
@@ -56,6 +64,12 @@ class QZMPScope final : public QZMPObject {
   // Assignment to a name some scope of the chain declares, in one walk;
   // false, and nothing stored, when none does.
   bool assignDeclared(QZMPRuntimeValue value, const QZMPStringValue& name);
+  bool assignDeclared(QZMPRuntimeValue value, const QZMPStringValue& name, std::uint32_t& slot);
+
+  // Scopes come and go with every call, block and loop iteration: each
+  // thread keeps a few freed ones for the next.
+  static void* operator new(std::size_t size);
+  static void operator delete(void* memory);
 
   void makeImmutable() { contents_.makeImmutable(); }
   bool isImmutable() const { return contents_.isImmutable(); }
@@ -71,6 +85,9 @@ class QZMPScope final : public QZMPObject {
     if (hops >= kFreeHops) chargeLongWalk(hops);
   }
   void chargeLongWalk(std::size_t hops) const;
+  // The rest of a lookup that this scope could not answer, out of line so
+  // that a long walk keeps its state in registers.
+  QZMPRuntimeValue valueAbove(const QZMPStringValue& name, std::uint32_t& slot) const;
   static constexpr std::size_t kFreeHops = 16;
   static constexpr std::size_t kScopesPerInstruction = 4;
 

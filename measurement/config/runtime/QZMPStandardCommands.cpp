@@ -24,4 +24,8 @@ void QZMPRegisterStandardCommands(QZMPCommandRegistrar& registrar) {
   };
   for (const auto& [opcode, numberOperator] : operators) registrar.computeNumbersDirectly(opcode, numberOperator);
   registrar.readNamesDirectly(15);
+  registrar.assignNamesDirectly(3);
+  registrar.returnsDirectly(36);
+  registrar.callsMethodsDirectly(2, 7);
+  registrar.branchesDirectly(22, 46);
 }

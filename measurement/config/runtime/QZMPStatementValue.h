@@ -5,6 +5,7 @@
 // its data on the heap.
 #pragma once
 
+#include <cstdint>
 #include <string_view>
 #include <vector>
 
@@ -23,6 +24,10 @@ class QZMPStatementValue final : public QZMPObject {
   // The command number the name spells in canonical decimal ("22", not
   // "022"), or -1; looked up once here so that dispatch is a table index.
   int opcode() const { return opcode_; }
+  // Where the name this statement reads, assigns or calls was last found
+  // in its scope's variables: a hint the lookup checks before it trusts it,
+  // so that a statement resolves its name once and not on every run.
+  std::uint32_t& nameSlot() const { return nameSlot_; }
 
  private:
   QZMPStatementValue(QZMPRef<QZMPStringValue> functionName, std::vector<QZMPRuntimeValue> arguments);
@@ -33,6 +38,7 @@ class QZMPStatementValue final : public QZMPObject {
   QZMPRef<QZMPStringValue> functionName_;
   std::vector<QZMPRuntimeValue> arguments_;
   int opcode_;
+  mutable std::uint32_t nameSlot_ = UINT32_MAX;
 };
 
 // Parses a canonical decimal opcode below kQZMPOpcodeCapacity; -1 otherwise.

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <thread>
+#include <vector>
+
 #include "measurement/config/runtime/QZMPArrayValue.h"
 #include "measurement/config/runtime/QZMPFunctionValue.h"
 #include "measurement/config/runtime/QZMPMapValue.h"
@@ -205,6 +208,30 @@ TEST(RuntimeLifetime, DestroyingTheRuntimeFreesEverythingItMade) {
   EXPECT_FALSE(error);
   survivor = V();
   EXPECT_EQ(QZMPObject::liveCount(), 0);
+}
+
+// Every thread tallies its own objects: the count is right for objects
+// made on one thread and freed on another, and after threads have ended.
+TEST(LiveCount, SumsEveryThreadIncludingEndedOnes) {
+  const std::int64_t before = QZMPObject::liveCount();
+  std::vector<QZMPRef<QZMPStringValue>> made;
+  std::thread maker([&] {
+    for (int i = 0; i < 100; ++i) made.push_back(QZMPStringValue::withASCII("made"));
+  });
+  maker.join();
+  EXPECT_EQ(QZMPObject::liveCount(), before + 100);
+  std::thread freer([&] { made.clear(); });
+  freer.join();
+  EXPECT_EQ(QZMPObject::liveCount(), before);
+  // A later thread takes over an ended thread's tally.
+  std::int64_t seen = 0;
+  std::thread later([&] {
+    const QZMPRef<QZMPStringValue> kept = QZMPStringValue::withASCII("kept");
+    seen = QZMPObject::liveCount();
+  });
+  later.join();
+  EXPECT_EQ(seen, before + 1);
+  EXPECT_EQ(QZMPObject::liveCount(), before);
 }
 
 }  // namespace

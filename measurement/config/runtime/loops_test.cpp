@@ -126,6 +126,12 @@ TEST_F(LoopsTest, CountingLoops) {
        "(for (array \"i\") (< (get \"i\") 3) (assign \"i\" (+ (get \"i\") 1))"
        "  (list ($note (typeof (get \"t\"))) (var \"t\") (assign \"t\" 1)))",
        "undefined seen [\"undefined\", \"undefined\", \"undefined\"]"},
+      // A loop name the body makes a constant: the next iteration's binding
+      // is fresh again and counts on.
+      {"(var \"i\") (assign \"i\" 0)"
+       "(for (array \"i\") (< (get \"i\") 3) (assign \"i\" (+ (get \"i\") 1))"
+       "  (list ($note (get \"i\")) (const \"i\" (get \"i\"))))",
+       "undefined seen [0, 1, 2]"},
       {"(var \"i\") (assign \"i\" 0)"
        "(for (array \"i\") true (assign \"i\" (+ (get \"i\") 1))"
        "  (list (if (=== (get \"i\") 1) (list (continue))) (if (=== (get \"i\") 3) (list (break))) ($note (get \"i\"))))",
