@@ -82,14 +82,33 @@ void QZMAnalytics::logEventWithOrigin(const std::string& origin, bool isPublicEv
     reporter->trackScreenWithParameters(parameters, foundation::now());
     return;
   }
-  QZMDictionary screenParameters = QZMHasScreenParameters(parameters) ? QZMDictionary() : reporter->screenParameters();
+  // Everything but the timestamp is made before the section, which only
+  // stamps the event and puts it in line; it is started after.
+  struct StampedEvent {
+    std::string origin;
+    std::string name;
+    QZMDictionary parameters;
+    QZMDictionary screenParameters;
+    bool isPublicEvent;
+    double timestamp = 0;
+  };
+  auto event = std::make_shared<StampedEvent>(StampedEvent{
+      origin, name, parameters,
+      QZMHasScreenParameters(parameters) ? QZMDictionary() : reporter->screenParameters(), isPublicEvent});
+  std::function<void()> handOver = [event] {
+    dispatchAsyncOnSerialQueue([event] {
+      logEventOnSerialQueueWithOrigin(event->origin, event->isPublicEvent, event->name, std::move(event->parameters),
+                                      event->timestamp, false, false, std::move(event->screenParameters));
+    });
+  };
+  auto operations = operationQueue();
   QZMAnalyticsState& state = QZMAnalyticsSharedState();
-  std::lock_guard stamp(state.timestampMutex);
-  double timestamp = foundation::now();
-  queueOperationWithBlock([origin, isPublicEvent, name, parameters, timestamp, screenParameters] {
-    logEventOnSerialQueueWithOrigin(origin, isPublicEvent, name, parameters, timestamp, false, false,
-                                    screenParameters);
-  });
+  {
+    std::lock_guard stamp(state.timestampMutex);
+    event->timestamp = foundation::now();
+    operations->enqueueOperation(std::move(handOver));
+  }
+  operations->startOperationsHere();
 }
 
 void QZMAnalytics::logEventWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,

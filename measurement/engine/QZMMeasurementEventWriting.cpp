@@ -116,8 +116,10 @@ void QZMMeasurement::writeEventOnWorkerQueue(std::unique_ptr<QZMEvent> event) {
   QZMScheduler::checkOnBackgroundThreadWithMethodName("writeEventOnWorkerQueue:");
   if (!event) return;
   auto monitor = QZMMeasurement::monitor();
-  monitor->logWithLevel(7, 23051, "Logging event: origin, name, params", event->origin(),
-                        QZMEventNameForLogging(event->name()), QZMParametersForLogging(event->parameters()));
+  if (monitor->wantsLineWithLevel(7)) {
+    monitor->logWithLevel(7, 23051, "Logging event: origin, name, params", event->origin(),
+                          QZMEventNameForLogging(event->name()), QZMParametersForLogging(event->parameters()));
+  }
   auto triggered = QZMConditionalUserPropertyController::sharedInstance()->processEventOnWorkerQueue(event.get());
   if (!triggered) {
     monitor->logWithLevel(4, 23050, "Unable to process conditional user property. Event name, origin",
@@ -464,8 +466,10 @@ bool QZMMeasurement::writeEvent(const QZMEvent& event, bool isPublicEvent, bool 
     monitor->logWithLevel(1, 23071, "Data loss. Cannot record raw event. Error", inserted.error());
     return false;
   }
-  monitor->logWithLevel(7, 23072, "Event logged. Event name, event params", QZMEventNameForLogging(name),
-                        QZMParametersForLogging(event.parameters()));
+  if (monitor->wantsLineWithLevel(7)) {
+    monitor->logWithLevel(7, 23072, "Event logged. Event name, event params", QZMEventNameForLogging(name),
+                          QZMParametersForLogging(event.parameters()));
+  }
   return true;
 }
 

@@ -372,6 +372,9 @@ class QZMDatabase {
   // event does not decode is left out with a log line.
   foundation::Result<std::vector<QZMStoredConditionalUserProperty>> conditionalUserPropertiesWithCondition(
       std::string_view condition, const QZMSqliteStore::Values& parameterValues);
+  // Whether any conditional user property is stored; known without a read
+  // while the table is unchanged, as every event asks.
+  foundation::Result<bool> hasConditionalUserProperties();
 
   // ---- Stored configuration (QZMDatabaseConfiguration.cpp) ----
 
@@ -445,6 +448,20 @@ class QZMDatabase {
                                                        const QZMSqliteStore::RecordFilter& filter);
   foundation::Result<bool> booleanForQuery(std::string_view query, const foundation::Array& values);
   foundation::Result<std::optional<double>> doubleForQuery(std::string_view query);
+  // The answer of a fixed query about one table (a number, or nullopt for
+  // NULL), asked of SQLite again only once the table's rows may have
+  // changed: the upload schedule asks these at every event.
+  // Bound values may only be texts.
+  foundation::Result<std::optional<foundation::Object>> tableAnswer(std::string_view table, std::string_view query,
+                                                                    const foundation::Array& textValues = {});
+  foundation::Result<bool> booleanTableAnswer(std::string_view table, std::string_view query,
+                                              const foundation::Array& textValues = {});
+  foundation::Result<std::optional<double>> doubleTableAnswer(std::string_view table, std::string_view query);
+  // After an insert of one raw event: the kept answers about "raw_events"
+  // follow the new row when it was the table's only change, and are dropped
+  // otherwise.
+  void keepRawEventAnswersAfterInsert(QZMSqliteStore& store, std::uint64_t changeCountBefore, double timestamp,
+                                      bool isRealtime);
 
   std::shared_ptr<QZMSqliteStore> sqliteStore_;
   std::shared_ptr<QZMPersistedConfig> persistedConfig_;
@@ -452,6 +469,15 @@ class QZMDatabase {
   const std::string databasePath_;
   bool inTransaction_ = false;
   std::vector<std::function<void()>> afterCommit_;
+  struct TableAnswer {
+    std::uint64_t store = 0;
+    std::string table;
+    std::uint64_t changeCount = 0;
+    std::optional<foundation::Object> answer;
+  };
+  // By query text and bound texts: the few fixed queries of tableAnswer's
+  // callers, about a handful of names.
+  std::map<std::string, TableAnswer, std::less<>> tableAnswers_;
 };
 
 template <class T>

@@ -26,6 +26,11 @@ Result<std::shared_ptr<QZMPBMeasurementBundle>> metadataFromRow(const QZMDatabas
   return bundle;
 }
 
+constexpr std::string_view kRawEventsEmptyQuery = "SELECT NOT EXISTS (SELECT 1 FROM raw_events LIMIT 1)";
+constexpr std::string_view kRealtimeRawEventsQuery =
+    "SELECT EXISTS (SELECT 1 FROM raw_events WHERE is_realtime = 1 LIMIT 1)";
+constexpr std::string_view kLatestRawEventTimeQuery = "SELECT MAX(timestamp) FROM raw_events";
+
 // The raw event columns in the order rawEventValues gives them.
 constexpr std::string_view kRawEventColumns[] = {"data", "is_realtime", "metadata_fingerprint", "name", "timestamp"};
 
@@ -103,7 +108,38 @@ Status QZMDatabase::insertRawEvent(std::string_view name, double timestamp, cons
   if (!values) return values.error();
   auto held = store();
   if (!held) return held.error();
-  return (*held)->upsertValues(kQZMRawEventsTable, kRawEventColumns, *values);
+  const std::uint64_t changesBefore = (*held)->changeCountOfTable(kQZMRawEventsTable);
+  Status inserted = (*held)->upsertValues(kQZMRawEventsTable, kRawEventColumns, *values);
+  if (inserted) keepRawEventAnswersAfterInsert(**held, changesBefore, timestamp, isRealtime);
+  return inserted;
+}
+
+void QZMDatabase::keepRawEventAnswersAfterInsert(QZMSqliteStore& store, std::uint64_t changeCountBefore,
+                                                 double timestamp, bool isRealtime) {
+  const std::uint64_t changesAfter = store.changeCountOfTable(kQZMRawEventsTable);
+  for (auto it = tableAnswers_.begin(); it != tableAnswers_.end();) {
+    TableAnswer& kept = it->second;
+    if (kept.table != kQZMRawEventsTable) {
+      ++it;
+      continue;
+    }
+    const bool follows = kept.store == store.serialNumber() && kept.changeCount == changeCountBefore &&
+                         changesAfter == changeCountBefore + 1;
+    if (follows && it->first == kRawEventsEmptyQuery) {
+      kept.answer = Object(std::int64_t{0});
+    } else if (follows && it->first == kRealtimeRawEventsQuery) {
+      if (isRealtime) kept.answer = Object(std::int64_t{1});
+    } else if (follows && it->first == kLatestRawEventTimeQuery) {
+      if (!kept.answer || !kept.answer->isNumber() || kept.answer->doubleValue() < timestamp) {
+        kept.answer = Object(timestamp);
+      }
+    } else {
+      it = tableAnswers_.erase(it);
+      continue;
+    }
+    kept.changeCount = changesAfter;
+    ++it;
+  }
 }
 
 Status QZMDatabase::updateRawEvent(std::int64_t rowID, std::string_view name, double timestamp,
@@ -161,16 +197,57 @@ Result<std::int64_t> QZMDatabase::deleteRawEventsWithUnreadableMetadataFingerpri
   return (*held)->deleteRecordsFromTableWithName(kQZMRawEventsTable, "typeof(metadata_fingerprint) != 'integer'", {});
 }
 
+Result<std::optional<Object>> QZMDatabase::tableAnswer(std::string_view table, std::string_view query,
+                                                       const foundation::Array& textValues) {
+  auto held = store();
+  if (!held) return held.error();
+  const std::uint64_t changeCount = (*held)->changeCountOfTable(table);
+  std::string key(query);
+  for (const Object& value : textValues) {
+    if (!value.isString()) return qzm_errorWithCode(1, "A kept answer's values are texts");
+    key.push_back('\0');
+    key += *value.string();
+  }
+  auto kept = tableAnswers_.find(key);
+  if (kept != tableAnswers_.end() && kept->second.store == (*held)->serialNumber() &&
+      kept->second.changeCount == changeCount) {
+    return kept->second.answer;
+  }
+  auto answer = (*held)->numberForQuery(query, textValues);
+  if (!answer) return answer.error();
+  TableAnswer fresh{(*held)->serialNumber(), std::string(table), changeCount, *answer};
+  if (kept != tableAnswers_.end()) {
+    kept->second = std::move(fresh);
+  } else {
+    tableAnswers_.emplace(std::move(key), std::move(fresh));
+  }
+  return *answer;
+}
+
+Result<bool> QZMDatabase::booleanTableAnswer(std::string_view table, std::string_view query,
+                                             const foundation::Array& textValues) {
+  auto answer = tableAnswer(table, query, textValues);
+  if (!answer) return answer.error();
+  return *answer && answer->value().int64Value() != 0;
+}
+
+Result<std::optional<double>> QZMDatabase::doubleTableAnswer(std::string_view table, std::string_view query) {
+  auto answer = tableAnswer(table, query);
+  if (!answer) return answer.error();
+  if (!*answer) return std::optional<double>();
+  return std::optional<double>((*answer)->doubleValue());
+}
+
 Result<bool> QZMDatabase::isRawEventsTableEmpty() {
-  return booleanForQuery("SELECT NOT EXISTS (SELECT 1 FROM raw_events LIMIT 1)", {});
+  return booleanTableAnswer(kQZMRawEventsTable, kRawEventsEmptyQuery);
 }
 
 Result<bool> QZMDatabase::containsRealtimeRawEventsWithError() {
-  return booleanForQuery("SELECT EXISTS (SELECT 1 FROM raw_events WHERE is_realtime = 1 LIMIT 1)", {});
+  return booleanTableAnswer(kQZMRawEventsTable, kRealtimeRawEventsQuery);
 }
 
 Result<std::optional<double>> QZMDatabase::queryLatestRawEventTime() {
-  return doubleForQuery("SELECT MAX(timestamp) FROM raw_events");
+  return doubleTableAnswer(kQZMRawEventsTable, kLatestRawEventTimeQuery);
 }
 
 Status QZMDatabase::deleteRawEventsWithMaxRowID(std::int64_t maxRowID) {

@@ -180,7 +180,13 @@ Result<std::optional<QZMStoredUserAttribute>> QZMDatabase::userAttributeWithName
 
 Result<bool> QZMDatabase::containsUserAttributeWithName(std::string_view name) {
   if (name.empty()) return qzm_errorWithCode(1, "Received empty user property name for exists query");
-  return booleanForQuery("SELECT EXISTS (SELECT 1 FROM user_attributes WHERE name = ? LIMIT 1)", {Object(name)});
+  return booleanTableAnswer(kQZMUserAttributesTable,
+                            "SELECT EXISTS (SELECT 1 FROM user_attributes WHERE name = ? LIMIT 1)", {Object(name)});
+}
+
+Result<bool> QZMDatabase::hasConditionalUserProperties() {
+  return booleanTableAnswer(kQZMConditionalPropertiesTable,
+                            "SELECT EXISTS (SELECT 1 FROM conditional_properties LIMIT 1)");
 }
 
 Result<std::int64_t> QZMDatabase::userAttributeCountForOrigin(std::string_view origin) {

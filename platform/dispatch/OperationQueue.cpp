@@ -31,6 +31,48 @@ void OperationQueue::addOperation(Block operation) {
   pump(state_, queue_);
 }
 
+void OperationQueue::enqueueOperation(Block operation) {
+  if (!operation) return;
+  std::lock_guard lock(state_->mutex);
+  state_->pending.push_back(std::move(operation));
+}
+
+void OperationQueue::startOperationsHere() {
+  // Past this many, the rest go to the queue's thread: a caller is not kept
+  // running everyone else's operations.
+  constexpr int kOperationsRunHere = 16;
+  std::unique_lock lock(state_->mutex);
+  for (int ran = 0; !state_->running && !state_->suspended && !state_->pending.empty(); ++ran) {
+    if (ran == kOperationsRunHere) {
+      pump(state_, queue_);
+      return;
+    }
+    state_->running = true;
+    Block operation = std::move(state_->pending.front());
+    state_->pending.pop_front();
+    lock.unlock();
+    struct Finish {
+      State& state;
+      std::unique_lock<std::mutex>& lock;
+      ~Finish() {
+        lock.lock();
+        state.running = false;
+        state.changed.notify_all();
+      }
+    };
+    {
+      Finish finish{*state_, lock};
+      operation();
+      operation = nullptr;
+    }
+  }
+}
+
+void OperationQueue::addOperationRunningHere(Block operation) {
+  enqueueOperation(std::move(operation));
+  startOperationsHere();
+}
+
 void OperationQueue::setSuspended(bool suspended) {
   std::lock_guard lock(state_->mutex);
   state_->suspended = suspended;

@@ -22,6 +22,16 @@ class OperationQueue {
 
   const std::string& name() const { return queue_->label(); }
   void addOperation(Block operation);
+  // For a queue whose operations only hand work on to another queue, and so
+  // may run on any thread. enqueueOperation adds an operation without
+  // starting it, so that a caller may fix the order of its operations
+  // inside a section of its own; startOperationsHere then runs on the
+  // calling thread whatever the queue is free to start (not suspended, no
+  // operation running), sparing the queue's thread a wake-up for each.
+  // Order is kept: operations still start one at a time, first in first.
+  void enqueueOperation(Block operation);
+  void startOperationsHere();
+  void addOperationRunningHere(Block operation);
   // A suspended queue finishes the operation it is running and starts no other.
   void setSuspended(bool suspended);
   bool isSuspended() const;
