@@ -469,6 +469,26 @@ class QZMDatabase {
   const std::string databasePath_;
   bool inTransaction_ = false;
   std::vector<std::function<void()>> afterCommit_;
+  // When a read of a table was made: its store and the table's change count
+  // then. A read kept with a stamp still current is what a new read would
+  // give.
+  struct ReadStamp {
+    std::uint64_t store = 0;
+    std::uint64_t changeCount = 0;
+    bool operator==(const ReadStamp&) const = default;
+  };
+  static ReadStamp readStamp(QZMSqliteStore& store, std::string_view table) {
+    return {store.serialNumber(), store.changeCountOfTable(table)};
+  }
+  // Every event reads these and few change them.
+  std::optional<std::pair<ReadStamp, std::vector<QZMStoredUserAttribute>>> keptUserAttributes_;
+  std::map<std::string, std::pair<ReadStamp, Record>, std::less<>> keptODMValues_;
+  std::map<std::string, std::pair<ReadStamp, std::optional<QZMStoredEventAggregates>>, std::less<>>
+      keptEventAggregates_;
+  std::map<std::string, std::pair<ReadStamp, std::optional<QZMStoredUserAttribute>>, std::less<>>
+      keptUserAttributesByName_;
+  // The metadata fingerprint last found or stored, while the table stays.
+  std::optional<std::pair<ReadStamp, std::int64_t>> keptMetadataFingerprint_;
   struct TableAnswer {
     std::uint64_t store = 0;
     std::string table;

@@ -63,12 +63,26 @@ Status QZMDatabase::insertIfNotExistsRawEventMetadata(const QZMPBMeasurementBund
   if (!bytes || bytes->empty())
     return qzm_errorWithCode(3, "Received empty measurement bundle metadata for getting dictionary representation");
   std::int64_t fingerprint = qzm_64LSBMD5(*bytes);
+  auto held = store();
+  if (!held) return held.error();
+  // Events in a row mostly share their metadata: the row found or stored for
+  // the last one is still there while the table is unchanged.
+  if (keptMetadataFingerprint_ && keptMetadataFingerprint_->second == fingerprint &&
+      keptMetadataFingerprint_->first == readStamp(**held, kQZMRawEventsMetadataTable)) {
+    return {};
+  }
   auto existing = queryRawEventsMetadataWithFingerprint(fingerprint);
   // A row whose bytes no longer decode is replaced by sound ones.
-  if (existing && *existing) return {};
-  Record record = {{"metadata_fingerprint", fingerprint}, {"metadata", std::move(*bytes)}};
-  return upsertDataType(record, kQZMRawEventsMetadataTable, "metadata_fingerprint", fingerprint,
-                        kQZMRawEventsMetadataLimit);
+  if (!existing || !*existing) {
+    Record record = {{"metadata_fingerprint", fingerprint}, {"metadata", std::move(*bytes)}};
+    if (Status stored = upsertDataType(record, kQZMRawEventsMetadataTable, "metadata_fingerprint", fingerprint,
+                                       kQZMRawEventsMetadataLimit);
+        !stored) {
+      return stored;
+    }
+  }
+  keptMetadataFingerprint_.emplace(readStamp(**held, kQZMRawEventsMetadataTable), fingerprint);
+  return {};
 }
 
 Result<std::shared_ptr<QZMPBMeasurementBundle>> QZMDatabase::queryRawEventsMetadataWithFingerprint(
