@@ -187,6 +187,10 @@ class QZMDatabase {
   // Stores the shared metadata once per fingerprint; an existing fingerprint
   // writes nothing, a new one is refused while the table is full.
   foundation::Status insertIfNotExistsRawEventMetadata(const QZMPBMeasurementBundle& metadata);
+  // As above, and gives the metadata's fingerprint, for the event that refers
+  // to it, without a second encoding.
+  foundation::Status insertIfNotExistsRawEventMetadata(const QZMPBMeasurementBundle& metadata,
+                                                       std::int64_t& fingerprint);
   // nullptr when no row has the fingerprint.
   foundation::Result<std::shared_ptr<QZMPBMeasurementBundle>> queryRawEventsMetadataWithFingerprint(
       std::int64_t fingerprint);

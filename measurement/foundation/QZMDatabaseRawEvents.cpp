@@ -59,10 +59,16 @@ Result<QZMDatabase::Record> rawEventRecord(std::string_view name, double timesta
 }  // namespace
 
 Status QZMDatabase::insertIfNotExistsRawEventMetadata(const QZMPBMeasurementBundle& metadata) {
+  std::int64_t fingerprint = 0;
+  return insertIfNotExistsRawEventMetadata(metadata, fingerprint);
+}
+
+Status QZMDatabase::insertIfNotExistsRawEventMetadata(const QZMPBMeasurementBundle& metadata,
+                                                      std::int64_t& fingerprint) {
   std::optional<Data> bytes = metadata.protoBuffer();
   if (!bytes || bytes->empty())
     return qzm_errorWithCode(3, "Received empty measurement bundle metadata for getting dictionary representation");
-  std::int64_t fingerprint = qzm_64LSBMD5(*bytes);
+  fingerprint = qzm_64LSBMD5(*bytes);
   auto held = store();
   if (!held) return held.error();
   // Events in a row mostly share their metadata: the row found or stored for
