@@ -82,8 +82,8 @@ void QZMAnalytics::logEventWithOrigin(const std::string& origin, bool isPublicEv
     reporter->trackScreenWithParameters(parameters, foundation::now());
     return;
   }
-  // Everything but the timestamp is made before the section, which only
-  // stamps the event and puts it in line; it is started after.
+  // Everything but the timestamp is made before the event is put in line;
+  // it is started after.
   struct StampedEvent {
     std::string origin;
     std::string name;
@@ -101,13 +101,10 @@ void QZMAnalytics::logEventWithOrigin(const std::string& origin, bool isPublicEv
                                       event->timestamp, false, false, std::move(event->screenParameters));
     });
   };
+  // Stamped inside the operation queue's lock, so events enter it in the
+  // order of their timestamps.
   auto operations = operationQueue();
-  QZMAnalyticsState& state = QZMAnalyticsSharedState();
-  {
-    std::lock_guard stamp(state.timestampMutex);
-    event->timestamp = foundation::now();
-    operations->enqueueOperation(std::move(handOver));
-  }
+  operations->enqueueOperation(std::move(handOver), [&event] { event->timestamp = foundation::now(); });
   operations->startOperationsHere();
 }
 

@@ -30,6 +30,9 @@ constexpr std::string_view kRawEventsEmptyQuery = "SELECT NOT EXISTS (SELECT 1 F
 constexpr std::string_view kRealtimeRawEventsQuery =
     "SELECT EXISTS (SELECT 1 FROM raw_events WHERE is_realtime = 1 LIMIT 1)";
 constexpr std::string_view kLatestRawEventTimeQuery = "SELECT MAX(timestamp) FROM raw_events";
+// The span of row IDs, two index seeks: an upper bound of the row count.
+constexpr std::string_view kRawEventRowIDSpanQuery =
+    "SELECT (SELECT max(rowid) FROM raw_events) - (SELECT min(rowid) FROM raw_events) + 1";
 
 // The raw event columns in the order rawEventValues gives them.
 constexpr std::string_view kRawEventColumns[] = {"data", "is_realtime", "metadata_fingerprint", "name", "timestamp"};
@@ -149,6 +152,11 @@ void QZMDatabase::keepRawEventAnswersAfterInsert(QZMSqliteStore& store, std::uin
       kept.answer = Object(std::int64_t{0});
     } else if (follows && it->first == kRealtimeRawEventsQuery) {
       if (isRealtime) kept.answer = Object(std::int64_t{1});
+    } else if (follows && it->first == kRawEventRowIDSpanQuery) {
+      // A new row takes the ID after the largest (only at the end of the
+      // ID range does SQLite pick another, and the span then only grows
+      // past the count, which stays a bound).
+      kept.answer = Object(kept.answer && kept.answer->isInteger() ? kept.answer->int64Value() + 1 : std::int64_t{1});
     } else if (follows && it->first == kLatestRawEventTimeQuery) {
       if (!kept.answer || !kept.answer->isNumber() || kept.answer->doubleValue() < timestamp) {
         kept.answer = Object(timestamp);
@@ -299,10 +307,9 @@ Result<std::int64_t> QZMDatabase::deleteRawEventsOverAbsoluteLimit() {
   if (!held) return held.error();
   // Room for the one event about to be stored.
   std::int64_t keep = std::max<std::int64_t>(settings().maxEventsStored - 1, 0);
-  // Every event passes here: the span of row IDs, two index seeks, bounds the
-  // count, so a table under the limit is never walked.
-  auto span = (*held)->numberForQuery(
-      "SELECT (SELECT max(rowid) FROM raw_events) - (SELECT min(rowid) FROM raw_events) + 1", {});
+  // Every event passes here: the span of row IDs bounds the count, so a
+  // table under the limit is never walked.
+  auto span = tableAnswer(kQZMRawEventsTable, kRawEventRowIDSpanQuery);
   if (!span) return span.error();
   if (!*span || !(*span)->isNumber() || (*span)->int64Value() <= keep) return std::int64_t{0};
   auto count = (*held)->rowCountForTableWithName(kQZMRawEventsTable);

@@ -239,6 +239,9 @@ class QZMSqliteStore {
   foundation::Status beginTransaction();
   foundation::Status endTransaction();
   foundation::Status rollbackTransaction();
+  // The rows the last INSERT, UPDATE or DELETE changed (0 without a
+  // connection).
+  std::int64_t rowsChangedByLastStatement() const { return handle_ ? sqlite3_changes64(handle_) : 0; }
   // SQLite's last message; nullopt (logged) without a connection.
   std::optional<std::string> lastErrorMessage() const;
 
