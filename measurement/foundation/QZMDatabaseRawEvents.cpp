@@ -247,6 +247,9 @@ Result<std::optional<Object>> QZMDatabase::tableAnswer(std::string_view table, s
   if (kept != tableAnswers_.end()) {
     kept->second = std::move(fresh);
   } else {
+    // Names asked about come from the app too: what is kept stays bounded.
+    constexpr std::size_t kMostAnswersKept = 256;
+    if (tableAnswers_.size() >= kMostAnswersKept) tableAnswers_.clear();
     tableAnswers_.emplace(std::move(key), std::move(fresh));
   }
   return *answer;
