@@ -232,13 +232,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         default: fingerprint = fingerprints[kind % fingerprints.size()];
       }
       double time = now - in.byte() * 60.0;
-      Column timestamp = time;
-      switch (in.byte() % 4) {
-        case 1: timestamp = time = in.real(); break;
-        case 2: timestamp = in.bytes(in.byte() % 8); break;
-        case 3: timestamp = in.int64(); break;
-        default: break;
-      }
+      Column timestamp = [&]() -> Column {
+        switch (in.byte() % 4) {
+          case 1: return time = in.real();
+          case 2: return in.bytes(in.byte() % 8);
+          case 3: return in.int64();
+          default: return time;
+        }
+      }();
       std::string eventName = kNames[in.byte() % std::size(kNames)];
       Column name = eventName;
       switch (in.byte() % 3) {

@@ -176,7 +176,7 @@ TEST_F(ConfigFetch, TheActivationRefreshWaitsOutTheBackOffOfAnUnavailableServer)
     foundation::NotificationCenter::defaultCenter().postNotificationName(
         ui::notificationName(ui::Notification::applicationDidBecomeActive));
     settleEngine();
-    if (engine()->isNetworkRequestPending()) waitForNetwork();
+    if (auto running = engine(); running && running->isNetworkRequestPending()) waitForNetwork();
   };
   // Never fetched, so always stale: only the back-off holds it.
   for (int minute = 1; minute <= 3; ++minute) {
