@@ -102,7 +102,9 @@ std::shared_ptr<dispatch::OperationQueue> QZMAnalytics::operationQueue() {
 }
 
 void QZMAnalytics::queueOperationWithBlock(std::function<void()> block) {
-  operationQueue()->addOperation([block = std::move(block)] { dispatchAsyncOnSerialQueue(block); });
+  // The operation only hands the block on, so it may run on this thread.
+  operationQueue()->addOperationRunningHere(
+      [block = std::move(block)]() mutable { dispatchAsyncOnSerialQueue(std::move(block)); });
 }
 
 void QZMAnalytics::queueOperationWithBlockThenWait(std::function<void()> block) {

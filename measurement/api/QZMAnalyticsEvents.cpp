@@ -82,14 +82,30 @@ void QZMAnalytics::logEventWithOrigin(const std::string& origin, bool isPublicEv
     reporter->trackScreenWithParameters(parameters, foundation::now());
     return;
   }
-  QZMDictionary screenParameters = QZMHasScreenParameters(parameters) ? QZMDictionary() : reporter->screenParameters();
-  QZMAnalyticsState& state = QZMAnalyticsSharedState();
-  std::lock_guard stamp(state.timestampMutex);
-  double timestamp = foundation::now();
-  queueOperationWithBlock([origin, isPublicEvent, name, parameters, timestamp, screenParameters] {
-    logEventOnSerialQueueWithOrigin(origin, isPublicEvent, name, parameters, timestamp, false, false,
-                                    screenParameters);
-  });
+  // Everything but the timestamp is made before the event is put in line;
+  // it is started after.
+  struct StampedEvent {
+    std::string origin;
+    std::string name;
+    QZMDictionary parameters;
+    QZMDictionary screenParameters;
+    bool isPublicEvent;
+    double timestamp = 0;
+  };
+  auto event = std::make_shared<StampedEvent>(StampedEvent{
+      origin, name, parameters,
+      QZMHasScreenParameters(parameters) ? QZMDictionary() : reporter->screenParameters(), isPublicEvent});
+  std::function<void()> handOver = [event] {
+    dispatchAsyncOnSerialQueue([event] {
+      logEventOnSerialQueueWithOrigin(event->origin, event->isPublicEvent, event->name, std::move(event->parameters),
+                                      event->timestamp, false, false, std::move(event->screenParameters));
+    });
+  };
+  // Stamped inside the operation queue's lock, so events enter it in the
+  // order of their timestamps.
+  auto operations = operationQueue();
+  operations->enqueueOperation(std::move(handOver), [&event] { event->timestamp = foundation::now(); });
+  operations->startOperationsHere();
 }
 
 void QZMAnalytics::logEventWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,

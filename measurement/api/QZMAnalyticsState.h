@@ -30,10 +30,6 @@ struct QZMAnalyticsState {
   // Suspended until start; replaced only by resetForTests.
   std::shared_ptr<dispatch::OperationQueue> operationQueue;
   std::optional<foundation::NotificationCenter::Token> configurationObserver;
-
-  // Held while an event is stamped and queued, so events enter the
-  // operation queue in the order of their timestamps.
-  std::mutex timestampMutex;
 };
 
 QZMAnalyticsState& QZMAnalyticsSharedState();

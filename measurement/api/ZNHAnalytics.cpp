@@ -102,7 +102,11 @@ void ZNHAnalytics::logEventWithName(const std::string& name, const Parameters& p
 
 void ZNHAnalytics::logEventWithOrigin(const std::string& origin, const std::string& name,
                                       const Parameters& parameters) {
-  if (!isConfigured(25018, "Event not logged. ZarnholtApp not configured.", QZMEventNameForLogging(name))) return;
+  // The name's log form is made only for the line.
+  if (!ZNHApp::isDefaultAppConfigured() &&
+      !isConfigured(25018, "Event not logged. ZarnholtApp not configured.", QZMEventNameForLogging(name))) {
+    return;
+  }
   QZMAnalytics::logEventWithOrigin(origin, name, parameters);
 }
 

@@ -116,8 +116,10 @@ void QZMMeasurement::writeEventOnWorkerQueue(std::unique_ptr<QZMEvent> event) {
   QZMScheduler::checkOnBackgroundThreadWithMethodName("writeEventOnWorkerQueue:");
   if (!event) return;
   auto monitor = QZMMeasurement::monitor();
-  monitor->logWithLevel(7, 23051, "Logging event: origin, name, params", event->origin(),
-                        QZMEventNameForLogging(event->name()), QZMParametersForLogging(event->parameters()));
+  if (monitor->wantsLineWithLevel(7)) {
+    monitor->logWithLevel(7, 23051, "Logging event: origin, name, params", event->origin(),
+                          QZMEventNameForLogging(event->name()), QZMParametersForLogging(event->parameters()));
+  }
   auto triggered = QZMConditionalUserPropertyController::sharedInstance()->processEventOnWorkerQueue(event.get());
   if (!triggered) {
     monitor->logWithLevel(4, 23050, "Unable to process conditional user property. Event name, origin",
@@ -444,7 +446,8 @@ bool QZMMeasurement::writeEvent(const QZMEvent& event, bool isPublicEvent, bool 
     db->performAfterCommit([config = persistedConfig()] { config->setUnmatchedFirstOpenWithoutIDFA(true); });
   }
 
-  if (foundation::Status inserted = db->insertIfNotExistsRawEventMetadata(*metadata); !inserted) {
+  std::int64_t fingerprint = 0;
+  if (foundation::Status inserted = db->insertIfNotExistsRawEventMetadata(*metadata, fingerprint); !inserted) {
     monitor->logWithLevel(1, 23068, "Data loss. Cannot record event metadata. Error", inserted.error());
     return false;
   }
@@ -455,17 +458,14 @@ bool QZMMeasurement::writeEvent(const QZMEvent& event, bool isPublicEvent, bool 
   }
   if (*deleted > 0) monitor->logWithLevel(4, 23070, "Data loss. Too many events stored on disk. Deleted count", *deleted);
 
-  std::optional<foundation::Data> encoded = metadata->protoBuffer();
-  if (!encoded) {
-    monitor->logWithLevel(1, 23071, "Data loss. Cannot record raw event. Error", "metadata does not encode");
-    return false;
-  }
-  if (foundation::Status inserted = QZMInsertRawEvent(*db, &event, qzm_64LSBMD5(*encoded), isRealtime); !inserted) {
+  if (foundation::Status inserted = QZMInsertRawEvent(*db, &event, fingerprint, isRealtime); !inserted) {
     monitor->logWithLevel(1, 23071, "Data loss. Cannot record raw event. Error", inserted.error());
     return false;
   }
-  monitor->logWithLevel(7, 23072, "Event logged. Event name, event params", QZMEventNameForLogging(name),
-                        QZMParametersForLogging(event.parameters()));
+  if (monitor->wantsLineWithLevel(7)) {
+    monitor->logWithLevel(7, 23072, "Event logged. Event name, event params", QZMEventNameForLogging(name),
+                          QZMParametersForLogging(event.parameters()));
+  }
   return true;
 }
 

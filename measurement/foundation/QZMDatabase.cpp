@@ -254,9 +254,13 @@ Status QZMDatabase::updateDataType(const Record& record, std::string_view inTabl
   if (inTableWithName.empty()) return qzm_errorWithCode(1, "Received empty table name for updating");
   auto held = store();
   if (!held) return held.error();
-  auto existing = (*held)->rowCountForTableWithName(inTableWithName, columnName, columnValue);
-  if (!existing) return existing.error();
-  if (*existing == 0 || columnName.empty() || columnValue.isNull())
-    return qzm_errorWithCode(2, "Failed to update record. Item doesn't exist");
-  return (*held)->updateRecord(record, inTableWithName, columnName, columnValue);
+  auto missing = [] { return qzm_errorWithCode(2, "Failed to update record. Item doesn't exist"); };
+  if (columnName.empty() || columnValue.isNull()) return missing();
+  // An update that matched no row wrote nothing: the row is looked for by
+  // the update itself, as every event updates the daily counts.
+  if (Status updated = (*held)->updateRecord(record, inTableWithName, columnName, columnValue); !updated) {
+    return updated;
+  }
+  if ((*held)->rowsChangedByLastStatement() == 0) return missing();
+  return {};
 }

@@ -187,6 +187,10 @@ class QZMDatabase {
   // Stores the shared metadata once per fingerprint; an existing fingerprint
   // writes nothing, a new one is refused while the table is full.
   foundation::Status insertIfNotExistsRawEventMetadata(const QZMPBMeasurementBundle& metadata);
+  // As above, and gives the metadata's fingerprint, for the event that refers
+  // to it, without a second encoding.
+  foundation::Status insertIfNotExistsRawEventMetadata(const QZMPBMeasurementBundle& metadata,
+                                                       std::int64_t& fingerprint);
   // nullptr when no row has the fingerprint.
   foundation::Result<std::shared_ptr<QZMPBMeasurementBundle>> queryRawEventsMetadataWithFingerprint(
       std::int64_t fingerprint);
@@ -372,6 +376,9 @@ class QZMDatabase {
   // event does not decode is left out with a log line.
   foundation::Result<std::vector<QZMStoredConditionalUserProperty>> conditionalUserPropertiesWithCondition(
       std::string_view condition, const QZMSqliteStore::Values& parameterValues);
+  // Whether any conditional user property is stored; known without a read
+  // while the table is unchanged, as every event asks.
+  foundation::Result<bool> hasConditionalUserProperties();
 
   // ---- Stored configuration (QZMDatabaseConfiguration.cpp) ----
 
@@ -445,6 +452,20 @@ class QZMDatabase {
                                                        const QZMSqliteStore::RecordFilter& filter);
   foundation::Result<bool> booleanForQuery(std::string_view query, const foundation::Array& values);
   foundation::Result<std::optional<double>> doubleForQuery(std::string_view query);
+  // The answer of a fixed query about one table (a number, or nullopt for
+  // NULL), asked of SQLite again only once the table's rows may have
+  // changed: the upload schedule asks these at every event.
+  // Bound values may only be texts.
+  foundation::Result<std::optional<foundation::Object>> tableAnswer(std::string_view table, std::string_view query,
+                                                                    const foundation::Array& textValues = {});
+  foundation::Result<bool> booleanTableAnswer(std::string_view table, std::string_view query,
+                                              const foundation::Array& textValues = {});
+  foundation::Result<std::optional<double>> doubleTableAnswer(std::string_view table, std::string_view query);
+  // After an insert of one raw event: the kept answers about "raw_events"
+  // follow the new row when it was the table's only change, and are dropped
+  // otherwise.
+  void keepRawEventAnswersAfterInsert(QZMSqliteStore& store, std::uint64_t changeCountBefore, double timestamp,
+                                      bool isRealtime);
 
   std::shared_ptr<QZMSqliteStore> sqliteStore_;
   std::shared_ptr<QZMPersistedConfig> persistedConfig_;
@@ -452,6 +473,35 @@ class QZMDatabase {
   const std::string databasePath_;
   bool inTransaction_ = false;
   std::vector<std::function<void()>> afterCommit_;
+  // When a read of a table was made: its store and the table's change count
+  // then. A read kept with a stamp still current is what a new read would
+  // give.
+  struct ReadStamp {
+    std::uint64_t store = 0;
+    std::uint64_t changeCount = 0;
+    bool operator==(const ReadStamp&) const = default;
+  };
+  static ReadStamp readStamp(QZMSqliteStore& store, std::string_view table) {
+    return {store.serialNumber(), store.changeCountOfTable(table)};
+  }
+  // Every event reads these and few change them.
+  std::optional<std::pair<ReadStamp, std::vector<QZMStoredUserAttribute>>> keptUserAttributes_;
+  std::map<std::string, std::pair<ReadStamp, Record>, std::less<>> keptODMValues_;
+  std::map<std::string, std::pair<ReadStamp, std::optional<QZMStoredEventAggregates>>, std::less<>>
+      keptEventAggregates_;
+  std::map<std::string, std::pair<ReadStamp, std::optional<QZMStoredUserAttribute>>, std::less<>>
+      keptUserAttributesByName_;
+  // The metadata fingerprint last found or stored, while the table stays.
+  std::optional<std::pair<ReadStamp, std::int64_t>> keptMetadataFingerprint_;
+  struct TableAnswer {
+    std::uint64_t store = 0;
+    std::string table;
+    std::uint64_t changeCount = 0;
+    std::optional<foundation::Object> answer;
+  };
+  // By query text and bound texts: the few fixed queries of tableAnswer's
+  // callers, about a handful of names.
+  std::map<std::string, TableAnswer, std::less<>> tableAnswers_;
 };
 
 template <class T>

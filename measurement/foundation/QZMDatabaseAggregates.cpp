@@ -43,11 +43,14 @@ double doubleAt(const Record& row, std::string_view column, double fallback) {
 }
 
 // Counts kept beyond the 32-bit range read as the nearest end of it.
-std::int32_t int32At(const Record& row, std::string_view column, std::int32_t fallback) {
-  std::int64_t value = int64At(row, column, fallback);
+std::int32_t int32From(std::int64_t value) {
   if (value > std::numeric_limits<std::int32_t>::max()) return std::numeric_limits<std::int32_t>::max();
   if (value < std::numeric_limits<std::int32_t>::min()) return std::numeric_limits<std::int32_t>::min();
   return static_cast<std::int32_t>(value);
+}
+
+std::int32_t int32At(const Record& row, std::string_view column, std::int32_t fallback) {
+  return int32From(int64At(row, column, fallback));
 }
 
 Result<QZMAppMetadata> appMetadataFromRow(const Record& row) {
@@ -132,17 +135,25 @@ Status QZMDatabase::updateAppMetadata(const QZMAppMetadata& appMetadata) {
 Result<std::optional<QZMDailyCounts>> QZMDatabase::dailyCounts() {
   auto today = currentDayNumber();
   if (!today) return today.error();
-  auto rows = dataTypesFromTableWithName<QZMDailyCounts>(
-      kQZMAppMetadataTable, "rowid", kAppMetadataRowID, [&](const Record& row) -> Result<QZMDailyCounts> {
-        return QZMDailyCounts(int32At(row, "day", *today), int32At(row, "daily_conversions_count", 0),
-                              int32At(row, "daily_events_count", 0), int32At(row, "daily_public_events_count", 0),
-                              int32At(row, "daily_error_events_count", 0),
-                              int32At(row, "daily_real_time_conversion_events_count", 0),
-                              int32At(row, "daily_real_time_dcu_events_count", 0));
+  auto held = store();
+  if (!held) return held.error();
+  // The counters alone, by position: every event reads them, and the row
+  // also holds the stored configuration.
+  std::optional<QZMDailyCounts> counts;
+  Status read = (*held)->visitRowsForQuery(
+      "SELECT day, daily_conversions_count, daily_events_count, daily_public_events_count, daily_error_events_count, "
+      "daily_real_time_conversion_events_count, daily_real_time_dcu_events_count FROM app_metadata WHERE rowid = ?",
+      {kAppMetadataRowID}, [&](const QZMSqliteStore::Row& row) {
+        auto column = [&](int index, std::int32_t fallback) {
+          std::optional<Object> value = row.value(index);
+          return int32From(value && (value->isInteger() || value->isFloating()) ? value->int64Value() : fallback);
+        };
+        counts = QZMDailyCounts(column(0, *today), column(1, 0), column(2, 0), column(3, 0), column(4, 0),
+                                column(5, 0), column(6, 0));
+        return false;
       });
-  if (!rows) return rows.error();
-  if (rows->empty()) return std::optional<QZMDailyCounts>();
-  return std::optional<QZMDailyCounts>(rows->front());
+  if (!read) return read.error();
+  return counts;
 }
 
 Status QZMDatabase::updateDailyCounts(const QZMDailyCounts& dailyCounts) {
@@ -163,7 +174,17 @@ Result<std::vector<QZMStoredEventAggregates>> QZMDatabase::allEventAggregates() 
 }
 
 Result<std::optional<QZMStoredEventAggregates>> QZMDatabase::eventAggregatesWithName(std::string_view name) {
-  return eventAggregatesWithName(name, kQZMEventsTable);
+  auto held = store();
+  if (!held) return held.error();
+  const ReadStamp stamp = readStamp(**held, kQZMEventsTable);
+  if (auto kept = keptEventAggregates_.find(name); kept != keptEventAggregates_.end() && kept->second.first == stamp) {
+    return kept->second.second;
+  }
+  auto aggregates = eventAggregatesWithName(name, kQZMEventsTable);
+  // Names come from the app: only a bounded number are kept.
+  if (keptEventAggregates_.size() >= static_cast<std::size_t>(kQZMEventsLimit)) keptEventAggregates_.clear();
+  if (aggregates) keptEventAggregates_.insert_or_assign(std::string(name), std::make_pair(stamp, *aggregates));
+  return aggregates;
 }
 
 Result<std::optional<QZMStoredEventAggregates>> QZMDatabase::eventAggregatesSnapshotWithName(std::string_view name) {

@@ -118,10 +118,18 @@ Result<std::int64_t> QZMDatabase::deleteSubscriptionsOverLimit() {
 
 Result<Record> QZMDatabase::ODMValueWithName(std::string_view name) {
   if (name.empty()) return qzm_errorWithCode(1, "Received ODM value with empty name for query");
+  auto held = store();
+  if (!held) return held.error();
+  const ReadStamp stamp = readStamp(**held, kQZMODMValuesTable);
+  if (auto kept = keptODMValues_.find(name); kept != keptODMValues_.end() && kept->second.first == stamp) {
+    return kept->second.second;
+  }
   auto rows = dataTypesFromTableWithName<Record>(kQZMODMValuesTable, "name", Object(name),
                                                  [](Record&& row) -> Result<Record> { return std::move(row); });
   if (!rows) return rows.error();
-  return rows->empty() ? Record() : std::move(rows->front());
+  Record value = rows->empty() ? Record() : std::move(rows->front());
+  keptODMValues_.insert_or_assign(std::string(name), std::make_pair(stamp, value));
+  return value;
 }
 
 Status QZMDatabase::updateODMValue(std::string_view value, std::string_view name, double setTimestamp) {

@@ -26,6 +26,14 @@ Result<std::shared_ptr<QZMPBMeasurementBundle>> metadataFromRow(const QZMDatabas
   return bundle;
 }
 
+constexpr std::string_view kRawEventsEmptyQuery = "SELECT NOT EXISTS (SELECT 1 FROM raw_events LIMIT 1)";
+constexpr std::string_view kRealtimeRawEventsQuery =
+    "SELECT EXISTS (SELECT 1 FROM raw_events WHERE is_realtime = 1 LIMIT 1)";
+constexpr std::string_view kLatestRawEventTimeQuery = "SELECT MAX(timestamp) FROM raw_events";
+// The span of row IDs, two index seeks: an upper bound of the row count.
+constexpr std::string_view kRawEventRowIDSpanQuery =
+    "SELECT (SELECT max(rowid) FROM raw_events) - (SELECT min(rowid) FROM raw_events) + 1";
+
 // The raw event columns in the order rawEventValues gives them.
 constexpr std::string_view kRawEventColumns[] = {"data", "is_realtime", "metadata_fingerprint", "name", "timestamp"};
 
@@ -54,16 +62,36 @@ Result<QZMDatabase::Record> rawEventRecord(std::string_view name, double timesta
 }  // namespace
 
 Status QZMDatabase::insertIfNotExistsRawEventMetadata(const QZMPBMeasurementBundle& metadata) {
+  std::int64_t fingerprint = 0;
+  return insertIfNotExistsRawEventMetadata(metadata, fingerprint);
+}
+
+Status QZMDatabase::insertIfNotExistsRawEventMetadata(const QZMPBMeasurementBundle& metadata,
+                                                      std::int64_t& fingerprint) {
   std::optional<Data> bytes = metadata.protoBuffer();
   if (!bytes || bytes->empty())
     return qzm_errorWithCode(3, "Received empty measurement bundle metadata for getting dictionary representation");
-  std::int64_t fingerprint = qzm_64LSBMD5(*bytes);
+  fingerprint = qzm_64LSBMD5(*bytes);
+  auto held = store();
+  if (!held) return held.error();
+  // Events in a row mostly share their metadata: the row found or stored for
+  // the last one is still there while the table is unchanged.
+  if (keptMetadataFingerprint_ && keptMetadataFingerprint_->second == fingerprint &&
+      keptMetadataFingerprint_->first == readStamp(**held, kQZMRawEventsMetadataTable)) {
+    return {};
+  }
   auto existing = queryRawEventsMetadataWithFingerprint(fingerprint);
   // A row whose bytes no longer decode is replaced by sound ones.
-  if (existing && *existing) return {};
-  Record record = {{"metadata_fingerprint", fingerprint}, {"metadata", std::move(*bytes)}};
-  return upsertDataType(record, kQZMRawEventsMetadataTable, "metadata_fingerprint", fingerprint,
-                        kQZMRawEventsMetadataLimit);
+  if (!existing || !*existing) {
+    Record record = {{"metadata_fingerprint", fingerprint}, {"metadata", std::move(*bytes)}};
+    if (Status stored = upsertDataType(record, kQZMRawEventsMetadataTable, "metadata_fingerprint", fingerprint,
+                                       kQZMRawEventsMetadataLimit);
+        !stored) {
+      return stored;
+    }
+  }
+  keptMetadataFingerprint_.emplace(readStamp(**held, kQZMRawEventsMetadataTable), fingerprint);
+  return {};
 }
 
 Result<std::shared_ptr<QZMPBMeasurementBundle>> QZMDatabase::queryRawEventsMetadataWithFingerprint(
@@ -103,7 +131,43 @@ Status QZMDatabase::insertRawEvent(std::string_view name, double timestamp, cons
   if (!values) return values.error();
   auto held = store();
   if (!held) return held.error();
-  return (*held)->upsertValues(kQZMRawEventsTable, kRawEventColumns, *values);
+  const std::uint64_t changesBefore = (*held)->changeCountOfTable(kQZMRawEventsTable);
+  Status inserted = (*held)->upsertValues(kQZMRawEventsTable, kRawEventColumns, *values);
+  if (inserted) keepRawEventAnswersAfterInsert(**held, changesBefore, timestamp, isRealtime);
+  return inserted;
+}
+
+void QZMDatabase::keepRawEventAnswersAfterInsert(QZMSqliteStore& store, std::uint64_t changeCountBefore,
+                                                 double timestamp, bool isRealtime) {
+  const std::uint64_t changesAfter = store.changeCountOfTable(kQZMRawEventsTable);
+  for (auto it = tableAnswers_.begin(); it != tableAnswers_.end();) {
+    TableAnswer& kept = it->second;
+    if (kept.table != kQZMRawEventsTable) {
+      ++it;
+      continue;
+    }
+    const bool follows = kept.store == store.serialNumber() && kept.changeCount == changeCountBefore &&
+                         changesAfter == changeCountBefore + 1;
+    if (follows && it->first == kRawEventsEmptyQuery) {
+      kept.answer = Object(std::int64_t{0});
+    } else if (follows && it->first == kRealtimeRawEventsQuery) {
+      if (isRealtime) kept.answer = Object(std::int64_t{1});
+    } else if (follows && it->first == kRawEventRowIDSpanQuery) {
+      // A new row takes the ID after the largest (only at the end of the
+      // ID range does SQLite pick another, and the span then only grows
+      // past the count, which stays a bound).
+      kept.answer = Object(kept.answer && kept.answer->isInteger() ? kept.answer->int64Value() + 1 : std::int64_t{1});
+    } else if (follows && it->first == kLatestRawEventTimeQuery) {
+      if (!kept.answer || !kept.answer->isNumber() || kept.answer->doubleValue() < timestamp) {
+        kept.answer = Object(timestamp);
+      }
+    } else {
+      it = tableAnswers_.erase(it);
+      continue;
+    }
+    kept.changeCount = changesAfter;
+    ++it;
+  }
 }
 
 Status QZMDatabase::updateRawEvent(std::int64_t rowID, std::string_view name, double timestamp,
@@ -161,16 +225,60 @@ Result<std::int64_t> QZMDatabase::deleteRawEventsWithUnreadableMetadataFingerpri
   return (*held)->deleteRecordsFromTableWithName(kQZMRawEventsTable, "typeof(metadata_fingerprint) != 'integer'", {});
 }
 
+Result<std::optional<Object>> QZMDatabase::tableAnswer(std::string_view table, std::string_view query,
+                                                       const foundation::Array& textValues) {
+  auto held = store();
+  if (!held) return held.error();
+  const std::uint64_t changeCount = (*held)->changeCountOfTable(table);
+  std::string key(query);
+  for (const Object& value : textValues) {
+    if (!value.isString()) return qzm_errorWithCode(1, "A kept answer's values are texts");
+    key.push_back('\0');
+    key += *value.string();
+  }
+  auto kept = tableAnswers_.find(key);
+  if (kept != tableAnswers_.end() && kept->second.store == (*held)->serialNumber() &&
+      kept->second.changeCount == changeCount) {
+    return kept->second.answer;
+  }
+  auto answer = (*held)->numberForQuery(query, textValues);
+  if (!answer) return answer.error();
+  TableAnswer fresh{(*held)->serialNumber(), std::string(table), changeCount, *answer};
+  if (kept != tableAnswers_.end()) {
+    kept->second = std::move(fresh);
+  } else {
+    // Names asked about come from the app too: what is kept stays bounded.
+    constexpr std::size_t kMostAnswersKept = 256;
+    if (tableAnswers_.size() >= kMostAnswersKept) tableAnswers_.clear();
+    tableAnswers_.emplace(std::move(key), std::move(fresh));
+  }
+  return *answer;
+}
+
+Result<bool> QZMDatabase::booleanTableAnswer(std::string_view table, std::string_view query,
+                                             const foundation::Array& textValues) {
+  auto answer = tableAnswer(table, query, textValues);
+  if (!answer) return answer.error();
+  return *answer && answer->value().int64Value() != 0;
+}
+
+Result<std::optional<double>> QZMDatabase::doubleTableAnswer(std::string_view table, std::string_view query) {
+  auto answer = tableAnswer(table, query);
+  if (!answer) return answer.error();
+  if (!*answer) return std::optional<double>();
+  return std::optional<double>((*answer)->doubleValue());
+}
+
 Result<bool> QZMDatabase::isRawEventsTableEmpty() {
-  return booleanForQuery("SELECT NOT EXISTS (SELECT 1 FROM raw_events LIMIT 1)", {});
+  return booleanTableAnswer(kQZMRawEventsTable, kRawEventsEmptyQuery);
 }
 
 Result<bool> QZMDatabase::containsRealtimeRawEventsWithError() {
-  return booleanForQuery("SELECT EXISTS (SELECT 1 FROM raw_events WHERE is_realtime = 1 LIMIT 1)", {});
+  return booleanTableAnswer(kQZMRawEventsTable, kRealtimeRawEventsQuery);
 }
 
 Result<std::optional<double>> QZMDatabase::queryLatestRawEventTime() {
-  return doubleForQuery("SELECT MAX(timestamp) FROM raw_events");
+  return doubleTableAnswer(kQZMRawEventsTable, kLatestRawEventTimeQuery);
 }
 
 Status QZMDatabase::deleteRawEventsWithMaxRowID(std::int64_t maxRowID) {
@@ -202,10 +310,9 @@ Result<std::int64_t> QZMDatabase::deleteRawEventsOverAbsoluteLimit() {
   if (!held) return held.error();
   // Room for the one event about to be stored.
   std::int64_t keep = std::max<std::int64_t>(settings().maxEventsStored - 1, 0);
-  // Every event passes here: the span of row IDs, two index seeks, bounds the
-  // count, so a table under the limit is never walked.
-  auto span = (*held)->numberForQuery(
-      "SELECT (SELECT max(rowid) FROM raw_events) - (SELECT min(rowid) FROM raw_events) + 1", {});
+  // Every event passes here: the span of row IDs bounds the count, so a
+  // table under the limit is never walked.
+  auto span = tableAnswer(kQZMRawEventsTable, kRawEventRowIDSpanQuery);
   if (!span) return span.error();
   if (!*span || !(*span)->isNumber() || (*span)->int64Value() <= keep) return std::int64_t{0};
   auto count = (*held)->rowCountForTableWithName(kQZMRawEventsTable);

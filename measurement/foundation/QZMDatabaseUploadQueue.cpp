@@ -216,13 +216,13 @@ Status QZMDatabase::deleteStaleBundlesOlderThanMaxAge(double maxAge) {
 }
 
 Result<bool> QZMDatabase::isQueuedBundleTableEmpty() {
-  return booleanForQuery("SELECT NOT EXISTS (SELECT 1 FROM queue LIMIT 1)", {});
+  return booleanTableAnswer(kQZMQueueTable, "SELECT NOT EXISTS (SELECT 1 FROM queue LIMIT 1)");
 }
 
 Result<bool> QZMDatabase::containsRealtimeBundlesWithError() {
-  return booleanForQuery("SELECT EXISTS (SELECT 1 FROM queue WHERE is_realtime = 1 LIMIT 1)", {});
+  return booleanTableAnswer(kQZMQueueTable, "SELECT EXISTS (SELECT 1 FROM queue WHERE is_realtime = 1 LIMIT 1)");
 }
 
 Result<std::optional<double>> QZMDatabase::queryLatestBundleTime() {
-  return doubleForQuery("SELECT MAX(bundle_end_timestamp) FROM queue");
+  return doubleTableAnswer(kQZMQueueTable, "SELECT MAX(bundle_end_timestamp) FROM queue");
 }

@@ -171,16 +171,34 @@ Status QZMDatabase::deleteUserAttributeWithName(std::string_view name) {
 }
 
 Result<std::optional<QZMStoredUserAttribute>> QZMDatabase::userAttributeWithName(std::string_view name) {
+  auto held = store();
+  if (!held) return held.error();
+  const ReadStamp stamp = readStamp(**held, kQZMUserAttributesTable);
+  if (auto kept = keptUserAttributesByName_.find(name);
+      kept != keptUserAttributesByName_.end() && kept->second.first == stamp) {
+    return kept->second.second;
+  }
   auto attributes = dataTypesFromTableWithName<QZMStoredUserAttribute>(kQZMUserAttributesTable, "name", Object(name),
                                                                        userAttributeFromRow);
   if (!attributes) return attributes.error();
-  if (attributes->empty()) return std::optional<QZMStoredUserAttribute>();
-  return std::optional<QZMStoredUserAttribute>(std::move(attributes->front()));
+  std::optional<QZMStoredUserAttribute> found;
+  if (!attributes->empty()) found = std::move(attributes->front());
+  if (keptUserAttributesByName_.size() >= static_cast<std::size_t>(kQZMUserAttributesLimit)) {
+    keptUserAttributesByName_.clear();
+  }
+  keptUserAttributesByName_.insert_or_assign(std::string(name), std::make_pair(stamp, found));
+  return found;
 }
 
 Result<bool> QZMDatabase::containsUserAttributeWithName(std::string_view name) {
   if (name.empty()) return qzm_errorWithCode(1, "Received empty user property name for exists query");
-  return booleanForQuery("SELECT EXISTS (SELECT 1 FROM user_attributes WHERE name = ? LIMIT 1)", {Object(name)});
+  return booleanTableAnswer(kQZMUserAttributesTable,
+                            "SELECT EXISTS (SELECT 1 FROM user_attributes WHERE name = ? LIMIT 1)", {Object(name)});
+}
+
+Result<bool> QZMDatabase::hasConditionalUserProperties() {
+  return booleanTableAnswer(kQZMConditionalPropertiesTable,
+                            "SELECT EXISTS (SELECT 1 FROM conditional_properties LIMIT 1)");
 }
 
 Result<std::int64_t> QZMDatabase::userAttributeCountForOrigin(std::string_view origin) {
@@ -223,8 +241,14 @@ Result<std::vector<QZMStoredUserAttribute>> QZMDatabase::allLifetimeValueUserAtt
 }
 
 Result<std::vector<QZMStoredUserAttribute>> QZMDatabase::allUserAttributes() {
-  return allDataTypesFromTableWithName<QZMStoredUserAttribute>(kQZMUserAttributesTable, kQZMUserAttributesLimit,
-                                                               userAttributeFromRow);
+  auto held = store();
+  if (!held) return held.error();
+  const ReadStamp stamp = readStamp(**held, kQZMUserAttributesTable);
+  if (keptUserAttributes_ && keptUserAttributes_->first == stamp) return keptUserAttributes_->second;
+  auto attributes = allDataTypesFromTableWithName<QZMStoredUserAttribute>(
+      kQZMUserAttributesTable, kQZMUserAttributesLimit, userAttributeFromRow);
+  if (attributes) keptUserAttributes_.emplace(stamp, *attributes);
+  return attributes;
 }
 
 // ---- Conditional user properties ----

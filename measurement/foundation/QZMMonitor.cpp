@@ -325,6 +325,14 @@ void QZMMonitor::scheduleSaveOnMonitorQueue() {
 void QZMMonitor::setObserver(Observer observer) {
   std::lock_guard lock(observerMutex_);
   observer_ = std::move(observer);
+  hasObserver_ = static_cast<bool>(observer_);
+}
+
+bool QZMMonitor::wantsLineWithLevel(std::int64_t level) const {
+  if (hasObserver_) return true;
+  // As logWithLevel decides.
+  if (level >= 8 && !verboseLoggingEnabled_) return false;
+  return isMonitorableLevel(level) || isLoggableLevel(level);
 }
 
 std::string QZMMonitor::logTag() const {

@@ -64,6 +64,11 @@ class QZMMonitor : public std::enable_shared_from_this<QZMMonitor> {
   void logWithLevel(std::int64_t level, std::int64_t messageCode, std::string_view message,
                     const std::vector<QZMLogContext>& contexts);
 
+  // Whether a line of the level would reach anything (an observer, the
+  // console, the health record): a caller whose contexts cost something to
+  // build, such as an event's parameters, asks first.
+  bool wantsLineWithLevel(std::int64_t level) const;
+
   // The health record's upload text when one is due (see
   // QZMMonitoringSampledData); the emptied record is saved at once.
   std::optional<std::string> monitoringDataForDispatchWithSamplePeriod(double samplePeriod,
@@ -174,6 +179,7 @@ class QZMMonitor : public std::enable_shared_from_this<QZMMonitor> {
   std::atomic<bool> encodeContexts_{false};
   std::mutex observerMutex_;
   Observer observer_;
+  std::atomic<bool> hasObserver_{false};
   mutable std::mutex logTagMutex_;
   std::string logTag_ = kQZMDefaultLogTag;
 };

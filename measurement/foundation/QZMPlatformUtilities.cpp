@@ -41,13 +41,18 @@ std::int32_t QZMEnvironmentInfo::deviceOSMajorVersion() const {
   return parsed.ec == std::errc() ? major : 0;
 }
 
-std::optional<std::string> QZMEnvironmentInfo::userDefaultLanguage() const {
+std::optional<std::string> QZMEnvironmentInfo::userDefaultLanguage() {
   auto languages = foundation::Device::preferredLanguages();
   if (languages.empty() || languages.front().empty()) {
     QZMMeasurementBase::monitor()->logWithLevel(2, 14001, "Failed to get preferred language");
     return std::nullopt;
   }
-  return foundation::lowercased(languages.front());
+  std::lock_guard lock(languageMutex_);
+  if (languages.front() != language_) {
+    language_ = languages.front();
+    lowercasedLanguage_ = foundation::lowercased(language_);
+  }
+  return lowercasedLanguage_;
 }
 
 std::int32_t QZMEnvironmentInfo::timeZoneOffsetMinutes() const {

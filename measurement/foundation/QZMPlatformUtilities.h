@@ -24,13 +24,17 @@ class QZMEnvironmentInfo {
   // The leading number of the OS version; 0 when it has none.
   std::int32_t deviceOSMajorVersion() const;
   // The first preferred language, lower-cased; nullopt (logged) without one.
-  std::optional<std::string> userDefaultLanguage() const;
+  std::optional<std::string> userDefaultLanguage();
   // The local zone's offset from GMT, truncated toward zero: +05:45 is 345.
   std::int32_t timeZoneOffsetMinutes() const;
 
  private:
   std::once_flag deviceModelOnce_;
   std::string deviceModel_;
+  // The last language lower-cased, and its lower case: every event asks.
+  std::mutex languageMutex_;
+  std::string language_;
+  std::string lowercasedLanguage_;
 };
 
 // What the app's static configuration may say; nullopt where it says

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <set>
 
@@ -80,11 +81,17 @@ class HeldConnection {
   sqlite3_mutex* mutex_;
 };
 
+std::uint64_t nextSerialNumber() {
+  static std::atomic<std::uint64_t> next{1};
+  return next.fetch_add(1, std::memory_order_relaxed);
+}
+
 }  // namespace
 
 // ---- Life cycle ----
 
-QZMSqliteStore::QZMSqliteStore(std::string databasePath) : databasePath_(std::move(databasePath)) {}
+QZMSqliteStore::QZMSqliteStore(std::string databasePath)
+    : databasePath_(std::move(databasePath)), serialNumber_(nextSerialNumber()) {}
 
 QZMSqliteStore::~QZMSqliteStore() { closeDatabase(); }
 
@@ -117,6 +124,13 @@ Status QZMSqliteStore::openAndValidateDatabase() {
   }
 
   int result = sqlite3_open_v2(databasePath_.c_str(), &handle_, kOpenFlags, nullptr);
+  noteAnyChange();
+  comparedTotalChanges_ = 0;
+  hookedChanges_ = 0;
+  if (handle_) {
+    sqlite3_update_hook(handle_, &QZMSqliteStore::noteRowChange, this);
+    sqlite3_rollback_hook(handle_, &QZMSqliteStore::noteRollback, this);
+  }
   if (result != SQLITE_OK) {
     Error error = databaseError("initialize sqlite handle");
     lastDamage_ = isDamage(result);
@@ -162,6 +176,37 @@ void QZMSqliteStore::closeDatabase() {
   int result = sqlite3_close(handle_);
   if (result != SQLITE_OK) log(1, 34018, "Failed to close database. Got error code", result);
   handle_ = nullptr;
+  noteAnyChange();
+}
+
+// ---- Change counts ----
+
+void QZMSqliteStore::noteRowChange(void* store, int, const char*, const char* table, sqlite3_int64) {
+  auto* self = static_cast<QZMSqliteStore*>(store);
+  ++self->hookedChanges_;
+  for (TableChanges& changes : self->tableChanges_) {
+    if (changes.table == table) ++changes.count;
+  }
+}
+
+void QZMSqliteStore::noteRollback(void* store) { static_cast<QZMSqliteStore*>(store)->noteAnyChange(); }
+
+std::uint64_t QZMSqliteStore::changeCountOfTable(std::string_view table) {
+  if (handle_) {
+    // A table emptied at once (DELETE without WHERE) changes its rows out of
+    // the hook's sight, but not out of SQLite's total.
+    sqlite3_int64 total = sqlite3_total_changes64(handle_);
+    if (total != comparedTotalChanges_ + hookedChanges_) noteAnyChange();
+    comparedTotalChanges_ = total;
+    hookedChanges_ = 0;
+  }
+  auto found = std::find_if(tableChanges_.begin(), tableChanges_.end(),
+                            [&](const TableChanges& changes) { return changes.table == table; });
+  if (found == tableChanges_.end()) {
+    tableChanges_.push_back({std::string(table), 0});
+    found = std::prev(tableChanges_.end());
+  }
+  return found->count + anyChanges_;
 }
 
 bool QZMSqliteStore::closeAndDeleteDatabase() {
@@ -255,6 +300,8 @@ Status QZMSqliteStore::executeSQL(std::string_view sql) {
 }
 
 Status QZMSqliteStore::executeSQLStatement(sqlite3_stmt* statement) {
+  // Schema changes and savepoints move rows where no count sees them.
+  noteAnyChange();
   return executeStatement(statement, "execute statement");
 }
 
@@ -428,9 +475,19 @@ bool QZMSqliteStore::readColumn(int column, sqlite3_stmt* statement, Object& int
   }
 }
 
-Status QZMSqliteStore::beginTransaction() { return executeSQL("BEGIN EXCLUSIVE TRANSACTION"); }
-Status QZMSqliteStore::endTransaction() { return executeSQL("END TRANSACTION"); }
-Status QZMSqliteStore::rollbackTransaction() { return executeSQL("ROLLBACK"); }
+// Every event opens and ends a transaction: their statements are kept.
+Status QZMSqliteStore::beginTransaction() {
+  if (!handle_) return closedError("Begin transaction failed. Database not open.");
+  return runQuery("BEGIN EXCLUSIVE TRANSACTION", {}, "begin transaction");
+}
+Status QZMSqliteStore::endTransaction() {
+  if (!handle_) return closedError("End transaction failed. Database not open.");
+  return runQuery("END TRANSACTION", {}, "end transaction");
+}
+Status QZMSqliteStore::rollbackTransaction() {
+  if (!handle_) return closedError("Rollback failed. Database not open.");
+  return runQuery("ROLLBACK", {}, "rollback");
+}
 
 Status QZMSqliteStore::runQuery(std::string_view query, const Values& values, std::string_view operation) {
   auto statement = statementForQuery(query, values);

@@ -215,6 +215,47 @@ TEST_F(RawEvents, QueriesOnAnEmptyAndAFilledTable) {
   EXPECT_EQ(database->containsRealtimeRawEventsWithError().value(), false);
 }
 
+TEST_F(RawEvents, ScheduleAnswersKeptBetweenEventsAreWhatSQLiteWouldAnswerAfterEveryChange) {
+  std::int64_t fingerprint = storeMetadata("app");
+  auto insertRow = [&](const char* name, double timestamp, bool realtime) {
+    auto event = protoEvent(name, 1);
+    return database->insertRawEvent(name, timestamp, event.get(), fingerprint, realtime);
+  };
+  struct Step {
+    const char* what;
+    std::function<void()> change;
+  } steps[] = {
+      {"nothing stored", [] {}},
+      {"an event", [&] { ASSERT_TRUE(insertRow("a", 20, false).ok()); }},
+      {"an older real-time event", [&] { ASSERT_TRUE(insertRow("b", 10, true).ok()); }},
+      {"a newer event", [&] { ASSERT_TRUE(insertRow("c", 30.5, false).ok()); }},
+      {"the newest deleted", [&] { ASSERT_TRUE(database->deleteRawEventsWithRowIDs({3}).ok()); }},
+      {"a newer real-time insert rolled back",
+       [&] { (void)database->performTransaction([&] { return insertRow("d", 99, true).ok() && false; }); }},
+      {"a row changed by SQL of its own", [&] { execute("UPDATE raw_events SET timestamp = 50 WHERE name = 'a'"); }},
+      {"the real-time mark taken off", [&] { execute("UPDATE raw_events SET is_realtime = 0"); }},
+      {"everything deleted at once", [&] { execute("DELETE FROM raw_events"); }},
+      {"an event after", [&] { ASSERT_TRUE(insertRow("e", 5, true).ok()); }},
+  };
+  for (const auto& step : steps) {
+    step.change();
+    auto truth = rows(
+        "SELECT NOT EXISTS (SELECT 1 FROM raw_events) AS empty, (SELECT MAX(timestamp) FROM raw_events) AS latest, "
+        "EXISTS (SELECT 1 FROM raw_events WHERE is_realtime = 1) AS realtime");
+    ASSERT_EQ(truth.size(), 1u);
+    const Object& latest = truth[0].at("latest");
+    // Asked twice: the second answer comes from memory.
+    for (int ask = 0; ask < 2; ++ask) {
+      EXPECT_EQ(database->isRawEventsTableEmpty().value(), truth[0].at("empty").int64Value() != 0) << step.what;
+      EXPECT_EQ(database->queryLatestRawEventTime().value(),
+                latest.isNull() ? std::nullopt : std::optional<double>(latest.doubleValue()))
+          << step.what;
+      EXPECT_EQ(database->containsRealtimeRawEventsWithError().value(), truth[0].at("realtime").int64Value() != 0)
+          << step.what;
+    }
+  }
+}
+
 TEST_F(RawEvents, StaleDeletionTakesEventsFarInThePastOrFutureAndTheirUnusedMetadata) {
   const double now = clock->now();
   const double day = 86400;

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <optional>
+
 #include "measurement/foundation/testkit/DatabaseTestKit.h"
 #include "measurement/proto/NANOFieldAccess.h"
 #include "measurement/proto/generated/QZMPBMessages.h"
@@ -123,6 +126,76 @@ std::vector<std::string> names(const std::vector<QZMStoredConditionalUserPropert
   std::vector<std::string> out;
   for (const auto& p : properties) out.push_back(p.name);
   return out;
+}
+
+// What an event reads of four tables, each read twice so that the second
+// comes from what the first kept; a change made any way shows in both.
+TEST_F(UserAttributes, ReadsKeptBetweenEventsFollowEveryWayTheirTablesChange) {
+  auto bundle = QZMPBMeasurementBundle::initWithBuffer({});
+  NANOSetString(bundle.get(), QZMPBMeasurementBundle::kAppId, "app");
+  struct Seen {
+    std::optional<std::int64_t> property;
+    std::optional<std::string> odmValue;
+    std::optional<std::int32_t> lifetimeCount;
+    std::int64_t metadataRows;
+    bool operator==(const Seen&) const = default;
+  };
+  auto see = [&] {
+    Seen seen{};
+    auto all = database->allUserAttributes().value();
+    auto one = database->userAttributeWithName("p").value();
+    EXPECT_EQ(all.empty() ? std::nullopt : std::optional(all.front()), one);
+    if (one) seen.property = one->value.int64Value();
+    auto odm = database->ODMValueWithName("odm1_value").value();
+    if (auto value = odm.find("value"); value != odm.end()) seen.odmValue = *value->second.string();
+    if (auto aggregates = database->eventAggregatesWithName("e").value()) {
+      seen.lifetimeCount = aggregates->lifetimeCount;
+    }
+    EXPECT_TRUE(database->insertIfNotExistsRawEventMetadata(*bundle).ok());
+    seen.metadataRows = rows("SELECT count(1) AS n FROM raw_events_metadata")[0].at("n").int64Value();
+    return seen;
+  };
+  struct Step {
+    const char* what;
+    std::function<void()> change;
+    Seen expected;
+  } steps[] = {
+      {"written through the database",
+       [&] {
+         ASSERT_TRUE(database->updateUserAttribute({"app", "p", Object(1), 1}).ok());
+         ASSERT_TRUE(database->updateODMValue("v1", "odm1_value", 1).ok());
+         QZMStoredEventAggregates aggregates;
+         aggregates.name = "e";
+         aggregates.lifetimeCount = 1;
+         ASSERT_TRUE(database->updateEventAggregates(aggregates).ok());
+       },
+       {1, "v1", 1, 1}},
+      {"changed by SQL of its own",
+       [&] {
+         execute("UPDATE user_attributes SET value = 2; UPDATE odm_values SET value = 'v2'; "
+                 "UPDATE events SET lifetime_count = 2");
+       },
+       {2, "v2", 2, 1}},
+      {"deleted in a transaction rolled back",
+       [&] {
+         (void)database->performTransaction([&] {
+           return database->deleteUserAttributeWithName("p").ok() &&
+                  database->deleteODMValueWithName("odm1_value").ok() && false;
+         });
+       },
+       {2, "v2", 2, 1}},
+      {"emptied at once",
+       [&] {
+         execute("DELETE FROM user_attributes; DELETE FROM odm_values; DELETE FROM events; "
+                 "DELETE FROM raw_events_metadata");
+       },
+       {std::nullopt, std::nullopt, std::nullopt, 1}},
+  };
+  for (const auto& step : steps) {
+    (void)see();
+    step.change();
+    EXPECT_EQ(see(), step.expected) << step.what;
+  }
 }
 
 class ConditionalProperties : public testkit::DatabaseTest {};

@@ -179,14 +179,18 @@ TEST_F(Monitor, LevelDecidesBetweenConsoleAndHealthSample) {
       {7, false, 9, false, false}, {7, true, 8, true, false},   {7, true, 9, false, true},
       {3, false, 3, false, false}, {3, false, 4, false, true},
   };
+  // Whether a line is wanted at all is asked of the monitor beside each
+  // case; the fixture's observer would want every one.
+  monitor->setObserver(nullptr);
   for (const auto& c : cases) {
     monitor->setVerboseLoggingEnabled(c.verbose);
     utilities->setLoggerLevel(c.loggerLevel);
     monitor->clearMonitoringData();
     logger->clear();
+    std::string where = absl::StrCat("logger level ", c.loggerLevel, ", level ", c.level);
+    EXPECT_EQ(monitor->wantsLineWithLevel(c.level), c.shown || c.sampled) << where;
     monitor->logWithLevel(c.level, 99, "Probe");
     auto lines = sinkLines();
-    std::string where = absl::StrCat("logger level ", c.loggerLevel, ", level ", c.level);
     EXPECT_EQ(lines.size(), c.shown ? 1u : 0u) << where;
     if (c.shown && !lines.empty()) {
       EXPECT_EQ(lines[0].message, "Probe") << where;
@@ -195,6 +199,10 @@ TEST_F(Monitor, LevelDecidesBetweenConsoleAndHealthSample) {
     }
     EXPECT_EQ(population(), c.sampled ? 1 : 0) << where;
   }
+  utilities->setLoggerLevel(5);
+  monitor->setVerboseLoggingEnabled(false);
+  monitor->setObserver([](std::int64_t, std::int64_t, std::string_view, const std::vector<QZMLogContext>&) {});
+  EXPECT_TRUE(monitor->wantsLineWithLevel(8));
 }
 
 TEST_F(Monitor, SinkGetsLinesInOrderWithTheTagInForceWhenWritten) {

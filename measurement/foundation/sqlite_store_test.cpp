@@ -487,6 +487,47 @@ TEST_F(SqliteStore, StatementCacheKeepsPlaceholderAndUnconditionalQueriesOnly) {
   EXPECT_EQ(liveStatements(*store), base + 2);
 }
 
+TEST_F(SqliteStore, ChangeCountOfATableMovesWithEveryWayItsRowsChangeAndStaysForReads) {
+  auto store = open();
+  exec(*store, "CREATE TABLE t (v INTEGER)");
+  exec(*store, "CREATE TABLE other (v INTEGER)");
+  struct Case {
+    const char* what;
+    std::function<void()> act;
+    bool moves;
+  } cases[] = {
+      {"a read", [&] { rows(*store, "SELECT v FROM t"); }, false},
+      {"a row of another table", [&] { ASSERT_TRUE(store->upsertRecord({{"v", 1}}, "other").ok()); }, false},
+      {"a row written", [&] { ASSERT_TRUE(store->upsertRecord({{"v", 1}}, "t").ok()); }, true},
+      {"a row updated", [&] { ASSERT_TRUE(store->updateRecord({{"v", 2}}, "t", "v", 1).ok()); }, true},
+      {"a row deleted", [&] { ASSERT_TRUE(store->deleteRecordsFromTableWithName("t", "v = ?", {2}).ok()); }, true},
+      {"rows written by SQL of its own", [&] { exec(*store, "INSERT INTO t VALUES (5), (6)"); }, true},
+      // SQLite empties the table without visiting its rows.
+      {"the table emptied at once", [&] { exec(*store, "DELETE FROM t"); }, true},
+      {"a transaction rolled back",
+       [&] {
+         (void)store->performTransactionWithError([&] { return store->upsertRecord({{"v", 3}}, "other").ok() && false; });
+       },
+       true},
+      {"a transaction of another table committed",
+       [&] {
+         ASSERT_TRUE(
+             store->performTransactionWithError([&] { return store->upsertRecord({{"v", 4}}, "other").ok(); }).ok());
+       },
+       false},
+      {"the schema changed", [&] { ASSERT_TRUE(store->executeSQL("CREATE TABLE u (v INTEGER)").ok()); }, true},
+  };
+  std::uint64_t count = store->changeCountOfTable("t");
+  for (const auto& c : cases) {
+    c.act();
+    const std::uint64_t now = store->changeCountOfTable("t");
+    EXPECT_EQ(now != count, c.moves) << c.what;
+    count = now;
+  }
+  auto other = open();
+  EXPECT_NE(other->serialNumber(), store->serialNumber());
+}
+
 TEST_F(SqliteStore, WritesReuseOneStatementPerTextAndFollowChangingColumns) {
   auto store = open();
   exec(*store, "CREATE TABLE t (k TEXT PRIMARY KEY, a INTEGER, b BLOB)");

@@ -359,6 +359,9 @@ std::optional<Events> QZMConditionalUserPropertyController::processEventOnWorker
   auto engine = QZMMeasurementBase::sharedInstance();
   auto database = databaseOf(engine);
   if (!database) return std::nullopt;
+  // Nothing stored can time out, expire or trigger: every event asks, and
+  // most apps keep none.
+  if (auto any = (*database)->hasConditionalUserProperties(); any && !*any) return Events();
   Events timedOut;
   Events expired;
   std::optional<Events> triggered;

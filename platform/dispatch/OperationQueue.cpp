@@ -31,6 +31,57 @@ void OperationQueue::addOperation(Block operation) {
   pump(state_, queue_);
 }
 
+std::unique_lock<std::mutex> OperationQueue::lockState() {
+  constexpr int kTries = 200;
+  for (int i = 0; i < kTries; ++i) {
+    if (state_->mutex.try_lock()) return std::unique_lock(state_->mutex, std::adopt_lock);
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+  }
+  return std::unique_lock(state_->mutex);
+}
+
+void OperationQueue::enqueueOperation(Block operation) {
+  enqueueOperation(std::move(operation), [] {});
+}
+
+void OperationQueue::startOperationsHere() {
+  // Past this many, the rest go to the queue's thread: a caller is not kept
+  // running everyone else's operations.
+  constexpr int kOperationsRunHere = 16;
+  std::unique_lock lock = lockState();
+  for (int ran = 0; !state_->running && !state_->suspended && !state_->pending.empty(); ++ran) {
+    if (ran == kOperationsRunHere) {
+      pump(state_, queue_);
+      return;
+    }
+    state_->running = true;
+    Block operation = std::move(state_->pending.front());
+    state_->pending.pop_front();
+    lock.unlock();
+    struct Finish {
+      State& state;
+      std::unique_lock<std::mutex>& lock;
+      ~Finish() {
+        lock.lock();
+        state.running = false;
+        state.changed.notify_all();
+      }
+    };
+    {
+      Finish finish{*state_, lock};
+      operation();
+      operation = nullptr;
+    }
+  }
+}
+
+void OperationQueue::addOperationRunningHere(Block operation) {
+  enqueueOperation(std::move(operation));
+  startOperationsHere();
+}
+
 void OperationQueue::setSuspended(bool suspended) {
   std::lock_guard lock(state_->mutex);
   state_->suspended = suspended;

@@ -22,6 +22,25 @@ class OperationQueue {
 
   const std::string& name() const { return queue_->label(); }
   void addOperation(Block operation);
+  // For a queue whose operations only hand work on to another queue, and so
+  // may run on any thread. enqueueOperation adds an operation without
+  // starting it, so that a caller may fix the order of its operations
+  // inside a section of its own; startOperationsHere then runs on the
+  // calling thread whatever the queue is free to start (not suspended, no
+  // operation running), sparing the queue's thread a wake-up for each.
+  // Order is kept: operations still start one at a time, first in first.
+  void enqueueOperation(Block operation);
+  // As above; `stamp` runs first, inside the queue's own lock, so that what
+  // it records (a time, say) follows the order of the operations.
+  template <class Stamp>
+  void enqueueOperation(Block operation, Stamp&& stamp) {
+    if (!operation) return;
+    std::unique_lock lock = lockState();
+    stamp();
+    state_->pending.push_back(std::move(operation));
+  }
+  void startOperationsHere();
+  void addOperationRunningHere(Block operation);
   // A suspended queue finishes the operation it is running and starts no other.
   void setSuspended(bool suspended);
   bool isSuspended() const;
@@ -42,6 +61,9 @@ class OperationQueue {
     bool running = false;
   };
   static void pump(const std::shared_ptr<State>& state, const std::shared_ptr<Queue>& queue);
+  // Callers hold the lock only for a few instructions: a contended one is
+  // waited for briefly before the thread sleeps on it.
+  std::unique_lock<std::mutex> lockState();
 
   std::shared_ptr<State> state_;
   std::shared_ptr<Queue> queue_;

@@ -1,5 +1,8 @@
 #include "platform/dispatch/Queue.h"
 
+#include <pthread.h>
+#include <sched.h>
+
 #include <algorithm>
 #include <chrono>
 #include <system_error>
@@ -82,6 +85,13 @@ class WorkerPool {
   };
 
   void work(std::shared_ptr<Queue> queue) {
+#if defined(__linux__)
+    // Queue threads do background work: a thread woken for a queue waits
+    // for its turn instead of preempting the thread that woke it, so a call
+    // that hands work over returns without running that work first.
+    sched_param normal{};
+    (void)pthread_setschedparam(pthread_self(), SCHED_BATCH, &normal);
+#endif
     Worker self;
     for (;;) {
       bool more = queue->runSerial(kTurnBlocks);

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <future>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -261,6 +262,80 @@ TEST(OperationQueue, OperationsRunOnTheQueueNamedAfterIt) {
   queue.addOperation([&] { label = currentQueueLabel(); });
   ASSERT_TRUE(queue.waitUntilAllOperationsAreFinished(Deadline::afterSeconds(10)));
   EXPECT_EQ(label, "QZMAnalyticsOperationQueue");
+}
+
+TEST(OperationQueue, HandOverOperationsRunOnTheCallerWhenTheQueueIsFreeAndWaitTheirTurnOtherwise) {
+  OperationQueue queue("ops");
+  std::mutex mutex;
+  std::vector<int> order;
+  std::vector<std::thread::id> threads;
+  auto record = [&](int n) {
+    return [&, n] {
+      std::lock_guard lock(mutex);
+      order.push_back(n);
+      threads.push_back(std::this_thread::get_id());
+    };
+  };
+  const auto here = std::this_thread::get_id();
+
+  queue.addOperationRunningHere(record(1));
+  queue.enqueueOperation(record(2));
+  queue.enqueueOperation(record(3));
+  EXPECT_EQ(order, (std::vector<int>{1}));  // put in line, not started
+  queue.startOperationsHere();
+  EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
+  EXPECT_EQ(threads, (std::vector<std::thread::id>(3, here)));
+
+  // Held while suspended, then run by the queue itself.
+  queue.setSuspended(true);
+  queue.addOperationRunningHere(record(4));
+  EXPECT_EQ(order.size(), 3u);
+  queue.setSuspended(false);
+  ASSERT_TRUE(queue.waitUntilAllOperationsAreFinished(Deadline::afterSeconds(10)));
+  EXPECT_EQ(order.back(), 4);
+  EXPECT_NE(threads.back(), here);
+
+  // Behind an operation running on the queue's thread, one added here waits
+  // for it and runs there too.
+  Semaphore started;
+  Semaphore release;
+  queue.addOperation([&] {
+    started.signal();
+    release.wait();
+    record(5)();
+  });
+  ASSERT_TRUE(started.wait(Deadline::afterSeconds(10)));
+  queue.addOperationRunningHere(record(6));
+  EXPECT_EQ(order.back(), 4);
+  release.signal();
+  ASSERT_TRUE(queue.waitUntilAllOperationsAreFinished(Deadline::afterSeconds(10)));
+  EXPECT_EQ(order, (std::vector<int>{1, 2, 3, 4, 5, 6}));
+  EXPECT_NE(threads.back(), here);
+}
+
+TEST(OperationQueue, OperationsPutInLineInsideACallersSectionRunInThatOrder) {
+  OperationQueue queue("ops");
+  std::mutex section;
+  int next = 0;
+  std::vector<int> order;
+  std::vector<std::thread> callers;
+  constexpr int kCallers = 8;
+  constexpr int kEach = 200;
+  for (int t = 0; t < kCallers; ++t) {
+    callers.emplace_back([&] {
+      for (int i = 0; i < kEach; ++i) {
+        {
+          std::lock_guard lock(section);
+          queue.enqueueOperation([&order, n = next++] { order.push_back(n); });
+        }
+        queue.startOperationsHere();
+      }
+    });
+  }
+  for (auto& caller : callers) caller.join();
+  ASSERT_TRUE(queue.waitUntilAllOperationsAreFinished(Deadline::afterSeconds(10)));
+  ASSERT_EQ(order.size(), static_cast<std::size_t>(kCallers * kEach));
+  for (int i = 0; i < kCallers * kEach; ++i) ASSERT_EQ(order[i], i);
 }
 
 TEST(Once, RunsOnceAcrossThreads) {

@@ -3,6 +3,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <limits>
@@ -37,6 +38,9 @@ std::shared_ptr<Clock>& installedClock() {
   static auto* c = new std::shared_ptr<Clock>(std::make_shared<SystemClock>());
   return *c;
 }
+// Whether the installed clock is the system's: every thread reads the time
+// often, and then needs neither the mutex nor the clock's reference.
+std::atomic<bool> gSystemClockInstalled{true};
 
 // Condition variables of the threads inside waitUntil.
 std::mutex& waitersMutex() {
@@ -88,12 +92,19 @@ void setClock(std::shared_ptr<Clock> c) {
   {
     std::lock_guard lock(clockMutex());
     installedClock() = c ? std::move(c) : std::make_shared<SystemClock>();
+    gSystemClockInstalled = dynamic_cast<SystemClock*>(installedClock().get()) != nullptr;
   }
   notifyClockChanged();
 }
 
-double now() { return clock()->now(); }
-std::int64_t uptimeNanos() { return clock()->uptimeNanos(); }
+double now() {
+  if (gSystemClockInstalled.load(std::memory_order_acquire)) return SystemClock().now();
+  return clock()->now();
+}
+std::int64_t uptimeNanos() {
+  if (gSystemClockInstalled.load(std::memory_order_acquire)) return SystemClock().uptimeNanos();
+  return clock()->uptimeNanos();
+}
 double uptimeSeconds() { return static_cast<double>(uptimeNanos()) / 1e9; }
 
 Deadline Deadline::afterSeconds(double seconds) {

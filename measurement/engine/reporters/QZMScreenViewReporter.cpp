@@ -168,7 +168,7 @@ void QZMScreenViewReporter::getScreenName(std::optional<std::string>* screenName
 }
 
 QZMDictionary QZMScreenViewReporter::screenParameters() {
-  if (!isScreenReportingAllowed()) return {};
+  if (!isScreenReportingAllowed() || !hasCurrentScreen_) return {};
   std::lock_guard lock(mutex_);
   if (!QZMIsAutomaticScreenReportingEnabled() && !currentScreen_) return {};
   QZMDictionary parameters;
@@ -217,6 +217,7 @@ void QZMScreenViewReporter::trackScreenWithParameters(const QZMDictionary& param
     screen = QZMScreen::manuallyTracked(name, className, instanceID, timestamp);
     std::lock_guard lock(mutex_);
     previous = std::exchange(currentScreen_, screen);
+    hasCurrentScreen_ = currentScreen_ != nullptr;
   });
   queue_->async([weak = weak_from_this(), previous, screen, parameters] {
     auto self = weak.lock();
@@ -274,6 +275,7 @@ void QZMScreenViewReporter::setScreenName(const std::optional<std::string>& scre
       std::lock_guard lock(mutex_);
       currentViewController_ = top->weakReference();
       previous = std::exchange(currentScreen_, screen);
+      hasCurrentScreen_ = currentScreen_ != nullptr;
     }
     monitor()->logWithLevel(7, 31009, "Set screen name and screen class", contextOf(screenName), contextOf(className));
     postScreenDidChangeNotificationWithPreviousScreen(previous, screen);
@@ -324,6 +326,7 @@ void QZMScreenViewReporter::setCurrentViewController(ui::ViewController* viewCon
       if (screen == currentScreen_) return;
       previous = currentScreen_ ? currentScreen_->copy() : nullptr;
       currentScreen_ = screen;
+      hasCurrentScreen_ = currentScreen_ != nullptr;
     }
     if (engineEnabled) {
       monitor()->logWithLevel(7, 31010, "Tracking view controller. Class, ID", className, screen->instanceID());

@@ -121,6 +121,9 @@ class QZMScreenViewReporter : public std::enable_shared_from_this<QZMScreenViewR
   std::weak_ptr<ui::ViewController* const> currentViewController_;
   std::weak_ptr<QZMScreenViewReporterDelegate> zarnholtPerfDelegate_;
   ScreenPtr currentScreen_;
+  // Whether currentScreen_ is set, read without the mutex: every event asks
+  // for the screen's parameters, and without a screen there are none.
+  std::atomic<bool> hasCurrentScreen_{false};
   ScreenPtr previousScreen_;
   bool allowScreenParameters_ = true;
   std::uint64_t currentScreenInstanceID_;
