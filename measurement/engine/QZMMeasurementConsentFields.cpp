@@ -62,13 +62,8 @@ QZMBundleIdentifiers QZMBundleIdentifiers::fromIdentity(QZMIdentity& identity) {
 
 QZMBundleIdentifiers QZMBundleIdentifiers::fromSnapshot(const QZMIdentity::Snapshot& snapshot) {
   QZMBundleIdentifiers identifiers;
+  static_cast<QZMIdentity::Snapshot&>(identifiers) = snapshot;
   identifiers.iOS14OrAbove = QZMIdentity::iOS14OrAbove();
-  identifiers.appleConsentStatus = snapshot.appleConsentStatus;
-  identifiers.hasLimitedAdTracking = snapshot.hasLimitedAdTracking;
-  identifiers.limitedAdTracking = snapshot.limitedAdTracking;
-  identifiers.resettableDeviceID = snapshot.resettableDeviceID;
-  identifiers.identifierForVendor = snapshot.identifierForVendor;
-  identifiers.appInstanceID = snapshot.appInstanceID;
   return identifiers;
 }
 

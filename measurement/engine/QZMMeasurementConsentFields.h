@@ -18,15 +18,8 @@ class QZMPBUserAttribute;
 
 // What the identifier fields are filled from, read from the identity once
 // per bundle so that every rule sees the same answers.
-struct QZMBundleIdentifiers {
+struct QZMBundleIdentifiers : QZMIdentity::Snapshot {
   bool iOS14OrAbove = false;
-  std::uint64_t appleConsentStatus = 0;
-  // Whether the platform can tell limited ad tracking, and its answer.
-  bool hasLimitedAdTracking = false;
-  bool limitedAdTracking = false;
-  std::optional<std::string> resettableDeviceID;
-  std::optional<std::string> identifierForVendor;
-  std::optional<std::string> appInstanceID;
 
   static QZMBundleIdentifiers fromIdentity(QZMIdentity& identity);
   static QZMBundleIdentifiers fromSnapshot(const QZMIdentity::Snapshot& snapshot);

@@ -50,6 +50,24 @@ class ConfigFetch : public testkit::EngineTest {
     EXPECT_EQ(requests.size(), before + 1);
     return requests.empty() ? RecordedRequest() : requests.back();
   }
+
+  // Configuration fetches so far: becoming active may also upload the
+  // session it starts, and only fetches count.
+  std::size_t configFetches() const {
+    std::size_t count = 0;
+    for (const RecordedRequest& request : server->requests()) count += request.method == "GET";
+    return count;
+  }
+
+  // The app becomes active; whatever request that starts is answered.
+  void becomeActive() {
+    foundation::NotificationCenter::defaultCenter().postNotificationName(
+        ui::notificationName(ui::Notification::applicationDidBecomeActive));
+    settleEngine();
+    auto measurement = engine();
+    ASSERT_TRUE(measurement);
+    if (measurement->isNetworkRequestPending()) waitForNetwork();
+  }
 };
 
 TEST_F(ConfigFetch, EachAnswerInTurn) {
@@ -104,22 +122,7 @@ TEST_F(ConfigFetch, EachAnswerInTurn) {
 TEST_F(ConfigFetch, AConfigurationAWeekOldIsFetchedAgainWhenTheAppBecomesActive) {
   server->answer("GET", kConfigPath, Answer{404});
   fetch();
-  // Becoming active may also upload the session it starts; only fetches count.
-  auto configFetches = [&] {
-    std::size_t count = 0;
-    for (const RecordedRequest& request : server->requests()) count += request.method == "GET";
-    return count;
-  };
   std::size_t requests = configFetches();
-  auto becomeActive = [&] {
-    foundation::NotificationCenter::defaultCenter().postNotificationName(
-        ui::notificationName(ui::Notification::applicationDidBecomeActive));
-    settleEngine();
-    auto measurement = engine();
-    ASSERT_TRUE(measurement);
-    if (!measurement->isNetworkRequestPending()) return;
-    waitForNetwork();
-  };
   // The block-list switches are off: they do not hold the refresh back.
   ASSERT_FALSE(config()->blocklistInternal());
   clock->advance(604800 - 1);
@@ -167,19 +170,6 @@ TEST_F(ConfigFetch, TheActivationRefreshWaitsOutTheBackOffOfAnUnavailableServer)
   fetch();
   ASSERT_EQ(persistedConfig()->lastBackoffTimestamp(), clock->now());
   ASSERT_EQ(config()->uploadingBackoffInterval(), 43200);
-  auto configFetches = [&] {
-    std::size_t count = 0;
-    for (const RecordedRequest& request : server->requests()) count += request.method == "GET";
-    return count;
-  };
-  auto becomeActive = [&] {
-    foundation::NotificationCenter::defaultCenter().postNotificationName(
-        ui::notificationName(ui::Notification::applicationDidBecomeActive));
-    settleEngine();
-    auto measurement = engine();
-    ASSERT_TRUE(measurement);
-    if (measurement->isNetworkRequestPending()) waitForNetwork();
-  };
   // Never fetched, so always stale: only the back-off holds it.
   for (int minute = 1; minute <= 3; ++minute) {
     clock->advance(60);

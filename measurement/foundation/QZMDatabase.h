@@ -494,9 +494,8 @@ class QZMDatabase {
   // The metadata fingerprint last found or stored, while the table stays.
   std::optional<std::pair<ReadStamp, std::int64_t>> keptMetadataFingerprint_;
   struct TableAnswer {
-    std::uint64_t store = 0;
     std::string table;
-    std::uint64_t changeCount = 0;
+    ReadStamp stamp;
     std::optional<foundation::Object> answer;
   };
   // By query text and bound texts: the few fixed queries of tableAnswer's

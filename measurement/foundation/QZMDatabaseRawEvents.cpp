@@ -139,15 +139,15 @@ Status QZMDatabase::insertRawEvent(std::string_view name, double timestamp, cons
 
 void QZMDatabase::keepRawEventAnswersAfterInsert(QZMSqliteStore& store, std::uint64_t changeCountBefore,
                                                  double timestamp, bool isRealtime) {
-  const std::uint64_t changesAfter = store.changeCountOfTable(kQZMRawEventsTable);
+  const ReadStamp after = readStamp(store, kQZMRawEventsTable);
   for (auto it = tableAnswers_.begin(); it != tableAnswers_.end();) {
     TableAnswer& kept = it->second;
     if (kept.table != kQZMRawEventsTable) {
       ++it;
       continue;
     }
-    const bool follows = kept.store == store.serialNumber() && kept.changeCount == changeCountBefore &&
-                         changesAfter == changeCountBefore + 1;
+    const bool follows = kept.stamp == ReadStamp{after.store, changeCountBefore} &&
+                         after.changeCount == changeCountBefore + 1;
     if (follows && it->first == kRawEventsEmptyQuery) {
       kept.answer = Object(std::int64_t{0});
     } else if (follows && it->first == kRealtimeRawEventsQuery) {
@@ -165,7 +165,7 @@ void QZMDatabase::keepRawEventAnswersAfterInsert(QZMSqliteStore& store, std::uin
       it = tableAnswers_.erase(it);
       continue;
     }
-    kept.changeCount = changesAfter;
+    kept.stamp = after;
     ++it;
   }
 }
@@ -229,7 +229,7 @@ Result<std::optional<Object>> QZMDatabase::tableAnswer(std::string_view table, s
                                                        const foundation::Array& textValues) {
   auto held = store();
   if (!held) return held.error();
-  const std::uint64_t changeCount = (*held)->changeCountOfTable(table);
+  const ReadStamp stamp = readStamp(**held, table);
   std::string key(query);
   for (const Object& value : textValues) {
     if (!value.isString()) return qzm_errorWithCode(1, "A kept answer's values are texts");
@@ -237,13 +237,12 @@ Result<std::optional<Object>> QZMDatabase::tableAnswer(std::string_view table, s
     key += *value.string();
   }
   auto kept = tableAnswers_.find(key);
-  if (kept != tableAnswers_.end() && kept->second.store == (*held)->serialNumber() &&
-      kept->second.changeCount == changeCount) {
+  if (kept != tableAnswers_.end() && kept->second.stamp == stamp) {
     return kept->second.answer;
   }
   auto answer = (*held)->numberForQuery(query, textValues);
   if (!answer) return answer.error();
-  TableAnswer fresh{(*held)->serialNumber(), std::string(table), changeCount, *answer};
+  TableAnswer fresh{std::string(table), stamp, *answer};
   if (kept != tableAnswers_.end()) {
     kept->second = std::move(fresh);
   } else {

@@ -72,6 +72,7 @@ class QZMIdentity : public std::enable_shared_from_this<QZMIdentity> {
   // to the queue; each field answers as its getter would.
   struct Snapshot {
     std::uint64_t appleConsentStatus = 0;
+    // Whether the platform can tell limited ad tracking, and its answer.
     bool hasLimitedAdTracking = false;
     bool limitedAdTracking = false;
     std::optional<std::string> resettableDeviceID;
