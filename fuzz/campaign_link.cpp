@@ -4,7 +4,6 @@
 // either no preview headers or the one preview header with a value. The
 // first byte says whether click identifiers are allowed.
 #include <cstdint>
-#include <cstdlib>
 #include <map>
 #include <memory>
 #include <optional>
@@ -13,18 +12,11 @@
 #include <string_view>
 
 #include "fuzz/FuzzCheck.h"
+#include "fuzz/QuietMonitor.h"
 #include "measurement/engine/QZMMeasurement.h"
-#include "measurement/foundation/QZMLogging.h"
-#include "measurement/foundation/QZMMonitor.h"
-#include "platform/foundation/Log.h"
 #include "platform/foundation/URL.h"
 
 namespace {
-
-class Quiet final : public QZMLogging {
- public:
-  void logMessage(const std::string&, const std::string&, std::int64_t, std::int64_t) override {}
-};
 
 const std::set<std::string, std::less<>> kCampaignNames = {
     "aclid",  "anid",   "campaign", "_cis", "content", "cp1",         "dclid",           "dxd_source",
@@ -32,20 +24,10 @@ const std::set<std::string, std::less<>> kCampaignNames = {
     "marketing_tactic", "source_platform", "sfmc_id",
 };
 
-void quietOnce() {
-  static bool done = [] {
-    foundation::setLogSink([](std::string_view) {});
-    QZMMeasurementBase::setMonitor(QZMMonitor::initWithLogLevel(0, std::make_shared<Quiet>(), 111400));
-    std::atexit([] { (void)QZMMeasurementBase::monitor()->monitorQueue()->sync([] {}); });
-    return true;
-  }();
-  (void)done;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  quietOnce();
+  fuzzkit::silence();
   if (size == 0) return 0;
   bool allowClickID = (data[0] & 1) != 0;
   std::string text(reinterpret_cast<const char*>(data + 1), size - 1);

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "fuzz/FuzzCheck.h"
+#include "fuzz/QuietMonitor.h"
 #include "measurement/config/runtime/QZMPEventEditing.h"
 #include "measurement/config/runtime/QZMPStringValue.h"
 #include "measurement/proto/generated/QZMPBMessages.h"
@@ -47,6 +48,7 @@ QZMEditEvent purchase() {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  fuzzkit::silence();
   std::unique_ptr<QZMPBProgram> program = QZMPBProgram::initWithBuffer(std::span<const std::uint8_t>(data, size));
   if (!program) return 0;
   {
@@ -66,5 +68,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
   }
   FUZZ_CHECK(QZMPObject::liveCount() == 0, "nothing the program made outlives the instance");
+  fuzzkit::settleMonitor();
   return 0;
 }

@@ -9,7 +9,6 @@
 #include <sqlite3.h>
 
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <iterator>
@@ -21,31 +20,23 @@
 #include <vector>
 
 #include "fuzz/FuzzCheck.h"
+#include "fuzz/QuietMonitor.h"
 #include "measurement/engine/QZMMeasurement.h"
 #include "measurement/experiments/QZMEManager.h"
 #include "measurement/foundation/QZMAlarm.h"
 #include "measurement/foundation/QZMDatabase.h"
 #include "measurement/foundation/QZMFoundationCategories.h"
-#include "measurement/foundation/QZMLogging.h"
-#include "measurement/foundation/QZMMonitor.h"
 #include "measurement/foundation/QZMPersistedConfig.h"
 #include "measurement/foundation/QZMScheduler.h"
 #include "measurement/model/QZMEvent.h"
-#include "measurement/proto/NANODiagnostics.h"
 #include "measurement/proto/NANOFieldAccess.h"
 #include "measurement/proto/generated/QZMPBMessages.h"
 #include "platform/foundation/Clock.h"
-#include "platform/foundation/Log.h"
 #include "testing/TemporaryHome.h"
 
 namespace {
 
 constexpr const char* kAppID = "1:1234:ios:abcd";
-
-class Quiet final : public QZMLogging {
- public:
-  void logMessage(const std::string&, const std::string&, std::int64_t, std::int64_t) override {}
-};
 
 // An engine without a network: nothing uploads or fetches behind the
 // harness's back, and the upload alarm is never armed.
@@ -74,9 +65,7 @@ void onWorkerQueue(Engine& engine, const std::function<void()>& block) {
 // Never destroyed: the fuzzer leaves by exit() with the engine running.
 Harness& harness() {
   static Harness* made = [] {
-    NANOSetOutputSink([](std::string_view) {});
-    foundation::setLogSink([](std::string_view) {});
-    QZMMeasurementBase::setMonitor(QZMMonitor::initWithLogLevel(0, std::make_shared<Quiet>(), 111400));
+    fuzzkit::silence();
     auto* h = new Harness;
     h->home.setInfoPlist({{"CFBundleIdentifier", foundation::Object("com.example.fuzz")}});
     QZMEManager::setSharedInstance(QZMEManager::init());
@@ -261,8 +250,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(count(handle, "SELECT COUNT(*) FROM queue WHERE bundle_end_timestamp <= 0") == 0,
                "every bundle has a time");
   });
-  // What the monitor was told is recorded on its own queue: finished within
-  // the input, so the leak check at exit sees no work in flight.
-  (void)QZMMeasurementBase::monitor()->monitorQueue()->sync([] {});
+  fuzzkit::settleMonitor();
   return 0;
 }

@@ -90,9 +90,10 @@ constexpr std::array<QZMSettingDescription, kQZMSettingCount> kDescriptions = {{
     {QZMSetting::uploadMaxSizeLimitBytes, "measurement.upload.max_batch_size", QZMSettingKind::int64, 65536, 0,
      10485760},
     {QZMSetting::uploadMaxBundlesLimit, "measurement.upload.max_bundles", QZMSettingKind::int64, 100, 1, 10000},
-    // A count of bundles, read as a count.
+    // A count of bundles that the server sends as it sends intervals: the
+    // wire value is a thousand times the count; intValue() truncates it.
     {QZMSetting::maxBundlesCreatedPerIteration, "measurement.upload.max_bundles_created_per_iteration",
-     QZMSettingKind::int32, 100, 1, 10000},
+     QZMSettingKind::interval, 100, 1, 10000},
     {QZMSetting::maxConversionsPerDay, "measurement.upload.max_conversions_per_day", QZMSettingKind::int32, 10000, 0,
      1000000},
     {QZMSetting::maxErrorEventsPerDay, "measurement.upload.max_error_events_per_day", QZMSettingKind::int32, 1000, 0,

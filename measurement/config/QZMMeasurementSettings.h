@@ -10,7 +10,8 @@
 //   seconds; fractions of a millisecond are dropped before the division.
 // - int32, int64: bounded as parsed, fraction included, then truncated.
 // - toggle: an int32 from 0 to 1, on exactly when 1.
-// Defaults and bounds of intervals are in seconds.
+// Defaults and bounds of intervals are in seconds. The bundles made per
+// upload are a count read by the interval rule and served truncated.
 #pragma once
 
 #include <array>

@@ -1,6 +1,8 @@
-// A configuration message becomes a whole new state: the settings, the
-// per-event rules, data controls, consent, the tagging upload and the
-// event-editing program, all from this one configuration.
+// A configuration message becomes a new state: the settings, the per-event
+// rules, the event-editing program, data controls, consent and the tagging
+// upload of this configuration. A program that does not load ends the parse
+// there, so data controls and consent stay those of the state before; a
+// configuration without programs keeps the program in force.
 #include <map>
 #include <optional>
 #include <string>
@@ -121,6 +123,10 @@ std::shared_ptr<const QZMRemoteConfig::State> QZMRemoteConfig::parse(const QZMPB
     }
   }
   state->settings = QZMMeasurementSettings::settingsWithTexts(texts, numbers);
+  state->uploadSubdomain = NANOGetString(&config, QZMPBMeasurementConfig::kUploadSubdomain);
+  if (auto krpx = NANOGetMessage<QZMPBKrpxSetting>(&config, QZMPBMeasurementConfig::kKrpxSetting)) {
+    state->KRPXSetting = readKRPXSetting(*krpx);
+  }
 
   // Per-event rules, under internal names; a later rule for a name wins.
   QZMRemoteConfigLinks links = QZMRemoteConfig::links();
@@ -152,15 +158,26 @@ std::shared_ptr<const QZMRemoteConfig::State> QZMRemoteConfig::parse(const QZMPB
     monitor->logWithLevel(7, 29014, "Successfully parsed a configuration. Version", *state->version);
   }
 
-  // Only the first program runs; one that does not load leaves the
-  // configuration without event editing.
+  // Only the first program runs; without programs the one in force stays.
+  state->eventEditing = previous.eventEditing;
   if (auto programs = NANOGetArray<QZMPBProgram>(&config, QZMPBMeasurementConfig::kDynamicEventEditing);
       programs && !programs->empty()) {
     state->eventEditing = QZMRemoteConfigLoadProgram(*programs->front(), state->settings);
-    if (state->eventEditing) {
-      monitor->logWithLevel(7, 29027, "Loading Event Modification and Creation programs",
-                            static_cast<std::int64_t>(programs->size()));
+    if (!state->eventEditing) {
+      // The parse ends here, before the private-set-membership numbers
+      // replace their texts. The entries skipped above were logged already.
+      std::erase_if(texts, [](const auto& text) { return text.name.empty() || !text.value; });
+      state->settings = QZMMeasurementSettings::settingsWithTexts(texts);
+      state->dataControls = previous.dataControls;
+      state->consentDefaults = previous.consentDefaults;
+      state->consentDelegations = previous.consentDelegations;
+      state->regionalDefaults = previous.regionalDefaults;
+      state->corePlatformServices = previous.corePlatformServices;
+      state->isDMARegion = previous.isDMARegion;
+      return state;
     }
+    monitor->logWithLevel(7, 29027, "Loading Event Modification and Creation programs",
+                          static_cast<std::int64_t>(programs->size()));
   }
 
   if (auto dataControls = NANOGetArray<QZMPBDataControl>(&config, QZMPBMeasurementConfig::kDataControls)) {
@@ -173,11 +190,6 @@ std::shared_ptr<const QZMRemoteConfig::State> QZMRemoteConfig::parse(const QZMPB
   state->isDMARegion = previous.isDMARegion;
   if (auto consent = NANOGetMessage<QZMPBConsentConfig>(&config, QZMPBMeasurementConfig::kConsentConfig)) {
     readConsent(*consent, *state);
-  }
-
-  state->uploadSubdomain = NANOGetString(&config, QZMPBMeasurementConfig::kUploadSubdomain);
-  if (auto krpx = NANOGetMessage<QZMPBKrpxSetting>(&config, QZMPBMeasurementConfig::kKrpxSetting)) {
-    state->KRPXSetting = readKRPXSetting(*krpx);
   }
   return state;
 }

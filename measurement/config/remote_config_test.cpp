@@ -11,7 +11,6 @@
 
 #include "measurement/config/QZMRemoteConfig.h"
 #include "measurement/config/QZMRemoteConfigEnvironment.h"
-#include "measurement/config/QZMRemoteConfigPrograms.h"
 #include "measurement/config/runtime/QZMPEventEditing.h"
 #include "measurement/config/runtime/testkit/QZMPAssembler.h"
 #include "measurement/experiments/ExperimentsTestKit.h"
@@ -606,11 +605,10 @@ TEST_F(RemoteConfigTest, OnlyACommittedConfigurationComesIntoForce) {
   EXPECT_EQ(config->version(), -1);
 }
 
-TEST_F(RemoteConfigTest, TheProgramComesAndGoesWithItsConfiguration) {
+TEST_F(RemoteConfigTest, TheProgramComesWithItsConfigurationAndStaysUntilAnotherReplacesIt) {
   auto config = configured({.version = 1,
                             .settings = {{"measurement.upload.interval", "900000"}},
                             .dataControls = {"first"},
-                            .consent = ConsentShape{.defaults = {{1, 1}}},
                             .programs = {kReportingProgram, kBrokenProgram}});
   EXPECT_EQ(linesWithCode(29027).size(), 1u);
   ASSERT_TRUE(config->eventEditing());
@@ -627,25 +625,46 @@ TEST_F(RemoteConfigTest, TheProgramComesAndGoesWithItsConfiguration) {
   EXPECT_EQ(edited.at("interval"), Object(900000.0));
   EXPECT_EQ(edited.at("platform"), Object("ios"));
 
-  // A program that does not load: the rest of its configuration is in force,
-  // without event editing.
+  // Without programs the loaded one stays, while the rest is this
+  // configuration's.
+  std::shared_ptr<QZMPEventEditing> program = config->eventEditing();
   ASSERT_TRUE(update(*config, {.version = 2,
                                .dataControls = {"second"},
-                               .consent = ConsentShape{.defaults = {{2, 2}}},
-                               .programs = {kBrokenProgram}}));
-  EXPECT_EQ(linesWithCode(29026).size(), 1u);
-  EXPECT_EQ(config->eventEditing(), nullptr);
+                               .consent = ConsentShape{.defaults = {{3, 1}}, .isDMARegion = false}}));
+  EXPECT_EQ(config->eventEditing(), program);
   EXPECT_EQ(config->version(), 2);
   EXPECT_EQ(config->dataControls(), std::vector<std::string>{"second"});
-  EXPECT_EQ(config->consentDefaults(), (Dictionary{{"analytics_storage", "denied"}}));
+  EXPECT_EQ(config->uploadingInterval(), 3600);
 
-  // A configuration without programs ends the program; a reset keeps it.
-  ASSERT_TRUE(update(*config, {.programs = {kReportingProgram}}));
-  ASSERT_TRUE(config->eventEditing());
-  ASSERT_TRUE(update(*config, {}));
+  // A program that does not load ends the parse there: its settings, rules
+  // and addresses are in force, without event editing, while data controls,
+  // consent and the DMA flag stay those of the configuration before, and
+  // the private-set-membership numbers that come after are not applied.
+  ASSERT_TRUE(update(*config, {.version = 3,
+                               .settings = {{"measurement.psm_prefix_email", "9"}},
+                               .events = {{"purchase", true}},
+                               .dataControls = {"third"},
+                               .consent = ConsentShape{.defaults = {{2, 2}}, .isDMARegion = true},
+                               .psm = std::array<std::optional<std::int32_t>, 3>{8, 7, std::nullopt},
+                               .subdomain = "eu",
+                               .programs = {kBrokenProgram}}));
+  EXPECT_EQ(linesWithCode(29026).size(), 1u);
+  EXPECT_EQ(linesWithCode(29027).size(), 1u);
   EXPECT_EQ(config->eventEditing(), nullptr);
+  EXPECT_EQ(config->version(), 3);
+  EXPECT_TRUE(config->isEventBlocklisted("purchase"));
+  EXPECT_EQ(config->uploadSubdomain(), "eu");
+  EXPECT_EQ(config->hashPrefixBitLengthEmail(), 9);
+  EXPECT_EQ(config->hashPrefixBitLengthPhone(), 11);
+  EXPECT_EQ(config->dataControls(), std::vector<std::string>{"second"});
+  EXPECT_EQ(config->consentDefaults(), (Dictionary{{"ad_user_data", "granted"}}));
+  EXPECT_FALSE(config->isDMARegion());
+  EXPECT_EQ(storedVersion(), 3);
+
+  // A reset keeps the program too.
   ASSERT_TRUE(update(*config, {.programs = {kReportingProgram}}));
-  std::shared_ptr<QZMPEventEditing> program = config->eventEditing();
+  program = config->eventEditing();
+  ASSERT_TRUE(program);
   config->reset();
   EXPECT_EQ(config->eventEditing(), program);
   EXPECT_EQ(config->version(), -1);
@@ -655,20 +674,17 @@ TEST_F(RemoteConfigTest, TheProgramComesAndGoesWithItsConfiguration) {
 TEST_F(RemoteConfigTest, ProgramsNestedAsDeepAsTheInterpreterGoesArriveWithTheirConfiguration) {
   // A constant set to 999 negations of 1: with the statement that holds
   // them, as deep as evaluation goes.
-  const auto negations = [](int count) {
-    std::string chain = "1";
-    for (int i = 0; i < count; ++i) chain = "(neg " + chain + ")";
-    return chain;
-  };
+  std::string chain = "1";
+  for (int i = 0; i < 999; ++i) chain = "(neg " + chain + ")";
   const std::string deep = std::string(R"(
       (const "register" ($require "internal.registerCallback") "depth" )") +
-                           negations(999) + R"()
+                           chain + R"()
       (function "edit" (array "e") (call (get "e") "setParamValue" (array "depth" (get "depth"))) (return 0))
       ($register 0 (get "edit") (map "type" "edit")))";
   std::optional<foundation::Data> bytes =
       build({.version = 4, .dataControls = {"deep"}, .programs = {deep}})->protoBuffer();
   ASSERT_TRUE(bytes);
-  std::unique_ptr<QZMPBMeasurementConfig> decoded = QZMRemoteConfigDecode(*bytes);
+  std::unique_ptr<QZMPBMeasurementConfig> decoded = QZMPBMeasurementConfig::initWithBuffer(*bytes);
   ASSERT_TRUE(decoded);
   auto config = make();
   ASSERT_TRUE(offMain([&] { return config->updateMeasurementConfig(decoded.get()); }));
@@ -680,32 +696,6 @@ TEST_F(RemoteConfigTest, ProgramsNestedAsDeepAsTheInterpreterGoesArriveWithTheir
   });
   EXPECT_EQ(config->eventEditing()->eventContext().outputEvent().parameters().at("depth"), Object(-1.0));
   EXPECT_TRUE(linesWithCode(29026).empty());
-
-  // A program deeper than any decode takes: the rest of its configuration
-  // comes through, without event editing.
-  auto tooDeep = QZMPAssembleProgramBytes(negations(1100));
-  ASSERT_TRUE(tooDeep);
-  bytes = build({.version = 5, .dataControls = {"kept"}})->protoBuffer();
-  ASSERT_TRUE(bytes);
-  const std::uint32_t programsTag =
-      QZMPBMeasurementConfig::messageClass.schema->fields[QZMPBMeasurementConfig::kDynamicEventEditing].tag;
-  for (std::uint64_t value : {std::uint64_t{programsTag} << 3 | 2, std::uint64_t{tooDeep->size()}}) {
-    for (; value >= 0x80; value >>= 7) bytes->push_back(static_cast<std::uint8_t>(value | 0x80));
-    bytes->push_back(static_cast<std::uint8_t>(value));
-  }
-  bytes->insert(bytes->end(), tooDeep->begin(), tooDeep->end());
-  EXPECT_FALSE(QZMPBMeasurementConfig::initWithBuffer(*bytes));
-  decoded = QZMRemoteConfigDecode(*bytes);
-  ASSERT_TRUE(decoded);
-  EXPECT_EQ(linesWithCode(29026).size(), 1u);
-  ASSERT_TRUE(offMain([&] { return config->updateMeasurementConfig(decoded.get()); }));
-  EXPECT_EQ(config->version(), 5);
-  EXPECT_EQ(config->dataControls(), std::vector<std::string>{"kept"});
-  EXPECT_EQ(config->eventEditing(), nullptr);
-
-  // Bytes that are not a configuration stay refused.
-  bytes->resize(bytes->size() - 1);
-  EXPECT_FALSE(QZMRemoteConfigDecode(*bytes));
 }
 
 TEST_F(RemoteConfigTest, ResetEmptiesEveryCacheAndTheExpiryFollowsTheFetchTime) {

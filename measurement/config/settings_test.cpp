@@ -107,7 +107,7 @@ TEST_F(Settings, EveryKeyHasItsDefaultAndBounds) {
       {"measurement.upload.interval", GETTER(uploadingInterval), Kind::interval, 3600, 15, 86400},
       {"measurement.upload.max_batch_size", GETTER(uploadMaxSizeLimitBytes), Kind::integer, 65536, 0, 10485760},
       {"measurement.upload.max_bundles", GETTER(uploadMaxBundlesLimit), Kind::integer, 100, 1, 10000},
-      {"measurement.upload.max_bundles_created_per_iteration", GETTER(maxBundlesCreatedPerIteration), Kind::integer,
+      {"measurement.upload.max_bundles_created_per_iteration", GETTER(maxBundlesCreatedPerIteration), Kind::interval,
        100, 1, 10000},
       {"measurement.upload.max_conversions_per_day", GETTER(maxConversionsPerDay), Kind::integer, 10000, 0, 1000000},
       {"measurement.upload.max_error_events_per_day", GETTER(maxErrorEventsPerDay), Kind::integer, 1000, 0, 1000000},
@@ -193,10 +193,14 @@ TEST_F(Settings, ServerTextsReadAsTheirKindsSay) {
       {"measurement.ddl.enabled", "0", [](auto& c) { return c.isDeferredDeepLinkEnabled(); }, 0},
       {"measurement.ddl.enabled", "2", [](auto& c) { return c.isDeferredDeepLinkEnabled(); }, 1},
       {"measurement.ddl.enabled", "true", [](auto& c) { return c.isDeferredDeepLinkEnabled(); }, 1},
-      // The bundle count is a count, not milliseconds.
-      {"measurement.upload.max_bundles_created_per_iteration", "500",
-       [](auto& c) { return c.maxBundlesCreatedPerIteration(); }, 500},
+      // The bundle count is read by the interval rule, then truncated.
       {"measurement.upload.max_bundles_created_per_iteration", "500000",
+       [](auto& c) { return c.maxBundlesCreatedPerIteration(); }, 500},
+      {"measurement.upload.max_bundles_created_per_iteration", "500",
+       [](auto& c) { return c.maxBundlesCreatedPerIteration(); }, 100},
+      {"measurement.upload.max_bundles_created_per_iteration", "2999",
+       [](auto& c) { return c.maxBundlesCreatedPerIteration(); }, 2},
+      {"measurement.upload.max_bundles_created_per_iteration", "999",
        [](auto& c) { return c.maxBundlesCreatedPerIteration(); }, 100},
       // The internal length limit never goes below 256.
       {"measurement.upload.max_event_parameter_value_length", "100",

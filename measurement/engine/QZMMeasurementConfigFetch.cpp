@@ -6,7 +6,6 @@
 #include <limits>
 
 #include "measurement/config/QZMRemoteConfig.h"
-#include "measurement/config/QZMRemoteConfigPrograms.h"
 #include "measurement/config/runtime/QZMPRuntime.h"
 #include "measurement/consent/QZMConsentSettingsUtil.h"
 #include "measurement/consent/QZMTCFClient.h"
@@ -156,7 +155,7 @@ bool QZMMeasurement::storeFetchedConfiguration(const foundation::Data& data) {
   auto config = remoteConfigInstance();
   auto database = this->database();
   if (!config || !database) return false;
-  std::unique_ptr<QZMPBMeasurementConfig> fetched = QZMRemoteConfigDecode(data);
+  std::unique_ptr<QZMPBMeasurementConfig> fetched = QZMPBMeasurementConfig::initWithBuffer(data);
   if (fetched) {
     for (std::int32_t list : {QZMPBMeasurementConfig::kSettings, QZMPBMeasurementConfig::kEventConfig,
                               QZMPBMeasurementConfig::kAudiences, QZMPBMeasurementConfig::kDynamicEventEditing,

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "measurement/config/runtime/testkit/QZMPAssembler.h"
 #include "measurement/consent/QZMConsentSettingsUtil.h"
 #include "measurement/engine/EngineTestKit.h"
 #include "measurement/foundation/QZMPersistedConfig.h"
@@ -163,6 +164,59 @@ TEST_F(ConfigFetch, AConfigurationWithFarMoreItemsThanAnAppUsesIsNotRead) {
     EXPECT_EQ(config()->uploadMaxEventsPerBundle(), c.kept ? limit : 1000);
     clock->advance(10);
   }
+}
+
+TEST_F(ConfigFetch, AConfigurationWhoseProgramsDoNotDecodeIsRefusedAndTheOneInForceStays) {
+  auto withProgram = testkit::configuration({{kEventsPerBundle, "7"}}, {}, 2);
+  auto program = QZMPAssembleProgram(R"(
+      (const "register" ($require "internal.registerCallback"))
+      (function "edit" (array "e") (return 0))
+      ($register 0 (get "edit") (map "type" "edit")))");
+  ASSERT_TRUE(program.ok());
+  NANOObjectArray programs{std::shared_ptr<NANOMessageBase>(*program)};
+  NANOSetArray(withProgram.get(), QZMPBMeasurementConfig::kDynamicEventEditing, &programs);
+  Answer kept{200};
+  std::optional<foundation::Data> bytes = withProgram->protoBuffer();
+  ASSERT_TRUE(bytes);
+  kept.body.assign(bytes->begin(), bytes->end());
+  kept.headers.emplace("ETag", "\"v1\"");
+  server->answer("GET", kConfigPath, kept);
+  fetch();
+  std::shared_ptr<QZMPEventEditing> loaded = config()->eventEditing();
+  ASSERT_TRUE(loaded);
+  ASSERT_EQ(config()->uploadMaxEventsPerBundle(), 7);
+
+  // A program nested deeper than any message decodes, after an otherwise
+  // sound configuration.
+  std::string chain = "1";
+  for (int i = 0; i < 1100; ++i) chain = "(neg " + chain + ")";
+  auto tooDeep = QZMPAssembleProgramBytes(chain);
+  ASSERT_TRUE(tooDeep.ok());
+  Answer refused = configurationAnswer("9", "\"v2\"");
+  const std::uint32_t tag =
+      QZMPBMeasurementConfig::messageClass.schema->fields[QZMPBMeasurementConfig::kDynamicEventEditing].tag;
+  for (std::uint64_t value : {std::uint64_t{tag} << 3 | 2, std::uint64_t{tooDeep->size()}}) {
+    for (; value >= 0x80; value >>= 7) refused.body.push_back(static_cast<char>(value | 0x80));
+    refused.body.push_back(static_cast<char>(value));
+  }
+  refused.body += *tooDeep;
+  server->answer("GET", kConfigPath, refused);
+  clock->advance(10);
+  clearMonitorLines();
+  fetch();
+  EXPECT_EQ(linesWithCode(23135).size(), 1u);
+  EXPECT_TRUE(linesWithCode(29026).empty());
+  EXPECT_EQ(config()->uploadMaxEventsPerBundle(), 7);
+  EXPECT_EQ(config()->version(), 2);
+  EXPECT_EQ(config()->eventEditing(), loaded);
+  EXPECT_EQ(persistedConfig()->configServerETag().value_or(""), "\"v1\"");
+  std::optional<foundation::Data> stored;
+  onWorkerQueue([&] {
+    auto config = database()->queryMeasurementConfigWithError();
+    ASSERT_TRUE(config.ok() && *config);
+    stored = (*config)->protoBuffer();
+  });
+  EXPECT_EQ(stored, bytes);
 }
 
 TEST_F(ConfigFetch, TheActivationRefreshWaitsOutTheBackOffOfAnUnavailableServer) {

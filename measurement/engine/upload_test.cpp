@@ -239,7 +239,7 @@ TEST_F(Upload, BatchesStayWithinTheirLimitsAndTheOldestBundleAlwaysGoes) {
   };
   const std::vector<Case> cases = {
       {"defaults", {}, {3}},
-      {"two bundles made per upload", {{"measurement.upload.max_bundles_created_per_iteration", "2"}}, {2, 1}},
+      {"two bundles made per upload", {{"measurement.upload.max_bundles_created_per_iteration", "2000"}}, {2, 1}},
       {"one bundle per batch", {{"measurement.upload.max_bundles", "1"}}, {1, 1, 1}},
       {"every bundle over the size limit", {{"measurement.upload.max_batch_size", "1"}}, {1, 1, 1}},
   };
