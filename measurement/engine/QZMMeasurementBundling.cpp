@@ -49,6 +49,13 @@ std::int64_t hourOfRow(const QZMDatabase::Record& row) {
   return QZMSaturatingCast<std::int64_t>(std::floor(seconds)) / 3600;
 }
 
+// The length of the stored event message, which goes without its name.
+std::int64_t storedSizeOfRow(const QZMDatabase::Record& row) {
+  auto data = row.find("data");
+  const foundation::Data* bytes = data != row.end() ? data->second.data() : nullptr;
+  return bytes ? static_cast<std::int64_t>(bytes->size()) : 0;
+}
+
 std::int64_t rowIDOfRow(const QZMDatabase::Record& row) {
   auto rowID = row.find("rowid");
   return rowID != row.end() && rowID->second.isInteger() ? rowID->second.int64Value() : -1;
@@ -256,20 +263,33 @@ std::optional<QZMMeasurement::RawEventRun> QZMMeasurement::rawEventsWithMetadata
   auto config = remoteConfigInstance();
   if (!database || !config) return std::nullopt;
   std::int64_t maxEvents = config->uploadMaxEventsPerBundle();
-  std::int64_t maxSize = config->uploadMaxSizeLimitBytes();
+  // Whatever limit is in force, a bundle's events stay within what a stored
+  // bundle may hold, so that the upload queue can read it back.
+  std::int64_t maxSize = std::min(config->uploadMaxSizeLimitBytes(), QZMDatabase::kLargestStoredEventBytes);
 
   RawEventRun run;
   std::int64_t hour = 0;
   std::int64_t previousRowID = 0;
   std::int64_t size = 0;
   std::int64_t taken = 0;
+  // Rows stored before events too large for any bundle were refused, or
+  // grown since: no bundle the upload queue can read back holds them.
+  auto tooLarge = [](std::int64_t bytes) {
+    return qzm_errorWithCode(2, absl::StrCat("Event is too large to bundle: ", bytes, " bytes"));
+  };
   auto filter = [&](std::size_t keptCount, const QZMDatabase::Record& row) {
     std::int64_t rowID = rowIDOfRow(row);
-    auto decoded = QZMRawEventDataFromDictionary(row);
+    const std::int64_t storedSize = storedSizeOfRow(row);
+    foundation::Result<QZMRawEventData> decoded =
+        storedSize > QZMDatabase::kLargestStoredEventBytes ? tooLarge(storedSize) : QZMRawEventDataFromDictionary(row);
     if (decoded && !QZMIsBundleableEventTime(decoded->rawEvent()->timestamp())) {
       decoded = qzm_errorWithCode(2, absl::StrCat("Event time cannot be bundled: ", decoded->rawEvent()->timestamp()));
     }
     std::int64_t eventSize = decoded ? static_cast<std::int64_t>(encodedSize(*decoded->rawEvent())) : 0;
+    if (eventSize > QZMDatabase::kLargestStoredEventBytes) {
+      decoded = tooLarge(eventSize);
+      eventSize = 0;
+    }
     if (keptCount > 0) {
       if (taken >= maxEvents || hourOfRow(row) != hour || rowID != previousRowID + 1 || size + eventSize >= maxSize) {
         return false;

@@ -357,6 +357,16 @@ bool QZMMeasurement::writeEvent(const QZMEvent& event, bool isPublicEvent, bool 
   if (!db) return false;
   const std::string& name = event.name();
 
+  // Bundles are read back only up to the largest the SDK writes: an event no
+  // bundle could hold is refused now rather than stored and lost later.
+  std::unique_ptr<QZMPBEvent> message = event.protoEvent();
+  const std::optional<foundation::Data> encoded = message ? message->protoBuffer() : std::nullopt;
+  if (encoded && static_cast<std::int64_t>(encoded->size()) > QZMDatabase::kLargestStoredEventBytes) {
+    monitor->logWithLevel(1, 23062, "Data loss. Event is too large to store. Event name, size (bytes)",
+                          QZMEventNameForLogging(name), static_cast<std::int64_t>(encoded->size()));
+    return false;
+  }
+
   auto aggregates = db->eventAggregatesWithName(name);
   if (!aggregates) {
     monitor->logWithLevel(1, 23063, "Cannot query event aggregates. Name, error", QZMEventNameForLogging(name),
@@ -458,7 +468,8 @@ bool QZMMeasurement::writeEvent(const QZMEvent& event, bool isPublicEvent, bool 
   }
   if (*deleted > 0) monitor->logWithLevel(4, 23070, "Data loss. Too many events stored on disk. Deleted count", *deleted);
 
-  if (foundation::Status inserted = QZMInsertRawEvent(*db, &event, fingerprint, isRealtime); !inserted) {
+  if (foundation::Status inserted = db->insertRawEvent(name, event.timestamp(), message.get(), fingerprint, isRealtime);
+      !inserted) {
     monitor->logWithLevel(1, 23071, "Data loss. Cannot record raw event. Error", inserted.error());
     return false;
   }

@@ -169,7 +169,6 @@ foundation::Status QZMMeasurement::initializeComponentsOnWorkerQueue() {
       settings.maxEventsStored = config->maxEventsStored();
       settings.maxQueueTime = config->maxQueueTime();
       settings.databaseDeleteStaleBundlesInterval = config->databaseDeleteStaleBundlesInterval();
-      settings.uploadMaxSizeLimitBytes = config->uploadMaxSizeLimitBytes();
     }
     return settings;
   });

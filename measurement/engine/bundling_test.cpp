@@ -24,10 +24,41 @@ class Bundling : public testkit::EngineTest {
     EngineTest::SetUp();
     start();
   }
+
+  // What an upload reads: the oldest bundles within the limits in force.
+  std::vector<QZMQueuedBundle> bundlesForUpload() {
+    std::vector<QZMQueuedBundle> read;
+    onWorkerQueue([&] {
+      auto config = this->config();
+      auto queued = database()->queryBundlesWithCountLimit(config->uploadMaxBundlesLimit(),
+                                                           config->uploadMaxSizeLimitBytes());
+      ASSERT_TRUE(queued.ok());
+      read = *queued;
+    });
+    return read;
+  }
 };
+
+using Params = std::vector<std::shared_ptr<QZMPBEventParam>>;
+Params paramsOf(const QZMPBEvent& event) {
+  return NANOGetArray<QZMPBEventParam>(&event, QZMPBEvent::kParams).value_or(Params());
+}
+Params paramsOf(const QZMPBEventParam& param) {
+  return NANOGetArray<QZMPBEventParam>(&param, QZMPBEventParam::kParamValue).value_or(Params());
+}
 
 // A text parameter long enough to make an event of about 300 bytes.
 QZMDictionary padding(char fill) { return {{"pad", std::string(280, fill)}}; }
+
+// Texts of a mebibyte each, the most a text holds, that make an event larger
+// than any the SDK stores now.
+QZMDictionary oversizedEventParameters() {
+  QZMDictionary texts;
+  for (std::int64_t i = 0; i <= QZMDatabase::kLargestStoredEventBytes >> 20; ++i) {
+    texts.emplace("text" + std::to_string(i), std::string(std::size_t{1} << 20, 'x'));
+  }
+  return texts;
+}
 
 TEST_F(Bundling, RawEventsShareABundleOnlyWithinOneRunOfOneMetadataAndOneHour) {
   struct Row {
@@ -150,6 +181,7 @@ TEST_F(Bundling, GroupsThatCannotBeBundledAreDroppedAndBundlingGoesOn) {
     std::vector<QZMMeasurementSettings::Text> settings;
     std::string damage;  // SQL applied to the first group
     std::int64_t loggedCode;
+    QZMDictionary firstParameters = {};
   };
   const std::string firstRow = " WHERE rowid = (SELECT MIN(rowid) FROM raw_events)";
   const std::vector<Case> cases = {
@@ -166,13 +198,16 @@ TEST_F(Bundling, GroupsThatCannotBeBundledAreDroppedAndBundlingGoesOn) {
       {"a time stored as text", {}, "UPDATE raw_events SET timestamp = 'noon'" + firstRow, 23096},
       {"a fingerprint stored as text", {}, "UPDATE raw_events SET metadata_fingerprint = 'abc'" + firstRow, 23096},
       {"a fingerprint stored as a fraction", {}, "UPDATE raw_events SET metadata_fingerprint = 1.5" + firstRow, 23096},
+      // Stored before writing refused such events: no bundle the queue can
+      // read back would hold it.
+      {"an event larger than any stored bundle holds", {}, "", 23096, oversizedEventParameters()},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.title);
     setSettings(c.settings);
     std::int64_t first = storeMetadata(Metadata{.appID = "com.example.one"});
     std::int64_t second = storeMetadata(Metadata{.appID = "com.example.two"});
-    storeEvent(first, "public_one", kDayStart + 1);
+    storeEvent(first, "public_one", kDayStart + 1, c.firstParameters);
     storeEvent(second, "_internal", kDayStart + 2);
     if (!c.damage.empty()) {
       onWorkerQueue([&] { ASSERT_TRUE(database()->sqliteStore()->executeSQL(c.damage).ok()); });
@@ -188,6 +223,67 @@ TEST_F(Bundling, GroupsThatCannotBeBundledAreDroppedAndBundlingGoesOn) {
       ASSERT_TRUE(database()->deleteBundlesWithRowIDs({queued->front().rowID}).ok());
     });
   }
+}
+
+// However large a bundle the SDK wrote, and whatever size limit was in force
+// then or is now, an upload reads it back whole: none is deleted as too large.
+TEST_F(Bundling, APurchaseWithTheMostItemsIsWrittenBundledAndReadBackForUploadIntact) {
+  QZMArray items;
+  for (int i = 0; i < 200; ++i) {
+    QZMDictionary item{{"item_id", "sku" + std::to_string(i)}};
+    for (int p = 0; p < 20; ++p) {
+      item.emplace("custom_" + std::to_string(p), std::string(400, static_cast<char>('a' + p)));
+    }
+    items.emplace_back(std::move(item));
+  }
+  onWorkerQueue([&] {
+    engine()->logEventOnWorkerQueueWithOrigin("app", true, "purchase", {{"items", items}}, clock->now(), true, false,
+                                              false, nullptr, {});
+  });
+  ASSERT_EQ(bundleAll(), 1);
+
+  std::vector<QZMQueuedBundle> read = bundlesForUpload();
+  ASSERT_EQ(read.size(), 1u);
+  auto events = *NANOGetArray<QZMPBEvent>(read[0].bundle.get(), Bundle::kEvents);
+  ASSERT_EQ(events.size(), 1u);
+  Params readItems;
+  for (const auto& param : paramsOf(*events[0])) {
+    if (NANOGetString(param.get(), QZMPBEventParam::kName) == "items") readItems = paramsOf(*param);
+  }
+  ASSERT_EQ(readItems.size(), 200u);
+  for (const auto& item : readItems) {
+    int custom = 0;
+    for (const auto& param : paramsOf(*item)) {
+      if (NANOGetString(param.get(), QZMPBEventParam::kStringValue).value_or("").size() == 400) ++custom;
+    }
+    EXPECT_EQ(custom, 20);
+  }
+  EXPECT_TRUE(linesWithCode(12019).empty());
+}
+
+TEST_F(Bundling, ABundleMadeUnderTheLargestSizeLimitIsReadBackOnceTheLimitIsDownAgain) {
+  setSettings({{"measurement.upload.max_batch_size", "10485760"}});
+  std::int64_t fingerprint = storeMetadata();
+  // About 2.3 KB each: a thousand make one bundle of 2.3 MB.
+  std::unique_ptr<QZMEvent> event = QZMEvent::initWithOrigin("app", false, "level_up", kDayStart + 60, 0,
+                                                             QZMDictionary{{"pad", std::string(2300, 'x')}});
+  ASSERT_TRUE(event);
+  onWorkerQueue([&] {
+    ASSERT_TRUE(database()->performTransaction([&] {
+      for (int i = 0; i < 1000; ++i) {
+        if (!QZMInsertRawEvent(*database(), event.get(), fingerprint, false).ok()) return false;
+      }
+      return true;
+    }));
+  });
+  ASSERT_EQ(bundleAll(), 1);
+
+  setSettings({{"measurement.upload.max_batch_size", "65536"}});
+  std::vector<QZMQueuedBundle> read = bundlesForUpload();
+  ASSERT_EQ(read.size(), 1u);
+  EXPECT_EQ(testkit::eventNames(*read[0].bundle), std::vector<std::string>(1000, "level_up"));
+  EXPECT_GT(read[0].bundle->protoBuffer()->size(), 2'300'000u);
+  EXPECT_TRUE(linesWithCode(12019).empty());
 }
 
 TEST_F(Bundling, AudienceResultsGoIntoTheBundleUnlessAnalyticsStorageIsDenied) {

@@ -682,6 +682,29 @@ TEST_F(EngineEvents, AFailedWriteRollsBackCountsAggregatesAndMetadataTogether) {
   EXPECT_EQ(dailyCounts().allEventsCount(), before.allEventsCount() + 1);
 }
 
+// Bundles are read back only up to the largest the SDK writes: an event no
+// bundle could hold is refused with everything its write changed.
+TEST_F(EngineEvents, AnEventNoBundleCouldHoldIsRefusedWhole) {
+  logEvent("tap");
+  QZMDailyCounts before = dailyCounts();
+  // Only the SDK's own events and edits escape the value length limits; a
+  // text holds at most a mebibyte.
+  QZMDictionary texts;
+  for (std::int64_t i = 0; i <= QZMDatabase::kLargestStoredEventBytes >> 20; ++i) {
+    texts.emplace("text" + std::to_string(i), std::string(std::size_t{1} << 20, 'x'));
+  }
+  handleEvent("bulk", texts);
+  EXPECT_EQ(rawEventNames(), std::vector<std::string>{"tap"});
+  EXPECT_EQ(dailyCounts(), before);
+  EXPECT_EQ(rowCount(kQZMEventsTable), 1);
+  EXPECT_EQ(linesWithCode(23071).size(), 0u);
+  ASSERT_EQ(linesWithCode(23062).size(), 1u);
+  EXPECT_EQ(linesWithCode(23062)[0].level, 1);
+
+  logEvent("swipe");
+  EXPECT_EQ(rawEventNames(), (std::vector<std::string>{"tap", "swipe"}));
+}
+
 TEST_F(EngineEvents, ASubscriptionStaysWhenTheTrimOfOldIdentifiersFails) {
   onWorkerQueue([&] {
     ASSERT_TRUE(engine->database()->performTransaction([&] {

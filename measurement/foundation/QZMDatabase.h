@@ -38,9 +38,6 @@ struct QZMDatabaseSettings {
   std::int64_t maxEventsStored = 100000;
   double maxQueueTime = 2419200;
   double databaseDeleteStaleBundlesInterval = 86400;
-  // The upload size limit bundles are built to; a stored bundle that would
-  // inflate far beyond it is no bundle the SDK wrote.
-  std::int64_t uploadMaxSizeLimitBytes = 65536;
 };
 
 // One stored audience filter: an event filter (named by its event) or a
@@ -239,9 +236,19 @@ class QZMDatabase {
 
   // Largest retry count a queued bundle reaches.
   static constexpr std::int64_t kMaxBundleRetryCount = 2147483647;
-  // What a bundle may hold beyond the upload size limit: the first event,
-  // taken whatever its size, and the metadata around the events.
+  // The largest event the SDK stores, encoded. Every event within the
+  // validation limits stays below it: 100 parameters and 200 items of 35
+  // custom and 33 standard parameters, every name 40 and every value 500
+  // characters of four bytes, make about 29 MB. Only the SDK's own events and
+  // edits can be larger, and writing refuses them.
+  static constexpr std::int64_t kLargestStoredEventBytes = std::int64_t{32} << 20;
+  // What a bundle holds besides its events: the metadata, and what bundling
+  // adds to each event.
   static constexpr std::int64_t kBundleSizeMargin = std::int64_t{1} << 20;
+  // The largest bundle the SDK writes, whatever upload size limit is or was in
+  // force: its events, one alone or many within the largest limit (10485760),
+  // never pass kLargestStoredEventBytes together.
+  static constexpr std::int64_t kLargestStoredBundleBytes = kLargestStoredEventBytes + kBundleSizeMargin;
 
   // Validates the bundle, runs the stale-data rule, then stores the bundle
   // gzip-compressed with its end time, flag and retry count.
@@ -249,8 +256,8 @@ class QZMDatabase {
   // The oldest bundles, at most countLimit of them, whose encoded sizes add up
   // to at most sizeLimit; the first is taken whatever its size, and the first
   // that does not fit ends the list. Rows met that do not convert are deleted
-  // (logged); a row that inflates beyond the largest bundle the SDK writes
-  // (the upload size limit and kBundleSizeMargin) is refused before it is
+  // (logged). A damaged row may inflate to any size from a few bytes: one
+  // that inflates beyond kLargestStoredBundleBytes is refused before it is
   // decoded.
   foundation::Result<std::vector<QZMQueuedBundle>> queryBundlesWithCountLimit(std::int64_t countLimit,
                                                                               std::int64_t sizeLimit);

@@ -38,18 +38,16 @@ std::optional<std::int64_t> rowIDOfRow(const QZMSqliteStore::Row& row) {
 }
 
 // The decode of a bundle may take memory in proportion to its inflated size,
-// which a damaged row can make enormous from a few bytes; no bundle the SDK
-// wrote inflates beyond this.
-std::size_t largestStoredBundle(const QZMDatabaseSettings& settings) {
-  std::int64_t limit = std::clamp<std::int64_t>(settings.uploadMaxSizeLimitBytes, 0, std::int64_t{1} << 40);
-  return static_cast<std::size_t>(limit + QZMDatabase::kBundleSizeMargin);
-}
+// which a damaged row can make enormous from a few bytes. The limit guards
+// against such rows alone: no bundle the SDK wrote, under any upload size
+// limit, inflates beyond it.
+constexpr auto kLargestBundle = static_cast<std::size_t>(QZMDatabase::kLargestStoredBundleBytes);
 
-Result<Converted> bundleFromRow(const QZMSqliteStore::Row& row, std::size_t largestBundle) {
+Result<Converted> bundleFromRow(const QZMSqliteStore::Row& row) {
   std::span<const std::uint8_t> compressed =
       row.type(kDataColumn) == SQLITE_BLOB ? row.blob(kDataColumn) : std::span<const std::uint8_t>();
   if (compressed.empty()) return qzm_errorWithCode(3, "Cannot decompress an empty bundle data");
-  auto inflated = drk_dataByInflatingGzippedData(Data(compressed.begin(), compressed.end()), largestBundle);
+  auto inflated = drk_dataByInflatingGzippedData(Data(compressed.begin(), compressed.end()), kLargestBundle);
   if (!inflated) return qzm_errorWithCode(2, inflated.error().description);
   if (inflated->empty()) return qzm_errorWithCode(2, "Decompressed bundle data is empty");
   std::shared_ptr<QZMPBMeasurementBundle> bundle = QZMPBMeasurementBundle::initWithBuffer(*inflated);
@@ -115,11 +113,10 @@ Result<std::vector<QZMQueuedBundle>> QZMDatabase::queryBundlesWithCountLimit(std
   std::vector<QZMQueuedBundle> taken;
   std::vector<std::int64_t> unreadable;
   std::int64_t total = 0;
-  const std::size_t largestBundle = largestStoredBundle(settings());
   Status read = (*held)->visitRowsForQuery(
       absl::StrCat("SELECT ", kQueueColumns, " FROM queue ORDER BY rowid ASC LIMIT ?"), {countLimit},
       [&](const QZMSqliteStore::Row& row) {
-        auto converted = bundleFromRow(row, largestBundle);
+        auto converted = bundleFromRow(row);
         if (!converted) {
           // Never sendable, and while it stays the queue never looks empty.
           if (std::optional<std::int64_t> rowID = rowIDOfRow(row)) {
@@ -149,11 +146,10 @@ Result<std::vector<QZMQueuedBundle>> QZMDatabase::queryBundlesWithRowIDs(const s
   auto held = store();
   if (!held) return held.error();
   std::vector<QZMQueuedBundle> bundles;
-  const std::size_t largestBundle = largestStoredBundle(settings());
   Status read = (*held)->visitRowsForQuery(
       absl::StrCat("SELECT ", kQueueColumns, " FROM queue WHERE ", condition->first), condition->second,
       [&](const QZMSqliteStore::Row& row) {
-        auto converted = bundleFromRow(row, largestBundle);
+        auto converted = bundleFromRow(row);
         if (converted) bundles.push_back(std::move(converted->queued));
         return true;
       });

@@ -135,24 +135,54 @@ TEST_F(UploadQueue, RowsThatDoNotDecodeArePassedOverAndDeletedWhenReadForUpload)
   EXPECT_EQ(linesWithCode(12019).size(), 2u);
 }
 
-TEST_F(UploadQueue, ARowInflatingBeyondTheLargestBundleIsDeletedBeforeItIsDecoded) {
-  settings.uploadMaxSizeLimitBytes = 1000;
-  const std::size_t largest = 1000 + QZMDatabase::kBundleSizeMargin;
+// The read limit guards against damaged rows alone: the settings play no
+// part in it, a bundle as large as the SDK ever writes is read intact, and a
+// row inflating beyond that is deleted before it is decoded.
+TEST_F(UploadQueue, OnlyARowInflatingBeyondTheLargestStoredBundleIsRefused) {
+  const auto largest = static_cast<std::size_t>(QZMDatabase::kLargestStoredBundleBytes);
   const double now = clock->now();
-  // The first bundle of an upload may exceed the limit: it stays readable.
-  insert(*bundle(now, 5000));
   // Empty events, two bytes each: every one a whole record once decoded, so
-  // that a few compressed bytes would take hundreds of megabytes.
-  Data emptyEvents;
-  while (emptyEvents.size() <= largest) emptyEvents.insert(emptyEvents.end(), {0x12, 0x00});
+  // that a few compressed bytes would take gigabytes.
+  Data emptyEvents(largest + 2);
+  for (std::size_t i = 0; i < emptyEvents.size(); i += 2) emptyEvents[i] = 0x12;
   auto compressed = drk_dataByGzippingData(emptyEvents);
   ASSERT_TRUE(compressed.ok());
-  ASSERT_LT(compressed->size(), 8192u);
+  ASSERT_LT(compressed->size(), largest / 500);
   ASSERT_TRUE(database->sqliteStore()
                   ->upsertRecord({{"data", *compressed}, {"bundle_end_timestamp", now}}, "queue")
                   .ok());
 
-  EXPECT_EQ(rowIDs(database->queryBundlesWithCountLimit(10, 1 << 20).value()), (std::vector<std::int64_t>{1}));
+  auto large = bundle(now);
+  {
+    // A string holds at most a mebibyte: events of one text each, the last
+    // one cut to make the bundle's exact size.
+    constexpr std::size_t kText = 1'000'000;
+    std::vector<std::string> texts(largest / kText + 1, std::string(kText, 'x'));
+    for (int attempt = 0; attempt < 4; ++attempt) {
+      NANOObjectArray events;
+      for (const std::string& text : texts) {
+        auto param = QZMPBEventParam::initWithMessageInfo(nullptr);
+        NANOSetString(param.get(), QZMPBEventParam::kName, std::string("text"));
+        NANOSetString(param.get(), QZMPBEventParam::kStringValue, text);
+        NANOObjectArray params{std::shared_ptr<NANOMessageBase>(std::move(param))};
+        auto event = QZMPBEvent::initWithMessageInfo(nullptr);
+        NANOSetArray(event.get(), QZMPBEvent::kParams, &params);
+        events.emplace_back(std::shared_ptr<NANOMessageBase>(std::move(event)));
+      }
+      NANOSetArray(large.get(), QZMPBMeasurementBundle::kEvents, &events);
+      const std::size_t encoded = large->protoBuffer()->size();
+      if (encoded == largest) break;
+      texts.back().resize(texts.back().size() + largest - encoded);
+    }
+  }
+  ASSERT_EQ(large->protoBuffer()->size(), largest);
+  insert(*large);
+  large.reset();
+
+  auto read = database->queryBundlesWithCountLimit(10, 65536);
+  ASSERT_TRUE(read.ok());
+  ASSERT_EQ(rowIDs(*read), (std::vector<std::int64_t>{2}));
+  EXPECT_EQ((*read)[0].bundle->protoBuffer()->size(), largest);
   ASSERT_EQ(linesWithCode(12019).size(), 1u);
   EXPECT_NE(linesWithCode(12019)[0].contexts.back().find("inflates beyond " + std::to_string(largest) + " bytes"),
             std::string::npos)
@@ -223,3 +253,4 @@ TEST_F(UploadQueue, StaleDataIsDeletedAtMostOncePerInterval) {
 }
 
 }  // namespace
+
