@@ -202,18 +202,24 @@ class QZMMeasurement : public QZMMeasurementBase,
 
   // ---- Normal exit (QZMMeasurementLifeCycle.cpp) ----
 
-  // Once per process, when analytics starts: at a normal exit (returning
-  // from main, exit) nothing more is uploaded, and the worker gets up to
-  // exitWriteTimeLimit seconds to write what the facade and the engine had
-  // accepted; then the process ends. Called on the worker queue or the
-  // facade's queue (an SDK callback) it does not wait, as it would wait for
-  // itself.
+  // Once per process, when analytics starts, the engine takes the
+  // application's normal exit (returning from main, exit) over. Within one
+  // budget of exitWriteTimeLimit seconds it lets the start-up finish, so a
+  // launch is handled as the active launch it was; then the application
+  // resigns, goes to the background and terminates; then the worker writes
+  // what the facade and the engine had accepted. Nothing more is uploaded.
+  // The persisted settings and the user-defaults suites are then written to
+  // disk on the exiting thread, and the events accepted but not yet written
+  // are counted in a log line. Called on the worker queue or the facade's
+  // queue (an SDK callback) it does not wait, as it would wait for itself.
   static void registerExitHandling();
   static void finishWritingAtExit();
   // About a second unless set (tests that must not depend on speed).
   static void setExitWriteTimeLimit(double seconds);
   // From the start of a normal exit on: uploads are left for the next run.
   static bool isProcessExiting();
+  // Events handed to the engine whose handling has not finished.
+  static std::int64_t eventsNotYetHandled();
 
   // ---- Upload schedule (QZMMeasurementUploadSchedule.cpp) ----
 

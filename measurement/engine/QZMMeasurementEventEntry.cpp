@@ -1,3 +1,4 @@
+#include <atomic>
 #include <charconv>
 #include <map>
 #include <memory>
@@ -27,6 +28,17 @@ namespace {
 constexpr const char* kPreviousFirstOpenCountIdentifier = "_pfo";
 // How long before its ID's time a session may have begun.
 constexpr double kSessionBackfillWindow = 15.0;
+
+// Counted where the engine takes an event and where its handling ends, so a
+// normal exit can tell how many it leaves behind. A plain atomic: still there
+// while the program's objects are destroyed.
+std::atomic<std::int64_t> gEventsNotYetHandled{0};
+
+// Ends the count of one event when its block ends, also by an exception,
+// which the scheduler catches.
+struct EventHandlingEnds {
+  ~EventHandlingEnds() { --gEventsNotYetHandled; }
+};
 
 // Events no listener or interceptor may see.
 bool isHiddenFromListeners(const std::string& origin, const std::string& name) {
@@ -73,13 +85,17 @@ void QZMMeasurement::logEventWithOrigin(const std::string& origin, bool isPublic
   auto queued = std::make_shared<const QZMQueuedEvent>(origin, isPublicEvent, name, parameters, timestamp, enabled,
                                                         ignoreEnabled, ignoreInterceptor, std::move(interceptor),
                                                         addedScreenParameters);
+  ++gEventsNotYetHandled;
   scheduler()->scheduleOnWorkerQueueBlockID("QZMMeasurement:2465", [self = shared_from_this(), queued] {
+    EventHandlingEnds ends;
     self->logEventOnWorkerQueueWithOrigin(queued->origin(), queued->isPublicEvent(), queued->name(),
                                           queued->parameters(), queued->timestamp(), queued->enabled(),
                                           queued->ignoreEnabled(), queued->ignoreInterceptor(), queued->interceptor(),
                                           queued->addedScreenParameters());
   });
 }
+
+std::int64_t QZMMeasurement::eventsNotYetHandled() { return gEventsNotYetHandled.load(); }
 
 void QZMMeasurement::logEventOnWorkerQueueWithOrigin(const std::string& origin, bool isPublicEvent,
                                                      const std::string& name, const QZMDictionary& parameters,
@@ -128,7 +144,9 @@ void QZMMeasurement::logEvent(std::unique_ptr<QZMEvent> event) {
     return;
   }
   std::shared_ptr<QZMEvent> held(std::move(event));
+  ++gEventsNotYetHandled;
   scheduler()->scheduleOnWorkerQueueBlockID("QZMMeasurement:2571", [weak = weak_from_this(), held] {
+    EventHandlingEnds ends;
     if (auto self = weak.lock(); self && self->acceptsEventTimeOnWorkerQueue(*held)) {
       self->handleEventOnWorkerQueue(held->copy());
     }

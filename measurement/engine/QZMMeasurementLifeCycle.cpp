@@ -1,7 +1,9 @@
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <functional>
 #include <mutex>
 #include <optional>
 
@@ -11,6 +13,7 @@
 #include "measurement/foundation/QZMMonitor.h"
 #include "measurement/foundation/QZMPersistedConfig.h"
 #include "measurement/foundation/QZMScheduler.h"
+#include "platform/foundation/UserDefaults.h"
 #include "platform/ui/Application.h"
 
 namespace {
@@ -114,9 +117,43 @@ void QZMMeasurement::terminateBackgroundTask() {
 
 // ---- Normal exit ----
 
+namespace {
+
+using ExitClock = std::chrono::steady_clock;
+
+// Hands `finish` to work that calls it once done, and waits for that until
+// the deadline. Real time: a test's clock must not hold the process.
+bool waitUntil(ExitClock::time_point deadline, const std::function<void(std::function<void()>)>& start) {
+  struct Finished {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool done = false;
+  };
+  // Shared with the blocks, which may run after the wait gave up.
+  auto finished = std::make_shared<Finished>();
+  start([finished] {
+    std::lock_guard lock(finished->mutex);
+    finished->done = true;
+    finished->changed.notify_all();
+  });
+  std::unique_lock lock(finished->mutex);
+  return finished->changed.wait_until(lock, deadline, [&] { return finished->done; });
+}
+
+std::shared_ptr<QZMMeasurement> runningEngine() {
+  return std::dynamic_pointer_cast<QZMMeasurement>(QZMMeasurementBase::sharedInstance());
+}
+
+}  // namespace
+
 void QZMMeasurement::registerExitHandling() {
   static std::once_flag registered;
-  std::call_once(registered, [] { std::atexit(&QZMMeasurement::finishWritingAtExit); });
+  std::call_once(registered, [] {
+    // One exit sequence, whichever of the application's and this handler
+    // runs first.
+    ui::Application::shared().setNormalExitSequence(&QZMMeasurement::finishWritingAtExit);
+    std::atexit(&ui::Application::runNormalExit);
+  });
 }
 
 void QZMMeasurement::setExitWriteTimeLimit(double seconds) { gExitWriteTimeLimit = seconds; }
@@ -125,30 +162,59 @@ bool QZMMeasurement::isProcessExiting() { return gExiting.load() || ui::Applicat
 
 void QZMMeasurement::finishWritingAtExit() {
   gExiting = true;
-  auto engine = std::dynamic_pointer_cast<QZMMeasurement>(QZMMeasurementBase::sharedInstance());
-  if (QZMAnalytics::isCurrentQueueSerialQueue() || (engine && engine->scheduler_->isOnWorkerQueue())) return;
+  const auto deadline =
+      ExitClock::now() + std::chrono::duration_cast<ExitClock::duration>(
+                             std::chrono::duration<double>(std::max(0.0, gExitWriteTimeLimit.load())));
+  auto engine = runningEngine();
+  // From inside the facade's queue or the worker queue a wait would wait
+  // for itself.
+  const bool mayWait =
+      !QZMAnalytics::isCurrentQueueSerialQueue() && !(engine && engine->scheduler_->isOnWorkerQueue());
 
-  struct Finished {
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool done = false;
-  };
-  // Shared with the blocks, which may run after the wait gave up.
-  auto finished = std::make_shared<Finished>();
-  auto finish = [finished] {
-    std::lock_guard lock(finished->mutex);
-    finished->done = true;
-    finished->changed.notify_all();
-  };
-  // Behind every call the facade accepted, then behind every block those
-  // calls put on the worker queue.
-  QZMAnalytics::queueOperationWithBlock([finish] {
-    auto engine = std::dynamic_pointer_cast<QZMMeasurement>(QZMMeasurementBase::sharedInstance());
-    if (!engine) return finish();
-    engine->scheduler_->scheduleOnWorkerQueueBlockID("QZMMeasurement:4012", finish);
-  });
-  // Real time: a test's clock must not hold the process.
-  std::unique_lock lock(finished->mutex);
-  finished->changed.wait_for(lock, std::chrono::duration<double>(gExitWriteTimeLimit.load()),
-                             [&] { return finished->done; });
+  // The start-up first: the engine is made on the facade's queue and starts
+  // on the worker queue, so a block behind both finds it done, and the calls
+  // made before the exit handled while the app was still active. A launch
+  // handled after the goodbye would count as one in the background.
+  if (mayWait) {
+    (void)waitUntil(deadline, [](std::function<void()> finish) {
+      QZMAnalytics::dispatchAsyncOnSerialQueue([finish = std::move(finish)] {
+        auto engine = runningEngine();
+        if (!engine) return finish();
+        engine->scheduler_->scheduleOnWorkerQueueBlockID("QZMMeasurement:4011", finish);
+      });
+    });
+  }
+
+  ui::Application::shared().terminateWithoutUserInterface();
+
+  // Behind every call the facade accepted, the goodbye's own events
+  // included, then behind every block those calls put on the worker queue.
+  if (mayWait) {
+    (void)waitUntil(deadline, [](std::function<void()> finish) {
+      QZMAnalytics::queueOperationWithBlock([finish = std::move(finish)] {
+        auto engine = runningEngine();
+        if (!engine) return finish();
+        engine->scheduler_->scheduleOnWorkerQueueBlockID("QZMMeasurement:4012", finish);
+      });
+    });
+  }
+
+  // A delayed write would never come.
+  engine = runningEngine();
+  auto persistedConfig = engine ? engine->persistedConfig_ : nullptr;
+  if (persistedConfig) persistedConfig->synchronizeToDiskNow();
+  if (auto shared = QZMPersistedConfig::existingSharedInstance(); shared && shared != persistedConfig) {
+    shared->synchronizeToDiskNow();
+  }
+  (void)foundation::UserDefaults::synchronizeAll();
+
+  if (std::int64_t unwritten = eventsNotYetHandled(); unwritten > 0) {
+    auto monitor = QZMMeasurement::monitor();
+    monitor->logWithLevel(1, 23297, "Data loss. Events not written before the process ended. Count", unwritten);
+    // The monitor prints on its own queue; the line must not end with the
+    // process. Bounded apart from the budget, which may be spent.
+    (void)waitUntil(ExitClock::now() + std::chrono::seconds(1), [&monitor](std::function<void()> finish) {
+      monitor->monitorQueue()->async(std::move(finish));
+    });
+  }
 }

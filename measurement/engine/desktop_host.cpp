@@ -3,10 +3,16 @@
 // returning from main (or by calling exit from inside the SDK).
 //
 //   desktop_host burst <count>      logs <count> events, returns at once
-//   desktop_host session            logs one event, returns once it is stored
+//   desktop_host session            logs one event, returns at once
+//   desktop_host session-still-clock  the same under a clock that stands
+//                                   still, so no delayed write comes before
+//                                   the exit
 //   desktop_host exit-in-listener   calls exit from an event listener
 //   desktop_host exit-in-interceptor  calls exit from the event interceptor
 //   desktop_host stuck              returns while the worker queue is blocked
+//   desktop_host unwritten <count>  blocks the worker queue once started,
+//                                   logs <count> events, returns once the
+//                                   engine has taken them all
 //
 // Other arguments are launch arguments for the SDK, which reads them from the
 // process's command line. Roots come from $TOLV_HOME, $TOLV_KEYCHAIN_HOME and
@@ -20,6 +26,8 @@
 
 #include "measurement/api/ZNHAnalytics.h"
 #include "measurement/engine/QZMMeasurement.h"
+#include "measurement/foundation/QZMScheduler.h"
+#include "platform/foundation/Clock.h"
 
 namespace {
 
@@ -28,6 +36,7 @@ constexpr const char* kAppID = "1:1234:ios:abcd";
 // Set by SDK callbacks on other threads; plain atomics outlive the exit.
 std::atomic<bool> gStored{false};
 std::atomic<bool> gInterceptorBlocked{false};
+std::atomic<bool> gWorkerHeld{false};
 
 // Bounds a wait that a sound run ends early; an unsound one fails the test.
 void waitFor(const std::atomic<bool>& flag) {
@@ -42,14 +51,21 @@ void hang() {
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: %s burst <count>|session|exit-in-listener|exit-in-interceptor|stuck\n", argv[0]);
+    std::fprintf(stderr,
+                 "usage: %s burst <count>|session|session-still-clock|exit-in-listener|exit-in-interceptor|stuck|"
+                 "unwritten <count>\n",
+                 argv[0]);
     return 2;
   }
   const std::string mode = argv[1];
   // However slowly the machine writes, the test decides by what was written,
-  // not by how long it took; "stuck" keeps the SDK's own bound.
-  if (mode != "stuck") QZMMeasurement::setExitWriteTimeLimit(3600);
+  // not by how long it took; a host whose worker never finishes keeps the
+  // SDK's own bound.
+  if (mode != "stuck" && mode != "unwritten") QZMMeasurement::setExitWriteTimeLimit(3600);
 
+  if (mode == "session-still-clock") {
+    foundation::setClock(std::make_shared<foundation::FakeClock>(foundation::now(), foundation::uptimeNanos()));
+  }
   if (!ZNHApp::configure(ZNHOptions(kAppID)).ok()) return 1;
 
   if (mode == "burst") {
@@ -59,13 +75,32 @@ int main(int argc, char** argv) {
     }
     return 0;
   }
-  if (mode == "session") {
-    ZNHAnalytics::addLogEventListener([](const QZMEvent& event) {
-      if (event.name() == "ping") gStored = true;
-    });
+  if (mode == "session" || mode == "session-still-clock") {
     ZNHAnalytics::logEventWithName("ping", {});
+    return 0;
+  }
+  if (mode == "unwritten") {
+    const long count = argc > 2 ? std::atol(argv[2]) : 0;
+    // Heard once the start-up and this event were handled.
+    ZNHAnalytics::addLogEventListener([](const QZMEvent& event) {
+      if (event.name() == "ready") gStored = true;
+    });
+    ZNHAnalytics::logEventWithName("ready", {});
     waitFor(gStored);
-    return gStored ? 0 : 4;
+    auto engine = QZMMeasurement::sharedInstance();
+    if (!gStored || !engine) return 4;
+    engine->scheduler()->scheduleOnWorkerQueueBlockID("desktop_host:hold", [] {
+      gWorkerHeld = true;
+      hang();
+    });
+    waitFor(gWorkerHeld);
+    for (long sequence = 0; sequence < count; ++sequence) {
+      ZNHAnalytics::logEventWithName("burst", {{"seq", static_cast<std::int64_t>(sequence)}});
+    }
+    for (int i = 0; i < 6000 && QZMMeasurement::eventsNotYetHandled() < count; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return QZMMeasurement::eventsNotYetHandled() >= count ? 0 : 4;
   }
   if (mode == "exit-in-listener") {
     ZNHAnalytics::addLogEventListener([](const QZMEvent& event) {

@@ -1,8 +1,9 @@
 // A host program run the way a user runs it on a desktop: a process of its
 // own whose command line carries the SDK's launch arguments, with no
 // life-cycle code, ending by returning from main. What it logged is in the
-// database afterwards, it had a session, and ending from inside the SDK or
-// with the worker queue blocked still ends it.
+// database afterwards, it had a session however short it lived, its settings
+// reached disk for the next run, and ending from inside the SDK or with the
+// worker queue blocked still ends it, saying what it left unwritten.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <map>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -18,6 +20,7 @@
 #include "measurement/foundation/QZMFileLocations.h"
 #include "measurement/proto/NANOFieldAccess.h"
 #include "measurement/proto/generated/QZMPBMessages.h"
+#include "platform/foundation/PropertyList.h"
 #include "testing/TemporaryHome.h"
 
 #ifndef TOLV_DESKTOP_HOST
@@ -66,12 +69,21 @@ HostRun runHost(const testkit::TemporaryHome& home, const std::vector<std::strin
   return run;
 }
 
-// The stored raw events: name, the "seq" parameter if any, and the app ID of
-// the metadata they were stored with.
+// The stored raw events: name, the "seq" parameter if any, the app ID of
+// the metadata they were stored with, and their session: the "_sid" and
+// "_sno" parameters ("_s", or filled in afterwards) or else the session user
+// properties of their metadata.
 struct StoredEvent {
   std::string name;
   std::optional<std::int64_t> sequence;
   std::string appID;
+  std::optional<std::int64_t> sessionID;
+  std::optional<std::int64_t> sessionNumber;
+};
+
+struct StoredMetadata {
+  std::string appID;
+  std::map<std::string, std::int64_t> intUserAttributes;
 };
 
 std::vector<StoredEvent> storedEvents() {
@@ -79,16 +91,37 @@ std::vector<StoredEvent> storedEvents() {
   EXPECT_NE(db.handle, nullptr);
   std::vector<StoredEvent> events;
   if (!db.handle) return events;
-  std::map<std::string, std::string> appIDs;
+  std::map<std::string, StoredMetadata> metadata;
   for (auto& row : db.rows("SELECT metadata_fingerprint, metadata FROM raw_events_metadata")) {
     auto bundle = QZMPBMeasurementBundle::initWithBuffer(
         std::span(reinterpret_cast<const std::uint8_t*>(row[1].data()), row[1].size()));
-    if (bundle) appIDs[row[0]] = NANOGetString(bundle.get(), QZMPBMeasurementBundle::kAppId).value_or("");
+    if (!bundle) continue;
+    StoredMetadata& entry = metadata[row[0]];
+    entry.appID = NANOGetString(bundle.get(), QZMPBMeasurementBundle::kAppId).value_or("");
+    for (const auto& attribute : NANOGetArray<QZMPBUserAttribute>(bundle.get(), QZMPBMeasurementBundle::kUserAttributes)
+                                     .value_or(std::vector<std::shared_ptr<QZMPBUserAttribute>>())) {
+      auto name = NANOGetString(attribute.get(), QZMPBUserAttribute::kName);
+      if (name && NANOHasField(attribute.get(), QZMPBUserAttribute::kIntValue)) {
+        entry.intUserAttributes[*name] = NANOGetInt64(attribute.get(), QZMPBUserAttribute::kIntValue);
+      }
+    }
   }
   for (auto& row : db.rows("SELECT name, data, metadata_fingerprint FROM raw_events ORDER BY rowid")) {
     auto event = QZMPBEvent::initWithBuffer(std::span(reinterpret_cast<const std::uint8_t*>(row[1].data()), row[1].size()));
     EXPECT_NE(event, nullptr) << row[0];
-    events.push_back({row[0], event ? testkit::intParameter(*event, "seq") : std::nullopt, appIDs[row[2]]});
+    const StoredMetadata& context = metadata[row[2]];
+    auto fromMetadata = [&](const char* name) -> std::optional<std::int64_t> {
+      auto it = context.intUserAttributes.find(name);
+      if (it == context.intUserAttributes.end()) return std::nullopt;
+      return it->second;
+    };
+    StoredEvent stored{row[0], std::nullopt, context.appID, fromMetadata("_sid"), fromMetadata("_sno")};
+    if (event) {
+      stored.sequence = testkit::intParameter(*event, "seq");
+      if (auto sessionID = testkit::intParameter(*event, "_sid")) stored.sessionID = sessionID;
+      if (auto sessionNumber = testkit::intParameter(*event, "_sno")) stored.sessionNumber = sessionNumber;
+    }
+    events.push_back(std::move(stored));
   }
   // Nothing went to the upload queue: nothing is uploaded at exit.
   EXPECT_EQ(db.rows("SELECT COUNT(*) FROM queue"), (std::vector<std::vector<std::string>>{{"0"}}));
@@ -139,21 +172,62 @@ TEST(DesktopHost, ReturningFromMainDuringABurstWritesEveryAcceptedEvent) {
   for (std::int64_t i = 0; i < count; ++i) EXPECT_EQ(sequences[static_cast<std::size_t>(i)], i);
 }
 
-TEST(DesktopHost, AHostWithoutLifeCycleCodeGetsASessionAndItsEngagementUnderItsOwnIdentifier) {
+TEST(DesktopHost, AHostThatReturnsRightAfterLoggingGetsASessionAndItsEngagementUnderItsOwnIdentifier) {
+  // It ends long before its start-up could have finished on its own.
   testkit::TemporaryHome home;
   HostRun run = runHost(home, {"session"});
   ASSERT_TRUE(run.exitedWith(0)) << run.output;
 
   home.relaunch();
   auto events = storedEvents();
-  EXPECT_EQ(countNamed(events, "_s"), 1u);
+  ASSERT_EQ(countNamed(events, "_s"), 1u);
+  auto start = std::find_if(events.begin(), events.end(), [](const StoredEvent& event) { return event.name == "_s"; });
+  ASSERT_TRUE(start->sessionID && start->sessionNumber);
+  EXPECT_EQ(*start->sessionNumber, 1);
   auto ping = std::find_if(events.begin(), events.end(), [](const StoredEvent& event) { return event.name == "ping"; });
   ASSERT_NE(ping, events.end());
+  EXPECT_EQ(ping->sessionID, start->sessionID);
+  EXPECT_EQ(ping->sessionNumber, start->sessionNumber);
   // The engagement reported when the platform ends the app at the normal exit.
   EXPECT_TRUE(std::any_of(ping, events.end(), [](const StoredEvent& event) { return event.name == "_e"; }));
   for (const StoredEvent& event : events) {
     EXPECT_EQ(event.appID, "com.tolv.host.measurement-desktop-host") << event.name;
   }
+}
+
+TEST(DesktopHost, ShortRunsOnOneDataHomeContinueTheSessionOfTheFirst) {
+  // Each run's clock stands still, so its settings reach disk only as it
+  // exits, however long it lives.
+  testkit::TemporaryHome home;
+  const int runs = 4;
+  for (int i = 0; i < runs; ++i) {
+    HostRun run = runHost(home, {"session-still-clock"});
+    ASSERT_TRUE(run.exitedWith(0)) << "run " << i << "\n" << run.output;
+  }
+
+  home.relaunch();
+  auto events = storedEvents();
+  // Well within the session timeout: one session, begun by the first run.
+  ASSERT_EQ(countNamed(events, "_s"), 1u);
+  EXPECT_EQ(countNamed(events, "_f"), 1u);
+  auto start = std::find_if(events.begin(), events.end(), [](const StoredEvent& event) { return event.name == "_s"; });
+  ASSERT_TRUE(start->sessionID);
+  EXPECT_EQ(start->sessionNumber, 1);
+  ASSERT_EQ(countNamed(events, "ping"), static_cast<std::size_t>(runs));
+  for (const StoredEvent& event : events) {
+    if (event.name != "ping") continue;
+    EXPECT_EQ(event.sessionID, start->sessionID);
+    EXPECT_EQ(event.sessionNumber, 1);
+  }
+
+  // What the next run reads: the session's number, and no load time left by
+  // the first run's start-up.
+  auto settings = foundation::readPropertyListDictionary(QZMApplicationSupportPlistPath("com.dralix.dxv.measurement"));
+  ASSERT_TRUE(settings.ok()) << settings.error().description;
+  auto number = settings->find("/dralix/measurement/session_number");
+  ASSERT_NE(number, settings->end());
+  EXPECT_EQ(number->second.int64Value(), 1);
+  EXPECT_EQ(settings->count("/dralix/measurement/load_timestamp"), 0u);
 }
 
 TEST(DesktopHost, EndingTheProcessFromInsideTheSDKDoesNotWaitForItself) {
@@ -170,6 +244,27 @@ TEST(DesktopHost, ABlockedWorkerHoldsTheExitOnlyForItsBound) {
   testkit::TemporaryHome home;
   HostRun run = runHost(home, {"stuck"});
   EXPECT_TRUE(run.exitedWith(0)) << run.output;
+}
+
+TEST(DesktopHost, EventsLeftUnwrittenAtTheExitAreCounted) {
+  // The worker is held by the host itself, so it is slower than any budget.
+  testkit::TemporaryHome home;
+  const int count = 40;
+  HostRun run = runHost(home, {"unwritten", std::to_string(count)});
+  ASSERT_TRUE(run.exitedWith(0)) << run.output;
+  std::smatch line;
+  ASSERT_TRUE(std::regex_search(run.output, line,
+                                std::regex("I-ACS023297.*Data loss\\. Events not written before the process ended\\. "
+                                           "Count[^0-9]*([0-9]+)")))
+      << run.output;
+  // The engagement reported by the exit itself may have reached the engine
+  // in time too.
+  const int unwritten = std::stoi(line[1].str());
+  EXPECT_GE(unwritten, count);
+  EXPECT_LE(unwritten, count + 1);
+
+  home.relaunch();
+  EXPECT_EQ(countNamed(storedEvents(), "burst"), 0u);
 }
 
 }  // namespace

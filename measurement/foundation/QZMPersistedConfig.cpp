@@ -97,6 +97,11 @@ void QZMPersistedConfig::setSharedInstance(std::shared_ptr<QZMPersistedConfig> i
   sharedSlot() = std::move(instance);
 }
 
+std::shared_ptr<QZMPersistedConfig> QZMPersistedConfig::existingSharedInstance() {
+  std::lock_guard lock(sharedMutex());
+  return sharedSlot();
+}
+
 QZMPersistedConfig::~QZMPersistedConfig() { cancelScheduledSynchronize(); }
 
 void QZMPersistedConfig::syncOnQueue(const std::function<void()>& block) {
@@ -130,6 +135,14 @@ void QZMPersistedConfig::synchronizeToDisk() {
     return;
   }
   userDefaults_->synchronize();
+  std::lock_guard lock(lock_);
+  ++synchronizeCount_;
+}
+
+void QZMPersistedConfig::synchronizeToDiskNow() {
+  cancelScheduledSynchronize();
+  // Straight to the file on this thread: a queued write would come too late.
+  userDefaults_->persistPendingChangesToDisk();
   std::lock_guard lock(lock_);
   ++synchronizeCount_;
 }

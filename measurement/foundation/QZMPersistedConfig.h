@@ -35,6 +35,8 @@ class QZMPersistedConfig : public std::enable_shared_from_this<QZMPersistedConfi
   static std::shared_ptr<QZMPersistedConfig> sharedInstance();
   // Tests replace the shared instance; nullptr makes the next use make one.
   static void setSharedInstance(std::shared_ptr<QZMPersistedConfig> instance);
+  // The shared instance if one was made; never makes one.
+  static std::shared_ptr<QZMPersistedConfig> existingSharedInstance();
   // nullptr for an empty name. Moves an old preferences file of the suite
   // into the store's file first. When the store's file cannot be made the
   // settings are kept in memory only.
@@ -65,7 +67,12 @@ class QZMPersistedConfig : public std::enable_shared_from_this<QZMPersistedConfi
 
   void cancelScheduledSynchronize();
   void scheduleSynchronizeToDisk();
+  // Off the main thread only; there it schedules itself again.
   void synchronizeToDisk();
+  // Writes what is not yet on disk at once, on the caller's thread whatever
+  // it is, in place of the delayed synchronisation: for a normal exit, which
+  // no delayed write outlives.
+  void synchronizeToDiskNow();
   // How many synchronisations ran.
   std::int64_t synchronizeCount() const;
 

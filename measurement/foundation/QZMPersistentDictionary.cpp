@@ -59,14 +59,7 @@ std::shared_ptr<QZMPersistentDictionary> QZMPersistentDictionary::inMemory() {
   return std::make_shared<QZMPersistentDictionary>(Token{}, "", foundation::Dictionary(), true);
 }
 
-QZMPersistentDictionary::~QZMPersistentDictionary() {
-  bool pending;
-  {
-    std::lock_guard lock(mutex_);
-    pending = hasPendingPersistence_;
-  }
-  if (pending) persistToDisk();
-}
+QZMPersistentDictionary::~QZMPersistentDictionary() { persistPendingChangesToDisk(); }
 
 std::optional<foundation::Object> QZMPersistentDictionary::objectForKey(std::string_view key) const {
   if (!isValidKey(key)) {
@@ -129,7 +122,17 @@ void QZMPersistentDictionary::schedulePersistToDiskLocked() {
   });
 }
 
+void QZMPersistentDictionary::persistPendingChangesToDisk() {
+  bool pending;
+  {
+    std::lock_guard lock(mutex_);
+    pending = hasPendingPersistence_;
+  }
+  if (pending) persistToDisk();
+}
+
 void QZMPersistentDictionary::persistToDisk() {
+  std::lock_guard writing(writeMutex_);
   foundation::Dictionary snapshot;
   {
     std::lock_guard lock(mutex_);

@@ -37,6 +37,8 @@ class QZMPersistentDictionary final : public QZMConfigStore,
 
   void schedulePersistToDisk();
   void persistToDisk();
+  // Writes now, on the caller's thread, when a change is not yet on disk.
+  void persistPendingChangesToDisk();
 
   // "" for a store in memory only.
   const std::string& filePath() const { return path_; }
@@ -54,6 +56,9 @@ class QZMPersistentDictionary final : public QZMConfigStore,
   const bool writable_;
   const std::shared_ptr<dispatch::Queue> serialQueue_;
   mutable std::mutex mutex_;
+  // Held across a write, so that of two writers the later one puts the
+  // newer content in place.
+  std::mutex writeMutex_;
   foundation::Dictionary content_;
   bool hasPendingPersistence_ = false;
 };

@@ -143,6 +143,33 @@ TEST_F(PersistedConfig, ABurstOfWritesLeadsToOneSynchronisationASecondAfterTheLa
   EXPECT_EQ(file().at("/dralix/measurement/session_number"), Object(9));
 }
 
+TEST_F(PersistedConfig, WritingToDiskNowTakesThePlaceOfTheDelayedWritesOnAnyThread) {
+  // The clock stands still: no delayed write can run.
+  config->setSessionNumber(3);
+  config->setLoadTimestampValue(Object(1'700'000'000.5));
+  config->setLoadTimestampValue(std::nullopt);
+  // On the main thread, where the delayed form only schedules itself again.
+  config->synchronizeToDiskNow();
+  Dictionary written = file();
+  EXPECT_EQ(written.at("/dralix/measurement/session_number"), Object(3));
+  EXPECT_EQ(written.count("/dralix/measurement/load_timestamp"), 0u);
+  EXPECT_EQ(config->synchronizeCount(), 1);
+  clock->advance(5);
+  settle(config->serialQueue());
+  EXPECT_EQ(config->synchronizeCount(), 1);
+
+  // From another thread; a store with nothing new makes no file.
+  config->setSessionNumber(4);
+  auto untouched = QZMPersistedConfig::initWithSuiteName("untouched");
+  ASSERT_TRUE(untouched);
+  std::thread([&] {
+    config->synchronizeToDiskNow();
+    untouched->synchronizeToDiskNow();
+  }).join();
+  EXPECT_EQ(file().at("/dralix/measurement/session_number"), Object(4));
+  EXPECT_FALSE(foundation::fileExists(QZMApplicationSupportPlistPath("untouched")));
+}
+
 TEST_F(PersistedConfig, MidnightOffsetIsDrawnOnceInWholeMillisecondsAndKept) {
   utilities->scriptUniformRandom({86'399'999, 5});
   double offset = config->midnightOffset();

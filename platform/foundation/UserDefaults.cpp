@@ -58,6 +58,19 @@ void UserDefaults::forgetSuite(const std::string& name) {
   registry().domains.erase(name);
 }
 
+Status UserDefaults::synchronizeAll() {
+  std::vector<std::shared_ptr<UserDefaults>> domains;
+  {
+    std::lock_guard lock(registry().mutex);
+    for (const auto& [name, domain] : registry().domains) domains.push_back(domain);
+  }
+  Status first;
+  for (const auto& domain : domains) {
+    if (Status written = domain->synchronize(); !written && first) first = written;
+  }
+  return first;
+}
+
 void UserDefaults::loadLocked() const {
   if (loaded_) return;
   loaded_ = true;

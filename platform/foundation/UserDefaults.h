@@ -42,6 +42,10 @@ class UserDefaults {
   static void resetAll();
   // Forgets one suite held in memory without touching its file.
   static void forgetSuite(const std::string& name);
+  // Writes every domain held in memory that has changes not yet on disk (a
+  // write that failed), for a program about to end. Every domain is tried;
+  // the first failure is returned.
+  static Status synchronizeAll();
 
   const std::string& name() const { return name_; }
   const std::string& filePath() const { return path_; }

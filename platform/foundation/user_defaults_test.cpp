@@ -192,6 +192,27 @@ TEST_F(UserDefaultsTest, UnreadableFileIsNeverOverwritten) {
   EXPECT_TRUE(isDirectory(path + "/inside"));
 }
 
+TEST_F(UserDefaultsTest, SynchronizingEverySuiteWritesWhatFailedWritesLeftInMemory) {
+  // A file where the preferences folder belongs: no suite can be written.
+  const std::string folder = Paths::preferencesDirectory();
+  ASSERT_TRUE(writeFileAtomically(folder, std::string_view("x")).ok());
+  auto pending = UserDefaults::suite("pending");
+  ASSERT_FALSE(pending->setInteger(7, "k").ok());
+  EXPECT_EQ(UserDefaults::suite("unchanged")->integerForKey("k"), 0);
+  EXPECT_FALSE(UserDefaults::synchronizeAll().ok());
+
+  ASSERT_TRUE(removeItem(folder).ok());
+  // A suite that can never be written does not keep the others from it.
+  ASSERT_TRUE(createDirectory(folder + "/a-locked.plist/inside").ok());
+  ASSERT_FALSE(UserDefaults::suite("a-locked")->setInteger(1, "k").ok());
+  EXPECT_FALSE(UserDefaults::synchronizeAll().ok());
+  EXPECT_FALSE(fileExists(folder + "/unchanged.plist"));
+
+  home.relaunch();
+  EXPECT_EQ(UserDefaults::suite("pending")->integerForKey("k"), 7);
+  EXPECT_TRUE(isDirectory(folder + "/a-locked.plist/inside"));
+}
+
 TEST_F(UserDefaultsTest, MissingHomeIsCreatedOnFirstWrite) {
   ASSERT_FALSE(fileExists(home.dataHome()));
   ASSERT_TRUE(UserDefaults::standard()->setBool(true, "visited").ok());

@@ -34,17 +34,26 @@ void Application::launchWithoutUserInterface() {
   if (hasUserInterface_ || !launchesWithoutUserInterface_ || launchedWithoutUserInterface_.exchange(true)) return;
   post(Notification::applicationDidFinishLaunching);
   post(Notification::applicationDidBecomeActive);
-  std::atexit(&Application::terminateWithoutUserInterface);
+  std::atexit(&Application::runNormalExit);
 }
 
 void Application::terminateWithoutUserInterface() {
-  Application& application = shared();
   // A UI application that ran since then said goodbye itself.
-  if (!application.launchedWithoutUserInterface_ || application.hasUserInterface_) return;
-  application.terminating_ = true;
-  application.post(Notification::applicationWillResignActive);
-  application.post(Notification::applicationDidEnterBackground);
-  application.post(Notification::applicationWillTerminate);
+  if (!launchedWithoutUserInterface_ || hasUserInterface_) return;
+  if (terminating_.exchange(true)) return;
+  post(Notification::applicationWillResignActive);
+  post(Notification::applicationDidEnterBackground);
+  post(Notification::applicationWillTerminate);
+}
+
+void Application::runNormalExit() {
+  Application& application = shared();
+  if (application.normalExitStarted_.exchange(true)) return;
+  if (auto sequence = application.normalExitSequence_.load()) {
+    sequence();
+  } else {
+    application.terminateWithoutUserInterface();
+  }
 }
 
 const char* notificationName(Notification name) {

@@ -126,8 +126,21 @@ class Application {
   void launchWithoutUserInterface();
   // On unless turned off (tests that post the notifications themselves).
   void setLaunchesWithoutUserInterface(bool enabled) { launchesWithoutUserInterface_ = enabled; }
+  // The exit half of that life cycle: posts willResignActive,
+  // didEnterBackground and willTerminate on the caller's thread, once, and
+  // only for a process launched without a UI application.
+  void terminateWithoutUserInterface();
   // From the first notification of that exit on.
   bool isTerminating() const { return terminating_.load(); }
+
+  // The process's normal exit, run by an exit handler: a library that must
+  // work around the goodbye (finish its start-up before it, write after it)
+  // takes the exit over with its own sequence, which then calls
+  // terminateWithoutUserInterface itself; without one the goodbye is said
+  // alone. Runs once, whichever exit handler comes first, so the order in
+  // which handlers were registered does not matter.
+  void setNormalExitSequence(void (*sequence)()) { normalExitSequence_ = sequence; }
+  static void runNormalExit();
 
   const std::vector<Window*>& windows() const { return windows_; }
   void addWindow(Window* window);
@@ -166,9 +179,6 @@ class Application {
   std::vector<std::string> backgroundTaskNames() const;
 
  private:
-  // The exit half of launchWithoutUserInterface, run at exit.
-  static void terminateWithoutUserInterface();
-
   struct BackgroundTask {
     std::string name;
     std::function<void()> expirationHandler;
@@ -179,6 +189,8 @@ class Application {
   std::atomic<bool> launchesWithoutUserInterface_{true};
   std::atomic<bool> launchedWithoutUserInterface_{false};
   std::atomic<bool> terminating_{false};
+  std::atomic<void (*)()> normalExitSequence_{nullptr};
+  std::atomic<bool> normalExitStarted_{false};
   std::vector<Window*> windows_;
   std::atomic<Window*> keyWindow_{nullptr};
   std::mutex mutex_;
