@@ -17,6 +17,11 @@
 
 namespace app {
 
+void openStoreLink(const std::string& link) {
+  foundation::Status opened = store::openURL(link);
+  if (!opened.ok()) app::log("%s", opened.error().description.c_str());
+}
+
 foundation::Result<int> runWindowed(const ui::RunHooks& hooks) {
   // The toy's preferences have always lived under this identifier.
   foundation::Bundle::setDefaultBundleIdentifier(foundation::kToyBundleIdentifier);
@@ -54,10 +59,7 @@ foundation::Result<int> runWindowed(const ui::RunHooks& hooks) {
     services.resourcePath = resourcePath;
     services.application = &application;
     services.makeSheet = [] { return std::make_shared<store::DesktopProductViewController>(); };
-    services.openURL = [](const std::string& link) {
-      foundation::Status opened = store::openURL(link);
-      if (!opened.ok()) app::log("%s", opened.error().description.c_str());
-    };
+    services.openURL = openStoreLink;
     services.environment = environment;
     contents.rootViewController = std::make_shared<ViewController>(view, std::move(services));
     return contents;

@@ -4,6 +4,8 @@
 // the application loop with them.
 #pragma once
 
+#include <string>
+
 #include "platform/foundation/Error.h"
 #include "platform/ui/Main.h"
 
@@ -12,5 +14,9 @@ namespace app {
 // Runs the program in a window until the user quits. An error means no window
 // could be opened (nothing ran).
 foundation::Result<int> runWindowed(const ui::RunHooks& hooks = {});
+
+// Opens a store link in the user's browser; a link that cannot be opened is
+// logged with the reason.
+void openStoreLink(const std::string& link);
 
 }  // namespace app

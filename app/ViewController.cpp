@@ -62,8 +62,7 @@ void ViewController::viewDidLoad() {
   const double scale = view().contentScaleFactor();
   view().setDrawableSize(ui::Size{view().frame().width() * scale, view().frame().height() * scale});
   view().colorPixelFormat = gpu::PixelFormat::RGBA8Unorm;
-  const ui::Size drawable = view().drawableSize();
-  pRenderer_->drawableSizeWillChange({truncated(drawable.width), truncated(drawable.height), 0});
+  pRenderer_->drawableSizeWillChange(engineDrawableSize(view().drawableSize()));
   view().multipleTouchEnabled = true;
 
   ui::Application& application = *services_.application;
@@ -96,10 +95,26 @@ void ViewController::drawableSizeWillChange(ui::MetalView& view, ui::Size size) 
   line << "drawableSizeWillChange" << size.width << " & " << size.height << "\n";
   engine::print("%s", line.str().c_str());
   if (!pRenderer_) return;
-  pRenderer_->drawableSizeWillChange({truncated(size.width), truncated(size.height), 0});
+  pRenderer_->drawableSizeWillChange(engineDrawableSize(size));
   // The engine starts a new size from its own values; the user's come back.
   pushSettingsIntoEngine();
   if (view.paused) view.draw();
+}
+
+DrawableSize ViewController::engineDrawableSize(ui::Size drawable) {
+  const gpu::Extent size{truncated(drawable.width), truncated(drawable.height)};
+  const gpu::Extent limit = pDevice_->maxRenderTargetSize();
+  const gpu::Extent fitted = gpu::fitWithin(size, limit);
+  const bool bounded = fitted != size;
+  if (bounded && !drawableBounded_) {
+    app::log("The drawable (%zu x %zu) is larger than the GPU can draw into (%zu x %zu at most): the fluid is drawn at "
+             "%zu x %zu and scaled to the window",
+             size.width, size.height, limit.width, limit.height, fitted.width, fitted.height);
+  }
+  drawableBounded_ = bounded;
+  touchScaleX_ = size.width > 0 ? static_cast<double>(fitted.width) / static_cast<double>(size.width) : 1.0;
+  touchScaleY_ = size.height > 0 ? static_cast<double>(fitted.height) / static_cast<double>(size.height) : 1.0;
+  return DrawableSize{fitted.width, fitted.height, 0};
 }
 
 void ViewController::drawInMTKView(ui::MetalView& view) {
@@ -125,7 +140,7 @@ void ViewController::didRotate() {
 
 void ViewController::writeTouches(const ui::TouchEvent& event, std::vector<float2>& current,
                                   std::vector<float2>* previous) const {
-  const double s = view().contentScaleFactor();
+  const double sx = view().contentScaleFactor() * touchScaleX_, sy = view().contentScaleFactor() * touchScaleY_;
   const double H = view().frame().height();
   // Slots past the store's are never read: keep only what fits.
   const std::size_t n = std::min<std::size_t>(event.allTouches.size(), StarTouch::kSlots);
@@ -133,10 +148,10 @@ void ViewController::writeTouches(const ui::TouchEvent& event, std::vector<float
   if (previous) previous->resize(n);
   for (std::size_t i = 0; i < n; ++i) {
     const ui::Touch& t = event.allTouches[i];
-    current[i] = float2(static_cast<float>(t.location.x * s), static_cast<float>((H - t.location.y) * s));
+    current[i] = float2(static_cast<float>(t.location.x * sx), static_cast<float>((H - t.location.y) * sy));
     if (previous) {
-      (*previous)[i] = float2(static_cast<float>(t.previousLocation.x * s),
-                              static_cast<float>((H - t.previousLocation.y) * s));
+      (*previous)[i] = float2(static_cast<float>(t.previousLocation.x * sx),
+                              static_cast<float>((H - t.previousLocation.y) * sy));
     }
   }
 }

@@ -153,6 +153,10 @@ class ViewController : public ui::MetalViewController,
   void pushPanelState() override;
   void dropPanel() override;
 
+  // The size the engine draws at: the view's drawable size, fitted within
+  // what the GPU can draw into. Going past that is logged once; the surface
+  // shows the smaller picture stretched over the window.
+  DrawableSize engineDrawableSize(ui::Size drawable);
   // Pushes the settings into the engine without logging.
   void pushSettingsIntoEngine();
   void writeTouches(const ui::TouchEvent& event, std::vector<float2>& current, std::vector<float2>* previous) const;
@@ -180,4 +184,8 @@ class ViewController : public ui::MetalViewController,
   ui::Application::ObserverToken activeObserver_ = 0;
   ui::Application::ObserverToken terminateObserver_ = 0;
   bool generatingOrientation_ = false;
+  // Drawable pixels to engine pixels, per side; 1 unless the drawable is
+  // larger than the GPU can draw into.
+  double touchScaleX_ = 1, touchScaleY_ = 1;
+  bool drawableBounded_ = false;
 };

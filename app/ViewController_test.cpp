@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "absl/strings/str_cat.h"
 #include "app/panel/SwiftUIViewProvider.h"
 #include "app/support/FakeAudio.h"
 #include "app/support/ManualMainQueue.h"
@@ -305,6 +307,65 @@ TEST_F(ViewControllerTest, AFramePresentsTheDrawable) {
   view->draw();
   view->draw();
   EXPECT_EQ(drawable->presentedCount(), 2);
+}
+
+// A view larger than the GPU can draw into: the engine draws at the size
+// fitted within the limit, which is said once each time the view goes past it;
+// touches land in the fitted picture, and frames are drawn.
+TEST_F(ViewControllerTest, AViewPastTheGpusLimitIsDrawnFittedAndSaysSoOnce) {
+  launch();
+  const gpu::Extent limit = view->systemDefaultDevice()->maxRenderTargetSize();
+  auto boundLines = [this] {
+    auto lines = log.lines();
+    return std::count_if(lines.begin(), lines.end(), [](const std::string& line) {
+      return line.find("is larger than the GPU can draw into") != std::string::npos;
+    });
+  };
+  // One pixel wider than the limit, at 2 pixels per point.
+  const double wide = static_cast<double>(limit.width + 1) / 2;
+  view->resize(ui::Size{wide, 20});
+  Renderer* r = controller->renderer();
+  EXPECT_FLOAT_EQ(r->width, static_cast<float>(limit.width));
+  EXPECT_FLOAT_EQ(r->height, 40);
+  ASSERT_EQ(boundLines(), 1);
+  EXPECT_TRUE(log.contains(absl::StrCat("The drawable (", limit.width + 1, " x 40) is larger than the GPU can draw into (",
+                                        limit.width, " x ", limit.height, " at most): the fluid is drawn at ",
+                                        limit.width, " x 40 and scaled to the window")));
+
+  // The top-right corner of the view is the top-right corner of the picture.
+  StarTouch& store = *r->touch;
+  controller->touchesBegan(ui::TouchEvent{{ui::Touch{{wide, 0}, {wide, 0}}}});
+  EXPECT_FLOAT_EQ(store.current[0].x, static_cast<float>(limit.width));
+  EXPECT_FLOAT_EQ(store.current[0].y, 40);
+  controller->touchesEnded(ui::TouchEvent{{ui::Touch{{wide, 0}, {wide, 0}}}});
+
+  // A stroke across the middle, drawn.
+  controller->touchesBegan(ui::TouchEvent{{ui::Touch{{wide * 0.25, 10}, {wide * 0.25, 10}}}});
+  for (int frame = 1; frame <= 4; ++frame) {
+    const double x = wide * (0.25 + 0.1 * frame);
+    controller->touchesMoved(ui::TouchEvent{{ui::Touch{{x, 10}, {x - wide * 0.1, 10}}}});
+    view->draw();
+  }
+  auto* drawable = static_cast<gpu::SurfaceDrawable*>(view->currentDrawable());
+  EXPECT_EQ(drawable->presentedCount(), 4);
+  ASSERT_EQ(drawable->texture()->width(), limit.width);
+  std::vector<std::uint8_t> pixels = drawable->texture()->readBytes();
+  bool lit = false;
+  for (std::size_t i = 0; i < pixels.size() && !lit; i += 4) lit = pixels[i] + pixels[i + 1] + pixels[i + 2] > 0;
+  EXPECT_TRUE(lit) << "the stroke left no dye";
+
+  // Further past the limit: nothing new. Back within, then past it the other
+  // way: said again.
+  view->resize(ui::Size{wide + 1, 20});
+  EXPECT_EQ(boundLines(), 1);
+  view->resize(ui::Size{100, 75});
+  EXPECT_FLOAT_EQ(r->width, 200);
+  EXPECT_FLOAT_EQ(r->height, 150);
+  EXPECT_EQ(boundLines(), 1);
+  view->resize(ui::Size{20, static_cast<double>(limit.height + 1) / 2});
+  EXPECT_EQ(boundLines(), 2);
+  EXPECT_FLOAT_EQ(r->width, 40);
+  EXPECT_FLOAT_EQ(r->height, static_cast<float>(limit.height));
 }
 
 TEST_F(ViewControllerTest, ThePanelOpensWithTheEnginesValuesAndClosingSaves) {

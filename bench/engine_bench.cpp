@@ -1,6 +1,7 @@
 // What a frame costs: the CPU model alone, then whole headless frames on
 // Mesa's llvmpipe at two sizes with the options switched on and off, and
-// the share of the pressure solve, the effects and the lines.
+// the share of the pressure solve, the effects and the lines; then what the
+// render targets take in memory at three drawable sizes.
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -10,6 +11,8 @@
 #include <memory>
 #include <vector>
 #include <string>
+
+#include <unistd.h>
 
 #include "engine/AllocationCounter.h"
 #include "engine/Log.h"
@@ -132,6 +135,49 @@ Frames frameCost(int w, int h, const std::function<void(StarRenderer&)>& configu
   return {times[kTimed / 2], allocated};
 }
 
+// Bytes the process holds in memory now (llvmpipe keeps textures there).
+double residentBytes() {
+  long pages = 0, resident = 0;
+  if (std::FILE* f = std::fopen("/proc/self/statm", "r")) {
+    if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
+    std::fclose(f);
+  }
+  return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE));
+}
+
+// What the render targets of one drawable size take: the bytes of the
+// textures as made, and how much the process grows once they are made and a
+// frame has been drawn into them.
+void targetMemory(int w, int h) {
+  auto surface = gpu::HeadlessSurface::create(w, h);
+  if (!surface.ok()) {
+    std::fprintf(stderr, "engine_bench: %s\n", std::string(surface.error().description).c_str());
+    std::exit(1);
+  }
+  auto now = std::make_shared<std::uint64_t>(1000);
+  auto renderer = std::make_unique<StarRenderer>((*surface)->device(), frameClock(now));
+  renderer->drawableSizeWillChange({1, 1, 0});
+  renderer->draw(false, nullptr, nullptr);
+  const double before = residentBytes();
+  renderer->drawableSizeWillChange({static_cast<std::uint64_t>(w), static_cast<std::uint64_t>(h), 0});
+  *now += 16;
+  renderer->draw(false, (*surface)->currentDrawable(), nullptr);
+  auto cb = renderer->commandQueue->commandBuffer();
+  cb->commit();
+  cb->waitUntilCompleted();
+  const double grown = residentBytes() - before;
+  double bytes = 0;
+  for (const auto& t : renderer->renderTargets) {
+    if (t) bytes += static_cast<double>(t->width() * t->height() * (t->pixelFormat() == gpu::PixelFormat::RGBA16Float ? 8 : 4));
+  }
+  const std::string size = std::to_string(w) + "x" + std::to_string(h);
+  constexpr double kMiB = 1024.0 * 1024.0;
+  report("render_targets_" + size, bytes / kMiB, "MiB");
+  report("render_targets_" + size + "_per_pixel", bytes / (static_cast<double>(w) * h), "bytes");
+  report("resident_growth_" + size, grown / kMiB, "MiB");
+  renderer.reset();
+}
+
 }  // namespace
 
 int main() {
@@ -171,5 +217,6 @@ int main() {
     report("share_" + size + "_lines_9000", 100 * (measured[5] - measured[4]) / measured[5], "%");
   }
   report("frame_heap_allocations_after_warm_up", static_cast<double>(allocated), "allocations");
+  for (auto [w, h] : {std::pair{1280, 720}, std::pair{1920, 1080}, std::pair{3840, 2160}}) targetMemory(w, h);
   return 0;
 }

@@ -1,6 +1,7 @@
 #include <epoxy/gl.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,6 +20,20 @@ void misuse(const char* what) {
   std::fprintf(stderr, "gpu: %s\n", what);
   std::fflush(stderr);
   std::abort();
+}
+
+Extent fitWithin(Extent size, Extent limit) {
+  if (size.width <= limit.width && size.height <= limit.height) return size;
+  const double scale = std::min(static_cast<double>(limit.width) / static_cast<double>(size.width),
+                                static_cast<double>(limit.height) / static_cast<double>(size.height));
+  // The side that sets the scale lands on its limit exactly; the other is
+  // rounded, and neither may pass its limit or vanish.
+  auto side = [scale](std::size_t length, std::size_t most) -> std::size_t {
+    if (length == 0) return 0;
+    const auto scaled = static_cast<std::size_t>(std::llround(static_cast<double>(length) * scale));
+    return std::clamp<std::size_t>(scaled, 1, std::max<std::size_t>(most, 1));
+  };
+  return Extent{side(size.width, limit.width), side(size.height, limit.height)};
 }
 
 namespace {
@@ -209,6 +224,13 @@ foundation::Result<std::shared_ptr<Device>> Device::create(std::function<void()>
   GLfloat pointRange[2] = {1, 1};
   glGetFloatv(GL_POINT_SIZE_RANGE, pointRange);
   device->maxPointSize_ = pointRange[1];
+  GLint textureSize = 0, renderbufferSize = 0, viewport[2] = {0, 0};
+  glGetIntegerv(GL_MAX_TEXTURE_SIZE, &textureSize);
+  glGetIntegerv(GL_MAX_RENDERBUFFER_SIZE, &renderbufferSize);
+  glGetIntegerv(GL_MAX_VIEWPORT_DIMS, viewport);
+  const GLint side = std::min(textureSize, renderbufferSize);
+  device->maxRenderTargetSize_ = Extent{static_cast<std::size_t>(std::max(std::min(side, viewport[0]), 1)),
+                                        static_cast<std::size_t>(std::max(std::min(side, viewport[1]), 1))};
 
   // Metal's conventions: row 0 at the top, depth 0..1. Sizes written by the
   // vertex stage; plain bytes in and out.
@@ -238,6 +260,11 @@ Device::~Device() {
   if (clampSampler_) glDeleteSamplers(1, &clampSampler_);
   if (repeatSampler_) glDeleteSamplers(1, &repeatSampler_);
   if (releaseContext_) releaseContext_();
+}
+
+void Device::lowerMaxRenderTargetSize(Extent limit) {
+  maxRenderTargetSize_.width = std::clamp<std::size_t>(limit.width, 1, maxRenderTargetSize_.width);
+  maxRenderTargetSize_.height = std::clamp<std::size_t>(limit.height, 1, maxRenderTargetSize_.height);
 }
 
 std::shared_ptr<CommandQueue> Device::newCommandQueue() { return std::make_shared<CommandQueue>(*this); }

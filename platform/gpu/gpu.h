@@ -61,6 +61,17 @@ struct ClearColor {
   double red = 0, green = 0, blue = 0, alpha = 1;
 };
 
+// A size in pixels.
+struct Extent {
+  std::size_t width = 0, height = 0;
+  bool operator==(const Extent&) const = default;
+};
+
+// `size` scaled down by one factor for both sides until each side is within
+// `limit`, so the picture keeps its shape; unchanged when it fits. A side
+// scaled down keeps at least one pixel.
+Extent fitWithin(Extent size, Extent limit);
+
 // A two-dimensional texture with one mip level.
 class Texture {
  public:
@@ -360,6 +371,13 @@ class Device {
 
   std::size_t uniformAlignment() const { return uniformAlignment_; }
   float maxPointSize() const { return maxPointSize_; }
+  // The largest texture that can be drawn into whole: the least of the
+  // context's texture, renderbuffer and viewport limits, per side. Larger
+  // textures cannot be render targets; callers fit their sizes within it.
+  Extent maxRenderTargetSize() const { return maxRenderTargetSize_; }
+  // Lowers that limit, never raises it: tests cannot open a window past a
+  // real GPU's limit, but can bring the limit below their window.
+  void lowerMaxRenderTargetSize(Extent limit);
 
  private:
   friend class CommandBuffer;
@@ -372,6 +390,7 @@ class Device {
   unsigned repeatSampler_ = 0;
   std::size_t uniformAlignment_ = 256;
   float maxPointSize_ = 1;
+  Extent maxRenderTargetSize_;
 };
 
 }  // namespace gpu

@@ -239,6 +239,47 @@ TEST_F(GpuTest, CommitRunsHandlersInOrderAndQueueReusesFreeBuffers) {
   EXPECT_EQ(again->status(), gpu::CommandBuffer::Status::NotEnqueued);
 }
 
+TEST(FitWithin, KeepsTheShapeAndEverySideWithinTheLimit) {
+  const gpu::Extent square{16384, 16384};
+  struct Case {
+    gpu::Extent size, limit, expected;
+  } cases[] = {
+      {{1280, 720}, square, {1280, 720}},
+      {{16384, 16384}, square, {16384, 16384}},
+      {{16385, 100}, square, {16384, 100}},
+      {{100, 16385}, square, {100, 16384}},
+      {{32768, 16000}, square, {16384, 8000}},
+      {{20000, 20000}, {16384, 8192}, {8192, 8192}},
+      // The short side is rounded, never pushed to nothing.
+      {{16385, 40}, square, {16384, 40}},
+      {{1000000, 1}, square, {16384, 1}},
+  };
+  for (const Case& c : cases) {
+    const gpu::Extent fitted = gpu::fitWithin(c.size, c.limit);
+    EXPECT_EQ(fitted, c.expected) << c.size.width << "x" << c.size.height << " gave " << fitted.width << "x"
+                                  << fitted.height;
+  }
+}
+
+// A surface may be larger than the GPU draws into; its drawable is not.
+TEST_F(GpuTest, ASurfacePastTheLimitHandsOutADrawableThatCanBeDrawnInto) {
+  const gpu::Extent limit = device->maxRenderTargetSize();
+  // What every OpenGL 4.5 context must offer at least.
+  ASSERT_GE(limit.width, 16384u);
+  ASSERT_GE(limit.height, 16384u);
+  surface->resize(limit.width + 1, 2);
+  EXPECT_EQ(surface->width(), limit.width + 1);
+  EXPECT_EQ(surface->height(), 2u);
+  std::shared_ptr<gpu::Texture> drawable = surface->currentDrawable()->texture();
+  EXPECT_EQ(drawable->width(), limit.width);
+  EXPECT_EQ(drawable->height(), 2u);
+  fill(drawable, pipeline("quad_vertex", "colour_fragment", PixelFormat::RGBA8Unorm), gpu::LoadAction::Clear,
+       {1, 0, 0, 1});
+  std::vector<std::uint8_t> px = drawable->readBytes();
+  EXPECT_EQ(px[0], 255);
+  EXPECT_EQ(px[px.size() - 4], 255);
+}
+
 using GpuDeathTest = GpuTest;
 
 TEST_F(GpuDeathTest, MisuseStopsWithItsReason) {
@@ -287,6 +328,44 @@ TEST(WindowSurfaceTest, PresentShowsTheDrawableUpright) {
     glReadPixels(0, 0, 1, 1, GL_RGBA, GL_UNSIGNED_BYTE, bottom);
     EXPECT_EQ(top[0], 255);
     EXPECT_EQ(bottom[0], 0);
+  }
+  SDL_DestroyWindow(window);
+  SDL_Quit();
+}
+
+// A window larger than the GPU draws into: the drawable is fitted within the
+// limit and presenting stretches it over the whole window, upright.
+TEST(WindowSurfaceTest, AWindowPastTheLimitShowsTheFittedDrawableOverAllOfIt) {
+  ASSERT_EQ(SDL_Init(SDL_INIT_VIDEO), 0) << SDL_GetError();
+  gpu::WindowSurface::prepareWindowAttributes();
+  SDL_Window* window = SDL_CreateWindow("test", 0, 0, 8, 4, SDL_WINDOW_OPENGL | SDL_WINDOW_HIDDEN);
+  ASSERT_NE(window, nullptr) << SDL_GetError();
+  {
+    auto surface = gpu::WindowSurface::create(window);
+    ASSERT_TRUE(surface.ok()) << surface.error().text();
+    ASSERT_EQ((*surface)->width(), 8u);
+    // SDL opens no window past a real limit; the limit comes down to the window.
+    (*surface)->device()->lowerMaxRenderTargetSize(gpu::Extent{4, 4});
+    gpu::SurfaceDrawable* drawable = (*surface)->currentDrawable();
+    ASSERT_EQ(drawable->texture()->width(), 4u);
+    ASSERT_EQ(drawable->texture()->height(), 2u);
+    std::vector<float> texels(4 * 2 * 4, 0.0f);
+    for (std::size_t x = 0; x < 4; ++x) {
+      texels[x * 4] = 1.0f;            // top row red
+      texels[(4 + x) * 4 + 1] = 1.0f;  // bottom row green
+    }
+    drawable->texture()->replace(texels);
+    drawable->present();
+
+    // GL's rows count from the bottom: the window's top half is red and its
+    // bottom half green, edge to edge.
+    unsigned char shown[4][8][4] = {};
+    glReadPixels(0, 0, 8, 4, GL_RGBA, GL_UNSIGNED_BYTE, shown);
+    for (int x : {0, 7}) {
+      EXPECT_EQ(shown[3][x][0], 255) << "top row, column " << x;
+      EXPECT_EQ(shown[0][x][1], 255) << "bottom row, column " << x;
+      EXPECT_EQ(shown[0][x][0], 0) << "bottom row, column " << x;
+    }
   }
   SDL_DestroyWindow(window);
   SDL_Quit();

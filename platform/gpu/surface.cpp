@@ -48,7 +48,10 @@ HeadlessSurface::~HeadlessSurface() {
 }
 
 void HeadlessSurface::resize(std::size_t width, std::size_t height) {
-  drawable_.texture_ = device_->newTexture(PixelFormat::RGBA8Unorm, width, height);
+  width_ = width;
+  height_ = height;
+  const Extent drawable = fitWithin(Extent{width, height}, device_->maxRenderTargetSize());
+  drawable_.texture_ = device_->newTexture(PixelFormat::RGBA8Unorm, drawable.width, drawable.height);
 }
 
 }  // namespace gpu

@@ -4,6 +4,8 @@
 //    is an offscreen RGBA8 texture that can be read back.
 //  - WindowSurface (window_surface.h): an SDL2 window's GL context; presenting
 //    shows the drawable in the window.
+// A surface may be larger than the GPU can draw into; its drawable is then
+// the surface's size fitted within Device::maxRenderTargetSize().
 #pragma once
 
 #include <cstddef>
@@ -32,22 +34,24 @@ class SurfaceDrawable : public Drawable {
 
 class HeadlessSurface {
  public:
-  // Makes a GL 4.5 core context current on this thread and a drawable of
+  // Makes a GL 4.5 core context current on this thread and a surface of
   // width x height pixels.
   static foundation::Result<std::unique_ptr<HeadlessSurface>> create(std::size_t width, std::size_t height);
   ~HeadlessSurface();
 
   const std::shared_ptr<Device>& device() const { return device_; }
   SurfaceDrawable* currentDrawable() { return &drawable_; }
-  // A new drawable texture of the given size (contents undefined).
+  // A new size, and a new drawable texture for it (contents undefined).
   void resize(std::size_t width, std::size_t height);
-  std::size_t width() const { return drawable_.texture_->width(); }
-  std::size_t height() const { return drawable_.texture_->height(); }
+  // The surface's size; its drawable's may be smaller (see above).
+  std::size_t width() const { return width_; }
+  std::size_t height() const { return height_; }
 
  private:
   HeadlessSurface() = default;
   std::shared_ptr<Device> device_;
   SurfaceDrawable drawable_;
+  std::size_t width_ = 0, height_ = 0;
 };
 
 }  // namespace gpu

@@ -57,10 +57,12 @@ foundation::Result<std::unique_ptr<WindowSurface>> WindowSurface::create(SDL_Win
   surface->device_ = std::move(device).value();
   surface->drawable_.show_ = [surface = surface.get()](Texture& t) {
     const auto w = static_cast<GLint>(t.width()), h = static_cast<GLint>(t.height());
+    const auto windowWidth = static_cast<GLint>(surface->width()), windowHeight = static_cast<GLint>(surface->height());
     // Row 0 (the top) goes to the window's top edge, which is GL's last row.
-    glBlitNamedFramebuffer(t.glFramebuffer(), 0, 0, 0, w, h, 0, static_cast<GLint>(surface->height()),
-                           static_cast<GLint>(surface->width()), static_cast<GLint>(surface->height()) - h,
-                           GL_COLOR_BUFFER_BIT, GL_NEAREST);
+    // A drawable fitted within the GPU's limit is stretched over the window.
+    const bool sameSize = w == windowWidth && h == windowHeight;
+    glBlitNamedFramebuffer(t.glFramebuffer(), 0, 0, 0, w, h, 0, windowHeight, windowWidth, 0, GL_COLOR_BUFFER_BIT,
+                           sameSize ? GL_NEAREST : GL_LINEAR);
   };
   surface->currentDrawable();
   return surface;
@@ -81,9 +83,9 @@ std::size_t WindowSurface::height() const {
 }
 
 SurfaceDrawable* WindowSurface::currentDrawable() {
-  const std::size_t w = width(), h = height();
-  if (!drawable_.texture_ || drawable_.texture_->width() != w || drawable_.texture_->height() != h) {
-    drawable_.texture_ = device_->newTexture(PixelFormat::RGBA8Unorm, w, h);
+  const Extent size = fitWithin(Extent{width(), height()}, device_->maxRenderTargetSize());
+  if (!drawable_.texture_ || drawable_.texture_->width() != size.width || drawable_.texture_->height() != size.height) {
+    drawable_.texture_ = device_->newTexture(PixelFormat::RGBA8Unorm, size.width, size.height);
   }
   return &drawable_;
 }

@@ -1,8 +1,10 @@
 // A surface on an SDL2 window: the window's GL 4.5 core context and a
-// drawable texture of the window's drawable size. Presenting the drawable
-// copies it into the window's back buffer, flipped once (the drawable's row 0
-// is the top, the window's is the bottom); the shell then draws anything of
-// its own on top and calls swapBuffers.
+// drawable texture of the window's drawable size, or of that size fitted
+// within what the GPU can draw into when the window is larger. Presenting the
+// drawable copies it into the window's back buffer, flipped once (the
+// drawable's row 0 is the top, the window's is the bottom) and scaled to the
+// whole window; the shell then draws anything of its own on top and calls
+// swapBuffers.
 //
 // Before creating the window: call prepareWindowAttributes(), and create the
 // window with SDL_WINDOW_OPENGL.
@@ -25,9 +27,9 @@ class WindowSurface {
   ~WindowSurface();
 
   const std::shared_ptr<Device>& device() const { return device_; }
-  // The drawable, resized first when the window's drawable size changed.
+  // The drawable, made again first when the window's drawable size changed.
   SurfaceDrawable* currentDrawable();
-  // The window's drawable size in pixels.
+  // The window's drawable size in pixels (the drawable's may be smaller).
   std::size_t width() const;
   std::size_t height() const;
   void swapBuffers();

@@ -28,7 +28,8 @@ class DesktopProductViewController : public ProductViewController {
   void loadProduct(std::int64_t itemIdentifier, Completion completion) override;
 };
 
-// Opens `link` with the user's browser; an error says why it could not.
+// Opens `link` with the user's browser (through xdg-open); an error says why
+// it could not, also when there is no xdg-open to hand it to.
 foundation::Status openURL(const std::string& link);
 
 }  // namespace store

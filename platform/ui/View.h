@@ -39,6 +39,8 @@ class MetalView {
   Rect bounds() const { return frame().bounds(); }
   // Drawable pixels per point.
   virtual double contentScaleFactor() const = 0;
+  // In pixels. The drawable's texture is this size, or this size fitted
+  // within what the device can draw into (gpu::Device::maxRenderTargetSize).
   virtual Size drawableSize() const = 0;
   virtual void setDrawableSize(Size size) = 0;
   // The drawable of this frame; null when there is none.

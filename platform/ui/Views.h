@@ -20,7 +20,7 @@ enum UIError {
 };
 
 // The view filling an SDL window: its frame is the window's size in points,
-// its drawable the window's drawable size, which follows the window.
+// its drawable size the window's drawable size, which follows the window.
 class WindowView final : public MetalView {
  public:
   // The window must have been made with SDL_WINDOW_OPENGL after

@@ -27,14 +27,13 @@ std::shared_ptr<const QZMScreen> QZMScreen::copy() const { return initWithName(n
 
 QZMDictionary QZMScreen::screenParameters() const {
   QZMDictionary parameters{{"_si", instanceID_}};
-  auto monitor = QZMMeasurementBase::monitor();
   if (!className_ || className_->empty()) {
-    monitor->logWithLevel(3, 31014, "Screen class name is empty");
+    QZMMeasurementBase::monitor()->logWithLevel(3, 31014, "Screen class name is empty");
     return parameters;
   }
   QZMValidationFailureCode failure{};
   if (!QZMDataTypeValidator::isValidScreenParameterValue(*className_, &failure)) {
-    monitor->logWithLevel(3, 31015, "Screen class name is invalid. Error code", static_cast<std::int64_t>(failure));
+    QZMMeasurementBase::monitor()->logWithLevel(3, 31015, "Screen class name is invalid. Error code", static_cast<std::int64_t>(failure));
     return parameters;
   }
   parameters.emplace("_sc", *className_);
