@@ -123,16 +123,23 @@ void QZMPersistentDictionary::schedulePersistToDiskLocked() {
 }
 
 void QZMPersistentDictionary::persistPendingChangesToDisk() {
+  // Behind a write already under way: it may hold the newest content and
+  // must be on disk before this returns.
+  std::lock_guard writing(writeMutex_);
   bool pending;
   {
     std::lock_guard lock(mutex_);
     pending = hasPendingPersistence_;
   }
-  if (pending) persistToDisk();
+  if (pending) writeWhileHoldingWriteMutex();
 }
 
 void QZMPersistentDictionary::persistToDisk() {
   std::lock_guard writing(writeMutex_);
+  writeWhileHoldingWriteMutex();
+}
+
+void QZMPersistentDictionary::writeWhileHoldingWriteMutex() {
   foundation::Dictionary snapshot;
   {
     std::lock_guard lock(mutex_);

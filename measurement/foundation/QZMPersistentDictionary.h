@@ -50,6 +50,7 @@ class QZMPersistentDictionary final : public QZMConfigStore,
 
  private:
   void schedulePersistToDiskLocked();
+  void writeWhileHoldingWriteMutex();
 
   const std::string path_;
   // False when the file holds data that could not be read nor kept aside.
