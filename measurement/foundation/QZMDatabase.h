@@ -466,6 +466,18 @@ class QZMDatabase {
   // otherwise.
   void keepRawEventAnswersAfterInsert(QZMSqliteStore& store, std::uint64_t changeCountBefore, double timestamp,
                                       bool isRealtime);
+  // What the oldest rows held before they were deleted to make room.
+  struct RemovedRawEvents {
+    std::int64_t deleted = 0;
+    std::int64_t remaining = 0;
+    // The latest time among them; nullopt when it could not be read.
+    std::optional<double> latestTimestamp;
+    bool anyRealtime = true;
+  };
+  // After the oldest rows were deleted: the kept answers follow when the
+  // delete was the table's only change, as far as what went allows.
+  void keepRawEventAnswersAfterDelete(QZMSqliteStore& store, std::uint64_t changeCountBefore,
+                                      const RemovedRawEvents& removed);
 
   std::shared_ptr<QZMSqliteStore> sqliteStore_;
   std::shared_ptr<QZMPersistedConfig> persistedConfig_;

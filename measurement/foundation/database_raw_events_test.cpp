@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <optional>
 #include <string>
@@ -331,6 +332,63 @@ TEST_F(RawEvents, RowLimitAndStoredMetadataHoldWhenAnotherConnectionChangesTheFi
   other.execute(
       "INSERT INTO raw_events (name, timestamp, metadata_fingerprint, data, is_realtime) VALUES ('x', 9, 1, x'00', 0)");
   EXPECT_EQ(database->isRawEventsTableEmpty().value(), false);
+}
+
+TEST_F(RawEvents, AtTheLimitEveryEventLeavesTheScheduleAnswersAsSQLiteGivesThem) {
+  settings.maxEventsStored = 8;
+  auto app = metadata("app");
+  // Times out of order, so that the latest is at times among the oldest rows
+  // that make room; real-time events now and then, at times the only one.
+  struct Event {
+    double timestamp;
+    bool realtime;
+  };
+  std::vector<Event> events;
+  for (int i = 0; i < 30; ++i) events.push_back({i % 9 == 0 ? 100.0 + i : 10.0 + i, i % 11 == 3});
+  for (std::size_t i = 0; i < events.size(); ++i) {
+    storeEvent(*app, "e" + std::to_string(i), events[i].timestamp, events[i].realtime);
+    const std::string what = "after event " + std::to_string(i);
+    EXPECT_EQ(rawEventCount(), std::min<std::int64_t>(static_cast<std::int64_t>(i) + 1, 8)) << what;
+    expectScheduleAnswersAsSQLite(what);
+  }
+}
+
+TEST_F(RawEvents, AtTheLimitAnEventAndTheScheduleQuestionsWalkNoTable) {
+  settings.maxEventsStored = 10;
+  auto app = metadata("app");
+  auto askSchedule = [&] {
+    ASSERT_TRUE(database->isRawEventsTableEmpty().ok());
+    ASSERT_TRUE(database->queryLatestRawEventTime().ok());
+    ASSERT_TRUE(database->containsRealtimeRawEventsWithError().ok());
+  };
+  for (int i = 0; i < 12; ++i) {
+    storeEvent(*app, "before", 10 + i);
+    askSchedule();
+  }
+
+  std::vector<std::string> statements;
+  auto trace = [](unsigned, void* context, void* statement, void*) {
+    static_cast<std::vector<std::string>*>(context)->push_back(sqlite3_sql(static_cast<sqlite3_stmt*>(statement)));
+    return 0;
+  };
+  sqlite3* handle = database->sqliteStore()->sqliteHandle();
+  sqlite3_trace_v2(handle, SQLITE_TRACE_STMT, trace, &statements);
+  for (int i = 0; i < 3; ++i) {
+    storeEvent(*app, "at the limit", 30 + i);
+    askSchedule();
+  }
+  sqlite3_trace_v2(handle, 0, nullptr, nullptr);
+
+  const std::string walks[] = {"SELECT count(1) FROM raw_events", "SELECT MAX(timestamp) FROM raw_events",
+                               "SELECT EXISTS (SELECT 1 FROM raw_events WHERE is_realtime = 1 LIMIT 1)"};
+  std::size_t trims = 0;
+  for (const std::string& statement : statements) {
+    for (const std::string& walk : walks) EXPECT_NE(statement, walk);
+    trims += statement.starts_with("DELETE FROM raw_events WHERE");
+  }
+  EXPECT_EQ(trims, 3u);
+  EXPECT_EQ(rawEventCount(), 10);
+  expectScheduleAnswersAsSQLite("at the limit");
 }
 
 TEST_F(RawEvents, StaleDeletionTakesEventsFarInThePastOrFutureAndTheirUnusedMetadata) {
