@@ -400,6 +400,14 @@ Result<std::int64_t> QZMDatabase::deleteRawEventsOverAbsoluteLimit() {
   return deleted;
 }
 
+Status QZMDatabase::visitRawEventPage(std::int64_t afterRowID, std::int64_t limit,
+                                      const QZMSqliteStore::RecordVisitor& visitor) {
+  auto held = store();
+  if (!held) return held.error();
+  return (*held)->visitRecordsForQuery("SELECT rowid, * FROM raw_events WHERE rowid > ? ORDER BY rowid LIMIT ?",
+                                       {afterRowID, limit}, visitor);
+}
+
 Status QZMDatabase::deleteStaleRawEventsDataOlderThanMaxAge(double maxAge) {
   if (!(maxAge >= 0)) return qzm_errorWithCode(1, "Cannot delete stale raw events given negative time period");
   auto held = store();

@@ -391,6 +391,64 @@ TEST_F(RawEvents, AtTheLimitAnEventAndTheScheduleQuestionsWalkNoTable) {
   expectScheduleAnswersAsSQLite("at the limit");
 }
 
+TEST_F(RawEvents, BacklogIsVisitedAPageAtATimeWhollyAndInOrder) {
+  std::int64_t fingerprint = storeMetadata("app");
+  ASSERT_TRUE(database
+                  ->performTransaction([&] {
+                    for (int i = 1; i <= 12; ++i) insert("e" + std::to_string(i), i, fingerprint);
+                    return true;
+                  })
+                  .ok());
+  execute("DELETE FROM raw_events WHERE rowid IN (4, 5)");
+  execute("UPDATE raw_events SET data = x'ff' WHERE rowid = 9");  // does not convert
+  auto rowIDs = [](const std::vector<Stored>& stored) {
+    std::vector<std::int64_t> ids;
+    for (const Stored& one : stored) ids.push_back(one.rowID);
+    return ids;
+  };
+
+  struct Case {
+    std::int64_t pageSize;
+    std::int64_t maxEventsStored;
+  };
+  const Case cases[] = {{1, 100000}, {3, 100000}, {5, 100000}, {10, 100000}, {11, 100000}, {1000, 100000},
+                        {3, 7},      {3, 6},      {4, 4},      {2, 0},       {2, -1}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "page " << c.pageSize << ", limit " << c.maxEventsStored);
+    settings.maxEventsStored = c.maxEventsStored;
+    std::vector<Stored> visited;
+    auto read = database->visitAllRawEvents<Stored>(storedFromRow, [&](const Stored& stored) {
+      visited.push_back(stored);
+      return true;
+    }, c.pageSize);
+    ASSERT_TRUE(read.ok()) << read.error().text();
+    EXPECT_EQ(rowIDs(visited), rowIDs(database->allRawEventsWithError<Stored>(storedFromRow).value()));
+  }
+
+  // A visitor that updates what it is given sees every event once; one that
+  // says stop gets no more.
+  settings.maxEventsStored = 100000;
+  std::vector<std::int64_t> updated;
+  ASSERT_TRUE(database
+                  ->visitAllRawEvents<Stored>(storedFromRow, [&](const Stored& stored) {
+                    auto event = protoEvent(stored.name, 42);
+                    EXPECT_TRUE(database->updateRawEvent(stored.rowID, stored.name, 1, event.get(), fingerprint, false).ok());
+                    updated.push_back(stored.rowID);
+                    return true;
+                  }, 3)
+                  .ok());
+  EXPECT_EQ(updated, (std::vector<std::int64_t>{1, 2, 3, 6, 7, 8, 10, 11, 12}));
+  EXPECT_EQ(rows("SELECT rowid FROM raw_events WHERE timestamp = 1").size(), 9u);
+  std::vector<std::int64_t> firstFour;
+  ASSERT_TRUE(database
+                  ->visitAllRawEvents<Stored>(storedFromRow, [&](const Stored& stored) {
+                    firstFour.push_back(stored.rowID);
+                    return firstFour.size() < 4;
+                  }, 3)
+                  .ok());
+  EXPECT_EQ(firstFour, (std::vector<std::int64_t>{1, 2, 3, 6}));
+}
+
 TEST_F(RawEvents, StaleDeletionTakesEventsFarInThePastOrFutureAndTheirUnusedMetadata) {
   const double now = clock->now();
   const double day = 86400;
