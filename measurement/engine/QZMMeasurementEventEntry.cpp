@@ -1,7 +1,9 @@
 #include <atomic>
 #include <charconv>
+#include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "measurement/api/QZMAnalytics.h"
@@ -45,8 +47,10 @@ bool isHiddenFromListeners(const std::string& origin, const std::string& name) {
   return origin == "am" || name == "_xa" || name == "_xu";
 }
 
-foundation::Result<std::vector<QZMRawEventData>> allRawEvents(QZMDatabase& database) {
-  return database.allRawEventsWithError<QZMRawEventData>(QZMRawEventDataFromDictionary);
+// The stored events oldest first, a page at a time: a backlog of days
+// offline is never held whole.
+foundation::Status visitRawEvents(QZMDatabase& database, const std::function<bool(const QZMRawEventData&)>& visitor) {
+  return database.visitAllRawEvents<QZMRawEventData>(QZMRawEventDataFromDictionary, visitor);
 }
 
 bool hasUserAttributeNamed(const QZMPBMeasurementBundle& metadata, std::string_view name) {
@@ -237,12 +241,15 @@ QZMDictionary QZMMeasurement::parametersWithAddedDefaultEventParameters(const QZ
 bool QZMMeasurement::shouldBackfillEvents() {
   auto db = database();
   if (!db) return false;
-  auto rawEvents = allRawEvents(*db);
-  if (!rawEvents || rawEvents->empty()) return false;
-  for (const QZMRawEventData& raw : *rawEvents) {
-    if (raw.rawEvent()->timestamp() >= initTimestamp() && raw.rawEvent()->origin().starts_with("app")) return false;
-  }
-  return true;
+  bool anyEvent = false;
+  bool appEventSinceStart = false;
+  const double since = initTimestamp();
+  foundation::Status read = visitRawEvents(*db, [&](const QZMRawEventData& raw) {
+    anyEvent = true;
+    appEventSinceStart = raw.rawEvent()->timestamp() >= since && raw.rawEvent()->origin().starts_with("app");
+    return !appEventSinceStart;
+  });
+  return read && anyEvent && !appEventSinceStart;
 }
 
 void QZMMeasurement::backfillEventsWithParameters(const QZMDictionary& parameters, bool isPublic,
@@ -251,18 +258,12 @@ void QZMMeasurement::backfillEventsWithParameters(const QZMDictionary& parameter
   auto db = database();
   if (!db) return;
   auto monitor = QZMMeasurement::monitor();
-  auto rawEvents = allRawEvents(*db);
-  if (!rawEvents) {
-    monitor->logWithLevel(1, 23270, "Unable to backfill events with default event parameters. Fetch failed. Error",
-                          rawEvents.error());
-    return;
-  }
   std::int64_t failedCount = 0;
   std::optional<foundation::Error> lastError;
-  for (const QZMRawEventData& raw : *rawEvents) {
-    if (eventFilter && !eventFilter(raw)) continue;
+  foundation::Status read = visitRawEvents(*db, [&](const QZMRawEventData& raw) {
+    if (eventFilter && !eventFilter(raw)) return true;
     std::shared_ptr<QZMEvent> event = raw.rawEvent()->copy();
-    if (!event) continue;
+    if (!event) return true;
     event->applyParameters(parameters, isPublic);
     auto updated = QZMRawEventData::initWithRawEvent(event, raw.rowID(), raw.metadataFingerprint());
     foundation::Status written = updated ? QZMUpdateRawEvent(*db, *updated)
@@ -271,6 +272,11 @@ void QZMMeasurement::backfillEventsWithParameters(const QZMDictionary& parameter
       ++failedCount;
       lastError = written.error();
     }
+    return true;
+  });
+  if (!read) {
+    monitor->logWithLevel(1, 23270, "Unable to backfill events with default event parameters. Fetch failed. Error",
+                          read.error());
   }
   if (failedCount > 0) {
     monitor->logWithLevel(1, 23271,
@@ -284,12 +290,12 @@ double QZMMeasurement::backfillStartTimestampForSessionID(const QZMValue& sessio
   const double fallback = static_cast<double>(sessionID.int64Value()) - kSessionBackfillWindow;
   auto db = database();
   if (!db) return fallback;
-  auto rawEvents = allRawEvents(*db);
-  if (!rawEvents) return fallback;
-  for (const QZMRawEventData& raw : *rawEvents) {
-    if (raw.rawEvent()->name() == "_f") return raw.rawEvent()->timestamp();
-  }
-  return fallback;
+  std::optional<double> firstOpen;
+  (void)visitRawEvents(*db, [&](const QZMRawEventData& raw) {
+    if (raw.rawEvent()->name() == "_f") firstOpen = raw.rawEvent()->timestamp();
+    return !firstOpen;
+  });
+  return firstOpen.value_or(fallback);
 }
 
 bool QZMMeasurement::shouldBackfillSessionID(const QZMValue& sessionID, const QZMRawEventData& rawEvent) {

@@ -8,8 +8,10 @@
 // Worker queue only: nothing here locks.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <map>
 #include <memory>
 #include <optional>
@@ -205,6 +207,16 @@ class QZMDatabase {
   // out.
   template <class T>
   foundation::Result<std::vector<T>> allRawEventsWithError(const CreateDataTypeBlock<T>& createDataTypeBlock);
+  // The events allRawEventsWithError gives, in its order, handed to the
+  // visitor a page at a time so that a large backlog is never held whole;
+  // no read is open while the visitor runs, so it may update the events it
+  // is given. false from the visitor ends the read. A read that fails after
+  // some pages leaves what the visitor did with them.
+  template <class T>
+  foundation::Status visitAllRawEvents(const CreateDataTypeBlock<T>& createDataTypeBlock,
+                                       const std::function<bool(const T&)>& visitor,
+                                       std::int64_t pageSize = kRawEventsPageSize);
+  static constexpr std::int64_t kRawEventsPageSize = 1000;
   // The oldest 1000 events with the fingerprint that the filter lets
   // through; an error when rows came back and none converted.
   template <class T>
@@ -473,6 +485,21 @@ class QZMDatabase {
   // otherwise.
   void keepRawEventAnswersAfterInsert(QZMSqliteStore& store, std::uint64_t changeCountBefore, double timestamp,
                                       bool isRealtime);
+  // What the oldest rows held before they were deleted to make room.
+  struct RemovedRawEvents {
+    std::int64_t deleted = 0;
+    std::int64_t remaining = 0;
+    // The latest time among them; nullopt when it could not be read.
+    std::optional<double> latestTimestamp;
+    bool anyRealtime = true;
+  };
+  // After the oldest rows were deleted: the kept answers follow when the
+  // delete was the table's only change, as far as what went allows.
+  void keepRawEventAnswersAfterDelete(QZMSqliteStore& store, std::uint64_t changeCountBefore,
+                                      const RemovedRawEvents& removed);
+  // Up to the limit of rows after the row ID, oldest first.
+  foundation::Status visitRawEventPage(std::int64_t afterRowID, std::int64_t limit,
+                                       const QZMSqliteStore::RecordVisitor& visitor);
 
   std::shared_ptr<QZMSqliteStore> sqliteStore_;
   std::shared_ptr<QZMPersistedConfig> persistedConfig_;
@@ -549,6 +576,39 @@ template <class T>
 foundation::Result<std::vector<T>> QZMDatabase::allRawEventsWithError(
     const CreateDataTypeBlock<T>& createDataTypeBlock) {
   return allDataTypesFromTableWithName<T>(kQZMRawEventsTable, settings().maxEventsStored, createDataTypeBlock);
+}
+
+template <class T>
+foundation::Status QZMDatabase::visitAllRawEvents(const CreateDataTypeBlock<T>& createDataTypeBlock,
+                                                  const std::function<bool(const T&)>& visitor,
+                                                  std::int64_t pageSize) {
+  if (!createDataTypeBlock) return qzm_errorWithCode(1, "Received nil block to get all data types");
+  if (!visitor) return qzm_errorWithCode(1, "Received nil block to visit raw events");
+  if (pageSize < 1) return qzm_errorWithCode(1, "Received no page size to visit raw events");
+  // As the whole read's LIMIT: a negative limit reads everything.
+  std::int64_t left = settings().maxEventsStored;
+  std::int64_t afterRowID = std::numeric_limits<std::int64_t>::min();
+  std::vector<T> page;
+  for (;;) {
+    const std::int64_t limit = left < 0 ? pageSize : std::min(left, pageSize);
+    if (limit == 0) return {};
+    page.clear();
+    std::int64_t read = 0;
+    foundation::Status status = visitRawEventPage(afterRowID, limit, [&](Record&& row) {
+      ++read;
+      if (auto rowID = row.find("rowid"); rowID != row.end() && rowID->second.isInteger())
+        afterRowID = rowID->second.int64Value();
+      auto value = createDataTypeBlock(std::move(row));
+      if (value) page.push_back(std::move(*value));
+      return true;
+    });
+    if (!status) return status;
+    for (const T& value : page) {
+      if (!visitor(value)) return {};
+    }
+    if (read < limit) return {};
+    if (left > 0) left -= read;
+  }
 }
 
 template <class T>

@@ -33,6 +33,12 @@ constexpr std::string_view kLatestRawEventTimeQuery = "SELECT MAX(timestamp) FRO
 // The span of row IDs, two index seeks: an upper bound of the row count.
 constexpr std::string_view kRawEventRowIDSpanQuery =
     "SELECT (SELECT max(rowid) FROM raw_events) - (SELECT min(rowid) FROM raw_events) + 1";
+// A walk of the whole table: kept, it follows each insert and each trim.
+constexpr std::string_view kRawEventCountQuery = "SELECT count(1) FROM raw_events";
+// What the oldest rows hold, read before they are deleted to make room.
+constexpr std::string_view kOldestRawEventsQuery =
+    "SELECT MAX(timestamp), MAX(is_realtime = 1) FROM (SELECT timestamp, is_realtime FROM raw_events ORDER BY rowid "
+    "LIMIT ?)";
 
 // The raw event columns in the order rawEventValues gives them.
 constexpr std::string_view kRawEventColumns[] = {"data", "is_realtime", "metadata_fingerprint", "name", "timestamp"};
@@ -152,6 +158,8 @@ void QZMDatabase::keepRawEventAnswersAfterInsert(QZMSqliteStore& store, std::uin
       kept.answer = Object(std::int64_t{0});
     } else if (follows && it->first == kRealtimeRawEventsQuery) {
       if (isRealtime) kept.answer = Object(std::int64_t{1});
+    } else if (follows && it->first == kRawEventCountQuery) {
+      kept.answer = Object(kept.answer && kept.answer->isInteger() ? kept.answer->int64Value() + 1 : std::int64_t{1});
     } else if (follows && it->first == kRawEventRowIDSpanQuery) {
       // A new row takes the ID after the largest (only at the end of the
       // ID range does SQLite pick another, and the span then only grows
@@ -162,6 +170,58 @@ void QZMDatabase::keepRawEventAnswersAfterInsert(QZMSqliteStore& store, std::uin
         kept.answer = Object(timestamp);
       }
     } else {
+      it = tableAnswers_.erase(it);
+      continue;
+    }
+    kept.stamp = after;
+    ++it;
+  }
+}
+
+void QZMDatabase::keepRawEventAnswersAfterDelete(QZMSqliteStore& store, std::uint64_t changeCountBefore,
+                                                 const RemovedRawEvents& removed) {
+  const ReadStamp after = readStamp(store, kQZMRawEventsTable);
+  // The hook counts each deleted row: anything more was another change.
+  const bool onlyChange = after.changeCount == changeCountBefore + static_cast<std::uint64_t>(removed.deleted);
+  const bool emptied = removed.remaining == 0;
+  for (auto it = tableAnswers_.begin(); it != tableAnswers_.end();) {
+    TableAnswer& kept = it->second;
+    if (kept.table != kQZMRawEventsTable) {
+      ++it;
+      continue;
+    }
+    bool follows = onlyChange && kept.stamp == ReadStamp{after.store, changeCountBefore};
+    if (!follows) {
+      // Nothing to follow from.
+    } else if (it->first == kRawEventsEmptyQuery) {
+      kept.answer = Object(std::int64_t{emptied ? 1 : 0});
+    } else if (it->first == kRawEventCountQuery) {
+      kept.answer = Object(removed.remaining);
+    } else if (it->first == kRealtimeRawEventsQuery) {
+      const bool wasNone = kept.answer && kept.answer->int64Value() == 0;
+      if (emptied || wasNone) {
+        kept.answer = Object(std::int64_t{0});
+      } else {
+        follows = !removed.anyRealtime;
+      }
+    } else if (it->first == kLatestRawEventTimeQuery) {
+      if (emptied) {
+        kept.answer.reset();
+      } else {
+        // The latest time stays unless it may have been among the rows that
+        // went.
+        follows = kept.answer && kept.answer->isNumber() && removed.latestTimestamp &&
+                  *removed.latestTimestamp < kept.answer->doubleValue();
+      }
+    } else if (it->first == kRawEventRowIDSpanQuery) {
+      // Where the oldest row now stands is two index seeks away.
+      auto span = store.numberForQuery(kRawEventRowIDSpanQuery, {});
+      follows = span.ok();
+      if (follows) kept.answer = *span;
+    } else {
+      follows = false;
+    }
+    if (!follows) {
       it = tableAnswers_.erase(it);
       continue;
     }
@@ -307,18 +367,45 @@ Status QZMDatabase::deleteRawEventsWithRowIDs(const std::vector<std::int64_t>& r
 Result<std::int64_t> QZMDatabase::deleteRawEventsOverAbsoluteLimit() {
   auto held = store();
   if (!held) return held.error();
+  QZMSqliteStore& sqlite = **held;
   // Room for the one event about to be stored.
   std::int64_t keep = std::max<std::int64_t>(settings().maxEventsStored - 1, 0);
   // Every event passes here: the span of row IDs bounds the count, so a
-  // table under the limit is never walked.
+  // table under the limit is never walked; at the limit the count is kept
+  // and follows each trim and insert.
   auto span = tableAnswer(kQZMRawEventsTable, kRawEventRowIDSpanQuery);
   if (!span) return span.error();
   if (!*span || !(*span)->isNumber() || (*span)->int64Value() <= keep) return std::int64_t{0};
-  auto count = (*held)->rowCountForTableWithName(kQZMRawEventsTable);
+  auto count = tableAnswer(kQZMRawEventsTable, kRawEventCountQuery);
   if (!count) return count.error();
-  if (*count <= keep) return std::int64_t{0};
-  return (*held)->deleteRecordsFromTableWithName(
-      kQZMRawEventsTable, "rowid IN (SELECT rowid FROM raw_events ORDER BY rowid LIMIT ?)", {*count - keep});
+  const std::int64_t rows = *count && (*count)->isInteger() ? (*count)->int64Value() : 0;
+  if (rows <= keep) return std::int64_t{0};
+  const std::int64_t excess = rows - keep;
+
+  RemovedRawEvents removed;
+  Status looked = sqlite.visitRowsForQuery(kOldestRawEventsQuery, {excess}, [&](const QZMSqliteStore::Row& row) {
+    const int latestType = row.type(0);
+    if (latestType == SQLITE_INTEGER || latestType == SQLITE_FLOAT) removed.latestTimestamp = row.doubleValue(0);
+    removed.anyRealtime = row.type(1) != SQLITE_NULL && row.int64Value(1) != 0;
+    return false;
+  });
+  if (!looked) return looked.error();
+  const std::uint64_t changesBefore = sqlite.changeCountOfTable(kQZMRawEventsTable);
+  auto deleted = sqlite.deleteRecordsFromTableWithName(
+      kQZMRawEventsTable, "rowid IN (SELECT rowid FROM raw_events ORDER BY rowid LIMIT ?)", {excess});
+  if (!deleted) return deleted.error();
+  removed.deleted = *deleted;
+  removed.remaining = rows - *deleted;
+  keepRawEventAnswersAfterDelete(sqlite, changesBefore, removed);
+  return deleted;
+}
+
+Status QZMDatabase::visitRawEventPage(std::int64_t afterRowID, std::int64_t limit,
+                                      const QZMSqliteStore::RecordVisitor& visitor) {
+  auto held = store();
+  if (!held) return held.error();
+  return (*held)->visitRecordsForQuery("SELECT rowid, * FROM raw_events WHERE rowid > ? ORDER BY rowid LIMIT ?",
+                                       {afterRowID, limit}, visitor);
 }
 
 Status QZMDatabase::deleteStaleRawEventsDataOlderThanMaxAge(double maxAge) {

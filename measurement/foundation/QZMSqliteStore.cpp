@@ -124,13 +124,7 @@ Status QZMSqliteStore::openAndValidateDatabase() {
   }
 
   int result = sqlite3_open_v2(databasePath_.c_str(), &handle_, kOpenFlags, nullptr);
-  noteAnyChange();
-  comparedTotalChanges_ = 0;
-  hookedChanges_ = 0;
-  if (handle_) {
-    sqlite3_update_hook(handle_, &QZMSqliteStore::noteRowChange, this);
-    sqlite3_rollback_hook(handle_, &QZMSqliteStore::noteRollback, this);
-  }
+  tableChanges_.attach(handle_);
   if (result != SQLITE_OK) {
     Error error = databaseError("initialize sqlite handle");
     lastDamage_ = isDamage(result);
@@ -173,40 +167,10 @@ void QZMSqliteStore::closeDatabase() {
   for (auto& [sql, statement] : statementCache_) sqlite3_finalize(statement);
   statementCache_.clear();
   lastUpsert_.statement = nullptr;
+  tableChanges_.detach();
   int result = sqlite3_close(handle_);
   if (result != SQLITE_OK) log(1, 34018, "Failed to close database. Got error code", result);
   handle_ = nullptr;
-  noteAnyChange();
-}
-
-// ---- Change counts ----
-
-void QZMSqliteStore::noteRowChange(void* store, int, const char*, const char* table, sqlite3_int64) {
-  auto* self = static_cast<QZMSqliteStore*>(store);
-  ++self->hookedChanges_;
-  for (TableChanges& changes : self->tableChanges_) {
-    if (changes.table == table) ++changes.count;
-  }
-}
-
-void QZMSqliteStore::noteRollback(void* store) { static_cast<QZMSqliteStore*>(store)->noteAnyChange(); }
-
-std::uint64_t QZMSqliteStore::changeCountOfTable(std::string_view table) {
-  if (handle_) {
-    // A table emptied at once (DELETE without WHERE) changes its rows out of
-    // the hook's sight, but not out of SQLite's total.
-    sqlite3_int64 total = sqlite3_total_changes64(handle_);
-    if (total != comparedTotalChanges_ + hookedChanges_) noteAnyChange();
-    comparedTotalChanges_ = total;
-    hookedChanges_ = 0;
-  }
-  auto found = std::find_if(tableChanges_.begin(), tableChanges_.end(),
-                            [&](const TableChanges& changes) { return changes.table == table; });
-  if (found == tableChanges_.end()) {
-    tableChanges_.push_back({std::string(table), 0});
-    found = std::prev(tableChanges_.end());
-  }
-  return found->count + anyChanges_;
 }
 
 bool QZMSqliteStore::closeAndDeleteDatabase() {
@@ -301,7 +265,7 @@ Status QZMSqliteStore::executeSQL(std::string_view sql) {
 
 Status QZMSqliteStore::executeSQLStatement(sqlite3_stmt* statement) {
   // Schema changes and savepoints move rows where no count sees them.
-  noteAnyChange();
+  tableChanges_.noteAnyChange();
   return executeStatement(statement, "execute statement");
 }
 
@@ -478,14 +442,20 @@ bool QZMSqliteStore::readColumn(int column, sqlite3_stmt* statement, Object& int
 // Every event opens and ends a transaction: their statements are kept.
 Status QZMSqliteStore::beginTransaction() {
   if (!handle_) return closedError("Begin transaction failed. Database not open.");
-  return runQuery("BEGIN EXCLUSIVE TRANSACTION", {}, "begin transaction");
+  Status begun = runQuery("BEGIN EXCLUSIVE TRANSACTION", {}, "begin transaction");
+  // What other connections committed before is seen now; nothing more can
+  // come until the transaction ends.
+  if (begun) tableChanges_.noteTransactionBegan();
+  return begun;
 }
 Status QZMSqliteStore::endTransaction() {
   if (!handle_) return closedError("End transaction failed. Database not open.");
+  tableChanges_.noteTransactionEnded();
   return runQuery("END TRANSACTION", {}, "end transaction");
 }
 Status QZMSqliteStore::rollbackTransaction() {
   if (!handle_) return closedError("Rollback failed. Database not open.");
+  tableChanges_.noteTransactionEnded();
   return runQuery("ROLLBACK", {}, "rollback");
 }
 

@@ -40,6 +40,7 @@
 #include <utility>
 #include <vector>
 
+#include "measurement/foundation/QZMSqliteTableChanges.h"
 #include "platform/foundation/Error.h"
 #include "platform/foundation/Object.h"
 
@@ -200,13 +201,14 @@ class QZMSqliteStore {
   // to the caller. Transactions do not nest.
   foundation::Status performTransactionWithError(const TransactionBlock& block);
 
-  // A count that moves whenever rows of the table may have changed through
-  // this store: at each row written or deleted, and at whatever escapes a
+  // A count that moves whenever rows of the table may have changed: at each
+  // row written or deleted through this store, at whatever escapes a
   // row-by-row count (a rolled-back transaction, a table emptied at once,
-  // raw SQL, a reopened file). While it stays put the table is as it was,
-  // so a reader may keep what it learnt of it. Counting starts at the
-  // table's first call.
-  std::uint64_t changeCountOfTable(std::string_view table);
+  // raw SQL, a reopened file), and at each commit by another connection or
+  // process on the file. While it stays put the table is as it was, so a
+  // reader may keep what it learnt of it. Counting starts at the table's
+  // first call.
+  std::uint64_t changeCountOfTable(std::string_view table) { return tableChanges_.changeCountOfTable(table); }
   // Tells this store from every other of the process, before or after it.
   std::uint64_t serialNumber() const { return serialNumber_; }
 
@@ -294,26 +296,10 @@ class QZMSqliteStore {
     std::size_t operator()(std::string_view text) const { return std::hash<std::string_view>()(text); }
   };
 
-  // Row changes seen by SQLite's update hook, per table asked about.
-  struct TableChanges {
-    std::string table;
-    std::uint64_t count = 0;
-  };
-  static void noteRowChange(void* store, int operation, const char* database, const char* table,
-                            sqlite3_int64 rowID);
-  static void noteRollback(void* store);
-  // Moves every table's count at once.
-  void noteAnyChange() { ++anyChanges_; }
-
   const std::string databasePath_;
   const std::uint64_t serialNumber_;
   sqlite3* handle_ = nullptr;
-  std::vector<TableChanges> tableChanges_;
-  std::uint64_t anyChanges_ = 0;
-  // SQLite's total of changed rows when last compared, and the hook's calls
-  // since: a difference means changes the hook did not see.
-  sqlite3_int64 comparedTotalChanges_ = 0;
-  sqlite3_int64 hookedChanges_ = 0;
+  QZMSqliteTableChanges tableChanges_;
   // Whether the last failed open found the file damaged (and so replaceable).
   bool lastDamage_ = false;
   std::unordered_map<std::string, sqlite3_stmt*, TextHash, std::equal_to<>> statementCache_;

@@ -1,5 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
 #include "measurement/foundation/QZMFoundationCategories.h"
 #include "measurement/foundation/testkit/DatabaseTestKit.h"
 #include "measurement/proto/NANOFieldAccess.h"
@@ -10,6 +16,7 @@ namespace {
 using foundation::Data;
 using foundation::Object;
 using foundation::Result;
+using foundation::Status;
 using Record = QZMDatabase::Record;
 
 std::unique_ptr<QZMPBMeasurementBundle> metadata(const std::string& appID) {
@@ -55,6 +62,43 @@ class RawEvents : public testkit::DatabaseTest {
     auto inserted = database->insertRawEvent(name, timestamp, event.get(), fingerprint, realtime);
     ASSERT_TRUE(inserted.ok()) << inserted.error().text();
   }
+  // Stores an event as the engine does: its metadata, room under the limit
+  // and the event, in one transaction.
+  void storeEvent(const QZMPBMeasurementBundle& metadata, const std::string& name, double timestamp,
+                  bool realtime = false) {
+    std::optional<foundation::Error> failed;
+    auto step = [&](const foundation::Status& status) {
+      if (!status) failed = status.error();
+      return status.ok();
+    };
+    Status stored = database->performTransaction([&] {
+      std::int64_t fingerprint = 0;
+      if (!step(database->insertIfNotExistsRawEventMetadata(metadata, fingerprint))) return false;
+      auto trimmed = database->deleteRawEventsOverAbsoluteLimit();
+      if (!trimmed.ok()) return step(trimmed.error());
+      auto event = protoEvent(name, 1);
+      return step(database->insertRawEvent(name, timestamp, event.get(), fingerprint, realtime));
+    });
+    ASSERT_TRUE(stored.ok()) << (failed ? failed->text() : stored.error().text());
+  }
+  // The upload schedule's questions, asked twice (the second answer comes
+  // from memory), answer what SQLite answers.
+  void expectScheduleAnswersAsSQLite(const std::string& what) {
+    auto truth = rows(
+        "SELECT NOT EXISTS (SELECT 1 FROM raw_events) AS empty, (SELECT MAX(timestamp) FROM raw_events) AS latest, "
+        "EXISTS (SELECT 1 FROM raw_events WHERE is_realtime = 1) AS realtime");
+    ASSERT_EQ(truth.size(), 1u);
+    const Object& latest = truth[0].at("latest");
+    for (int ask = 0; ask < 2; ++ask) {
+      EXPECT_EQ(database->isRawEventsTableEmpty().value(), truth[0].at("empty").int64Value() != 0) << what;
+      EXPECT_EQ(database->queryLatestRawEventTime().value(),
+                latest.isNull() ? std::nullopt : std::optional<double>(latest.doubleValue()))
+          << what;
+      EXPECT_EQ(database->containsRealtimeRawEventsWithError().value(), truth[0].at("realtime").int64Value() != 0)
+          << what;
+    }
+  }
+  std::int64_t rawEventCount() { return rows("SELECT count(1) AS n FROM raw_events")[0].at("n").int64Value(); }
 };
 
 TEST_F(RawEvents, MetadataIsStoredOncePerFingerprintAndReadBack) {
@@ -217,6 +261,7 @@ TEST_F(RawEvents, QueriesOnAnEmptyAndAFilledTable) {
 
 TEST_F(RawEvents, ScheduleAnswersKeptBetweenEventsAreWhatSQLiteWouldAnswerAfterEveryChange) {
   std::int64_t fingerprint = storeMetadata("app");
+  testkit::OtherConnection other(database->databasePath());
   auto insertRow = [&](const char* name, double timestamp, bool realtime) {
     auto event = protoEvent(name, 1);
     return database->insertRawEvent(name, timestamp, event.get(), fingerprint, realtime);
@@ -235,25 +280,173 @@ TEST_F(RawEvents, ScheduleAnswersKeptBetweenEventsAreWhatSQLiteWouldAnswerAfterE
       {"a row changed by SQL of its own", [&] { execute("UPDATE raw_events SET timestamp = 50 WHERE name = 'a'"); }},
       {"the real-time mark taken off", [&] { execute("UPDATE raw_events SET is_realtime = 0"); }},
       {"everything deleted at once", [&] { execute("DELETE FROM raw_events"); }},
+      // Another instance of a host, or a shell, on the same file.
+      {"a real-time row added to the empty table by another connection",
+       [&] {
+         other.execute(
+             "INSERT INTO raw_events (name, timestamp, metadata_fingerprint, data, is_realtime) "
+             "VALUES ('x', 70, 1, x'00', 1)");
+       }},
       {"an event after", [&] { ASSERT_TRUE(insertRow("e", 5, true).ok()); }},
+      {"the newest row deleted by another connection",
+       [&] { other.execute("DELETE FROM raw_events WHERE timestamp = 70"); }},
+      {"the real-time mark taken off by another connection",
+       [&] { other.execute("UPDATE raw_events SET is_realtime = 0"); }},
+      {"an event after another connection's changes", [&] { ASSERT_TRUE(insertRow("f", 3, false).ok()); }},
   };
   for (const auto& step : steps) {
     step.change();
-    auto truth = rows(
-        "SELECT NOT EXISTS (SELECT 1 FROM raw_events) AS empty, (SELECT MAX(timestamp) FROM raw_events) AS latest, "
-        "EXISTS (SELECT 1 FROM raw_events WHERE is_realtime = 1) AS realtime");
-    ASSERT_EQ(truth.size(), 1u);
-    const Object& latest = truth[0].at("latest");
-    // Asked twice: the second answer comes from memory.
-    for (int ask = 0; ask < 2; ++ask) {
-      EXPECT_EQ(database->isRawEventsTableEmpty().value(), truth[0].at("empty").int64Value() != 0) << step.what;
-      EXPECT_EQ(database->queryLatestRawEventTime().value(),
-                latest.isNull() ? std::nullopt : std::optional<double>(latest.doubleValue()))
-          << step.what;
-      EXPECT_EQ(database->containsRealtimeRawEventsWithError().value(), truth[0].at("realtime").int64Value() != 0)
-          << step.what;
-    }
+    expectScheduleAnswersAsSQLite(step.what);
   }
+}
+
+TEST_F(RawEvents, RowLimitAndStoredMetadataHoldWhenAnotherConnectionChangesTheFile) {
+  settings.maxEventsStored = 50;
+  auto app = metadata("app");
+  const std::int64_t fingerprint = qzm_64LSBMD5(*app->protoBuffer());
+  storeEvent(*app, "first", 1);
+  storeEvent(*app, "second", 2);
+  EXPECT_EQ(database->isRawEventsTableEmpty().value(), false);
+
+  // A hundred rows from elsewhere, and the metadata taken away.
+  testkit::OtherConnection other(database->databasePath());
+  other.execute(
+      "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 100) "
+      "INSERT INTO raw_events (name, timestamp, metadata_fingerprint, data, is_realtime) "
+      "SELECT 'other', 3, " +
+      std::to_string(fingerprint) + ", x'00', 0 FROM n");
+  other.execute("DELETE FROM raw_events_metadata");
+
+  for (int i = 0; i < 5; ++i) {
+    storeEvent(*app, "after" + std::to_string(i), 4 + i);
+    EXPECT_EQ(rawEventCount(), 50) << "event " << i;
+  }
+  // Every stored event still finds the metadata it refers to.
+  EXPECT_NE(database->queryRawEventsMetadataWithFingerprint(fingerprint).value(), nullptr);
+  EXPECT_TRUE(rows("SELECT 1 FROM raw_events WHERE metadata_fingerprint NOT IN "
+                   "(SELECT metadata_fingerprint FROM raw_events_metadata)")
+                  .empty());
+
+  other.execute("DELETE FROM raw_events");
+  EXPECT_EQ(database->isRawEventsTableEmpty().value(), true);
+  other.execute(
+      "INSERT INTO raw_events (name, timestamp, metadata_fingerprint, data, is_realtime) VALUES ('x', 9, 1, x'00', 0)");
+  EXPECT_EQ(database->isRawEventsTableEmpty().value(), false);
+}
+
+TEST_F(RawEvents, AtTheLimitEveryEventLeavesTheScheduleAnswersAsSQLiteGivesThem) {
+  settings.maxEventsStored = 8;
+  auto app = metadata("app");
+  // Times out of order, so that the latest is at times among the oldest rows
+  // that make room; real-time events now and then, at times the only one.
+  struct Event {
+    double timestamp;
+    bool realtime;
+  };
+  std::vector<Event> events;
+  for (int i = 0; i < 30; ++i) events.push_back({i % 9 == 0 ? 100.0 + i : 10.0 + i, i % 11 == 3});
+  for (std::size_t i = 0; i < events.size(); ++i) {
+    storeEvent(*app, "e" + std::to_string(i), events[i].timestamp, events[i].realtime);
+    const std::string what = "after event " + std::to_string(i);
+    EXPECT_EQ(rawEventCount(), std::min<std::int64_t>(static_cast<std::int64_t>(i) + 1, 8)) << what;
+    expectScheduleAnswersAsSQLite(what);
+  }
+}
+
+TEST_F(RawEvents, AtTheLimitAnEventAndTheScheduleQuestionsWalkNoTable) {
+  settings.maxEventsStored = 10;
+  auto app = metadata("app");
+  auto askSchedule = [&] {
+    ASSERT_TRUE(database->isRawEventsTableEmpty().ok());
+    ASSERT_TRUE(database->queryLatestRawEventTime().ok());
+    ASSERT_TRUE(database->containsRealtimeRawEventsWithError().ok());
+  };
+  for (int i = 0; i < 12; ++i) {
+    storeEvent(*app, "before", 10 + i);
+    askSchedule();
+  }
+
+  std::vector<std::string> statements;
+  auto trace = [](unsigned, void* context, void* statement, void*) {
+    static_cast<std::vector<std::string>*>(context)->push_back(sqlite3_sql(static_cast<sqlite3_stmt*>(statement)));
+    return 0;
+  };
+  sqlite3* handle = database->sqliteStore()->sqliteHandle();
+  sqlite3_trace_v2(handle, SQLITE_TRACE_STMT, trace, &statements);
+  for (int i = 0; i < 3; ++i) {
+    storeEvent(*app, "at the limit", 30 + i);
+    askSchedule();
+  }
+  sqlite3_trace_v2(handle, 0, nullptr, nullptr);
+
+  const std::string walks[] = {"SELECT count(1) FROM raw_events", "SELECT MAX(timestamp) FROM raw_events",
+                               "SELECT EXISTS (SELECT 1 FROM raw_events WHERE is_realtime = 1 LIMIT 1)"};
+  std::size_t trims = 0;
+  for (const std::string& statement : statements) {
+    for (const std::string& walk : walks) EXPECT_NE(statement, walk);
+    trims += statement.starts_with("DELETE FROM raw_events WHERE");
+  }
+  EXPECT_EQ(trims, 3u);
+  EXPECT_EQ(rawEventCount(), 10);
+  expectScheduleAnswersAsSQLite("at the limit");
+}
+
+TEST_F(RawEvents, BacklogIsVisitedAPageAtATimeWhollyAndInOrder) {
+  std::int64_t fingerprint = storeMetadata("app");
+  ASSERT_TRUE(database
+                  ->performTransaction([&] {
+                    for (int i = 1; i <= 12; ++i) insert("e" + std::to_string(i), i, fingerprint);
+                    return true;
+                  })
+                  .ok());
+  execute("DELETE FROM raw_events WHERE rowid IN (4, 5)");
+  execute("UPDATE raw_events SET data = x'ff' WHERE rowid = 9");  // does not convert
+  auto rowIDs = [](const std::vector<Stored>& stored) {
+    std::vector<std::int64_t> ids;
+    for (const Stored& one : stored) ids.push_back(one.rowID);
+    return ids;
+  };
+
+  struct Case {
+    std::int64_t pageSize;
+    std::int64_t maxEventsStored;
+  };
+  const Case cases[] = {{1, 100000}, {3, 100000}, {5, 100000}, {10, 100000}, {11, 100000}, {1000, 100000},
+                        {3, 7},      {3, 6},      {4, 4},      {2, 0},       {2, -1}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "page " << c.pageSize << ", limit " << c.maxEventsStored);
+    settings.maxEventsStored = c.maxEventsStored;
+    std::vector<Stored> visited;
+    auto read = database->visitAllRawEvents<Stored>(storedFromRow, [&](const Stored& stored) {
+      visited.push_back(stored);
+      return true;
+    }, c.pageSize);
+    ASSERT_TRUE(read.ok()) << read.error().text();
+    EXPECT_EQ(rowIDs(visited), rowIDs(database->allRawEventsWithError<Stored>(storedFromRow).value()));
+  }
+
+  // A visitor that updates what it is given sees every event once; one that
+  // says stop gets no more.
+  settings.maxEventsStored = 100000;
+  std::vector<std::int64_t> updated;
+  ASSERT_TRUE(database
+                  ->visitAllRawEvents<Stored>(storedFromRow, [&](const Stored& stored) {
+                    auto event = protoEvent(stored.name, 42);
+                    EXPECT_TRUE(database->updateRawEvent(stored.rowID, stored.name, 1, event.get(), fingerprint, false).ok());
+                    updated.push_back(stored.rowID);
+                    return true;
+                  }, 3)
+                  .ok());
+  EXPECT_EQ(updated, (std::vector<std::int64_t>{1, 2, 3, 6, 7, 8, 10, 11, 12}));
+  EXPECT_EQ(rows("SELECT rowid FROM raw_events WHERE timestamp = 1").size(), 9u);
+  std::vector<std::int64_t> firstFour;
+  ASSERT_TRUE(database
+                  ->visitAllRawEvents<Stored>(storedFromRow, [&](const Stored& stored) {
+                    firstFour.push_back(stored.rowID);
+                    return firstFour.size() < 4;
+                  }, 3)
+                  .ok());
+  EXPECT_EQ(firstFour, (std::vector<std::int64_t>{1, 2, 3, 6}));
 }
 
 TEST_F(RawEvents, StaleDeletionTakesEventsFarInThePastOrFutureAndTheirUnusedMetadata) {

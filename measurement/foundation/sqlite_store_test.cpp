@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <functional>
@@ -11,6 +12,7 @@
 #include "measurement/foundation/QZMError.h"
 #include "measurement/foundation/QZMFileLocations.h"
 #include "measurement/foundation/QZMSqliteStore.h"
+#include "measurement/foundation/testkit/DatabaseTestKit.h"
 #include "measurement/foundation/testkit/FoundationTestKit.h"
 #include "platform/foundation/Files.h"
 
@@ -491,6 +493,8 @@ TEST_F(SqliteStore, ChangeCountOfATableMovesWithEveryWayItsRowsChangeAndStaysFor
   auto store = open();
   exec(*store, "CREATE TABLE t (v INTEGER)");
   exec(*store, "CREATE TABLE other (v INTEGER)");
+  testkit::OtherConnection other(path);
+  std::uint64_t counted = 0;
   struct Case {
     const char* what;
     std::function<void()> act;
@@ -516,16 +520,38 @@ TEST_F(SqliteStore, ChangeCountOfATableMovesWithEveryWayItsRowsChangeAndStaysFor
        },
        false},
       {"the schema changed", [&] { ASSERT_TRUE(store->executeSQL("CREATE TABLE u (v INTEGER)").ok()); }, true},
+      // Another instance of a host, or a shell, on the same file.
+      {"a read by another connection", [&] { other.execute("SELECT count(1) FROM t"); }, false},
+      {"a row written by another connection", [&] { other.execute("INSERT INTO t VALUES (7)"); }, true},
+      {"a row of another table written by another connection",
+       [&] { other.execute("INSERT INTO other VALUES (7)"); }, true},
+      {"another connection's transaction rolled back",
+       [&] { other.execute("BEGIN; DELETE FROM t; ROLLBACK"); }, false},
+      {"rows deleted by another connection", [&] { other.execute("DELETE FROM t WHERE v = 7"); }, true},
+      {"another connection committed before a transaction of this store began",
+       [&] {
+         other.execute("INSERT INTO t VALUES (8)");
+         std::uint64_t inside = 0;
+         ASSERT_TRUE(store->performTransactionWithError([&] {
+           inside = store->changeCountOfTable("t");
+           return true;
+         }).ok());
+         EXPECT_NE(inside, counted);
+         EXPECT_EQ(store->changeCountOfTable("t"), inside);
+       },
+       true},
+      {"the file emptied by another process",
+       [&] { ASSERT_EQ(::truncate(path.c_str(), 0), 0); }, true},
   };
-  std::uint64_t count = store->changeCountOfTable("t");
+  counted = store->changeCountOfTable("t");
   for (const auto& c : cases) {
     c.act();
     const std::uint64_t now = store->changeCountOfTable("t");
-    EXPECT_EQ(now != count, c.moves) << c.what;
-    count = now;
+    EXPECT_EQ(now != counted, c.moves) << c.what;
+    counted = now;
   }
-  auto other = open();
-  EXPECT_NE(other->serialNumber(), store->serialNumber());
+  auto second = open();
+  EXPECT_NE(second->serialNumber(), store->serialNumber());
 }
 
 TEST_F(SqliteStore, WritesReuseOneStatementPerTextAndFollowChangingColumns) {

@@ -13,6 +13,29 @@
 
 namespace testkit {
 
+// A connection of the test's own to a database file, as a second instance of
+// a host or a shell on the data home would hold.
+class OtherConnection {
+ public:
+  explicit OtherConnection(const std::string& path) {
+    EXPECT_EQ(sqlite3_open_v2(path.c_str(), &handle_, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK) << path;
+  }
+  ~OtherConnection() { sqlite3_close(handle_); }
+  OtherConnection(const OtherConnection&) = delete;
+  OtherConnection& operator=(const OtherConnection&) = delete;
+
+  // Runs and commits the statements.
+  void execute(const std::string& sql) {
+    char* message = nullptr;
+    EXPECT_EQ(sqlite3_exec(handle_, sql.c_str(), nullptr, nullptr, &message), SQLITE_OK)
+        << (message ? message : "") << " in " << sql;
+    sqlite3_free(message);
+  }
+
+ private:
+  sqlite3* handle_ = nullptr;
+};
+
 class DatabaseTest : public FoundationTest {
  protected:
   void SetUp() override {
