@@ -109,9 +109,14 @@ void QZMAnalytics::queueOperationWithBlock(std::function<void()> block) {
 
 void QZMAnalytics::queueOperationWithBlockThenWait(std::function<void()> block) {
   auto operations = operationQueue();
-  operations->addOperation([block = std::move(block)] { dispatchAsyncOnSerialQueue(block); });
+  auto ticket = operations->addOperation([block = std::move(block)] { dispatchAsyncOnSerialQueue(block); });
   if (operations->isSuspended()) return;
-  operations->waitUntilAllOperationsAreFinished();
+  // A pause is ended from the serial queue: a call made there (by a
+  // listener, say) only queues, since waiting would keep its own end away.
+  if (queue()->isCurrent()) return;
+  // Calls made after this one, events logged meanwhile among them, do not
+  // hold the caller up.
+  operations->waitUntilOperationIsFinished(ticket);
   // A short pause lets what was just handed over run before later calls.
   operations->setSuspended(true);
   queue()->asyncAfter(0.5, [operations] {
