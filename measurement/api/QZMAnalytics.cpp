@@ -96,9 +96,7 @@ std::shared_ptr<dispatch::Queue> QZMAnalytics::queue() {
 void QZMAnalytics::dispatchAsyncOnSerialQueue(std::function<void()> block) { queue()->async(std::move(block)); }
 
 std::shared_ptr<dispatch::OperationQueue> QZMAnalytics::operationQueue() {
-  QZMAnalyticsState& state = QZMAnalyticsSharedState();
-  std::lock_guard lock(state.mutex);
-  return state.operationQueue;
+  return QZMAnalyticsSharedState().operationQueue.load();
 }
 
 void QZMAnalytics::queueOperationWithBlock(std::function<void()> block) {
@@ -279,7 +277,7 @@ void QZMAnalytics::resetForTests() {
     state.interceptor = nullptr;
     state.openURLListener = nullptr;
     state.listeners.reset();
-    dropped = std::exchange(state.operationQueue, makeSuspendedOperationQueue());
+    dropped = state.operationQueue.exchange(makeSuspendedOperationQueue());
     observer = std::exchange(state.configurationObserver, std::nullopt);
   }
   dropped->cancelAllOperations();
