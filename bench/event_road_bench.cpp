@@ -7,17 +7,23 @@
 //
 // Each data folder (one on disk, one in RAM) is measured by a process of its
 // own, started fresh: rounds of the two sides alternate, taking turns at going
-// first, and their medians are printed with their ratio; beside them the CPU
-// per event, the caller's time inside logEventWithName (idle SDK, one busy
-// caller, eight busy callers), the threads started per thousand events once
-// warm, the memory a queued event holds, and the time from a fresh process
-// start to its first stored event in an empty data home.
+// first, and their medians are printed with the median of the per-round
+// ratios; beside them the CPU per event, the caller's time inside
+// logEventWithName (idle SDK, one busy caller, eight busy callers, against a
+// plain queue's hand-off), the threads started per thousand events once warm,
+// the memory a queued event holds, and the time from a fresh process start to
+// its first stored event in an empty data home. Both folders are measured
+// again on a loaded machine: a process of busy loops, one per core, runs
+// through both sides' rounds. Last, an event stored when the store holds
+// maxEventsStored events is set against one stored just below that.
 #include <dlfcn.h>
 #include <malloc.h>
 #include <pthread.h>
 #include <spawn.h>
+#include <signal.h>
 #include <sqlite3.h>
 #include <stdlib.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -28,12 +34,15 @@
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
+#include <fstream>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "measurement/api/ZNHAnalytics.h"
+#include "measurement/config/QZMRemoteConfig.h"
+#include "measurement/engine/QZMMeasurement.h"
 #include "measurement/foundation/QZMFileLocations.h"
 #include "measurement/proto/generated/QZMPBMessages.h"
 #include "platform/foundation/Files.h"
@@ -68,6 +77,10 @@ int envInt(const char* name, int fallback) {
 
 const int kRounds = envInt("TOLV_ROAD_ROUNDS", 3);
 const int kEventsPerRound = envInt("TOLV_ROAD_EVENTS", 5000);
+// A loaded disk stores a few dozen events a second.
+const int kLoadedDiskEventsPerRound = envInt("TOLV_ROAD_LOADED_DISK_EVENTS", 600);
+// An event at the limit costs far more than one below it until it is mended.
+const int kLimitEvents = envInt("TOLV_ROAD_LIMIT_EVENTS", 200);
 const int kCallers = 8;
 const int kIdleSamples = envInt("TOLV_ROAD_IDLE_SAMPLES", 200);
 const int kBacklogEvents = 20000;
@@ -80,9 +93,9 @@ void report(const std::string& name, double value, const char* unit) {
   std::fflush(stdout);
 }
 
-double cpuSeconds() {
+double cpuSeconds(clockid_t clock = CLOCK_PROCESS_CPUTIME_ID) {
   timespec now{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+  clock_gettime(clock, &now);
   return now.tv_sec + now.tv_nsec / 1e9;
 }
 
@@ -234,6 +247,29 @@ class ReferenceQueue {
     return micros;
   }
 
+  // Values from `callers` threads at once, each hand-off timed.
+  std::vector<double> burstCalls(int items, int callers) {
+    std::vector<std::vector<double>> calls(callers);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < callers; ++t) {
+      threads.emplace_back([&, t] {
+        for (int i = t; i < items; i += callers) {
+          auto start = Clock::now();
+          {
+            std::lock_guard lock(mutex_);
+            items_.push_back({"bench", {{"index", i}, {"level", "castle"}}, 1.7e9 + i});
+          }
+          changed_.notify_one();
+          calls[t].push_back(microseconds(Clock::now() - start));
+        }
+      });
+    }
+    for (auto& thread : threads) thread.join();
+    std::vector<double> micros;
+    for (auto& list : calls) micros.insert(micros.end(), list.begin(), list.end());
+    return micros;
+  }
+
  private:
   struct Item {
     std::string name;
@@ -332,19 +368,15 @@ class ReferenceRoad {
     sqlite3_close(db_);
   }
 
-  // `cpuPerEvent` is set to the CPU the writes took, the events' encoding left out.
+  // `cpuPerEvent` is set to the CPU this thread (the program's only one)
+  // took: each event encoded as the engine encodes it, then written.
   double eventsPerSecond(int count, double* cpuPerEvent) {
-    // The events as the engine encodes them, made before the clock starts.
-    std::vector<std::vector<std::uint8_t>> events;
-    for (int i = 0; i < count; ++i) {
-      auto event = QZMEvent::initWithOrigin("app", true, "bench", 1.7e9 + written_ + i, 0,
-                                            QZMDictionary{{"index", written_ + i}, {"level", "castle"}});
-      auto bytes = event->protoEvent()->protoBuffer();
-      events.emplace_back(bytes->begin(), bytes->end());
-    }
-    const double cpu = cpuSeconds();
+    const double cpu = cpuSeconds(CLOCK_THREAD_CPUTIME_ID);
     auto start = Clock::now();
-    for (const auto& event : events) {
+    for (int i = 0; i < count; ++i) {
+      auto encoded = QZMEvent::initWithOrigin("app", true, "bench", 1.7e9 + written_, 0,
+                                              QZMDictionary{{"index", written_}, {"level", "castle"}});
+      auto event = encoded->protoEvent()->protoBuffer();
       step(db_, begin_);
       sqlite3_bind_int(counters_, 1, 20000);
       step(db_, counters_);
@@ -356,12 +388,12 @@ class ReferenceRoad {
       sqlite3_bind_text(rawEvent_, 1, "bench", -1, SQLITE_STATIC);
       sqlite3_bind_double(rawEvent_, 2, 1.7e9 + written_++);
       sqlite3_bind_int64(rawEvent_, 3, engineFile_.fingerprint);
-      sqlite3_bind_blob(rawEvent_, 4, event.data(), static_cast<int>(event.size()), SQLITE_STATIC);
+      sqlite3_bind_blob(rawEvent_, 4, event->data(), static_cast<int>(event->size()), SQLITE_STATIC);
       step(db_, rawEvent_);
       step(db_, commit_);
     }
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    *cpuPerEvent = (cpuSeconds() - cpu) / count;
+    *cpuPerEvent = (cpuSeconds(CLOCK_THREAD_CPUTIME_ID) - cpu) / count;
     return count / seconds;
   }
 
@@ -415,23 +447,24 @@ void firstEvent(const std::string& folder, long long spawnedNanos) {
   finish(root);
 }
 
-void road(const std::string& folder) {
+void road(const std::string& folder, int eventsPerRound) {
   std::string root = makeHome(folder);
   configureAnalytics();
   EngineRoad engine;
   ReferenceRoad reference(root + "/reference.sql", readEngineFile(QZMApplicationSupportFilePath("dralix-kestro-meter.sql")));
 
   std::vector<double> engineRates, engine8Rates, referenceRates, engineCpu, engine8Cpu, referenceCpu;
+  std::vector<double> ratios1, ratios8;
   std::vector<double> calls1, calls8;
   long threads = 0;
   long engineEvents = 0;
   auto runEngine = [&] {
     const long started = gThreadsStarted.load();
-    EngineRoad::Round one = engine.run(kEventsPerRound, 1);
-    EngineRoad::Round eight = engine.run(kEventsPerRound, kCallers);
+    EngineRoad::Round one = engine.run(eventsPerRound, 1);
+    EngineRoad::Round eight = engine.run(eventsPerRound, kCallers);
     // Less the callers the round itself started.
     threads += gThreadsStarted.load() - started - (kCallers + 1);
-    engineEvents += 2L * kEventsPerRound;
+    engineEvents += 2L * eventsPerRound;
     engineRates.push_back(one.eventsPerSecond);
     engineCpu.push_back(one.cpuPerEvent);
     engine8Rates.push_back(eight.eventsPerSecond);
@@ -441,7 +474,7 @@ void road(const std::string& folder) {
   };
   auto runReference = [&] {
     double cpu = 0;
-    referenceRates.push_back(reference.eventsPerSecond(kEventsPerRound, &cpu));
+    referenceRates.push_back(reference.eventsPerSecond(eventsPerRound, &cpu));
     referenceCpu.push_back(cpu);
   };
   for (int round = 0; round < kRounds; ++round) {
@@ -452,13 +485,14 @@ void road(const std::string& folder) {
       runReference();
       runEngine();
     }
+    ratios1.push_back(referenceRates.back() / engineRates.back());
+    ratios8.push_back(referenceRates.back() / engine8Rates.back());
   }
-  const double referenceRate = median(referenceRates);
   report("event_road_engine_1_caller", median(engineRates), "events/s");
   report("event_road_engine_8_callers", median(engine8Rates), "events/s");
-  report("event_road_sqlite_reference", referenceRate, "events/s");
-  report("event_road_reference_over_engine_1_caller", referenceRate / median(engineRates), "x");
-  report("event_road_reference_over_engine_8_callers", referenceRate / median(engine8Rates), "x");
+  report("event_road_sqlite_reference", median(referenceRates), "events/s");
+  report("event_road_reference_over_engine_1_caller", median(ratios1), "x");
+  report("event_road_reference_over_engine_8_callers", median(ratios8), "x");
   report("event_road_engine_cpu_per_event", median(engineCpu) * 1e6, "us");
   report("event_road_engine_8_callers_cpu_per_event", median(engine8Cpu) * 1e6, "us");
   report("event_road_sqlite_reference_cpu_per_event", median(referenceCpu) * 1e6, "us");
@@ -466,10 +500,11 @@ void road(const std::string& folder) {
   report("event_road_threads_started_per_1000_events", threads * 1000.0 / engineEvents, "threads");
 
   std::vector<double> idle = engine.idleCalls(kIdleSamples);
-  std::vector<double> enqueue;
+  std::vector<double> enqueue, enqueue8;
   {
     ReferenceQueue queue;
     enqueue = queue.idleCalls(kIdleSamples);
+    enqueue8 = queue.burstCalls(static_cast<int>(calls8.size()), kCallers);
   }
   report("event_road_call_idle_p50", percentile(idle, 0.5), "us");
   report("event_road_call_idle_p99", percentile(idle, 0.99), "us");
@@ -482,12 +517,69 @@ void road(const std::string& folder) {
   report("event_road_call_8_callers_p50", percentile(calls8, 0.5), "us");
   report("event_road_call_8_callers_p99", percentile(calls8, 0.99), "us");
   report("event_road_call_8_callers_max", percentile(calls8, 1.0), "us");
+  report("event_road_reference_enqueue_8_callers_p99", percentile(enqueue8, 0.99), "us");
+  report("event_road_reference_enqueue_8_callers_max", percentile(enqueue8, 1.0), "us");
   report("event_road_queued_event_bytes", engine.bytesPerQueuedEvent(kBacklogEvents), "bytes");
   finish(root);
 }
 
-// Runs this program again with `arguments` and waits for it.
-void runChild(const std::vector<std::string>& arguments) {
+// Keeps every core busy until the parent ends it (or ends itself).
+[[noreturn]] void spin(int threads) {
+  ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+  for (int i = 0; i < threads; ++i) {
+    std::thread([] {
+      volatile unsigned long turns = 0;
+      for (;;) turns = turns + 1;
+    }).detach();
+  }
+  for (;;) ::pause();
+}
+
+// The data home of a store-limit round: the engine makes its file and
+// stores one event, then that row is copied until the store holds
+// `below` events fewer than maxEventsStored.
+[[noreturn]] void seedStore(const std::string& root, int below) {
+  ::setenv("TOLV_HOME", (root + "/home").c_str(), 1);
+  ::setenv("TOLV_KEYCHAIN_HOME", (root + "/keychain").c_str(), 1);
+  ::setenv("TOLV_RESOURCES", (root + "/bundle").c_str(), 1);
+  if (foundation::Device::preferredLanguages().empty()) foundation::Device::setPreferredLanguages({{"en-US"}});
+  configureAnalytics();
+  auto counter = countStoredEvents();
+  ZNHAnalytics::logEventWithName("bench", {{"index", 0}, {"level", "castle"}});
+  counter->waitFor(1);
+  const int rows = QZMMeasurement::remoteConfig()->maxEventsStored() - below;
+  sqlite3* db = nullptr;
+  const std::string path = QZMApplicationSupportFilePath("dralix-kestro-meter.sql");
+  ok(sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr), db);
+  sqlite3_busy_timeout(db, 10000);
+  const std::string copies =
+      "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " + std::to_string(rows - 1) +
+      ") INSERT INTO raw_events (name, timestamp, metadata_fingerprint, data, is_realtime) "
+      "SELECT r.name, r.timestamp, r.metadata_fingerprint, r.data, r.is_realtime FROM n, "
+      "(SELECT * FROM raw_events WHERE name = 'bench' LIMIT 1) AS r";
+  ok(sqlite3_exec(db, copies.c_str(), nullptr, nullptr, nullptr), db);
+  sqlite3_close(db);
+  std::fflush(stdout);
+  std::_Exit(0);
+}
+
+// Events stored one caller at a time in a seeded home; the rate goes to
+// `resultFile`.
+[[noreturn]] void storeRound(const std::string& root, const std::string& resultFile) {
+  ::setenv("TOLV_HOME", (root + "/home").c_str(), 1);
+  ::setenv("TOLV_KEYCHAIN_HOME", (root + "/keychain").c_str(), 1);
+  ::setenv("TOLV_RESOURCES", (root + "/bundle").c_str(), 1);
+  if (foundation::Device::preferredLanguages().empty()) foundation::Device::setPreferredLanguages({{"en-US"}});
+  configureAnalytics();
+  EngineRoad engine;
+  EngineRoad::Round round = engine.run(kLimitEvents, 1);
+  std::ofstream(resultFile) << round.eventsPerSecond << "\n";
+  std::fflush(stdout);
+  std::_Exit(0);
+}
+
+// Starts this program again with `arguments`.
+pid_t startChild(const std::vector<std::string>& arguments) {
   std::vector<char*> argv;
   std::string self = "/proc/self/exe";
   argv.push_back(self.data());
@@ -499,6 +591,12 @@ void runChild(const std::vector<std::string>& arguments) {
     std::perror("posix_spawn");
     std::exit(1);
   }
+  return child;
+}
+
+// Runs this program again with `arguments` and waits for it.
+void runChild(const std::vector<std::string>& arguments) {
+  pid_t child = startChild(arguments);
   int status = 0;
   waitpid(child, &status, 0);
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
@@ -511,6 +609,45 @@ long long nowNanos() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
 }
 
+// A store-limit round in a fresh home holding `below` events fewer than the
+// limit; answers the events stored per second.
+double limitRound(const std::string& folder, int below) {
+  std::string root = folder + "/tolv-limit-XXXXXX";
+  if (!::mkdtemp(root.data())) {
+    std::perror("mkdtemp");
+    std::exit(1);
+  }
+  runChild({"--seed-store", root, std::to_string(below)});
+  const std::string resultFile = root + "/rate";
+  runChild({"--store-round", root, resultFile});
+  double rate = 0;
+  std::ifstream(resultFile) >> rate;
+  (void)foundation::removeItem(root);
+  return rate;
+}
+
+// Events at the limit (each one makes room by deleting the oldest) against
+// events stored just below it, in alternating fresh processes.
+void limit(const std::string& folder, const std::string& label) {
+  gSuffix = label;
+  // Below by more than the warm-up and the timed events together.
+  const int below = kLimitEvents + 1000;
+  std::vector<double> atLimit, underLimit, ratios;
+  for (int round = 0; round < kRounds; ++round) {
+    if (round % 2 == 0) {
+      atLimit.push_back(limitRound(folder, 0));
+      underLimit.push_back(limitRound(folder, below));
+    } else {
+      underLimit.push_back(limitRound(folder, below));
+      atLimit.push_back(limitRound(folder, 0));
+    }
+    ratios.push_back(underLimit.back() / atLimit.back());
+  }
+  report("event_road_store_at_limit", median(atLimit), "events/s");
+  report("event_road_store_below_limit", median(underLimit), "events/s");
+  report("event_road_event_at_limit_over_below", median(ratios), "x");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -519,10 +656,13 @@ int main(int argc, char** argv) {
     gSuffix = arguments[2];
     firstEvent(arguments[1], std::stoll(arguments[3]));
   }
-  if (arguments.size() == 3 && arguments[0] == "--road") {
+  if (arguments.size() == 4 && arguments[0] == "--road") {
     gSuffix = arguments[2];
-    road(arguments[1]);
+    road(arguments[1], std::stoi(arguments[3]));
   }
+  if (arguments.size() == 2 && arguments[0] == "--spin") spin(std::stoi(arguments[1]));
+  if (arguments.size() == 3 && arguments[0] == "--seed-store") seedStore(arguments[1], std::stoi(arguments[2]));
+  if (arguments.size() == 3 && arguments[0] == "--store-round") storeRound(arguments[1], arguments[2]);
   // The temporary folder is on disk; /dev/shm is RAM, where syncs cost nothing.
   const char* tmp = std::getenv("TMPDIR");
   const std::string disk = tmp && *tmp ? tmp : "/tmp";
@@ -530,6 +670,16 @@ int main(int argc, char** argv) {
   for (const auto& [folder, label] : folders) {
     runChild({"--first-event", folder, label, std::to_string(nowNanos())});
   }
-  for (const auto& [folder, label] : folders) runChild({"--road", folder, label});
+  for (const auto& [folder, label] : folders) runChild({"--road", folder, label, std::to_string(kEventsPerRound)});
+  {
+    // Busy loops on every core, through both sides' rounds.
+    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+    pid_t spinner = startChild({"--spin", std::to_string(cores)});
+    runChild({"--road", "/dev/shm", "ram_loaded", std::to_string(kEventsPerRound)});
+    runChild({"--road", disk, "disk_loaded", std::to_string(kLoadedDiskEventsPerRound)});
+    ::kill(spinner, SIGKILL);
+    waitpid(spinner, nullptr, 0);
+  }
+  limit("/dev/shm", "ram");
   return 0;
 }

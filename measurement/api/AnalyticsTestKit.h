@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -55,9 +56,15 @@ class RecordingEngine : public QZMMeasurement {
                           const QZMDictionary& parameters, double timestamp, bool enabled, bool ignoreEnabled,
                           bool ignoreInterceptor, QZMLogEventInterceptor interceptor,
                           const QZMDictionary& addedScreenParameters) override {
-    std::lock_guard lock(mutex_);
-    events_.push_back({origin, isPublicEvent, name, parameters, timestamp, enabled, ignoreEnabled, ignoreInterceptor,
-                       std::move(interceptor), addedScreenParameters});
+    {
+      std::lock_guard lock(mutex_);
+      events_.push_back({origin, isPublicEvent, name, parameters, timestamp, enabled, ignoreEnabled,
+                         ignoreInterceptor, std::move(interceptor), addedScreenParameters});
+    }
+    // As the engine does once an event is written.
+    if (notifiesListeners) {
+      QZMAnalytics::notifyEventListeners(QZMEvent::initWithOrigin(origin, isPublicEvent, name, timestamp, 0, parameters));
+    }
   }
   void setDefaultEventParameters(const std::optional<QZMDictionary>& parameters) override {
     std::lock_guard lock(mutex_);
@@ -133,6 +140,8 @@ class RecordingEngine : public QZMMeasurement {
 
   std::optional<std::int64_t> npa;
   bool resetSucceeds = true;
+  // Whether the event listeners hear of each event handed over.
+  std::atomic<bool> notifiesListeners{false};
   // Replaces the fixed answer to user-property queries.
   std::optional<foundation::Dictionary> userPropertiesAnswer;
 

@@ -96,9 +96,7 @@ std::shared_ptr<dispatch::Queue> QZMAnalytics::queue() {
 void QZMAnalytics::dispatchAsyncOnSerialQueue(std::function<void()> block) { queue()->async(std::move(block)); }
 
 std::shared_ptr<dispatch::OperationQueue> QZMAnalytics::operationQueue() {
-  QZMAnalyticsState& state = QZMAnalyticsSharedState();
-  std::lock_guard lock(state.mutex);
-  return state.operationQueue;
+  return QZMAnalyticsSharedState().operationQueue.load();
 }
 
 void QZMAnalytics::queueOperationWithBlock(std::function<void()> block) {
@@ -109,9 +107,14 @@ void QZMAnalytics::queueOperationWithBlock(std::function<void()> block) {
 
 void QZMAnalytics::queueOperationWithBlockThenWait(std::function<void()> block) {
   auto operations = operationQueue();
-  operations->addOperation([block = std::move(block)] { dispatchAsyncOnSerialQueue(block); });
+  auto ticket = operations->addOperation([block = std::move(block)] { dispatchAsyncOnSerialQueue(block); });
   if (operations->isSuspended()) return;
-  operations->waitUntilAllOperationsAreFinished();
+  // A pause is ended from the serial queue: a call made there (by a
+  // listener, say) only queues, since waiting would keep its own end away.
+  if (queue()->isCurrent()) return;
+  // Calls made after this one, events logged meanwhile among them, do not
+  // hold the caller up.
+  operations->waitUntilOperationIsFinished(ticket);
   // A short pause lets what was just handed over run before later calls.
   operations->setSuspended(true);
   queue()->asyncAfter(0.5, [operations] {
@@ -274,7 +277,7 @@ void QZMAnalytics::resetForTests() {
     state.interceptor = nullptr;
     state.openURLListener = nullptr;
     state.listeners.reset();
-    dropped = std::exchange(state.operationQueue, makeSuspendedOperationQueue());
+    dropped = state.operationQueue.exchange(makeSuspendedOperationQueue());
     observer = std::exchange(state.configurationObserver, std::nullopt);
   }
   dropped->cancelAllOperations();

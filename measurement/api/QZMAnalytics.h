@@ -102,8 +102,10 @@ class QZMAnalytics : public store::SKPaymentTransactionObserver {
   static std::shared_ptr<dispatch::OperationQueue> operationQueue();
   // Holds the block until start, then dispatches it to the serial queue.
   static void queueOperationWithBlock(std::function<void()> block);
-  // As above; after start the caller also waits until every held call has
-  // been dispatched, and the operation queue then pauses for half a second.
+  // As above; after start the caller also waits until its block and every
+  // call held before it have been dispatched, and the operation queue then
+  // pauses for half a second. On the serial queue, which ends the pause, it
+  // only queues.
   static void queueOperationWithBlockThenWait(std::function<void()> block);
   static void unsuspendOperationQueue();
   static bool isCurrentQueueSerialQueue();

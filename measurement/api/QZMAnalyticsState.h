@@ -1,7 +1,9 @@
 // The facade's process-wide state, shared by its source files and by nothing
-// else. One mutex guards it; nothing calls out of the facade while holding it.
+// else. One mutex guards it (the operation queue excepted); nothing calls out
+// of the facade while holding it.
 #pragma once
 
+#include <atomic>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -27,8 +29,9 @@ struct QZMAnalyticsState {
   // Made by the first listener added.
   std::optional<std::map<QZMLogEventListenerToken, QZMLogEventListener>> listeners;
   QZMLogEventListenerToken nextListenerToken = 1;
-  // Suspended until start; replaced only by resetForTests.
-  std::shared_ptr<dispatch::OperationQueue> operationQueue;
+  // Suspended until start; replaced only by resetForTests. Read by every
+  // event without the mutex, which the serial queue takes for each event.
+  std::atomic<std::shared_ptr<dispatch::OperationQueue>> operationQueue;
   std::optional<foundation::NotificationCenter::Token> configurationObserver;
 };
 

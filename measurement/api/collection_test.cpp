@@ -2,11 +2,16 @@
 // and the reset bookkeeping, before and after start.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <future>
+#include <thread>
 
 #include "measurement/api/AnalyticsTestKit.h"
 #include "measurement/api/QZMAnalytics.h"
+#include "measurement/api/ZNHAnalytics.h"
 #include "measurement/consent/QZMConsentSettingsUtil.h"
 #include "measurement/engine/reporters/QZMSessionReporter.h"
 #include "measurement/foundation/QZMPersistedConfig.h"
@@ -161,6 +166,121 @@ TEST_F(FacadeCollection, UserDataWaitsForCollectionAndPausesTheHeldCallsBriefly)
   settleEngine();
   EXPECT_EQ(recorder->userData().size(), 1u);
   EXPECT_EQ(linesWithCode(25044).size(), 1u);
+}
+
+// Listeners run on the serial queue, which is also where another caller's
+// pause is ended: a listener's user data call must not wait there.
+TEST_F(FacadeCollection, AListenersUserDataCallDoesNotHoldUpTheQueueThatEndsAPause) {
+  configureWithRecordingEngine();
+  // Shared with the listener, which outlives the test should it be stuck.
+  struct Heard {
+    std::atomic<bool> called{false};
+    std::promise<void> returned;
+  };
+  auto heard = std::make_shared<Heard>();
+  std::future<void> returned = heard->returned.get_future();
+  QZMAnalytics::addLogEventListener([heard](const QZMEvent& event) {
+    if (event.name() != "trigger" || heard->called.exchange(true)) return;
+    ZNHAnalytics::initiateOnDeviceConversionMeasurementWithEmailAddress("otter@example.com");
+    heard->returned.set_value();
+  });
+  settleEngine();
+
+  // An operation ahead keeps the listener's call in line until the pause.
+  auto operations = QZMAnalytics::operationQueue();
+  std::promise<void> gate;
+  std::shared_future<void> gateOpen = gate.get_future().share();
+  operations->addOperation([gateOpen] { gateOpen.wait_for(std::chrono::seconds(60)); });
+  QZMAnalytics::dispatchAsyncOnSerialQueue([] {
+    QZMAnalytics::notifyEventListenersOnSerialQueue(
+        *QZMEvent::initWithOrigin(kQZMOriginApp, true, "trigger", foundation::now(), 0, QZMDictionary()));
+  });
+  for (int i = 0; i < 60000 && operations->operationCount() < 2; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ASSERT_EQ(operations->operationCount(), 2u) << "the listener's call is not in line";
+  // Another caller's pause, as a user data call from any other thread makes it.
+  operations->setSuspended(true);
+  QZMAnalytics::queue()->asyncAfter(0.5, [operations] { operations->setSuspended(false); });
+  gate.set_value();
+  clock->advance(0.5);
+
+  ASSERT_EQ(returned.wait_for(std::chrono::seconds(60)), std::future_status::ready)
+      << "the listener waits for a pause only its own queue can end";
+  testkit::settle(QZMAnalytics::queue());
+  settleEngine();
+  EXPECT_EQ(recorder->userData(), (std::vector<foundation::Dictionary>{{{"email_address", "otter@example.com"}}}));
+  QZMAnalytics::logEventWithName("after", {});
+  settleEngine();
+  EXPECT_EQ(recorder->eventNames().back(), "after");
+}
+
+// The load of a host whose listener asks for user data while other threads
+// do too and events keep coming: every caller returns and every event
+// reaches the engine.
+TEST_F(FacadeCollection, UserDataFromAListenerUnderConcurrentLoggingLosesNothing) {
+  configureWithRecordingEngine();
+  recorder->notifiesListeners = true;
+  constexpr int kLoggers = 8;
+  constexpr int kEventsEach = 150;
+  constexpr int kUserDataCallers = 4;
+  constexpr int kUserDataCallsEach = 5;
+  constexpr int kThreads = kLoggers + kUserDataCallers;
+  // Shared with the threads, which outlive the test should they be stuck.
+  struct Load {
+    std::atomic<int> heard{0};
+    std::atomic<int> listenerCalls{0};
+    std::atomic<int> finished{0};
+  };
+  auto load = std::make_shared<Load>();
+  QZMAnalytics::addLogEventListener([load](const QZMEvent& event) {
+    if (event.name() != "tap" || load->heard++ % 40 != 0) return;
+    ZNHAnalytics::initiateOnDeviceConversionMeasurementWithEmailAddress("listener@example.com");
+    ++load->listenerCalls;
+  });
+  settleEngine();
+
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kLoggers; ++t) {
+    threads.emplace_back([load, t] {
+      for (int i = 0; i < kEventsEach; ++i) QZMAnalytics::logEventWithName("tap", {{"n", t * kEventsEach + i}});
+      ++load->finished;
+    });
+  }
+  for (int t = 0; t < kUserDataCallers; ++t) {
+    threads.emplace_back([load] {
+      for (int i = 0; i < kUserDataCallsEach; ++i) {
+        ZNHAnalytics::initiateOnDeviceConversionMeasurementWithEmailAddress("caller@example.com");
+      }
+      ++load->finished;
+    });
+  }
+  // Pauses end as the test moves its clock.
+  for (int i = 0; i < 60000 && load->finished < kThreads; ++i) {
+    clock->advance(0.5);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  if (load->finished < kThreads) {
+    for (auto& thread : threads) thread.detach();
+    FAIL() << "callers stuck: " << kThreads - load->finished;
+  }
+  for (auto& thread : threads) thread.join();
+
+  constexpr int kTaps = kLoggers * kEventsEach;
+  auto taps = [&] {
+    auto names = recorder->eventNames();
+    return static_cast<int>(std::count(names.begin(), names.end(), "tap"));
+  };
+  auto userDataExpected = [&] { return static_cast<std::size_t>(kUserDataCallers * kUserDataCallsEach + load->listenerCalls); };
+  for (int i = 0; i < 1000 && (taps() < kTaps || load->heard < kTaps || recorder->userData().size() < userDataExpected());
+       ++i) {
+    clock->advance(0.5);
+    settleEngine();
+  }
+  EXPECT_EQ(taps(), kTaps);
+  EXPECT_EQ(load->heard, kTaps);
+  EXPECT_GT(load->listenerCalls, 0);
+  EXPECT_EQ(recorder->userData().size(), userDataExpected());
 }
 
 TEST_F(FacadeCollection, OpenedLinksReachTheEngineAndTheListener) {

@@ -7,28 +7,56 @@ OperationQueue::OperationQueue(std::string name)
 
 OperationQueue::~OperationQueue() { cancelAllOperations(); }
 
-// Starts the next operation on the serial queue when none runs and the queue
-// is not suspended. Runs with the state's mutex held.
-void OperationQueue::pump(const std::shared_ptr<State>& state, const std::shared_ptr<Queue>& queue) {
-  if (state->running || state->suspended || state->pending.empty()) return;
-  state->running = true;
-  Block operation = std::move(state->pending.front());
-  state->pending.pop_front();
+Block OperationQueue::takeNext(State& state) {
+  if (state.running || state.suspended || state.pending.empty()) return nullptr;
+  state.running = true;
+  state.runningTicket = ++state.started;
+  Block operation = std::move(state.pending.front());
+  state.pending.pop_front();
+  return operation;
+}
+
+// Handing the operation to the serial queue may wake or start a thread: it
+// is done outside the state's lock, which every caller of the queue takes.
+void OperationQueue::startOnQueue(const std::shared_ptr<State>& state, const std::shared_ptr<Queue>& queue,
+                                  Block operation) {
   std::weak_ptr<Queue> weakQueue = queue;
-  queue->async([state, weakQueue, operation = std::move(operation)] {
+  queue->async([state, weakQueue, operation = std::move(operation)]() mutable {
     operation();
-    std::lock_guard lock(state->mutex);
-    state->running = false;
-    state->changed.notify_all();
-    if (auto q = weakQueue.lock()) pump(state, q);
+    operation = nullptr;
+    auto q = weakQueue.lock();
+    Block next;
+    {
+      std::lock_guard lock(state->mutex);
+      state->running = false;
+      state->changed.notify_all();
+      if (q) next = takeNext(*state);
+    }
+    if (next) startOnQueue(state, q, std::move(next));
   });
 }
 
-void OperationQueue::addOperation(Block operation) {
-  if (!operation) return;
-  std::lock_guard lock(state_->mutex);
-  state_->pending.push_back(std::move(operation));
-  pump(state_, queue_);
+void OperationQueue::pump() {
+  Block next;
+  {
+    std::lock_guard lock(state_->mutex);
+    next = takeNext(*state_);
+  }
+  if (next) startOnQueue(state_, queue_, std::move(next));
+}
+
+OperationTicket OperationQueue::addOperation(Block operation) {
+  if (!operation) return 0;
+  OperationTicket ticket;
+  Block next;
+  {
+    std::lock_guard lock(state_->mutex);
+    state_->pending.push_back(std::move(operation));
+    ticket = ++state_->added;
+    next = takeNext(*state_);
+  }
+  if (next) startOnQueue(state_, queue_, std::move(next));
+  return ticket;
 }
 
 std::unique_lock<std::mutex> OperationQueue::lockState() {
@@ -42,8 +70,8 @@ std::unique_lock<std::mutex> OperationQueue::lockState() {
   return std::unique_lock(state_->mutex);
 }
 
-void OperationQueue::enqueueOperation(Block operation) {
-  enqueueOperation(std::move(operation), [] {});
+OperationTicket OperationQueue::enqueueOperation(Block operation) {
+  return enqueueOperation(std::move(operation), [] {});
 }
 
 void OperationQueue::startOperationsHere() {
@@ -51,15 +79,14 @@ void OperationQueue::startOperationsHere() {
   // running everyone else's operations.
   constexpr int kOperationsRunHere = 16;
   std::unique_lock lock = lockState();
-  for (int ran = 0; !state_->running && !state_->suspended && !state_->pending.empty(); ++ran) {
+  for (int ran = 0;; ++ran) {
+    Block operation = takeNext(*state_);
+    if (!operation) return;
+    lock.unlock();
     if (ran == kOperationsRunHere) {
-      pump(state_, queue_);
+      startOnQueue(state_, queue_, std::move(operation));
       return;
     }
-    state_->running = true;
-    Block operation = std::move(state_->pending.front());
-    state_->pending.pop_front();
-    lock.unlock();
     struct Finish {
       State& state;
       std::unique_lock<std::mutex>& lock;
@@ -77,15 +104,18 @@ void OperationQueue::startOperationsHere() {
   }
 }
 
-void OperationQueue::addOperationRunningHere(Block operation) {
-  enqueueOperation(std::move(operation));
+OperationTicket OperationQueue::addOperationRunningHere(Block operation) {
+  OperationTicket ticket = enqueueOperation(std::move(operation));
   startOperationsHere();
+  return ticket;
 }
 
 void OperationQueue::setSuspended(bool suspended) {
-  std::lock_guard lock(state_->mutex);
-  state_->suspended = suspended;
-  pump(state_, queue_);
+  {
+    std::lock_guard lock(state_->mutex);
+    state_->suspended = suspended;
+  }
+  pump();
 }
 
 bool OperationQueue::isSuspended() const {
@@ -102,6 +132,7 @@ void OperationQueue::cancelAllOperations() {
   std::deque<Block> dropped;
   std::lock_guard lock(state_->mutex);
   dropped.swap(state_->pending);
+  state_->started = state_->added;
   state_->changed.notify_all();
 }
 
@@ -109,6 +140,13 @@ bool OperationQueue::waitUntilAllOperationsAreFinished(foundation::Deadline dead
   std::unique_lock lock(state_->mutex);
   return foundation::waitUntil(state_->changed, lock, deadline,
                                [&] { return state_->pending.empty() && !state_->running; });
+}
+
+bool OperationQueue::waitUntilOperationIsFinished(OperationTicket ticket, foundation::Deadline deadline) {
+  std::unique_lock lock(state_->mutex);
+  return foundation::waitUntil(state_->changed, lock, deadline, [&] {
+    return ticket <= state_->started && !(state_->running && state_->runningTicket == ticket);
+  });
 }
 
 }  // namespace dispatch

@@ -4,6 +4,7 @@
 
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -13,6 +14,10 @@
 
 namespace dispatch {
 
+// Names an added operation, in the order of adding, for waiting on it; 0
+// names no operation (an empty block adds none).
+using OperationTicket = std::uint64_t;
+
 class OperationQueue {
  public:
   explicit OperationQueue(std::string name);
@@ -21,7 +26,7 @@ class OperationQueue {
   OperationQueue& operator=(const OperationQueue&) = delete;
 
   const std::string& name() const { return queue_->label(); }
-  void addOperation(Block operation);
+  OperationTicket addOperation(Block operation);
   // For a queue whose operations only hand work on to another queue, and so
   // may run on any thread. enqueueOperation adds an operation without
   // starting it, so that a caller may fix the order of its operations
@@ -29,18 +34,20 @@ class OperationQueue {
   // calling thread whatever the queue is free to start (not suspended, no
   // operation running), sparing the queue's thread a wake-up for each.
   // Order is kept: operations still start one at a time, first in first.
-  void enqueueOperation(Block operation);
+  OperationTicket enqueueOperation(Block operation);
   // As above; `stamp` runs first, inside the queue's own lock, so that what
-  // it records (a time, say) follows the order of the operations.
+  // it records (a time, say) follows the order of the operations. It must
+  // be short: every caller of the queue waits for it.
   template <class Stamp>
-  void enqueueOperation(Block operation, Stamp&& stamp) {
-    if (!operation) return;
+  OperationTicket enqueueOperation(Block operation, Stamp&& stamp) {
+    if (!operation) return 0;
     std::unique_lock lock = lockState();
     stamp();
     state_->pending.push_back(std::move(operation));
+    return ++state_->added;
   }
   void startOperationsHere();
-  void addOperationRunningHere(Block operation);
+  OperationTicket addOperationRunningHere(Block operation);
   // A suspended queue finishes the operation it is running and starts no other.
   void setSuspended(bool suspended);
   bool isSuspended() const;
@@ -51,6 +58,11 @@ class OperationQueue {
   // Waits until no operation is left; a suspended queue with operations
   // would never get there, so the wait ends at the deadline.
   bool waitUntilAllOperationsAreFinished(foundation::Deadline deadline = foundation::Deadline::distantFuture());
+  // Waits until the operation has finished (or was dropped), and so every
+  // operation added before it; operations added after it do not hold the
+  // wait up.
+  bool waitUntilOperationIsFinished(OperationTicket ticket,
+                                    foundation::Deadline deadline = foundation::Deadline::distantFuture());
 
  private:
   struct State {
@@ -59,8 +71,19 @@ class OperationQueue {
     std::deque<Block> pending;
     bool suspended = false;
     bool running = false;
+    // Tickets up to `started` have started or were dropped; a running
+    // operation is `runningTicket`.
+    OperationTicket added = 0;
+    OperationTicket started = 0;
+    OperationTicket runningTicket = 0;
   };
-  static void pump(const std::shared_ptr<State>& state, const std::shared_ptr<Queue>& queue);
+  // Takes the next operation when none runs and the queue is not suspended;
+  // called with the state's lock held. The caller starts what it answers
+  // once the lock is released.
+  static Block takeNext(State& state);
+  // Runs the operation on the serial queue; when it is done, the next one.
+  static void startOnQueue(const std::shared_ptr<State>& state, const std::shared_ptr<Queue>& queue, Block operation);
+  void pump();
   // Callers hold the lock only for a few instructions: a contended one is
   // waited for briefly before the thread sleeps on it.
   std::unique_lock<std::mutex> lockState();

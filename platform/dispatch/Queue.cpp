@@ -1,13 +1,13 @@
 #include "platform/dispatch/Queue.h"
 
-#include <pthread.h>
-#include <sched.h>
-
 #include <algorithm>
 #include <chrono>
 #include <system_error>
 #include <thread>
 #include <vector>
+
+#include "platform/dispatch/WorkerPool.h"
+#include "platform/foundation/Log.h"
 
 namespace dispatch {
 namespace {
@@ -33,112 +33,145 @@ struct ScopedCurrent {
 
 constexpr int kGlobalThreads = 8;
 // Blocks one queue runs before yielding its thread to queues kept waiting
-// because the pool is at its limit.
+// for one.
 constexpr std::size_t kTurnBlocks = 64;
 // A pool thread idle this long ends; waking a queue otherwise never starts one.
 constexpr std::chrono::seconds kRetireAfter{60};
 
 }  // namespace
 
-// Serial queues take turns on these threads, one thread per queue at a time.
-// A queue that wakes gets an idle thread, or a new one, so a thread blocked in
-// a block (a sync, a semaphore) never keeps another queue from running; only
-// at the limit do queues wait for a thread to come free.
-class WorkerPool {
- public:
-  static WorkerPool& shared() {
-    // Never destroyed: its threads may be running when the program ends.
-    static auto* pool = new WorkerPool;
-    return *pool;
-  }
+std::shared_ptr<WorkerPool> WorkerPool::make(Options options) {
+  return std::shared_ptr<WorkerPool>(new WorkerPool(std::move(options)));
+}
 
-  void submit(std::shared_ptr<Queue> queue) {
+const std::shared_ptr<WorkerPool>& WorkerPool::shared() {
+  // Never destroyed: its threads may be running when the program ends.
+  static auto* pool = new std::shared_ptr<WorkerPool>(make({}));
+  return *pool;
+}
+
+WorkerPool::WorkerPool(Options options)
+    : maxThreads_(std::max(1, options.maxThreads)), startThread_(std::move(options.startThread)) {}
+
+int WorkerPool::threadCount() const {
+  std::lock_guard lock(mutex_);
+  return threads_;
+}
+
+void WorkerPool::submit(std::shared_ptr<Queue> queue) {
+  std::shared_ptr<Worker> worker;
+  {
+    std::lock_guard lock(mutex_);
+    if (idle_.empty()) {
+      waiting_.push_back(std::move(queue));
+    } else {
+      worker = std::move(idle_.back());
+      idle_.pop_back();
+      worker->assigned = std::move(queue);
+    }
+  }
+  // Woken outside the lock, so that the woken thread does not at once wait
+  // for the caller to let go of it.
+  if (worker) {
+    worker->wake.notify_one();
+    return;
+  }
+  grow();
+}
+
+bool WorkerPool::needsThreadLocked() const {
+  return static_cast<int>(waiting_.size()) > starting_ && threads_ < maxThreads_;
+}
+
+void WorkerPool::grow() {
+  for (;;) {
+    bool atBound = false;
     {
       std::lock_guard lock(mutex_);
-      if (!idle_.empty()) {
-        Worker* worker = idle_.back();
-        idle_.pop_back();
-        worker->assigned = std::move(queue);
-        worker->wake.notify_one();
-        return;
+      if (static_cast<int>(waiting_.size()) <= starting_) return;
+      if (threads_ >= maxThreads_) {
+        starved_ = false;
+        if (boundLogged_) return;
+        boundLogged_ = atBound = true;
+      } else {
+        ++threads_;
+        ++starting_;
       }
-      if (threads_ >= kMaxPoolThreads) {
-        waiting_.push_back(std::move(queue));
-        return;
-      }
-      ++threads_;
     }
-    try {
-      std::thread([this, queue]() mutable { work(std::move(queue)); }).detach();
-    } catch (const std::system_error&) {
-      // No thread to be had now: the queue waits for one to come free.
+    if (atBound) {
+      foundation::logLine("Dispatch: every one of the worker pool's " + std::to_string(maxThreads_) +
+                          " threads is busy; serial queues now wait for a thread to come free");
+      return;
+    }
+    bool started = false;
+    std::function<void()> body = [self = shared_from_this()] { self->work(std::make_shared<Worker>()); };
+    if (startThread_) {
+      started = startThread_(std::move(body));
+    } else {
+      try {
+        std::thread(std::move(body)).detach();
+        started = true;
+      } catch (const std::system_error&) {
+      }
+    }
+    if (!started) {
+      // The queues stay in line; the next work to arrive, or the next
+      // thread to come free, tries again.
       std::lock_guard lock(mutex_);
       --threads_;
-      waiting_.push_back(std::move(queue));
+      --starting_;
+      starved_ = !waiting_.empty();
+      return;
     }
   }
+}
 
- private:
-  struct Worker {
-    std::condition_variable wake;
-    std::shared_ptr<Queue> assigned;
-  };
-
-  void work(std::shared_ptr<Queue> queue) {
-#if defined(__linux__)
-    // Queue threads do background work: a thread woken for a queue waits
-    // for its turn instead of preempting the thread that woke it, so a call
-    // that hands work over returns without running that work first.
-    sched_param normal{};
-    (void)pthread_setschedparam(pthread_self(), SCHED_BATCH, &normal);
-#endif
-    Worker self;
-    for (;;) {
-      bool more = queue->runSerial(kTurnBlocks);
-      std::unique_lock lock(mutex_);
-      if (more) {
-        if (waiting_.empty()) continue;
-        waiting_.push_back(std::move(queue));
-      } else {
-        // This thread may hold the queue's last reference: it goes without
-        // the pool's lock, since its blocks' captures may queue work.
-        lock.unlock();
-        queue.reset();
-        lock.lock();
-      }
-      if (!waiting_.empty()) {
-        queue = std::move(waiting_.front());
-        waiting_.pop_front();
-        continue;
-      }
-      idle_.push_back(&self);
-      if (!self.wake.wait_for(lock, kRetireAfter, [&] { return self.assigned != nullptr; })) {
-        idle_.erase(std::find(idle_.begin(), idle_.end(), &self));
+void WorkerPool::work(std::shared_ptr<Worker> self) {
+  std::shared_ptr<Queue> queue;
+  std::unique_lock lock(mutex_);
+  --starting_;
+  for (;;) {
+    if (!queue && !waiting_.empty()) {
+      queue = std::move(waiting_.front());
+      waiting_.pop_front();
+      if (waiting_.empty()) starved_ = false;
+    }
+    if (!queue) {
+      idle_.push_back(self);
+      if (!self->wake.wait_for(lock, kRetireAfter, [&] { return self->assigned != nullptr; })) {
+        idle_.erase(std::find(idle_.begin(), idle_.end(), self));
         --threads_;
         return;
       }
-      queue = std::move(self.assigned);
+      queue = std::move(self->assigned);
     }
+    // A thread came free for this queue while others still wait: those may
+    // get threads of their own now.
+    const bool othersWait = needsThreadLocked();
+    lock.unlock();
+    if (othersWait) grow();
+    bool more = queue->runSerial(kTurnBlocks);
+    // This thread may hold the queue's last reference: it goes without the
+    // pool's lock, since its blocks' captures may queue work.
+    if (!more) queue.reset();
+    lock.lock();
+    if (more && !waiting_.empty()) waiting_.push_back(std::move(queue));
   }
-
-  std::mutex mutex_;
-  // Parked threads, the most recently busy last.
-  std::vector<Worker*> idle_;
-  // Queues awaiting a thread while the pool is at its limit.
-  std::deque<std::shared_ptr<Queue>> waiting_;
-  int threads_ = 0;
-};
+}
 
 // Handed ownership of a serial queue when its turn comes.
 struct SyncWaiter {
   bool granted = false;
 };
 
-Queue::Queue(std::string label, Kind kind) : label_(std::move(label)), kind_(kind) {}
+Queue::Queue(std::string label, Kind kind, std::shared_ptr<WorkerPool> pool)
+    : label_(std::move(label)), kind_(kind), pool_(std::move(pool)) {}
 Queue::~Queue() = default;
 
-std::shared_ptr<Queue> Queue::create(std::string label) {
-  return std::shared_ptr<Queue>(new Queue(std::move(label), Kind::serial));
+std::shared_ptr<Queue> Queue::create(std::string label) { return create(std::move(label), WorkerPool::shared()); }
+
+std::shared_ptr<Queue> Queue::create(std::string label, std::shared_ptr<WorkerPool> pool) {
+  return std::shared_ptr<Queue>(new Queue(std::move(label), Kind::serial, std::move(pool)));
 }
 
 std::shared_ptr<Queue> Queue::main() {
@@ -180,11 +213,15 @@ void Queue::async(Block block) {
     if (kind_ == Kind::serial) {
       wake = !active_;
       active_ = true;
-    } else {
-      changed_.notify_all();
     }
   }
-  if (wake) schedule();
+  if (kind_ != Kind::serial) {
+    changed_.notify_one();
+  } else if (wake) {
+    schedule();
+  } else {
+    retryIfStarved();
+  }
 }
 
 void Queue::runFront(std::unique_lock<std::mutex>& lock) {
@@ -200,7 +237,11 @@ void Queue::runFront(std::unique_lock<std::mutex>& lock) {
   lock.lock();
 }
 
-void Queue::schedule() { WorkerPool::shared().submit(shared_from_this()); }
+void Queue::schedule() { pool_->submit(shared_from_this()); }
+
+void Queue::retryIfStarved() {
+  if (pool_ && pool_->starved()) pool_->grow();
+}
 
 bool Queue::runSerial(std::size_t limit) {
   std::unique_lock lock(mutex_);
@@ -281,12 +322,15 @@ foundation::Status Queue::sync(const Block& block) {
     } else {
       SyncWaiter waiter;
       items_.push_back({nullptr, &waiter});
-      if (!active_) {
-        active_ = true;
-        lock.unlock();
+      const bool wake = !active_;
+      active_ = true;
+      lock.unlock();
+      if (wake) {
         schedule();
-        lock.lock();
+      } else {
+        retryIfStarved();
       }
+      lock.lock();
       changed_.wait(lock, [&] { return waiter.granted; });
     }
   }

@@ -19,6 +19,7 @@ namespace dispatch {
 
 using Block = std::function<void()>;
 class Timer;
+class WorkerPool;
 
 inline constexpr const char* kDispatchErrorDomain = "dispatch";
 // sync was called from the queue itself (or from a block that queue is waiting on).
@@ -30,6 +31,8 @@ class Queue : public std::enable_shared_from_this<Queue> {
 
   // A new serial queue: blocks run one at a time, in the order given.
   static std::shared_ptr<Queue> create(std::string label);
+  // As above, on a pool of the caller's own rather than the shared one.
+  static std::shared_ptr<Queue> create(std::string label, std::shared_ptr<WorkerPool> pool);
   // The main queue: its blocks run on the main thread when it is drained.
   static std::shared_ptr<Queue> main();
   // The default global queue: blocks run concurrently on a pool of threads.
@@ -61,9 +64,11 @@ class Queue : public std::enable_shared_from_this<Queue> {
     Block block;
     struct SyncWaiter* waiter = nullptr;
   };
-  Queue(std::string label, Kind kind);
-  // Hands the serial queue to the shared pool; called without the lock held.
+  Queue(std::string label, Kind kind, std::shared_ptr<WorkerPool> pool = nullptr);
+  // Hands the serial queue to its pool; called without the lock held.
   void schedule();
+  // Work arrived on the queue while it already waits for a thread.
+  void retryIfStarved();
   // Runs up to `limit` blocks as the queue's turn on a pool thread; answers
   // whether the queue still has blocks and keeps its turn.
   bool runSerial(std::size_t limit);
@@ -76,6 +81,7 @@ class Queue : public std::enable_shared_from_this<Queue> {
 
   const std::string label_;
   const Kind kind_;
+  const std::shared_ptr<WorkerPool> pool_;
   std::mutex mutex_;
   std::condition_variable changed_;
   std::deque<Item> items_;
@@ -88,7 +94,8 @@ class Queue : public std::enable_shared_from_this<Queue> {
 std::string currentQueueLabel();
 // Whether the caller is the main thread (the thread that started the program).
 bool isMainThread();
-// The most threads the serial queues' shared pool keeps at once.
+// The most threads the serial queues' shared pool keeps at once; reaching it
+// is logged once.
 inline constexpr int kMaxPoolThreads = 256;
 
 // Label of the main queue.

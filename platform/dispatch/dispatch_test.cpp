@@ -1,14 +1,19 @@
 #include <gtest/gtest.h>
+#include <sched.h>
 
 #include <atomic>
+#include <filesystem>
 #include <future>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/dispatch/OperationQueue.h"
 #include "platform/dispatch/Queue.h"
 #include "platform/dispatch/Semaphore.h"
+#include "platform/dispatch/WorkerPool.h"
+#include "platform/foundation/Log.h"
 
 namespace dispatch {
 namespace {
@@ -146,6 +151,169 @@ TEST(SerialQueue, BlocksWaitingInSyncDoNotStarveTheQueueTheyWaitFor) {
   EXPECT_EQ(through, kWaiters);
 }
 
+// The scheduling policy of every thread of this process, by thread id.
+std::vector<std::pair<int, int>> threadPolicies() {
+  std::vector<std::pair<int, int>> policies;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
+    const int tid = std::stoi(entry.path().filename().string());
+    // A thread that ended meanwhile answers nothing.
+    if (int policy = sched_getscheduler(tid); policy >= 0) policies.emplace_back(tid, policy);
+  }
+  return policies;
+}
+
+TEST(Threads, EveryThreadKeepsTheProcesssSchedulingPolicy) {
+  const int normal = sched_getscheduler(0);
+  ASSERT_GE(normal, 0);
+  auto queue = Queue::create("com.tolv.test.policy");
+  std::atomic<int> inBlock{-1}, inThreadOfBlock{-1}, inDelayedBlock{-1}, inGlobal{-1};
+  Semaphore done;
+  queue->async([&] {
+    inBlock = sched_getscheduler(0);
+    // A host's thread, started from a callback.
+    std::thread([&] { inThreadOfBlock = sched_getscheduler(0); }).join();
+    done.signal();
+  });
+  queue->asyncAfter(0.0, [&] {
+    inDelayedBlock = sched_getscheduler(0);
+    done.signal();
+  });
+  Queue::global()->async([&] {
+    inGlobal = sched_getscheduler(0);
+    done.signal();
+  });
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(done.wait(Deadline::afterSeconds(30)));
+  EXPECT_EQ(inBlock, normal);
+  EXPECT_EQ(inThreadOfBlock, normal);
+  EXPECT_EQ(inDelayedBlock, normal);
+  EXPECT_EQ(inGlobal, normal);
+  // The timer thread, the global queue's threads and every pool thread.
+  for (const auto& [tid, policy] : threadPolicies()) EXPECT_EQ(policy, normal) << "thread " << tid;
+}
+
+// Makes the pool's threads while allowed, and counts the refusals.
+struct ThreadTap {
+  std::atomic<bool> allow{true};
+  std::atomic<int> refused{0};
+
+  static WorkerPool::ThreadStarter starter(const std::shared_ptr<ThreadTap>& tap) {
+    return [tap](std::function<void()> body) {
+      if (!tap->allow) {
+        ++tap->refused;
+        return false;
+      }
+      std::thread(std::move(body)).detach();
+      return true;
+    };
+  }
+};
+
+// Whether the block returns within the bound; a stuck one is left behind.
+bool returnsInTime(std::function<void()> block) {
+  auto done = std::make_shared<std::promise<void>>();
+  std::future<void> finished = done->get_future();
+  std::thread([block = std::move(block), done] {
+    block();
+    done->set_value();
+  }).detach();
+  return finished.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+}
+
+TEST(WorkerPool, AQueueWhoseWakeUpFoundNoThreadRunsWhenWorkArrivesOnIt) {
+  struct Arrival {
+    const char* name;
+    std::function<bool(const std::shared_ptr<Queue>&, Semaphore&)> arrive;
+  };
+  const Arrival arrivals[] = {
+      {"async",
+       [](const std::shared_ptr<Queue>& queue, Semaphore& ran) {
+         queue->async([&ran] { ran.signal(); });
+         return ran.wait(Deadline::afterSeconds(30));
+       }},
+      {"sync",
+       [](const std::shared_ptr<Queue>& queue, Semaphore&) {
+         return returnsInTime([queue] { (void)queue->sync([] {}); });
+       }},
+  };
+  for (const auto& arrival : arrivals) {
+    SCOPED_TRACE(arrival.name);
+    auto tap = std::make_shared<ThreadTap>();
+    auto pool = WorkerPool::make({.maxThreads = 4, .startThread = ThreadTap::starter(tap)});
+    auto queue = Queue::create("com.tolv.test.starved", pool);
+    Semaphore ran;
+    tap->allow = false;
+    queue->async([&] { ran.signal(); });
+    EXPECT_EQ(tap->refused, 1);
+    EXPECT_EQ(pool->threadCount(), 0);
+
+    tap->allow = true;
+    ASSERT_TRUE(arrival.arrive(queue, ran));
+    EXPECT_TRUE(ran.wait(Deadline::afterSeconds(30))) << "the block queued before the failure";
+  }
+}
+
+TEST(WorkerPool, QueuesKeptWaitingForAThreadGetOneWhenAThreadComesFree) {
+  auto tap = std::make_shared<ThreadTap>();
+  auto pool = WorkerPool::make({.maxThreads = 4, .startThread = ThreadTap::starter(tap)});
+  auto busy = Queue::create("com.tolv.test.busy", pool);
+  auto first = Queue::create("com.tolv.test.first", pool);
+  auto second = Queue::create("com.tolv.test.second", pool);
+  Semaphore busyStarted, releaseBusy, secondRan, firstDone;
+  busy->async([&] {
+    busyStarted.signal();
+    releaseBusy.wait(Deadline::afterSeconds(30));
+  });
+  ASSERT_TRUE(busyStarted.wait(Deadline::afterSeconds(30)));
+
+  tap->allow = false;
+  std::atomic<bool> firstSawSecond{false};
+  first->async([&] {
+    firstSawSecond = secondRan.wait(Deadline::afterSeconds(30));
+    firstDone.signal();
+  });
+  second->async([&] { secondRan.signal(); });
+  EXPECT_EQ(tap->refused, 2);
+
+  // The busy thread comes free and takes the first queue, whose block holds
+  // it until the second queue has run: that one needs a thread of its own.
+  tap->allow = true;
+  releaseBusy.signal();
+  ASSERT_TRUE(firstDone.wait(Deadline::afterSeconds(60)));
+  EXPECT_TRUE(firstSawSecond);
+}
+
+TEST(WorkerPool, ReachingTheBoundIsLoggedOnce) {
+  std::mutex mutex;
+  std::vector<std::string> lines;
+  foundation::LogSink previous = foundation::setLogSink([&](std::string_view line) {
+    std::lock_guard lock(mutex);
+    if (line.starts_with("Dispatch:")) lines.emplace_back(line);
+  });
+  auto pool = WorkerPool::make({.maxThreads = 2});
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    Semaphore started, release, ran;
+    std::vector<std::shared_ptr<Queue>> holders;
+    for (int i = 0; i < 2; ++i) {
+      holders.push_back(Queue::create("com.tolv.test.holder", pool));
+      holders.back()->async([&] {
+        started.signal();
+        release.wait(Deadline::afterSeconds(30));
+      });
+    }
+    for (int i = 0; i < 2; ++i) ASSERT_TRUE(started.wait(Deadline::afterSeconds(30)));
+    auto waiter = Queue::create("com.tolv.test.waiter", pool);
+    waiter->async([&] { ran.signal(); });
+    EXPECT_EQ(pool->threadCount(), 2);
+    release.signal();
+    release.signal();
+    EXPECT_TRUE(ran.wait(Deadline::afterSeconds(30))) << "served once a thread came free";
+  }
+  foundation::setLogSink(previous);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find("2 threads"), std::string::npos) << lines[0];
+}
+
 TEST(MainQueue, BlocksRunOnlyWhenTheMainThreadDrainsIt) {
   ASSERT_TRUE(isMainThread());
   drainMainQueue();
@@ -254,6 +422,32 @@ TEST(OperationQueue, SuspendedQueueHoldsOperationsUntilResumed) {
   ASSERT_TRUE(queue.waitUntilAllOperationsAreFinished(Deadline::afterSeconds(10)));
   EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
   EXPECT_EQ(queue.operationCount(), 0u);
+}
+
+TEST(OperationQueue, WaitingForAnOperationIsNotHeldUpByOperationsAddedAfterIt) {
+  OperationQueue queue("ops");
+  std::atomic<bool> firstRan{false};
+  Semaphore release;
+  OperationTicket first = queue.addOperation([&] { firstRan = true; });
+  queue.addOperation([&] { release.wait(Deadline::afterSeconds(30)); });
+  EXPECT_TRUE(queue.waitUntilOperationIsFinished(first, Deadline::afterSeconds(30)));
+  EXPECT_TRUE(firstRan);
+  EXPECT_FALSE(queue.waitUntilAllOperationsAreFinished(Deadline::afterSeconds(0)));
+  release.signal();
+
+  // A dropped operation counts as finished; an empty block adds none.
+  queue.setSuspended(true);
+  OperationTicket dropped = queue.addOperation([] {});
+  EXPECT_FALSE(queue.waitUntilOperationIsFinished(dropped, Deadline::afterSeconds(0)));
+  queue.cancelAllOperations();
+  EXPECT_TRUE(queue.waitUntilOperationIsFinished(dropped, Deadline::afterSeconds(0)));
+  EXPECT_TRUE(queue.waitUntilOperationIsFinished(queue.addOperation(nullptr), Deadline::afterSeconds(0)));
+
+  // One held by a suspended queue is waited for until the queue resumes.
+  OperationTicket held = queue.addOperationRunningHere([] {});
+  EXPECT_FALSE(queue.waitUntilOperationIsFinished(held, Deadline::afterSeconds(0)));
+  queue.setSuspended(false);
+  EXPECT_TRUE(queue.waitUntilOperationIsFinished(held, Deadline::afterSeconds(30)));
 }
 
 TEST(OperationQueue, OperationsRunOnTheQueueNamedAfterIt) {
