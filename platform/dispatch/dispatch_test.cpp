@@ -292,22 +292,27 @@ TEST(WorkerPool, ReachingTheBoundIsLoggedOnce) {
   auto pool = WorkerPool::make({.maxThreads = 2});
   for (int round = 0; round < 2; ++round) {
     SCOPED_TRACE(round);
-    Semaphore started, release, ran;
+    // Shared with the blocks, which may still be leaving a wait when the
+    // round ends.
+    struct Signals {
+      Semaphore started, release, ran;
+    };
+    auto signals = std::make_shared<Signals>();
     std::vector<std::shared_ptr<Queue>> holders;
     for (int i = 0; i < 2; ++i) {
       holders.push_back(Queue::create("com.tolv.test.holder", pool));
-      holders.back()->async([&] {
-        started.signal();
-        release.wait(Deadline::afterSeconds(30));
+      holders.back()->async([signals] {
+        signals->started.signal();
+        signals->release.wait(Deadline::afterSeconds(30));
       });
     }
-    for (int i = 0; i < 2; ++i) ASSERT_TRUE(started.wait(Deadline::afterSeconds(30)));
+    for (int i = 0; i < 2; ++i) ASSERT_TRUE(signals->started.wait(Deadline::afterSeconds(30)));
     auto waiter = Queue::create("com.tolv.test.waiter", pool);
-    waiter->async([&] { ran.signal(); });
+    waiter->async([signals] { signals->ran.signal(); });
     EXPECT_EQ(pool->threadCount(), 2);
-    release.signal();
-    release.signal();
-    EXPECT_TRUE(ran.wait(Deadline::afterSeconds(30))) << "served once a thread came free";
+    signals->release.signal();
+    signals->release.signal();
+    EXPECT_TRUE(signals->ran.wait(Deadline::afterSeconds(30))) << "served once a thread came free";
   }
   foundation::setLogSink(previous);
   ASSERT_EQ(lines.size(), 1u);
