@@ -20,6 +20,14 @@ void QZMPChargeNewText(QZMPScope& scope, std::size_t units) {
   if (QZMPRuntime* runtime = scope.runtime()) runtime->chargeInstructions(units / kUnitsPerInstruction);
 }
 
+bool QZMPChargeParameters(QZMPRuntime* runtime, std::size_t count, QZMPError& error) {
+  // Each name is a table entry (made from its element, or bound in the
+  // call's scope), which takes a few memory accesses: one instruction.
+  constexpr std::size_t kFreeParameters = 8;
+  if (runtime == nullptr || count <= kFreeParameters) return true;
+  return runtime->chargeInstructions(count, error);
+}
+
 double QZMPConvertedNumberOperand(const QZMPRuntimeValue& value, QZMPScope& scope, QZMPError& error) {
   if (value.isNumber()) return value.asNumber();
   if (const QZMPStringValue* string = value.asString()) {

@@ -11,11 +11,8 @@
 #include "measurement/config/runtime/QZMPRuntimeValue.h"
 
 class QZMPArrayValue;
+class QZMPRuntime;
 class QZMPScope;
-
-// Text work charged as one instruction: a program that copies, scans or
-// compares long strings pays for it, so no run outlasts its budget by much.
-inline constexpr std::size_t kQZMPCodeUnitsPerInstruction = 64;
 
 void QZMPChargeTextWork(QZMPScope& scope, std::size_t units);
 // A text made anew: one long enough to take fresh memory from the system
@@ -24,6 +21,11 @@ void QZMPChargeNewText(QZMPScope& scope, std::size_t units);
 // Copies of element lists, charged like the arrays' own bulk work but free
 // for lists shorter than one instruction's worth.
 void QZMPChargeElements(QZMPScope& scope, std::size_t elements);
+
+// Parameter lists: their names are read when a function is made and bound
+// at each call, work charged before it is done; false with code 18 when the
+// charge takes the run past its budget. A few parameters are free.
+bool QZMPChargeParameters(QZMPRuntime* runtime, std::size_t count, QZMPError& error);
 
 // The number value, charging the text a string or an array is read from.
 double QZMPConvertedNumberOperand(const QZMPRuntimeValue& value, QZMPScope& scope, QZMPError& error);
