@@ -14,10 +14,9 @@ void QZMPChargeTextWork(QZMPScope& scope, std::size_t units) {
 }
 
 void QZMPChargeNewText(QZMPScope& scope, std::size_t units) {
-  constexpr std::size_t kFreshMemoryUnits = std::size_t{1} << 16;
-  constexpr std::size_t kUnitsPerInstruction = 16;
-  if (units < kFreshMemoryUnits) return;
-  if (QZMPRuntime* runtime = scope.runtime()) runtime->chargeInstructions(units / kUnitsPerInstruction);
+  const std::size_t instructions = QZMPFreshMemoryInstructions(units * sizeof(char16_t));
+  if (instructions == 0) return;
+  if (QZMPRuntime* runtime = scope.runtime()) runtime->chargeInstructions(instructions);
 }
 
 bool QZMPChargeParameters(QZMPRuntime* runtime, std::size_t count, QZMPError& error) {

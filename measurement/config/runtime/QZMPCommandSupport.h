@@ -15,8 +15,15 @@ class QZMPRuntime;
 class QZMPScope;
 
 void QZMPChargeTextWork(QZMPScope& scope, std::size_t units);
-// A text made anew: one long enough to take fresh memory from the system
-// costs more than its copying alone.
+// Memory made anew in blocks this large comes fresh from the system, and
+// touching it first costs more than filling it: such blocks are charged by
+// their bytes, at this rate, beyond the work of filling them.
+inline constexpr std::size_t kQZMPFreshMemoryBytes = std::size_t{128} << 10;
+inline constexpr std::size_t kQZMPFreshBytesPerInstruction = 32;
+inline constexpr std::size_t QZMPFreshMemoryInstructions(std::size_t bytes) {
+  return bytes < kQZMPFreshMemoryBytes ? 0 : bytes / kQZMPFreshBytesPerInstruction;
+}
+// A text made anew, charged for its fresh memory.
 void QZMPChargeNewText(QZMPScope& scope, std::size_t units);
 // Copies of element lists, charged like the arrays' own bulk work but free
 // for lists shorter than one instruction's worth.

@@ -1,6 +1,7 @@
 #include "measurement/config/runtime/QZMPRuntimeEntityConverter.h"
 
 #include <cmath>
+#include <cstdint>
 
 #include "measurement/config/runtime/QZMPArrayValue.h"
 #include "measurement/config/runtime/QZMPCommandSupport.h"
@@ -31,12 +32,16 @@ QZMPRuntimeValue booleanOf(const NANOMessageInfo* record) {
   return QZMPRuntimeValue::boolean(cell && NANOCellBool(cell));
 }
 
+// A map's entry: its name and value, and its share of the index.
+constexpr std::size_t kMapEntryBytes = 2 * sizeof(QZMPRuntimeValue) + 4 * sizeof(std::uint32_t);
+
 // Every entry taken across the host boundary, either way, makes an object
-// or two: an instruction apiece, a few free. Charged before the work, which
-// does not start once the charge spends the budget.
-bool chargeEntries(QZMPRuntime* runtime, std::size_t entries, QZMPError& error) {
+// or two: an instruction apiece, a few free, and a container large enough
+// to need fresh memory pays for it too (`entryBytes` each). Charged before
+// the work, which does not start once the charge spends the budget.
+bool chargeEntries(QZMPRuntime* runtime, std::size_t entries, std::size_t entryBytes, QZMPError& error) {
   if (runtime == nullptr || entries < kQZMPElementsPerInstruction) return true;
-  return runtime->chargeInstructions(entries, error);
+  return runtime->chargeInstructions(entries + QZMPFreshMemoryInstructions(entries * entryBytes), error);
 }
 
 QZMPRuntime* runtimeOf(const QZMPScope* scope) { return scope ? scope->runtime() : nullptr; }
@@ -58,7 +63,7 @@ QZMPRuntimeValue hostToValue(const foundation::Object& object, QZMPScope& scope,
       QZMPChargeTextWork(scope, object.string()->size());
       return QZMPRuntimeValue::stringFromUTF8(*object.string());
     case foundation::Object::Kind::dictionary: {
-      if (!chargeEntries(runtimeOf(&scope), object.dictionary()->size(), error)) return QZMPRuntimeValue();
+      if (!chargeEntries(runtimeOf(&scope), object.dictionary()->size(), kMapEntryBytes, error)) return QZMPRuntimeValue();
       QZMPRef<QZMPMapValue> map = QZMPObjectManager::mapValueWithScope(scope);
       for (const auto& [key, item] : *object.dictionary()) {
         QZMPRuntimeValue value = hostToValue(item, scope, depth + 1, error);
@@ -68,7 +73,7 @@ QZMPRuntimeValue hostToValue(const foundation::Object& object, QZMPScope& scope,
       return map;
     }
     case foundation::Object::Kind::array: {
-      if (!chargeEntries(runtimeOf(&scope), object.array()->size(), error)) return QZMPRuntimeValue();
+      if (!chargeEntries(runtimeOf(&scope), object.array()->size(), sizeof(QZMPRuntimeValue), error)) return QZMPRuntimeValue();
       std::vector<QZMPRuntimeValue> elements;
       elements.reserve(object.array()->size());
       for (const foundation::Object& item : *object.array()) {
@@ -95,7 +100,7 @@ foundation::Dictionary mapToHost(const QZMPMapValue& map, int depth, QZMPScope* 
     error.set(QZMPGlintErrorTooDeep);
     return dictionary;
   }
-  if (!chargeEntries(runtimeOf(scope), map.propertyMap().count(), error)) {
+  if (!chargeEntries(runtimeOf(scope), map.propertyMap().count(), sizeof(foundation::Dictionary::value_type), error)) {
     map.endVisit();
     return dictionary;
   }
@@ -126,7 +131,7 @@ foundation::Object valueToHost(const QZMPRuntimeValue& value, int depth, QZMPSco
         return foundation::Object();
       }
       foundation::Array elements;
-      if (chargeEntries(runtimeOf(scope), array.count(), error)) elements.reserve(array.count());
+      if (chargeEntries(runtimeOf(scope), array.count(), sizeof(foundation::Object), error)) elements.reserve(array.count());
       for (std::size_t i = 0; i < array.count() && !error; ++i) {
         const QZMPRuntimeValue& slot = array.slotAt(i);
         if (!slot.isNull()) elements.push_back(valueToHost(slot, depth + 1, scope, error));
@@ -243,13 +248,15 @@ QZMPRuntimeValue QZMPRuntimeEntityConverter::runtimeValueFromNSObject(const foun
 foundation::Object QZMPRuntimeEntityConverter::objectFromRuntimeValue(const QZMPRuntimeValue& value,
                                                                      QZMPError& error) {
   foundation::Object object = valueToHost(value, 0, nullptr, error);
-  return error ? foundation::Object() : object;
+  if (error) return foundation::Object();
+  return object;  // moved out: a conditional expression would copy the whole tree
 }
 
 foundation::Object QZMPRuntimeEntityConverter::objectFromRuntimeValue(const QZMPRuntimeValue& value,
                                                                      QZMPScope& scope, QZMPError& error) {
   foundation::Object object = valueToHost(value, 0, &scope, error);
-  return error ? foundation::Object() : object;
+  if (error) return foundation::Object();
+  return object;  // moved out: a conditional expression would copy the whole tree
 }
 
 foundation::Dictionary QZMPRuntimeEntityConverter::dictionaryFromMapValue(const QZMPMapValue& map, QZMPError& error) {

@@ -13,6 +13,7 @@
 #include "measurement/config/runtime/QZMPFunctionValue.h"
 #include "measurement/config/runtime/QZMPMapValue.h"
 #include "measurement/config/runtime/QZMPRuntime.h"
+#include "measurement/config/runtime/QZMPRuntimeEntityConverter.h"
 #include "measurement/config/runtime/testkit/QZMPRuntimeTestKit.h"
 
 namespace {
@@ -208,6 +209,48 @@ TEST_F(BudgetTest, ParameterListsArePaidForByTheName) {
                              "(fn \"\" (get \"l\") 0)")
                 .describe(),
             "error glint 18");
+}
+
+TEST_F(BudgetTest, ValuesCrossingToTheHostArePaidForByTheEntryAndLargeOnesByTheirMemory) {
+  // Instructions a conversion of n numbers charges, either way. A block of
+  // 128 KiB or more is fresh memory, charged at 32 bytes an instruction; the
+  // array made from the host's also pays an instruction per eight elements
+  // begun, as every array made does.
+  const struct {
+    std::size_t entries;
+    std::uint64_t toHost;
+    std::uint64_t fromHost;
+  } cases[] = {
+      {7, 0, 1},
+      {100, 100, 100 + 13},
+      {1 << 16, (1 << 16) + (1 << 16) * sizeof(foundation::Object) / 32,
+       (1 << 16) + (1 << 13) + (1 << 16) * sizeof(V) / 32},
+  };
+  for (const auto& c : cases) {
+    QZMPRuntime runtime;
+    QZMPScope& scope = runtime.globalScope();
+    const std::vector<V> numbers = numbered(c.entries, false);
+    const V array(QZMPObjectManager::arrayValueWithArray(numbers, scope));
+    QZMPError error;
+    runtime.resetInstructionCount();
+    const foundation::Object object = QZMPRuntimeEntityConverter::objectFromRuntimeValue(array, scope, error);
+    ASSERT_FALSE(error);
+    EXPECT_EQ(object.array()->size(), c.entries);
+    EXPECT_EQ(runtime.getInstructionCount(), c.toHost) << c.entries;
+
+    runtime.resetInstructionCount();
+    const V back = QZMPRuntimeEntityConverter::runtimeValueFromNSObject(object, scope, error);
+    ASSERT_FALSE(error);
+    EXPECT_EQ(back.asArray()->count(), c.entries);
+    EXPECT_EQ(runtime.getInstructionCount(), c.fromHost) << c.entries;
+  }
+
+  // A conversion the budget cannot cover makes nothing.
+  QZMPRuntime runtime({.instructionLimit = 1000});
+  QZMPError error;
+  const V array(QZMPObjectManager::arrayValueWithArray(numbered(1 << 16, false), runtime.globalScope()));
+  EXPECT_TRUE(QZMPRuntimeEntityConverter::objectFromRuntimeValue(array, runtime.globalScope(), error).isNull());
+  EXPECT_EQ(QZMPDescribe(error), "error glint 18");
 }
 
 TEST_F(BudgetTest, ARunEndsWithinItsLimitOrFailsWithTheLimitsCode) {
