@@ -240,6 +240,28 @@ TEST_F(EventEditingTest, DroppedChangesReturnToWhatTheEarlierCallbacksLeft) {
   EXPECT_EQ(handle(editing), "changed | kept @1000 {_value: 1.5, count: 9, label: \"x\"}");
 }
 
+TEST_F(EventEditingTest, ACallbackWhoseLastWorkTakesItPastTheLimitFailsAndItsChangesAreDropped) {
+  // The callback ends in a search whose charge follows its last evaluation.
+  constexpr std::string_view kProgram = R"(
+      (var "big") (assign "big" (array)) (setprop (get "big") "length" 400) (setprop (get "big") 399 7)
+      (function "cb" (array "e") (var "i") (assign "i" 0)
+        (while (< (get "i") 100) (assign "i" (+ (get "i") 1)) false (list 0))
+        (call (get "e") "setParamValue" (array "n" 1))
+        (return (call (get "big") "indexOf" (array 7))))
+      ($register 0 (get "cb") (map "type" "edit")))";
+  QZMPEventEditing whole;
+  ASSERT_EQ(load(whole, kProgram), "loaded");
+  ASSERT_EQ(handle(whole), "changed | purchase @1000 {_value: 1.5, count: 3, label: \"x\", n: 1.0}");
+  const std::uint64_t count = whole.runtime().getInstructionCount();
+  for (std::uint64_t limit = count - 60; limit <= count; ++limit) {
+    QZMPEventEditing editing({.instructionLimit = limit});
+    ASSERT_EQ(load(editing, kProgram), "loaded") << limit;
+    EXPECT_EQ(handle(editing), limit < count ? "error glint 18 | purchase @1000 {_value: 1.5, count: 3, label: \"x\"}"
+                                             : "changed | purchase @1000 {_value: 1.5, count: 3, label: \"x\", n: 1.0}")
+        << "limit " << limit << " of " << count;
+  }
+}
+
 TEST_F(EventEditingTest, AProgramRenamesRemovesAndAddsParametersAndLogsANewEvent) {
   QZMPEventEditing editing;
   ASSERT_EQ(load(editing, R"(
