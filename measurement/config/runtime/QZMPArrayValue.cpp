@@ -56,7 +56,9 @@ QZMPRuntimeValue QZMPArrayValue::valueForProperty(const QZMPRuntimeValue& key, Q
   const QZMPRef<QZMPStringValue> name = key.stringValueOrError(error);
   if (error) return QZMPRuntimeValue();
   if (name->equals(u"length")) return QZMPRuntimeValue::number(static_cast<double>(elements_.size()));
-  return properties_ ? properties_->valueForName(*name) : QZMPRuntimeValue();
+  if (!properties_) return QZMPRuntimeValue();
+  chargeName(*name);
+  return properties_->valueForName(*name);
 }
 
 void QZMPArrayValue::setValue(QZMPRuntimeValue value, const QZMPRuntimeValue& forProperty, QZMPError& error) {
@@ -66,6 +68,7 @@ void QZMPArrayValue::setValue(QZMPRuntimeValue value, const QZMPRuntimeValue& fo
     const QZMPRef<QZMPStringValue> name = forProperty.stringValueOrError(error);
     if (error) return;
     if (!name->equals(u"length")) {
+      chargeName(*name);
       ensurePropertyMap().setValue(std::move(value), *name);
       return;
     }
@@ -91,6 +94,7 @@ void QZMPArrayValue::removeValueForProperty(const QZMPRuntimeValue& key, QZMPErr
   }
   const QZMPRef<QZMPStringValue> name = key.stringValueOrError(error);
   if (error || !properties_) return;
+  chargeName(*name);
   properties_->removeValueForName(*name);
 }
 
@@ -99,6 +103,7 @@ bool QZMPArrayValue::hasProperty(const QZMPRuntimeValue& key, QZMPError& error) 
   if (indexOfKey(key, &index)) return isPresent(index);
   const QZMPRef<QZMPStringValue> name = key.stringValueOrError(error);
   if (error || !properties_) return false;
+  chargeName(*name);
   return properties_->hasName(*name);
 }
 
@@ -294,19 +299,28 @@ void QZMPArrayValue::sortUsingFunctionValue(QZMPFunctionValue* function, QZMPSco
   const QZMPRef<QZMPFunctionValue> comparator(function);
   const std::size_t n = items.size();
   QZMPError sortError;
+  QZMPRuntime* runtime = scope.runtime();
   std::vector<QZMPRef<QZMPStringValue>> keys;
   if (!comparator) {
+    // Keys that are not strings are made as text, an allocation apiece:
+    // paid for before they are made.
+    std::size_t made = 0;
+    for (const QZMPRuntimeValue& item : items) made += !item.isString() && !item.isHole() && !item.isUndefined();
+    if (runtime && made >= kQZMPElementsPerInstruction && !runtime->chargeInstructions(made, error)) return;
     keys.resize(n);
     for (std::size_t i = 0; i < n && !sortError; ++i) {
       if (!items[i].isHole() && !items[i].isUndefined()) keys[i] = items[i].stringValueOrError(sortError);
     }
   }
   std::size_t comparisons = 0;
-  QZMPRuntime* runtime = scope.runtime();
   std::size_t unitsUncharged = 0;
   auto compare = [&](std::uint32_t x, std::uint32_t y) -> int {
     if (sortError) return 0;
-    ++comparisons;
+    // Comparisons are paid for as they are made, so that a sort its budget
+    // cannot cover stops.
+    if (++comparisons % kQZMPElementsPerInstruction == 0 && runtime && !runtime->chargeInstructions(1, sortError)) {
+      return 0;
+    }
     const QZMPRuntimeValue& a = items[x];
     const QZMPRuntimeValue& b = items[y];
     if (a.isHole() || b.isHole()) return a.isHole() == b.isHole() ? 0 : (a.isHole() ? 1 : -1);
@@ -351,7 +365,8 @@ void QZMPArrayValue::sortUsingFunctionValue(QZMPFunctionValue* function, QZMPSco
     }
     order.swap(scratch);
   }
-  chargeWork(comparisons);
+  // What is left of the charge: an instruction per eight comparisons begun.
+  if (comparisons % kQZMPElementsPerInstruction != 0 && runtime) runtime->chargeInstructions(1);
 
   if (elements_.size() < n) elements_.resize(n);
   for (std::size_t i = 0; i < n; ++i) elements_[i] = items[order[i]];
@@ -374,7 +389,11 @@ QZMPRef<QZMPStringValue> QZMPJoinArray(const QZMPArrayValue& array, std::u16stri
   for (std::size_t i = 0; i < count; ++i) {
     if (i > 0) text += separator;
     const QZMPRuntimeValue& slot = array.slotAt(i);
-    if (!slot.isHole() && !slot.isUndefinedOrNull()) {
+    if (slot.isNumber()) {
+      // Numbers, the commonest element, go in without a string of their own.
+      const std::string digits = QZMPNumberToString(slot.asNumber());
+      text.append(digits.begin(), digits.end());
+    } else if (!slot.isHole() && !slot.isUndefinedOrNull()) {
       const QZMPRef<QZMPStringValue> part = QZMPStringValueAtDepth(slot, depth + 1, error);
       if (error) break;
       text += part->view();
@@ -391,8 +410,12 @@ QZMPRef<QZMPStringValue> QZMPJoinArray(const QZMPArrayValue& array, std::u16stri
 }
 
 void QZMPArrayValue::traceReferences(QZMPMarker& marker) {
+  marker.countObject(sizeof(QZMPArrayValue));
   marker.countBytes(elements_.capacity() * sizeof(QZMPRuntimeValue));
-  if (properties_) properties_->traceReferences(marker);
+  if (properties_) {
+    marker.countObject(sizeof(QZMPPropertyMap));
+    properties_->traceReferences(marker);
+  }
   for (const QZMPRuntimeValue& slot : elements_) marker.mark(slot);
 }
 

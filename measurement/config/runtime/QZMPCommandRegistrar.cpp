@@ -52,8 +52,10 @@ const QZMPCommandRegistrar& QZMPCommandRegistrar::sharedInstance() {
 void QZMPCommandRegistrar::registerEvaluator(QZMPCommandEvaluator evaluator) {
   auto owned = std::make_unique<QZMPCommandEvaluator>(std::move(evaluator));
   for (const QZMPCommand& command : owned->commands()) {
-    assert(command.opcode >= 0 && command.opcode < kQZMPOpcodeCapacity && command.handler);
-    if (command.opcode < 0 || command.opcode >= kQZMPOpcodeCapacity || !command.handler) continue;
+    const bool handled =
+        command.dispatch == QZMPDispatch::statement ? command.statementHandler != nullptr : command.handler != nullptr;
+    assert(command.opcode >= 0 && command.opcode < kQZMPOpcodeCapacity && handled);
+    if (command.opcode < 0 || command.opcode >= kQZMPOpcodeCapacity || !handled) continue;
     commands_[command.opcode] = Slot{command, owned.get()};
   }
   evaluators_.push_back(std::move(owned));
@@ -276,6 +278,7 @@ QZMPRuntimeValue QZMPCommandRegistrar::evaluateMethodCall(QZMPArguments argument
     return QZMPRuntimeValue();
   }
   QZMPChargeElements(scope, values.size());
+  QZMPChargeTextWork(scope, method->length());
   return receiver.applyWithName(method->view(), values, scope, error);
 }
 
@@ -326,6 +329,13 @@ QZMPRuntimeValue QZMPCommandRegistrar::evaluateCommand(const QZMPStatementValue&
   if (command->dispatch == QZMPDispatch::raw) {
     if (slot.branches) return evaluateBranch(slot, arguments, runtime, scope, error);
     return dispatch(*command, arguments, scope, error);
+  }
+  if (command->dispatch == QZMPDispatch::statement) {
+    if (!command->arity.accepts(arguments.size())) {
+      error.set(QZMPGlintErrorArgumentCount);
+      return QZMPRuntimeValue();
+    }
+    return command->statementHandler(statement, scope, error);
   }
   if (command->arity.checkFirst && !command->arity.accepts(arguments.size())) {
     error.set(QZMPGlintErrorArgumentCount);
@@ -426,12 +436,18 @@ QZMPRuntimeValue QZMPCommandRegistrar::runFunctionBody(QZMPArguments statements,
 
 QZMPRuntimeValue QZMPCommandRegistrar::dispatch(const QZMPCommand& command, QZMPArguments arguments, QZMPScope& scope,
                                                 QZMPError& error) {
-  if (command.dispatch == QZMPDispatch::raw || command.arity.checkFirst) {
+  if (command.dispatch != QZMPDispatch::evaluated || command.arity.checkFirst) {
     if (!command.arity.accepts(arguments.size())) {
       error.set(QZMPGlintErrorArgumentCount);
       return QZMPRuntimeValue();
     }
     if (command.dispatch == QZMPDispatch::raw) return command.handler(arguments, scope, error);
+    if (command.dispatch == QZMPDispatch::statement) {
+      const QZMPRef<QZMPStatementValue> statement = QZMPStatementValue::withFunctionName(
+          QZMPStringValue::withASCII(std::to_string(command.opcode)),
+          std::vector<QZMPRuntimeValue>(arguments.begin(), arguments.end()));
+      return command.statementHandler(*statement, scope, error);
+    }
   }
   QZMPValueList values;
   if (!QZMPEvaluator::evaluateArguments(arguments, scope, values, error)) return QZMPRuntimeValue();

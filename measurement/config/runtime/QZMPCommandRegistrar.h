@@ -16,11 +16,13 @@
 //      `evaluated` handlers receive the argument values, evaluated left to
 //      right in the caller's scope (the first failure stops evaluation and
 //      the handler is not called); `raw` handlers receive the unevaluated
-//      statements and evaluate what they need with QZMPEvaluator. A wrong
-//      argument count sets code 9: after evaluation for `evaluated`
-//      commands (before it with `.checkedFirst()`), before the call for
-//      `raw` ones. Counts the arity cannot express (even counts) are the
-//      handler's to check.
+//      statements and evaluate what they need with QZMPEvaluator;
+//      `statement` handlers (given as the command's `statementHandler`)
+//      receive the statement itself, for a result that keeps its
+//      arguments, as a function keeps its body. A wrong argument count sets
+//      code 9: after evaluation for `evaluated` commands (before it with
+//      `.checkedFirst()`), before the call for the others. Counts the arity
+//      cannot express (even counts) are the handler's to check.
 //   2. Declare that function in QZMPStandardCommands.h and register it in
 //      QZMPRegisterStandardCommands (QZMPStandardCommands.cpp).
 //   Array and string methods are tables of QZMPMethod, registered there with
@@ -49,6 +51,8 @@ class QZMPRuntime;
 class QZMPScope;
 
 using QZMPCommandHandler = QZMPRuntimeValue (*)(QZMPArguments arguments, QZMPScope& scope, QZMPError& error);
+using QZMPStatementHandler = QZMPRuntimeValue (*)(const QZMPStatementValue& statement, QZMPScope& scope,
+                                                  QZMPError& error);
 using QZMPMethodHandler = QZMPRuntimeValue (*)(const QZMPRuntimeValue& receiver, QZMPArguments arguments,
                                                QZMPScope& scope, QZMPError& error);
 
@@ -69,7 +73,7 @@ struct QZMPArity {
   }
 };
 
-enum class QZMPDispatch : unsigned char { evaluated, raw };
+enum class QZMPDispatch : unsigned char { evaluated, raw, statement };
 
 // What a standard operator gives for two number operands, which the
 // registrar computes in place of the call when both operands are numbers.
@@ -90,9 +94,10 @@ enum class QZMPNumberOperator : unsigned char {
 
 struct QZMPCommand {
   int opcode;
-  QZMPCommandHandler handler;
+  QZMPCommandHandler handler;  // nullptr for `statement` dispatch
   QZMPDispatch dispatch;
   QZMPArity arity;
+  QZMPStatementHandler statementHandler = nullptr;  // for `statement` dispatch
 };
 
 struct QZMPMethod {
@@ -185,7 +190,8 @@ class QZMPCommandRegistrar {
                                         QZMPArguments arguments, QZMPScope& scope, QZMPError& error) const;
 
   // Runs one command with its raw arguments: the argument-count check and
-  // the evaluation its dispatch asks for, then the handler.
+  // the evaluation its dispatch asks for, then the handler. A `statement`
+  // command gets a statement made to hold the arguments.
   static QZMPRuntimeValue dispatch(const QZMPCommand& command, QZMPArguments arguments, QZMPScope& scope,
                                    QZMPError& error);
 

@@ -14,10 +14,17 @@ void QZMPChargeTextWork(QZMPScope& scope, std::size_t units) {
 }
 
 void QZMPChargeNewText(QZMPScope& scope, std::size_t units) {
-  constexpr std::size_t kFreshMemoryUnits = std::size_t{1} << 16;
-  constexpr std::size_t kUnitsPerInstruction = 16;
-  if (units < kFreshMemoryUnits) return;
-  if (QZMPRuntime* runtime = scope.runtime()) runtime->chargeInstructions(units / kUnitsPerInstruction);
+  const std::size_t instructions = QZMPFreshMemoryInstructions(units * sizeof(char16_t));
+  if (instructions == 0) return;
+  if (QZMPRuntime* runtime = scope.runtime()) runtime->chargeInstructions(instructions);
+}
+
+bool QZMPChargeParameters(QZMPRuntime* runtime, std::size_t count, QZMPError& error) {
+  // Each name is a table entry (made from its element, or bound in the
+  // call's scope), which takes a few memory accesses: one instruction.
+  constexpr std::size_t kFreeParameters = 8;
+  if (runtime == nullptr || count <= kFreeParameters) return true;
+  return runtime->chargeInstructions(count, error);
 }
 
 double QZMPConvertedNumberOperand(const QZMPRuntimeValue& value, QZMPScope& scope, QZMPError& error) {

@@ -11,19 +11,28 @@
 #include "measurement/config/runtime/QZMPRuntimeValue.h"
 
 class QZMPArrayValue;
+class QZMPRuntime;
 class QZMPScope;
 
-// Text work charged as one instruction: a program that copies, scans or
-// compares long strings pays for it, so no run outlasts its budget by much.
-inline constexpr std::size_t kQZMPCodeUnitsPerInstruction = 64;
-
 void QZMPChargeTextWork(QZMPScope& scope, std::size_t units);
-// A text made anew: one long enough to take fresh memory from the system
-// costs more than its copying alone.
+// Memory made anew in blocks this large comes fresh from the system, and
+// touching it first costs more than filling it: such blocks are charged by
+// their bytes, at this rate, beyond the work of filling them.
+inline constexpr std::size_t kQZMPFreshMemoryBytes = std::size_t{128} << 10;
+inline constexpr std::size_t kQZMPFreshBytesPerInstruction = 32;
+inline constexpr std::size_t QZMPFreshMemoryInstructions(std::size_t bytes) {
+  return bytes < kQZMPFreshMemoryBytes ? 0 : bytes / kQZMPFreshBytesPerInstruction;
+}
+// A text made anew, charged for its fresh memory.
 void QZMPChargeNewText(QZMPScope& scope, std::size_t units);
 // Copies of element lists, charged like the arrays' own bulk work but free
 // for lists shorter than one instruction's worth.
 void QZMPChargeElements(QZMPScope& scope, std::size_t elements);
+
+// Parameter lists: their names are read when a function is made and bound
+// at each call, work charged before it is done; false with code 18 when the
+// charge takes the run past its budget. A few parameters are free.
+bool QZMPChargeParameters(QZMPRuntime* runtime, std::size_t count, QZMPError& error);
 
 // The number value, charging the text a string or an array is read from.
 double QZMPConvertedNumberOperand(const QZMPRuntimeValue& value, QZMPScope& scope, QZMPError& error);

@@ -156,7 +156,10 @@ V returnCommand(QZMPArguments arguments, QZMPScope&, QZMPError&) {
 }
 
 // A function value from (name, parameter array, body...), defined in scope.
-QZMPRef<QZMPFunctionValue> makeFunction(QZMPArguments arguments, QZMPScope& scope, QZMPError& error) {
+// The body is the definition's own statements, shared by every function it
+// makes.
+QZMPRef<QZMPFunctionValue> makeFunction(const QZMPStatementValue& definition, QZMPScope& scope, QZMPError& error) {
+  const QZMPArguments arguments = definition.arguments();
   // The name is taken as written, never evaluated.
   QZMPRef<QZMPStringValue> name = arguments[0].stringValueOrError(error);
   if (error) return nullptr;
@@ -167,24 +170,29 @@ QZMPRef<QZMPFunctionValue> makeFunction(QZMPArguments arguments, QZMPScope& scop
     error.set(QZMPGlintErrorArgumentKind);
     return nullptr;
   }
+  if (!QZMPChargeParameters(scope.runtime(), parameters->count(), error)) return nullptr;
+  // Names that are not strings are made as text, at a second charge each.
+  std::size_t made = 0;
+  for (std::size_t i = 0; i < parameters->count(); ++i) made += !parameters->slotAt(i).isString();
+  if (!QZMPChargeParameters(scope.runtime(), made, error)) return nullptr;
   std::vector<QZMPRef<QZMPStringValue>> parameterNames;
   parameterNames.reserve(parameters->count());
   for (std::size_t i = 0; i < parameters->count(); ++i) {
     parameterNames.push_back(parameters->elementAt(i).stringValueOrError(error));
     if (error) return nullptr;
   }
-  return QZMPObjectManager::functionValueWithFunctionName(
-      std::move(name), std::move(parameterNames), std::vector<V>(arguments.begin() + 2, arguments.end()),
-      QZMPRef<QZMPScope>(&scope));
+  return QZMPObjectManager::functionValueWithBody(std::move(name), std::move(parameterNames),
+                                                  {QZMPRef<const QZMPStatementValue>(&definition), 2},
+                                                  QZMPRef<QZMPScope>(&scope));
 }
 
-V functionExpression(QZMPArguments arguments, QZMPScope& scope, QZMPError& error) {
-  QZMPRef<QZMPFunctionValue> function = makeFunction(arguments, scope, error);
+V functionExpression(const QZMPStatementValue& definition, QZMPScope& scope, QZMPError& error) {
+  QZMPRef<QZMPFunctionValue> function = makeFunction(definition, scope, error);
   return error ? V() : V(std::move(function));
 }
 
-V functionDeclaration(QZMPArguments arguments, QZMPScope& scope, QZMPError& error) {
-  QZMPRef<QZMPFunctionValue> function = makeFunction(arguments, scope, error);
+V functionDeclaration(const QZMPStatementValue& definition, QZMPScope& scope, QZMPError& error) {
+  QZMPRef<QZMPFunctionValue> function = makeFunction(definition, scope, error);
   if (error) return V();
   scope.setValue(V(function), function->functionName());
   return V(std::move(function));
@@ -201,6 +209,8 @@ V methodCall(QZMPArguments arguments, QZMPScope& scope, QZMPError& error) {
   // The method may change the array its arguments came from.
   const QZMPValueList methodArguments = list->allElements();
   QZMPChargeElements(scope, methodArguments.size());
+  // The name is hashed and compared whole to find the method.
+  QZMPChargeTextWork(scope, name->length());
   return receiver.applyWithName(name->view(), methodArguments, scope, error);
 }
 
@@ -221,8 +231,8 @@ QZMPCommandEvaluator QZMPControlCommandEvaluator() {
       {38, &switchCases, D::evaluated, A::exactly(3)},
       {39, &conditional, D::raw, A::exactly(3)},
       {46, &statementList, D::raw, A::any()},
-      {50, &functionDeclaration, D::raw, A::atLeast(2)},
-      {51, &functionExpression, D::raw, A::atLeast(2)},
+      {50, nullptr, D::statement, A::atLeast(2), &functionDeclaration},
+      {51, nullptr, D::statement, A::atLeast(2), &functionExpression},
       {53, &block, D::raw, A::any()},
   });
 }

@@ -67,18 +67,31 @@ const foundation::Object* QZMPEvent::parameterForName(std::string_view name) con
   return found == event_.parameters.end() ? nullptr : &found->second;
 }
 
-void QZMPEvent::setParameter(foundation::Object value, std::string_view name) {
+std::optional<foundation::Object> QZMPEvent::exchangeParameter(foundation::Object value, std::string_view name) {
   const auto found = event_.parameters.find(name);
+  std::optional<foundation::Object> previous;
   if (value.isNull()) {
-    if (found != event_.parameters.end()) event_.parameters.erase(found);
-    return;
+    if (found != event_.parameters.end()) {
+      previous = std::move(found->second);
+      event_.parameters.erase(found);
+    }
+    return previous;
   }
   foundation::Object matched =
       QZMPTypeMatchedValue(name, std::move(value), found == event_.parameters.end() ? nullptr : &found->second);
   if (found != event_.parameters.end()) {
-    found->second = std::move(matched);
+    previous = std::exchange(found->second, std::move(matched));
   } else {
     event_.parameters.emplace(std::string(name), std::move(matched));
+  }
+  return previous;
+}
+
+void QZMPEvent::restoreParameter(std::optional<foundation::Object> previous, std::string_view name) {
+  if (previous) {
+    event_.parameters.insert_or_assign(std::string(name), std::move(*previous));
+  } else if (const auto found = event_.parameters.find(name); found != event_.parameters.end()) {
+    event_.parameters.erase(found);
   }
 }
 
@@ -101,11 +114,48 @@ void QZMPEventContext::setInputEvent(QZMPEvent event) {
   inputEvent_ = std::move(event);
   outputEvent_ = inputEvent_;
   loggedEvents_.clear();
+  endEdits();
   refusalLogged_ = false;
 }
 
-bool QZMPEventContext::logEventWithName(std::string name, double timestamp,
-                                        const foundation::Dictionary& parameters) {
+void QZMPEventContext::setOutputName(std::string name) {
+  std::string previous = outputEvent_.exchangeName(std::move(name));
+  if (recording_ && !nameReplaced_) {
+    nameReplaced_ = true;
+    replaced_.push_back({std::move(previous), std::nullopt, true});
+  }
+}
+
+void QZMPEventContext::setOutputParameter(foundation::Object value, std::string_view name) {
+  std::optional<foundation::Object> previous = outputEvent_.exchangeParameter(std::move(value), name);
+  // Later changes of the same parameter replace values this callback made.
+  if (recording_ && replacedNames_.emplace(name).second) replaced_.push_back({std::string(name), std::move(previous)});
+}
+
+void QZMPEventContext::beginEdits() {
+  endEdits();
+  recording_ = true;
+}
+
+void QZMPEventContext::endEdits() {
+  replaced_.clear();
+  replacedNames_.clear();
+  nameReplaced_ = false;
+  recording_ = false;
+}
+
+void QZMPEventContext::undoEdits() {
+  for (auto change = replaced_.rbegin(); change != replaced_.rend(); ++change) {
+    if (change->eventName) {
+      outputEvent_.setName(std::move(change->name));
+    } else {
+      outputEvent_.restoreParameter(std::move(change->value), change->name);
+    }
+  }
+  endEdits();
+}
+
+bool QZMPEventContext::logEventWithName(std::string name, double timestamp, foundation::Dictionary parameters) {
   if (loggedEvents_.size() >= kQZMPMaxEventsToLog) {
     if (!refusalLogged_) {
       refusalLogged_ = true;
@@ -116,8 +166,8 @@ bool QZMPEventContext::logEventWithName(std::string name, double timestamp,
     return false;
   }
   foundation::Dictionary matched;
-  for (const auto& [key, value] : parameters) {
-    matched.emplace(key, QZMPTypeMatchedValue(key, value, inputEvent_.parameterForName(key)));
+  for (auto& [key, value] : parameters) {
+    matched.emplace(key, QZMPTypeMatchedValue(key, std::move(value), inputEvent_.parameterForName(key)));
   }
   loggedEvents_.emplace_back(std::move(name), timestamp, std::move(matched));
   return true;

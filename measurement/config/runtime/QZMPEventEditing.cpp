@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "measurement/config/runtime/QZMPCommandSupport.h"
 #include "measurement/config/runtime/QZMPEvaluator.h"
 #include "measurement/config/runtime/QZMPNumberConversion.h"
 #include "measurement/config/runtime/QZMPRuntimeEntityConverter.h"
@@ -24,8 +25,9 @@ QZMPRef<T> makeTracked(QZMPScope& scope, Args&&... args) {
   return object;
 }
 
-std::string utf8Of(const QZMPRuntimeValue& value, QZMPError& error) {
-  const QZMPRef<QZMPStringValue> text = value.stringValueOrError(error);
+// Text handed to the host, charged as text the run writes out.
+std::string utf8Of(const QZMPRuntimeValue& value, QZMPScope& scope, QZMPError& error) {
+  const QZMPRef<QZMPStringValue> text = QZMPTextOperand(value, scope, error);
   return error ? std::string() : text->utf8();
 }
 
@@ -40,7 +42,7 @@ QZMPRuntimeValue getEventName(QZMPEventContext& context, QZMPArguments, QZMPScop
 
 QZMPRuntimeValue getParamValue(QZMPEventContext& context, QZMPArguments values, QZMPScope& scope,
                                QZMPError& error) {
-  const std::string name = utf8Of(values[0], error);
+  const std::string name = utf8Of(values[0], scope, error);
   if (error) return QZMPRuntimeValue();
   const foundation::Object* value = context.outputEvent().parameterForName(name);
   if (value == nullptr) return QZMPRuntimeValue::null();
@@ -56,23 +58,24 @@ QZMPRuntimeValue getTimestamp(QZMPEventContext& context, QZMPArguments, QZMPScop
   return QZMPRuntimeValue::number(context.outputEvent().timestamp());
 }
 
-QZMPRuntimeValue setEventName(QZMPEventContext& context, QZMPArguments values, QZMPScope&, QZMPError& error) {
+QZMPRuntimeValue setEventName(QZMPEventContext& context, QZMPArguments values, QZMPScope& scope, QZMPError& error) {
   if (values[0].isUndefinedOrNull()) {
     error.set(QZMPGlintErrorArgumentKind);
     return QZMPRuntimeValue();
   }
-  QZMPRef<QZMPStringValue> name = values[0].stringValueOrError(error);
+  QZMPRef<QZMPStringValue> name = QZMPTextOperand(values[0], scope, error);
   if (error) return QZMPRuntimeValue();
-  context.outputEvent().setName(name->utf8());
+  context.setOutputName(name->utf8());
   return QZMPRuntimeValue(std::move(name));
 }
 
-QZMPRuntimeValue setParamValue(QZMPEventContext& context, QZMPArguments values, QZMPScope&, QZMPError& error) {
-  const std::string name = utf8Of(values[0], error);
+QZMPRuntimeValue setParamValue(QZMPEventContext& context, QZMPArguments values, QZMPScope& scope,
+                               QZMPError& error) {
+  const std::string name = utf8Of(values[0], scope, error);
   if (error) return QZMPRuntimeValue();
-  foundation::Object value = QZMPRuntimeEntityConverter::objectFromRuntimeValue(values[1], error);
+  foundation::Object value = QZMPRuntimeEntityConverter::objectFromRuntimeValue(values[1], scope, error);
   if (error) return QZMPRuntimeValue();
-  context.outputEvent().setParameter(std::move(value), name);
+  context.setOutputParameter(std::move(value), name);
   return values[1];
 }
 
@@ -102,7 +105,7 @@ class RegisterCallback final : public QZMPNativeFunction {
   }
 
  protected:
-  QZMPRuntimeValue call(QZMPArguments values, QZMPScope&, QZMPError& error) override {
+  QZMPRuntimeValue call(QZMPArguments values, QZMPScope& scope, QZMPError& error) override {
     QZMPFunctionValue* callback = values[1].asFunction();
     const QZMPMapValue* options = values[2].asMap();
     if (callback == nullptr || options == nullptr) {
@@ -114,7 +117,7 @@ class RegisterCallback final : public QZMPNativeFunction {
       error.set(QZMPEditingErrorNoRuleType);
       return QZMPRuntimeValue();
     }
-    const std::string ruleType = utf8Of(*type, error);
+    const std::string ruleType = utf8Of(*type, scope, error);
     if (error) return QZMPRuntimeValue();
     std::int32_t priority = kQZMPDefaultCallbackPriority;
     if (const QZMPRuntimeValue* given = options->propertyMap().find(u"priority")) {
@@ -138,8 +141,8 @@ class EventLogger final : public QZMPNativeFunction {
         context_(std::move(context)) {}
 
  protected:
-  QZMPRuntimeValue call(QZMPArguments values, QZMPScope&, QZMPError& error) override {
-    std::string name = utf8Of(values[0], error);
+  QZMPRuntimeValue call(QZMPArguments values, QZMPScope& scope, QZMPError& error) override {
+    std::string name = utf8Of(values[0], scope, error);
     if (error) return QZMPRuntimeValue();
     const double timestamp = QZMPIntegerPart(values[1].doubleValueOrError(error));
     if (error) return QZMPRuntimeValue();
@@ -148,9 +151,9 @@ class EventLogger final : public QZMPNativeFunction {
       error.set(QZMPGlintErrorArgumentKind);
       return QZMPRuntimeValue();
     }
-    foundation::Dictionary converted = QZMPRuntimeEntityConverter::dictionaryFromMapValue(*parameters, error);
+    foundation::Dictionary converted = QZMPRuntimeEntityConverter::dictionaryFromMapValue(*parameters, scope, error);
     if (error) return QZMPRuntimeValue();
-    if (context_) context_->logEventWithName(std::move(name), timestamp, converted);
+    if (context_) context_->logEventWithName(std::move(name), timestamp, std::move(converted));
     return QZMPRuntimeValue();
   }
 
@@ -236,6 +239,7 @@ std::uint32_t QZMPEditingCallbackHandler::invokeCallbackWithScope(QZMPScope& sco
                                                                   const QZMPRuntimeValue& eventHandler,
                                                                   QZMPError& error) {
   const QZMPRuntimeValue result = function.invokeWithArguments({&eventHandler, 1}, scope, error);
+  if (QZMPRuntime* runtime = scope.runtime()) runtime->endRun(error);
   if (error) return kCallbackFailed;
   return result.isNumber() ? QZMPToUint32(result.asNumber()) : kCallbackGaveNoNumber;
 }
@@ -254,10 +258,12 @@ bool QZMPEditingCallbackHandler::triggerCallbacksWithScope(QZMPScope& scope,
   };
 
   for (const QZMPRuntimeValue& callback : copyOf(editCallbacks_)) {
-    QZMPEvent remembered = eventContext->outputEvent();
+    eventContext->beginEdits();
     const std::uint32_t code = invokeCallbackWithScope(scope, *callback.asFunction(), eventHandler, error);
     if (error || code == kCallbackFailed || code == kCallbackGaveNoNumber) {
-      eventContext->setOutputEvent(std::move(remembered));
+      eventContext->undoEdits();
+    } else {
+      eventContext->endEdits();
     }
     if (error) return false;
   }
@@ -276,6 +282,10 @@ void QZMPEditingCallbackHandler::removeAllCallbacks() {
 }
 
 void QZMPEditingCallbackHandler::traceReferences(QZMPMarker& marker) {
+  // A tree node per callback: its links, key and value.
+  constexpr std::size_t kNodeBytes = 4 * sizeof(void*) + sizeof(Callbacks::value_type);
+  marker.countObject(sizeof(QZMPEditingCallbackHandler));
+  marker.countBytes(callbackCount() * (kQZMPAllocationBytes + kNodeBytes));
   for (const auto& entry : editCallbacks_) marker.mark(entry.second);
   for (const auto& entry : createCallbacks_) marker.mark(entry.second);
 }
@@ -362,7 +372,7 @@ bool QZMPEventEditing::registerRuleWithName(std::u16string_view name, const QZMP
     return false;
   }
   function.asFunction()->invokeWithArguments({&rule, 1}, *scope, error);
-  return !error;
+  return runtime_->endRun(error);
 }
 
 bool QZMPEventEditing::handleEvent(const QZMEditEvent& event, QZMPError& error) {

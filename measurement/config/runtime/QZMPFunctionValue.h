@@ -2,6 +2,9 @@
 // were defined in, plus named properties. Invoking one binds the arguments
 // in a fresh child of the defining scope and runs the body there. Natives
 // (modules and host functions) subclass this and override the invocation.
+//
+// The body is never copied: every function a definition makes shares the
+// statements of that definition, which it keeps alive.
 #pragma once
 
 #include <vector>
@@ -10,27 +13,49 @@
 #include "measurement/config/runtime/QZMPPropertyMap.h"
 #include "measurement/config/runtime/QZMPRuntimeValue.h"
 #include "measurement/config/runtime/QZMPScope.h"
+#include "measurement/config/runtime/QZMPStatementValue.h"
+
+// The statements a function runs: the arguments of `holder` from `first`
+// on.
+struct QZMPFunctionBody {
+  QZMPRef<const QZMPStatementValue> holder;
+  std::size_t first = 0;
+
+  // A holder made for statements given as a list.
+  static QZMPFunctionBody of(std::vector<QZMPRuntimeValue> statements);
+  QZMPArguments statements() const { return holder ? holder->arguments().subspan(first) : QZMPArguments(); }
+};
 
 class QZMPFunctionValue : public QZMPContainer {
  public:
   static constexpr QZMPValueKind kValueKind = QZMPValueKind::function;
 
   QZMPFunctionValue(QZMPRef<QZMPStringValue> functionName, std::vector<QZMPRef<QZMPStringValue>> parameterNames,
-                    std::vector<QZMPRuntimeValue> statements, QZMPRef<QZMPScope> definingScope);
+                    QZMPFunctionBody body, QZMPRef<QZMPScope> definingScope);
   // A native: a name and nothing to run.
   explicit QZMPFunctionValue(QZMPRef<QZMPStringValue> functionName);
 
   const QZMPStringValue& functionName() const { return *functionName_; }
   const std::vector<QZMPRef<QZMPStringValue>>& parameterNames() const { return parameterNames_; }
-  const std::vector<QZMPRuntimeValue>& statements() const { return statements_; }
+  QZMPArguments statements() const { return body_.statements(); }
   QZMPScope* definingScope() const { return definingScope_.get(); }
 
-  bool hasProperty(const QZMPStringValue& name) const { return properties_.hasName(name); }
+  bool hasProperty(const QZMPStringValue& name) const {
+    chargeName(name);
+    return properties_.hasName(name);
+  }
   void setValue(QZMPRuntimeValue value, const QZMPStringValue& forProperty) {
+    chargeName(forProperty);
     properties_.setValue(std::move(value), forProperty);
   }
-  QZMPRuntimeValue valueForProperty(const QZMPStringValue& name) const { return properties_.valueForName(name); }
-  void removeValueForProperty(const QZMPStringValue& name) { properties_.removeValueForName(name); }
+  QZMPRuntimeValue valueForProperty(const QZMPStringValue& name) const {
+    chargeName(name);
+    return properties_.valueForName(name);
+  }
+  void removeValueForProperty(const QZMPStringValue& name) {
+    chargeName(name);
+    properties_.removeValueForName(name);
+  }
   std::vector<QZMPRef<QZMPStringValue>> allPropertyNames() const { return properties_.allNames(); }
   QZMPPropertyMap& propertyMap() { return properties_; }
   const QZMPPropertyMap& propertyMap() const { return properties_; }
@@ -52,7 +77,7 @@ class QZMPFunctionValue : public QZMPContainer {
  private:
   QZMPRef<QZMPStringValue> functionName_;
   std::vector<QZMPRef<QZMPStringValue>> parameterNames_;
-  std::vector<QZMPRuntimeValue> statements_;
+  QZMPFunctionBody body_;
   QZMPRef<QZMPScope> definingScope_;
   QZMPPropertyMap properties_;
 };

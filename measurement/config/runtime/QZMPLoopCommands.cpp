@@ -158,6 +158,8 @@ class Items {
       items.kind_ = Kind::namesThenIndexes;
       items.count_ = items.names_.size();
     }
+    // The names are copied before the walk, however soon it ends.
+    QZMPChargeElements(scope, items.names_.size());
     return items;
   }
 

@@ -1,5 +1,6 @@
 #include "measurement/config/runtime/QZMPMapValue.h"
 
+#include "measurement/config/runtime/QZMPCommandSupport.h"
 #include "measurement/config/runtime/QZMPEvaluator.h"
 #include "measurement/config/runtime/QZMPFunctionValue.h"
 
@@ -30,7 +31,7 @@ QZMPRuntimeValue QZMPApplyWithProperties(const QZMPRuntimeValue& receiver, const
       error.set(QZMPGlintErrorArgumentCount);
       return QZMPRuntimeValue();
     }
-    const QZMPRef<QZMPStringValue> key = values[0].stringValueOrError(error);
+    const QZMPRef<QZMPStringValue> key = QZMPTextOperand(values[0], scope, error);
     if (error) return QZMPRuntimeValue();
     return QZMPRuntimeValue::boolean(properties.hasName(*key));
   }
@@ -42,6 +43,9 @@ QZMPRuntimeValue QZMPMapValue::applyWithName(std::u16string_view name, QZMPArgum
   return QZMPApplyWithProperties(QZMPRuntimeValue(this), properties_, name, arguments, scope, error);
 }
 
-void QZMPMapValue::traceReferences(QZMPMarker& marker) { properties_.traceReferences(marker); }
+void QZMPMapValue::traceReferences(QZMPMarker& marker) {
+  marker.countObject(sizeof(QZMPMapValue));
+  properties_.traceReferences(marker);
+}
 
 void QZMPMapValue::clearForCollection() { properties_.clear(); }

@@ -14,12 +14,22 @@ class QZMPMapValue : public QZMPContainer {
 
   QZMPMapValue() = default;
 
-  bool hasProperty(const QZMPStringValue& name) const { return properties_.hasName(name); }
+  bool hasProperty(const QZMPStringValue& name) const {
+    chargeName(name);
+    return properties_.hasName(name);
+  }
   void setValue(QZMPRuntimeValue value, const QZMPStringValue& forProperty) {
+    chargeName(forProperty);
     properties_.setValue(std::move(value), forProperty);
   }
-  QZMPRuntimeValue valueForProperty(const QZMPStringValue& name) const { return properties_.valueForName(name); }
-  void removeValueForProperty(const QZMPStringValue& name) { properties_.removeValueForName(name); }
+  QZMPRuntimeValue valueForProperty(const QZMPStringValue& name) const {
+    chargeName(name);
+    return properties_.valueForName(name);
+  }
+  void removeValueForProperty(const QZMPStringValue& name) {
+    chargeName(name);
+    properties_.removeValueForName(name);
+  }
   std::vector<QZMPRef<QZMPStringValue>> allPropertyNames() const { return properties_.allNames(); }
   QZMPPropertyMap& propertyMap() { return properties_; }
   const QZMPPropertyMap& propertyMap() const { return properties_; }

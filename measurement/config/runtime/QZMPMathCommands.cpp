@@ -54,7 +54,9 @@ V divide(QZMPArguments arguments, QZMPScope& scope, QZMPError& error) {
 }
 
 V remainder(QZMPArguments arguments, QZMPScope& scope, QZMPError& error) {
-  return binary(arguments, scope, error, QZMPRemainder);
+  // Called rather than passed: a helper always inlined has no address an
+  // optimising build can call through.
+  return binary(arguments, scope, error, [](double x, double y) { return QZMPRemainder(x, y); });
 }
 
 V negate(QZMPArguments arguments, QZMPScope& scope, QZMPError& error) {

@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "measurement/config/runtime/QZMPCommandSupport.h"
 #include "measurement/config/runtime/QZMPEvaluator.h"
 #include "measurement/config/runtime/QZMPMapValue.h"
 #include "measurement/config/runtime/QZMPNumberConversion.h"
@@ -98,7 +99,7 @@ QZMPRequire::QZMPRequire(std::shared_ptr<const QZMPDynamicProvider> provider, QZ
       runtime_(runtime) {}
 
 QZMPRuntimeValue QZMPRequire::call(QZMPArguments values, QZMPScope& scope, QZMPError& error) {
-  const QZMPRef<QZMPStringValue> name = values[0].stringValueOrError(error);
+  const QZMPRef<QZMPStringValue> name = QZMPTextOperand(values[0], scope, error);
   if (error) return QZMPRuntimeValue();
   if (const QZMPRuntimeValue* cached = modules_.find(*name)) return *cached;
   if (!provider_) return QZMPRuntimeValue();
@@ -148,8 +149,8 @@ class KeyValueStoreGetValue final : public QZMPNativeFunction {
       : QZMPNativeFunction("getValue", Arguments::used, QZMPArity::exactly(2)), block_(std::move(block)) {}
 
  protected:
-  QZMPRuntimeValue call(QZMPArguments values, QZMPScope&, QZMPError& error) override {
-    const QZMPRef<QZMPStringValue> key = values[0].stringValueOrError(error);
+  QZMPRuntimeValue call(QZMPArguments values, QZMPScope& scope, QZMPError& error) override {
+    const QZMPRef<QZMPStringValue> key = QZMPTextOperand(values[0], scope, error);
     if (error) return QZMPRuntimeValue();
     std::optional<std::string> text = block_ ? block_(key->utf8()) : std::nullopt;
     if (!text) return values[1];
@@ -192,7 +193,7 @@ class FunctionLog final : public QZMPNativeFunction {
         monitored_(monitored) {}
 
  protected:
-  QZMPRuntimeValue call(QZMPArguments values, QZMPScope&, QZMPError& error) override {
+  QZMPRuntimeValue call(QZMPArguments values, QZMPScope& scope, QZMPError& error) override {
     std::int64_t level = 4;
     std::size_t messageAt = 0;
     if (values.size() >= 2) {
@@ -201,11 +202,11 @@ class FunctionLog final : public QZMPNativeFunction {
       level = clampedLevel(number);
       messageAt = 1;
     }
-    const QZMPRef<QZMPStringValue> message = values[messageAt].stringValueOrError(error);
+    const QZMPRef<QZMPStringValue> message = QZMPTextOperand(values[messageAt], scope, error);
     if (error) return QZMPRuntimeValue();
     std::vector<std::string> context;
     for (std::size_t i = 2; i < values.size() && i < 5; ++i) {
-      const QZMPRef<QZMPStringValue> text = values[i].stringValueOrError(error);
+      const QZMPRef<QZMPStringValue> text = QZMPTextOperand(values[i], scope, error);
       if (error) return QZMPRuntimeValue();
       context.push_back(text->utf8());
     }

@@ -13,9 +13,18 @@ std::string QZMPNumberToString(double value) {
   if (std::isinf(value)) return value > 0 ? "Infinity" : "-Infinity";
   if (value == 0) return "0";
 
+  char buffer[64];
+  // Below 2^53 the library's shortest fixed form is the text itself: those
+  // digits, or "0." and zeros before them. (Above, it spells out the exact
+  // integer where the text wants the digits and then zeros.)
+  const double magnitude = std::fabs(value);
+  if (magnitude >= 1e-6 && magnitude < 9007199254740992.0) {
+    const std::to_chars_result fixed = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed);
+    return std::string(buffer, fixed.ptr);
+  }
+
   // The shortest round-trip digits and their exponent, from the scientific
   // form "d.ddde±x".
-  char buffer[64];
   const std::to_chars_result scientific =
       std::to_chars(buffer, buffer + sizeof buffer, std::fabs(value), std::chars_format::scientific);
   const std::string_view text(buffer, scientific.ptr - buffer);

@@ -6,6 +6,7 @@
 // used by one thread at a time (the thread running their runtime).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <utility>
 
@@ -42,6 +43,10 @@ enum class QZMPValueKind : std::uint8_t {
   statement,
 };
 inline constexpr QZMPValueKind kQZMPFirstHeapKind = QZMPValueKind::string;
+
+// What the allocator keeps beside each block it hands out, roughly: what an
+// object costs beyond its own size when memory is counted.
+inline constexpr std::size_t kQZMPAllocationBytes = 16;
 
 class QZMPObject {
  public:

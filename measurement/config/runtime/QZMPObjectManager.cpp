@@ -5,12 +5,10 @@
 #include "measurement/config/runtime/QZMPMapValue.h"
 #include "measurement/config/runtime/QZMPRuntime.h"
 #include "measurement/config/runtime/QZMPScope.h"
+#include "measurement/config/runtime/QZMPStatementValue.h"
 
 namespace {
 
-// What one heap object costs beyond what it holds: its allocation, header
-// and counts.
-constexpr std::size_t kObjectBytes = 64;
 // Strings at least this long are counted once each; shorter ones once per
 // place that keeps them, which errs high by little.
 constexpr std::size_t kLongStringLength = 256;
@@ -21,14 +19,19 @@ void QZMPMarker::mark(const QZMPObject* object) {
   if (object == nullptr || object->markEpoch_ == epoch_) return;
   auto* marked = const_cast<QZMPObject*>(object);
   marked->markEpoch_ = epoch_;
-  bytes_ += kObjectBytes;
   work_.push_back(marked);
 }
 
 void QZMPMarker::countString(const QZMPStringValue& string) {
   // Strings are shared across runtimes, so they carry no mark of ours.
   if (string.length() >= kLongStringLength && !longStrings_.insert(&string).second) return;
-  bytes_ += sizeof(QZMPStringValue) + string.length() * sizeof(char16_t);
+  bytes_ += kQZMPAllocationBytes + sizeof(QZMPStringValue) + (string.length() + 1) * sizeof(char16_t);
+}
+
+void QZMPMarker::countStatement(const QZMPObject* statement) {
+  if (statement != nullptr && statements_.insert(statement).second) {
+    bytes_ += static_cast<const QZMPStatementValue*>(statement)->treeBytes();
+  }
 }
 
 void QZMPMarker::drain() {
@@ -47,6 +50,10 @@ void QZMPContainer::chargeWork(std::size_t elements) const {
   if (manager_ && manager_->runtime()) {
     manager_->runtime()->chargeInstructions((elements + kQZMPElementsPerInstruction - 1) / kQZMPElementsPerInstruction);
   }
+}
+
+void QZMPContainer::chargeText(std::size_t units) const {
+  if (manager_ && manager_->runtime()) manager_->runtime()->chargeInstructions(units / kQZMPCodeUnitsPerInstruction);
 }
 
 QZMPObjectManager::~QZMPObjectManager() {
@@ -137,9 +144,17 @@ QZMPRef<QZMPMapValue> QZMPObjectManager::mapValueWithScope(QZMPScope& scope) {
 QZMPRef<QZMPFunctionValue> QZMPObjectManager::functionValueWithFunctionName(
     QZMPRef<QZMPStringValue> functionName, std::vector<QZMPRef<QZMPStringValue>> parameterNames,
     std::vector<QZMPRuntimeValue> statements, QZMPRef<QZMPScope> definingScope) {
+  return functionValueWithBody(std::move(functionName), std::move(parameterNames),
+                               QZMPFunctionBody::of(std::move(statements)), std::move(definingScope));
+}
+
+QZMPRef<QZMPFunctionValue> QZMPObjectManager::functionValueWithBody(QZMPRef<QZMPStringValue> functionName,
+                                                                    std::vector<QZMPRef<QZMPStringValue>> parameterNames,
+                                                                    QZMPFunctionBody body,
+                                                                    QZMPRef<QZMPScope> definingScope) {
   QZMPScope* scope = definingScope.get();
   QZMPRef<QZMPFunctionValue> function = QZMPMake<QZMPFunctionValue>(
-      std::move(functionName), std::move(parameterNames), std::move(statements), std::move(definingScope));
+      std::move(functionName), std::move(parameterNames), std::move(body), std::move(definingScope));
   if (scope) track(function.get(), *scope);
   return function;
 }

@@ -22,10 +22,12 @@ class QZMPFunctionValue;
 class QZMPMapValue;
 class QZMPRuntime;
 class QZMPScope;
+struct QZMPFunctionBody;
 
 // The mark phase's work list: objects are marked when first seen and traced
 // later, so marking never recurses. It also tallies, roughly, the bytes of
 // what it reaches: the memory the runtime keeps from one run to the next.
+// Each traced object counts its own size and what it holds.
 class QZMPMarker {
  public:
   // Strings hold nothing and statements hold only literals and statements,
@@ -36,14 +38,20 @@ class QZMPMarker {
       mark(value.object());
     } else if (kind == QZMPValueKind::string) {
       countString(*value.asString());
+    } else if (kind == QZMPValueKind::statement) {
+      countStatement(value.object());
     }
   }
   void mark(const QZMPObject* object);
-  // What a traced object holds beyond its own header.
   void countBytes(std::size_t bytes) { bytes_ += bytes; }
+  // An object of that size, with what its allocation costs.
+  void countObject(std::size_t size) { bytes_ += kQZMPAllocationBytes + size; }
   // A string kept as a value or a name; a long one is counted once however
   // often it is kept.
   void countString(const QZMPStringValue& string);
+  // A statement with everything in it, counted once however many values
+  // (functions sharing it as their body, statement lists) keep it.
+  void countStatement(const QZMPObject* statement);
 
  private:
   friend class QZMPObjectManager;
@@ -54,6 +62,7 @@ class QZMPMarker {
   std::vector<QZMPObject*> work_;
   std::size_t bytes_ = 0;
   absl::flat_hash_set<const QZMPStringValue*> longStrings_;
+  absl::flat_hash_set<const QZMPObject*> statements_;
 };
 
 // A value a program can change, and so one that can close a cycle.
@@ -70,6 +79,12 @@ class QZMPContainer : public QZMPObject {
   // Adds instructions to the runtime's count for work that grows with the
   // size of the data (joins, copies, searches, sorts).
   void chargeWork(std::size_t elements) const;
+  // A lookup that finds a name compares it whole with the name held, so
+  // long names are charged as text read, at every lookup.
+  void chargeName(const QZMPStringValue& name) const {
+    if (name.length() >= kQZMPCodeUnitsPerInstruction) chargeText(name.length());
+  }
+  void chargeText(std::size_t units) const;
 
   // Marks the container as being written out, so that a conversion finding
   // it again inside itself can stop; false when it already is.
@@ -127,6 +142,10 @@ class QZMPObjectManager {
                                                                   std::vector<QZMPRef<QZMPStringValue>> parameterNames,
                                                                   std::vector<QZMPRuntimeValue> statements,
                                                                   QZMPRef<QZMPScope> definingScope);
+  // The same with a body shared with its definition.
+  static QZMPRef<QZMPFunctionValue> functionValueWithBody(QZMPRef<QZMPStringValue> functionName,
+                                                          std::vector<QZMPRef<QZMPStringValue>> parameterNames,
+                                                          QZMPFunctionBody body, QZMPRef<QZMPScope> definingScope);
   // Any container type (natives included), made and tracked here.
   template <class T, class... Args>
   QZMPRef<T> make(Args&&... args) {

@@ -1,5 +1,6 @@
 #include "measurement/config/runtime/QZMPPropertyMap.h"
 
+#include <algorithm>
 #include <bit>
 
 #include "measurement/config/runtime/QZMPObjectManager.h"
@@ -72,7 +73,7 @@ QZMPPropertyMap::Entry* QZMPPropertyMap::store(QZMPRuntimeValue value, const QZM
   ++live_;
   filter_ |= filterBit(hash);
   const auto position = static_cast<std::uint32_t>(entries_.size());
-  if (entries_.size() > kLinearSearchLimit) {
+  if (entries_.size() > kLinearSearchLimit || !index_.empty()) {
     if (entries_.size() * 2 > index_.size()) {
       rebuild();
       return &entries_[live_ - 1];  // the rebuild keeps the order; the new entry is last
@@ -137,7 +138,13 @@ void QZMPPropertyMap::insertIntoIndex(std::uint32_t hash, std::uint32_t position
   index_[slot] = position;
 }
 
-void QZMPPropertyMap::rebuild() {
+void QZMPPropertyMap::reserve(std::size_t count) {
+  if (count <= kLinearSearchLimit || count <= entries_.size()) return;
+  entries_.reserve(count);
+  if (index_.size() < count * 2) rebuild(std::bit_ceil(count * 2));
+}
+
+void QZMPPropertyMap::rebuild(std::size_t slots) {
   std::size_t kept = 0;
   for (std::size_t i = 0; i < entries_.size(); ++i) {
     if (!entries_[i].name) continue;
@@ -148,18 +155,18 @@ void QZMPPropertyMap::rebuild() {
   index_.clear();
   filter_ = 0;
   for (const Entry& entry : entries_) filter_ |= filterBit(entry.hash);
-  if (entries_.size() <= kLinearSearchLimit) {
+  if (entries_.size() <= kLinearSearchLimit && slots == 0) {
     index_.shrink_to_fit();
     return;
   }
-  index_.assign(std::bit_ceil(entries_.size() * 4), 0);
+  index_.assign(std::max(std::bit_ceil(entries_.size() * 4), slots), 0);
   for (std::size_t i = 0; i < entries_.size(); ++i) {
     insertIntoIndex(entries_[i].hash, static_cast<std::uint32_t>(i + 1));
   }
 }
 
 void QZMPPropertyMap::traceReferences(QZMPMarker& marker) const {
-  marker.countBytes(entries_.size() * sizeof(Entry) + index_.size() * sizeof(std::uint32_t));
+  marker.countBytes(entries_.heapBytes() + index_.capacity() * sizeof(std::uint32_t));
   for (const Entry& entry : entries_) {
     if (!entry.name) continue;
     marker.countString(*entry.name);

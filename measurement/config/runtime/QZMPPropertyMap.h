@@ -63,6 +63,10 @@ class QZMPPropertyMap {
   // Whether the name may be here: false only when it is not.
   bool mayHold(const QZMPStringValue& name) const { return (filter_ & filterBit(name.hash())) != 0; }
 
+  // Room for this many names, so that setting them one by one moves and
+  // rehashes nothing.
+  void reserve(std::size_t count);
+
   void makeImmutable() { immutable_ = true; }
   bool isImmutable() const { return immutable_; }
   bool isConstant(const QZMPStringValue& name) const;
@@ -99,7 +103,8 @@ class QZMPPropertyMap {
   std::ptrdiff_t indexOf(std::u16string_view name, std::uint32_t hash, const QZMPStringValue* same) const;
   Entry* store(QZMPRuntimeValue value, const QZMPStringValue& name);
   void insertIntoIndex(std::uint32_t hash, std::uint32_t position);
-  void rebuild();
+  // Drops removed entries and indexes the rest in at least `slots` slots.
+  void rebuild(std::size_t slots = 0);
 
   // Removed entries stay until the next rebuild. Two live in the map itself:
   // most scopes (a call's parameters, a loop's names) need no allocation.

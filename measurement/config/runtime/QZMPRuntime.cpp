@@ -38,5 +38,5 @@ QZMPRuntimeValue QZMPRuntime::executeStatements(std::span<const std::shared_ptr<
     last = registrar_->evaluateStatement(statement, *globalScope_, error);
     if (error) return QZMPRuntimeValue();
   }
-  return last;
+  return endRun(error) ? last : QZMPRuntimeValue();
 }

@@ -85,6 +85,15 @@ class QZMPRuntime {
     return false;
   }
 
+  // Where a run ends: bulk work charged after its last evaluation may have
+  // taken the count past the limit, and such a run fails with code 18 as
+  // one stopped by the limit does. False then (an error already set stays).
+  bool endRun(QZMPError& error) const {
+    if (error || instructionCount_ <= instructionLimit_) return !error;
+    error.set(QZMPGlintErrorInstructionLimit);
+    return false;
+  }
+
   // Nesting of evaluations; false with code 19 when one more would be too
   // deep (then the level is not taken).
   QZMP_HOT_INLINE bool enterEvaluation(QZMPError& error) {

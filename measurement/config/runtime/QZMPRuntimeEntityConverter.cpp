@@ -1,10 +1,14 @@
 #include "measurement/config/runtime/QZMPRuntimeEntityConverter.h"
 
 #include <cmath>
+#include <cstdint>
 
 #include "measurement/config/runtime/QZMPArrayValue.h"
+#include "measurement/config/runtime/QZMPCommandSupport.h"
 #include "measurement/config/runtime/QZMPMapValue.h"
 #include "measurement/config/runtime/QZMPObjectManager.h"
+#include "measurement/config/runtime/QZMPRuntime.h"
+#include "measurement/config/runtime/QZMPScope.h"
 #include "measurement/config/runtime/QZMPStatementValue.h"
 #include "measurement/config/runtime/QZMPValueInternals.h"
 #include "measurement/proto/NANOMessageInfo.h"
@@ -28,6 +32,20 @@ QZMPRuntimeValue booleanOf(const NANOMessageInfo* record) {
   return QZMPRuntimeValue::boolean(cell && NANOCellBool(cell));
 }
 
+// A map's entry: its name and value, and its share of the index.
+constexpr std::size_t kMapEntryBytes = 2 * sizeof(QZMPRuntimeValue) + 4 * sizeof(std::uint32_t);
+
+// Every entry taken across the host boundary, either way, makes an object
+// or two: an instruction apiece, a few free, and a container large enough
+// to need fresh memory pays for it too (`entryBytes` each). Charged before
+// the work, which does not start once the charge spends the budget.
+bool chargeEntries(QZMPRuntime* runtime, std::size_t entries, std::size_t entryBytes, QZMPError& error) {
+  if (runtime == nullptr || entries < kQZMPElementsPerInstruction) return true;
+  return runtime->chargeInstructions(entries + QZMPFreshMemoryInstructions(entries * entryBytes), error);
+}
+
+QZMPRuntime* runtimeOf(const QZMPScope* scope) { return scope ? scope->runtime() : nullptr; }
+
 QZMPRuntimeValue hostToValue(const foundation::Object& object, QZMPScope& scope, int depth, QZMPError& error) {
   if (depth >= kQZMPMaxConversionDepth) {
     error.set(QZMPGlintErrorTooDeep);
@@ -42,8 +60,10 @@ QZMPRuntimeValue hostToValue(const foundation::Object& object, QZMPScope& scope,
     case foundation::Object::Kind::floating:
       return QZMPRuntimeValue::number(object.doubleValue());
     case foundation::Object::Kind::string:
+      QZMPChargeTextWork(scope, object.string()->size());
       return QZMPRuntimeValue::stringFromUTF8(*object.string());
     case foundation::Object::Kind::dictionary: {
+      if (!chargeEntries(runtimeOf(&scope), object.dictionary()->size(), kMapEntryBytes, error)) return QZMPRuntimeValue();
       QZMPRef<QZMPMapValue> map = QZMPObjectManager::mapValueWithScope(scope);
       for (const auto& [key, item] : *object.dictionary()) {
         QZMPRuntimeValue value = hostToValue(item, scope, depth + 1, error);
@@ -53,6 +73,7 @@ QZMPRuntimeValue hostToValue(const foundation::Object& object, QZMPScope& scope,
       return map;
     }
     case foundation::Object::Kind::array: {
+      if (!chargeEntries(runtimeOf(&scope), object.array()->size(), sizeof(QZMPRuntimeValue), error)) return QZMPRuntimeValue();
       std::vector<QZMPRuntimeValue> elements;
       elements.reserve(object.array()->size());
       for (const foundation::Object& item : *object.array()) {
@@ -69,17 +90,23 @@ QZMPRuntimeValue hostToValue(const foundation::Object& object, QZMPScope& scope,
   return QZMPRuntimeValue();
 }
 
-foundation::Object valueToHost(const QZMPRuntimeValue& value, int depth, QZMPError& error);
+// Writing values out is charged to the runtime of the scope, when one is
+// given.
+foundation::Object valueToHost(const QZMPRuntimeValue& value, int depth, QZMPScope* scope, QZMPError& error);
 
-foundation::Dictionary mapToHost(const QZMPMapValue& map, int depth, QZMPError& error) {
+foundation::Dictionary mapToHost(const QZMPMapValue& map, int depth, QZMPScope* scope, QZMPError& error) {
   foundation::Dictionary dictionary;
   if (depth >= kQZMPMaxConversionDepth || !map.beginVisit()) {
     error.set(QZMPGlintErrorTooDeep);
     return dictionary;
   }
+  if (!chargeEntries(runtimeOf(scope), map.propertyMap().count(), sizeof(foundation::Dictionary::value_type), error)) {
+    map.endVisit();
+    return dictionary;
+  }
   map.propertyMap().forEach([&](const QZMPStringValue& name, const QZMPRuntimeValue& item) {
     if (error || item.isNull()) return;
-    foundation::Object object = valueToHost(item, depth + 1, error);
+    foundation::Object object = valueToHost(item, depth + 1, scope, error);
     if (!error) dictionary[name.utf8()] = std::move(object);
   });
   map.endVisit();
@@ -87,7 +114,8 @@ foundation::Dictionary mapToHost(const QZMPMapValue& map, int depth, QZMPError& 
   return dictionary;
 }
 
-foundation::Object valueToHost(const QZMPRuntimeValue& value, int depth, QZMPError& error) {
+foundation::Object valueToHost(const QZMPRuntimeValue& value, int depth, QZMPScope* scope, QZMPError& error) {
+  if (scope != nullptr && value.isString()) QZMPChargeTextWork(*scope, value.asString()->length());
   switch (value.kind()) {
     case QZMPValueKind::null:
       return foundation::Object();
@@ -95,7 +123,7 @@ foundation::Object valueToHost(const QZMPRuntimeValue& value, int depth, QZMPErr
     case QZMPValueKind::hole:
       return foundation::Object(std::string());
     case QZMPValueKind::map:
-      return foundation::Object(mapToHost(*value.asMap(), depth, error));
+      return foundation::Object(mapToHost(*value.asMap(), depth, scope, error));
     case QZMPValueKind::array: {
       const QZMPArrayValue& array = *value.asArray();
       if (depth >= kQZMPMaxConversionDepth || !array.beginVisit()) {
@@ -103,9 +131,10 @@ foundation::Object valueToHost(const QZMPRuntimeValue& value, int depth, QZMPErr
         return foundation::Object();
       }
       foundation::Array elements;
+      if (chargeEntries(runtimeOf(scope), array.count(), sizeof(foundation::Object), error)) elements.reserve(array.count());
       for (std::size_t i = 0; i < array.count() && !error; ++i) {
         const QZMPRuntimeValue& slot = array.slotAt(i);
-        if (!slot.isNull()) elements.push_back(valueToHost(slot, depth + 1, error));
+        if (!slot.isNull()) elements.push_back(valueToHost(slot, depth + 1, scope, error));
       }
       array.endVisit();
       if (error) return foundation::Object();
@@ -218,10 +247,23 @@ QZMPRuntimeValue QZMPRuntimeEntityConverter::runtimeValueFromNSObject(const foun
 
 foundation::Object QZMPRuntimeEntityConverter::objectFromRuntimeValue(const QZMPRuntimeValue& value,
                                                                      QZMPError& error) {
-  foundation::Object object = valueToHost(value, 0, error);
-  return error ? foundation::Object() : object;
+  foundation::Object object = valueToHost(value, 0, nullptr, error);
+  if (error) return foundation::Object();
+  return object;  // moved out: a conditional expression would copy the whole tree
+}
+
+foundation::Object QZMPRuntimeEntityConverter::objectFromRuntimeValue(const QZMPRuntimeValue& value,
+                                                                     QZMPScope& scope, QZMPError& error) {
+  foundation::Object object = valueToHost(value, 0, &scope, error);
+  if (error) return foundation::Object();
+  return object;  // moved out: a conditional expression would copy the whole tree
 }
 
 foundation::Dictionary QZMPRuntimeEntityConverter::dictionaryFromMapValue(const QZMPMapValue& map, QZMPError& error) {
-  return mapToHost(map, 0, error);
+  return mapToHost(map, 0, nullptr, error);
+}
+
+foundation::Dictionary QZMPRuntimeEntityConverter::dictionaryFromMapValue(const QZMPMapValue& map, QZMPScope& scope,
+                                                                          QZMPError& error) {
+  return mapToHost(map, 0, &scope, error);
 }

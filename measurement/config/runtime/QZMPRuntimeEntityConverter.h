@@ -35,8 +35,8 @@ class QZMPRuntimeEntityConverter {
 
   // Host objects: null gives null, Booleans the Boolean values, other
   // numbers number values, strings string values, dictionaries and arrays
-  // new maps and arrays tracked in the scope's runtime. Data and dates set
-  // code 13.
+  // new maps and arrays tracked in the scope's runtime, which is charged
+  // for the entries and texts made. Data and dates set code 13.
   static QZMPRuntimeValue runtimeValueFromNSObject(const foundation::Object& object, QZMPScope& scope,
                                                    QZMPError& error);
   // Values as host objects: null gives none (a null object), undefined the
@@ -44,9 +44,13 @@ class QZMPRuntimeEntityConverter {
   // properties left out, holes as empty strings). Any other value becomes a
   // floating number when its number conversion is not NaN, else its string;
   // empty and blank strings stay strings. A map or array found inside
-  // itself sets code 19.
+  // itself sets code 19. With a scope, the scope's runtime is charged for
+  // the entries and texts written out.
   static foundation::Object objectFromRuntimeValue(const QZMPRuntimeValue& value, QZMPError& error);
+  static foundation::Object objectFromRuntimeValue(const QZMPRuntimeValue& value, QZMPScope& scope,
+                                                   QZMPError& error);
   static foundation::Dictionary dictionaryFromMapValue(const QZMPMapValue& map, QZMPError& error);
+  static foundation::Dictionary dictionaryFromMapValue(const QZMPMapValue& map, QZMPScope& scope, QZMPError& error);
 
   // A converter for many entities of one program, which share the string
   // objects of equal literals and names.

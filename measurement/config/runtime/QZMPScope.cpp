@@ -67,7 +67,12 @@ void QZMPScope::chargeLongWalk(std::size_t hops) const {
   if (runtime_) runtime_->chargeInstructions(hops / kScopesPerInstruction);
 }
 
+void QZMPScope::chargeLongName(std::size_t length) const {
+  if (runtime_) runtime_->chargeInstructions(length / kQZMPCodeUnitsPerInstruction);
+}
+
 bool QZMPScope::hasName(const QZMPStringValue& name) const {
+  chargeName(name);
   std::size_t hops = 0;
   for (const QZMPScope* scope = this; scope; scope = scope->parent_.get(), ++hops) {
     if (scope->contents_.hasName(name)) {
@@ -116,6 +121,7 @@ QZMPRuntimeValue QZMPScope::valueForName(std::u16string_view name) const {
 }
 
 void QZMPScope::addValue(QZMPRuntimeValue value, const QZMPStringValue& name) {
+  chargeName(name);
   contents_.setValue(std::move(value), name);
 }
 
@@ -124,10 +130,12 @@ void QZMPScope::addValue(QZMPRuntimeValue value, std::u16string_view name) {
 }
 
 void QZMPScope::addImmutableValue(QZMPRuntimeValue value, const QZMPStringValue& name) {
+  chargeName(name);
   contents_.setImmutableValue(std::move(value), name);
 }
 
 void QZMPScope::setValue(QZMPRuntimeValue value, const QZMPStringValue& name) {
+  chargeName(name);
   QZMPScope* target = this;
   std::size_t hops = 0;
   for (QZMPScope* scope = this; scope; scope = scope->parent_.get(), ++hops) {
@@ -150,6 +158,7 @@ bool QZMPScope::assignDeclared(QZMPRuntimeValue value, const QZMPStringValue& na
 }
 
 bool QZMPScope::assignDeclared(QZMPRuntimeValue value, const QZMPStringValue& name, std::uint32_t& slot) {
+  chargeName(name);
   bool frozen = false;
   std::size_t hops = 0;
   for (QZMPScope* scope = this; scope; scope = scope->parent_.get(), ++hops) {
@@ -168,6 +177,7 @@ void QZMPScope::setValue(QZMPRuntimeValue value, std::u16string_view name) {
 }
 
 void QZMPScope::traceReferences(QZMPMarker& marker) {
+  marker.countObject(sizeof(QZMPScope));
   contents_.traceReferences(marker);
   marker.mark(parent_.get());
 }

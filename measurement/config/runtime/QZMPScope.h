@@ -33,6 +33,7 @@ class QZMPScope final : public QZMPObject {
   bool hasName(std::u16string_view name) const;
   // Undefined when no scope of the chain holds the name.
   QZMPRuntimeValue valueForName(const QZMPStringValue& name) const {
+    chargeName(name);
     std::size_t hops = 0;
     for (const QZMPScope* scope = this; scope; scope = scope->parent_.get(), ++hops) {
       if (const QZMPRuntimeValue* value = scope->contents_.find(name)) {
@@ -48,6 +49,7 @@ class QZMPScope final : public QZMPObject {
   // the statement that reads it) and leaving there where it is found now.
   // The walk and its charge are those of the plain lookup.
   QZMP_HOT_INLINE QZMPRuntimeValue valueForName(const QZMPStringValue& name, std::uint32_t& slot) const {
+    chargeName(name);
     if (const QZMPRuntimeValue* value = contents_.find(name, slot)) return *value;
     return valueAbove(name, slot);
   }
@@ -57,6 +59,8 @@ class QZMPScope final : public QZMPObject {
   void addValue(QZMPRuntimeValue value, const QZMPStringValue& name);
   void addValue(QZMPRuntimeValue value, std::u16string_view name);
   void addImmutableValue(QZMPRuntimeValue value, const QZMPStringValue& name);
+  // Room for this many declarations (a call's parameters).
+  void reserveNames(std::size_t count) { contents_.reserve(count); }
   // Assignment: to the nearest scope holding the name, else here. Nothing
   // happens when a frozen scope lies between here and that scope.
   void setValue(QZMPRuntimeValue value, const QZMPStringValue& name);
@@ -85,6 +89,12 @@ class QZMPScope final : public QZMPObject {
     if (hops >= kFreeHops) chargeLongWalk(hops);
   }
   void chargeLongWalk(std::size_t hops) const;
+  // A name is hashed once, but a lookup that finds it compares it whole
+  // with the name held: long names are charged as text read, every time.
+  void chargeName(const QZMPStringValue& name) const {
+    if (name.length() >= kQZMPCodeUnitsPerInstruction) chargeLongName(name.length());
+  }
+  void chargeLongName(std::size_t length) const;
   // The rest of a lookup that this scope could not answer, out of line so
   // that a long walk keeps its state in registers.
   QZMPRuntimeValue valueAbove(const QZMPStringValue& name, std::uint32_t& slot) const;

@@ -12,10 +12,30 @@ int QZMPOpcodeFromName(std::u16string_view name) {
   return opcode < kQZMPOpcodeCapacity ? opcode : -1;
 }
 
+namespace {
+
+std::size_t stringBytes(const QZMPStringValue& string) {
+  return kQZMPAllocationBytes + sizeof(QZMPStringValue) + (string.length() + 1) * sizeof(char16_t);
+}
+
+}  // namespace
+
 QZMPStatementValue::QZMPStatementValue(QZMPRef<QZMPStringValue> functionName, std::vector<QZMPRuntimeValue> arguments)
     : functionName_(functionName ? std::move(functionName) : QZMPStringValue::empty()),
       arguments_(std::move(arguments)),
-      opcode_(QZMPOpcodeFromName(functionName_->view())) {}
+      opcode_(QZMPOpcodeFromName(functionName_->view())) {
+  // Arguments are made before the statement holding them, so their sizes
+  // are known here.
+  treeBytes_ = kQZMPAllocationBytes + sizeof(QZMPStatementValue) + stringBytes(*functionName_) +
+               arguments_.capacity() * sizeof(QZMPRuntimeValue);
+  for (const QZMPRuntimeValue& argument : arguments_) {
+    if (const QZMPStatementValue* statement = argument.asStatement()) {
+      treeBytes_ += statement->treeBytes_;
+    } else if (const QZMPStringValue* string = argument.asString()) {
+      treeBytes_ += stringBytes(*string);
+    }
+  }
+}
 
 QZMPRef<QZMPStatementValue> QZMPStatementValue::withFunctionName(QZMPRef<QZMPStringValue> functionName,
                                                                  std::vector<QZMPRuntimeValue> arguments) {
@@ -49,4 +69,7 @@ QZMPRuntimeValue QZMPControlValue::data(const QZMPRuntimeValue& control) {
   return value ? value->data_ : QZMPRuntimeValue();
 }
 
-void QZMPControlValue::traceReferences(QZMPMarker& marker) { marker.mark(data_); }
+void QZMPControlValue::traceReferences(QZMPMarker& marker) {
+  marker.countObject(sizeof(QZMPControlValue));
+  marker.mark(data_);
+}

@@ -5,6 +5,7 @@
 // its data on the heap.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 #include <vector>
@@ -28,6 +29,9 @@ class QZMPStatementValue final : public QZMPObject {
   // in its scope's variables: a hint the lookup checks before it trusts it,
   // so that a statement resolves its name once and not on every run.
   std::uint32_t& nameSlot() const { return nameSlot_; }
+  // The memory this statement and its arguments, nested statements and
+  // literals included, take.
+  std::size_t treeBytes() const { return treeBytes_; }
 
  private:
   QZMPStatementValue(QZMPRef<QZMPStringValue> functionName, std::vector<QZMPRuntimeValue> arguments);
@@ -39,6 +43,7 @@ class QZMPStatementValue final : public QZMPObject {
   std::vector<QZMPRuntimeValue> arguments_;
   int opcode_;
   mutable std::uint32_t nameSlot_ = UINT32_MAX;
+  std::size_t treeBytes_;
 };
 
 // Parses a canonical decimal opcode below kQZMPOpcodeCapacity; -1 otherwise.

@@ -3,7 +3,9 @@
 #include <cassert>
 #include <cstring>
 #include <new>
+#include <utility>
 
+#include <absl/hash/hash.h>
 
 QZMPStringValue* QZMPStringValue::allocate(std::size_t length) {
   void* memory = ::operator new(sizeof(QZMPStringValue) + (length + 1) * sizeof(char16_t));
@@ -90,13 +92,27 @@ std::u16string_view QZMPTrimWhiteSpace(std::u16string_view text) {
   return text.substr(begin, end - begin);
 }
 
-std::uint32_t QZMPHashUTF16(std::u16string_view text) {
-  // FNV-1a over the code units; never 0, which marks "not computed".
-  std::uint32_t hash = 2166136261u;
-  for (char16_t unit : text) {
-    hash ^= unit;
-    hash *= 16777619u;
+namespace {
+
+// Code units as absl hashes a text. Its hash is seeded anew in every
+// process, so a program cannot work out offline names that collide.
+struct HashedUnits {
+  std::u16string_view units;
+
+  template <class State>
+  friend State AbslHashValue(State state, const HashedUnits& text) {
+    return State::combine(State::combine_contiguous(std::move(state), text.units.data(), text.units.size()),
+                          text.units.size());
   }
+};
+
+}  // namespace
+
+std::uint32_t QZMPHashUTF16(std::u16string_view text) {
+  const std::uint64_t full = absl::Hash<HashedUnits>{}(HashedUnits{text});
+  // Both halves, so the index's low bits and the filter's high bits each
+  // see all of it; never 0, which marks "not computed".
+  const auto hash = static_cast<std::uint32_t>(full ^ (full >> 32));
   return hash == 0 ? 1 : hash;
 }
 

@@ -14,6 +14,10 @@
 
 // The longest string a program can make, in code units.
 inline constexpr std::size_t kQZMPMaxStringLength = std::size_t{1} << 22;
+// Text work charged as one instruction: a program that copies, scans or
+// compares long strings pays for it, so no run outlasts its budget by much.
+// Shorter texts are free.
+inline constexpr std::size_t kQZMPCodeUnitsPerInstruction = 64;
 
 class QZMPStringValue final : public QZMPObject {
  public:
@@ -59,6 +63,7 @@ class QZMPStringValue final : public QZMPObject {
 bool QZMPIsWhiteSpace(char16_t unit);
 std::u16string_view QZMPTrimWhiteSpace(std::u16string_view text);
 
+// Seeded anew in every process: a program cannot aim names at one hash.
 std::uint32_t QZMPHashUTF16(std::u16string_view text);
 std::u16string QZMPUTF16FromUTF8(std::string_view text);
 std::string QZMPUTF8FromUTF16(std::u16string_view text);

@@ -40,6 +40,8 @@ class QZMPSmallList {
   Value& operator[](std::size_t i) { return data_[i]; }
   const Value& operator[](std::size_t i) const { return data_[i]; }
   Value& back() { return data_[size_ - 1]; }
+  // What the list took from the heap beyond itself.
+  std::size_t heapBytes() const { return data_ == inlineStart() ? 0 : capacity_ * sizeof(Value); }
 
   void reserve(std::size_t capacity) {
     if (capacity <= capacity_) return;
@@ -68,6 +70,7 @@ class QZMPSmallList {
 
  private:
   Value* inlineData() { return std::launder(reinterpret_cast<Value*>(inline_)); }
+  const void* inlineStart() const { return inline_; }
 
   alignas(Value) unsigned char inline_[kInline * sizeof(Value)];
   Value* data_ = inlineData();

@@ -204,6 +204,16 @@ TEST_F(EventEditingTest, EditCallbacksChangeTheEventUnlessTheyGiveNoNumberOrTwo)
       {"(call (get \"e\") \"setParamValue\" (array \"text\" (call (get \"e\") \"toString\" (array)))) (return 0)",
        "changed | purchase @1000 {_value: 1.5, count: 3, label: \"x\", text: \"[object Object]\"}"},
       {"(call (get \"e\") \"rename\" (array))", "error glint 17 | purchase @1000 {_value: 1.5, count: 3, label: \"x\"}"},
+      // Dropping changes puts back what each name and parameter held before
+      // the callback, however often it changed them.
+      {"(call (get \"e\") \"setParamValue\" (array \"count\" 9)) (call (get \"e\") \"setParamValue\" (array \"count\" null))"
+       "(call (get \"e\") \"setParamValue\" (array \"count\" 7)) (call (get \"e\") \"setParamValue\" (array \"added\" 1))"
+       "(call (get \"e\") \"setParamValue\" (array \"label\" null)) (call (get \"e\") \"setEventName\" (array \"a\"))"
+       "(call (get \"e\") \"setEventName\" (array \"b\")) (return 2)",
+       "unchanged | purchase @1000 {_value: 1.5, count: 3, label: \"x\"}"},
+      {"(call (get \"e\") \"setParamValue\" (array \"added\" 1)) (call (get \"e\") \"setParamValue\" (array \"added\" 2))"
+       "(call (get \"e\") \"setEventName\" (array \"b\")) (+ 1)",
+       "error glint 9 | purchase @1000 {_value: 1.5, count: 3, label: \"x\"}"},
   };
   for (const auto& c : cases) {
     QZMPEventEditing editing;
@@ -214,6 +224,41 @@ TEST_F(EventEditingTest, EditCallbacksChangeTheEventUnlessTheyGiveNoNumberOrTwo)
     EXPECT_EQ(handle(editing), c.outcome) << c.body;
     EXPECT_EQ(editing.hasEdits(), std::string_view(c.outcome).starts_with("changed")) << c.body;
     EXPECT_FALSE(editing.hasCreatedEvents());
+  }
+}
+
+TEST_F(EventEditingTest, DroppedChangesReturnToWhatTheEarlierCallbacksLeft) {
+  QZMPEventEditing editing;
+  ASSERT_EQ(load(editing, R"(
+      (function "keep" (array "e") (call (get "e") "setParamValue" (array "count" 9))
+        (call (get "e") "setEventName" (array "kept")) (return 0))
+      (function "drop" (array "e") (call (get "e") "setParamValue" (array "count" 1))
+        (call (get "e") "setParamValue" (array "label" null)) (call (get "e") "setEventName" (array "dropped")))
+      ($register 0 (get "keep") (map "type" "edit")) ($register 1 (get "drop") (map "type" "edit"))
+      ($register 2 (get "drop") (map "type" "edit")))"),
+            "loaded");
+  EXPECT_EQ(handle(editing), "changed | kept @1000 {_value: 1.5, count: 9, label: \"x\"}");
+}
+
+TEST_F(EventEditingTest, ACallbackWhoseLastWorkTakesItPastTheLimitFailsAndItsChangesAreDropped) {
+  // The callback ends in a search whose charge follows its last evaluation.
+  constexpr std::string_view kProgram = R"(
+      (var "big") (assign "big" (array)) (setprop (get "big") "length" 400) (setprop (get "big") 399 7)
+      (function "cb" (array "e") (var "i") (assign "i" 0)
+        (while (< (get "i") 100) (assign "i" (+ (get "i") 1)) false (list 0))
+        (call (get "e") "setParamValue" (array "n" 1))
+        (return (call (get "big") "indexOf" (array 7))))
+      ($register 0 (get "cb") (map "type" "edit")))";
+  QZMPEventEditing whole;
+  ASSERT_EQ(load(whole, kProgram), "loaded");
+  ASSERT_EQ(handle(whole), "changed | purchase @1000 {_value: 1.5, count: 3, label: \"x\", n: 1.0}");
+  const std::uint64_t count = whole.runtime().getInstructionCount();
+  for (std::uint64_t limit = count - 60; limit <= count; ++limit) {
+    QZMPEventEditing editing({.instructionLimit = limit});
+    ASSERT_EQ(load(editing, kProgram), "loaded") << limit;
+    EXPECT_EQ(handle(editing), limit < count ? "error glint 18 | purchase @1000 {_value: 1.5, count: 3, label: \"x\"}"
+                                             : "changed | purchase @1000 {_value: 1.5, count: 3, label: \"x\", n: 1.0}")
+        << "limit " << limit << " of " << count;
   }
 }
 
@@ -492,6 +537,86 @@ TEST_F(EventEditingTest, AProgramThatKeepsMoreMemoryThanItsBudgetIsUnloaded) {
       (while (< (prop (get "s") "length") 1048576) 1 false (list (assign "s" (+ (get "s") (get "s")))))
       (while (< (prop (get "many") "length") 100) 1 false (list (call (get "many") "push" (array (get "s"))))))"),
             "loaded");
+}
+
+TEST_F(EventEditingTest, AProgramThatKeepsFunctionsIsUnloadedWhenTheyOutgrowTheBudget) {
+  // Each event keeps 2000 more functions of 1000 statements in a global list.
+  std::string body;
+  for (int i = 0; i < 1000; ++i) body += " 0";
+  QZMPEventEditing editing;
+  ASSERT_EQ(load(editing, R"(
+      (var "kept") (assign "kept" (array))
+      (function "hoard" (array "e") (var "i") (assign "i" 0)
+        (while (< (get "i") 2000) (assign "i" (+ (get "i") 1)) false
+          (list (call (get "kept") "push" (array (fn "" (array))" +
+                              body + R"()))))
+        (return 0))
+      ($register 0 (get "hoard") (map "type" "edit")))"),
+            "loaded");
+  int events = 0;
+  std::string outcome;
+  while (events < 100 && !editing.isUnloaded()) {
+    ++events;
+    outcome = handle(editing);
+  }
+  // Each function holds a few hundred bytes of its own and shares the body:
+  // the budget runs out after some dozens of events, not thousands.
+  EXPECT_EQ(outcome, "error glint 20 | purchase @1000 {_value: 1.5, count: 3, label: \"x\"}");
+  EXPECT_GE(events, 10);
+  EXPECT_LE(events, 60);
+  EXPECT_EQ(linesWithCode(29028).size(), 1u);
+  EXPECT_EQ(editing.runtime().objectManager().trackedObjectCount(), 0u);
+  EXPECT_EQ(handle(editing), "unchanged | purchase @1000 {_value: 1.5, count: 3, label: \"x\"}");
+}
+
+TEST_F(EventEditingTest, ProgramsAimedAtUnchargedWorkEndWithinTheEventsBudget) {
+  // "big" is an array of 2^18 slots; the callbacks hand it to the host.
+  const struct {
+    const char* program;
+    const char* error;  // nullptr: the event is handled
+  } cases[] = {
+      {"(function \"cb\" (array \"e\")"
+       "  (while true 1 false (list (call (get \"e\") \"setParamValue\" (array \"p\" (get \"big\"))))))"
+       "($register 0 (get \"cb\") (map \"type\" \"edit\"))",
+       "error glint 18"},
+      {"(function \"cb\" (array \"e\") (call (get \"e\") \"setParamValue\" (array \"p\" (get \"big\")))"
+       "  (while true 1 false (list (call (get \"e\") \"getParamValue\" (array \"p\")))))"
+       "($register 0 (get \"cb\") (map \"type\" \"edit\"))",
+       "error glint 18"},
+      {"(function \"cb\" (array \"e\") (while true 1 false (list ($logEvent \"n\" 1 (map \"p\" (get \"big\"))))))"
+       "($register 0 (get \"cb\") (map \"type\" \"create\"))",
+       "error glint 18"},
+      // One callback makes the event large; 999 whose changes are dropped
+      // follow it, each taking back only what it changed.
+      {"(function \"cb\" (array \"e\") (call (get \"e\") \"setParamValue\" (array \"p\" (get \"big\"))) (return 0))"
+       "(function \"drop\" (array \"e\") (call (get \"e\") \"setParamValue\" (array \"count\" 1)) (return))"
+       "($register 0 (get \"cb\") (map \"type\" \"edit\"))"
+       "(var \"i\") (assign \"i\" 0) (while (< (get \"i\") 999) (assign \"i\" (+ (get \"i\") 1)) false"
+       "  (list ($register (get \"i\") (get \"drop\") (map \"type\" \"edit\"))))",
+       nullptr},
+  };
+  for (const auto& c : cases) {
+    QZMPEventEditing editing;
+    ASSERT_EQ(load(editing, std::string("(var \"big\") (assign \"big\" (array)) (setprop (get \"big\") \"length\" 262144)") +
+                                c.program),
+              "loaded")
+        << c.program;
+    QZMPError error;
+    const bool changed = editing.handleEvent(purchase(), error);
+    EXPECT_EQ(error ? QZMPDescribe(error) : "none", c.error ? c.error : "none") << c.program;
+    EXPECT_EQ(changed, c.error == nullptr) << c.program;
+    // At most one conversion of "big" past the limit: its entries, and its
+    // fresh memory at 32 bytes an instruction.
+    EXPECT_LE(editing.runtime().getInstructionCount(),
+              kQZMPInstructionLimit + 262144 + 262144 * sizeof(foundation::Object) / 32)
+        << c.program;
+    if (c.error == nullptr) {
+      const foundation::Object* p = editing.eventContext().outputEvent().parameterForName("p");
+      ASSERT_NE(p, nullptr);
+      EXPECT_EQ(p->array()->size(), 262144u);
+      EXPECT_EQ(editing.eventContext().outputEvent().parameterForName("count")->int64Value(), 3);
+    }
+  }
 }
 
 }  // namespace

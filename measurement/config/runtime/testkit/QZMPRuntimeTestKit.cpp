@@ -159,3 +159,32 @@ QZMPOutcome QZMPEvaluateIn(QZMPScope& scope, std::string_view text) {
 QZMPRuntimeTest::~QZMPRuntimeTest() {
   EXPECT_EQ(QZMPObject::liveCount(), 0) << "runtime objects outlived the test";
 }
+
+std::uint32_t QZMPFNV1a(std::u16string_view text) {
+  std::uint32_t hash = 2166136261u;
+  for (char16_t unit : text) hash = (hash ^ unit) * 16777619u;
+  return hash;
+}
+
+std::vector<std::u16string> QZMPFNVCollidingKeys(const std::u16string& prefix, std::size_t count) {
+  constexpr std::uint32_t kPrime = 16777619u;
+  std::uint32_t inverse = kPrime;  // Newton's iteration for the inverse modulo 2^32
+  for (int i = 0; i < 5; ++i) inverse *= 2u - kPrime * inverse;
+  const std::uint32_t start = QZMPFNV1a(prefix);
+  // The state before the last unit that every key must reach, up to the
+  // unit's own 16 bits.
+  const std::uint32_t beforeLast = QZMPFNV1a(prefix + u"abc") * inverse;
+  std::vector<std::u16string> keys;
+  for (std::uint32_t first = 0; first < 0x10000 && keys.size() < count; ++first) {
+    for (std::uint32_t second = 0; second < 0x10000 && keys.size() < count; ++second) {
+      const std::uint32_t third = ((((start ^ first) * kPrime) ^ second) * kPrime) ^ beforeLast;
+      if (third >= 0x10000) continue;
+      std::u16string key = prefix;
+      key += static_cast<char16_t>(first);
+      key += static_cast<char16_t>(second);
+      key += static_cast<char16_t>(third);
+      keys.push_back(std::move(key));
+    }
+  }
+  return keys;
+}

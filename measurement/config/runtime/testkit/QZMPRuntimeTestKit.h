@@ -3,8 +3,11 @@
 // frees every runtime object it made.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -34,6 +37,12 @@ QZMPRuntimeValue QZMPValueOf(std::string_view text);
 // [1, <hole>, "name": 2], {"a": 1}, <function f>, <break>, <return 5>, (22 true 1).
 std::string QZMPDescribe(const QZMPRuntimeValue& value);
 std::string QZMPDescribe(const QZMPError& error);
+
+// Keys that all share one 32-bit FNV-1a hash over their code units, the hash
+// names once had, which a program could aim at: the prefix, then three units
+// chosen so that the last multiplication lands on one value.
+std::vector<std::u16string> QZMPFNVCollidingKeys(const std::u16string& prefix, std::size_t count);
+std::uint32_t QZMPFNV1a(std::u16string_view text);
 
 // Fails the test when runtime objects outlive it (checked once the derived
 // fixture's members, runtimes included, are gone).
