@@ -29,6 +29,7 @@
 #include "measurement/model/audience/QZMAudienceTimestampsCache.h"
 #include "measurement/model/audience/QZMEventAggregatesStorage.h"
 #include "measurement/proto/NANOFieldAccess.h"
+#include "measurement/proto/NANOFieldHelpers.h"
 #include "measurement/proto/generated/QZMPBMessages.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/Clock.h"
@@ -271,6 +272,10 @@ std::optional<QZMMeasurement::RawEventRun> QZMMeasurement::rawEventsWithMetadata
   std::int64_t hour = 0;
   std::int64_t previousRowID = 0;
   std::int64_t size = 0;
+  // What the bundle's events will take to decode when the upload queue
+  // reads the bundle back; its size alone does not bound that.
+  std::int64_t decodeCost = 0;
+  const std::int64_t largestEventsCost = QZMDatabase::largestBundledEventsDecodeBytes();
   std::int64_t taken = 0;
   // Rows stored before events too large for any bundle were refused, or
   // grown since: no bundle the upload queue can read back holds them.
@@ -282,16 +287,25 @@ std::optional<QZMMeasurement::RawEventRun> QZMMeasurement::rawEventsWithMetadata
     const std::int64_t storedSize = storedSizeOfRow(row);
     foundation::Result<QZMRawEventData> decoded =
         storedSize > QZMDatabase::kLargestStoredEventBytes ? tooLarge(storedSize) : QZMRawEventDataFromDictionary(row);
+    std::int64_t eventCost =
+        decoded ? static_cast<std::int64_t>(NANODecodeBudget::lastSpent()) + QZMDatabase::kBundledEventDecodeAllowance
+                : 0;
     if (decoded && !QZMIsBundleableEventTime(decoded->rawEvent()->timestamp())) {
       decoded = qzm_errorWithCode(2, absl::StrCat("Event time cannot be bundled: ", decoded->rawEvent()->timestamp()));
     }
     std::int64_t eventSize = decoded ? static_cast<std::int64_t>(encodedSize(*decoded->rawEvent())) : 0;
     if (eventSize > QZMDatabase::kLargestStoredEventBytes) {
       decoded = tooLarge(eventSize);
+    } else if (eventCost > largestEventsCost) {
+      decoded = qzm_errorWithCode(2, absl::StrCat("Event takes too much memory to bundle: ", eventCost, " bytes"));
+    }
+    if (!decoded) {
       eventSize = 0;
+      eventCost = 0;
     }
     if (keptCount > 0) {
-      if (taken >= maxEvents || hourOfRow(row) != hour || rowID != previousRowID + 1 || size + eventSize >= maxSize) {
+      if (taken >= maxEvents || hourOfRow(row) != hour || rowID != previousRowID + 1 || size + eventSize >= maxSize ||
+          decodeCost + eventCost > largestEventsCost) {
         return false;
       }
     } else {
@@ -300,6 +314,7 @@ std::optional<QZMMeasurement::RawEventRun> QZMMeasurement::rawEventsWithMetadata
     previousRowID = rowID;
     if (decoded) {
       size += eventSize;
+      decodeCost += eventCost;
       ++taken;
       run.events.push_back(std::move(*decoded));
     } else {

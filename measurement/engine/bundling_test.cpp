@@ -10,6 +10,7 @@
 #include "measurement/engine/EngineTestKit.h"
 #include "measurement/foundation/QZMPersistedConfig.h"
 #include "measurement/model/audience/QZMAudience.h"
+#include "measurement/proto/NANOFieldHelpers.h"
 
 namespace {
 
@@ -283,6 +284,60 @@ TEST_F(Bundling, ABundleMadeUnderTheLargestSizeLimitIsReadBackOnceTheLimitIsDown
   ASSERT_EQ(read.size(), 1u);
   EXPECT_EQ(testkit::eventNames(*read[0].bundle), std::vector<std::string>(1000, "level_up"));
   EXPECT_GT(read[0].bundle->protoBuffer()->size(), 2'300'000u);
+  EXPECT_TRUE(linesWithCode(12019).empty());
+}
+
+// A bundle within the size limit may hold events that together take more
+// memory to decode than any decode gets: bundling splits them so that each
+// bundle is read back whole.
+TEST_F(Bundling, EventsCostlyToDecodeAreBundledInPiecesThatEachReadBackWhole) {
+  setSettings({{"measurement.upload.max_batch_size", "10485760"},
+               {"measurement.upload.max_events_per_bundle", "1000000"}});
+  std::int64_t fingerprint = storeMetadata();
+  // Items of one empty text each: among the costliest values to decode for
+  // their bytes that an event may hold.
+  QZMArray items;
+  for (int i = 0; i < 200; ++i) items.emplace_back(QZMDictionary{{"v", std::string()}});
+  std::unique_ptr<QZMEvent> event =
+      QZMEvent::initWithOrigin("app", false, "purchase", kDayStart + 60, 0, QZMDictionary{{"items", items}});
+  ASSERT_TRUE(event);
+  std::optional<foundation::Data> bytes = event->protoEvent()->protoBuffer();
+  ASSERT_TRUE(bytes && QZMPBEvent::initWithBuffer(*bytes));
+  const auto cost = static_cast<std::int64_t>(NANODecodeBudget::lastSpent());
+  // Lowered, or the test would take minutes under the sanitizers.
+  QZMDatabase::setLargestBundleDecodeBytesForTesting(std::int64_t{8} << 20);
+  struct Restore {
+    ~Restore() { QZMDatabase::setLargestBundleDecodeBytesForTesting(0); }
+  } restore;
+  const std::int64_t count = QZMDatabase::largestBundleDecodeBytes() / cost + 1;
+  ASSERT_LT(count * static_cast<std::int64_t>(bytes->size()), 10485760 * 9 / 10)
+      << "one bundle within the size limit must be able to hold them all";
+  onWorkerQueue([&] {
+    ASSERT_TRUE(database()->performTransaction([&] {
+      for (std::int64_t i = 0; i < count; ++i) {
+        if (!QZMInsertRawEvent(*database(), event.get(), fingerprint, false).ok()) return false;
+      }
+      return true;
+    }));
+  });
+  EXPECT_GE(bundleAll(), 2);
+  EXPECT_EQ(rawEventCount(), 0);
+
+  // Read as an upload reads them, one at a time.
+  std::int64_t read = 0;
+  for (int bundles = 0; bundles < count; ++bundles) {
+    std::optional<QZMQueuedBundle> oldest;
+    onWorkerQueue([&] {
+      auto queued = database()->queryBundlesWithCountLimit(1, 1);
+      ASSERT_TRUE(queued.ok());
+      if (queued->empty()) return;
+      oldest = queued->front();
+      ASSERT_TRUE(database()->deleteBundlesWithRowIDs({oldest->rowID}).ok());
+    });
+    if (!oldest) break;
+    read += static_cast<std::int64_t>(testkit::eventNames(*oldest->bundle).size());
+  }
+  EXPECT_EQ(read, count);
   EXPECT_TRUE(linesWithCode(12019).empty());
 }
 

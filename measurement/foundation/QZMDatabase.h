@@ -261,6 +261,19 @@ class QZMDatabase {
   // force: its events, one alone or many within the largest limit (10485760),
   // never pass kLargestStoredEventBytes together.
   static constexpr std::int64_t kLargestStoredBundleBytes = kLargestStoredEventBytes + kBundleSizeMargin;
+  // The memory a stored bundle may take to decode, whatever its size: the
+  // largest any decode gets (tests may lower it). Its events together, each
+  // counted as it decodes alone plus kBundledEventDecodeAllowance for its
+  // own record and what bundling adds to it, stay within
+  // largestBundledEventsDecodeBytes; the eighth left over covers the
+  // metadata.
+  static std::int64_t largestBundleDecodeBytes();
+  static std::int64_t largestBundledEventsDecodeBytes() {
+    return largestBundleDecodeBytes() - largestBundleDecodeBytes() / 8;
+  }
+  static constexpr std::int64_t kBundledEventDecodeAllowance = 2048;
+  // 0 restores the default.
+  static void setLargestBundleDecodeBytesForTesting(std::int64_t bytes);
 
   // Validates the bundle, runs the stale-data rule, then stores the bundle
   // gzip-compressed with its end time, flag and retry count.
@@ -270,7 +283,8 @@ class QZMDatabase {
   // that does not fit ends the list. Rows met that do not convert are deleted
   // (logged). A damaged row may inflate to any size from a few bytes: one
   // that inflates beyond kLargestStoredBundleBytes is refused before it is
-  // decoded.
+  // decoded, and one that would take more than largestBundleDecodeBytes to
+  // decode is refused.
   foundation::Result<std::vector<QZMQueuedBundle>> queryBundlesWithCountLimit(std::int64_t countLimit,
                                                                               std::int64_t sizeLimit);
   foundation::Result<std::vector<QZMQueuedBundle>> queryBundlesWithRowIDs(const std::vector<std::int64_t>& rowIDs);

@@ -1,6 +1,7 @@
 // Bundles wait gzip-compressed in "queue" until an upload succeeds; a row's
 // row id is the handle the engine deletes or retries it by.
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 
 #include "absl/strings/str_cat.h"
@@ -9,6 +10,7 @@
 #include "measurement/foundation/QZMMonitor.h"
 #include "measurement/foundation/QZMPersistedConfig.h"
 #include "measurement/proto/NANOFieldAccess.h"
+#include "measurement/proto/NANOFieldHelpers.h"
 #include "measurement/proto/generated/QZMPBMessages.h"
 #include "platform/foundation/Clock.h"
 #include "platform/utilities/Gzip.h"
@@ -43,6 +45,8 @@ std::optional<std::int64_t> rowIDOfRow(const QZMSqliteStore::Row& row) {
 // limit, inflates beyond it.
 constexpr auto kLargestBundle = static_cast<std::size_t>(QZMDatabase::kLargestStoredBundleBytes);
 
+std::atomic<std::int64_t> largestBundleDecodeBytesForTesting{0};
+
 Result<Converted> bundleFromRow(const QZMSqliteStore::Row& row) {
   std::span<const std::uint8_t> compressed =
       row.type(kDataColumn) == SQLITE_BLOB ? row.blob(kDataColumn) : std::span<const std::uint8_t>();
@@ -50,7 +54,13 @@ Result<Converted> bundleFromRow(const QZMSqliteStore::Row& row) {
   auto inflated = drk_dataByInflatingGzippedData(Data(compressed.begin(), compressed.end()), kLargestBundle);
   if (!inflated) return qzm_errorWithCode(2, inflated.error().description);
   if (inflated->empty()) return qzm_errorWithCode(2, "Decompressed bundle data is empty");
-  std::shared_ptr<QZMPBMeasurementBundle> bundle = QZMPBMeasurementBundle::initWithBuffer(*inflated);
+  std::shared_ptr<QZMPBMeasurementBundle> bundle;
+  {
+    // A bundle of many small events takes far more memory than its bytes
+    // suggest; the writer bounds what it takes, not what it weighs.
+    NANODecodeBudget budget(NANODecodeBudget::Bytes{static_cast<std::size_t>(QZMDatabase::largestBundleDecodeBytes())});
+    bundle = QZMPBMeasurementBundle::initWithBuffer(*inflated);
+  }
   if (!bundle) return qzm_errorWithCode(2, "Unable to parse bundle from decompressed data");
   if (row.type(kRetryCountColumn) == SQLITE_INTEGER && row.int64Value(kRetryCountColumn) >= 1) {
     NANOSetInt32(bundle.get(), QZMPBMeasurementBundle::kRetryCount,
@@ -76,6 +86,15 @@ Result<std::pair<std::string, foundation::Array>> rowIDCondition(const std::vect
 }
 
 }  // namespace
+
+std::int64_t QZMDatabase::largestBundleDecodeBytes() {
+  std::int64_t lowered = largestBundleDecodeBytesForTesting.load(std::memory_order_relaxed);
+  return lowered > 0 ? lowered : static_cast<std::int64_t>(NANODecodeMemoryCap);
+}
+
+void QZMDatabase::setLargestBundleDecodeBytesForTesting(std::int64_t bytes) {
+  largestBundleDecodeBytesForTesting.store(bytes, std::memory_order_relaxed);
+}
 
 Status QZMDatabase::insertBundle(const QZMPBMeasurementBundle& bundle, bool isRealtime) {
   std::optional<Data> encoded = bundle.protoBuffer();

@@ -14,6 +14,7 @@
 namespace {
 
 thread_local NANODecodeBudget* activeBudget = nullptr;
+thread_local size_t lastBudgetSpent = 0;
 
 // What the heap takes for a block: the size rounded up to its 16-byte
 // granule, plus the block's header.
@@ -49,15 +50,19 @@ size_t NANODecodeMemoryLimit(size_t inputLength) {
   return NANODecodeMemoryBase + inputLength * NANODecodeMemoryPerInputByte;
 }
 
-NANODecodeBudget::NANODecodeBudget(size_t inputLength) {
+NANODecodeBudget::NANODecodeBudget(size_t inputLength) : NANODecodeBudget(Bytes{NANODecodeMemoryLimit(inputLength)}) {}
+
+NANODecodeBudget::NANODecodeBudget(Bytes bytes) {
   if (activeBudget != nullptr) return;
   active_ = true;
-  limit_ = NANODecodeMemoryLimit(inputLength);
+  limit_ = bytes.limit;
   activeBudget = this;
 }
 
 NANODecodeBudget::~NANODecodeBudget() {
-  if (active_) activeBudget = nullptr;
+  if (!active_) return;
+  activeBudget = nullptr;
+  lastBudgetSpent = used_;
 }
 
 bool NANODecodeBudget::exceeded() { return activeBudget != nullptr && activeBudget->exceeded_; }
@@ -79,6 +84,8 @@ bool NANODecodeBudget::chargeGrowth(size_t fromSize, size_t toSize) {
 size_t NANODecodeBudget::used() { return activeBudget != nullptr ? activeBudget->used_ : 0; }
 
 size_t NANODecodeBudget::activeLimit() { return activeBudget != nullptr ? activeBudget->limit_ : 0; }
+
+size_t NANODecodeBudget::lastSpent() { return lastBudgetSpent; }
 
 void NANODecodeBudget::refuse() {
   if (activeBudget != nullptr) activeBudget->exceeded_ = true;

@@ -35,6 +35,11 @@ size_t NANODecodeMemoryLimit(size_t inputLength);
 class NANODecodeBudget {
  public:
   explicit NANODecodeBudget(size_t inputLength);
+  // A budget of that many bytes, whatever the input's length.
+  struct Bytes {
+    size_t limit;
+  };
+  explicit NANODecodeBudget(Bytes bytes);
   ~NANODecodeBudget();
   NANODecodeBudget(const NANODecodeBudget&) = delete;
   NANODecodeBudget& operator=(const NANODecodeBudget&) = delete;
@@ -54,6 +59,9 @@ class NANODecodeBudget {
   static size_t activeLimit();
   // Marks the active budget exceeded: the decode under it failed for memory.
   static void refuse();
+  // What the last outermost budget to end on this thread had charged: the
+  // memory its decode took.
+  static size_t lastSpent();
 
  private:
   bool active_ = false;
