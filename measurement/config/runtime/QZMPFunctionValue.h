@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "measurement/config/runtime/QZMPObjectManager.h"
-#include "measurement/config/runtime/QZMPPropertyMap.h"
+#include "measurement/config/runtime/QZMPPropertyContainer.h"
 #include "measurement/config/runtime/QZMPRuntimeValue.h"
 #include "measurement/config/runtime/QZMPScope.h"
 #include "measurement/config/runtime/QZMPStatementValue.h"
@@ -26,7 +26,7 @@ struct QZMPFunctionBody {
   QZMPArguments statements() const { return holder ? holder->arguments().subspan(first) : QZMPArguments(); }
 };
 
-class QZMPFunctionValue : public QZMPContainer {
+class QZMPFunctionValue : public QZMPPropertyContainer {
  public:
   static constexpr QZMPValueKind kValueKind = QZMPValueKind::function;
 
@@ -39,26 +39,6 @@ class QZMPFunctionValue : public QZMPContainer {
   const std::vector<QZMPRef<QZMPStringValue>>& parameterNames() const { return parameterNames_; }
   QZMPArguments statements() const { return body_.statements(); }
   QZMPScope* definingScope() const { return definingScope_.get(); }
-
-  bool hasProperty(const QZMPStringValue& name) const {
-    chargeName(name);
-    return properties_.hasName(name);
-  }
-  void setValue(QZMPRuntimeValue value, const QZMPStringValue& forProperty) {
-    chargeName(forProperty);
-    properties_.setValue(std::move(value), forProperty);
-  }
-  QZMPRuntimeValue valueForProperty(const QZMPStringValue& name) const {
-    chargeName(name);
-    return properties_.valueForName(name);
-  }
-  void removeValueForProperty(const QZMPStringValue& name) {
-    chargeName(name);
-    properties_.removeValueForName(name);
-  }
-  std::vector<QZMPRef<QZMPStringValue>> allPropertyNames() const { return properties_.allNames(); }
-  QZMPPropertyMap& propertyMap() { return properties_; }
-  const QZMPPropertyMap& propertyMap() const { return properties_; }
 
   // Evaluates the arguments in the caller's scope, left to right, stopping
   // at the first error, then invokes with the values.
@@ -79,7 +59,6 @@ class QZMPFunctionValue : public QZMPContainer {
   std::vector<QZMPRef<QZMPStringValue>> parameterNames_;
   QZMPFunctionBody body_;
   QZMPRef<QZMPScope> definingScope_;
-  QZMPPropertyMap properties_;
 };
 
 inline QZMPFunctionValue* QZMPRuntimeValue::asFunction() const {

@@ -5,34 +5,14 @@
 #include <vector>
 
 #include "measurement/config/runtime/QZMPObjectManager.h"
-#include "measurement/config/runtime/QZMPPropertyMap.h"
+#include "measurement/config/runtime/QZMPPropertyContainer.h"
 #include "measurement/config/runtime/QZMPRuntimeValue.h"
 
-class QZMPMapValue : public QZMPContainer {
+class QZMPMapValue : public QZMPPropertyContainer {
  public:
   static constexpr QZMPValueKind kValueKind = QZMPValueKind::map;
 
   QZMPMapValue() = default;
-
-  bool hasProperty(const QZMPStringValue& name) const {
-    chargeName(name);
-    return properties_.hasName(name);
-  }
-  void setValue(QZMPRuntimeValue value, const QZMPStringValue& forProperty) {
-    chargeName(forProperty);
-    properties_.setValue(std::move(value), forProperty);
-  }
-  QZMPRuntimeValue valueForProperty(const QZMPStringValue& name) const {
-    chargeName(name);
-    return properties_.valueForName(name);
-  }
-  void removeValueForProperty(const QZMPStringValue& name) {
-    chargeName(name);
-    properties_.removeValueForName(name);
-  }
-  std::vector<QZMPRef<QZMPStringValue>> allPropertyNames() const { return properties_.allNames(); }
-  QZMPPropertyMap& propertyMap() { return properties_; }
-  const QZMPPropertyMap& propertyMap() const { return properties_; }
 
   // Maps with methods of their own (natives) override this.
   virtual QZMPRuntimeValue applyWithName(std::u16string_view name, QZMPArguments arguments, QZMPScope& scope,
@@ -40,9 +20,6 @@ class QZMPMapValue : public QZMPContainer {
 
   void traceReferences(QZMPMarker& marker) override;
   void clearForCollection() override;
-
- private:
-  QZMPPropertyMap properties_;
 };
 
 inline QZMPMapValue* QZMPRuntimeValue::asMap() const {
