@@ -40,6 +40,7 @@ std::unique_ptr<QZMEvent> eventFromEditingItem(const QZMPEvent& item) {
 void QZMMeasurement::handleEventOnWorkerQueue(std::unique_ptr<QZMEvent> event) {
   QZMScheduler::checkOnBackgroundThreadWithMethodName("handleEventOnWorkerQueue:");
   if (!event) return;
+  const QZMDatabase::SharedLook look(database());
   auto monitor = QZMMeasurement::monitor();
   if (!isEnabled()) {
     monitor->logWithLevel(7, 23049, "Analytics is disabled. Event not logged");

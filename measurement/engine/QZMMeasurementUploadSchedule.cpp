@@ -96,6 +96,7 @@ double QZMMeasurement::nextUploadingTime() {
 
 void QZMMeasurement::updateSchedule() {
   QZMScheduler::checkOnBackgroundThreadWithMethodName("updateSchedule");
+  const QZMDatabase::SharedLook look(database());
   auto monitor = QZMMeasurement::monitor();
   auto stopScheduling = [&](bool waitForNetwork) {
     alarm_->cancel();

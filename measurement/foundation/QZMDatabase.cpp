@@ -198,6 +198,17 @@ void QZMDatabase::performAfterCommit(std::function<void()> block) {
 
 // ---- Generic record operations ----
 
+QZMDatabase::SharedLook::SharedLook(std::shared_ptr<QZMDatabase> database) : database_(std::move(database)) {
+  if (!database_ || !database_->sqliteStore_) return;
+  storeSerialNumber_ = database_->sqliteStore_->serialNumber();
+  database_->sqliteStore_->openSharedLook();
+}
+
+QZMDatabase::SharedLook::~SharedLook() {
+  if (!database_ || !database_->sqliteStore_ || database_->sqliteStore_->serialNumber() != storeSerialNumber_) return;
+  database_->sqliteStore_->closeSharedLook();
+}
+
 Result<QZMSqliteStore*> QZMDatabase::store() const {
   if (!sqliteStore_) return qzm_errorWithCode(2, "Database not open");
   return sqliteStore_.get();

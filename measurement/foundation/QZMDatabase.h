@@ -153,6 +153,21 @@ class QZMDatabase {
   // back (logged). A block that throws is rolled back and the exception
   // goes on. Transactions do not nest.
   foundation::Status performTransaction(const std::function<bool()>& block);
+  // While one lives, the kept answers read outside a transaction share one
+  // look at what other connections committed: the decisions of one event
+  // are taken as of one moment rather than each at a lock of the file's.
+  class SharedLook {
+   public:
+    explicit SharedLook(std::shared_ptr<QZMDatabase> database);
+    ~SharedLook();
+    SharedLook(const SharedLook&) = delete;
+    SharedLook& operator=(const SharedLook&) = delete;
+
+   private:
+    std::shared_ptr<QZMDatabase> database_;
+    // The store it was opened on; a store opened since has none open.
+    std::uint64_t storeSerialNumber_ = 0;
+  };
   // Runs the block once the transaction in progress commits, and drops it
   // when that rolls back, so that what is kept in memory follows what the
   // file keeps. Outside a transaction it runs at once.

@@ -209,6 +209,10 @@ class QZMSqliteStore {
   // reader may keep what it learnt of it. Counting starts at the table's
   // first call.
   std::uint64_t changeCountOfTable(std::string_view table) { return tableChanges_.changeCountOfTable(table); }
+  // Between these, counts asked outside a transaction share one look at
+  // other connections' commits (see QZMSqliteTableChanges). They nest.
+  void openSharedLook() { tableChanges_.openSharedLook(); }
+  void closeSharedLook() { tableChanges_.closeSharedLook(); }
   // Tells this store from every other of the process, before or after it.
   std::uint64_t serialNumber() const { return serialNumber_; }
 

@@ -11,6 +11,7 @@ void QZMSqliteTableChanges::attach(sqlite3* handle) {
   hookedChanges_ = 0;
   dataVersion_.reset();
   versionSeenInTransaction_ = false;
+  lookedInSharedLook_ = false;
   if (!handle_) return;
   sqlite3_update_hook(handle_, &QZMSqliteTableChanges::noteRowChange, this);
   sqlite3_rollback_hook(handle_, &QZMSqliteTableChanges::noteRollback, this);
@@ -63,12 +64,14 @@ void QZMSqliteTableChanges::lookAtDataVersion() {
   // commit.
   if (!version || !dataVersion_ || *version != *dataVersion_) noteAnyChange();
   dataVersion_ = version;
+  lookedInSharedLook_ = version && sharedLooks_ > 0;
 }
 
 std::uint64_t QZMSqliteTableChanges::changeCountOfTable(std::string_view table) {
   if (handle_) {
     const bool inTransaction = sqlite3_get_autocommit(handle_) == 0;
-    if (!inTransaction || !versionSeenInTransaction_) lookAtDataVersion();
+    const bool seen = inTransaction ? versionSeenInTransaction_ : lookedInSharedLook_;
+    if (!seen) lookAtDataVersion();
     versionSeenInTransaction_ = inTransaction;
     // A table emptied at once (DELETE without WHERE) changes its rows out of
     // the hook's sight, but not out of SQLite's total.

@@ -9,7 +9,10 @@
 //
 // Another connection can only commit while this one holds no transaction:
 // the version is looked at when a transaction begins and at every count
-// asked outside one.
+// asked outside one, unless a shared look is open. Each look outside a
+// transaction takes and drops the file's lock, so a caller taking a series
+// of decisions opens one: its counts then share the last look made in it,
+// and its decisions are taken as of that moment.
 //
 // Used by the store that owns the connection, on its one queue.
 #pragma once
@@ -39,6 +42,12 @@ class QZMSqliteTableChanges {
   void noteTransactionEnded() { versionSeenInTransaction_ = false; }
   // Moves every table's count.
   void noteAnyChange() { ++anyChanges_; }
+  // Shared looks nest; the first count or transaction after the outermost
+  // opens looks again.
+  void openSharedLook() { ++sharedLooks_; }
+  void closeSharedLook() {
+    if (sharedLooks_ > 0 && --sharedLooks_ == 0) lookedInSharedLook_ = false;
+  }
 
   // The table's count now; counting starts at its first call.
   std::uint64_t changeCountOfTable(std::string_view table);
@@ -62,6 +71,8 @@ class QZMSqliteTableChanges {
   // Whether the version was looked at inside the current transaction, after
   // which no other connection can commit until it ends.
   bool versionSeenInTransaction_ = false;
+  int sharedLooks_ = 0;
+  bool lookedInSharedLook_ = false;
   std::vector<TableCount> tables_;
   std::uint64_t anyChanges_ = 0;
   // SQLite's total of changed rows when last compared, and the hook's calls

@@ -554,6 +554,35 @@ TEST_F(SqliteStore, ChangeCountOfATableMovesWithEveryWayItsRowsChangeAndStaysFor
   EXPECT_NE(second->serialNumber(), store->serialNumber());
 }
 
+// A caller taking a series of decisions looks at other connections' commits
+// once: the counts of a shared look are those of its last look, and a
+// transaction begun in it, or the first count after it, looks again.
+TEST_F(SqliteStore, CountsInASharedLookShareItsLastLookAtOtherConnections) {
+  auto store = open();
+  exec(*store, "CREATE TABLE t (v INTEGER)");
+  testkit::OtherConnection other(path);
+  const std::uint64_t before = store->changeCountOfTable("t");
+
+  store->openSharedLook();
+  EXPECT_EQ(store->changeCountOfTable("t"), before);
+  other.execute("INSERT INTO t VALUES (1)");
+  EXPECT_EQ(store->changeCountOfTable("t"), before) << "as of the look";
+  std::uint64_t inTransaction = 0;
+  ASSERT_TRUE(store->performTransactionWithError([&] {
+    inTransaction = store->changeCountOfTable("t");
+    return true;
+  }).ok());
+  EXPECT_NE(inTransaction, before) << "a transaction looks again";
+  EXPECT_EQ(store->changeCountOfTable("t"), inTransaction);
+
+  other.execute("INSERT INTO t VALUES (2)");
+  store->openSharedLook();
+  store->closeSharedLook();
+  EXPECT_EQ(store->changeCountOfTable("t"), inTransaction) << "the outer look is still open";
+  store->closeSharedLook();
+  EXPECT_NE(store->changeCountOfTable("t"), inTransaction) << "closed, the next count looks again";
+}
+
 TEST_F(SqliteStore, WritesReuseOneStatementPerTextAndFollowChangingColumns) {
   auto store = open();
   exec(*store, "CREATE TABLE t (k TEXT PRIMARY KEY, a INTEGER, b BLOB)");
