@@ -88,14 +88,30 @@ struct Frames {
   long allocations;
 };
 
-Frames frameCost(int w, int h, const std::function<void(StarRenderer&)>& configure) {
+// A headless surface of that size and a renderer on it whose clock `now`
+// holds; the benchmark ends when the surface cannot be made.
+struct Rig {
+  std::unique_ptr<gpu::HeadlessSurface> surface;
+  std::shared_ptr<std::uint64_t> now = std::make_shared<std::uint64_t>(1000);
+  std::unique_ptr<StarRenderer> renderer;
+};
+
+Rig rig(int w, int h) {
   auto surface = gpu::HeadlessSurface::create(w, h);
   if (!surface.ok()) {
     std::fprintf(stderr, "engine_bench: %s\n", std::string(surface.error().description).c_str());
     std::exit(1);
   }
-  auto now = std::make_shared<std::uint64_t>(1000);
-  auto renderer = std::make_unique<StarRenderer>((*surface)->device(), frameClock(now));
+  Rig made{std::move(*surface)};
+  made.renderer = std::make_unique<StarRenderer>(made.surface->device(), frameClock(made.now));
+  return made;
+}
+
+Frames frameCost(int w, int h, const std::function<void(StarRenderer&)>& configure) {
+  Rig made = rig(w, h);
+  auto& surface = made.surface;
+  auto& now = made.now;
+  auto& renderer = made.renderer;
   renderer->drawableSizeWillChange({static_cast<std::uint64_t>(w), static_cast<std::uint64_t>(h), 0});
   configure(*renderer);
   Hand hand;
@@ -105,7 +121,7 @@ Frames frameCost(int w, int h, const std::function<void(StarRenderer&)>& configu
     hand.place(i, w, h);
     renderer->touch->moved(hand.now, hand.before, 5);
     *now += 16;
-    renderer->draw(false, (*surface)->currentDrawable(), nullptr);
+    renderer->draw(false, surface->currentDrawable(), nullptr);
   };
   // Each frame is timed until the GPU has finished it; the median keeps a
   // busy moment of the machine out of the figure.
@@ -149,19 +165,16 @@ double residentBytes() {
 // textures as made, and how much the process grows once they are made and a
 // frame has been drawn into them.
 void targetMemory(int w, int h) {
-  auto surface = gpu::HeadlessSurface::create(w, h);
-  if (!surface.ok()) {
-    std::fprintf(stderr, "engine_bench: %s\n", std::string(surface.error().description).c_str());
-    std::exit(1);
-  }
-  auto now = std::make_shared<std::uint64_t>(1000);
-  auto renderer = std::make_unique<StarRenderer>((*surface)->device(), frameClock(now));
+  Rig made = rig(w, h);
+  auto& surface = made.surface;
+  auto& now = made.now;
+  auto& renderer = made.renderer;
   renderer->drawableSizeWillChange({1, 1, 0});
   renderer->draw(false, nullptr, nullptr);
   const double before = residentBytes();
   renderer->drawableSizeWillChange({static_cast<std::uint64_t>(w), static_cast<std::uint64_t>(h), 0});
   *now += 16;
-  renderer->draw(false, (*surface)->currentDrawable(), nullptr);
+  renderer->draw(false, surface->currentDrawable(), nullptr);
   auto cb = renderer->commandQueue->commandBuffer();
   cb->commit();
   cb->waitUntilCompleted();
