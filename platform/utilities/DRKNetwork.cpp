@@ -84,7 +84,15 @@ DRKNetwork::~DRKNetwork() {
     std::lock_guard lock(mutex_);
     workers.swap(workers_);
   }
-  for (auto& w : workers) w.thread.join();
+  for (auto& w : workers) {
+    // The last owner may let go of the client on one of its own transfer
+    // threads (while it logs there); that thread ends on its own.
+    if (w.thread.get_id() == std::this_thread::get_id()) {
+      w.thread.detach();
+    } else {
+      w.thread.join();
+    }
+  }
 }
 
 void DRKNetwork::setTimeoutInterval(double seconds) {
@@ -311,14 +319,15 @@ void DRKNetwork::run(const std::shared_ptr<Transfer>& t) {
     curl_easy_cleanup(curl);
   }
 
+  std::shared_ptr<std::atomic<int>> uploads = t->method == "POST" ? uploads_ : nullptr;
   if (error) {
     // A failed transfer reports no partial response.
     t->response = DRKHTTPURLResponse{};
     t->response.URL = t->url;
     t->body.clear();
+    // Last use of the client: the logger may hold its last reference.
     log(4, kLogTransferFailed, t->method + " " + withoutQuery(t->url) + " failed: " + error->description);
   }
-  std::shared_ptr<std::atomic<int>> uploads = t->method == "POST" ? uploads_ : nullptr;
   t->queue->async([t, error, uploads] {
     auto handler = std::move(t->handler);
     if (uploads) --*uploads;

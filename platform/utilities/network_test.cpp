@@ -1,9 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/dispatch/Semaphore.h"
@@ -169,6 +175,50 @@ class CapturingNetworkLogger : public DRKNetworkLoggerDelegate {
   std::mutex mutex;
   std::vector<std::string> lines;
 };
+
+// A loopback port nothing listens on: connecting to it is refused at once.
+int closedPort() {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof(address);
+  EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+  EXPECT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  ::close(fd);
+  return ntohs(address.sin_port);
+}
+
+// A logger that owns the client may be let go of while the client logs a
+// failed transfer on the transfer's own thread: the client then ends there,
+// without waiting for the thread it is on.
+TEST_F(NetworkTest, AClientWhoseLastOwnerLetsGoOnItsTransferThreadEndsThere) {
+  struct Owner : DRKNetworkLoggerDelegate {
+    std::shared_ptr<DRKNetwork> network = std::make_shared<DRKNetwork>();
+    std::thread::id testThread = std::this_thread::get_id();
+    dispatch::Semaphore logging;
+    dispatch::Semaphore letGo;
+    std::shared_ptr<dispatch::Semaphore> ended;
+    void DRKNetwork_logWithLevel(int, std::int64_t, const std::string&) override {
+      if (std::this_thread::get_id() == testThread) return;
+      logging.signal();
+      letGo.wait(30.0);
+    }
+    ~Owner() override { ended->signal(); }
+  };
+  auto ended = std::make_shared<dispatch::Semaphore>();
+  auto owner = std::make_shared<Owner>();
+  owner->ended = ended;
+  owner->network->setLoggerDelegate(owner);
+  const std::string url = "https://127.0.0.1:" + std::to_string(closedPort()) + "/";
+  ASSERT_FALSE(owner->network->getURL(url, {}, nullptr, false, [](auto&, auto&, auto&) {}).empty());
+  ASSERT_TRUE(owner->logging.wait(30.0));
+  // From here the transfer thread holds the only reference.
+  Owner* held = owner.get();
+  owner.reset();
+  held->letGo.signal();
+  EXPECT_TRUE(ended->wait(30.0));
+}
 
 TEST_F(NetworkTest, HeadersThatWouldSplitTheRequestAreRefusedAndNothingIsSent) {
   server.answer("POST", "/a", {204, {}, ""});
