@@ -73,18 +73,23 @@ struct Comparison {
   double ratio;
 };
 
-Comparison compare(const std::function<void()>& subject, const std::function<void()>& reference) {
-  subject();
-  reference();
+// The same from figures each side measures itself, without a warm-up.
+Comparison compareFigures(const std::function<double()>& subject, const std::function<double()>& reference) {
   std::vector<double> subjects, references, ratios;
   for (int round = 0; round < kRounds; ++round) {
-    const double a = milliseconds(subject);
-    const double b = milliseconds(reference);
+    const double a = subject();
+    const double b = reference();
     subjects.push_back(a);
     references.push_back(b);
     ratios.push_back(a / b);
   }
   return {median(subjects), median(references), median(ratios)};
+}
+
+Comparison compare(const std::function<void()>& subject, const std::function<void()>& reference) {
+  subject();
+  reference();
+  return compareFigures([&] { return milliseconds(subject); }, [&] { return milliseconds(reference); });
 }
 
 // The numbers both interpreters sort: a fixed pseudo-random sequence.
@@ -538,18 +543,13 @@ int main(int argc, char** argv) {
       plain = *statements;
       continue;
     }
-    std::vector<double> subjects, references, ratios;
-    for (int round = 0; round < kRounds; ++round) {
-      const double a = nanosecondsPerInstruction(*statements, hostile.setup, limit);
-      const double b = nanosecondsPerInstruction(plain, nullptr, limit);
-      subjects.push_back(a);
-      references.push_back(b);
-      ratios.push_back(a / b);
-    }
-    report(std::string("runtime_budget_") + hostile.name, median(subjects), "ns/instruction");
-    report("runtime_budget_plain_loop", median(references), "ns/instruction");
-    report(std::string("runtime_budget_") + hostile.name + "_ratio_to_plain_loop", median(ratios), "x");
-    worst = std::max(worst, median(ratios));
+    const Comparison figures =
+        compareFigures([&] { return nanosecondsPerInstruction(*statements, hostile.setup, limit); },
+                       [&] { return nanosecondsPerInstruction(plain, nullptr, limit); });
+    report(std::string("runtime_budget_") + hostile.name, figures.subject, "ns/instruction");
+    report("runtime_budget_plain_loop", figures.reference, "ns/instruction");
+    report(std::string("runtime_budget_") + hostile.name + "_ratio_to_plain_loop", figures.ratio, "x");
+    worst = std::max(worst, figures.ratio);
   }
 
   std::shared_ptr<QZMPBProgram> plainEditing;
@@ -562,18 +562,12 @@ int main(int argc, char** argv) {
       plainEditing = *program;
       continue;
     }
-    std::vector<double> subjects, references, ratios;
-    for (int round = 0; round < kRounds; ++round) {
-      const double a = editingNanosecondsPerInstruction(**program, limit);
-      const double b = editingNanosecondsPerInstruction(*plainEditing, limit);
-      subjects.push_back(a);
-      references.push_back(b);
-      ratios.push_back(a / b);
-    }
-    report(std::string("runtime_editing_") + hostile.name, median(subjects), "ns/instruction");
-    report("runtime_editing_plain_loop", median(references), "ns/instruction");
-    report(std::string("runtime_editing_") + hostile.name + "_ratio_to_plain_loop", median(ratios), "x");
-    worst = std::max(worst, median(ratios));
+    const Comparison figures = compareFigures([&] { return editingNanosecondsPerInstruction(**program, limit); },
+                                              [&] { return editingNanosecondsPerInstruction(*plainEditing, limit); });
+    report(std::string("runtime_editing_") + hostile.name, figures.subject, "ns/instruction");
+    report("runtime_editing_plain_loop", figures.reference, "ns/instruction");
+    report(std::string("runtime_editing_") + hostile.name + "_ratio_to_plain_loop", figures.ratio, "x");
+    worst = std::max(worst, figures.ratio);
   }
   if (worst > 0) report("runtime_budget_worst_ratio_to_plain_loop", worst, "x");
   return 0;

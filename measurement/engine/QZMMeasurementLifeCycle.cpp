@@ -175,29 +175,25 @@ void QZMMeasurement::finishWritingAtExit() {
   // on the worker queue, so a block behind both finds it done, and the calls
   // made before the exit handled while the app was still active. A launch
   // handled after the goodbye would count as one in the background.
-  if (mayWait) {
-    (void)waitUntil(deadline, [](std::function<void()> finish) {
-      QZMAnalytics::dispatchAsyncOnSerialQueue([finish = std::move(finish)] {
+  // Waits, within the deadline, for a block that `enqueue` puts on a facade
+  // queue and that hands on to the worker queue.
+  auto waitBehindTheWorker = [&](const auto& enqueue, const char* blockID) {
+    if (!mayWait) return;
+    (void)waitUntil(deadline, [&](std::function<void()> finish) {
+      enqueue([finish = std::move(finish), blockID] {
         auto engine = runningEngine();
         if (!engine) return finish();
-        engine->scheduler_->scheduleOnWorkerQueueBlockID("QZMMeasurement:4011", finish);
+        engine->scheduler_->scheduleOnWorkerQueueBlockID(blockID, finish);
       });
     });
-  }
+  };
+  waitBehindTheWorker(QZMAnalytics::dispatchAsyncOnSerialQueue, "QZMMeasurement:4011");
 
   ui::Application::shared().terminateWithoutUserInterface();
 
   // Behind every call the facade accepted, the goodbye's own events
   // included, then behind every block those calls put on the worker queue.
-  if (mayWait) {
-    (void)waitUntil(deadline, [](std::function<void()> finish) {
-      QZMAnalytics::queueOperationWithBlock([finish = std::move(finish)] {
-        auto engine = runningEngine();
-        if (!engine) return finish();
-        engine->scheduler_->scheduleOnWorkerQueueBlockID("QZMMeasurement:4012", finish);
-      });
-    });
-  }
+  waitBehindTheWorker(QZMAnalytics::queueOperationWithBlock, "QZMMeasurement:4012");
 
   // A delayed write would never come.
   engine = runningEngine();
